@@ -1,0 +1,187 @@
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <vector>
+
+#include "check/scan.h"
+#include "cli/options.h"
+#include "fileio/cache.h"
+#include "format/geometry.h"
+#include "format/le.h"
+
+namespace {
+
+constexpr uint32_t kFirstPage = 4;
+
+// Whether the search can decode page ids in this version family.
+bool searchable(uint16_t v) {
+    if (v < version::v600) return false;
+    return v <= version::v950 || v >= version::v1300;
+}
+
+// Page id and type as the search reads them from a header.
+PageIdentity searchIdentity(const PageHeader& h) {
+    uint32_t word = le32(h.headerBytes);
+    if (fileGeometry.versionCode < version::v800) {
+        uint32_t w = swapHalves(word);
+        return {w & 0xFFFFFF, uint16_t(w >> 24)};
+    }
+    return {word, le16(h.headerBytes + 4)};
+}
+
+// Keeps the best candidate: highest usage value, the first one seen on ties.
+struct Choice {
+    bool chosen = false;
+    uint32_t physical = 0;
+    uint16_t type = 0;
+    uint16_t usage = 0;
+
+    void offer(uint32_t n, const PageHeader& h, uint16_t t) {
+        uint16_t u = h.usageCount & pagetype::usageValue;
+        if (!chosen || u > usage) {
+            chosen = true;
+            physical = n;
+            type = t;
+            usage = u;
+        }
+    }
+};
+
+// Index over the cached headers: (logical page id, physical page) pairs in
+// ascending order, built once when the first search needs it. Pages whose
+// header was rewritten since are kept aside in `moved` and looked at directly.
+struct BestPageIndex {
+    bool built = false;
+    std::vector<std::pair<uint32_t, uint32_t>> byId;
+    std::vector<uint32_t> moved;  // sorted physical page numbers
+};
+BestPageIndex index;
+
+// Above this many rewritten pages the index is rebuilt instead.
+constexpr size_t kMaxMoved = 1024;
+
+void buildIndex() {
+    index.built = true;
+    index.moved.clear();
+    index.byId.clear();
+    uint32_t end = loadedHeaderEnd();
+    if (end <= kFirstPage) return;
+    index.byId.reserve(end - kFirstPage);
+    PageHeader h;
+    for (uint32_t n = kFirstPage; lookupHeader(n, h); ++n) {
+        index.byId.emplace_back(searchIdentity(h).pageId, n);
+    }
+    std::sort(index.byId.begin(), index.byId.end());
+}
+
+bool isMoved(uint32_t n) { return std::binary_search(index.moved.begin(), index.moved.end(), n); }
+
+void printFound(uint32_t p, uint32_t physical, uint16_t type) {
+    if (scanOptions.showOffsets) {
+        std::printf("Found Logical Page %.8lx at Physical Page %.8lx (0x%.10" PRIx64
+                    ") with type %.4x.\n",
+                    (unsigned long)p, (unsigned long)physical, pageOffset(physical), unsigned(type));
+    } else {
+        std::printf("Found Logical Page %.8lx at Physical Page %.8lx with type %.4x.\n",
+                    (unsigned long)p, (unsigned long)physical, unsigned(type));
+    }
+}
+
+// Walks the pages of the file set from page 4 up to the first unreadable one,
+// for files whose headers are not cached.
+Choice walkFileSet(uint32_t p, bool* examined) {
+    Choice c;
+    PageHeader h{};
+    for (uint64_t n = kFirstPage; n <= UINT32_MAX; ++n) {
+        if (!readPageHeader(uint32_t(n), h)) break;
+        *examined = true;
+        PageIdentity id = searchIdentity(h);
+        if (id.pageId == p) c.offer(uint32_t(n), h, id.pageType);
+    }
+    return c;
+}
+
+Choice walkCache(uint32_t p) {
+    Choice c;
+    PageHeader h;
+    for (uint32_t n = kFirstPage; lookupHeader(n, h); ++n) {
+        PageIdentity id = searchIdentity(h);
+        if (id.pageId == p) c.offer(n, h, id.pageType);
+    }
+    return c;
+}
+
+Choice searchIndex(uint32_t p) {
+    if (!index.built) buildIndex();
+    // Index entries for p come in ascending physical order; rewritten pages
+    // are merged in at their place so that ties still go to the lowest page.
+    Choice c;
+    PageHeader h;
+    auto it = std::lower_bound(index.byId.begin(), index.byId.end(), std::make_pair(p, 0u));
+    auto mv = index.moved.begin();
+    auto offerMoved = [&](uint64_t upTo) {
+        for (; mv != index.moved.end() && *mv < upTo; ++mv) {
+            lookupHeader(*mv, h);
+            PageIdentity id = searchIdentity(h);
+            if (id.pageId == p) c.offer(*mv, h, id.pageType);
+        }
+    };
+    for (; it != index.byId.end() && it->first == p; ++it) {
+        uint32_t n = it->second;
+        offerMoved(n);
+        if (isMoved(n)) continue;
+        lookupHeader(n, h);
+        c.offer(n, h, searchIdentity(h).pageType);
+    }
+    offerMoved(uint64_t(UINT32_MAX) + 1);
+    return c;
+}
+
+}  // namespace
+
+void noteRewrittenHeader(uint32_t p, const PageHeader& header) {
+    updateCachedHeader(p, header);
+    if (!index.built) return;
+    auto at = std::lower_bound(index.moved.begin(), index.moved.end(), p);
+    if (at == index.moved.end() || *at != p) index.moved.insert(at, p);
+    if (index.moved.size() > kMaxMoved) index.built = false;
+}
+
+void resetBestPageIndex() {
+    index = BestPageIndex{};
+}
+
+bool findBestPageLinear(uint32_t p, uint32_t& physical, uint16_t& type) {
+    physical = 0;
+    type = 0;
+    Choice c = walkCache(p);
+    if (!c.chosen) return false;
+    physical = c.physical;
+    type = c.type;
+    return true;
+}
+
+bool findBestPage(uint32_t p, uint32_t& physical, uint16_t& type, bool* examined) {
+    physical = 0;
+    type = 0;
+    bool looked = false;
+    if (examined) *examined = false;
+    const uint16_t v = fileGeometry.versionCode;
+    if (!searchable(v)) return false;
+    Choice c;
+    PageHeader first;
+    if (lookupHeader(kFirstPage, first)) {
+        looked = true;
+        c = searchIndex(p);
+    } else {
+        // No cache (page compression, or a preload that failed): read the
+        // headers from the file set in the same order.
+        c = walkFileSet(p, &looked);
+    }
+    if (examined) *examined = looked;
+    if (!c.chosen) return false;
+    physical = c.physical;
+    type = c.type;
+    printFound(p, physical, type);
+    return true;
+}
