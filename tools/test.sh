@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
+# runs every test. With clang present, also builds the fuzz targets and gives
+# each a short run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTABULON_SANITIZE=ON
+cmake --build build/asan -j"$jobs"
+ctest --test-dir build/asan --output-on-failure -j"$jobs"
+
+if command -v clang++ >/dev/null 2>&1 && [ -f tests/fuzz/CMakeLists.txt ]; then
+  cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+    -DTABULON_SANITIZE=ON -DTABULON_FUZZ=ON
+  cmake --build build/fuzz -j"$jobs"
+  ctest --test-dir build/fuzz --output-on-failure -L fuzz
+fi
