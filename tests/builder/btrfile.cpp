@@ -11,7 +11,9 @@ namespace tbuild {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error(what);
+}
 
 std::vector<int> copiesOf(int copy) {
     if (copy == -1) return {0, 1};
@@ -21,8 +23,8 @@ std::vector<int> copiesOf(int copy) {
 
 void need(const std::vector<std::uint8_t>& buf, std::uint32_t offset, std::uint32_t width) {
     if (static_cast<std::uint64_t>(offset) + width > buf.size()) {
-        fail("offset " + std::to_string(offset) + " lies outside a " +
-             std::to_string(buf.size()) + "-byte page");
+        fail("offset " + std::to_string(offset) + " lies outside a " + std::to_string(buf.size()) +
+             "-byte page");
     }
 }
 
@@ -41,8 +43,10 @@ std::uint16_t generatedType(const Layout& l, TypeMix mix, std::uint32_t logical)
             std::uint16_t key = static_cast<std::uint16_t>((logical / 10) % 4);
             return static_cast<std::uint16_t>((l.version < 0x0800 ? 0x80 : 0x8000) | key);
         }
-        case 7: return 0x56;  // 'V' variable-length record page
-        default: break;
+        case 7:
+            return 0x56;  // 'V' variable-length record page
+        default:
+            break;
     }
     if (logical % 20 == 9) return 0x41;  // 'A', an other page
     return 0x44;
@@ -186,11 +190,16 @@ int BtrFile::currentCopy(std::uint32_t pair) const {
 
 int BtrFile::resolveCopy(std::uint32_t pair, CopySel sel) const {
     switch (sel) {
-        case CopySel::Current: return currentCopy(pair);
-        case CopySel::Other: return 1 - currentCopy(pair);
-        case CopySel::Copy0: return 0;
-        case CopySel::Copy1: return 1;
-        case CopySel::Both: return -1;
+        case CopySel::Current:
+            return currentCopy(pair);
+        case CopySel::Other:
+            return 1 - currentCopy(pair);
+        case CopySel::Copy0:
+            return 0;
+        case CopySel::Copy1:
+            return 1;
+        case CopySel::Both:
+            return -1;
     }
     return -1;
 }
@@ -207,12 +216,15 @@ void BtrFile::writePatHeader(std::uint32_t pair, int copy, std::uint32_t number)
                 b[0] = 'P';
                 b[1] = 'P';
                 break;
-            case PatStyle::V7: b[1] = 'P'; break;
+            case PatStyle::V7:
+                b[1] = 'P';
+                break;
             case PatStyle::V8:
                 b[3] = 'P';
                 b[4] = 'P';
                 break;
-            case PatStyle::None: break;
+            case PatStyle::None:
+                break;
         }
     }
     writePatNumber(pair, copy, number);
@@ -222,7 +234,9 @@ void BtrFile::writePatNumber(std::uint32_t pair, int copy, std::uint32_t number)
     for (int c : copiesOf(copy)) {
         auto& b = pat(pair, c);
         switch (layout_.patStyle) {
-            case PatStyle::V6: putLe16(b.data() + 2, number & 0xFFFF); break;
+            case PatStyle::V6:
+                putLe16(b.data() + 2, number & 0xFFFF);
+                break;
             case PatStyle::V7:
                 b[0] = static_cast<std::uint8_t>((number >> 16) & 0xFF);
                 putLe16(b.data() + 2, number & 0xFFFF);
@@ -231,7 +245,8 @@ void BtrFile::writePatNumber(std::uint32_t pair, int copy, std::uint32_t number)
                 putLe16(b.data(), number & 0xFFFF);
                 b[2] = static_cast<std::uint8_t>((number >> 16) & 0xFF);
                 break;
-            case PatStyle::None: break;
+            case PatStyle::None:
+                break;
         }
     }
 }
@@ -348,7 +363,9 @@ void BtrFile::setHome(std::uint32_t logical, std::uint32_t phys) {
 
 // ---------------------------------------------------------------- raw bytes
 
-void BtrFile::poke(std::uint64_t offset, std::uint8_t value) { pokes_[offset] = value; }
+void BtrFile::poke(std::uint64_t offset, std::uint8_t value) {
+    pokes_[offset] = value;
+}
 
 void BtrFile::poke16(std::uint64_t offset, std::uint32_t value) {
     std::uint8_t b[2];
@@ -410,7 +427,8 @@ void BtrFile::render(std::uint64_t off, std::uint8_t* out, std::size_t n) const 
         if (!r.present) continue;
         std::memset(head, 0, sizeof head);
         encodeHeader(layout_, PageId{r.id, r.type}, head);
-        std::uint16_t usage = maskUsage_ ? static_cast<std::uint16_t>(r.usage ^ usageMask_) : r.usage;
+        std::uint16_t usage =
+            maskUsage_ ? static_cast<std::uint16_t>(r.usage ^ usageMask_) : r.usage;
         putLe16(head + hs, usage);
         paint(at, head, hs + 2, off, out, n);
     }

@@ -20,9 +20,9 @@
 namespace tbuild {
 
 enum class FcrStyle {
-    Auto,       // 'F' 'C' signature from 6.x on, zero first word before
-    Zero,       // u32 at 0 is zero, version code at offset 6
-    Signature   // 'F' 'C' at 0, version code at offset 74
+    Auto,      // 'F' 'C' signature from 6.x on, zero first word before
+    Zero,      // u32 at 0 is zero, version code at offset 6
+    Signature  // 'F' 'C' at 0, version code at offset 74
 };
 
 enum class TypeMix {
@@ -38,14 +38,14 @@ struct FileSpec {
     std::uint32_t pageSize = 1024;
     std::uint32_t compressedPageSize = 0;  // nonzero: page compression on (from 0x0950)
     std::uint32_t logicalPages = 0;
-    std::uint32_t pairs = 0;               // at least as many PAT pairs as the pages need
+    std::uint32_t pairs = 0;                 // at least as many PAT pairs as the pages need
     std::optional<std::uint32_t> pageCount;  // FCR page count; see defaultPageCount
-    int fcrCurrent = 0;                    // FCR copy with the higher usage count
-    int patCurrent = 0;                    // PAT copy with the higher usage count, every pair
+    int fcrCurrent = 0;                      // FCR copy with the higher usage count
+    int patCurrent = 0;                      // PAT copy with the higher usage count, every pair
     TypeMix mix = TypeMix::Mixed;
-    bool scatter = false;                  // physical pages in shuffled order
+    bool scatter = false;  // physical pages in shuffled order
     std::uint32_t seed = 1;
-    bool encrypted = false;                // owner-encrypted, with mask below
+    bool encrypted = false;  // owner-encrypted, with mask below
     std::array<std::uint8_t, 9> mask{};
 };
 
@@ -68,7 +68,7 @@ struct PageRecord {
 };
 
 class ByteSink {
-public:
+  public:
     virtual ~ByteSink() = default;
     virtual void write(const std::uint8_t* data, std::size_t n) = 0;
     // n zero bytes; a sink may leave a hole instead of writing them.
@@ -76,7 +76,7 @@ public:
 };
 
 class BtrFile {
-public:
+  public:
     explicit BtrFile(const Layout& layout);
 
     const Layout& layout() const { return layout_; }
@@ -155,7 +155,7 @@ public:
     std::vector<std::uint8_t> bytes() const;
     void stream(ByteSink& sink, std::size_t window = 1u << 20) const;
 
-private:
+  private:
     void paint(std::uint64_t at, const std::uint8_t* src, std::size_t len, std::uint64_t off,
                std::uint8_t* out, std::size_t n) const;
     void checkSlot(std::uint32_t slot) const;
@@ -165,7 +165,7 @@ private:
     std::array<std::vector<std::uint8_t>, 2> fcr_;
     std::vector<std::vector<std::uint8_t>> pats_;  // pair n copy c at 2 * (n - 1) + c
     std::vector<PageRecord> pages_;
-    std::vector<std::uint32_t> home_;              // logical page L at home_[L - 1]
+    std::vector<std::uint32_t> home_;  // logical page L at home_[L - 1]
     std::map<std::uint64_t, std::uint8_t> pokes_;
     bool maskUsage_ = false;
     std::uint16_t usageMask_ = 0;

@@ -29,6 +29,8 @@ inline void putLe32(std::uint8_t* p, std::uint32_t v) {
 
 // Exchanges the two 16-bit halves of a word: the storage order of 6.x/7.x
 // packed page words and of the FCR page count up to 9.50.
-inline std::uint32_t exchangeHalves(std::uint32_t v) { return (v << 16) | (v >> 16); }
+inline std::uint32_t exchangeHalves(std::uint32_t v) {
+    return (v << 16) | (v >> 16);
+}
 
 }  // namespace tbuild

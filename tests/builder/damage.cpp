@@ -75,10 +75,17 @@ std::uint32_t addCandidatePage(BtrFile& f, std::uint32_t logical, std::uint16_t 
 void damagePatSignature(BtrFile& f, std::uint32_t pair, int copy) {
     auto& b = f.pat(pair, copy);
     switch (f.layout().patStyle) {
-        case PatStyle::V6: b[0] = 'Q'; break;
-        case PatStyle::V7: b[1] = 'Q'; break;
-        case PatStyle::V8: b[3] = 'Q'; break;
-        case PatStyle::None: throw std::runtime_error("files before 6.x have no PAT");
+        case PatStyle::V6:
+            b[0] = 'Q';
+            break;
+        case PatStyle::V7:
+            b[1] = 'Q';
+            break;
+        case PatStyle::V8:
+            b[3] = 'Q';
+            break;
+        case PatStyle::None:
+            throw std::runtime_error("files before 6.x have no PAT");
     }
 }
 

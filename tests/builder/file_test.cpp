@@ -151,23 +151,16 @@ TEST_P(HealthyFile, EveryEntryNamesItsPage) {
 INSTANTIATE_TEST_SUITE_P(
     Families, HealthyFile,
     ::testing::Values(Healthy{0x0600, 512, 3900, 0, false},  // crosses pair 31 and the gap
-                      Healthy{0x0600, 1024, 600, 1, true},
-                      Healthy{0xFA00, 4096, 50, 0, false},
-                      Healthy{0x0610, 2048, 100, 1, false},
-                      Healthy{0x0620, 1024, 300, 0, false},
+                      Healthy{0x0600, 1024, 600, 1, true}, Healthy{0xFA00, 4096, 50, 0, false},
+                      Healthy{0x0610, 2048, 100, 1, false}, Healthy{0x0620, 1024, 300, 0, false},
                       Healthy{0x0700, 1024, 7900, 0, false},  // 32 pairs, no gap
-                      Healthy{0x0800, 512, 700, 0, true},
-                      Healthy{0xF800, 1024, 600, 1, false},
-                      Healthy{0x0900, 4096, 1300, 0, false},
-                      Healthy{0x0800, 8192, 10, 1, false},
+                      Healthy{0x0800, 512, 700, 0, true}, Healthy{0xF800, 1024, 600, 1, false},
+                      Healthy{0x0900, 4096, 1300, 0, false}, Healthy{0x0800, 8192, 10, 1, false},
                       Healthy{0x0950, 1024, 1000, 0, false},  // pairs hold more slots than pages
-                      Healthy{0x0950, 2048, 500, 1, true},
-                      Healthy{0xF6B0, 4096, 1000, 0, false},
+                      Healthy{0x0950, 2048, 500, 1, true}, Healthy{0xF6B0, 4096, 1000, 0, false},
                       Healthy{0x0950, 8192, 40, 0, false, 4096},
-                      Healthy{0x0951, 4096, 30, 1, false},
-                      Healthy{0x0D00, 1024, 200, 0, false},
-                      Healthy{0x0D30, 16384, 20, 0, false},
-                      Healthy{0x8000, 2048, 100, 1, false},
+                      Healthy{0x0951, 4096, 30, 1, false}, Healthy{0x0D00, 1024, 200, 0, false},
+                      Healthy{0x0D30, 16384, 20, 0, false}, Healthy{0x8000, 2048, 100, 1, false},
                       Healthy{0x0800, 1024, 0, 0, false}));
 
 TEST(Fcr, SignatureStyleFields) {
@@ -310,12 +303,13 @@ TEST(Generator, TypeMixCoversEveryClass) {
     EXPECT_TRUE(seen.count(0x44));
     EXPECT_TRUE(seen.count(0x56));
     EXPECT_TRUE(seen.count(0x41));
-    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](std::uint16_t t) { return isIndexType(t); }));
+    EXPECT_TRUE(
+        std::any_of(seen.begin(), seen.end(), [](std::uint16_t t) { return isIndexType(t); }));
     EXPECT_EQ(generatedType(makeLayout(0x0600, 1024), TypeMix::Mixed, 3) & 0xFF80, 0x80);
 }
 
 class MemorySink : public ByteSink {
-public:
+  public:
     void write(const std::uint8_t* d, std::size_t n) override { out.insert(out.end(), d, d + n); }
     void skip(std::uint64_t n) override {
         out.resize(out.size() + static_cast<std::size_t>(n), 0);
@@ -373,7 +367,8 @@ BtrFile sample(std::uint16_t version, int patCurrent = 0) {
 
 std::uint64_t slotAt(const BtrFile& f, std::uint32_t logical, int copy) {
     const Layout& l = f.layout();
-    return pairOffset(l, pairOfLogical(l, logical)) + static_cast<std::uint64_t>(copy) * l.patPageSize +
+    return pairOffset(l, pairOfLogical(l, logical)) +
+           static_cast<std::uint64_t>(copy) * l.patPageSize +
            slotOffset(l, slotOfLogical(l, logical));
 }
 

@@ -37,7 +37,9 @@ std::string extensionName(const std::string& mainPath, unsigned k) {
     return cutAtLastDot(mainPath) + suffix;
 }
 
-std::string deltaName(const std::string& mainPath) { return cutAtLastDot(mainPath) + ".^^^"; }
+std::string deltaName(const std::string& mainPath) {
+    return cutAtLastDot(mainPath) + ".^^^";
+}
 
 FileSetSink::FileSetSink(std::string mainPath, std::vector<std::uint64_t> cuts)
     : mainPath_(std::move(mainPath)), cuts_(std::move(cuts)) {
@@ -59,7 +61,8 @@ FileSetSink::~FileSetSink() {
 }
 
 void FileSetSink::openMember() {
-    std::string path = member_ == 0 ? mainPath_ : extensionName(mainPath_, static_cast<unsigned>(member_));
+    std::string path =
+        member_ == 0 ? mainPath_ : extensionName(mainPath_, static_cast<unsigned>(member_));
     out_.open(path, std::ios::binary | std::ios::trunc);
     if (!out_) ioFail("cannot create", path);
     paths_.push_back(path);

@@ -38,7 +38,7 @@ struct WrittenSet {
 // A byte sink that lays the bytes it receives across the members of a set;
 // skipped ranges become holes where the file system allows.
 class FileSetSink : public ByteSink {
-public:
+  public:
     FileSetSink(std::string mainPath, std::vector<std::uint64_t> cuts);
     ~FileSetSink() override;
     FileSetSink(const FileSetSink&) = delete;
@@ -49,7 +49,7 @@ public:
     // Closes the members and gives each its exact length; returns their paths.
     std::vector<std::string> finish();
 
-private:
+  private:
     std::uint64_t roomInMember() const;
     void nextMember();
     void openMember();
@@ -60,7 +60,7 @@ private:
     std::vector<std::uint64_t> lengths_;
     std::ofstream out_;
     std::size_t member_ = 0;
-    std::uint64_t pos_ = 0;   // file-set offset of the next byte
+    std::uint64_t pos_ = 0;  // file-set offset of the next byte
     bool finished_ = false;
 };
 

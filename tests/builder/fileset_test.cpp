@@ -1,4 +1,6 @@
 // Member naming and writing a file set across extension files.
+#include "builder/fileset.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,8 +9,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include "builder/fileset.h"
 
 namespace tbuild {
 namespace {
@@ -21,11 +21,11 @@ std::vector<std::uint8_t> slurp(const std::string& path) {
 }
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::random_device rd;
-        path_ = fs::temp_directory_path() / ("tbuild-" + std::to_string(rd()) + "-" +
-                                             std::to_string(rd()));
+        path_ = fs::temp_directory_path() /
+                ("tbuild-" + std::to_string(rd()) + "-" + std::to_string(rd()));
         fs::create_directories(path_);
     }
     ~TempDir() {
@@ -34,7 +34,7 @@ public:
     }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     fs::path path_;
 };
 

@@ -31,25 +31,41 @@ std::uint32_t computeEntries(std::uint16_t v, std::uint32_t ps, std::uint32_t pp
     if (v < 0x0800) return pp / 4 >= 2 ? pp / 4 - 2 : 0;
     if (v <= 0x094F) {
         switch (ps) {
-            case 512: return 312;
-            case 1024: return 316;
-            case 1536: return 476;
-            case 2048: return 636;
-            case 2560: return 796;
-            case 3072: return 956;
-            case 3584: return 1116;
-            case 4096: return 1276;
-            case 8192: return 1278;
-            default: return 0;
+            case 512:
+                return 312;
+            case 1024:
+                return 316;
+            case 1536:
+                return 476;
+            case 2048:
+                return 636;
+            case 2560:
+                return 796;
+            case 3072:
+                return 956;
+            case 3584:
+                return 1116;
+            case 4096:
+                return 1276;
+            case 8192:
+                return 1278;
+            default:
+                return 0;
         }
     }
     switch (ps) {
-        case 1024: return 476;
-        case 2048: return 478;
-        case 4096: return 956;
-        case 8192: return 1596;
-        case 16384: return 1598;
-        default: return 0;
+        case 1024:
+            return 476;
+        case 2048:
+            return 478;
+        case 4096:
+            return 956;
+        case 8192:
+            return 1596;
+        case 16384:
+            return 1598;
+        default:
+            return 0;
     }
 }
 
@@ -57,11 +73,15 @@ std::uint32_t computeEntries(std::uint16_t v, std::uint32_t ps, std::uint32_t pp
 std::uint32_t strideMultiplier(std::uint32_t ps) {
     switch (ps) {
         case 1024:
-        case 2048: return 480;
-        case 4096: return 960;
+        case 2048:
+            return 480;
+        case 4096:
+            return 960;
         case 8192:
-        case 16384: return 1600;
-        default: return 0;
+        case 16384:
+            return 1600;
+        default:
+            return 0;
     }
 }
 
@@ -94,8 +114,8 @@ Layout makeLayout(std::uint16_t version, std::uint32_t pageSize, std::uint32_t c
     l.entriesPerPage = computeEntries(version, pageSize, l.patPageSize);
     l.pageUnit = (version >= 0x0950 && compressedPageSize != 0) ? compressedPageSize : pageSize;
     if (version < 0x0950) {
-        l.pairStride = static_cast<std::uint64_t>(l.entriesPerPage) * pageSize +
-                       2ull * l.patPageSize;
+        l.pairStride =
+            static_cast<std::uint64_t>(l.entriesPerPage) * pageSize + 2ull * l.patPageSize;
     } else {
         l.pairStride = static_cast<std::uint64_t>(strideMultiplier(pageSize)) * l.pageUnit;
     }
@@ -216,7 +236,11 @@ PageId decodeEntry(const Layout& l, const std::uint8_t* slot) {
     return PageId{le32(slot), le16(slot + 4)};
 }
 
-bool isIndexType(std::uint16_t type) { return (type & 0x8080) != 0; }
-bool isDataType(std::uint16_t type) { return type == 0x44 || type == 0x4400; }
+bool isIndexType(std::uint16_t type) {
+    return (type & 0x8080) != 0;
+}
+bool isDataType(std::uint16_t type) {
+    return type == 0x44 || type == 0x4400;
+}
 
 }  // namespace tbuild

@@ -13,24 +13,24 @@ std::uint16_t foldVersion(std::uint16_t stored);
 
 // The PAT page header layout, chosen by version code range.
 enum class PatStyle {
-    None,   // below 0x0600: no PAT
-    V6,     // 0x0600..0x06FF: 'P' 'P' at 0-1, 16-bit pair number at 2
-    V7,     // 0x0700..0x07FF: 'P' at 1, pair number bits 16-23 at 0, bits 0-15 at 2
-    V8      // from 0x0800: pair number bits 0-15 at 0, bits 16-23 at 2, 'P' 'P' at 3-4
+    None,  // below 0x0600: no PAT
+    V6,    // 0x0600..0x06FF: 'P' 'P' at 0-1, 16-bit pair number at 2
+    V7,    // 0x0700..0x07FF: 'P' at 1, pair number bits 16-23 at 0, bits 0-15 at 2
+    V8     // from 0x0800: pair number bits 0-15 at 0, bits 16-23 at 2, 'P' 'P' at 3-4
 };
 
 struct Layout {
-    std::uint16_t version = 0;        // folded version code
+    std::uint16_t version = 0;  // folded version code
     std::uint32_t pageSize = 0;
-    std::uint32_t patPageSize = 0;    // size of one FCR copy and of one PAT page
-    std::uint32_t usageOffset = 0;    // u32 usage count in FCR copies and PAT pages
-    std::uint32_t headerSize = 0;     // leading bytes of a page that form its header
+    std::uint32_t patPageSize = 0;  // size of one FCR copy and of one PAT page
+    std::uint32_t usageOffset = 0;  // u32 usage count in FCR copies and PAT pages
+    std::uint32_t headerSize = 0;   // leading bytes of a page that form its header
     std::uint32_t patIdLength = 0;
-    std::uint32_t slotSize = 0;       // bytes per PAT entry
-    std::uint32_t firstSlot = 0;      // offset of entry slot 0 in a PAT page
-    std::uint32_t entriesPerPage = 0; // 0 when the page size has no entry count
-    std::uint64_t pairStride = 0;     // bytes from one PAT pair to the next
-    std::uint32_t pageUnit = 0;       // bytes per physical page slot (compressed size if set)
+    std::uint32_t slotSize = 0;        // bytes per PAT entry
+    std::uint32_t firstSlot = 0;       // offset of entry slot 0 in a PAT page
+    std::uint32_t entriesPerPage = 0;  // 0 when the page size has no entry count
+    std::uint64_t pairStride = 0;      // bytes from one PAT pair to the next
+    std::uint32_t pageUnit = 0;        // bytes per physical page slot (compressed size if set)
     std::uint32_t largeOffsetThreshold = 0xFFFFFFFFu;  // 6.x only: pages from here move by 4096
     PatStyle patStyle = PatStyle::None;
 

@@ -1,11 +1,11 @@
 // Fixed byte layouts and offsets of the format, pinned as numbers worked out
 // by hand; the tool's own arithmetic is checked against the same files.
+#include "builder/layout.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
-
-#include "builder/layout.h"
 
 namespace tbuild {
 namespace {
@@ -78,22 +78,21 @@ TEST_P(GeometryTable, MatchesFormat) {
 
 INSTANTIATE_TEST_SUITE_P(
     Families, GeometryTable,
-    ::testing::Values(
-        Geometry{0x0600, 512, 512, 126, 65536, 4, 8, 4},
-        Geometry{0x0600, 1024, 1024, 254, 262144, 4, 8, 4},
-        Geometry{0x0610, 4096, 4096, 1022, 4194304, 4, 8, 4},
-        Geometry{0x0700, 2048, 2048, 510, 1048576, 4, 8, 4},
-        Geometry{0x0800, 512, 2048, 312, 312 * 512 + 4096, 6, 20, 6},
-        Geometry{0x0800, 1024, 2048, 316, 316 * 1024 + 4096, 6, 20, 6},
-        Geometry{0x0800, 4096, 8192, 1276, 1276 * 4096 + 16384, 6, 20, 6},
-        Geometry{0x0800, 8192, 8192, 1278, 1278 * 8192 + 16384, 6, 20, 6},
-        Geometry{0x0900, 16384, 32768, 0, 65536, 6, 20, 6},
-        Geometry{0x0950, 1024, 4096, 476, 480 * 1024, 8, 16, 8},
-        Geometry{0x0950, 4096, 8192, 956, 960 * 4096, 8, 16, 8},
-        Geometry{0x0950, 16384, 16384, 1598, 1600 * 16384, 8, 16, 8},
-        Geometry{0x0D00, 1024, 2048, 476, 480 * 1024, 16, 16, 8},
-        Geometry{0x0D30, 8192, 16384, 1596, 1600 * 8192, 16, 16, 8},
-        Geometry{0x8000, 4096, 8192, 956, 960 * 4096, 16, 16, 8}));
+    ::testing::Values(Geometry{0x0600, 512, 512, 126, 65536, 4, 8, 4},
+                      Geometry{0x0600, 1024, 1024, 254, 262144, 4, 8, 4},
+                      Geometry{0x0610, 4096, 4096, 1022, 4194304, 4, 8, 4},
+                      Geometry{0x0700, 2048, 2048, 510, 1048576, 4, 8, 4},
+                      Geometry{0x0800, 512, 2048, 312, 312 * 512 + 4096, 6, 20, 6},
+                      Geometry{0x0800, 1024, 2048, 316, 316 * 1024 + 4096, 6, 20, 6},
+                      Geometry{0x0800, 4096, 8192, 1276, 1276 * 4096 + 16384, 6, 20, 6},
+                      Geometry{0x0800, 8192, 8192, 1278, 1278 * 8192 + 16384, 6, 20, 6},
+                      Geometry{0x0900, 16384, 32768, 0, 65536, 6, 20, 6},
+                      Geometry{0x0950, 1024, 4096, 476, 480 * 1024, 8, 16, 8},
+                      Geometry{0x0950, 4096, 8192, 956, 960 * 4096, 8, 16, 8},
+                      Geometry{0x0950, 16384, 16384, 1598, 1600 * 16384, 8, 16, 8},
+                      Geometry{0x0D00, 1024, 2048, 476, 480 * 1024, 16, 16, 8},
+                      Geometry{0x0D30, 8192, 16384, 1596, 1600 * 8192, 16, 16, 8},
+                      Geometry{0x8000, 4096, 8192, 956, 960 * 4096, 16, 16, 8}));
 
 TEST(PairOffset, PinnedValues) {
     EXPECT_EQ(pairOffset(makeLayout(0x0800, 2048), 0), 0u);
@@ -110,8 +109,8 @@ TEST(PairOffset, PinnedValues) {
 
 TEST(LargeOffset, ThresholdPerPageSize) {
     const std::pair<std::uint32_t, std::uint32_t> table[] = {
-        {512, 1967104},    {1024, 7866368},   {1536, 17697792},  {2048, 31461376},
-        {2560, 49157120},  {3072, 70785024},  {3584, 96345088},  {4096, 125837312}};
+        {512, 1967104},   {1024, 7866368},  {1536, 17697792}, {2048, 31461376},
+        {2560, 49157120}, {3072, 70785024}, {3584, 96345088}, {4096, 125837312}};
     for (auto [pageSize, threshold] : table) {
         EXPECT_EQ(makeLayout(0x0600, pageSize).largeOffsetThreshold, threshold) << pageSize;
         EXPECT_EQ(makeLayout(0x0610, pageSize).largeOffsetThreshold, threshold) << pageSize;
@@ -136,8 +135,8 @@ TEST(PageOffset, SixXPagesMoveByTheGap) {
 }
 
 TEST(PageOffset, PageAtOrBeforeInvertsIt) {
-    for (auto [version, pageSize] : {std::pair{0x0600, 512}, std::pair{0x0600, 4096},
-                                     std::pair{0x0800, 1024}}) {
+    for (auto [version, pageSize] :
+         {std::pair{0x0600, 512}, std::pair{0x0600, 4096}, std::pair{0x0800, 1024}}) {
         Layout l = makeLayout(static_cast<std::uint16_t>(version), pageSize);
         for (std::uint32_t p : {0u, 1u, 3841u, 3842u, 30721u, 30722u, 40000u}) {
             std::uint64_t at = pageOffset(l, p);

@@ -14,10 +14,9 @@ RecipeError::RecipeError(std::size_t line, const std::string& what)
 namespace {
 
 bool isDescriptionKey(const std::string& k) {
-    static const char* const keys[] = {"family", "version",    "stored",     "style",
-                                       "page",   "logical",    "pairs",      "compressed",
-                                       "encrypted", "mix",     "scatter",    "fcrcurrent",
-                                       "patcurrent", "pagecount", "raw"};
+    static const char* const keys[] = {"family",  "version",    "stored",     "style",     "page",
+                                       "logical", "pairs",      "compressed", "encrypted", "mix",
+                                       "scatter", "fcrcurrent", "patcurrent", "pagecount", "raw"};
     for (const char* key : keys) {
         if (k == key) return true;
     }
@@ -25,7 +24,7 @@ bool isDescriptionKey(const std::string& k) {
 }
 
 class Interpreter {
-public:
+  public:
     BuiltRecipe run(const std::string& text) {
         std::istringstream in(text);
         std::string raw;
@@ -40,7 +39,7 @@ public:
         return BuiltRecipe{std::move(*file_), plan_, name_};
     }
 
-private:
+  private:
     [[noreturn]] void fail(const std::string& what) const { throw RecipeError(line_, what); }
 
     void tokenize(std::string raw) {
@@ -333,7 +332,8 @@ private:
             }
         }
         std::uint32_t pair = pairOfLogical(f.layout(), logical);
-        if (pair > f.pairCount()) fail("logical page " + std::to_string(logical) + " has no PAT pair");
+        if (pair > f.pairCount())
+            fail("logical page " + std::to_string(logical) + " has no PAT pair");
         int copy = f.resolveCopy(pair, sel);
         std::uint32_t slot = slotOfLogical(f.layout(), logical);
         PageId e = f.entry(pair, copy == -1 ? f.currentCopy(pair) : copy, slot);
@@ -519,7 +519,9 @@ private:
 
 }  // namespace
 
-BuiltRecipe interpretRecipe(const std::string& text) { return Interpreter().run(text); }
+BuiltRecipe interpretRecipe(const std::string& text) {
+    return Interpreter().run(text);
+}
 
 WrittenSet buildFromRecipe(const std::string& text, const std::string& directory,
                            const std::string& mainName) {

@@ -14,11 +14,11 @@
 namespace tbuild {
 
 class RecipeError : public std::runtime_error {
-public:
+  public:
     RecipeError(std::size_t line, const std::string& what);
     std::size_t line() const { return line_; }
 
-private:
+  private:
     std::size_t line_;
 };
 

@@ -1,4 +1,6 @@
 // The recipe language: each command does what the matching builder call does.
+#include "builder/recipe.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -6,7 +8,6 @@
 
 #include "builder/bytes.h"
 #include "builder/damage.h"
-#include "builder/recipe.h"
 
 namespace tbuild {
 namespace {
@@ -76,14 +77,20 @@ INSTANTIATE_TEST_SUITE_P(
         Equivalence{"entry 12 type 0 copy both",
                     [](BtrFile& f) { setEntryType(f, 12, 0, CopySel::Both); }},
         Equivalence{"entry 12 free",
-                    [](BtrFile& f) { f.setEntryOf(12, PageId{0xFFFFFFFE, 0}); }},
+                    [](BtrFile& f) {
+                        f.setEntryOf(12, PageId{0xFFFFFFFE, 0});
+                    }},
         Equivalence{"entry 320 phys 9 type 0x44",
-                    [](BtrFile& f) { f.setEntryOf(320, PageId{9, 0x44}); }},
+                    [](BtrFile& f) {
+                        f.setEntryOf(320, PageId{9, 0x44});
+                    }},
         Equivalence{"header 12 zero", [](BtrFile& f) { zeroPageHeader(f, 12); }},
         Equivalence{"header 12 nousagebit", [](BtrFile& f) { clearUsageBit(f, 12); }},
         Equivalence{"header 12 absent", [](BtrFile& f) { f.clearPage(f.home(12)); }},
         Equivalence{"phys 20 id 5 type 0x56 usage 9",
-                    [](BtrFile& f) { f.setPage(20, PageId{5, 0x56}, 9); }},
+                    [](BtrFile& f) {
+                        f.setPage(20, PageId{5, 0x56}, 9);
+                    }},
         Equivalence{"candidate 12 usage 0x8003 type 0x56",
                     [](BtrFile& f) { addCandidatePage(f, 12, 0x8003, 0x56); }},
         Equivalence{"duplicate 12 usage 4", [](BtrFile& f) { addCandidatePage(f, 12, 4); }},
@@ -100,15 +107,16 @@ INSTANTIATE_TEST_SUITE_P(
         Equivalence{"fcr u32 100 0x01020304", [](BtrFile& f) { f.fcrPut32(-1, 100, 0x01020304); }},
         Equivalence{"fcr pagesize 2048", [](BtrFile& f) { f.setPageSizeField(2048); }},
         Equivalence{"fcr encrypted 5 6 copy current",
-                    [](BtrFile& f) { f.setEncryption({5, 6}, f.currentFcr()); }},
+                    [](BtrFile& f) {
+                        f.setEncryption({5, 6}, f.currentFcr());
+                    }},
         Equivalence{"poke pair:1:1+3 'Q' 0x51",
                     [](BtrFile& f) {
                         f.poke(pairOffset(f.layout(), 1) + 2048 + 3, 'Q');
                         f.poke(pairOffset(f.layout(), 1) + 2048 + 4, 0x51);
                     }},
-        Equivalence{"poke32 logical:3+0 0", [](BtrFile& f) {
-                        f.poke32(pageOffset(f.layout(), f.home(3)), 0);
-                    }},
+        Equivalence{"poke32 logical:3+0 0",
+                    [](BtrFile& f) { f.poke32(pageOffset(f.layout(), f.home(3)), 0); }},
         Equivalence{"poke16 page:40-2 0xBEEF",
                     [](BtrFile& f) { f.poke16(pageOffset(f.layout(), 40) - 2, 0xBEEF); }},
         Equivalence{"size 100000", [](BtrFile& f) { f.setSize(100000); }},
@@ -144,16 +152,16 @@ TEST(Recipe, ErrorsNameTheLine) {
         const char* text;
         std::size_t line;
     };
-    for (const Bad& bad : {Bad{"family 0x0800 page 1024 logical 10\nfrobnicate 3\n", 2},
-                           Bad{"family 0x0800 page 1024 logical 10\nentry x phys 3\n", 2},
-                           Bad{"family 0x0800 page 1024 logical 10\nentry 1 phys 3\npage 512\n", 3},
-                           Bad{"family 0x0800\npage 1024 logical 10\n\npat 9 signature\n", 4},
-                           Bad{"family 0x0800 page 1000 logical 10\n", 1},
-                           Bad{"entry 1 phys 3\n", 1},
-                           Bad{"family 0x0800 page 1024 logical 10\nheader 11 zero\n", 2},
-                           Bad{"family 0x0800 page 1024 logical 10\nfcr byte 5000 1\n", 2},
-                           Bad{"family 0x0800 page 1024 logical 10\npoke 1 256\n", 2},
-                           Bad{"family 0x0800 page 1024 logical 10\nentry 3 phys 0x1g\n", 2}}) {
+    for (const Bad& bad :
+         {Bad{"family 0x0800 page 1024 logical 10\nfrobnicate 3\n", 2},
+          Bad{"family 0x0800 page 1024 logical 10\nentry x phys 3\n", 2},
+          Bad{"family 0x0800 page 1024 logical 10\nentry 1 phys 3\npage 512\n", 3},
+          Bad{"family 0x0800\npage 1024 logical 10\n\npat 9 signature\n", 4},
+          Bad{"family 0x0800 page 1000 logical 10\n", 1}, Bad{"entry 1 phys 3\n", 1},
+          Bad{"family 0x0800 page 1024 logical 10\nheader 11 zero\n", 2},
+          Bad{"family 0x0800 page 1024 logical 10\nfcr byte 5000 1\n", 2},
+          Bad{"family 0x0800 page 1024 logical 10\npoke 1 256\n", 2},
+          Bad{"family 0x0800 page 1024 logical 10\nentry 3 phys 0x1g\n", 2}}) {
         try {
             interpretRecipe(bad.text);
             ADD_FAILURE() << "accepted: " << bad.text;
@@ -173,8 +181,8 @@ TEST(Recipe, BuildWritesTheSet) {
     EXPECT_EQ(set.members[0], (dir / "T.DAT").string());
     EXPECT_EQ(fs::file_size(set.members[0]), 40000u);
     EXPECT_TRUE(fs::exists(dir / "T.^^^"));
-    auto named = buildFromRecipe("name X.BTR\nfamily 0x0600 page 1024 logical 6\n", dir.string(),
-                                 "T.DAT");
+    auto named =
+        buildFromRecipe("name X.BTR\nfamily 0x0600 page 1024 logical 6\n", dir.string(), "T.DAT");
     EXPECT_EQ(named.members[0], (dir / "X.BTR").string());
     fs::remove_all(dir);
 }

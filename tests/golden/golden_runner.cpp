@@ -64,7 +64,8 @@ void writeFile(const fs::path& p, const std::string& text) {
 
 void replaceAll(std::string& s, const std::string& from, const std::string& to) {
     if (from.empty()) return;
-    for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
+    for (std::size_t at = s.find(from); at != std::string::npos;
+         at = s.find(from, at + to.size())) {
         s.replace(at, from.size(), to);
     }
 }
@@ -160,7 +161,8 @@ RunResult runTool(const Options& opt, const std::vector<std::string>& args, cons
         r.status = "timeout\n";
     } else if (WIFEXITED(status)) {
         // The exit status as a signed byte, as the tool returns it (-3, not 253).
-        r.status = std::to_string(static_cast<int>(static_cast<signed char>(WEXITSTATUS(status)))) + "\n";
+        r.status =
+            std::to_string(static_cast<int>(static_cast<signed char>(WEXITSTATUS(status)))) + "\n";
     } else if (WIFSIGNALED(status)) {
         r.status = "signal " + std::to_string(WTERMSIG(status)) + "\n";
     } else {
@@ -269,7 +271,8 @@ void printDiff(const std::string& label, const std::string& expected, const std:
                                                 std::vector<std::uint32_t>(b.size() + 1, 0));
     for (std::size_t i = a.size(); i-- > 0;) {
         for (std::size_t j = b.size(); j-- > 0;) {
-            lcs[i][j] = a[i] == b[j] ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
+            lcs[i][j] =
+                a[i] == b[j] ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
         }
     }
     std::size_t i = 0, j = 0;
