@@ -49,7 +49,7 @@ struct FileSpec {
     std::array<std::uint8_t, 9> mask{};
 };
 
-// FCR page count written when the spec names none: one more than the logical
+// FCR page count written when the FileSpec names none: one more than the logical
 // pages in use from 8.x on, as engines record it (the slots after the last
 // page are free-space pointers); one less below 8.x, so that the check,
 // which reads through entry pageCount + 1, ends on the last page in use
