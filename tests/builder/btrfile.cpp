@@ -484,7 +484,7 @@ void shuffle(std::vector<std::uint32_t>& v, std::uint32_t seed) {
 
 }  // namespace
 
-BtrFile makeHealthy(const FileSpec& s) {
+BtrFile makeHealthy(const FileParams& s) {
     if (s.pageSize < 512 || s.pageSize % 256 != 0 || s.pageSize > 0xFF00) {
         fail("page size " + std::to_string(s.pageSize) + " is not a multiple of 256 from 512");
     }

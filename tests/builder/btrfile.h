@@ -32,7 +32,7 @@ enum class TypeMix {
 
 enum class CopySel { Current, Other, Copy0, Copy1, Both };
 
-struct FileSpec {
+struct FileParams {
     std::uint16_t storedVersion = 0x0800;  // as stored in the FCR (0xF800 folds to 0x0800)
     FcrStyle fcrStyle = FcrStyle::Auto;
     std::uint32_t pageSize = 1024;
@@ -49,7 +49,7 @@ struct FileSpec {
     std::array<std::uint8_t, 9> mask{};
 };
 
-// FCR page count written when the FileSpec names none: one more than the logical
+// FCR page count written when the FileParams names none: one more than the logical
 // pages in use from 8.x on, as engines record it (the slots after the last
 // page are free-space pointers); one less below 8.x, so that the check,
 // which reads through entry pageCount + 1, ends on the last page in use
@@ -173,6 +173,6 @@ class BtrFile {
 
 // A healthy file: FCR copies, PAT pairs at their offsets, every logical page
 // in a physical page whose header names it, entries pointing at them.
-BtrFile makeHealthy(const FileSpec& spec);
+BtrFile makeHealthy(const FileParams& params);
 
 }  // namespace tbuild

@@ -57,14 +57,14 @@ class HealthyFile : public ::testing::TestWithParam<Healthy> {};
 // pages share a page or overlap a PAT page.
 TEST_P(HealthyFile, EveryEntryNamesItsPage) {
     const Healthy& h = GetParam();
-    FileSpec spec;
-    spec.storedVersion = h.stored;
-    spec.pageSize = h.pageSize;
-    spec.logicalPages = h.logical;
-    spec.patCurrent = h.patCurrent;
-    spec.scatter = h.scatter;
-    spec.compressedPageSize = h.compressed;
-    BtrFile f = makeHealthy(spec);
+    FileParams params;
+    params.storedVersion = h.stored;
+    params.pageSize = h.pageSize;
+    params.logicalPages = h.logical;
+    params.patCurrent = h.patCurrent;
+    params.scatter = h.scatter;
+    params.compressedPageSize = h.compressed;
+    BtrFile f = makeHealthy(params);
     const Layout& l = f.layout();
     const std::vector<std::uint8_t> b = f.bytes();
     ASSERT_EQ(b.size(), f.size());
@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Healthy{0x0800, 1024, 0, 0, false}));
 
 TEST(Fcr, SignatureStyleFields) {
-    FileSpec s;
+    FileParams s;
     s.storedVersion = 0xF800;
     s.pageSize = 1024;
     s.logicalPages = 600;
@@ -185,7 +185,7 @@ TEST(Fcr, SignatureStyleFields) {
 }
 
 TEST(Fcr, SixXFieldsAndShortLastPair) {
-    FileSpec s;
+    FileParams s;
     s.storedVersion = 0xFA00;
     s.pageSize = 1024;
     s.logicalPages = 300;
@@ -201,7 +201,7 @@ TEST(Fcr, SixXFieldsAndShortLastPair) {
 }
 
 TEST(Fcr, PreSixXZeroStyle) {
-    FileSpec s;
+    FileParams s;
     s.storedVersion = 0x0400;
     s.pageSize = 512;
     s.logicalPages = 5;
@@ -215,7 +215,7 @@ TEST(Fcr, PreSixXZeroStyle) {
 }
 
 TEST(Fcr, ZeroStyleVersionOverlapsUsageCount) {
-    FileSpec s;
+    FileParams s;
     s.storedVersion = 0x0600;
     s.fcrStyle = FcrStyle::Zero;
     s.pageSize = 1024;
@@ -247,7 +247,7 @@ TEST(Fcr, PageCountHalvesExchangedThrough950) {
 TEST(Fcr, EncryptionMasksUsageFrom950Only) {
     std::array<std::uint8_t, 9> mask{0x12, 0x34, 3, 4, 5, 6, 7, 8, 9};
     for (std::uint16_t v : {std::uint16_t{0x0800}, std::uint16_t{0x0950}, std::uint16_t{0x0D00}}) {
-        FileSpec s;
+        FileParams s;
         s.storedVersion = v;
         s.pageSize = 4096;
         s.logicalPages = 4;
@@ -285,7 +285,7 @@ TEST(Fcr, DefaultPageCount) {
 }
 
 TEST(Generator, RefusesSlotsBeyondThePatPage) {
-    FileSpec s;
+    FileParams s;
     s.storedVersion = 0x0D00;
     s.pageSize = 1024;
     s.logicalPages = 300;  // slot 299 lies past the 2048 bytes of the PAT page
@@ -320,7 +320,7 @@ class MemorySink : public ByteSink {
 };
 
 TEST(Render, StreamingMatchesWholeImage) {
-    FileSpec s;
+    FileParams s;
     s.storedVersion = 0x0600;
     s.pageSize = 512;
     s.logicalPages = 3900;
@@ -340,7 +340,7 @@ TEST(Render, StreamingMatchesWholeImage) {
 }
 
 TEST(Render, PokesWinAndSizeCuts) {
-    FileSpec s;
+    FileParams s;
     s.storedVersion = 0x0800;
     s.pageSize = 1024;
     s.logicalPages = 20;
@@ -357,7 +357,7 @@ TEST(Render, PokesWinAndSizeCuts) {
 // ------------------------------------------------------------ damage
 
 BtrFile sample(std::uint16_t version, int patCurrent = 0) {
-    FileSpec s;
+    FileParams s;
     s.storedVersion = version;
     s.pageSize = 1024;
     s.logicalPages = 40;

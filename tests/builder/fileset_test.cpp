@@ -49,7 +49,7 @@ TEST(MemberNames, CutAtTheLastDot) {
 }
 
 BtrFile sampleFile() {
-    FileSpec s;
+    FileParams s;
     s.storedVersion = 0x0800;
     s.pageSize = 1024;
     s.logicalPages = 400;

@@ -176,49 +176,49 @@ class Interpreter {
         const std::string key = next("key");
         described_ = true;
         if (key == "family" || key == "version" || key == "stored") {
-            spec_.storedVersion = u16("version code");
+            params_.storedVersion = u16("version code");
         } else if (key == "style") {
             std::string s = next("style");
             if (s == "zero") {
-                spec_.fcrStyle = FcrStyle::Zero;
+                params_.fcrStyle = FcrStyle::Zero;
             } else if (s == "fc") {
-                spec_.fcrStyle = FcrStyle::Signature;
+                params_.fcrStyle = FcrStyle::Signature;
             } else {
                 fail("style must be zero or fc");
             }
         } else if (key == "page") {
-            spec_.pageSize = u32("page size");
+            params_.pageSize = u32("page size");
         } else if (key == "logical") {
-            spec_.logicalPages = u32("logical pages");
+            params_.logicalPages = u32("logical pages");
         } else if (key == "pairs") {
-            spec_.pairs = u32("pairs");
+            params_.pairs = u32("pairs");
         } else if (key == "compressed") {
-            spec_.compressedPageSize = u32("compressed page size");
+            params_.compressedPageSize = u32("compressed page size");
         } else if (key == "encrypted") {
-            spec_.encrypted = true;
+            params_.encrypted = true;
             std::size_t i = 0;
             while (more() && !isDescriptionKey(peek())) {
-                if (i == spec_.mask.size()) fail("the mask has 9 bytes");
-                spec_.mask[i++] = u8("mask byte");
+                if (i == params_.mask.size()) fail("the mask has 9 bytes");
+                params_.mask[i++] = u8("mask byte");
             }
         } else if (key == "mix") {
             std::string m = next("mix");
             if (m == "data") {
-                spec_.mix = TypeMix::AllData;
+                params_.mix = TypeMix::AllData;
             } else if (m == "mixed") {
-                spec_.mix = TypeMix::Mixed;
+                params_.mix = TypeMix::Mixed;
             } else {
                 fail("mix must be data or mixed");
             }
         } else if (key == "scatter") {
-            spec_.scatter = true;
-            spec_.seed = u32("seed");
+            params_.scatter = true;
+            params_.seed = u32("seed");
         } else if (key == "fcrcurrent") {
-            spec_.fcrCurrent = static_cast<int>(number("copy")) == 1 ? 1 : 0;
+            params_.fcrCurrent = static_cast<int>(number("copy")) == 1 ? 1 : 0;
         } else if (key == "patcurrent") {
-            spec_.patCurrent = static_cast<int>(number("copy")) == 1 ? 1 : 0;
+            params_.patCurrent = static_cast<int>(number("copy")) == 1 ? 1 : 0;
         } else if (key == "pagecount") {
-            spec_.pageCount = u32("page count");
+            params_.pageCount = u32("page count");
         } else if (key == "raw") {
             raw_ = true;
             rawSize_ = number("size");
@@ -232,12 +232,12 @@ class Interpreter {
             if (!described_) fail("the file is not described (family, page, logical ...)");
             try {
                 if (raw_) {
-                    BtrFile f(makeLayout(foldVersion(spec_.storedVersion), spec_.pageSize));
+                    BtrFile f(makeLayout(foldVersion(params_.storedVersion), params_.pageSize));
                     for (int c = 0; c < 2; ++c) f.fcr(c).assign(f.fcr(c).size(), 0);
                     f.setSize(rawSize_);
                     file_.emplace(std::move(f));
                 } else {
-                    file_.emplace(makeHealthy(spec_));
+                    file_.emplace(makeHealthy(params_));
                 }
             } catch (const std::runtime_error& e) {
                 fail(e.what());
@@ -508,7 +508,7 @@ class Interpreter {
     std::size_t line_ = 0;
     std::vector<std::string> tok_;
     std::size_t pos_ = 0;
-    FileSpec spec_;
+    FileParams params_;
     bool described_ = false;
     bool raw_ = false;
     std::uint64_t rawSize_ = 0;

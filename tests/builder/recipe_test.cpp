@@ -14,8 +14,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-FileSpec spec0800() {
-    FileSpec s;
+FileParams params0800() {
+    FileParams s;
     s.storedVersion = 0x0800;
     s.pageSize = 1024;
     s.logicalPages = 600;
@@ -25,7 +25,7 @@ FileSpec spec0800() {
 TEST(Recipe, DescriptionOnOneLineOrMany) {
     auto a = interpretRecipe("family 0x0800 page 1024 logical 600\n");
     auto b = interpretRecipe("# a comment\nfamily 0x0800\n\npage 1024   # trailing\nlogical 600\n");
-    EXPECT_EQ(a.file.bytes(), makeHealthy(spec0800()).bytes());
+    EXPECT_EQ(a.file.bytes(), makeHealthy(params0800()).bytes());
     EXPECT_EQ(b.file.bytes(), a.file.bytes());
 }
 
@@ -33,7 +33,7 @@ TEST(Recipe, DescriptionKeys) {
     auto r = interpretRecipe(
         "stored 0xF6B0 page 4096 logical 100 pairs 3 style zero mix data scatter 7\n"
         "fcrcurrent 1 patcurrent 1 pagecount 55 encrypted 1 2 3\n");
-    FileSpec s;
+    FileParams s;
     s.storedVersion = 0xF6B0;
     s.pageSize = 4096;
     s.logicalPages = 100;
@@ -62,7 +62,7 @@ class RecipeCommand : public ::testing::TestWithParam<Equivalence> {};
 TEST_P(RecipeCommand, MatchesBuilderCall) {
     const Equivalence& e = GetParam();
     auto r = interpretRecipe(std::string("family 0x0800 page 1024 logical 600\n") + e.line + "\n");
-    BtrFile f = makeHealthy(spec0800());
+    BtrFile f = makeHealthy(params0800());
     e.apply(f);
     EXPECT_EQ(r.file.bytes(), f.bytes()) << e.line;
 }
