@@ -285,7 +285,19 @@ class Interpreter {
                 f.setEntryOf(logical, PageId{phys, type}, CopySel::Both);
             } else if (key == "split") {
                 if (!more()) fail("missing split offset");
-                while (more()) plan_.cuts.push_back(offset("split offset"));
+                if (peek() == "every") {
+                    ++pos_;
+                    std::uint64_t step = number("member size");
+                    if (step == 0) fail("member size must not be zero");
+                    // Extension files of `step` bytes each, as many as the
+                    // bytes need and the set allows.
+                    for (std::uint64_t at = step; at < f.size() && plan_.cuts.size() < 127;
+                         at += step) {
+                        plan_.cuts.push_back(at);
+                    }
+                } else {
+                    while (more()) plan_.cuts.push_back(offset("split offset"));
+                }
             } else if (key == "delta") {
                 plan_.delta = true;
                 if (more()) plan_.deltaSize = number("delta size");

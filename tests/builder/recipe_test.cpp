@@ -137,6 +137,15 @@ TEST(Recipe, OutputPlan) {
     EXPECT_EQ(r.plan.strays[0], (std::pair<unsigned, std::uint64_t>{3, 10}));
 }
 
+TEST(Recipe, SplitEveryStopsAt127Extensions) {
+    auto r = interpretRecipe("family 0x0800 page 1024 logical 600\nsplit every 100000\n");
+    ASSERT_EQ(r.plan.cuts.size(), (r.file.size() - 1) / 100000);
+    EXPECT_EQ(r.plan.cuts.front(), 100000u);
+    EXPECT_EQ(r.plan.cuts.back(), r.plan.cuts.size() * 100000u);
+    auto many = interpretRecipe("family 0x0800 page 1024 logical 600\nsplit every 1000\n");
+    EXPECT_EQ(many.plan.cuts.size(), 127u);
+}
+
 TEST(Recipe, RawFileOfBytes) {
     auto r = interpretRecipe("raw 600\npoke 0 'X' 'Y' 1\n");
     auto b = r.file.bytes();
