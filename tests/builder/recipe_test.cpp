@@ -184,6 +184,13 @@ TEST(Recipe, BuildWritesTheSet) {
     std::random_device rd;
     fs::path dir = fs::temp_directory_path() / ("tbuild-recipe-" + std::to_string(rd()));
     fs::create_directories(dir);
+    struct Cleanup {
+        fs::path dir;
+        ~Cleanup() {
+            std::error_code ec;
+            fs::remove_all(dir, ec);
+        }
+    } cleanup{dir};
     auto set = buildFromRecipe("family 0x0800 page 1024 logical 600\nsplit 40000\ndelta\n",
                                dir.string(), "T.DAT");
     ASSERT_EQ(set.members.size(), 2u);
@@ -193,7 +200,6 @@ TEST(Recipe, BuildWritesTheSet) {
     auto named =
         buildFromRecipe("name X.BTR\nfamily 0x0600 page 1024 logical 6\n", dir.string(), "T.DAT");
     EXPECT_EQ(named.members[0], (dir / "X.BTR").string());
-    fs::remove_all(dir);
 }
 
 }  // namespace
