@@ -8,7 +8,10 @@
 // The file is written front to back, one PAT pair and its data pages at a
 // time, so a file of several GiB needs only a few MiB of memory.
 //
-//   genfile OUT SIZE [--version 0800|0950] [--damage PERCENT] [--seed N]
+//   genfile OUT SIZE [--version 0800|0950] [--damage PERCENT] [--seed N] [--pat-only]
+//
+// --pat-only rewrites just the PAT pairs of a file that genfile wrote with the
+// same arguments: it undoes a repair without writing the whole file again.
 //
 // SIZE is in bytes and may end in K, M or G (powers of 1024). The file is cut
 // down to whole pages; its last PAT pair may have fewer data pages than the
@@ -82,7 +85,8 @@ bool parseSize(const char* text, uint64_t* out) {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: genfile OUT SIZE [--version 0800|0950] [--damage PERCENT] [--seed N]\n");
+                 "usage: genfile OUT SIZE [--version 0800|0950] [--damage PERCENT] [--seed N] "
+                 "[--pat-only]\n");
     return 2;
 }
 
@@ -107,8 +111,13 @@ int main(int argc, char** argv) {
     Family fam = k800;
     unsigned damage = 0;
     uint64_t seed = 1;
+    bool patOnly = false;
     for (int i = 3; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--pat-only") {
+            patOnly = true;
+            continue;
+        }
         if (i + 1 >= argc) return usage();
         std::string v = argv[++i];
         if (a == "--version") {
@@ -150,7 +159,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::FILE* f = std::fopen(out, "wb");
+    std::FILE* f = std::fopen(out, patOnly ? "r+b" : "wb");
     if (!f) {
         std::perror(out);
         return 1;
@@ -171,7 +180,7 @@ int main(int argc, char** argv) {
         put16(fcr + 74, fam.version);
         put32(fcr + 76, uint32_t(pairs));
     }
-    bool ok = w.put(lead);
+    bool ok = patOnly || w.put(lead);
 
     std::vector<uint8_t> pair(size_t(fam.stridePages) * kPageSize);
     uint64_t logicalBase = 0;  // logical pages of earlier pairs
@@ -232,6 +241,13 @@ int main(int argc, char** argv) {
         }
         for (uint32_t k = 0; k < data; ++k) damaged += target[k] != k;
         std::memcpy(pair.data() + kPatPageSize, pat0, kPatPageSize);
+        if (patOnly) {
+            const uint64_t at = (kLeadPages + (n - 1) * fam.stridePages) * kPageSize;
+            ok = fseeko(f, off_t(at), SEEK_SET) == 0 &&
+                 std::fwrite(pair.data(), 1, 2 * kPatPageSize, f) == 2 * kPatPageSize;
+            logicalBase += data;
+            continue;
+        }
 
         for (uint32_t k = 0; k < data; ++k) {
             uint8_t* page = pair.data() + size_t(kPatPagesPerPair + k) * kPageSize;
