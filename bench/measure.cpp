@@ -1,8 +1,10 @@
-// Runs a command and reports its wall-clock time and peak resident set size:
+// Runs a command and reports its wall-clock time, peak resident set size and
+// processor time:
 //
 //   measure RESULT_FILE COMMAND [ARGS...]
 //
-// appends one line "SECONDS MAX_RSS_KB EXIT_STATUS" to RESULT_FILE. The
+// appends one line "SECONDS MAX_RSS_KB EXIT_STATUS CPU_SECONDS" to
+// RESULT_FILE, CPU_SECONDS being user plus system time. The
 // command keeps measure's standard streams, so the caller redirects them.
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -42,7 +44,9 @@ int main(int argc, char** argv) {
         std::perror(argv[1]);
         return 2;
     }
-    std::fprintf(out, "%.6f %ld %d\n", seconds, long(usage.ru_maxrss), code);
+    const double cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    std::fprintf(out, "%.6f %ld %d %.6f\n", seconds, long(usage.ru_maxrss), code, cpu);
     std::fclose(out);
     return 0;
 }

@@ -59,8 +59,12 @@ run() {
 
 echo "machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
     "$(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), kernel $(uname -r)"
-echo "files: version $version, 4096-byte pages, $damage % of the entries damaged for the repair; $runs rounds"
-printf '%-5s %9s %9s %9s %11s %11s %10s %10s %10s\n' size cat_s check_s repair_s check/cat repair/check check_RSS repair_RSS RSS_limit
+echo "files: version $version, 4096-byte pages, $damage % of the entries damaged for the repair; medians of $runs rounds"
+echo
+header() {
+    printf '%-5s %-4s %9s %9s %9s %11s %12s\n' size time cat_s check_s repair_s check/cat repair/check
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 for s in $sizes; do
     clean=$dir/clean-$s.dat
@@ -93,17 +97,23 @@ for s in $sizes; do
         exit 1
     fi
 
-    cat_s=$(awk '{ print $1 }' "$results.cat" | median)
-    check_s=$(awk '{ print $1 }' "$results.check" | median)
-    repair_s=$(awk '{ print $1 }' "$results.repair" | median)
+    # Column 1 is wall-clock time, column 4 user plus system time.
+    header
+    for col in 1 4; do
+        what=wall
+        [[ $col == 4 ]] && what=cpu
+        cat_s=$(awk -v c=$col '{ print $c }' "$results.cat" | median)
+        check_s=$(awk -v c=$col '{ print $c }' "$results.check" | median)
+        repair_s=$(awk -v c=$col '{ print $c }' "$results.repair" | median)
+        printf '%-5s %-4s %9.3f %9.3f %9.3f %11s %12s\n' "$s" "$what" "$cat_s" "$check_s" "$repair_s" \
+            "$(ratio "$check_s" "$cat_s")" "$(ratio "$repair_s" "$check_s")"
+    done
     check_rss=$(awk '$2 > m { m = $2 } END { print m }' "$results.check")
     repair_rss=$(awk '$2 > m { m = $2 } END { print m }' "$results.repair")
     pages=$(($(bytes "$s") / 4096))
     limit_kb=$(((24 * pages + (16 << 20)) / 1024))
-    printf '%-5s %9.3f %9.3f %9.3f %11.2f %11.2f %8d KB %8d KB %8d KB\n' "$s" "$cat_s" "$check_s" "$repair_s" \
-        "$(awk -v a="$check_s" -v b="$cat_s" 'BEGIN { print a / b }')" \
-        "$(awk -v a="$repair_s" -v b="$check_s" 'BEGIN { print a / b }')" \
-        "$check_rss" "$repair_rss" "$limit_kb"
+    echo "$s peak RSS: check $check_rss KB, repair $repair_rss KB; limit 24 B x $pages pages + 16 MiB = $limit_kb KB"
+    echo
 
     [[ ${BENCH_KEEP:-0} == 1 ]] || rm -f "$clean" "$damaged"
 done
