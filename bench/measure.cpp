@@ -3,8 +3,9 @@
 //
 //   measure RESULT_FILE COMMAND [ARGS...]
 //
-// appends one line "SECONDS MAX_RSS_KB EXIT_STATUS CPU_SECONDS" to
-// RESULT_FILE, CPU_SECONDS being user plus system time. The
+// appends one line "SECONDS MAX_RSS_KB EXIT_STATUS CPU_SECONDS MAJOR_FAULTS"
+// to RESULT_FILE, CPU_SECONDS being user plus system time; major faults show
+// a page cache that was not warm after all. The
 // command keeps measure's standard streams, so the caller redirects them.
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -46,7 +47,8 @@ int main(int argc, char** argv) {
     }
     const double cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                        double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    std::fprintf(out, "%.6f %ld %d %.6f\n", seconds, long(usage.ru_maxrss), code, cpu);
+    std::fprintf(out, "%.6f %ld %d %.6f %ld\n", seconds, long(usage.ru_maxrss), code, cpu,
+                 long(usage.ru_majflt));
     std::fclose(out);
     return 0;
 }

@@ -88,6 +88,7 @@ for s in $sizes; do
         # the repair's own flush has only its own writes to wait for.
         "$genfile" "$damaged" "$s" --version "$version" --damage "$damage" --pat-only >/dev/null
         sync "$damaged"
+        cat "$damaged" >/dev/null
         run "$results.repair" "$tabulon" "$damaged" /R /F8
     done
 
@@ -113,6 +114,9 @@ for s in $sizes; do
     pages=$(($(bytes "$s") / 4096))
     limit_kb=$(((24 * pages + (16 << 20)) / 1024))
     echo "$s peak RSS: check $check_rss KB, repair $repair_rss KB; limit 24 B x $pages pages + 16 MiB = $limit_kb KB"
+    echo "$s major faults (all rounds): cat $(awk '{ s += $5 } END { print s }' "$results.cat")," \
+        "check $(awk '{ s += $5 } END { print s }' "$results.check")," \
+        "repair $(awk '{ s += $5 } END { print s }' "$results.repair")"
     echo
 
     [[ ${BENCH_KEEP:-0} == 1 ]] || rm -f "$clean" "$damaged"
