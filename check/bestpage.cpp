@@ -47,12 +47,18 @@ struct Choice {
     }
 };
 
-// Index over the cached headers: (logical page id, physical page) pairs in
-// ascending order, built once when the first search needs it. Pages whose
-// header was rewritten since are kept aside in `moved` and looked at directly.
+// Index over the cached headers, built once when the first search needs it.
+// Page ids below `bound` (every id of a sound file, whose logical pages are
+// fewer than its physical pages) are counted into buckets: the physical pages
+// naming id k are pages[bucketEnd[k - 1] .. bucketEnd[k]), in ascending order.
+// Other ids are kept as sorted (id, physical page) pairs. Pages whose header
+// was rewritten since are kept aside in `moved` and looked at directly.
 struct BestPageIndex {
     bool built = false;
-    std::vector<std::pair<uint32_t, uint32_t>> byId;
+    uint32_t bound = 0;
+    std::vector<uint32_t> bucketEnd;
+    std::vector<uint32_t> pages;
+    std::vector<std::pair<uint32_t, uint32_t>> others;
     std::vector<uint32_t> moved;  // sorted physical page numbers
 };
 BestPageIndex index;
@@ -61,17 +67,52 @@ BestPageIndex index;
 constexpr size_t kMaxMoved = 1024;
 
 void buildIndex() {
+    index = BestPageIndex{};
     index.built = true;
-    index.moved.clear();
-    index.byId.clear();
-    uint32_t end = loadedHeaderEnd();
+    const uint32_t end = loadedHeaderEnd();
     if (end <= kFirstPage) return;
-    index.byId.reserve(end - kFirstPage);
+    index.bound = end;
+    index.bucketEnd.assign(end, 0);
     PageHeader h;
+    uint32_t counted = 0;
     for (uint32_t n = kFirstPage; lookupHeader(n, h); ++n) {
-        index.byId.emplace_back(searchIdentity(h).pageId, n);
+        uint32_t id = searchIdentity(h).pageId;
+        if (id < index.bound) {
+            ++index.bucketEnd[id];
+            ++counted;
+        } else {
+            index.others.emplace_back(id, n);
+        }
     }
-    std::sort(index.byId.begin(), index.byId.end());
+    // Bucket starts, then each page placed at its bucket's next free slot; the
+    // slots advance to the bucket ends.
+    uint32_t sum = 0;
+    for (uint32_t& b : index.bucketEnd) {
+        uint32_t c = b;
+        b = sum;
+        sum += c;
+    }
+    index.pages.resize(counted);
+    for (uint32_t n = kFirstPage; lookupHeader(n, h); ++n) {
+        uint32_t id = searchIdentity(h).pageId;
+        if (id < index.bound) index.pages[index.bucketEnd[id]++] = n;
+    }
+    // Collected in ascending page order: a stable sort by id keeps that order
+    // within each id.
+    std::stable_sort(index.others.begin(), index.others.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+// Calls f with every indexed physical page that names p, in ascending order.
+template <class F>
+void forEachIndexed(uint32_t p, F f) {
+    if (p < index.bound) {
+        uint32_t first = p == 0 ? 0 : index.bucketEnd[p - 1];
+        for (uint32_t i = first; i < index.bucketEnd[p]; ++i) f(index.pages[i]);
+        return;
+    }
+    auto it = std::lower_bound(index.others.begin(), index.others.end(), std::make_pair(p, 0u));
+    for (; it != index.others.end() && it->first == p; ++it) f(it->second);
 }
 
 bool isMoved(uint32_t n) { return std::binary_search(index.moved.begin(), index.moved.end(), n); }
@@ -117,7 +158,6 @@ Choice searchIndex(uint32_t p) {
     // are merged in at their place so that ties still go to the lowest page.
     Choice c;
     PageHeader h;
-    auto it = std::lower_bound(index.byId.begin(), index.byId.end(), std::make_pair(p, 0u));
     auto mv = index.moved.begin();
     auto offerMoved = [&](uint64_t upTo) {
         for (; mv != index.moved.end() && *mv < upTo; ++mv) {
@@ -126,13 +166,12 @@ Choice searchIndex(uint32_t p) {
             if (id.pageId == p) c.offer(*mv, h, id.pageType);
         }
     };
-    for (; it != index.byId.end() && it->first == p; ++it) {
-        uint32_t n = it->second;
+    forEachIndexed(p, [&](uint32_t n) {
         offerMoved(n);
-        if (isMoved(n)) continue;
+        if (isMoved(n)) return;
         lookupHeader(n, h);
         c.offer(n, h, searchIdentity(h).pageType);
-    }
+    });
     offerMoved(uint64_t(UINT32_MAX) + 1);
     return c;
 }

@@ -2,6 +2,7 @@
 // before the scan, indexed by physical page number.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "fileio/pages.h"
@@ -9,8 +10,21 @@
 // Number of table entries: totalSectors / (pageSize / 512).
 extern uint32_t entryCount;
 
-// Builds the table once; false when nothing could be built.
+// How the preload reads the headers. PerPage makes one readPageHeader per
+// page, with its trace lines under /D. Gathered takes the headers of runs of
+// pages out of large sequential reads of each member and falls back to
+// readPageHeader wherever a run cannot be gathered; it loads the same pages,
+// stops at the same page and prints the same lines.
+enum class PreloadReads { PerPage, Gathered };
+
+// Span of the file that one gathered run covers at most.
+constexpr size_t kPreloadGatherBytes = size_t(4) << 20;
+
+// Builds the table once; false when nothing could be built. The first form
+// reads page by page under /D and gathers otherwise.
 bool preloadHeaders(bool showProgress);
+bool preloadHeaders(bool showProgress, PreloadReads reads,
+                    size_t gatherBytes = kPreloadGatherBytes);
 
 // Copies the cached header of page p. False when the table holds no header for
 // p: no table, p at or beyond entryCount, or a page that was never loaded

@@ -38,6 +38,15 @@ bool platformReadAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t
 bool platformWriteAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
                      size_t* transferred);
 
+// Copies `width` bytes from each of `count` places of the file, `stride` bytes
+// apart and the first at `offset`, into `out` (count x width bytes, back to
+// back). Meant for one small field of many fixed-size records: the file is
+// read in large sequential pieces, not with one call per place. False when
+// any of those bytes lies past the end of the file or cannot be read; `out`
+// may then be partly filled.
+bool platformGatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
+                      size_t width, uint8_t* out);
+
 // Forces written data to the disk.
 bool platformFlush(PlatformHandle handle);
 

@@ -16,11 +16,16 @@
 #endif
 #include <errno.h>
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "fileio/platform.h"
 
@@ -153,6 +158,101 @@ bool platformWriteAt(PlatformHandle handle, uint64_t offset, const void* buffer,
     }
     *transferred = done;
     return true;
+}
+
+namespace {
+
+// Largest piece read at once when the file cannot be mapped.
+constexpr size_t kGatherPiece = size_t(1) << 20;
+
+sigjmp_buf gatherFault;
+
+void onGatherFault(int) { siglongjmp(gatherFault, 1); }
+
+// Copies the fields out of a mapped view. A file that another process cut
+// short after its size was checked raises SIGBUS on the lost pages; that ends
+// the copy with false instead of the process.
+bool copyFromView(const uint8_t* first, uint64_t stride, size_t count, size_t width,
+                  uint8_t* out) {
+    struct sigaction guard;
+    struct sigaction previous;
+    std::memset(&guard, 0, sizeof guard);
+    guard.sa_handler = onGatherFault;
+    sigemptyset(&guard.sa_mask);
+    if (sigaction(SIGBUS, &guard, &previous) != 0) return false;
+    bool ok = false;
+    if (sigsetjmp(gatherFault, 1) == 0) {
+        for (size_t i = 0; i < count; ++i) {
+            const uint8_t* field = first + i * stride;
+            for (size_t b = 0; b < width; ++b) out[i * width + b] = field[b];
+        }
+        ok = true;
+    }
+    sigaction(SIGBUS, &previous, nullptr);
+    return ok;
+}
+
+bool gatherMapped(int fd, uint64_t offset, uint64_t stride, size_t count, size_t width,
+                  uint64_t end, uint8_t* out) {
+    const long pageBytes = sysconf(_SC_PAGESIZE);
+    if (pageBytes <= 0) return false;
+    const uint64_t start = offset - offset % uint64_t(pageBytes);
+    const uint64_t span = end - start;
+    if (span > uint64_t(SIZE_MAX) || start > uint64_t(INT64_MAX)) return false;
+    void* view = mmap(nullptr, size_t(span), PROT_READ, MAP_SHARED, fd, off_t(start));
+    if (view == MAP_FAILED) return false;
+    bool ok = copyFromView(static_cast<const uint8_t*>(view) + (offset - start), stride, count,
+                           width, out);
+    munmap(view, size_t(span));
+    return ok;
+}
+
+bool gatherRead(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
+                size_t width, uint8_t* out) {
+    static std::vector<uint8_t> piece;
+    if (piece.empty()) piece.resize(kGatherPiece);
+    size_t i = 0;
+    while (i < count) {
+        // As many places as one piece holds, at least one.
+        size_t k = 1;
+        if (stride > 0 && width <= kGatherPiece) {
+            uint64_t more = (kGatherPiece - width) / stride;
+            k = size_t(std::min<uint64_t>(count - i, more + 1));
+        }
+        const size_t n = size_t((k - 1) * stride + width);
+        const uint64_t at = offset + uint64_t(i) * stride;
+        uint8_t* buffer = piece.data();
+        std::vector<uint8_t> large;
+        if (n > piece.size()) {
+            large.resize(n);
+            buffer = large.data();
+        }
+        size_t got = 0;
+        if (!platformReadAt(handle, at, buffer, n, &got) || got != n) return false;
+        for (size_t j = 0; j < k; ++j) std::memcpy(out + (i + j) * width, buffer + j * stride, width);
+        i += k;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool platformGatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
+                      size_t width, uint8_t* out) {
+    if (count == 0 || width == 0) return true;
+    // The end of the last field, refused when it cannot be expressed.
+    const uint64_t limit = uint64_t(INT64_MAX);
+    if (offset > limit || width > limit - offset) return false;
+    if (count > 1 && stride > (limit - offset - width) / (count - 1)) return false;
+    const uint64_t end = offset + (count - 1) * stride + width;
+
+    struct stat st;
+    if (fstat(int(handle), &st) != 0) return false;
+    if (uint64_t(st.st_size) < end) return false;
+    if (gatherMapped(int(handle), offset, stride, count, width, end, out)) return true;
+    // A view that could not be made: read the pieces instead. A view that
+    // faulted means the file is shorter now, which a read finds out as well.
+    return gatherRead(handle, offset, stride, count, width, out);
 }
 
 bool platformFlush(PlatformHandle handle) { return fsync(int(handle)) == 0; }

@@ -12,6 +12,16 @@ uint8_t patCopy[2][kBufferSize];
 int64_t loadedPair = -1;
 uint32_t currentPat = 0;
 
+namespace {
+
+// Whether the file holds both copies of the loaded pair as the buffers hold
+// them: set by a load and by a complete write-back, cleared by a failed load
+// or write. The buffers change only by header repairs and setPatEntry, each
+// followed by a write-back.
+bool pairOnDisk = false;
+
+}  // namespace
+
 uint64_t patPairOffsetQuiet(uint32_t n) {
     const FileGeometry& g = fileGeometry;
     if (n == 0) return 0;
@@ -65,9 +75,11 @@ int loadPatPair(uint32_t n) {
     if (g.versionCode < version::v600) return 0;
     if (loadedPair == int64_t(n)) return 1;
     uint64_t o = patPairOffset(n);
+    pairOnDisk = false;
     if (!readAt(o, patCopy[0], g.patPageSize)) return 0;
     if (!readAt(o + g.patPageSize, patCopy[1], g.patPageSize)) return 0;
     loadedPair = n;
+    pairOnDisk = true;
     uint32_t u0 = le32(patCopy[0] + g.usageOffset);
     uint32_t u1 = le32(patCopy[1] + g.usageOffset);
     currentPat = u1 >= u0 ? 1 : 0;
@@ -89,10 +101,38 @@ int writePatPair(uint32_t n) {
         return 0;
     }
     uint64_t o = patPairOffset(n);
+    pairOnDisk = false;
     if (!writeAt(o, patCopy[0], g.patPageSize)) return 0;
     if (!writeAt(o + g.patPageSize, patCopy[1], g.patPageSize)) return 0;
+    pairOnDisk = true;
     return 1;
 }
+
+namespace {
+
+// Writes back pair n after one slot of the current copy changed. When the
+// rest of the pair is already on disk as buffered, writing that slot alone
+// leaves the file as writing both copies would, at a fraction of the cost of
+// a repair run that changes many entries. Under /D, or when a copy could run
+// past the end of its member (a full write would extend that member), both
+// copies are written.
+int writeChangedSlot(uint32_t n, int at) {
+    const FileGeometry& g = fileGeometry;
+    if (!pairOnDisk || scanOptions.verbose || loadedPair != int64_t(n)) return writePatPair(n);
+    const uint64_t o = patPairOffset(n);
+    uint16_t member = 0;
+    uint64_t rest = 0;
+    mapFileSetOffset(o, &member, &rest);
+    if (member >= fileSet.memberCount || rest + 2 * uint64_t(g.patPageSize) > fileSet.memberSizes[member]) {
+        return writePatPair(n);
+    }
+    const uint64_t slotAt = o + uint64_t(currentPat) * g.patPageSize + uint64_t(at);
+    if (writeAt(slotAt, patCopy[currentPat] + at, size_t(patSlotSize()))) return 1;
+    pairOnDisk = false;
+    return 0;
+}
+
+}  // namespace
 
 int setPatEntry(uint32_t p, const uint32_t& physical, const uint16_t& type) {
     uint16_t e = uint16_t(patEntriesPerPage());
@@ -109,5 +149,5 @@ int setPatEntry(uint32_t p, const uint32_t& physical, const uint16_t& type) {
         putLe32(slot, physical);
         putLe16(slot + 4, type);
     }
-    return writePatPair(q + 1);
+    return writeChangedSlot(q + 1, at);
 }

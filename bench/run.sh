@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Times a clean check and a best-page repair of large generated files against
+# `cat FILE > /dev/null`, with a warm page cache, and reports peak RSS.
+#
+#   bench/run.sh [DIR]
+#
+# DIR (or $BENCH_DIR, default ${TMPDIR:-/tmp}/tabulon-bench) receives the
+# Release build and the files. Settings:
+#   BENCH_SIZES    file sizes, default "1G 4G"
+#   BENCH_VERSION  0800 or 0950, default 0800
+#   BENCH_RUNS     rounds of cat / clean check / repair, default 5
+#   BENCH_KEEP=1   keep the generated files afterwards
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=${1:-${BENCH_DIR:-${TMPDIR:-/tmp}/tabulon-bench}}
+sizes=${BENCH_SIZES:-1G 4G}
+version=${BENCH_VERSION:-0800}
+runs=${BENCH_RUNS:-5}
+damage=10
+
+mkdir -p "$dir"
+build=$dir/build
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTABULON_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target tabulon genfile measure >/dev/null
+tabulon=$build/tabulon
+genfile=$build/bench/genfile
+measure=$build/bench/measure
+
+bytes() {
+    local n=${1%[KMG]} unit=${1##*[0-9]}
+    case $unit in
+        K) echo $((n << 10)) ;; M) echo $((n << 20)) ;; G) echo $((n << 30)) ;; *) echo "$n" ;;
+    esac
+}
+
+need=0
+for s in $sizes; do need=$((need + 2 * $(bytes "$s"))); done
+avail=$(($(df -Pk "$dir" | awk 'NR == 2 { print $4 }') * 1024))
+if ((avail < need + (1 << 30))); then
+    echo "run.sh: $dir has $((avail >> 20)) MiB free, the files need $((need >> 20)) MiB and 1 GiB to spare" >&2
+    exit 1
+fi
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# One measured run: result file, then the command; its output is discarded.
+run() {
+    local out=$1
+    shift
+    "$measure" "$out" "$@" >/dev/null 2>&1
+    local status
+    status=$(tail -n 1 "$out" | awk '{ print $3 }')
+    if [[ $status != 0 ]]; then
+        echo "run.sh: '$*' exited with $status" >&2
+        exit 1
+    fi
+}
+
+echo "machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
+    "$(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), kernel $(uname -r)"
+echo "files: version $version, 4096-byte pages, $damage % of the entries damaged for the repair; medians of $runs rounds"
+echo
+header() {
+    printf '%-5s %-4s %9s %9s %9s %11s %12s\n' size time cat_s check_s repair_s check/cat repair/check
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+for s in $sizes; do
+    clean=$dir/clean-$s.dat
+    damaged=$dir/damaged-$s.dat
+    "$genfile" "$clean" "$s" --version "$version" >/dev/null
+    "$genfile" "$damaged" "$s" --version "$version" --damage "$damage" >/dev/null
+    if ! "$tabulon" "$clean" /R 2>/dev/null | grep -q '^Problems Found (Total)      : 0$'; then
+        echo "run.sh: the clean file $clean does not check clean" >&2
+        exit 1
+    fi
+    sync "$clean" "$damaged"
+    cat "$clean" "$damaged" >/dev/null
+    cat "$clean" "$damaged" >/dev/null
+
+    results=$dir/results-$s
+    rm -f "$results".*
+    for ((r = 0; r < runs; ++r)); do
+        run "$results.cat" cat "$clean"
+        run "$results.check" "$tabulon" "$clean" /R
+        # Undo the previous repair and get its dirty pages to the disk, so that
+        # the repair's own flush has only its own writes to wait for.
+        "$genfile" "$damaged" "$s" --version "$version" --damage "$damage" --pat-only >/dev/null
+        sync "$damaged"
+        cat "$damaged" >/dev/null
+        run "$results.repair" "$tabulon" "$damaged" /R /F8
+    done
+
+    # The last repair must have mended every damaged entry.
+    if ! "$tabulon" "$damaged" /R 2>/dev/null | grep -q '^Problems Found (Total)      : 0$'; then
+        echo "run.sh: the repaired file $damaged does not check clean" >&2
+        exit 1
+    fi
+
+    # Column 1 is wall-clock time, column 4 user plus system time.
+    header
+    for col in 1 4; do
+        what=wall
+        [[ $col == 4 ]] && what=cpu
+        cat_s=$(awk -v c=$col '{ print $c }' "$results.cat" | median)
+        check_s=$(awk -v c=$col '{ print $c }' "$results.check" | median)
+        repair_s=$(awk -v c=$col '{ print $c }' "$results.repair" | median)
+        printf '%-5s %-4s %9.3f %9.3f %9.3f %11s %12s\n' "$s" "$what" "$cat_s" "$check_s" "$repair_s" \
+            "$(ratio "$check_s" "$cat_s")" "$(ratio "$repair_s" "$check_s")"
+    done
+    check_rss=$(awk '$2 > m { m = $2 } END { print m }' "$results.check")
+    repair_rss=$(awk '$2 > m { m = $2 } END { print m }' "$results.repair")
+    pages=$(($(bytes "$s") / 4096))
+    limit_kb=$(((24 * pages + (16 << 20)) / 1024))
+    echo "$s peak RSS: check $check_rss KB, repair $repair_rss KB; limit 24 B x $pages pages + 16 MiB = $limit_kb KB"
+    echo "$s major faults (all rounds): cat $(awk '{ s += $5 } END { print s }' "$results.cat")," \
+        "check $(awk '{ s += $5 } END { print s }' "$results.check")," \
+        "repair $(awk '{ s += $5 } END { print s }' "$results.repair")"
+    echo
+
+    [[ ${BENCH_KEEP:-0} == 1 ]] || rm -f "$clean" "$damaged"
+done
