@@ -1,0 +1,123 @@
+// Small helpers for the unit tests: a scratch directory, byte images of
+// files, an FCR image per version family, and a fixture that puts every
+// process-wide record back to its start state around each test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check/scan.h"
+#include "cli/options.h"
+#include "fileio/cache.h"
+#include "fileio/fileset.h"
+#include "format/geometry.h"
+#include "format/pat.h"
+
+namespace unit {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+// A fresh directory under the system's temporary directory, removed again.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::random_device seed;
+        for (;;) {
+            dir_ = fs::temp_directory_path() / ("tabulon-unit-" + std::to_string(seed()));
+            if (fs::create_directory(dir_)) break;
+        }
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+private:
+    fs::path dir_;
+};
+
+inline void put16(Bytes& b, size_t at, uint16_t v) {
+    b.at(at) = uint8_t(v);
+    b.at(at + 1) = uint8_t(v >> 8);
+}
+inline void put32(Bytes& b, size_t at, uint32_t v) {
+    put16(b, at, uint16_t(v));
+    put16(b, at + 2, uint16_t(v >> 16));
+}
+
+inline void writeFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    ASSERT_TRUE(out.good()) << path;
+}
+
+inline Bytes readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline int usageOffsetOf(uint16_t version) {
+    return version < 0x0800 ? 4 : version < 0x0950 ? 6 : 8;
+}
+
+// An FCR of the version family in two identical copies, at 0 and at
+// patPageSize, in an image of `size` zero bytes. Signature 'F' 'C' with the
+// version code at 74; the page size byte at 9 below 0x0800, at 43 from there.
+inline Bytes fcrImage(uint16_t version, uint16_t pageSize, uint16_t patPageSize, size_t size) {
+    Bytes b(size, 0);
+    for (size_t copy = 0; copy < 2 && (copy + 1) * patPageSize <= size; ++copy) {
+        size_t base = copy * patPageSize;
+        b[base] = 'F';
+        b[base + 1] = 'C';
+        put16(b, base + 74, version);
+        b[base + (version < 0x0800 ? 9 : 43)] = uint8_t(pageSize / 256);
+    }
+    return b;
+}
+
+// Header bytes and usage word of one page, in the layout of the family.
+inline void putPageHeader(Bytes& b, uint64_t at, uint16_t version, uint32_t id, uint16_t type,
+                          uint16_t usage) {
+    if (version < 0x0800) {
+        uint32_t w = (uint32_t(type & 0xFF) << 24) | (id & 0xFFFFFF);
+        put32(b, at, (w << 16) | (w >> 16));
+        put16(b, at + 4, usage);
+        return;
+    }
+    put32(b, at, id);
+    put16(b, at + 4, type);
+    put16(b, at + (version < 0x0950 ? 6 : version == 0x0950 ? 8 : 16), usage);
+}
+
+// Closes what a test opened and puts every process-wide record back.
+inline void resetGlobals() {
+    scanOptions = {};
+    scanCounters = {};
+    bool open = fileSet.deltaHandle != kInvalidHandle;
+    for (PlatformHandle h : fileSet.memberHandles) open = open || h != kInvalidHandle;
+    if (open) closeFileSet();
+    fileSet = FileSet{};
+    for (PlatformHandle& h : fileSet.memberHandles) h = kInvalidHandle;
+    fileSet.deltaHandle = kInvalidHandle;
+    fileGeometry = {};
+    freeHeaderCache();
+    resetBestPageIndex();
+    loadedPair = -1;
+    currentPat = 0;
+}
+
+class Fresh : public ::testing::Test {
+protected:
+    void SetUp() override { resetGlobals(); }
+    void TearDown() override { resetGlobals(); }
+};
+
+}  // namespace unit
