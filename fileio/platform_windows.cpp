@@ -1,0 +1,109 @@
+// Windows binding of the platform layer (KERNEL32), all calls synchronous.
+//
+// The three open modes are the system's own sharing modes, so a conflicting
+// opener, this tool or any other program, is refused by the system itself
+// with ERROR_SHARING_VIOLATION (32).
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include "fileio/platform.h"
+
+namespace {
+
+HANDLE toHandle(PlatformHandle handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+// A single ReadFile or WriteFile moves at most a DWORD's worth of bytes.
+constexpr size_t kMaxTransfer = 0xFFFFFFFFu;
+
+}  // namespace
+
+bool platformOpen(const char* name, int mode, PlatformHandle* handle, uint32_t* error) {
+    DWORD access = GENERIC_READ;
+    DWORD share = 0;
+    if (mode == Repair) {
+        access = GENERIC_READ | GENERIC_WRITE;
+        share = FILE_SHARE_READ;
+    } else if (mode == Unprotected) {
+        share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    }
+    HANDLE h =
+        CreateFileA(name, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = uint32_t(GetLastError());
+        return false;
+    }
+    *handle = reinterpret_cast<PlatformHandle>(h);
+    return true;
+}
+
+bool platformSize(PlatformHandle handle, uint64_t* size) {
+    LONG high = 0;
+    DWORD low = SetFilePointer(toHandle(handle), 0, &high, FILE_END);
+    // All ones is also the low part of a valid size; only the error code tells.
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
+    *size = uint64_t(uint32_t(high)) << 32 | low;
+    return true;
+}
+
+bool platformSeek(PlatformHandle handle, uint64_t offset) {
+    LONG high = LONG(uint32_t(offset >> 32));
+    DWORD low = SetFilePointer(toHandle(handle), LONG(uint32_t(offset)), &high, FILE_BEGIN);
+    // A low part of all ones counts as failure even where the position exists.
+    return low != INVALID_SET_FILE_POINTER;
+}
+
+bool platformRead(PlatformHandle handle, void* buffer, size_t n, size_t* transferred) {
+    *transferred = 0;
+    if (n > kMaxTransfer) return false;
+    DWORD got = 0;
+    BOOL ok = ReadFile(toHandle(handle), buffer, DWORD(n), &got, nullptr);
+    *transferred = got;
+    return ok != FALSE;
+}
+
+bool platformReadAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
+                    size_t* transferred) {
+    *transferred = 0;
+    if (!platformSeek(handle, offset)) return false;
+    return platformRead(handle, buffer, n, transferred);
+}
+
+bool platformWriteAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
+                     size_t* transferred) {
+    *transferred = 0;
+    if (n > kMaxTransfer) return false;
+    if (!platformSeek(handle, offset)) return false;
+    DWORD put = 0;
+    BOOL ok = WriteFile(toHandle(handle), buffer, DWORD(n), &put, nullptr);
+    *transferred = put;
+    return ok != FALSE;
+}
+
+bool platformFlush(PlatformHandle handle) {
+    return FlushFileBuffers(toHandle(handle)) != FALSE;
+}
+
+void platformClose(PlatformHandle handle) {
+    CloseHandle(toHandle(handle));
+}
+
+std::string platformErrorText(uint32_t error) {
+    char* text = nullptr;
+    // With FORMAT_MESSAGE_ALLOCATE_BUFFER the buffer argument receives the
+    // address of a LocalAlloc'ed text.
+    DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, DWORD(error), 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    std::string s;
+    if (length != 0 && text != nullptr) s.assign(text, length);
+    if (text != nullptr) LocalFree(text);
+    if (s.empty()) s = "Unknown error\r\n";
+    return s;
+}
