@@ -27,6 +27,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fileio/gather.h"
 #include "fileio/platform.h"
 
 namespace {
@@ -162,9 +163,6 @@ bool platformWriteAt(PlatformHandle handle, uint64_t offset, const void* buffer,
 
 namespace {
 
-// Largest piece read at once when the file cannot be mapped.
-constexpr size_t kGatherPiece = size_t(1) << 20;
-
 sigjmp_buf gatherFault;
 
 void onGatherFault(int) { siglongjmp(gatherFault, 1); }
@@ -207,44 +205,13 @@ bool gatherMapped(int fd, uint64_t offset, uint64_t stride, size_t count, size_t
     return ok;
 }
 
-bool gatherRead(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
-                size_t width, uint8_t* out) {
-    static std::vector<uint8_t> piece;
-    if (piece.empty()) piece.resize(kGatherPiece);
-    size_t i = 0;
-    while (i < count) {
-        // As many places as one piece holds, at least one.
-        size_t k = 1;
-        if (stride > 0 && width <= kGatherPiece) {
-            uint64_t more = (kGatherPiece - width) / stride;
-            k = size_t(std::min<uint64_t>(count - i, more + 1));
-        }
-        const size_t n = size_t((k - 1) * stride + width);
-        const uint64_t at = offset + uint64_t(i) * stride;
-        uint8_t* buffer = piece.data();
-        std::vector<uint8_t> large;
-        if (n > piece.size()) {
-            large.resize(n);
-            buffer = large.data();
-        }
-        size_t got = 0;
-        if (!platformReadAt(handle, at, buffer, n, &got) || got != n) return false;
-        for (size_t j = 0; j < k; ++j) std::memcpy(out + (i + j) * width, buffer + j * stride, width);
-        i += k;
-    }
-    return true;
-}
-
 }  // namespace
 
 bool platformGatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
                       size_t width, uint8_t* out) {
     if (count == 0 || width == 0) return true;
-    // The end of the last field, refused when it cannot be expressed.
-    const uint64_t limit = uint64_t(INT64_MAX);
-    if (offset > limit || width > limit - offset) return false;
-    if (count > 1 && stride > (limit - offset - width) / (count - 1)) return false;
-    const uint64_t end = offset + (count - 1) * stride + width;
+    uint64_t end = 0;
+    if (!gatherEnd(offset, stride, count, width, &end)) return false;
 
     struct stat st;
     if (fstat(int(handle), &st) != 0) return false;
@@ -252,7 +219,7 @@ bool platformGatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, s
     if (gatherMapped(int(handle), offset, stride, count, width, end, out)) return true;
     // A view that could not be made: read the pieces instead. A view that
     // faulted means the file is shorter now, which a read finds out as well.
-    return gatherRead(handle, offset, stride, count, width, out);
+    return gatherByReads(handle, offset, stride, count, width, out);
 }
 
 bool platformFlush(PlatformHandle handle) { return fsync(int(handle)) == 0; }

@@ -11,6 +11,7 @@
 #endif
 #include <windows.h>
 
+#include "fileio/gather.h"
 #include "fileio/platform.h"
 
 namespace {
@@ -106,4 +107,14 @@ std::string platformErrorText(uint32_t error) {
     if (text != nullptr) LocalFree(text);
     if (s.empty()) s = "Unknown error\r\n";
     return s;
+}
+
+bool platformGatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
+                      size_t width, uint8_t* out) {
+    if (count == 0 || width == 0) return true;
+    uint64_t end = 0;
+    if (!gatherEnd(offset, stride, count, width, &end)) return false;
+    uint64_t size = 0;
+    if (!platformSize(handle, &size) || size < end) return false;
+    return gatherByReads(handle, offset, stride, count, width, out);
 }
