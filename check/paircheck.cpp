@@ -119,13 +119,7 @@ bool verifyHeaders(uint32_t n, HeaderCheck& check) {
 void countExamined(uint16_t t) {
     ScanCounters& c = scanCounters;
     ++c.totalPagesExamined;
-    if (isDataType(t)) {
-        ++c.dataPagesExamined;
-    } else if (isIndexType(t)) {
-        ++c.indexPagesExamined;
-    } else {
-        ++c.otherPagesExamined;
-    }
+    countByClass(t, c.dataPagesExamined, c.indexPagesExamined, c.otherPagesExamined);
 }
 
 }  // namespace

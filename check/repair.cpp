@@ -7,21 +7,24 @@
 #include "format/geometry.h"
 #include "format/pat.h"
 
-bool isDataType(uint16_t t) { return t == pagetype::data || t == pagetype::dataWide; }
 bool isIndexType(uint16_t t) { return (t & pagetype::indexBits) != 0; }
+
+void countByClass(uint16_t t, uint32_t& data, uint32_t& index, uint32_t& other) {
+    if (t == pagetype::data || t == pagetype::dataWide) {
+        ++data;
+    } else if (isIndexType(t)) {
+        ++index;
+    } else {
+        ++other;
+    }
+}
 
 namespace {
 
 void countProblem(uint16_t classification) {
     ScanCounters& c = scanCounters;
     ++c.totalProblems;
-    if (isDataType(classification)) {
-        ++c.dataProblems;
-    } else if (isIndexType(classification)) {
-        ++c.indexProblems;
-    } else {
-        ++c.otherProblems;
-    }
+    countByClass(classification, c.dataProblems, c.indexProblems, c.otherProblems);
 }
 
 // Whether a page header written at this offset would land in the FCR copies or

@@ -34,6 +34,9 @@ void resetBestPageIndex();
 // set when the cache holds none. False when it cannot be read.
 bool fetchPageHeader(uint32_t p, PageHeader& header);
 
-// Page classes of the counters.
-bool isDataType(uint16_t t);
+// Page classes of the counters: data ('D', also 0x4400), index (any bit of
+// 0x8080), other (the rest, type 0 included).
 bool isIndexType(uint16_t t);
+
+// Adds one to the counter of t's page class.
+void countByClass(uint16_t t, uint32_t& data, uint32_t& index, uint32_t& other);
