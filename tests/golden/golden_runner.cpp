@@ -3,10 +3,32 @@
 // status and every byte the run changed with the case's expectation files.
 //
 //   golden_runner --tool <tabulon> --case <dir> [--realfiles <dir>]
-//                 [--timeout <seconds>] [--keep]
+//                 [--timeout <seconds>] [--keep | --discard]
+//                 [--wrapper <program>]... [--windows]
+//
+// The case's temporary directory is removed after a pass and kept after a
+// mismatch; --keep keeps it always, --discard never.
 //
 // With UPDATE_GOLDEN=1 in the environment the expectation files are written
 // from what the run produced instead of being compared.
+//
+// --wrapper puts a program in front of the tool: `<wrapper>... <tool> args`
+// is run instead of `<tool> args` (one word per --wrapper, in order), so that
+// a Windows build can run under the Wine loader.
+//
+// --windows runs the same expectations against a Windows build:
+//   - the case directory reaches the tool as a drive path, Z: followed by
+//     the directory's absolute path with forward slashes (Wine's Z: drive is
+//     the root of the file system); an absolute path that starts with '/'
+//     would be an option letter to the Windows build. In the output that
+//     form of the directory becomes @DIR, so the expectations stay the same;
+//   - in "Failed to Open File <...>, Status Code N, <text>" and
+//     "Failed (N), <text>" lines the system's text is masked on both sides,
+//     and the expected (POSIX) code N is replaced by the Windows code for the
+//     same condition (see kWindowsCodes); every other code must match as is;
+//   - cases named in windows-skip.txt two folders above the case
+//     (tests/golden/windows-skip.txt for tests/golden/cases/<case>), one
+//     `<case> <reason>` per line, are skipped: they cannot hold on Windows.
 //
 // Exit status: 0 pass, 1 mismatch, 2 usage or setup error, 77 skipped (a real
 // file that is not available, or a case without expectations yet).
@@ -47,7 +69,10 @@ struct Options {
     std::optional<fs::path> realfiles;
     int timeoutSeconds = 300;
     bool keep = false;
+    bool discard = false;
     bool update = false;
+    std::vector<std::string> wrapper;
+    bool windows = false;
 };
 
 std::optional<std::string> readFile(const fs::path& p) {
@@ -111,12 +136,17 @@ RunResult runTool(const Options& opt, const std::vector<std::string>& args, cons
         close(errPipe[1]);
         if (chdir(cwd.c_str()) != 0) _exit(126);
         std::vector<char*> argv;
+        for (const auto& w : opt.wrapper) argv.push_back(const_cast<char*>(w.c_str()));
         argv.push_back(const_cast<char*>(opt.tool.c_str()));
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(opt.tool.c_str(), argv.data());
-        std::fprintf(stderr, "golden_runner: cannot run %s: %s\n", opt.tool.c_str(),
-                     std::strerror(errno));
+        // A wrapper without a slash is looked up in PATH, as a shell would.
+        if (opt.wrapper.empty()) {
+            execv(argv[0], argv.data());
+        } else {
+            execvp(argv[0], argv.data());
+        }
+        std::fprintf(stderr, "golden_runner: cannot run %s: %s\n", argv[0], std::strerror(errno));
         _exit(127);
     }
     close(outPipe[1]);
@@ -127,6 +157,11 @@ RunResult runTool(const Options& opt, const std::vector<std::string>& args, cons
     int open = 2;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.timeoutSeconds);
     bool timedOut = false;
+    // The run is over when the tool has ended, even where a process that it
+    // (or a wrapper) left behind still holds the pipes; what the tool wrote
+    // is in the pipes by then and is read up to the last byte.
+    bool ended = false;
+    int status = 0;
     char buf[65536];
     while (open > 0) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -137,8 +172,10 @@ RunResult runTool(const Options& opt, const std::vector<std::string>& args, cons
             kill(pid, SIGKILL);
             break;
         }
-        int n = poll(fds, 2, static_cast<int>(std::min<long long>(left, 1000)));
+        if (!ended) ended = waitpid(pid, &status, WNOHANG) == pid;
+        int n = poll(fds, 2, ended ? 0 : static_cast<int>(std::min<long long>(left, 50)));
         if (n < 0 && errno != EINTR) break;
+        if (n == 0 && ended) break;  // nothing left to read
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) continue;
             ssize_t got = read(fds[i].fd, buf, sizeof buf);
@@ -154,8 +191,9 @@ RunResult runTool(const Options& opt, const std::vector<std::string>& args, cons
     for (auto& f : fds) {
         if (f.fd >= 0) close(f.fd);
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    if (!ended) {
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
     }
     if (timedOut) {
         r.status = "timeout\n";
@@ -289,15 +327,135 @@ void printDiff(const std::string& label, const std::string& expected, const std:
     }
 }
 
+// ------------------------------------------------------------ Windows
+
+// The Windows code for the condition that a POSIX build reports with an errno
+// value, for the conditions the tool can meet when it opens a file. A code
+// not listed here must be the same on both.
+struct CodePair {
+    unsigned long posix;
+    unsigned long windows;
+};
+constexpr CodePair kWindowsCodes[] = {
+    {2, 2},    // ENOENT: ERROR_FILE_NOT_FOUND
+    {13, 5},   // EACCES: ERROR_ACCESS_DENIED
+    {16, 32},  // EBUSY, the POSIX build's sharing conflict: ERROR_SHARING_VIOLATION
+    {21, 5},   // EISDIR: ERROR_ACCESS_DENIED (CreateFile on a folder)
+};
+
+// The Z: drive form of an absolute POSIX path, with forward slashes.
+std::string windowsPath(const fs::path& p) {
+    return "Z:" + p.generic_string();
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Masks the system's error text in the lines that carry it, and on the
+// expected side (the POSIX build's codes) turns the code into the Windows
+// code for the same condition. The text stays as it is where it is empty or
+// the system had none ("Unknown error"), so that such a line still differs.
+std::string maskSystemErrors(const std::string& text, bool posixSide) {
+    std::string out;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string line = text.substr(start, end - start);
+        start = end;
+
+        // Where the code starts, for each of the two shapes.
+        std::size_t codeAt = std::string::npos;
+        const std::string openShape = "Failed to Open File <";
+        const std::string statusShape = ">, Status Code ";
+        if (std::size_t o = line.find(openShape); o != std::string::npos) {
+            if (std::size_t s = line.find(statusShape, o + openShape.size());
+                s != std::string::npos) {
+                codeAt = s + statusShape.size();
+            }
+        }
+        if (codeAt == std::string::npos) {
+            if (std::size_t f = line.find("Failed ("); f != std::string::npos) codeAt = f + 8;
+        }
+        if (codeAt == std::string::npos) {
+            out += line;
+            continue;
+        }
+        std::size_t codeEnd = codeAt;
+        while (codeEnd < line.size() && isDigit(line[codeEnd])) ++codeEnd;
+        const bool parenthesised = line.compare(codeAt - 1, 1, "(") == 0;
+        const std::string after = parenthesised ? "), " : ", ";
+        if (codeEnd == codeAt || codeEnd - codeAt > 9 ||
+            line.compare(codeEnd, after.size(), after) != 0) {
+            out += line;
+            continue;
+        }
+        unsigned long code = std::stoul(line.substr(codeAt, codeEnd - codeAt));
+        if (posixSide) {
+            for (const CodePair& c : kWindowsCodes) {
+                if (c.posix == code) {
+                    code = c.windows;
+                    break;
+                }
+            }
+        }
+        std::size_t textAt = codeEnd + after.size();
+        std::size_t textEnd = line.size();
+        if (textEnd > textAt && line[textEnd - 1] == '\n') --textEnd;
+        if (textEnd > textAt && line[textEnd - 1] == '\r') --textEnd;
+        std::string systemText = line.substr(textAt, textEnd - textAt);
+        if (!systemText.empty() && systemText.rfind("Unknown error", 0) != 0) {
+            systemText = "<system text>";
+        }
+        out += line.substr(0, codeAt) + std::to_string(code) + after + systemText +
+               line.substr(textEnd);
+    }
+    return out;
+}
+
+// The reason a case is skipped on Windows, from the skip list two folders
+// above the case: `<case> <reason>` per line, '#' starts a comment line.
+// Sets *bad when the case is listed without a reason.
+std::optional<std::string> windowsSkipReason(const fs::path& caseDir, bool* bad) {
+    const fs::path list = caseDir.parent_path().parent_path() / "windows-skip.txt";
+    auto text = readFile(list);
+    if (!text) return std::nullopt;
+    const std::string name = caseDir.filename().string();
+    std::istringstream lines(*text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#') continue;
+        std::size_t nameEnd = line.find_first_of(" \t", first);
+        if (line.substr(first, nameEnd == std::string::npos ? nameEnd : nameEnd - first) != name) {
+            continue;
+        }
+        std::size_t reason =
+            nameEnd == std::string::npos ? nameEnd : line.find_first_not_of(" \t", nameEnd);
+        if (reason == std::string::npos) {
+            *bad = true;
+            return std::string();
+        }
+        return line.substr(reason);
+    }
+    return std::nullopt;
+}
+
 // ------------------------------------------------------------ one case
 
 struct Outcome {
     std::string stdoutText, stderrText, status, diff;
 };
 
-bool compare(const fs::path& caseDir, const std::string& file, const std::string& actual,
-             bool optionalEmpty) {
+bool compare(const fs::path& caseDir, const std::string& file, std::string actual,
+             bool optionalEmpty, bool windowsMasks = false) {
     auto expected = readFile(caseDir / file);
+    if (expected && windowsMasks) {
+        *expected = maskSystemErrors(*expected, true);
+        actual = maskSystemErrors(actual, false);
+    }
     if (!expected) {
         if (optionalEmpty && actual.empty()) return true;
         std::cout << "missing " << file << "; actual:\n";
@@ -319,18 +477,21 @@ bool hasAny(const fs::path& dir, const char* prefix) {
 Outcome runOnce(const Options& opt, const std::vector<std::string>& rawArgs, const fs::path& dir,
                 const std::string& mainName) {
     std::vector<std::string> args;
-    const std::string main = (dir / mainName).string();
+    // The directory as the tool is to see it.
+    const std::string dirArg = opt.windows ? windowsPath(dir) : dir.string();
     for (std::string a : rawArgs) {
-        replaceAll(a, "@FILE", main);
+        replaceAll(a, "@FILE", dirArg + "/" + mainName);
         replaceAll(a, "@NAME", mainName);
-        replaceAll(a, "@DIR", dir.string());
+        replaceAll(a, "@DIR", dirArg);
         args.push_back(a);
     }
     Snapshot before = snapshot(dir);
     RunResult r = runTool(opt, args, dir);
     Snapshot after = snapshot(dir);
-    replaceAll(r.out, dir.string(), "@DIR");
-    replaceAll(r.err, dir.string(), "@DIR");
+    for (std::string* text : {&r.out, &r.err}) {
+        replaceAll(*text, dirArg, "@DIR");
+        replaceAll(*text, dir.string(), "@DIR");
+    }
     return Outcome{r.out, r.err, r.status, listChanges(before, after)};
 }
 
@@ -347,8 +508,8 @@ bool check(const Options& opt, const std::string& prefix, const Outcome& o) {
         return true;
     }
     bool ok = true;
-    ok &= compare(c, prefix + ".stdout", o.stdoutText, false);
-    ok &= compare(c, prefix + ".stderr", o.stderrText, false);
+    ok &= compare(c, prefix + ".stdout", o.stdoutText, false, opt.windows);
+    ok &= compare(c, prefix + ".stderr", o.stderrText, false, opt.windows);
     ok &= compare(c, prefix + ".status", o.status, false);
     // A case without a diff file expects the run to change nothing.
     ok &= compare(c, prefix + ".diff", o.diff, true);
@@ -381,6 +542,19 @@ int runCase(const Options& opt) {
         std::cerr << "golden_runner: no case directory " << c.string() << "\n";
         return 2;
     }
+    if (opt.windows) {
+        bool bad = false;
+        auto reason = windowsSkipReason(c, &bad);
+        if (bad) {
+            std::cerr << "golden_runner: " << c.filename().string()
+                      << " is in windows-skip.txt without a reason\n";
+            return 2;
+        }
+        if (reason) {
+            std::cout << "skipped on Windows: " << *reason << "\n";
+            return kSkip;
+        }
+    }
     if (!opt.update && !hasAny(c, "expect")) {
         std::cout << "no expectations recorded yet; run with UPDATE_GOLDEN=1 to record them\n";
         return kSkip;
@@ -393,7 +567,7 @@ int runCase(const Options& opt) {
         std::cerr << "golden_runner: cannot make a temporary directory\n";
         return 2;
     }
-    const fs::path dir(name.data());
+    const fs::path dir = fs::absolute(name.data());
     std::string mainName = "TEST.DAT";
 
     auto recipe = readFile(c / "recipe");
@@ -431,7 +605,7 @@ int runCase(const Options& opt) {
         ok &= check(opt, "expect2", runOnce(opt, readArgs(args2), dir, mainName));
     }
 
-    if (ok && !opt.keep) {
+    if ((ok && !opt.keep) || opt.discard) {
         fs::remove_all(dir);
     } else {
         std::cout << "files kept in " << dir.string() << "\n";
@@ -440,8 +614,9 @@ int runCase(const Options& opt) {
 }
 
 int usage() {
-    std::cerr << "usage: golden_runner --tool <program> --case <dir> [--realfiles <dir>]"
-                 " [--timeout <seconds>] [--keep]\n";
+    std::cerr
+        << "usage: golden_runner --tool <program> --case <dir> [--realfiles <dir>]"
+           " [--timeout <seconds>] [--keep | --discard] [--wrapper <program>]... [--windows]\n";
     return 2;
 }
 
@@ -473,6 +648,14 @@ int main(int argc, char** argv) {
             opt.timeoutSeconds = std::atoi(v->c_str());
         } else if (a == "--keep") {
             opt.keep = true;
+        } else if (a == "--discard") {
+            opt.discard = true;
+        } else if (a == "--wrapper") {
+            auto v = value();
+            if (!v || v->empty()) return usage();
+            opt.wrapper.push_back(*v);
+        } else if (a == "--windows") {
+            opt.windows = true;
         } else {
             return usage();
         }
@@ -480,6 +663,25 @@ int main(int argc, char** argv) {
     if (opt.tool.empty() || opt.caseDir.empty()) return usage();
     const char* update = std::getenv("UPDATE_GOLDEN");
     opt.update = update != nullptr && std::string(update) == "1";
+    if (opt.update && opt.windows) {
+        // The expectations are the POSIX build's; a Windows run only checks them.
+        std::cerr << "golden_runner: UPDATE_GOLDEN=1 does not go with --windows\n";
+        return 2;
+    }
+    try {
+        // The tool runs in the case's directory: its path (and a wrapper's
+        // path, where it has a slash) must not depend on where we are.
+        opt.tool = fs::absolute(opt.tool).string();
+        if (!opt.wrapper.empty() && opt.wrapper[0].find('/') != std::string::npos) {
+            opt.wrapper[0] = fs::absolute(opt.wrapper[0]).string();
+        }
+        // A case is named by its folder, with or without a trailing slash.
+        opt.caseDir = fs::absolute(opt.caseDir).lexically_normal();
+        if (opt.caseDir.filename().empty()) opt.caseDir = opt.caseDir.parent_path();
+    } catch (const std::exception& e) {
+        std::cerr << "golden_runner: " << e.what() << "\n";
+        return 2;
+    }
     try {
         return runCase(opt);
     } catch (const std::exception& e) {

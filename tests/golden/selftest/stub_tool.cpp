@@ -4,6 +4,13 @@
 //   err TEXT     print TEXT and "\r\n" on standard error
 //   poke PATH OFFSET BYTE   overwrite one byte of a file
 //   exit N       end with status N (after the other commands)
+//   cut N TEXT   print the first N characters of TEXT and "\n" on standard output
+//   skip         pass over the next argument (the tool's path, when the stub
+//                stands in for a wrapper too)
+//   linger N     leave a process behind that holds standard output and error
+//                open for N seconds after the stub has ended
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +31,18 @@ int main(int argc, char** argv) {
             i += 3;
         } else if (std::strcmp(argv[i], "exit") == 0 && i + 1 < argc) {
             status = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "cut") == 0 && i + 2 < argc) {
+            std::printf("%.*s\n", std::atoi(argv[i + 1]), argv[i + 2]);
+            i += 2;
+        } else if (std::strcmp(argv[i], "skip") == 0 && i + 1 < argc) {
+            ++i;
+        } else if (std::strcmp(argv[i], "linger") == 0 && i + 1 < argc) {
+            unsigned seconds = unsigned(std::atoi(argv[++i]));
+            std::fflush(nullptr);
+            if (fork() == 0) {
+                sleep(seconds);
+                _exit(0);
+            }
         } else {
             return 99;
         }
