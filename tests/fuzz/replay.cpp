@@ -58,20 +58,22 @@ bool parseHex(const std::vector<uint8_t>& text, std::vector<uint8_t>* out) {
 
 void printHex(const std::vector<uint8_t>& data) {
     std::printf("@0");
-    size_t i = 0;
-    while (i < data.size()) {
+    for (size_t i = 0; i < data.size();) {
         size_t zeros = 0;
         while (i + zeros < data.size() && data[i + zeros] == 0) ++zeros;
-        if (zeros >= 16 && i + zeros < data.size()) {
+        if (i + zeros == data.size() && zeros > 1) {
+            // Trailing zeros: only the last byte, for the length.
+            std::printf("\n@%zx 00", data.size() - 1);
+            break;
+        }
+        if (zeros >= 16) {
             i += zeros;
-            std::printf("\n@%zx", i);
+            std::printf("\n@%zx ", i);
             continue;
         }
         if (i % 16 == 0) std::printf("\n");
         std::printf("%02x ", data[i++]);
     }
-    // A listing ending in zeros still needs its length.
-    if (!data.empty() && data.back() == 0) std::printf("\n@%zx 00", data.size() - 1);
     std::printf("\n");
 }
 
