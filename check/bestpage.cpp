@@ -121,7 +121,8 @@ Choice searchIndex(uint32_t p) {
     auto mv = index.moved.begin();
     auto offerMoved = [&](uint64_t upTo) {
         for (; mv != index.moved.end() && *mv < upTo; ++mv) {
-            lookupHeader(*mv, h);
+            // A rewritten page the cache holds no header for is no candidate.
+            if (!lookupHeader(*mv, h)) continue;
             PageIdentity id = searchIdentity(h);
             if (id.pageId == p) c.offer(*mv, h, id.pageType);
         }
