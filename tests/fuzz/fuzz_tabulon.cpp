@@ -1,5 +1,6 @@
 // Fuzz target: the input becomes a Btrieve file set and the whole tool runs on
-// it, in-process, with four command lines.
+// it, in-process, with four command lines. A repair run that changes a byte
+// outside the PAT pages and the page headers it names aborts, as a crash.
 //
 // Input: a u16 (little-endian) split selector, then the file set's bytes.
 // Selector 0 puts everything in the main file; any other value s puts the
@@ -12,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "btrfile.h"
 #include "check/scan.h"
 #include "cli/options.h"
 #include "cli/run.h"
@@ -26,26 +29,14 @@ extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
 
 namespace {
 
-std::string dir, mainName, extName;
+std::string dir, mainName, extName, outName;
 int devNull = -1, savedOut = -1, savedErr = -1;
 
 void removeFiles() {
     unlink(mainName.c_str());
     unlink(extName.c_str());
+    unlink(outName.c_str());
     rmdir(dir.c_str());
-}
-
-bool writeWhole(const std::string& name, const uint8_t* data, size_t n) {
-    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    size_t done = 0;
-    while (done < n) {
-        ssize_t put = write(fd, data + done, n - done);
-        if (put <= 0) break;
-        done += size_t(put);
-    }
-    close(fd);
-    return done == n;
 }
 
 // Every process-wide record back to the state of a fresh process.
@@ -61,10 +52,12 @@ void resetState() {
     resetBestPageIndex();
 }
 
-int runQuietly(const char* const* argv, int argc) {
+// Runs the tool with its output thrown away, or kept in *output.
+int runQuietly(const char* const* argv, int argc, std::string* output = nullptr) {
     std::fflush(stdout);
     std::fflush(stderr);
-    dup2(devNull, 1);
+    int outFd = output ? open(outName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600) : -1;
+    dup2(outFd >= 0 ? outFd : devNull, 1);
     dup2(devNull, 2);
     resetState();
     int status = runTabulon(argc, argv);
@@ -76,6 +69,11 @@ int runQuietly(const char* const* argv, int argc) {
     std::fflush(stderr);
     dup2(savedOut, 1);
     dup2(savedErr, 2);
+    if (outFd >= 0) {
+        close(outFd);
+        const btr::Bytes bytes = btr::readFile(outName);
+        output->assign(bytes.begin(), bytes.end());
+    }
     return status;
 }
 
@@ -88,6 +86,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     dir = pattern;
     mainName = dir + "/FILE.DAT";
     extName = dir + "/FILE.^01";
+    outName = dir + "/OUTPUT";
     devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
     savedOut = dup(1);
     savedErr = dup(2);
@@ -105,10 +104,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t n = size - 2;
     const size_t split = selector == 0 ? n : std::min(selector * 64, n);
 
+    std::vector<btr::Bytes> members = {btr::Bytes(body, body + split)};
+    if (selector != 0) members.emplace_back(body + split, body + n);
+    const std::vector<std::string> names = {mainName, extName};
     auto lay = [&] {
         unlink(extName.c_str());
-        if (!writeWhole(mainName, body, split)) std::abort();
-        if (selector != 0 && !writeWhole(extName, body + split, n - split)) std::abort();
+        for (size_t m = 0; m < members.size(); ++m) btr::writeFile(names[m], members[m]);
+    };
+    auto nothingLost = [&](const std::string& output) {
+        std::vector<btr::Bytes> after;
+        for (size_t m = 0; m < members.size(); ++m) after.push_back(btr::readFile(names[m]));
+        std::string lost = btr::changesOutsideRepairs(members, after, output);
+        if (lost.empty()) return;
+        std::fprintf(stderr, "repair changed bytes it must not:\n%s", lost.c_str());
+        std::abort();
     };
     const char* name = mainName.c_str();
     const char* check[] = {"tabulon", name};
@@ -116,10 +125,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* fixAll[] = {"tabulon", name, "/F-1"};
     const char* fixVerbose[] = {"tabulon", name, "/F-1", "/O", "/D", "/Z"};
 
+    std::string output;
     lay();
     runQuietly(check, 2);
     runQuietly(startZero, 4);
-    runQuietly(fixAll, 3);
+    runQuietly(fixAll, 3, &output);
+    nothingLost(output);
     lay();
     runQuietly(fixVerbose, 6);
     return 0;
