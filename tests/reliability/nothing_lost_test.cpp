@@ -82,6 +82,32 @@ TEST(NothingLost, HealthyFilesStayByteForByte) {
     }
 }
 
+// 6.x files place pair 31 and all later pairs 4096 bytes further on; 7.x
+// files do not. Header repairs of pairs 2 to 33 land where each family has
+// them, and a second run finds every pair sound.
+TEST(NothingLost, PairHeadersRepairedAcrossThePair31Gap) {
+    for (uint16_t v : {0x0600, 0x0700}) {
+        SCOPED_TRACE(v);
+        Bytes file = makeHealthyFile({v, 512});
+        Layout l;
+        ASSERT_TRUE(readLayout(file, &l));
+        const uint32_t last = 33;
+        for (size_t copy : {size_t(0), size_t(l.patPageSize)}) file[copy + 76] = uint8_t(last);
+        file.resize(l.pairOffset(last) + 2 * l.patPageSize);
+        ASSERT_TRUE(readLayout(file, &l));
+        ASSERT_EQ(l.lastPair, last);
+        ASSERT_EQ(l.pairOffset(31) - l.pairOffset(30), l.stride + (v < 0x0700 ? 4096 : 0));
+
+        RunResult r = repairAndCompare({file}, "pairs 2 to 33 all zeros");
+        EXPECT_NE(r.out.find("PAT Headers Fixed:          : 128\n"), std::string::npos) << r.out;
+        FileSetOnDisk set;
+        set.write({file});
+        ASSERT_EQ(runTool({set.names[0], "/F4", "/R"}).status, 0);
+        RunResult again = runTool({set.names[0], "/R"});
+        EXPECT_NE(again.out.find("Problems Found (PAT Pages)  : 0\n"), std::string::npos) << again.out;
+    }
+}
+
 // Random damage of the healthy files, with a fixed seed: bytes of PAT pages,
 // page headers zeroed or changed, bytes anywhere after the FCR.
 TEST(NothingLost, RandomDamageOfHealthyFiles) {
