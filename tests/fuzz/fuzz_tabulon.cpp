@@ -7,8 +7,9 @@
 // bytes from s x 64 on (possibly none) into extension file .^01.
 //
 // A long campaign, on one core, from the build folder:
-//   mkdir -p corpus && tests/fuzz/tabulon_fuzz -fork=1 -ignore_timeouts=1 \
-//       -ignore_crashes=1 -max_len=40000 -timeout=10 corpus tests/fuzz/seeds
+//   mkdir -p corpus
+//   tests/fuzz/tabulon_fuzz -fork=1 -ignore_timeouts=1 -ignore_crashes=1
+//       -max_len=40000 -timeout=10 corpus tests/fuzz/seeds
 // Turn every input that breaks the tool into a listing for regressions/ with
 //   tests/fuzz/tabulon_fuzz_replay --hex INPUT
 #include <fcntl.h>
