@@ -9,7 +9,8 @@
 // A long campaign, on one core, from the build folder:
 //   mkdir -p corpus
 //   tests/fuzz/tabulon_fuzz -fork=1 -ignore_timeouts=1 -ignore_crashes=1
-//       -max_len=40000 -timeout=10 corpus tests/fuzz/seeds
+//       -max_len=40000 -timeout=10 -dict=SOURCE/tests/fuzz/tabulon.dict
+//       corpus tests/fuzz/seeds
 // Turn every input that breaks the tool into a listing for regressions/ with
 //   tests/fuzz/tabulon_fuzz_replay --hex INPUT
 #include <fcntl.h>
