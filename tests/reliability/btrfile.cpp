@@ -53,7 +53,7 @@ uint32_t multiplierFor(uint32_t pageSize) {
 }
 
 // One FCR copy: version, page size, usage count, page count and last pair.
-void fillFcr(uint8_t* c, const FileSpec& s, int copy, uint32_t pageCount) {
+void fillFcr(uint8_t* c, const FileShape& s, int copy, uint32_t pageCount) {
     const uint16_t v = s.version;
     const int usageAt = v < 0x0800 ? 4 : v < 0x0950 ? 6 : 8;
     uint32_t usage = 1 + uint32_t(copy);
@@ -172,7 +172,7 @@ void putPageHeader(uint8_t* page, const Layout& l, uint32_t id, uint16_t type, u
     put16(page + l.headerSize, usage);
 }
 
-Bytes makeHealthyFile(const FileSpec& s) {
+Bytes makeHealthyFile(const FileShape& s) {
     const uint16_t v = s.version;
     // Logical pages 1 to 4 and the pages' types; page count per family: below
     // 0x0800 every slot up to pageCount + 1 is checked, later families leave
@@ -219,7 +219,7 @@ Bytes makeHealthyFile(const FileSpec& s) {
 }
 
 std::vector<NamedFile> healthyFiles() {
-    const std::vector<std::pair<std::string, FileSpec>> specs = {
+    const std::vector<std::pair<std::string, FileShape>> shapes = {
         {"v0500", {0x0500, 512}},
         {"v0600", {0x0600, 512}},
         {"v0600_4096", {0x0600, 4096}},
@@ -237,7 +237,7 @@ std::vector<NamedFile> healthyFiles() {
         {"v0D30", {0x0D30, 1024}},
     };
     std::vector<NamedFile> files;
-    for (const auto& [name, spec] : specs) files.push_back({name, spec, makeHealthyFile(spec)});
+    for (const auto& [name, shape] : shapes) files.push_back({name, shape, makeHealthyFile(shape)});
     return files;
 }
 

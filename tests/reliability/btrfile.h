@@ -13,7 +13,7 @@ namespace btr {
 using Bytes = std::vector<uint8_t>;
 
 // How a healthy file is made.
-struct FileSpec {
+struct FileShape {
     uint16_t version = 0x0800;  // folded version code
     uint16_t pageSize = 512;
     bool signature = false;    // 'F' 'C' at 0 and the negated code at 74
@@ -23,12 +23,12 @@ struct FileSpec {
 // A healthy file of a few pages: two FCR copies, PAT pair 1 and its pages
 // (a data page, an index page, a variable page, a second data page and a
 // stale older copy of logical page 2 that no entry names).
-Bytes makeHealthyFile(const FileSpec& spec);
+Bytes makeHealthyFile(const FileShape& shape);
 
 // Named healthy files, one or more per version family, and one pre-6.x file.
 struct NamedFile {
     std::string name;
-    FileSpec spec;
+    FileShape shape;
     Bytes bytes;
 };
 std::vector<NamedFile> healthyFiles();

@@ -98,7 +98,7 @@ TEST(SharingModes, HeldExtensionFileEndsTheSet) {
 // reports the one damaged field, checks every entry, and can finish the job.
 TEST(InterruptedRepair, OnlyCopyZeroOfThePairWritten) {
     for (const NamedFile& f : healthyFiles()) {
-        const uint16_t v = f.spec.version;
+        const uint16_t v = f.shape.version;
         if (v < 0x0600 || v == 0x0620 || v == 0x0951) continue;  // no header layout to repair
         SCOPED_TRACE(f.name);
         Layout l;

@@ -116,7 +116,7 @@ TEST(DamagedFcr, EveryPageSizeByte) {
             base.name != "v0D00") {
             continue;
         }
-        const size_t at = base.spec.version < 0x0800 ? 9 : 43;
+        const size_t at = base.shape.version < 0x0800 ? 9 : 43;
         for (int byte = 0x01; byte <= 0xFF; ++byte) {
             Bytes f = base.bytes;
             f[at] = uint8_t(byte);
