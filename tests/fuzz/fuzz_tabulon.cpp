@@ -1,6 +1,7 @@
 // Fuzz target: the input becomes a Btrieve file set and the whole tool runs on
 // it, in-process, with four command lines. A repair run that changes a byte
-// outside the PAT pages and the page headers it names aborts, as a crash.
+// outside the PAT pages and the page headers it names aborts, as a crash, and
+// so does a report whose totals are not the sums of their classes.
 //
 // Input: a u16 (little-endian) split selector, then the file set's bytes.
 // Selector 0 puts everything in the main file; any other value s puts the
@@ -69,6 +70,14 @@ int runQuietly(const char* const* argv, int argc, std::string* output = nullptr)
     dup2(devNull, 2);
     resetState();
     int status = runTabulon(argc, argv);
+    // Every problem and every examined page is counted in exactly one class.
+    const ScanCounters& c = scanCounters;
+    if (c.totalProblems != c.patProblems + c.dataProblems + c.indexProblems + c.otherProblems ||
+        c.totalPagesExamined != c.dataPagesExamined + c.indexPagesExamined + c.otherPagesExamined) {
+        dup2(savedErr, 2);
+        std::fprintf(stderr, "counters of the report do not add up\n");
+        std::abort();
+    }
     // A failed open leaves the members open, as a process that ends would.
     if (status == -3) closeFileSet();
     for (auto& h : fileSet.memberHandles) h = kInvalidHandle;
