@@ -175,6 +175,9 @@ int loadFcr() {
         if (le16(cur + at) & fcr::flagCompressed) {
             g.compressed = 1;
             g.compressedPageSize = le16(cur + fcr::compressedPageSize);
+            // Pages of compressed files are addressed in this unit: below one
+            // sector (zero above all) every page would lie at the same few bytes.
+            if (g.compressedPageSize < 512) return notBtrieve("Not a Btrieve File!\n");
             std::printf("\nWarning: v9.50 files with Page Compression are not yet supported!\n\n");
         }
     }

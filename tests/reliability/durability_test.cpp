@@ -1,0 +1,71 @@
+// Repairs reach the disk: a member that was written is flushed when the file
+// set closes, and only such a member.
+#include <gtest/gtest.h>
+
+#include "btrfile.h"
+#include "cli/options.h"
+#include "fileio/fileset.h"
+#include "format/geometry.h"
+#include "format/pat.h"
+
+#ifdef TABULON_WRAP_FSYNC
+namespace {
+std::vector<int> flushedFds;
+}
+extern "C" int __real_fsync(int fd);
+extern "C" int __wrap_fsync(int fd) {
+    flushedFds.push_back(fd);
+    return __real_fsync(fd);
+}
+#endif
+
+namespace {
+
+using namespace btr;
+
+class Durability : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifndef TABULON_WRAP_FSYNC
+        GTEST_SKIP() << "fsync calls are counted on Linux only";
+#endif
+        // A 7.x file split after its PAT pair: the pages lie in extension .^01.
+        Bytes file = makeHealthyFile({0x0700, 1024});
+        ASSERT_TRUE(readLayout(file, &layout));
+        split = size_t(layout.pairOffset(1) + 2 * layout.patPageSize);
+        writeFile(dir.file("F.DAT"), Bytes(file.begin(), file.begin() + long(split)));
+        writeFile(dir.file("F.^01"), Bytes(file.begin() + long(split), file.end()));
+        scanOptions = ScanOptions{};
+        fileGeometry = FileGeometry{};
+        ASSERT_EQ(openFileSet(dir.file("F.DAT").c_str(), Repair), 2);
+        flushedFds.clear();
+    }
+
+    TempDir dir;
+    Layout layout;
+    size_t split = 0;
+};
+
+TEST_F(Durability, OnlyWrittenMembersAreFlushedAtClose) {
+    EXPECT_FALSE(fileSet.memberWritten[0]);
+    EXPECT_FALSE(fileSet.memberWritten[1]);
+    // Rewrite the first page header in the extension with its own bytes.
+    uint8_t header[4];
+    ASSERT_TRUE(readAt(split, header, sizeof header));
+    ASSERT_TRUE(writeAt(split, header, sizeof header));
+    EXPECT_FALSE(fileSet.memberWritten[0]);
+    EXPECT_TRUE(fileSet.memberWritten[1]);
+
+    const int extension = int(fileSet.memberHandles[1]);
+    closeFileSet();
+    EXPECT_EQ(flushedFds, std::vector<int>{extension});
+}
+
+TEST_F(Durability, NothingWrittenNothingFlushed) {
+    uint8_t header[4];
+    ASSERT_TRUE(readAt(split, header, sizeof header));
+    closeFileSet();
+    EXPECT_TRUE(flushedFds.empty());
+}
+
+}  // namespace
