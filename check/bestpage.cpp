@@ -133,7 +133,11 @@ void printFound(uint32_t p, uint32_t physical, uint16_t type) {
 Choice walkFileSet(uint32_t p, bool* examined) {
     Choice c;
     PageHeader h{};
-    for (uint64_t n = kFirstPage; n <= UINT32_MAX; ++n) {
+    // With a page unit of 0 (a damaged compressed page size) every page lies
+    // at offset 0, on the FCR: there is no page to examine.
+    const bool noUnit = pageOffset(kFirstPage + 1) == pageOffset(kFirstPage);
+    const uint64_t last = noUnit ? kFirstPage - 1 : UINT32_MAX;
+    for (uint64_t n = kFirstPage; n <= last; ++n) {
         if (!readPageHeader(uint32_t(n), h)) break;
         *examined = true;
         PageIdentity id = searchIdentity(h);

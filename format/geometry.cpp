@@ -175,9 +175,12 @@ int loadFcr() {
         if (le16(cur + at) & fcr::flagCompressed) {
             g.compressed = 1;
             g.compressedPageSize = le16(cur + fcr::compressedPageSize);
-            // Pages of compressed files are addressed in this unit: below one
-            // sector (zero above all) every page would lie at the same few bytes.
-            if (g.compressedPageSize < 512) return notBtrieve("Not a Btrieve File!\n");
+            // Pages of compressed files are addressed in this unit. A unit of
+            // a few bytes would lay pages over each other byte by byte: damage.
+            // A unit of 0 locates pair 1 only, and the scan stops after it.
+            if (g.compressedPageSize != 0 && g.compressedPageSize < 512) {
+                return notBtrieve("Not a Btrieve File!\n");
+            }
             std::printf("\nWarning: v9.50 files with Page Compression are not yet supported!\n\n");
         }
     }
