@@ -68,7 +68,7 @@ cmake -S . -B "$build/windows" -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$build/windows" -j"$jobs" --target tabulon >/dev/null
 mingw_cxx=$(sed -n "s/^TABULON_MINGW_CXX:[A-Z]*=//p" "$build/windows/CMakeCache.txt")
 "$mingw_cxx" -std=c++20 -O2 -Wall -Wextra -D__USE_MINGW_ANSI_STDIO=1 -I"$root" \
-  tests/windows/platform_probe.cpp fileio/platform_windows.cpp \
+  tests/windows/platform_probe.cpp fileio/platform_windows.cpp fileio/gather.cpp \
   -static -static-libgcc -static-libstdc++ -o "$build/windows/platform_probe.exe"
 linux_tool=$root/$build/linux/tabulon
 windows_tool=$root/$build/windows/tabulon.exe
