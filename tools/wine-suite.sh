@@ -26,35 +26,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 realfiles=${1:-$root/../shared/realfiles}
 
-now() { date +%s.%N; }
-elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f s", b - a }'; }
+. "$root/tools/wine-common.sh"
 suite_start=$(now)
 timings=()
 
 # --- packages ---------------------------------------------------------------
 t=$(now)
-need=()
-command -v cmake >/dev/null 2>&1 || need+=(cmake)
-command -v make >/dev/null 2>&1 || need+=(make)
-command -v g++ >/dev/null 2>&1 || need+=(g++)
-command -v x86_64-w64-mingw32-g++-win32 >/dev/null 2>&1 ||
-  command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-win32)
-[ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1 || need+=(wine64)
-command -v wine >/dev/null 2>&1 || need+=(wine)
-if [ ${#need[@]} -gt 0 ]; then
-  if [ "$(id -u)" -eq 0 ]; then
-    sudo_cmd=()
-  elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
-    sudo_cmd=(sudo -n)
-  else
-    echo "wine-suite: missing packages: ${need[*]} (run as root to install them)" >&2
-    exit 2
-  fi
-  echo "wine-suite: installing ${need[*]}"
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-    "${need[@]}" >/dev/null
-fi
+install_wine_tools wine-suite cmake make
 timings+=("packages: $(elapsed "$t")")
 
 # --- builds -----------------------------------------------------------------

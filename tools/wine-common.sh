@@ -1,0 +1,32 @@
+# Shared by the Wine scripts: timing helpers and the installation of what a
+# Windows build and its runs under Wine need. Source it; $1 of
+# install_wine_tools names the calling script in messages.
+
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f s", b - a }'; }
+
+# install_wine_tools NAME [COMMAND...]: installs the MinGW-w64 compiler, Wine,
+# and the packages of the named extra commands, when missing.
+install_wine_tools() {
+  local name=$1
+  shift
+  local need=() sudo_cmd=() c
+  for c in g++ "$@"; do command -v "$c" >/dev/null 2>&1 || need+=("$c"); done
+  command -v x86_64-w64-mingw32-g++-win32 >/dev/null 2>&1 ||
+    command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-win32)
+  [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1 || need+=(wine64)
+  command -v wine >/dev/null 2>&1 || need+=(wine)
+  [ ${#need[@]} -gt 0 ] || return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+      sudo_cmd=(sudo -n)
+    else
+      echo "$name: missing packages: ${need[*]} (run as root to install them)" >&2
+      exit 2
+    fi
+  fi
+  echo "$name: installing ${need[*]}"
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+    "${need[@]}" >/dev/null
+}
