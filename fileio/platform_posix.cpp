@@ -117,48 +117,41 @@ bool platformRead(PlatformHandle handle, void* buffer, size_t n, size_t* transfe
     return true;
 }
 
-bool platformReadAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
-                    size_t* transferred) {
+namespace {
+
+// Repeats a positioned transfer until n bytes moved, the end of the file was
+// met, or the call failed (EINTR retried). `op` is pread or pwrite.
+template <typename Buffer, typename Op>
+bool transferAt(int fd, uint64_t offset, Buffer* buffer, size_t n, size_t* transferred, Op op) {
     size_t done = 0;
-    auto* out = static_cast<unsigned char*>(buffer);
-    if (offset > uint64_t(INT64_MAX) - n) {
-        *transferred = 0;
-        return false;
-    }
+    *transferred = 0;
+    if (offset > uint64_t(INT64_MAX) - n) return false;
     while (done < n) {
-        ssize_t got = ::pread(int(handle), out + done, n - done, off_t(offset + done));
-        if (got < 0) {
+        ssize_t moved = op(fd, buffer + done, n - done, off_t(offset + done));
+        if (moved < 0) {
             if (errno == EINTR) continue;
             *transferred = done;
             return false;
         }
-        if (got == 0) break;
-        done += size_t(got);
+        if (moved == 0) break;
+        done += size_t(moved);
     }
     *transferred = done;
     return true;
 }
 
+}  // namespace
+
+bool platformReadAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
+                    size_t* transferred) {
+    return transferAt(int(handle), offset, static_cast<unsigned char*>(buffer), n, transferred,
+                      ::pread);
+}
+
 bool platformWriteAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
                      size_t* transferred) {
-    size_t done = 0;
-    const auto* in = static_cast<const unsigned char*>(buffer);
-    if (offset > uint64_t(INT64_MAX) - n) {
-        *transferred = 0;
-        return false;
-    }
-    while (done < n) {
-        ssize_t put = ::pwrite(int(handle), in + done, n - done, off_t(offset + done));
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            *transferred = done;
-            return false;
-        }
-        if (put == 0) break;
-        done += size_t(put);
-    }
-    *transferred = done;
-    return true;
+    return transferAt(int(handle), offset, static_cast<const unsigned char*>(buffer), n,
+                      transferred, ::pwrite);
 }
 
 namespace {
