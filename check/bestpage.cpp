@@ -115,13 +115,15 @@ void forEachIndexed(uint32_t p, F f) {
     for (; it != index.others.end() && it->first == p; ++it) f(it->second);
 }
 
-bool isMoved(uint32_t n) { return std::binary_search(index.moved.begin(), index.moved.end(), n); }
+bool isMoved(uint32_t n) {
+    return std::binary_search(index.moved.begin(), index.moved.end(), n);
+}
 
 void printFound(uint32_t p, uint32_t physical, uint16_t type) {
     if (scanOptions.showOffsets) {
-        std::printf("Found Logical Page %.8lx at Physical Page %.8lx (0x%.10" PRIx64
-                    ") with type %.4x.\n",
-                    (unsigned long)p, (unsigned long)physical, pageOffset(physical), unsigned(type));
+        std::printf(
+            "Found Logical Page %.8lx at Physical Page %.8lx (0x%.10" PRIx64 ") with type %.4x.\n",
+            (unsigned long)p, (unsigned long)physical, pageOffset(physical), unsigned(type));
     } else {
         std::printf("Found Logical Page %.8lx at Physical Page %.8lx with type %.4x.\n",
                     (unsigned long)p, (unsigned long)physical, unsigned(type));

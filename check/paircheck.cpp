@@ -50,7 +50,8 @@ bool verifyHeaders(uint32_t n, HeaderCheck& check) {
     if (v == version::v600 || v == version::v610) {
         for (int c = 0; c < 2; ++c) {
             uint8_t* page = patCopy[c];
-            if (page[pat::sig600] != pat::signatureByte || page[pat::sig600 + 1] != pat::signatureByte) {
+            if (page[pat::sig600] != pat::signatureByte ||
+                page[pat::sig600 + 1] != pat::signatureByte) {
                 std::snprintf(line, sizeof line, "==>PAT[%d] Header Error (PP).\n", c);
                 if (check.fail(line)) putLe16(page + pat::sig600, 0x5050);
             }
@@ -75,7 +76,8 @@ bool verifyHeaders(uint32_t n, HeaderCheck& check) {
         }
         for (int c = 0; c < 2; ++c) {
             uint8_t* page = patCopy[c];
-            uint32_t found = le16(page + pat::pairLow700) + uint32_t(page[pat::pairHigh700]) * 65536;
+            uint32_t found =
+                le16(page + pat::pairLow700) + uint32_t(page[pat::pairHigh700]) * 65536;
             if (found != n) {
                 pairNumberLine(line, sizeof line, c, ".6x", n, found);
                 if (check.fail(line)) {
@@ -90,7 +92,8 @@ bool verifyHeaders(uint32_t n, HeaderCheck& check) {
         v == version::v1630) {
         for (int c = 0; c < 2; ++c) {
             uint8_t* page = patCopy[c];
-            if (page[pat::sig800] != pat::signatureByte || page[pat::sig800 + 1] != pat::signatureByte) {
+            if (page[pat::sig800] != pat::signatureByte ||
+                page[pat::sig800 + 1] != pat::signatureByte) {
                 std::snprintf(line, sizeof line, "==>PAT[%d] Header Error (PP).\n", c);
                 if (check.fail(line)) {
                     page[pat::sig800] = pat::signatureByte;
@@ -161,7 +164,8 @@ int checkPatPair(uint32_t n, int32_t fixMask, uint32_t& totalFixed) {
         if (fetchPageHeader(p, header)) {
             found = decodePageHeader(header);
         } else {
-            if (verbose) std::fprintf(stderr, "Bad Page Read For Physical Page 0x%.8lX\n", (unsigned long)p);
+            if (verbose)
+                std::fprintf(stderr, "Bad Page Read For Physical Page 0x%.8lX\n", (unsigned long)p);
             std::memset(&header, 0, sizeof header);
         }
 
@@ -174,8 +178,10 @@ int checkPatPair(uint32_t n, int32_t fixMask, uint32_t& totalFixed) {
 
         if (!g.compressed && found.pageType == pagetype::data &&
             !(header.usageCount & pagetype::usageValid)) {
-            std::printf("Data Page 0x%.8lx(%.4x) at Physical Page 0x%.8lx has invalid Usage Count (%.4x).\n",
-                        (unsigned long)L, unsigned(t), (unsigned long)p, unsigned(header.usageCount));
+            std::printf(
+                "Data Page 0x%.8lx(%.4x) at Physical Page 0x%.8lx has invalid Usage Count "
+                "(%.4x).\n",
+                (unsigned long)L, unsigned(t), (unsigned long)p, unsigned(header.usageCount));
             ++scanCounters.totalProblems;
             ++scanCounters.dataProblems;
         }

@@ -7,7 +7,9 @@
 #include "format/geometry.h"
 #include "format/pat.h"
 
-bool isIndexType(uint16_t t) { return (t & pagetype::indexBits) != 0; }
+bool isIndexType(uint16_t t) {
+    return (t & pagetype::indexBits) != 0;
+}
 
 void countByClass(uint16_t t, uint32_t& data, uint32_t& index, uint32_t& other) {
     if (t == pagetype::data || t == pagetype::dataWide) {

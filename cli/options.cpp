@@ -40,21 +40,11 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
 #endif
         if (!isOption) continue;
         switch (std::toupper(static_cast<unsigned char>(arg[1]))) {
-            case 'D':
-                o.verbose = 1;
-                break;
-            case 'R':
-                o.progress = 0;
-                break;
-            case 'O':
-                o.showOffsets = 1;
-                break;
-            case 'U':
-                o.unprotected = 1;
-                break;
-            case 'Z':
-                o.checkZeroPointers = 1;
-                break;
+            case 'D': o.verbose = 1; break;
+            case 'R': o.progress = 0; break;
+            case 'O': o.showOffsets = 1; break;
+            case 'U': o.unprotected = 1; break;
+            case 'Z': o.checkZeroPointers = 1; break;
             case 'F':
                 o.fixMask = optionValue(arg + 2);
                 cl.notices.emplace_back("I sure hope you had a backup....\n");
@@ -67,8 +57,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
                 cl.notices.emplace_back(line);
                 break;
             }
-            default:
-                break;
+            default: break;
         }
     }
     o.path = first;

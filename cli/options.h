@@ -39,10 +39,10 @@ struct ScanCounters {
 };
 
 namespace fixbit {
-constexpr int32_t pageId = 1;       // write a corrected page id into a zero header
-constexpr int32_t freeSpace = 2;    // make a bad pointer a free-space pointer
-constexpr int32_t patHeader = 4;    // rewrite damaged PAT header fields
-constexpr int32_t bestPage = 8;     // point the entry at the best page found
+constexpr int32_t pageId = 1;     // write a corrected page id into a zero header
+constexpr int32_t freeSpace = 2;  // make a bad pointer a free-space pointer
+constexpr int32_t patHeader = 4;  // rewrite damaged PAT header fields
+constexpr int32_t bestPage = 8;   // point the entry at the best page found
 }  // namespace fixbit
 
 extern ScanOptions scanOptions;

@@ -39,7 +39,8 @@ int printUsage() {
 }
 
 int openFailed() {
-    std::fputs("Unable to open files. Make sure nobody is using them before using Tabulon!\n", stderr);
+    std::fputs("Unable to open files. Make sure nobody is using them before using Tabulon!\n",
+               stderr);
     std::fputs("While you're at it, please make an extra backup copy, too!\n", stderr);
     return kStatusOpenFailed;
 }
@@ -100,7 +101,8 @@ int runTabulon(int argc, const char* const* argv) {
         return 0;
     }
 
-    if (o.progress) std::fprintf(stderr, "Checking %ld pages...\r\n", long(int32_t(fileGeometry.pageCount)));
+    if (o.progress)
+        std::fprintf(stderr, "Checking %ld pages...\r\n", long(int32_t(fileGeometry.pageCount)));
 
     scanPatPairs(o.path.c_str(), o.fixMask, scanCounters.totalFixed);
     closeFileSet();

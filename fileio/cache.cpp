@@ -61,7 +61,8 @@ uint32_t gatherRun(Gatherer& gt, uint32_t p) {
     const uint64_t unit = g.compressed ? g.compressedPageSize : g.pageSize;
     if (unit == 0) return 0;
     const uint64_t at = pageOffset(p);
-    while (gt.member < fileSet.memberCount && at - gt.memberStart >= fileSet.memberSizes[gt.member]) {
+    while (gt.member < fileSet.memberCount &&
+           at - gt.memberStart >= fileSet.memberSizes[gt.member]) {
         gt.memberStart += fileSet.memberSizes[gt.member];
         ++gt.member;
     }
@@ -171,7 +172,9 @@ void updateCachedHeader(uint32_t p, const PageHeader& header) {
     std::memcpy(table[p].headerBytes, header.headerBytes, sizeof header.headerBytes);
 }
 
-uint32_t loadedHeaderEnd() { return table ? loadedEnd : 0; }
+uint32_t loadedHeaderEnd() {
+    return table ? loadedEnd : 0;
+}
 
 void freeHeaderCache() {
     delete[] table;

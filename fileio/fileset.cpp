@@ -28,10 +28,8 @@ uint32_t thresholdFor(uint16_t pageSize) {
         case 2560:
         case 3072:
         case 3584:
-        case 4096:
-            return uint32_t(pageSize) * (15u * pageSize / 2 + 2);
-        default:
-            return 0;
+        case 4096: return uint32_t(pageSize) * (15u * pageSize / 2 + 2);
+        default: return 0;
     }
 }
 
@@ -93,8 +91,8 @@ int openFileSet(const char* path, int mode) {
             if (verbose) {
                 std::fprintf(stderr, "Failed (%lu), %s", (unsigned long)error, text.c_str());
             } else if (i == 0 || error != kFileNotFound) {
-                std::fprintf(stderr, "Failed to Open File <%s>, Status Code %lu, %s",
-                             name.c_str(), (unsigned long)error, text.c_str());
+                std::fprintf(stderr, "Failed to Open File <%s>, Status Code %lu, %s", name.c_str(),
+                             (unsigned long)error, text.c_str());
             }
             break;
         }

@@ -158,13 +158,14 @@ namespace {
 
 sigjmp_buf gatherFault;
 
-void onGatherFault(int) { siglongjmp(gatherFault, 1); }
+void onGatherFault(int) {
+    siglongjmp(gatherFault, 1);
+}
 
 // Copies the fields out of a mapped view. A file that another process cut
 // short after its size was checked raises SIGBUS on the lost pages; that ends
 // the copy with false instead of the process.
-bool copyFromView(const uint8_t* first, uint64_t stride, size_t count, size_t width,
-                  uint8_t* out) {
+bool copyFromView(const uint8_t* first, uint64_t stride, size_t count, size_t width, uint8_t* out) {
     struct sigaction guard;
     struct sigaction previous;
     std::memset(&guard, 0, sizeof guard);
@@ -215,9 +216,13 @@ bool platformGatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, s
     return gatherByReads(handle, offset, stride, count, width, out);
 }
 
-bool platformFlush(PlatformHandle handle) { return fsync(int(handle)) == 0; }
+bool platformFlush(PlatformHandle handle) {
+    return fsync(int(handle)) == 0;
+}
 
-void platformClose(PlatformHandle handle) { ::close(int(handle)); }
+void platformClose(PlatformHandle handle) {
+    ::close(int(handle));
+}
 
 std::string platformErrorText(uint32_t error) {
     const char* text = std::strerror(int(error));

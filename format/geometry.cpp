@@ -104,10 +104,18 @@ int strideFor(bool quiet) {
 
 }  // namespace
 
-int patEntriesPerPage() { return entriesFor(false); }
-int patPairStride() { return strideFor(false); }
-int patEntriesPerPageQuiet() { return entriesFor(true); }
-int patPairStrideQuiet() { return strideFor(true); }
+int patEntriesPerPage() {
+    return entriesFor(false);
+}
+int patPairStride() {
+    return strideFor(false);
+}
+int patEntriesPerPageQuiet() {
+    return entriesFor(true);
+}
+int patPairStrideQuiet() {
+    return strideFor(true);
+}
 
 uint32_t lastPatPair() {
     const uint8_t* c = fcrCopy[fileGeometry.currentFcr];

@@ -23,17 +23,17 @@ constexpr uint16_t shiftLast = 0x06FF;
 namespace fcr {
 constexpr int firstReadMax = 16384;
 constexpr int firstReadMin = 512;
-constexpr int signature0 = 0;        // 'F', when the u32 at 0 is not zero
-constexpr int signature1 = 1;        // 'C'
-constexpr int versionPlain = 6;      // u16, when the u32 at 0 is zero
-constexpr int pageSizeOld = 9;       // u8 x 256, below 0x0800
-constexpr int pageCount = 38;        // u32, halves exchanged up to 0x0950
-constexpr int pageSizeNew = 43;      // u8 x 256, from 0x0800
-constexpr int encryptionMask = 46;   // 9 bytes
-constexpr int flags = 55;            // bit 1: owner-encrypted
+constexpr int signature0 = 0;       // 'F', when the u32 at 0 is not zero
+constexpr int signature1 = 1;       // 'C'
+constexpr int versionPlain = 6;     // u16, when the u32 at 0 is zero
+constexpr int pageSizeOld = 9;      // u8 x 256, below 0x0800
+constexpr int pageCount = 38;       // u32, halves exchanged up to 0x0950
+constexpr int pageSizeNew = 43;     // u8 x 256, from 0x0800
+constexpr int encryptionMask = 46;  // 9 bytes
+constexpr int flags = 55;           // bit 1: owner-encrypted
 constexpr uint8_t flagEncrypted = 0x02;
-constexpr int versionSigned = 74;    // u16, when the u32 at 0 is not zero
-constexpr int lastPair = 76;         // u16 below 0x0700, u32 from 0x0700
+constexpr int versionSigned = 74;  // u16, when the u32 at 0 is not zero
+constexpr int lastPair = 76;       // u16 below 0x0700, u32 from 0x0700
 constexpr int compressedPageSize = 80;
 constexpr int compressionFlags = 156;     // above 0x0950
 constexpr int compressionFlags950 = 400;  // exactly 0x0950
@@ -64,10 +64,10 @@ constexpr uint32_t freeSpace = 0xFFFFFFFE;
 }  // namespace pat
 
 namespace pagetype {
-constexpr uint16_t data = 0x44;         // 'D'
-constexpr uint16_t dataWide = 0x4400;   // also a data page
-constexpr uint16_t variable = 0x56;     // 'V'
-constexpr uint16_t indexBits = 0x8080;  // any of these bits: an index page
+constexpr uint16_t data = 0x44;            // 'D'
+constexpr uint16_t dataWide = 0x4400;      // also a data page
+constexpr uint16_t variable = 0x56;        // 'V'
+constexpr uint16_t indexBits = 0x8080;     // any of these bits: an index page
 constexpr uint16_t dataExtended = 0x4544;  // 'D' 'E', read as 'D' from 0x0D30
 constexpr uint16_t usageValid = 0x8000;    // usage count bit of a sound data page
 constexpr uint16_t usageValue = 0x7FFF;

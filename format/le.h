@@ -4,7 +4,9 @@
 
 #include <cstdint>
 
-inline uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+inline uint16_t le16(const uint8_t* p) {
+    return uint16_t(p[0] | p[1] << 8);
+}
 
 inline uint32_t le24(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
@@ -27,4 +29,6 @@ inline void putLe32(uint8_t* p, uint32_t v) {
 }
 
 // 6.x and 7.x files store page words with their two 16-bit halves exchanged.
-inline uint32_t swapHalves(uint32_t w) { return (w << 16) | (w >> 16); }
+inline uint32_t swapHalves(uint32_t w) {
+    return (w << 16) | (w >> 16);
+}

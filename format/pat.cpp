@@ -123,7 +123,8 @@ int writeChangedSlot(uint32_t n, int at) {
     uint16_t member = 0;
     uint64_t rest = 0;
     mapFileSetOffset(o, &member, &rest);
-    if (member >= fileSet.memberCount || rest + 2 * uint64_t(g.patPageSize) > fileSet.memberSizes[member]) {
+    if (member >= fileSet.memberCount ||
+        rest + 2 * uint64_t(g.patPageSize) > fileSet.memberSizes[member]) {
         return writePatPair(n);
     }
     const uint64_t slotAt = o + uint64_t(currentPat) * g.patPageSize + uint64_t(at);
