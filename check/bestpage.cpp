@@ -7,7 +7,6 @@
 #include "cli/options.h"
 #include "fileio/cache.h"
 #include "format/geometry.h"
-#include "format/le.h"
 
 namespace {
 
@@ -17,16 +16,6 @@ constexpr uint32_t kFirstPage = 4;
 bool searchable(uint16_t v) {
     if (v < version::v600) return false;
     return v <= version::v950 || v >= version::v1300;
-}
-
-// Page id and type as the search reads them from a header.
-PageIdentity searchIdentity(const PageHeader& h) {
-    uint32_t word = le32(h.headerBytes);
-    if (fileGeometry.versionCode < version::v800) {
-        uint32_t w = swapHalves(word);
-        return {w & 0xFFFFFF, uint16_t(w >> 24)};
-    }
-    return {word, le16(h.headerBytes + 4)};
 }
 
 // Keeps the best candidate: highest usage value, the first one seen on ties.
@@ -76,7 +65,7 @@ void buildIndex() {
     PageHeader h;
     uint32_t counted = 0;
     for (uint32_t n = kFirstPage; lookupHeader(n, h); ++n) {
-        uint32_t id = searchIdentity(h).pageId;
+        uint32_t id = decodePageHeader(h).pageId;
         if (id < index.bound) {
             ++index.bucketEnd[id];
             ++counted;
@@ -94,7 +83,7 @@ void buildIndex() {
     }
     index.pages.resize(counted);
     for (uint32_t n = kFirstPage; lookupHeader(n, h); ++n) {
-        uint32_t id = searchIdentity(h).pageId;
+        uint32_t id = decodePageHeader(h).pageId;
         if (id < index.bound) index.pages[index.bucketEnd[id]++] = n;
     }
     // Collected in ascending page order: a stable sort by id keeps that order
@@ -142,7 +131,7 @@ Choice walkFileSet(uint32_t p, bool* examined) {
     for (uint64_t n = kFirstPage; n <= last; ++n) {
         if (!readPageHeader(uint32_t(n), h)) break;
         *examined = true;
-        PageIdentity id = searchIdentity(h);
+        PageIdentity id = decodePageHeader(h);
         if (id.pageId == p) c.offer(uint32_t(n), h, id.pageType);
     }
     return c;
@@ -152,7 +141,7 @@ Choice walkCache(uint32_t p) {
     Choice c;
     PageHeader h;
     for (uint32_t n = kFirstPage; lookupHeader(n, h); ++n) {
-        PageIdentity id = searchIdentity(h);
+        PageIdentity id = decodePageHeader(h);
         if (id.pageId == p) c.offer(n, h, id.pageType);
     }
     return c;
@@ -169,7 +158,7 @@ Choice searchIndex(uint32_t p) {
         for (; mv != index.moved.end() && *mv < upTo; ++mv) {
             // A rewritten page the cache holds no header for is no candidate.
             if (!lookupHeader(*mv, h)) continue;
-            PageIdentity id = searchIdentity(h);
+            PageIdentity id = decodePageHeader(h);
             if (id.pageId == p) c.offer(*mv, h, id.pageType);
         }
     };
@@ -177,7 +166,7 @@ Choice searchIndex(uint32_t p) {
         offerMoved(n);
         if (isMoved(n)) return;
         lookupHeader(n, h);
-        c.offer(n, h, searchIdentity(h).pageType);
+        c.offer(n, h, decodePageHeader(h).pageType);
     });
     offerMoved(uint64_t(UINT32_MAX) + 1);
     return c;
