@@ -30,3 +30,21 @@ install_wine_tools() {
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
     "${need[@]}" >/dev/null
 }
+
+# find_wine: sets $wine (the loader) and $wineserver, and the environment
+# that keeps Wine quiet and skips its .NET and HTML engines.
+find_wine() {
+  if [ -x /usr/lib/wine/wine64 ]; then
+    wine=/usr/lib/wine/wine64
+    export WINELOADER=/usr/lib/wine/wine64
+  else
+    wine=$(command -v wine64 || command -v wine)
+  fi
+  if [ -x /usr/lib/wine/wineserver64 ]; then
+    wineserver=/usr/lib/wine/wineserver64
+  else
+    wineserver=wineserver
+  fi
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+}

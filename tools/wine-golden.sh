@@ -128,19 +128,7 @@ runner=$build/runner/golden_runner
 timings+=("builds (tabulon.exe, tabulon, golden_runner): $(elapsed "$t")")
 
 # --- Wine -------------------------------------------------------------------
-if [ -x /usr/lib/wine/wine64 ]; then
-  wine=/usr/lib/wine/wine64
-  export WINELOADER=/usr/lib/wine/wine64
-else
-  wine=$(command -v wine64 || command -v wine)
-fi
-if [ -x /usr/lib/wine/wineserver64 ]; then
-  wineserver=/usr/lib/wine/wineserver64
-else
-  wineserver=wineserver
-fi
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+find_wine
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tabulon-wine-golden-XXXXXX")
 case $work in

@@ -54,19 +54,7 @@ probe=$root/$build/windows/platform_probe.exe
 timings+=("builds (Linux and Windows): $(elapsed "$t")")
 
 # --- Wine -------------------------------------------------------------------
-if [ -x /usr/lib/wine/wine64 ]; then
-  wine=(/usr/lib/wine/wine64)
-  export WINELOADER=/usr/lib/wine/wine64
-else
-  wine=(wine)
-fi
-if [ -x /usr/lib/wine/wineserver64 ]; then
-  wineserver=/usr/lib/wine/wineserver64
-else
-  wineserver=wineserver
-fi
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+find_wine
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tabulon-wine.XXXXXX")
 holder_pid=""
