@@ -100,27 +100,11 @@ bool platformSeek(PlatformHandle handle, uint64_t offset) {
     return lseek(int(handle), off_t(offset), SEEK_SET) != off_t(-1);
 }
 
-bool platformRead(PlatformHandle handle, void* buffer, size_t n, size_t* transferred) {
-    size_t done = 0;
-    auto* out = static_cast<unsigned char*>(buffer);
-    while (done < n) {
-        ssize_t got = ::read(int(handle), out + done, n - done);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            *transferred = done;
-            return false;
-        }
-        if (got == 0) break;
-        done += size_t(got);
-    }
-    *transferred = done;
-    return true;
-}
-
 namespace {
 
 // Repeats a positioned transfer until n bytes moved, the end of the file was
-// met, or the call failed (EINTR retried). `op` is pread or pwrite.
+// met, or the call failed (EINTR retried). `op` is pread, pwrite or a read
+// at the current position.
 template <typename Buffer, typename Op>
 bool transferAt(int fd, uint64_t offset, Buffer* buffer, size_t n, size_t* transferred, Op op) {
     size_t done = 0;
@@ -141,6 +125,15 @@ bool transferAt(int fd, uint64_t offset, Buffer* buffer, size_t n, size_t* trans
 }
 
 }  // namespace
+
+bool platformRead(PlatformHandle handle, void* buffer, size_t n, size_t* transferred) {
+    // A read at the current position: the same loop, with the offset unused.
+    auto readHere = [](int fd, unsigned char* out, size_t count, off_t) {
+        return ::read(fd, out, count);
+    };
+    return transferAt(int(handle), 0, static_cast<unsigned char*>(buffer), n, transferred,
+                      readHere);
+}
 
 bool platformReadAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
                     size_t* transferred) {
