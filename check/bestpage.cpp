@@ -1,16 +1,12 @@
 #include <algorithm>
 #include <cinttypes>
-#include <cstdio>
 #include <vector>
 
 #include "check/scan.h"
-#include "cli/options.h"
-#include "fileio/cache.h"
-#include "format/geometry.h"
 
 namespace {
 
-constexpr uint32_t kFirstPage = 4;
+constexpr uint32_t kFirstPage = kFirstCachedPage;
 
 // Whether the search can decode page ids in this version family.
 bool searchable(uint16_t v) {
@@ -18,8 +14,10 @@ bool searchable(uint16_t v) {
     return v <= version::v950 || v >= version::v1300;
 }
 
+}  // namespace
+
 // Keeps the best candidate: highest usage value, the first one seen on ties.
-struct Choice {
+struct Scanner::Choice {
     bool chosen = false;
     uint32_t physical = 0;
     uint16_t type = 0;
@@ -36,36 +34,25 @@ struct Choice {
     }
 };
 
-// Index over the cached headers, built once when the first search needs it.
-// Page ids below `bound` (every id of a sound file, whose logical pages are
-// fewer than its physical pages) are counted into buckets: the physical pages
-// naming id k are pages[bucketEnd[k - 1] .. bucketEnd[k]), in ascending order.
-// Other ids are kept as sorted (id, physical page) pairs. Pages whose header
-// was rewritten since are kept aside in `moved` and looked at directly.
-struct BestPageIndex {
-    bool built = false;
-    uint32_t bound = 0;
-    std::vector<uint32_t> bucketEnd;
-    std::vector<uint32_t> pages;
-    std::vector<std::pair<uint32_t, uint32_t>> others;
-    std::vector<uint32_t> moved;  // sorted physical page numbers
-};
-BestPageIndex index;
+namespace {
 
 // Above this many rewritten pages the index is rebuilt instead.
 constexpr size_t kMaxMoved = 1024;
 
-void buildIndex() {
+}  // namespace
+
+void Scanner::buildIndex() {
+    BestPageIndex& index = index_;
     index = BestPageIndex{};
     index.built = true;
-    const uint32_t end = loadedHeaderEnd();
+    const uint32_t end = cache_.loadedEnd();
     if (end <= kFirstPage) return;
     index.bound = end;
     index.bucketEnd.assign(end, 0);
     PageHeader h;
     uint32_t counted = 0;
-    for (uint32_t n = kFirstPage; lookupHeader(n, h); ++n) {
-        uint32_t id = decodePageHeader(h).pageId;
+    for (uint32_t n = kFirstPage; cache_.lookup(n, h); ++n) {
+        uint32_t id = decodePageHeader(g_, h).pageId;
         if (id < index.bound) {
             ++index.bucketEnd[id];
             ++counted;
@@ -82,8 +69,8 @@ void buildIndex() {
         sum += c;
     }
     index.pages.resize(counted);
-    for (uint32_t n = kFirstPage; lookupHeader(n, h); ++n) {
-        uint32_t id = decodePageHeader(h).pageId;
+    for (uint32_t n = kFirstPage; cache_.lookup(n, h); ++n) {
+        uint32_t id = decodePageHeader(g_, h).pageId;
         if (id < index.bound) index.pages[index.bucketEnd[id]++] = n;
     }
     // Collected in ascending page order: a stable sort by id keeps that order
@@ -92,9 +79,11 @@ void buildIndex() {
                      [](const auto& a, const auto& b) { return a.first < b.first; });
 }
 
+namespace {
+
 // Calls f with every indexed physical page that names p, in ascending order.
-template <class F>
-void forEachIndexed(uint32_t p, F f) {
+template <class Index, class F>
+void forEachIndexed(const Index& index, uint32_t p, F f) {
     if (p < index.bound) {
         uint32_t first = p == 0 ? 0 : index.bucketEnd[p - 1];
         for (uint32_t i = first; i < index.bucketEnd[p]; ++i) f(index.pages[i]);
@@ -104,50 +93,49 @@ void forEachIndexed(uint32_t p, F f) {
     for (; it != index.others.end() && it->first == p; ++it) f(it->second);
 }
 
-bool isMoved(uint32_t n) {
-    return std::binary_search(index.moved.begin(), index.moved.end(), n);
-}
+}  // namespace
 
-void printFound(uint32_t p, uint32_t physical, uint16_t type) {
-    if (scanOptions.showOffsets) {
-        std::printf(
+void Scanner::printFound(uint32_t p, uint32_t physical, uint16_t type) {
+    if (options_.showOffsets) {
+        out_.out(
             "Found Logical Page %.8lx at Physical Page %.8lx (0x%.10" PRIx64 ") with type %.4x.\n",
-            (unsigned long)p, (unsigned long)physical, pageOffset(physical), unsigned(type));
+            (unsigned long)p, (unsigned long)physical, file_.pageOffset(physical), unsigned(type));
     } else {
-        std::printf("Found Logical Page %.8lx at Physical Page %.8lx with type %.4x.\n",
+        out_.out("Found Logical Page %.8lx at Physical Page %.8lx with type %.4x.\n",
                     (unsigned long)p, (unsigned long)physical, unsigned(type));
     }
 }
 
 // Walks the pages of the file set from page 4 up to the first unreadable one,
 // for files whose headers are not cached.
-Choice walkFileSet(uint32_t p, bool* examined) {
+Scanner::Choice Scanner::walkFileSet(uint32_t p, bool* examined) {
     Choice c;
     PageHeader h{};
     // With a page unit of 0 (a damaged compressed page size) every page lies
     // at offset 0, on the FCR: there is no page to examine.
-    const bool noUnit = pageOffset(kFirstPage + 1) == pageOffset(kFirstPage);
+    const bool noUnit = file_.pageOffset(kFirstPage + 1) == file_.pageOffset(kFirstPage);
     const uint64_t last = noUnit ? kFirstPage - 1 : UINT32_MAX;
     for (uint64_t n = kFirstPage; n <= last; ++n) {
-        if (!readPageHeader(uint32_t(n), h)) break;
+        if (!file_.readPageHeader(uint32_t(n), h)) break;
         *examined = true;
-        PageIdentity id = decodePageHeader(h);
+        PageIdentity id = decodePageHeader(g_, h);
         if (id.pageId == p) c.offer(uint32_t(n), h, id.pageType);
     }
     return c;
 }
 
-Choice walkCache(uint32_t p) {
+Scanner::Choice Scanner::walkCache(uint32_t p) {
     Choice c;
     PageHeader h;
-    for (uint32_t n = kFirstPage; lookupHeader(n, h); ++n) {
-        PageIdentity id = decodePageHeader(h);
+    for (uint32_t n = kFirstPage; cache_.lookup(n, h); ++n) {
+        PageIdentity id = decodePageHeader(g_, h);
         if (id.pageId == p) c.offer(n, h, id.pageType);
     }
     return c;
 }
 
-Choice searchIndex(uint32_t p) {
+Scanner::Choice Scanner::searchIndex(uint32_t p) {
+    BestPageIndex& index = index_;
     if (!index.built) buildIndex();
     // Index entries for p come in ascending physical order; rewritten pages
     // are merged in at their place so that ties still go to the lowest page.
@@ -157,36 +145,31 @@ Choice searchIndex(uint32_t p) {
     auto offerMoved = [&](uint64_t upTo) {
         for (; mv != index.moved.end() && *mv < upTo; ++mv) {
             // A rewritten page the cache holds no header for is no candidate.
-            if (!lookupHeader(*mv, h)) continue;
-            PageIdentity id = decodePageHeader(h);
+            if (!cache_.lookup(*mv, h)) continue;
+            PageIdentity id = decodePageHeader(g_, h);
             if (id.pageId == p) c.offer(*mv, h, id.pageType);
         }
     };
-    forEachIndexed(p, [&](uint32_t n) {
+    forEachIndexed(index, p, [&](uint32_t n) {
         offerMoved(n);
-        if (isMoved(n)) return;
-        lookupHeader(n, h);
-        c.offer(n, h, decodePageHeader(h).pageType);
+        if (std::binary_search(index.moved.begin(), index.moved.end(), n)) return;
+        cache_.lookup(n, h);
+        c.offer(n, h, decodePageHeader(g_, h).pageType);
     });
     offerMoved(uint64_t(UINT32_MAX) + 1);
     return c;
 }
 
-}  // namespace
-
-void noteRewrittenHeader(uint32_t p, const PageHeader& header) {
-    updateCachedHeader(p, header);
+void Scanner::noteRewrittenHeader(uint32_t p, const PageHeader& header) {
+    BestPageIndex& index = index_;
+    cache_.update(p, header);
     if (!index.built) return;
     auto at = std::lower_bound(index.moved.begin(), index.moved.end(), p);
     if (at == index.moved.end() || *at != p) index.moved.insert(at, p);
     if (index.moved.size() > kMaxMoved) index.built = false;
 }
 
-void resetBestPageIndex() {
-    index = BestPageIndex{};
-}
-
-bool findBestPageLinear(uint32_t p, uint32_t& physical, uint16_t& type) {
+bool Scanner::findBestPageLinear(uint32_t p, uint32_t& physical, uint16_t& type) {
     physical = 0;
     type = 0;
     Choice c = walkCache(p);
@@ -196,16 +179,16 @@ bool findBestPageLinear(uint32_t p, uint32_t& physical, uint16_t& type) {
     return true;
 }
 
-bool findBestPage(uint32_t p, uint32_t& physical, uint16_t& type, bool* examined) {
+bool Scanner::findBestPage(uint32_t p, uint32_t& physical, uint16_t& type, bool* examined) {
     physical = 0;
     type = 0;
     bool looked = false;
     if (examined) *examined = false;
-    const uint16_t v = fileGeometry.versionCode;
+    const uint16_t v = g_.versionCode;
     if (!searchable(v)) return false;
     Choice c;
     PageHeader first;
-    if (lookupHeader(kFirstPage, first)) {
+    if (cache_.lookup(kFirstPage, first)) {
         looked = true;
         c = searchIndex(p);
     } else {

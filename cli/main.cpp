@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
 #endif
-    int status = runTabulon(argc, argv);
+    StdioOutput out;
+    int status = runTabulon(argc, argv, out);
     std::fflush(stdout);
     return status;
 }

@@ -6,9 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-ScanOptions scanOptions;
-ScanCounters scanCounters;
-
 int32_t optionValue(const char* text) {
     long long v = std::strtoll(text, nullptr, 10);
     if (v > INT32_MAX) return INT32_MAX;
@@ -60,6 +57,6 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
             default: break;
         }
     }
-    o.path = first;
+    cl.path = first;
     return cl;
 }

@@ -1,11 +1,8 @@
 #include "cli/run.h"
 
-#include <cstdio>
-
+#include "access/btrfile.h"
 #include "check/scan.h"
 #include "cli/options.h"
-#include "fileio/fileset.h"
-#include "format/geometry.h"
 
 namespace {
 
@@ -31,23 +28,24 @@ const char* const kUsage[] = {
     "    WARNING! Use of this program without a proper BACKUP is prohibited.\n",
 };
 
-int printUsage() {
-    std::printf("Using %s\r\n\r\n", kBanner);
-    std::fflush(stdout);
-    for (const char* line : kUsage) std::fputs(line, stderr);
+int printUsage(Output& out) {
+    out.out("Using %s\r\n\r\n", kBanner);
+    out.flush(Stream::Out);
+    for (const char* line : kUsage) out.write(Stream::Err, line);
     return kStatusUsage;
 }
 
-int openFailed() {
-    std::fputs("Unable to open files. Make sure nobody is using them before using Tabulon!\n",
-               stderr);
-    std::fputs("While you're at it, please make an extra backup copy, too!\n", stderr);
+int openFailed(Output& out) {
+    out.write(Stream::Err,
+              "Unable to open files. Make sure nobody is using them before using Tabulon!\n");
+    out.write(Stream::Err, "While you're at it, please make an extra backup copy, too!\n");
     return kStatusOpenFailed;
 }
 
-void printReport(int32_t fixMask) {
-    const ScanCounters& c = scanCounters;
-    auto line = [](const char* format, uint32_t v) { std::printf(format, (unsigned long)v); };
+void printReport(Output& out, const ScanCounters& c, int32_t fixMask) {
+    auto line = [&](const char* format, uint32_t v) {
+        out.print(Stream::Out, format, (unsigned long)v);
+    };
     line("Pages Examined (PAT Pages)  : %lu\n", c.patPagesExamined);
     line("Pages Examined (Data Pages) : %lu\n", c.dataPagesExamined);
     line("Pages Examined (Index Pages): %lu\n", c.indexPagesExamined);
@@ -70,44 +68,47 @@ void printReport(int32_t fixMask) {
 
 }  // namespace
 
-int runTabulon(int argc, const char* const* argv) {
-    scanCounters = ScanCounters{};
+int runTabulon(int argc, const char* const* argv, Output& out, Platform& platform,
+               ScanCounters* countersOut) {
+    ScanCounters counters;
+    auto finish = [&](int status) {
+        if (countersOut) *countersOut = counters;
+        return status;
+    };
     CommandLine cl = parseCommandLine(argc, argv);
-    if (cl.showUsage) return printUsage();
-    scanOptions = cl.options;
-    const ScanOptions& o = scanOptions;
-    for (const std::string& notice : cl.notices) std::fputs(notice.c_str(), stderr);
+    if (cl.showUsage) return finish(printUsage(out));
+    const ScanOptions& o = cl.options;
+    for (const std::string& notice : cl.notices) out.write(Stream::Err, notice);
 
     // A path longer than a name buffer is refused before anything is opened.
-    if (o.path.size() > size_t(kMaxPathLength)) return openFailed();
+    if (cl.path.size() > size_t(kMaxPathLength)) return finish(openFailed(out));
 
-    std::printf("Scanning file %s for PAT inconsistencies...\n\n", o.path.c_str());
-    std::fflush(stdout);
+    out.out("Scanning file %s for PAT inconsistencies...\n\n", cl.path.c_str());
+    out.flush(Stream::Out);
 
-    int mode = ExclusiveRead;
-    if (o.fixMask != 0) {
-        mode = Repair;
-    } else if (o.unprotected) {
-        mode = Unprotected;
-    }
-    if (!openFileSet(o.path.c_str(), mode)) {
-        std::fflush(stdout);
-        return openFailed();
+    BtrieveFile file(out, platform);
+    if (!file.open(cl.path, openModeFor(o), o.verbose != 0)) {
+        out.flush(Stream::Out);
+        return finish(openFailed(out));
     }
 
-    if (fileGeometry.versionCode < version::v600) {
-        std::printf("File Version is Pre-6.x. There is no PAT to check!\n");
-        closeFileSet();
-        return 0;
+    const FileGeometry& g = file.geometry();
+    if (g.versionCode < version::v600) {
+        out.write(Stream::Out, "File Version is Pre-6.x. There is no PAT to check!\n");
+        file.close();
+        return finish(0);
     }
 
-    if (o.progress)
-        std::fprintf(stderr, "Checking %ld pages...\r\n", long(int32_t(fileGeometry.pageCount)));
+    if (o.progress) out.err("Checking %ld pages...\r\n", long(int32_t(g.pageCount)));
 
-    scanPatPairs(o.path.c_str(), o.fixMask, scanCounters.totalFixed);
-    closeFileSet();
+    {
+        Scanner scanner(file, o);
+        scanner.scanPatPairs(o.fixMask, scanner.counters().totalFixed);
+        counters = scanner.counters();
+    }
+    file.close();
 
-    if (o.progress) std::fputs("Scan complete.\n\n", stderr);
-    printReport(o.fixMask);
-    return 0;
+    if (o.progress) out.write(Stream::Err, "Scan complete.\n\n");
+    printReport(out, counters, o.fixMask);
+    return finish(0);
 }

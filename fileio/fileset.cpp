@@ -1,46 +1,12 @@
 #include "fileio/fileset.h"
 
-#include <cinttypes>
+#include <algorithm>
 #include <cstdio>
-
-#include "cli/options.h"
-#include "format/geometry.h"
-#include "format/layout.h"
-#include "format/pat.h"
-
-FileSet fileSet = [] {
-    FileSet fs{};
-    for (auto& h : fs.memberHandles) h = kInvalidHandle;
-    fs.deltaHandle = kInvalidHandle;
-    return fs;
-}();
 
 namespace {
 
-// Largest threshold row: the byte offset of physical page 15 x pageSize / 2 + 2,
-// from which 6.x files place their pages 4096 bytes further on.
-uint32_t thresholdFor(uint16_t pageSize) {
-    switch (pageSize) {
-        case 512:
-        case 1024:
-        case 1536:
-        case 2048:
-        case 2560:
-        case 3072:
-        case 3584:
-        case 4096: return uint32_t(pageSize) * (15u * pageSize / 2 + 2);
-        default: return 0;
-    }
-}
-
-bool openOne(const std::string& name, int mode, PlatformHandle* handle, uint64_t* size,
-             uint32_t* error) {
-    if (!platformOpen(name.c_str(), mode, handle, error)) return false;
-    if (!platformSize(*handle, size)) *size = 0;
-    return true;
-}
-
 constexpr uint32_t kFileNotFound = 2;
+constexpr uint64_t kSectorSize = 512;
 
 }  // namespace
 
@@ -62,137 +28,177 @@ bool memberName(const std::string& path, int k, std::string* name) {
     return true;
 }
 
-int openFileSet(const char* path, int mode) {
-    const bool verbose = scanOptions.verbose;
-    if (verbose) std::fprintf(stderr, "Opening File <%s>\r\n", path);
+FileSet::FileSet(Platform& platform) : platform_(platform) {}
 
-    fileSet.totalSectors = 0;
-    fileSet.memberCount = 0;
-    for (int i = 0; i < kMaxMembers; ++i) {
-        fileSet.memberSizes[i] = 0;
-        fileSet.memberHandles[i] = kInvalidHandle;
-        fileSet.memberWritten[i] = false;
-    }
-    fileSet.deltaHandle = kInvalidHandle;
-    fileSet.deltaSize = 0;
-    loadedPair = -1;
+FileSet::~FileSet() {
+    // An owner that never closed the set (a failed open) prints nothing here.
+    closeHandles();
+}
+
+int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) {
+    closeHandles();
+    out_ = &out;
+    verbose_ = verbose;
+    path_ = path;
+    if (verbose) out.err("Opening File <%s>\r\n", path.c_str());
+
+    totalSectors_ = 0;
+    memberCount_ = 0;
+    std::fill(handles_.begin(), handles_.end(), kInvalidHandle);
+    std::fill(memberSizes_.begin(), memberSizes_.end(), 0);
+    std::fill(written_.begin(), written_.end(), false);
+    memberNames_.clear();
+    failedFlushes_.clear();
+    deltaHandle_ = kInvalidHandle;
+    deltaName_.clear();
+    deltaSize_ = 0;
+
+    auto openOne = [&](const std::string& name, PlatformHandle* handle, uint64_t* size,
+                       uint32_t* error) {
+        if (!platform_.open(name.c_str(), mode, handle, error)) return false;
+        if (!platform_.size(*handle, size)) *size = 0;
+        return true;
+    };
 
     int i = 0;
     std::string name;
     // A main path longer than a name buffer is not opened at all.
     bool named = memberName(path, 0, &name);
     while (named) {
-        if (verbose) std::fprintf(stderr, "Opening File <%s>...", name.c_str());
+        if (verbose) out.err("Opening File <%s>...", name.c_str());
         uint32_t error = 0;
         uint64_t size = 0;
-        if (!openOne(name, mode, &fileSet.memberHandles[i], &size, &error)) {
-            fileSet.memberHandles[i] = kInvalidHandle;
-            std::string text = platformErrorText(error);
+        PlatformHandle handle = kInvalidHandle;
+        if (!openOne(name, &handle, &size, &error)) {
+            std::string text = platform_.errorText(error);
             if (verbose) {
-                std::fprintf(stderr, "Failed (%lu), %s", (unsigned long)error, text.c_str());
+                out.err("Failed (%lu), %s", (unsigned long)error, text.c_str());
             } else if (i == 0 || error != kFileNotFound) {
-                std::fprintf(stderr, "Failed to Open File <%s>, Status Code %lu, %s", name.c_str(),
-                             (unsigned long)error, text.c_str());
+                out.err("Failed to Open File <%s>, Status Code %lu, %s", name.c_str(),
+                        (unsigned long)error, text.c_str());
             }
             break;
         }
-        if (verbose) std::fprintf(stderr, "Opened\r\n");
-        fileSet.memberSizes[i] = size;
-        fileSet.totalSectors += uint32_t(size / kSectorSize);
+        if (verbose) out.err("Opened\r\n");
+        handles_[size_t(i)] = handle;
+        memberSizes_[size_t(i)] = size;
+        memberNames_.push_back(name);
+        totalSectors_ += uint32_t(size / kSectorSize);
         ++i;
         if (i >= kMaxMembers) break;
         // An extension name too long for a name buffer ends the set silently.
         named = memberName(path, i, &name);
     }
-    fileSet.memberCount = uint16_t(i);
+    memberCount_ = uint16_t(i);
 
     if (memberName(path, kDeltaMember, &name)) {
-        if (verbose) std::fprintf(stderr, "Opening File <%s>...", name.c_str());
+        if (verbose) out.err("Opening File <%s>...", name.c_str());
         uint32_t error = 0;
         uint64_t size = 0;
-        if (openOne(name, mode, &fileSet.deltaHandle, &size, &error)) {
-            fileSet.deltaSize = size;
-            std::fprintf(stderr, "Delta File Found and Opened!\r\n");
-        } else {
-            fileSet.deltaHandle = kInvalidHandle;
+        PlatformHandle handle = kInvalidHandle;
+        if (openOne(name, &handle, &size, &error)) {
+            deltaHandle_ = handle;
+            deltaName_ = name;
+            deltaSize_ = size;
+            out.err("Delta File Found and Opened!\r\n");
         }
     }
-
-    if (fileSet.memberCount == 0) return 0;
-
-    if (verbose) std::fprintf(stderr, "Loading FCR\r\n");
-    if (!loadFcr()) return 0;
-
-    if (fileGeometry.versionCode >= 0x0600 && fileGeometry.versionCode <= 0x06FF) {
-        uint32_t threshold = thresholdFor(fileGeometry.pageSize);
-        if (threshold != 0) fileGeometry.largeOffsetThreshold = threshold;
-    }
-    return fileSet.memberCount;
+    return memberCount_;
 }
 
-void mapFileSetOffset(uint64_t offset, uint16_t* member, uint64_t* rest) {
+bool FileSet::close() {
+    if (verbose_ && out_) out_->err("Closing all files...\r\n");
+    return closeHandles();
+}
+
+bool FileSet::closeHandles() {
+    bool ok = true;
+    for (int i = 0; i < kMaxMembers; ++i) {
+        PlatformHandle h = handles_[size_t(i)];
+        if (h == kInvalidHandle) continue;
+        // Repairs reach the disk before the report says they were made.
+        if (written_[size_t(i)] && !platform_.flush(h)) {
+            failedFlushes_.push_back(i);
+            ok = false;
+        }
+        platform_.close(h);
+        handles_[size_t(i)] = kInvalidHandle;
+    }
+    if (deltaHandle_ != kInvalidHandle) platform_.close(deltaHandle_);
+    deltaHandle_ = kInvalidHandle;
+    memberCount_ = 0;
+    return ok;
+}
+
+uint64_t FileSet::totalSize() const {
+    uint64_t total = 0;
+    for (int i = 0; i < memberCount_; ++i) total += memberSizes_[size_t(i)];
+    return total;
+}
+
+void FileSet::mapOffset(uint64_t offset, uint16_t* member, uint64_t* rest) const {
     uint16_t m = 0;
     uint64_t r = offset;
-    if (r >= fileSet.memberSizes[0]) {
+    if (r >= memberSizes_[0]) {
         for (;;) {
-            if (m >= fileSet.memberCount) break;
-            r -= fileSet.memberSizes[m];
+            if (m >= memberCount_) break;
+            r -= memberSizes_[m];
             ++m;
-            if (m >= fileSet.memberCount) break;
-            if (r < fileSet.memberSizes[m]) break;
+            if (m >= memberCount_) break;
+            if (r < memberSizes_[m]) break;
         }
     }
     *member = m;
     *rest = r;
 }
 
-namespace {
-
-// Maps the offset and prints the positioning trace.
-bool locate(uint64_t offset, uint16_t* member, uint64_t* rest) {
-    mapFileSetOffset(offset, member, rest);
-    if (scanOptions.verbose) {
-        std::printf("Attempting to set position to Extent %.2x, Offset %.8x:%.8x\n",
-                    unsigned(*member), unsigned(*rest >> 32), unsigned(*rest & 0xFFFFFFFFu));
+bool FileSet::locate(uint64_t offset, uint16_t* member, uint64_t* rest) {
+    mapOffset(offset, member, rest);
+    if (verbose_ && out_) {
+        out_->out("Attempting to set position to Extent %.2x, Offset %.8x:%.8x\n",
+                  unsigned(*member), unsigned(*rest >> 32), unsigned(*rest & 0xFFFFFFFFu));
     }
-    return *member < fileSet.memberCount;
+    return *member < memberCount_;
 }
 
-}  // namespace
-
-int seekFileSet(uint64_t offset, uint16_t* member) {
-    uint64_t rest;
-    if (!locate(offset, member, &rest)) return 0;
-    return platformSeek(fileSet.memberHandles[*member], rest) ? 1 : 0;
-}
-
-int readAt(uint64_t offset, void* buffer, size_t n) {
-    uint16_t member;
-    uint64_t rest;
-    if (!locate(offset, &member, &rest)) return 0;
+bool FileSet::readAt(uint64_t offset, void* buffer, size_t n) {
     size_t got = 0;
-    if (!platformReadAt(fileSet.memberHandles[member], rest, buffer, n, &got)) return 0;
-    return got == n ? 1 : 0;
+    return readSomeAt(offset, buffer, n, &got) && got == n;
 }
 
-int writeAt(uint64_t offset, const void* buffer, size_t n) {
+bool FileSet::readSomeAt(uint64_t offset, void* buffer, size_t n, size_t* got) {
+    *got = 0;
     uint16_t member;
     uint64_t rest;
-    if (!locate(offset, &member, &rest)) return 0;
-    size_t put = 0;
-    fileSet.memberWritten[member] = true;
-    if (!platformWriteAt(fileSet.memberHandles[member], rest, buffer, n, &put)) return 0;
-    return put == n ? 1 : 0;
+    if (!locate(offset, &member, &rest)) return false;
+    return platform_.readAt(handles_[member], rest, buffer, n, got);
 }
 
-void closeFileSet() {
-    if (scanOptions.verbose) std::fprintf(stderr, "Closing all files...\r\n");
-    for (int i = 0; i < kMaxMembers; ++i) {
-        PlatformHandle h = fileSet.memberHandles[i];
-        if (h == kInvalidHandle) continue;
-        // Repairs reach the disk before the report says they were made.
-        if (fileSet.memberWritten[i]) platformFlush(h);
-        platformClose(h);
+bool FileSet::writeAt(uint64_t offset, const void* buffer, size_t n) {
+    uint16_t member;
+    uint64_t rest;
+    if (!locate(offset, &member, &rest)) return false;
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    for (WriteObserver* o : observers_) {
+        if (!o->beforeWrite(offset, n)) return false;
     }
-    if (fileSet.deltaHandle != kInvalidHandle) platformClose(fileSet.deltaHandle);
+    size_t put = 0;
+    written_[member] = true;
+    bool ok = platform_.writeAt(handles_[member], rest, buffer, n, &put) && put == n;
+    for (WriteObserver* o : observers_) o->afterWrite(offset, bytes, n, ok);
+    return ok;
+}
+
+bool FileSet::gatherAt(int k, uint64_t rest, uint64_t stride, size_t count, size_t width,
+                       uint8_t* out) {
+    if (k < 0 || k >= memberCount_) return false;
+    return platform_.gatherAt(handles_[size_t(k)], rest, stride, count, width, out);
+}
+
+void FileSet::addObserver(WriteObserver* observer) {
+    observers_.push_back(observer);
+}
+
+void FileSet::removeObserver(WriteObserver* observer) {
+    observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
 }

@@ -1,49 +1,111 @@
 // The file set: the main file, its extension files and its delta file, opened
 // together; the main file and the extension files form one byte space
-// addressed by unsigned 64-bit offsets.
+// addressed by unsigned 64-bit offsets. Every byte the tool writes goes
+// through FileSet::writeAt, where observers (an undo journal, an index of
+// page headers) see it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "fileio/output.h"
 #include "fileio/platform.h"
 
-constexpr int kMaxMembers = 128;  // the main file and extension files .^01 to .^7f
-
-struct FileSet {
-    PlatformHandle memberHandles[kMaxMembers];
-    uint64_t memberSizes[kMaxMembers];
-    bool memberWritten[kMaxMembers];
-    uint16_t memberCount;
-    uint32_t totalSectors;
-    PlatformHandle deltaHandle;
-    uint64_t deltaSize;
-};
-
-extern FileSet fileSet;
+constexpr int kMaxMembers = 128;     // the main file and extension files .^01 to .^7f
+constexpr int kMaxPathLength = 254;  // a name buffer holds 254 characters and a terminator
+constexpr int kDeltaMember = -1;
 
 // Name of member k (0 the main file, 1 to 127 an extension file), or of the
 // delta file when k is kDeltaMember. False when the name would be longer than
 // a name buffer holds.
-constexpr int kDeltaMember = -1;
 bool memberName(const std::string& path, int k, std::string* name);
 
-// Opens the set, loads the FCR and sets largeOffsetThreshold. Returns
-// memberCount, 0 on failure.
-int openFileSet(const char* path, int mode);
+// Sees every write of a file set, before and after it is made.
+class WriteObserver {
+public:
+    virtual ~WriteObserver() = default;
+    // Called before n bytes are written at a file-set offset; returning false
+    // refuses the write (it then fails, and nothing is written).
+    virtual bool beforeWrite(uint64_t offset, size_t n) = 0;
+    // Called after the write, with the bytes and whether all of them reached
+    // the file.
+    virtual void afterWrite(uint64_t offset, const uint8_t* bytes, size_t n, bool ok) = 0;
+};
 
-// Maps a file-set offset to a member and the offset inside it. member is
-// memberCount when the offset lies at or past the end of the last member.
-void mapFileSetOffset(uint64_t offset, uint16_t* member, uint64_t* rest);
+class FileSet {
+public:
+    explicit FileSet(Platform& platform = systemPlatform());
+    ~FileSet();
+    FileSet(const FileSet&) = delete;
+    FileSet& operator=(const FileSet&) = delete;
 
-// Positions the handle of the member that holds the offset.
-int seekFileSet(uint64_t offset, uint16_t* member);
+    // Opens the members and the delta file with the access and sharing of
+    // the mode, printing the open lines (and the /D traces when verbose).
+    // Returns the number of members opened, 0 when the main file failed.
+    int open(const std::string& path, int mode, Output& out, bool verbose);
 
-// Reads exactly n bytes at the offset, from the member in which it starts.
-int readAt(uint64_t offset, void* buffer, size_t n);
+    // Flushes the members that were written and closes every handle; false
+    // when a flush failed (failedFlushes names them).
+    bool close();
 
-// Writes n bytes at the offset, into the member in which it starts.
-int writeAt(uint64_t offset, const void* buffer, size_t n);
+    bool isOpen() const { return memberCount_ > 0 || deltaHandle_ != kInvalidHandle; }
+    const std::string& path() const { return path_; }
+    uint16_t memberCount() const { return memberCount_; }
+    uint64_t memberSize(int k) const { return memberSizes_[size_t(k)]; }
+    const std::string& memberFileName(int k) const { return memberNames_[size_t(k)]; }
+    uint64_t totalSize() const;
+    uint32_t totalSectors() const { return totalSectors_; }
+    bool hasDelta() const { return deltaHandle_ != kInvalidHandle; }
+    const std::string& deltaName() const { return deltaName_; }
+    uint64_t deltaSize() const { return deltaSize_; }
+    const std::vector<int>& failedFlushes() const { return failedFlushes_; }
+    Platform& platform() { return platform_; }
 
-void closeFileSet();
+    // Maps a file-set offset to a member and the offset inside it. member is
+    // memberCount when the offset lies at or past the end of the last member.
+    void mapOffset(uint64_t offset, uint16_t* member, uint64_t* rest) const;
+
+    // Reads exactly n bytes at the offset, from the member in which it starts.
+    bool readAt(uint64_t offset, void* buffer, size_t n);
+
+    // Reads up to n bytes at the offset from the member in which it starts;
+    // *got tells how many came back. False when the offset lies outside every
+    // member or the read call failed.
+    bool readSomeAt(uint64_t offset, void* buffer, size_t n, size_t* got);
+
+    // The one write path: n bytes at the offset, into the member in which it
+    // starts (a write past that member's end extends it). True only when all
+    // n bytes were written.
+    bool writeAt(uint64_t offset, const void* buffer, size_t n);
+
+    // Gathers a field of `width` bytes at `count` places `stride` bytes apart
+    // inside member k, the first at `rest`.
+    bool gatherAt(int k, uint64_t rest, uint64_t stride, size_t count, size_t width,
+                  uint8_t* out);
+
+    void addObserver(WriteObserver* observer);
+    void removeObserver(WriteObserver* observer);
+
+private:
+    bool closeHandles();
+    // Maps the offset and prints the positioning trace.
+    bool locate(uint64_t offset, uint16_t* member, uint64_t* rest);
+
+    Platform& platform_;
+    Output* out_ = nullptr;
+    bool verbose_ = false;
+    std::string path_;
+    std::vector<PlatformHandle> handles_ = std::vector<PlatformHandle>(kMaxMembers, kInvalidHandle);
+    std::vector<uint64_t> memberSizes_ = std::vector<uint64_t>(kMaxMembers, 0);
+    std::vector<bool> written_ = std::vector<bool>(kMaxMembers, false);
+    std::vector<std::string> memberNames_;
+    uint16_t memberCount_ = 0;
+    uint32_t totalSectors_ = 0;
+    PlatformHandle deltaHandle_ = kInvalidHandle;
+    std::string deltaName_;
+    uint64_t deltaSize_ = 0;
+    std::vector<int> failedFlushes_;
+    std::vector<WriteObserver*> observers_;
+};

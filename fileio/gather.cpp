@@ -19,10 +19,12 @@ bool gatherEnd(uint64_t offset, uint64_t stride, size_t count, size_t width, uin
     return true;
 }
 
-bool gatherByReads(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
-                   size_t width, uint8_t* out) {
-    static std::vector<uint8_t> piece;
-    if (piece.empty()) piece.resize(kGatherPiece);
+bool gatherByReads(Platform& platform, PlatformHandle handle, uint64_t offset, uint64_t stride,
+                   size_t count, size_t width, uint8_t* out) {
+    // One piece per call: a gathered run spans a few MiB, so its cost is
+    // small beside the reads, and callers on other threads share nothing.
+    std::vector<uint8_t> piece(
+        size_t(std::min<uint64_t>(kGatherPiece, count == 0 ? 0 : (count - 1) * stride + width)));
     size_t i = 0;
     while (i < count) {
         // As many places as one piece holds, at least one.
@@ -40,7 +42,7 @@ bool gatherByReads(PlatformHandle handle, uint64_t offset, uint64_t stride, size
             buffer = large.data();
         }
         size_t got = 0;
-        if (!platformReadAt(handle, at, buffer, n, &got) || got != n) return false;
+        if (!platform.readAt(handle, at, buffer, n, &got) || got != n) return false;
         for (size_t j = 0; j < k; ++j)
             std::memcpy(out + (i + j) * width, buffer + j * stride, width);
         i += k;

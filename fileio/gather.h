@@ -11,6 +11,6 @@
 // file offset.
 bool gatherEnd(uint64_t offset, uint64_t stride, size_t count, size_t width, uint64_t* end);
 
-// platformGatherAt done with platformReadAt calls of up to 1 MiB each.
-bool gatherByReads(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
-                   size_t width, uint8_t* out);
+// Platform::gatherAt done with readAt calls of up to 1 MiB each.
+bool gatherByReads(Platform& platform, PlatformHandle handle, uint64_t offset, uint64_t stride,
+                   size_t count, size_t width, uint8_t* out);

@@ -52,9 +52,23 @@ bool lockWriterMarker(int fd) {
 #endif
 }
 
-}  // namespace
 
-bool platformOpen(const char* name, int mode, PlatformHandle* handle, uint32_t* error) {
+class PosixPlatform final : public Platform {
+public:
+    bool open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) override;
+    bool size(PlatformHandle handle, uint64_t* size) override;
+    bool readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
+                size_t* transferred) override;
+    bool writeAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
+                 size_t* transferred) override;
+    bool gatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
+                  size_t width, uint8_t* out) override;
+    bool flush(PlatformHandle handle) override;
+    void close(PlatformHandle handle) override;
+    std::string errorText(uint32_t error) override;
+};
+
+bool PosixPlatform::open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) {
     int flags = (mode == Repair ? O_RDWR : O_RDONLY) | O_CLOEXEC;
     int fd;
     do {
@@ -88,19 +102,13 @@ bool platformOpen(const char* name, int mode, PlatformHandle* handle, uint32_t* 
     return true;
 }
 
-bool platformSize(PlatformHandle handle, uint64_t* size) {
+bool PosixPlatform::size(PlatformHandle handle, uint64_t* size) {
     struct stat st;
     if (fstat(int(handle), &st) != 0) return false;
     *size = uint64_t(st.st_size);
     return true;
 }
 
-bool platformSeek(PlatformHandle handle, uint64_t offset) {
-    if (offset > uint64_t(INT64_MAX)) return false;
-    return lseek(int(handle), off_t(offset), SEEK_SET) != off_t(-1);
-}
-
-namespace {
 
 // Repeats a positioned transfer until n bytes moved, the end of the file was
 // met, or the call failed (EINTR retried). `op` is pread, pwrite or a read
@@ -124,56 +132,68 @@ bool transferAt(int fd, uint64_t offset, Buffer* buffer, size_t n, size_t* trans
     return true;
 }
 
-}  // namespace
 
-bool platformRead(PlatformHandle handle, void* buffer, size_t n, size_t* transferred) {
-    // A read at the current position: the same loop, with the offset unused.
-    auto readHere = [](int fd, unsigned char* out, size_t count, off_t) {
-        return ::read(fd, out, count);
-    };
-    return transferAt(int(handle), 0, static_cast<unsigned char*>(buffer), n, transferred,
-                      readHere);
-}
-
-bool platformReadAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
-                    size_t* transferred) {
+bool PosixPlatform::readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
+                           size_t* transferred) {
     return transferAt(int(handle), offset, static_cast<unsigned char*>(buffer), n, transferred,
                       ::pread);
 }
 
-bool platformWriteAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
-                     size_t* transferred) {
+bool PosixPlatform::writeAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
+                            size_t* transferred) {
     return transferAt(int(handle), offset, static_cast<const unsigned char*>(buffer), n,
                       transferred, ::pwrite);
 }
 
-namespace {
 
-sigjmp_buf gatherFault;
+// A mapped view of a file that another process cut short raises SIGBUS on
+// the lost pages. The handler is installed once and stays; it turns the fault
+// into a failed copy on the thread that is copying, and leaves every other
+// SIGBUS to the disposition that was there before.
+thread_local sigjmp_buf gatherFault;
+thread_local volatile sig_atomic_t gatherArmed = 0;
+struct sigaction previousBus;
 
-void onGatherFault(int) {
-    siglongjmp(gatherFault, 1);
+void onGatherFault(int signal, siginfo_t* info, void* context) {
+    if (gatherArmed) siglongjmp(gatherFault, 1);
+    if (previousBus.sa_flags & SA_SIGINFO) {
+        if (previousBus.sa_sigaction) previousBus.sa_sigaction(signal, info, context);
+        return;
+    }
+    if (previousBus.sa_handler == SIG_IGN) return;
+    if (previousBus.sa_handler != SIG_DFL) {
+        previousBus.sa_handler(signal);
+        return;
+    }
+    ::signal(SIGBUS, SIG_DFL);
+    raise(SIGBUS);
 }
 
-// Copies the fields out of a mapped view. A file that another process cut
-// short after its size was checked raises SIGBUS on the lost pages; that ends
-// the copy with false instead of the process.
+bool installGatherGuard() {
+    static const bool installed = [] {
+        struct sigaction guard;
+        std::memset(&guard, 0, sizeof guard);
+        guard.sa_sigaction = onGatherFault;
+        guard.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&guard.sa_mask);
+        return sigaction(SIGBUS, &guard, &previousBus) == 0;
+    }();
+    return installed;
+}
+
+// Copies the fields out of a mapped view; false when the view faulted.
 bool copyFromView(const uint8_t* first, uint64_t stride, size_t count, size_t width, uint8_t* out) {
-    struct sigaction guard;
-    struct sigaction previous;
-    std::memset(&guard, 0, sizeof guard);
-    guard.sa_handler = onGatherFault;
-    sigemptyset(&guard.sa_mask);
-    if (sigaction(SIGBUS, &guard, &previous) != 0) return false;
+    if (!installGatherGuard()) return false;
     bool ok = false;
     if (sigsetjmp(gatherFault, 1) == 0) {
+        gatherArmed = 1;
         for (size_t i = 0; i < count; ++i) {
             const uint8_t* field = first + i * stride;
             for (size_t b = 0; b < width; ++b) out[i * width + b] = field[b];
         }
         ok = true;
     }
-    sigaction(SIGBUS, &previous, nullptr);
+    gatherArmed = 0;
     return ok;
 }
 
@@ -192,10 +212,8 @@ bool gatherMapped(int fd, uint64_t offset, uint64_t stride, size_t count, size_t
     return ok;
 }
 
-}  // namespace
-
-bool platformGatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
-                      size_t width, uint8_t* out) {
+bool PosixPlatform::gatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
+                             size_t width, uint8_t* out) {
     if (count == 0 || width == 0) return true;
     uint64_t end = 0;
     if (!gatherEnd(offset, stride, count, width, &end)) return false;
@@ -206,20 +224,29 @@ bool platformGatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, s
     if (gatherMapped(int(handle), offset, stride, count, width, end, out)) return true;
     // A view that could not be made: read the pieces instead. A view that
     // faulted means the file is shorter now, which a read finds out as well.
-    return gatherByReads(handle, offset, stride, count, width, out);
+    return gatherByReads(*this, handle, offset, stride, count, width, out);
 }
 
-bool platformFlush(PlatformHandle handle) {
+bool PosixPlatform::flush(PlatformHandle handle) {
     return fsync(int(handle)) == 0;
 }
 
-void platformClose(PlatformHandle handle) {
+void PosixPlatform::close(PlatformHandle handle) {
     ::close(int(handle));
 }
 
-std::string platformErrorText(uint32_t error) {
-    const char* text = std::strerror(int(error));
+std::string PosixPlatform::errorText(uint32_t error) {
+    char buffer[256];
+    // The GNU form: the text may be a static string or the buffer.
+    const char* text = strerror_r(int(error), buffer, sizeof buffer);
     std::string s = text ? text : "Unknown error";
     s += "\r\n";
     return s;
+}
+
+}  // namespace
+
+Platform& systemPlatform() {
+    static PosixPlatform platform;
+    return platform;
 }

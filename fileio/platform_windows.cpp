@@ -23,9 +23,22 @@ HANDLE toHandle(PlatformHandle handle) {
 // A single ReadFile or WriteFile moves at most a DWORD's worth of bytes.
 constexpr size_t kMaxTransfer = 0xFFFFFFFFu;
 
-}  // namespace
+class WindowsPlatform final : public Platform {
+public:
+    bool open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) override;
+    bool size(PlatformHandle handle, uint64_t* size) override;
+    bool readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
+                size_t* transferred) override;
+    bool writeAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
+                 size_t* transferred) override;
+    bool gatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
+                  size_t width, uint8_t* out) override;
+    bool flush(PlatformHandle handle) override;
+    void close(PlatformHandle handle) override;
+    std::string errorText(uint32_t error) override;
+};
 
-bool platformOpen(const char* name, int mode, PlatformHandle* handle, uint32_t* error) {
+bool WindowsPlatform::open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) {
     DWORD access = GENERIC_READ;
     DWORD share = 0;
     if (mode == Repair) {
@@ -44,7 +57,7 @@ bool platformOpen(const char* name, int mode, PlatformHandle* handle, uint32_t* 
     return true;
 }
 
-bool platformSize(PlatformHandle handle, uint64_t* size) {
+bool WindowsPlatform::size(PlatformHandle handle, uint64_t* size) {
     LONG high = 0;
     DWORD low = SetFilePointer(toHandle(handle), 0, &high, FILE_END);
     // All ones is also the low part of a valid size; only the error code tells.
@@ -53,14 +66,14 @@ bool platformSize(PlatformHandle handle, uint64_t* size) {
     return true;
 }
 
-bool platformSeek(PlatformHandle handle, uint64_t offset) {
+bool seekTo(PlatformHandle handle, uint64_t offset) {
     LONG high = LONG(uint32_t(offset >> 32));
     DWORD low = SetFilePointer(toHandle(handle), LONG(uint32_t(offset)), &high, FILE_BEGIN);
     // A low part of all ones counts as failure even where the position exists.
     return low != INVALID_SET_FILE_POINTER;
 }
 
-bool platformRead(PlatformHandle handle, void* buffer, size_t n, size_t* transferred) {
+bool readHere(PlatformHandle handle, void* buffer, size_t n, size_t* transferred) {
     *transferred = 0;
     if (n > kMaxTransfer) return false;
     DWORD got = 0;
@@ -69,33 +82,33 @@ bool platformRead(PlatformHandle handle, void* buffer, size_t n, size_t* transfe
     return ok != FALSE;
 }
 
-bool platformReadAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
-                    size_t* transferred) {
+bool WindowsPlatform::readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
+                             size_t* transferred) {
     *transferred = 0;
-    if (!platformSeek(handle, offset)) return false;
-    return platformRead(handle, buffer, n, transferred);
+    if (!seekTo(handle, offset)) return false;
+    return readHere(handle, buffer, n, transferred);
 }
 
-bool platformWriteAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
-                     size_t* transferred) {
+bool WindowsPlatform::writeAt(PlatformHandle handle, uint64_t offset, const void* buffer,
+                              size_t n, size_t* transferred) {
     *transferred = 0;
     if (n > kMaxTransfer) return false;
-    if (!platformSeek(handle, offset)) return false;
+    if (!seekTo(handle, offset)) return false;
     DWORD put = 0;
     BOOL ok = WriteFile(toHandle(handle), buffer, DWORD(n), &put, nullptr);
     *transferred = put;
     return ok != FALSE;
 }
 
-bool platformFlush(PlatformHandle handle) {
+bool WindowsPlatform::flush(PlatformHandle handle) {
     return FlushFileBuffers(toHandle(handle)) != FALSE;
 }
 
-void platformClose(PlatformHandle handle) {
+void WindowsPlatform::close(PlatformHandle handle) {
     CloseHandle(toHandle(handle));
 }
 
-std::string platformErrorText(uint32_t error) {
+std::string WindowsPlatform::errorText(uint32_t error) {
     char* text = nullptr;
     // With FORMAT_MESSAGE_ALLOCATE_BUFFER the buffer argument receives the
     // address of a LocalAlloc'ed text.
@@ -109,12 +122,19 @@ std::string platformErrorText(uint32_t error) {
     return s;
 }
 
-bool platformGatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
-                      size_t width, uint8_t* out) {
+bool WindowsPlatform::gatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride,
+                               size_t count, size_t width, uint8_t* out) {
     if (count == 0 || width == 0) return true;
     uint64_t end = 0;
     if (!gatherEnd(offset, stride, count, width, &end)) return false;
     uint64_t size = 0;
-    if (!platformSize(handle, &size) || size < end) return false;
-    return gatherByReads(handle, offset, stride, count, width, out);
+    if (!this->size(handle, &size) || size < end) return false;
+    return gatherByReads(*this, handle, offset, stride, count, width, out);
+}
+
+}  // namespace
+
+Platform& systemPlatform() {
+    static WindowsPlatform platform;
+    return platform;
 }

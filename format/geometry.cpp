@@ -1,205 +1,182 @@
 #include "format/geometry.h"
 
-#include <cstdio>
 #include <cstring>
 
-#include "cli/options.h"
-#include "fileio/fileset.h"
 #include "format/le.h"
 
-FileGeometry fileGeometry;
-uint8_t fcrCopy[2][kBufferSize];
+bool decodeFcrVersion(const uint8_t* c0, FcrVersion* v) {
+    if (le32(c0) == 0) {
+        v->stored = le16(c0 + fcr::versionPlain);
+    } else {
+        // Either signature byte is enough.
+        if (c0[fcr::signature0] != 'F' && c0[fcr::signature1] != 'C') return false;
+        v->stored = le16(c0 + fcr::versionSigned);
+    }
+    v->folded = v->stored > version::foldAbove ? uint16_t(0x10000 - v->stored) : v->stored;
+    return true;
+}
+
+void decodeGeometry(const uint8_t* c0, uint16_t v, FileGeometry* g) {
+    g->versionCode = v;
+    g->currentFcr = 0;
+    if (v < version::v800) {
+        g->pageSize = uint16_t(c0[fcr::pageSizeOld] * 256);
+        g->patPageSize = g->pageSize;
+        g->usageOffset = g->headerSize = g->patIdLength = 4;
+        return;
+    }
+    g->pageSize = uint16_t(c0[fcr::pageSizeNew] * 256);
+    uint16_t twice = uint16_t(2 * g->pageSize);  // 16-bit: 32768 and more wrap
+    if (v < version::v950) {
+        g->patPageSize = twice < 2048 ? 2048 : twice;
+        if (g->pageSize == 8192) g->patPageSize = 8192;
+        g->usageOffset = g->headerSize = g->patIdLength = 6;
+    } else if (v == version::v950) {
+        g->patPageSize = twice < 4096 ? 4096 : twice;
+        if (g->pageSize >= 16384) g->patPageSize = 16384;
+        g->usageOffset = g->headerSize = g->patIdLength = 8;
+    } else {
+        g->patPageSize = twice;
+        if (g->pageSize >= 16384) g->patPageSize = 16384;
+        g->usageOffset = g->patIdLength = 8;
+        g->headerSize = 16;
+    }
+}
+
+bool geometryUsable(const FileGeometry& g) {
+    return g.patPageSize <= kBufferSize && g.pageSize >= 512;
+}
+
+int currentFcrCopy(const FileGeometry& g, const uint8_t* c0, const uint8_t* c1) {
+    return le32(c0 + g.usageOffset) < le32(c1 + g.usageOffset) ? 1 : 0;
+}
+
+bool decodeCurrentFcr(const uint8_t* cur, FileGeometry* g) {
+    uint32_t count = le32(cur + fcr::pageCount);
+    g->pageCount = g->versionCode <= version::v950 ? swapHalves(count) : count;
+
+    g->encrypted = 0;
+    std::memset(g->encryptionMask, 0, sizeof g->encryptionMask);
+    if (cur[fcr::flags] & fcr::flagEncrypted) {
+        g->encrypted = 1;
+        std::memcpy(g->encryptionMask, cur + fcr::encryptionMask, sizeof g->encryptionMask);
+    }
+
+    g->compressed = 0;
+    g->compressedPageSize = g->pageSize;
+    if (g->versionCode >= version::v950) {
+        int at = g->versionCode == version::v950 ? fcr::compressionFlags950 : fcr::compressionFlags;
+        if (le16(cur + at) & fcr::flagCompressed) {
+            g->compressed = 1;
+            g->compressedPageSize = le16(cur + fcr::compressedPageSize);
+            // Pages of compressed files are addressed in this unit. A unit of
+            // a few bytes would lay pages over each other byte by byte: damage.
+            // A unit of 0 locates pair 1 only, and the scan stops after it.
+            if (g->compressedPageSize != 0 && g->compressedPageSize < 512) return false;
+        }
+    }
+    return true;
+}
+
+uint32_t largeOffsetThresholdFor(uint16_t pageSize) {
+    // The byte offset of physical page 15 x pageSize / 2 + 2: where pair 31
+    // would lie without its gap.
+    switch (pageSize) {
+        case 512:
+        case 1024:
+        case 1536:
+        case 2048:
+        case 2560:
+        case 3072:
+        case 3584:
+        case 4096: return uint32_t(pageSize) * (15u * pageSize / 2 + 2);
+        default: return 0;
+    }
+}
+
+int patEntriesPerPage(const FileGeometry& g) {
+    if (g.versionCode < version::v800) return g.patPageSize / 4 - 2;
+    if (g.versionCode < version::v950) {
+        switch (g.pageSize) {
+            case 512: return 312;
+            case 1024: return 316;
+            case 1536: return 476;
+            case 2048: return 636;
+            case 2560: return 796;
+            case 3072: return 956;
+            case 3584: return 1116;
+            case 4096: return 1276;
+            case 8192: return 1278;
+            default: return 0;
+        }
+    }
+    switch (g.pageSize) {
+        case 1024: return 476;
+        case 2048: return 478;
+        case 4096: return 956;
+        case 8192: return 1596;
+        case 16384: return 1598;
+        default: return 0;
+    }
+}
 
 namespace {
 
-int notBtrieve(const char* text) {
-    std::fputs(text, stderr);
-    return 0;
-}
-
-// Reads up to n bytes at a file-set offset from the member that holds it; a
-// partial read is acceptable here, the caller judges the count.
-bool readFcrCopy(uint64_t offset, uint8_t* buffer, size_t n, size_t* got) {
-    uint16_t member;
-    if (!seekFileSet(offset, &member)) return false;
-    return platformRead(fileSet.memberHandles[member], buffer, n, got);
-}
-
-void setGeometry(FileGeometry& g, uint16_t version) {
-    const uint8_t* c0 = fcrCopy[0];
-    if (version < version::v800) {
-        g.pageSize = uint16_t(c0[fcr::pageSizeOld] * 256);
-        g.patPageSize = g.pageSize;
-        g.usageOffset = g.headerSize = g.patIdLength = 4;
-        return;
+// Pages per pair stride from 0x0950 on, PAT pages included.
+int strideMultiplier(uint16_t pageSize) {
+    switch (pageSize) {
+        case 1024:
+        case 2048: return 480;
+        case 4096: return 960;
+        case 8192:
+        case 16384: return 1600;
+        default: return 0;
     }
-    g.pageSize = uint16_t(c0[fcr::pageSizeNew] * 256);
-    uint16_t twice = uint16_t(2 * g.pageSize);  // 16-bit: 32768 and more wrap
-    if (version < version::v950) {
-        g.patPageSize = twice < 2048 ? 2048 : twice;
-        if (g.pageSize == 8192) g.patPageSize = 8192;
-        g.usageOffset = g.headerSize = g.patIdLength = 6;
-    } else if (version == version::v950) {
-        g.patPageSize = twice < 4096 ? 4096 : twice;
-        if (g.pageSize >= 16384) g.patPageSize = 16384;
-        g.usageOffset = g.headerSize = g.patIdLength = 8;
-    } else {
-        g.patPageSize = twice;
-        if (g.pageSize >= 16384) g.patPageSize = 16384;
-        g.usageOffset = g.patIdLength = 8;
-        g.headerSize = 16;
-    }
-}
-
-int entriesFor(bool quiet) {
-    const FileGeometry& g = fileGeometry;
-    if (g.versionCode < version::v800) return g.patPageSize / 4 - 2;
-    int e = 0;
-    if (g.versionCode < version::v950) {
-        switch (g.pageSize) {
-            case 512: e = 312; break;
-            case 1024: e = 316; break;
-            case 1536: e = 476; break;
-            case 2048: e = 636; break;
-            case 2560: e = 796; break;
-            case 3072: e = 956; break;
-            case 3584: e = 1116; break;
-            case 4096: e = 1276; break;
-            case 8192: e = 1278; break;
-            default: break;
-        }
-    } else {
-        switch (g.pageSize) {
-            case 1024: e = 476; break;
-            case 2048: e = 478; break;
-            case 4096: e = 956; break;
-            case 8192: e = 1596; break;
-            case 16384: e = 1598; break;
-            default: break;
-        }
-    }
-    if (e == 0 && !quiet) std::fprintf(stderr, "Unexpected Page Size <%d>\n", int(g.pageSize));
-    return e;
-}
-
-int strideFor(bool quiet) {
-    const FileGeometry& g = fileGeometry;
-    if (g.versionCode < version::v950) {
-        return entriesFor(quiet) * g.pageSize + 2 * g.patPageSize;
-    }
-    int m = 0;
-    switch (g.pageSize) {
-        case 1024: m = 480; break;
-        case 2048: m = 480; break;
-        case 4096: m = 960; break;
-        case 8192: m = 1600; break;
-        case 16384: m = 1600; break;
-        default:
-            if (!quiet) std::fprintf(stderr, "Unexpected Page Size <%d>\n", int(g.pageSize));
-            break;
-    }
-    int unit = g.compressed ? g.compressedPageSize : g.pageSize;
-    return m * unit;
 }
 
 }  // namespace
 
-int patEntriesPerPage() {
-    return entriesFor(false);
-}
-int patPairStride() {
-    return strideFor(false);
-}
-int patEntriesPerPageQuiet() {
-    return entriesFor(true);
-}
-int patPairStrideQuiet() {
-    return strideFor(true);
+bool entriesKnown(const FileGeometry& g) {
+    return g.versionCode < version::v800 || patEntriesPerPage(g) != 0;
 }
 
-uint32_t lastPatPair() {
-    const uint8_t* c = fcrCopy[fileGeometry.currentFcr];
-    if (fileGeometry.versionCode < version::v700) return le16(c + fcr::lastPair);
-    return le32(c + fcr::lastPair);
+bool strideKnown(const FileGeometry& g) {
+    if (g.versionCode < version::v950) return entriesKnown(g);
+    return strideMultiplier(g.pageSize) != 0;
 }
 
-int loadFcr() {
-    FileGeometry& g = fileGeometry;
-    g.encrypted = 0;
-    std::memset(g.encryptionMask, 0, sizeof g.encryptionMask);
-    g.versionCode = 0;
-
-    size_t got = 0;
-    if (!readFcrCopy(0, fcrCopy[0], fcr::firstReadMax, &got) || got < size_t(fcr::firstReadMin)) {
-        return notBtrieve("Not a Btrieve File!\n");
+int patPairStride(const FileGeometry& g) {
+    if (g.versionCode < version::v950) {
+        // The plain page size, even for compressed files.
+        return patEntriesPerPage(g) * g.pageSize + 2 * g.patPageSize;
     }
+    int unit = g.compressed ? g.compressedPageSize : g.pageSize;
+    return strideMultiplier(g.pageSize) * unit;
+}
 
-    const uint8_t* c0 = fcrCopy[0];
-    uint16_t stored;
-    if (le32(c0) == 0) {
-        stored = le16(c0 + fcr::versionPlain);
-    } else {
-        if (c0[fcr::signature0] != 'F' && c0[fcr::signature1] != 'C') {
-            return notBtrieve("Not a Btrieve File!\n");
-        }
-        stored = le16(c0 + fcr::versionSigned);
+uint64_t patPairOffset(const FileGeometry& g, uint32_t n) {
+    if (n == 0) return 0;
+    uint64_t offset = 2 * uint64_t(g.patPageSize);  // the two FCR copies
+    if (g.versionCode >= version::v800) offset += 2 * uint64_t(g.patPageSize);
+    if (g.versionCode < version::v700 && n >= 31) offset += 4096;
+    return offset + uint64_t(uint32_t(patPairStride(g))) * (n - 1);
+}
+
+uint32_t lastPatPair(const FileGeometry& g, const uint8_t* cur) {
+    if (g.versionCode < version::v700) return le16(cur + fcr::lastPair);
+    return le32(cur + fcr::lastPair);
+}
+
+uint64_t pageUnit(const FileGeometry& g) {
+    return g.compressed ? g.compressedPageSize : g.pageSize;
+}
+
+uint64_t pageOffset(const FileGeometry& g, uint32_t n) {
+    uint64_t offset = pageUnit(g) * n;
+    // 6.x files skip 4096 bytes from the threshold on, where pair 31's gap lies.
+    if (g.versionCode >= version::shiftFirst && g.versionCode <= version::shiftLast &&
+        offset >= g.largeOffsetThreshold) {
+        offset += 4096;
     }
-    g.versionCode = stored > version::foldAbove ? uint16_t(0x10000 - stored) : stored;
-    if (scanOptions.verbose) std::fprintf(stderr, "File Version Found = %.4X\n", g.versionCode);
-
-    setGeometry(g, g.versionCode);
-    g.currentFcr = 0;
-
-    if (g.versionCode >= version::v600) {
-        // A page size the buffers cannot hold, or below one sector, is damage.
-        if (g.patPageSize > kBufferSize || g.pageSize < 512) {
-            return notBtrieve("Not a Btrieve File!\n");
-        }
-        uint16_t member;
-        if (!seekFileSet(g.patPageSize, &member)) return notBtrieve("Not a Btrieve File....\n");
-        if (!platformRead(fileSet.memberHandles[member], fcrCopy[1], g.patPageSize, &got) ||
-            got < g.patPageSize) {
-            return notBtrieve("Not a Btrieve File.....\n");
-        }
-        uint32_t u0 = le32(fcrCopy[0] + g.usageOffset);
-        uint32_t u1 = le32(fcrCopy[1] + g.usageOffset);
-        if (u0 < u1) g.currentFcr = 1;
-    }
-
-    const uint8_t* cur = fcrCopy[g.currentFcr];
-    uint32_t count = le32(cur + fcr::pageCount);
-    g.pageCount = g.versionCode <= version::v950 ? swapHalves(count) : count;
-    if (scanOptions.verbose) std::printf("Found %lu pages in file.\n", (unsigned long)g.pageCount);
-
-    if (cur[fcr::flags] & fcr::flagEncrypted) {
-        g.encrypted = 1;
-        std::memcpy(g.encryptionMask, cur + fcr::encryptionMask, sizeof g.encryptionMask);
-    }
-
-    g.compressed = 0;
-    g.compressedPageSize = g.pageSize;
-    if (g.versionCode >= version::v950) {
-        int at = g.versionCode == version::v950 ? fcr::compressionFlags950 : fcr::compressionFlags;
-        if (le16(cur + at) & fcr::flagCompressed) {
-            g.compressed = 1;
-            g.compressedPageSize = le16(cur + fcr::compressedPageSize);
-            // Pages of compressed files are addressed in this unit. A unit of
-            // a few bytes would lay pages over each other byte by byte: damage.
-            // A unit of 0 locates pair 1 only, and the scan stops after it.
-            if (g.compressedPageSize != 0 && g.compressedPageSize < 512) {
-                return notBtrieve("Not a Btrieve File!\n");
-            }
-            std::printf("\nWarning: v9.50 files with Page Compression are not yet supported!\n\n");
-        }
-    }
-
-    if (g.versionCode > version::v950) {
-        if (g.versionCode == version::v1630) {
-            std::printf("\nWarning: v16 files are NOT completely supported!\n\n");
-        } else {
-            std::printf("\nWarning: v%d.%.2x files are NOT completely supported!\n\n",
-                        g.versionCode >> 8, unsigned(g.versionCode & 0xFF));
-        }
-    }
-    return 1;
+    return offset;
 }

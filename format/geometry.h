@@ -1,7 +1,8 @@
-// The FCR and the file geometry taken from it, and the PAT tables derived
-// from the geometry.
+// The FCR decoded from its bytes into the file geometry, and the tables and
+// positions derived from the geometry. Pure: bytes in, values out.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "format/layout.h"
@@ -19,26 +20,64 @@ struct FileGeometry {
     uint8_t encryptionMask[9] = {};
     int compressed = 0;
     uint16_t compressedPageSize = 0;
-    uint32_t largeOffsetThreshold = 0xFFFFFFFF;  // set by the open for 6.x files
+    uint32_t largeOffsetThreshold = 0xFFFFFFFF;  // set for 6.x files when the set opens
 };
 
-extern FileGeometry fileGeometry;
-extern uint8_t fcrCopy[2][kBufferSize];
+// Why an FCR is refused, in the order the checks run.
+enum class FcrVerdict {
+    Usable,
+    NotBtrieve,       // too short, no signature, or a page geometry no file can have
+    SecondCopyAbsent, // the set ends at or before the second copy
+    SecondCopyShort,  // the second copy is cut short
+};
 
-// Reads the FCR of the open file set and fills fileGeometry. 1 on success;
-// 0 after printing why the file is not usable.
-int loadFcr();
+// The version code of the first FCR copy: the stored code and its folded
+// value. False when the first copy carries no signature.
+struct FcrVersion {
+    uint16_t stored = 0;
+    uint16_t folded = 0;
+};
+bool decodeFcrVersion(const uint8_t* copy0, FcrVersion* version);
 
-// PAT entry slots in one PAT page; 0 (with a message) for an unknown page size.
-int patEntriesPerPage();
+// Page size, PAT page size and the header layout of a version family, from
+// the first FCR copy. Sets currentFcr to 0.
+void decodeGeometry(const uint8_t* copy0, uint16_t version, FileGeometry* g);
+
+// Whether the geometry of a 6.x-or-later file can be read at all: a PAT page
+// that fits the copy buffers and pages of at least one sector.
+bool geometryUsable(const FileGeometry& g);
+
+// 0 or 1: the FCR copy with the strictly higher usage count, copy 0 on ties.
+int currentFcrCopy(const FileGeometry& g, const uint8_t* copy0, const uint8_t* copy1);
+
+// Page count, owner encryption and page compression from the current copy.
+// False when the compressed page size is one no file can use (1 to 511).
+bool decodeCurrentFcr(const uint8_t* current, FileGeometry* g);
+
+// The 6.x threshold from which physical pages lie 4096 bytes further on, by
+// page size; 0 when the size has none.
+uint32_t largeOffsetThresholdFor(uint16_t pageSize);
+
+// PAT entry slots in one PAT page; 0 for a page size the tables do not know.
+int patEntriesPerPage(const FileGeometry& g);
 
 // Bytes from one PAT pair to the next; 0 when the page size is unknown from
-// 0x0950 on (with a message).
-int patPairStride();
+// 0x0950 on.
+int patPairStride(const FileGeometry& g);
 
-// The same two values without the message, for checks that must stay silent.
-int patEntriesPerPageQuiet();
-int patPairStrideQuiet();
+// Whether the tables know the page size (below 0x0800 every size is known).
+bool entriesKnown(const FileGeometry& g);
+bool strideKnown(const FileGeometry& g);
+
+// File-set offset of copy 0 of PAT pair n; pair 0 is the FCR at offset 0.
+uint64_t patPairOffset(const FileGeometry& g, uint32_t n);
 
 // Number of the last PAT pair, from the current FCR copy.
-uint32_t lastPatPair();
+uint32_t lastPatPair(const FileGeometry& g, const uint8_t* currentCopy);
+
+// Bytes per physical page slot: the compressed page size for page-compressed
+// files, the page size otherwise.
+uint64_t pageUnit(const FileGeometry& g);
+
+// File-set offset of physical page n.
+uint64_t pageOffset(const FileGeometry& g, uint32_t n);

@@ -1,16 +1,10 @@
-// PAT pairs: where pair n lies, loading both copies, choosing the current one,
-// storing an entry and writing the pair back.
+// PAT page layout: entry slots and their decoding and encoding, by version
+// family. Pure: works on the bytes of a PAT page it is given.
 #pragma once
 
 #include <cstdint>
 
-#include "format/layout.h"
-
-extern uint8_t patCopy[2][kBufferSize];
-// Number of the pair in the buffers; -1 when none. Wider than a pair number so
-// that "none" stays distinct from pair 0xFFFFFFFF.
-extern int64_t loadedPair;
-extern uint32_t currentPat;
+#include "format/geometry.h"
 
 // One slot of a PAT page.
 struct PatEntry {
@@ -18,17 +12,30 @@ struct PatEntry {
     uint16_t type;
 };
 
-uint64_t patPairOffset(uint32_t n);
-// The same offset without trace lines.
-uint64_t patPairOffsetQuiet(uint32_t n);
+// Byte offset of slot j (counted from 0) in a PAT page, and the slot size.
+int patSlotOffset(const FileGeometry& g, uint32_t j);
+int patSlotSize(const FileGeometry& g);
 
-int loadPatPair(uint32_t n);
-int writePatPair(uint32_t n);
-int setPatEntry(uint32_t p, const uint32_t& physical, const uint16_t& type);
-
-// Byte offset of slot j (counted from 0) in a PAT page, and its size.
-int patSlotOffset(uint32_t j);
-int patSlotSize();
+// Slots that lie wholly inside a PAT page as read from the file (at most
+// patEntriesPerPage of them).
+uint32_t patSlotsInPage(const FileGeometry& g, uint32_t entries);
 
 // Reads slot j of a PAT page in the layout of the file's version range.
-PatEntry readPatEntry(const uint8_t* page, uint32_t j);
+PatEntry readPatEntry(const FileGeometry& g, const uint8_t* page, uint32_t j);
+
+// Stores a physical page number and a page type into the slot at byte offset
+// `at`: below 0x0800 the packed word with exchanged halves (only the low 8
+// bits of the type survive), from 0x0800 a u32 and a u16; the other bytes of
+// an 8-byte slot stay as they are.
+void writePatSlot(const FileGeometry& g, uint8_t* page, int at, uint32_t physical, uint16_t type);
+
+// The u32 usage count of a PAT page or an FCR copy.
+uint32_t patUsageCount(const FileGeometry& g, const uint8_t* page);
+
+// 0 or 1: the PAT copy whose entries are current; copy 1 on equal counts.
+uint32_t currentPatCopy(const FileGeometry& g, const uint8_t* copy0, const uint8_t* copy1);
+
+// The PAT pair number a PAT page header records, by exact version code
+// (16 bits for 6.x, 24 bits from 7.x); false for a code without a known
+// header layout.
+bool patHeaderPairNumber(uint16_t version, const uint8_t* page, uint32_t* pair);

@@ -1,0 +1,138 @@
+#include "access/btrfile.h"
+
+#include <cstring>
+
+#include "format/le.h"
+
+BtrieveFile::BtrieveFile(Output& out, Platform& platform) : out_(out), set_(platform) {}
+
+int BtrieveFile::open(const std::string& path, int mode, bool verbose) {
+    verbose_ = verbose;
+    geometry_ = FileGeometry{};
+    if (set_.open(path, mode, out_, verbose) == 0) return 0;
+
+    if (verbose) out_.err("Loading FCR\r\n");
+    if (!loadFcr()) return 0;
+
+    if (geometry_.versionCode >= version::v600 && geometry_.versionCode <= 0x06FF) {
+        uint32_t threshold = largeOffsetThresholdFor(geometry_.pageSize);
+        if (threshold != 0) geometry_.largeOffsetThreshold = threshold;
+    }
+    return set_.memberCount();
+}
+
+int BtrieveFile::loadFcr() {
+    FileGeometry& g = geometry_;
+    auto notBtrieve = [&](const char* text) {
+        out_.write(Stream::Err, text);
+        return 0;
+    };
+    g.encrypted = 0;
+    std::memset(g.encryptionMask, 0, sizeof g.encryptionMask);
+    g.versionCode = 0;
+
+    // The first copy: up to 16384 bytes, of which at least one sector.
+    size_t got = 0;
+    if (!set_.readSomeAt(0, fcrCopy_[0].data(), fcr::firstReadMax, &got) ||
+        got < size_t(fcr::firstReadMin)) {
+        return notBtrieve("Not a Btrieve File!\n");
+    }
+    const uint8_t* c0 = fcrCopy_[0].data();
+    FcrVersion v;
+    if (!decodeFcrVersion(c0, &v)) return notBtrieve("Not a Btrieve File!\n");
+    g.versionCode = v.folded;
+    if (verbose_) out_.err("File Version Found = %.4X\n", g.versionCode);
+
+    decodeGeometry(c0, g.versionCode, &g);
+
+    if (g.versionCode >= version::v600) {
+        // A page size the buffers cannot hold, or below one sector, is damage.
+        if (!geometryUsable(g)) return notBtrieve("Not a Btrieve File!\n");
+        uint16_t member;
+        uint64_t rest;
+        set_.mapOffset(g.patPageSize, &member, &rest);
+        if (!set_.readSomeAt(g.patPageSize, fcrCopy_[1].data(), g.patPageSize, &got)) {
+            // Outside every member the positioning fails; inside one the read.
+            return notBtrieve(member >= set_.memberCount() ? "Not a Btrieve File....\n"
+                                                           : "Not a Btrieve File.....\n");
+        }
+        if (got < g.patPageSize) return notBtrieve("Not a Btrieve File.....\n");
+        g.currentFcr = currentFcrCopy(g, fcrCopy_[0].data(), fcrCopy_[1].data());
+    }
+
+    const bool unitUsable = decodeCurrentFcr(fcrCopy_[size_t(g.currentFcr)].data(), &g);
+    if (verbose_) out_.out("Found %lu pages in file.\n", (unsigned long)g.pageCount);
+    if (!unitUsable) return notBtrieve("Not a Btrieve File!\n");
+    if (g.compressed) {
+        out_.out("\nWarning: v9.50 files with Page Compression are not yet supported!\n\n");
+    }
+
+    if (g.versionCode > version::v950) {
+        if (g.versionCode == version::v1630) {
+            out_.out("\nWarning: v16 files are NOT completely supported!\n\n");
+        } else {
+            out_.out("\nWarning: v%d.%.2x files are NOT completely supported!\n\n",
+                     g.versionCode >> 8, unsigned(g.versionCode & 0xFF));
+        }
+    }
+    return 1;
+}
+
+int BtrieveFile::patEntriesPerPage() {
+    if (!entriesKnown(geometry_)) {
+        out_.err("Unexpected Page Size <%d>\n", int(geometry_.pageSize));
+    }
+    return ::patEntriesPerPage(geometry_);
+}
+
+int BtrieveFile::patPairStride() {
+    if (!strideKnown(geometry_)) {
+        out_.err("Unexpected Page Size <%d>\n", int(geometry_.pageSize));
+    }
+    return ::patPairStride(geometry_);
+}
+
+uint64_t BtrieveFile::patPairOffset(uint32_t n) {
+    if (verbose_) out_.err("(1)Seeking PAT Pair %lu at ", (unsigned long)n);
+    uint64_t offset = 0;
+    if (n != 0) {
+        // The stride is asked for as the format tables give it, message included.
+        (void)patPairStride();
+        offset = ::patPairOffset(geometry_, n);
+    }
+    if (verbose_) {
+        out_.err("Large Offset %.8x:%.8x\n", unsigned(offset >> 32),
+                 unsigned(offset & 0xFFFFFFFFu));
+    }
+    return offset;
+}
+
+uint32_t BtrieveFile::lastPatPair() const {
+    return ::lastPatPair(geometry_, fcrCopy(geometry_.currentFcr));
+}
+
+int BtrieveFile::readPageHeaderAt(uint64_t offset, PageHeader& header) {
+    const int size = geometry_.headerSize;
+    if (!set_.readAt(offset, header.headerBytes, size_t(size))) return 0;
+    uint8_t word[2];
+    if (!set_.readAt(offset + uint64_t(size), word, 2)) return 0;
+    header.usageCount = unmaskUsage(geometry_, le16(word));
+    return 1;
+}
+
+int BtrieveFile::readPageHeader(uint32_t n, PageHeader& header) {
+    uint64_t offset = pageOffset(n);
+    if (verbose_) {
+        out_.out("For Phys Page Number 0x%.8x, calculated Large Offset %.8x:%.8x\n", unsigned(n),
+                 unsigned(offset >> 32), unsigned(offset & 0xFFFFFFFFu));
+    }
+    return readPageHeaderAt(offset, header);
+}
+
+int BtrieveFile::writePageHeaderAt(uint64_t offset, const PageHeader& header) {
+    return set_.writeAt(offset, header.headerBytes, size_t(geometry_.headerSize)) ? 1 : 0;
+}
+
+int BtrieveFile::writePageHeader(uint32_t n, const PageHeader& header) {
+    return writePageHeaderAt(pageOffset(n), header);
+}

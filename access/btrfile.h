@@ -1,0 +1,64 @@
+// An open Btrieve file: its file set, its FCR copies and the geometry read
+// from them, with the page and PAT addressing of that geometry and the
+// page-header reads and writes, each with its trace lines under /D.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fileio/fileset.h"
+#include "fileio/output.h"
+#include "format/geometry.h"
+#include "format/pageheader.h"
+
+class BtrieveFile {
+public:
+    explicit BtrieveFile(Output& out, Platform& platform = systemPlatform());
+
+    // Opens the set, loads the FCR and sets largeOffsetThreshold for 6.x
+    // files. Returns the number of members, 0 on failure (after the lines
+    // that say why).
+    int open(const std::string& path, int mode, bool verbose);
+
+    // Reads the FCR of the open set into the geometry. 1 on success; 0 after
+    // printing why the file is not usable.
+    int loadFcr();
+
+    // Closes the set; false when a flush of a written member failed.
+    bool close() { return set_.close(); }
+
+    FileSet& fileSet() { return set_; }
+    const FileSet& fileSet() const { return set_; }
+    const FileGeometry& geometry() const { return geometry_; }
+    const uint8_t* fcrCopy(int c) const { return fcrCopy_[size_t(c)].data(); }
+    Output& out() { return out_; }
+    bool verbose() const { return verbose_; }
+
+    // PAT entry slots per PAT page and bytes per pair stride; the tables of
+    // the format, with "Unexpected Page Size" on standard error each time a
+    // size they do not know is asked for.
+    int patEntriesPerPage();
+    int patPairStride();
+
+    // Offset of copy 0 of PAT pair n, with its two trace lines under /D.
+    uint64_t patPairOffset(uint32_t n);
+
+    uint32_t lastPatPair() const;
+    uint64_t pageOffset(uint32_t n) const { return ::pageOffset(geometry_, n); }
+
+    // The header and usage count of a page, read from the file set.
+    int readPageHeaderAt(uint64_t offset, PageHeader& header);
+    // The same at physical page n, with its trace line under /D.
+    int readPageHeader(uint32_t n, PageHeader& header);
+    int writePageHeaderAt(uint64_t offset, const PageHeader& header);
+    int writePageHeader(uint32_t n, const PageHeader& header);
+
+private:
+    Output& out_;
+    FileSet set_;
+    FileGeometry geometry_;
+    std::vector<uint8_t> fcrCopy_[2] = {std::vector<uint8_t>(kBufferSize),
+                                        std::vector<uint8_t>(kBufferSize)};
+    bool verbose_ = false;
+};

@@ -1,0 +1,58 @@
+// The page-header preload cache: the header of every physical page, read once
+// before the scan, indexed by physical page number.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "access/btrfile.h"
+
+// How the preload reads the headers. PerPage makes one readPageHeader per
+// page, with its trace lines under /D. Gathered takes the headers of runs of
+// pages out of large sequential reads of each member and falls back to
+// readPageHeader wherever a run cannot be gathered; it loads the same pages,
+// stops at the same page and prints the same lines.
+enum class PreloadReads { PerPage, Gathered };
+
+// Span of the file that one gathered run covers at most.
+constexpr size_t kPreloadGatherBytes = size_t(4) << 20;
+
+// Pages 0 to 3 hold the FCR copies: the cache starts at page 4.
+constexpr uint32_t kFirstCachedPage = 4;
+
+class HeaderCache {
+public:
+    explicit HeaderCache(BtrieveFile& file) : file_(file) {}
+
+    // Builds the table once; false when nothing could be built. The first
+    // form reads page by page under /D and gathers otherwise.
+    bool preload(bool showProgress);
+    bool preload(bool showProgress, PreloadReads reads, size_t gatherBytes = kPreloadGatherBytes);
+
+    // Copies the cached header of page p. False when the table holds no
+    // header for p: no table, p at or beyond entryCount, or a page that was
+    // never loaded (pages 0 to 3, and pages from where loading stopped).
+    bool lookup(uint32_t p, PageHeader& header) const;
+
+    // Replaces the cached header bytes of page p after its header was
+    // rewritten in the file, keeping its usage count. Does nothing when p is
+    // not cached.
+    void update(uint32_t p, const PageHeader& header);
+
+    // First physical page the table holds no header for: where loading
+    // stopped (0 without a table).
+    uint32_t loadedEnd() const { return built_ ? loadedEnd_ : 0; }
+
+    // Number of table entries: totalSectors / (pageSize / 512).
+    uint32_t entryCount() const { return entryCount_; }
+
+    void clear();
+
+private:
+    BtrieveFile& file_;
+    std::vector<PageHeader> table_;
+    bool built_ = false;
+    uint32_t entryCount_ = 0;
+    uint32_t loadedEnd_ = 0;  // pages kFirstCachedPage to loadedEnd_ - 1 are loaded
+};

@@ -1,0 +1,46 @@
+// The PAT pair in memory: both copies of one pair, loaded from the file set,
+// the current copy chosen by usage count, one entry stored and the pair
+// written back.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "access/btrfile.h"
+#include "format/pat.h"
+
+class PatPair {
+public:
+    explicit PatPair(BtrieveFile& file) : file_(file) {}
+
+    // 1 when pair n is in the buffers. A pair already loaded is not read
+    // again.
+    int load(uint32_t n);
+
+    // Writes both copies of pair n as they stand; n must be the loaded pair.
+    int write(uint32_t n);
+
+    // Stores a physical page and type into logical page p's entry of the
+    // current copy and writes the pair back.
+    int setEntry(uint32_t p, uint32_t physical, uint16_t type);
+
+    uint8_t* copy(int c) { return copies_[size_t(c)].data(); }
+    const uint8_t* copy(int c) const { return copies_[size_t(c)].data(); }
+    // Number of the pair in the buffers; -1 when none. Wider than a pair
+    // number so that "none" stays distinct from pair 0xFFFFFFFF.
+    int64_t loaded() const { return loadedPair_; }
+    uint32_t current() const { return currentPat_; }
+
+private:
+    int writeChangedSlot(uint32_t n, int at);
+
+    BtrieveFile& file_;
+    std::vector<uint8_t> copies_[2] = {std::vector<uint8_t>(kBufferSize),
+                                       std::vector<uint8_t>(kBufferSize)};
+    int64_t loadedPair_ = -1;
+    uint32_t currentPat_ = 0;
+    // Whether the file holds both copies of the loaded pair as the buffers
+    // hold them: set by a load and by a complete write-back, cleared by a
+    // failed load or write.
+    bool pairOnDisk_ = false;
+};
