@@ -95,7 +95,7 @@ compile_all() {
 
 t=$(now)
 mingw_cxx=$(command -v x86_64-w64-mingw32-g++-win32 || command -v x86_64-w64-mingw32-g++)
-mapfile -t core < <(target_sources CMakeLists.txt tabulon_core)
+mapfile -t core < <(target_sources CMakeLists.txt tabulon_core; target_sources CMakeLists.txt tabulon_cli)
 mapfile -t builder < <(target_sources tests/builder/CMakeLists.txt tabulon_builder)
 [ ${#core[@]} -gt 0 ] && [ ${#builder[@]} -gt 0 ] ||
   { echo "wine-golden: no source list found in the CMakeLists.txt files" >&2; exit 2; }

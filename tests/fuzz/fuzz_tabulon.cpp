@@ -25,71 +25,39 @@
 #include <vector>
 
 #include "btrfile.h"
-#include "check/scan.h"
-#include "cli/options.h"
+#include "check/options.h"
 #include "cli/run.h"
-#include "fileio/cache.h"
-#include "fileio/fileset.h"
-#include "format/geometry.h"
-#include "format/pat.h"
-
-// Present when a sanitizer runtime is linked in.
-extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
+#include "fileio/output.h"
 
 namespace {
 
-std::string dir, mainName, extName, outName;
-int devNull = -1, savedOut = -1, savedErr = -1;
+std::string dir, mainName, extName;
 
 void removeFiles() {
     unlink(mainName.c_str());
     unlink(extName.c_str());
-    unlink(outName.c_str());
     rmdir(dir.c_str());
 }
 
-// Every process-wide record back to the state of a fresh process.
-void resetState() {
-    scanOptions = ScanOptions{};
-    scanCounters = ScanCounters{};
-    fileGeometry = FileGeometry{};
-    std::memset(fcrCopy, 0, sizeof fcrCopy);
-    std::memset(patCopy, 0, sizeof patCopy);
-    loadedPair = -1;
-    currentPat = 0;
-    freeHeaderCache();
-    resetBestPageIndex();
-}
-
-// Runs the tool with its output thrown away, or kept in *output.
+// Runs the tool in-process with its output collected, or counted and thrown
+// away. Every run starts from nothing: the library keeps no state between
+// runs.
 int runQuietly(const char* const* argv, int argc, std::string* output = nullptr) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    int outFd = output ? open(outName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600) : -1;
-    dup2(outFd >= 0 ? outFd : devNull, 1);
-    dup2(devNull, 2);
-    resetState();
-    int status = runTabulon(argc, argv);
+    ScanCounters c;
+    int status;
+    if (output) {
+        BufferOutput out;
+        status = runTabulon(argc, argv, out, systemPlatform(), &c);
+        *output = out.outText;
+    } else {
+        NullOutput out;
+        status = runTabulon(argc, argv, out, systemPlatform(), &c);
+    }
     // Every problem and every examined page is counted in exactly one class.
-    const ScanCounters& c = scanCounters;
     if (c.totalProblems != c.patProblems + c.dataProblems + c.indexProblems + c.otherProblems ||
         c.totalPagesExamined != c.dataPagesExamined + c.indexPagesExamined + c.otherPagesExamined) {
-        dup2(savedErr, 2);
         std::fprintf(stderr, "counters of the report do not add up\n");
         std::abort();
-    }
-    // A failed open leaves the members open, as a process that ends would.
-    if (status == -3) closeFileSet();
-    for (auto& h : fileSet.memberHandles) h = kInvalidHandle;
-    fileSet.deltaHandle = kInvalidHandle;
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(savedOut, 1);
-    dup2(savedErr, 2);
-    if (outFd >= 0) {
-        close(outFd);
-        const btr::Bytes bytes = btr::readFile(outName);
-        output->assign(bytes.begin(), bytes.end());
     }
     return status;
 }
@@ -103,13 +71,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     dir = pattern;
     mainName = dir + "/FILE.DAT";
     extName = dir + "/FILE.^01";
-    outName = dir + "/OUTPUT";
-    devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    savedOut = dup(1);
-    savedErr = dup(2);
-    if (devNull < 0 || savedOut < 0 || savedErr < 0) std::abort();
-    // Sanitizer reports must not vanish with the tool's own output.
-    if (__sanitizer_set_report_fd) __sanitizer_set_report_fd(reinterpret_cast<void*>(intptr_t(savedErr)));
     std::atexit(removeFiles);
     return 0;
 }

@@ -48,9 +48,9 @@ TEST(SharingModes, SecondOpenerWhileTheFirstHoldsTheFile) {
 
             PlatformHandle h = kInvalidHandle;
             uint32_t error = 0;
-            ASSERT_TRUE(platformOpen(name.c_str(), holder.mode, &h, &error)) << error;
+            ASSERT_TRUE(systemPlatform().open(name.c_str(), holder.mode, &h, &error)) << error;
             RunResult r = runTool(args);
-            platformClose(h);
+            systemPlatform().close(h);
 
             ASSERT_EQ(runFault(r), "");
             if (allowed[holder.mode][second.mode]) {
@@ -81,9 +81,9 @@ TEST(SharingModes, HeldExtensionFileEndsTheSet) {
 
     PlatformHandle h = kInvalidHandle;
     uint32_t error = 0;
-    ASSERT_TRUE(platformOpen(dir.file("SPLIT.^01").c_str(), ExclusiveRead, &h, &error));
+    ASSERT_TRUE(systemPlatform().open(dir.file("SPLIT.^01").c_str(), ExclusiveRead, &h, &error));
     RunResult r = runTool({dir.file("SPLIT.DAT"), "/R"});
-    platformClose(h);
+    systemPlatform().close(h);
     ASSERT_EQ(runFault(r), "");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("Failed to Open File <" + dir.file("SPLIT.^01") +

@@ -2,11 +2,11 @@
 // and run under Wine next to tabulon.exe.
 //
 //   platform_probe hold MODE FILE RELEASE [SECONDS]
-//       Opens FILE with platformOpen in MODE and keeps it open until the file
+//       Opens FILE with the platform binding in MODE and keeps it open until the file
 //       RELEASE exists (or SECONDS pass, 60 by default). Prints "held\n" once
 //       the file is open, or "refused CODE\n" and exits 3.
 //   platform_probe text CODE
-//       Prints platformErrorText(CODE) unchanged.
+//       Prints the binding's text for CODE unchanged.
 //   platform_probe io FILE
 //       FILE must be a file of exactly 6 GiB. Checks 64-bit size and
 //       positioning: writes marker bytes past 4 GiB and near 4 GiB, reads them
@@ -24,6 +24,27 @@
 #include "fileio/platform.h"
 
 namespace {
+
+// The binding under test, by the names of its operations.
+Platform& sys = systemPlatform();
+bool platformOpen(const char* name, int mode, PlatformHandle* h, uint32_t* error) {
+    return sys.open(name, mode, h, error);
+}
+bool platformSize(PlatformHandle h, uint64_t* size) {
+    return sys.size(h, size);
+}
+bool platformReadAt(PlatformHandle h, uint64_t at, void* buffer, size_t n, size_t* got) {
+    return sys.readAt(h, at, buffer, n, got);
+}
+bool platformWriteAt(PlatformHandle h, uint64_t at, const void* buffer, size_t n, size_t* put) {
+    return sys.writeAt(h, at, buffer, n, put);
+}
+bool platformFlush(PlatformHandle h) {
+    return sys.flush(h);
+}
+void platformClose(PlatformHandle h) {
+    sys.close(h);
+}
 
 constexpr uint64_t kGiB = uint64_t(1) << 30;
 
@@ -84,20 +105,20 @@ int io(const char* name) {
                std::memcmp(buffer, "NEAR4", 5) == 0,
            "read back at 4 GiB - 6");
 
-    // A sequential read after a seek starts at the new position.
+    // A read one byte further on starts there.
     std::memset(buffer, 0, sizeof buffer);
-    expect(platformSeek(h, pastFourGiB + 1), "seek to 5 GiB + 4");
-    expect(platformRead(h, buffer, 3, &n) && n == 3 && std::memcmp(buffer, "AR5", 3) == 0,
-           "read at the position of a seek");
+    expect(platformReadAt(h, pastFourGiB + 1, buffer, 3, &n) && n == 3 &&
+               std::memcmp(buffer, "AR5", 3) == 0,
+           "read at 5 GiB + 4");
 
     // A read that runs past the end comes back short, not failed.
     std::memset(buffer, 0, sizeof buffer);
     expect(platformReadAt(h, 6 * kGiB - 2, buffer, 8, &n) && n == 2, "short read at the end");
 
     // Positions whose low 32 bits are all ones count as failures.
-    expect(!platformSeek(h, 0xFFFFFFFFull), "seek to 4 GiB - 1 is refused");
-    expect(!platformSeek(h, 0x1FFFFFFFFull), "seek to 8 GiB - 1 is refused");
     expect(!platformReadAt(h, 0xFFFFFFFFull, buffer, 1, &n), "read at 4 GiB - 1 is refused");
+    expect(!platformReadAt(h, 0x1FFFFFFFFull, buffer, 1, &n), "read at 8 GiB - 1 is refused");
+    expect(!platformWriteAt(h, 0xFFFFFFFFull, "X", 1, &n), "write at 4 GiB - 1 is refused");
 
     expect(platformFlush(h), "flush");
     platformClose(h);
@@ -123,7 +144,7 @@ int main(int argc, char** argv) {
         return hold(std::atoi(argv[2]), argv[3], argv[4], seconds);
     }
     if (argc == 3 && std::strcmp(argv[1], "text") == 0) {
-        std::string text = platformErrorText(uint32_t(std::strtoul(argv[2], nullptr, 0)));
+        std::string text = sys.errorText(uint32_t(std::strtoul(argv[2], nullptr, 0)));
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     }
