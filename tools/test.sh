@@ -10,6 +10,11 @@ cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTABULON_SANITIZE=ON
 cmake --build build/asan -j"$jobs"
 ctest --test-dir build/asan --output-on-failure -j"$jobs"
 
+# Two runs side by side in one process, under ThreadSanitizer.
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DTABULON_TSAN=ON -DTABULON_BENCH=OFF
+cmake --build build/tsan -j"$jobs" --target library_tests
+TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/library/library_tests
+
 if command -v clang++ >/dev/null 2>&1 && [ -f tests/fuzz/CMakeLists.txt ]; then
   cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
     -DTABULON_SANITIZE=ON -DTABULON_FUZZ=ON
