@@ -10,20 +10,6 @@
 
 namespace {
 
-// Gathered reads: the headers of a run of pages that lie unit bytes apart in
-// one member come out of one platformGatherAt call.
-struct Gatherer {
-    BtrieveFile& file;
-    PageHeader* table;
-    uint32_t entryCount;
-    size_t spanBytes = kPreloadGatherBytes;
-    uint16_t member = 0;       // member that holds the current page
-    uint64_t memberStart = 0;  // its first file-set offset
-    uint32_t readyEnd = 0;     // table entries below this were gathered ahead
-    uint32_t plainUntil = 0;   // a gather failed: read these pages one by one
-    std::vector<uint8_t> fields;
-};
-
 // Number of pages from p on whose header and usage count lie unit bytes
 // apart after pageOffset(p), for up to `most` pages. Only the 6.x shift from
 // largeOffsetThreshold breaks the spacing.
@@ -48,7 +34,10 @@ uint32_t evenlySpaced(const FileGeometry& g, uint32_t p, uint64_t first, uint64_
 // pages whose header and usage count lie wholly inside the member that holds
 // the header's first byte: exactly the pages for which the two reads of
 // readPageHeader both go to that member and both succeed.
-uint32_t gatherRun(Gatherer& gt, uint32_t p) {
+}  // namespace
+
+uint32_t HeaderReader::gatherRun(uint32_t p) {
+    HeaderReader& gt = *this;
     const FileGeometry& g = gt.file.geometry();
     FileSet& set = gt.file.fileSet();
     const uint64_t unit = pageUnit(g);
@@ -65,7 +54,7 @@ uint32_t gatherRun(Gatherer& gt, uint32_t p) {
     if (rest + width > size) return 0;
 
     uint64_t most = (size - rest - width) / unit + 1;  // pages that fit the member
-    most = std::min<uint64_t>(most, gt.entryCount - p);
+    most = std::min<uint64_t>(most, gt.end - p);
     most = std::min<uint64_t>(most, std::max<uint64_t>(gt.spanBytes / unit, 1));
     const uint32_t count = evenlySpaced(g, p, at, unit, uint32_t(most));
 
@@ -75,22 +64,24 @@ uint32_t gatherRun(Gatherer& gt, uint32_t p) {
         return 0;
     }
     for (uint32_t i = 0; i < count; ++i) {
-        decodeHeaderField(g, gt.fields.data() + size_t(i) * width, &gt.table[p + i]);
+        decodeHeaderField(g, gt.fields.data() + size_t(i) * width, &gt.table[p + i - gt.base]);
     }
     return count;
 }
 
-bool readHeaderGathered(Gatherer& gt, uint32_t p) {
-    if (p < gt.readyEnd) return true;
-    if (p >= gt.plainUntil) {
-        uint32_t n = gatherRun(gt, p);
+bool HeaderReader::read(uint32_t p) {
+    if (p < readyEnd) return true;
+    if (p >= plainUntil) {
+        uint32_t n = gatherRun(p);
         if (n > 0) {
-            gt.readyEnd = p + n;
+            readyEnd = p + n;
             return true;
         }
     }
-    return gt.file.readPageHeader(p, gt.table[p]) != 0;
+    return file.readPageHeader(p, table[p - base]) != 0;
 }
+
+namespace {
 
 void showFigure(Output& out, uint32_t p, uint32_t entryCount) {
     out.err("%.3d%%%c%c%c%c", int(uint64_t(p) * 100 / entryCount), 8, 8, 8, 8);
@@ -125,9 +116,9 @@ bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBy
     }
     built_ = true;
 
-    Gatherer gatherer{file_, table_.data(), entryCount_, gatherBytes, 0, 0, 0, 0, {}};
+    HeaderReader gatherer(file_, table_.data(), 0, entryCount_, gatherBytes);
     auto readHeader = [&](uint32_t p) {
-        if (reads == PreloadReads::Gathered) return readHeaderGathered(gatherer, p);
+        if (reads == PreloadReads::Gathered) return gatherer.read(p);
         return file_.readPageHeader(p, table_[p]) != 0;
     };
 

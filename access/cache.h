@@ -21,6 +21,34 @@ constexpr size_t kPreloadGatherBytes = size_t(4) << 20;
 // Pages 0 to 3 hold the FCR copies: the cache starts at page 4.
 constexpr uint32_t kFirstCachedPage = 4;
 
+// Reads the headers of pages base to end - 1, asked for in ascending order,
+// into table[p - base]: runs of pages that lie evenly in one member come out
+// of one gathered read of up to spanBytes; a page that cannot be gathered is
+// read on its own with readPageHeader (and its trace line under /D). A run
+// that failed to gather is read page by page.
+class HeaderReader {
+public:
+    HeaderReader(BtrieveFile& file, PageHeader* table, uint32_t base, uint32_t end,
+                 size_t spanBytes = kPreloadGatherBytes)
+        : file(file), table(table), base(base), end(end), spanBytes(spanBytes) {}
+
+    // Whether page p's header could be read.
+    bool read(uint32_t p);
+
+private:
+    uint32_t gatherRun(uint32_t p);
+
+    BtrieveFile& file;
+    PageHeader* table;
+    uint32_t base, end;
+    size_t spanBytes;
+    uint16_t member = 0;       // member that holds the current page
+    uint64_t memberStart = 0;  // its first file-set offset
+    uint32_t readyEnd = 0;     // pages below this were gathered ahead
+    uint32_t plainUntil = 0;   // a gather failed: read these pages one by one
+    std::vector<uint8_t> fields;
+};
+
 class HeaderCache {
 public:
     explicit HeaderCache(BtrieveFile& file) : file_(file) {}
