@@ -7,9 +7,14 @@
 
 bool Scanner::fetchPageHeader(uint32_t p, PageHeader& header) {
     // Page-compressed files are never cached; other pages the cache holds no
-    // header for (pages 0 to 3, pages past where the preload stopped or past
-    // its last whole page) are read from the file set.
+    // header for (pages past where the preload stopped or past its last whole
+    // page) come from the page index, which reads them in gathered pieces,
+    // and under /D from the file set one by one, with their trace lines.
     if (!g_.compressed && cache_.lookup(p, header)) return true;
+    if (!options_.verbose && p >= kFirstCachedPage) {
+        if (!index_.built()) index_.build();
+        if (p < index_.end()) return index_.header(p, header);
+    }
     return file_.readPageHeader(p, header) != 0;
 }
 

@@ -94,8 +94,8 @@ void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader
     if (fixMask & fixbit::bestPage) {
         uint32_t best = 0;
         uint16_t bestType = 0;
-        bool examined = false;
-        if (findBestPage(L, best, bestType, &examined)) {
+        bool searchedAll = false;
+        if (findBestPage(L, best, bestType, &searchedAll)) {
             classification = bestType;
             if (pair_.setEntry(L, best, bestType)) {
                 ++totalFixed;
@@ -109,8 +109,8 @@ void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader
                 out_.out("-->Repaired By Changing Page Pointer to (%.4x)%.8x.\n",
                             unsigned(bestType), unsigned(best));
             }
-        } else if (examined) {
-            // Only a search that looked at pages may conclude the data is gone.
+        } else if (searchedAll) {
+            // Only a search that read every page may conclude the data is gone.
             const uint32_t physical = old ? 0 : pat::freeSpace;
             const uint16_t type = 0;
             if (pair_.setEntry(L, physical, type)) {

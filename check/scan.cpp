@@ -22,7 +22,8 @@ Scanner::Scanner(BtrieveFile& file, const ScanOptions& options)
       out_(file.out()),
       options_(options),
       pair_(file),
-      cache_(file) {}
+      cache_(file),
+      index_(file, cache_) {}
 
 void Scanner::scanPatPairs(int32_t fixMask, uint32_t& totalFixed) {
     const ScanOptions& o = options_;

@@ -10,6 +10,7 @@
 
 #include "access/btrfile.h"
 #include "access/cache.h"
+#include "access/pageindex.h"
 #include "access/patpair.h"
 #include "check/options.h"
 
@@ -28,19 +29,20 @@ public:
                              const PageIdentity& found, int32_t fixMask, uint32_t& totalFixed);
 
     // Finds the page whose header names logical page p with the highest usage
-    // value (lowest physical page on ties). *examined tells whether any page
-    // header could be looked at.
-    bool findBestPage(uint32_t p, uint32_t& physical, uint16_t& type, bool* examined = nullptr);
+    // value (lowest physical page on ties), among every page of the file set
+    // from page 4 on. *searchedAll tells whether the search read the header
+    // of every such page (and there was at least one): only then may a
+    // search that found nothing conclude that the page is gone.
+    bool findBestPage(uint32_t p, uint32_t& physical, uint16_t& type,
+                      bool* searchedAll = nullptr);
 
-    // The same choice by a plain walk over the cached headers, without the
-    // index.
-    bool findBestPageLinear(uint32_t p, uint32_t& physical, uint16_t& type);
+    // The same choice by a plain walk over every page, without the index and
+    // without the found line.
+    bool findBestPagePlain(uint32_t p, uint32_t& physical, uint16_t& type,
+                           bool* searchedAll = nullptr);
 
     // Tells the search that page p's header now holds these bytes.
     void noteRewrittenHeader(uint32_t p, const PageHeader& header);
-
-    // Drops the search index (after the cache changes as a whole).
-    void resetBestPageIndex() { index_ = BestPageIndex{}; }
 
     // Header of physical page p for the check: from the cache, or from the
     // file set when the cache holds none. False when it cannot be read.
@@ -49,24 +51,15 @@ public:
     ScanCounters& counters() { return counters_; }
     const ScanCounters& counters() const { return counters_; }
     HeaderCache& cache() { return cache_; }
+    PageIndex& index() { return index_; }
     PatPair& pair() { return pair_; }
     BtrieveFile& file() { return file_; }
 
 private:
-    // Index over the cached headers, built once when the first search needs
-    // it. Page ids below `bound` (every id of a sound file, whose logical
-    // pages are fewer than its physical pages) are counted into buckets: the
-    // physical pages naming id k are pages[bucketEnd[k - 1] .. bucketEnd[k]),
-    // in ascending order. Other ids are kept as sorted (id, physical page)
-    // pairs. Pages whose header was rewritten since are kept aside in `moved`
-    // and looked at directly.
-    struct BestPageIndex {
-        bool built = false;
-        uint32_t bound = 0;
-        std::vector<uint32_t> bucketEnd;
-        std::vector<uint32_t> pages;
-        std::vector<std::pair<uint32_t, uint32_t>> others;
-        std::vector<uint32_t> moved;  // sorted physical page numbers
+    // What a search could look at.
+    struct Coverage {
+        bool looked = false;    // at least one page header
+        bool complete = true;   // every candidate page's header
     };
     struct Choice;
     struct HeaderCheck;
@@ -75,10 +68,8 @@ private:
     void countExamined(uint16_t t);
     void countProblem(uint16_t classification);
     bool overlapsFcrOrPat(uint64_t offset, uint64_t size) const;
-    void buildIndex();
-    Choice searchIndex(uint32_t p);
-    Choice walkCache(uint32_t p);
-    Choice walkFileSet(uint32_t p, bool* examined);
+    Choice searchIndex(uint32_t p, Coverage* coverage);
+    Choice walkPages(uint32_t p, Coverage* coverage);
     void printFound(uint32_t p, uint32_t physical, uint16_t type);
 
     BtrieveFile& file_;
@@ -88,5 +79,5 @@ private:
     ScanCounters counters_;
     PatPair pair_;
     HeaderCache cache_;
-    BestPageIndex index_;
+    PageIndex index_;
 };

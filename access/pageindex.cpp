@@ -1,0 +1,175 @@
+#include "access/pageindex.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+namespace {
+
+// Above this many pages whose header changed, the buckets are built anew.
+constexpr size_t kMaxMoved = 1024;
+
+}  // namespace
+
+PageIndex::PageIndex(BtrieveFile& file, const HeaderCache& cache)
+    : file_(file), cache_(cache), g_(file.geometry()) {
+    file_.fileSet().addObserver(this);
+}
+
+PageIndex::~PageIndex() {
+    file_.fileSet().removeObserver(this);
+}
+
+uint32_t PageIndex::candidateEnd(const FileGeometry& g, uint64_t setSize) {
+    const uint64_t unit = pageUnit(g);
+    if (unit == 0 || setSize == 0) return kFirstCachedPage;
+    // The last page by the plain formula, then back over the 6.x shift.
+    uint64_t last = (setSize - 1) / unit;
+    if (last > UINT32_MAX - 1) last = UINT32_MAX - 1;
+    while (last >= kFirstCachedPage && pageOffset(g, uint32_t(last)) >= setSize) --last;
+    return last < kFirstCachedPage ? kFirstCachedPage : uint32_t(last + 1);
+}
+
+void PageIndex::build() {
+    if (built_) return;
+    built_ = true;
+    end_ = candidateEnd(g_, file_.fileSet().totalSize());
+    cacheEnd_ = std::clamp(cache_.loadedEnd(), kFirstCachedPage, end_);
+    try {
+        tail_.assign(end_ - cacheEnd_, PageHeader{});
+    } catch (const std::exception&) {
+        // No room for the headers: every page is read when it is asked for.
+        direct_ = true;
+        return;
+    }
+    HeaderReader reader(file_, tail_.data(), cacheEnd_, end_);
+    for (uint32_t p = cacheEnd_; p < end_; ++p) {
+        if (!reader.read(p)) {
+            unreadable_.push_back(p);
+            std::memset(tail(p), 0, sizeof(PageHeader));
+        }
+    }
+}
+
+uint64_t PageIndex::readablePages() const {
+    return uint64_t(end_ - kFirstCachedPage) - unreadable_.size();
+}
+
+bool PageIndex::isUnreadable(uint32_t p) const {
+    return std::binary_search(unreadable_.begin(), unreadable_.end(), p);
+}
+
+void PageIndex::setUnreadable(uint32_t p, bool unreadable) {
+    auto at = std::lower_bound(unreadable_.begin(), unreadable_.end(), p);
+    const bool listed = at != unreadable_.end() && *at == p;
+    if (unreadable && !listed) unreadable_.insert(at, p);
+    if (!unreadable && listed) unreadable_.erase(at);
+}
+
+bool PageIndex::header(uint32_t p, PageHeader& h) {
+    if (!built_) build();
+    if (p < kFirstCachedPage || p >= end_) return false;
+    if (cached(p)) return cache_.lookup(p, h);
+    if (direct_) return file_.readPageHeader(p, h) != 0;
+    if (!dirty_.empty()) refresh();
+    if (isUnreadable(p)) return false;
+    h = *tail(p);
+    return true;
+}
+
+void PageIndex::refresh() {
+    if (dirty_.empty()) return;
+    std::vector<uint32_t> pages;
+    pages.swap(dirty_);
+    for (uint32_t p : pages) {
+        PageHeader h{};
+        const bool ok = file_.readPageHeader(p, h) != 0;
+        if (!ok) std::memset(&h, 0, sizeof h);
+        *tail(p) = h;
+        setUnreadable(p, !ok);
+        markMoved(p);
+    }
+}
+
+void PageIndex::afterWrite(uint64_t offset, const uint8_t*, size_t n, bool) {
+    if (!built_ || direct_ || n == 0) return;
+    const uint64_t unit = pageUnit(g_);
+    if (unit == 0) return;
+    // A header field is headerSize + 2 bytes; the 6.x shift moves pages 4096
+    // bytes on. Every page whose field could touch the write, then exactly.
+    const uint64_t field = uint64_t(g_.headerSize) + 2;
+    const uint64_t reach = field + 4096;
+    const uint64_t lo = offset >= reach ? (offset - reach) / unit : 0;
+    const uint64_t hi = (offset + n) / unit + 1;
+    for (uint64_t q = std::max<uint64_t>(lo, cacheEnd_); q <= hi && q < end_; ++q) {
+        const uint64_t at = pageOffset(g_, uint32_t(q));
+        if (at < offset + n && offset < at + field) dirty_.push_back(uint32_t(q));
+    }
+}
+
+void PageIndex::noteCachedRewrite(uint32_t p) {
+    if (indexed_) markMoved(p);
+}
+
+void PageIndex::markMoved(uint32_t p) {
+    if (!indexed_) return;  // no buckets yet
+    auto at = std::lower_bound(moved_.begin(), moved_.end(), p);
+    if (at == moved_.end() || *at != p) moved_.insert(at, p);
+    if (moved_.size() > kMaxMoved) indexAll();
+}
+
+void PageIndex::indexAll() {
+    indexed_ = true;
+    bucketEnd_.clear();
+    pages_.clear();
+    others_.clear();
+    moved_.clear();
+    // Page ids below the candidate end (every id of a sound file, whose
+    // logical pages are fewer than its physical pages) are counted into
+    // buckets; the others are kept as sorted pairs.
+    bound_ = end_;
+    try {
+        bucketEnd_.assign(bound_, 0);
+    } catch (const std::exception&) {
+        direct_ = true;
+        return;
+    }
+    PageHeader h;
+    uint64_t counted = 0;
+    auto forEachReadable = [&](auto f) {
+        for (uint32_t p = kFirstCachedPage; p < end_; ++p) {
+            if (cached(p)) {
+                if (cache_.lookup(p, h)) f(p, decodePageHeader(g_, h).pageId);
+            } else if (!isUnreadable(p)) {
+                f(p, decodePageHeader(g_, *tail(p)).pageId);
+            }
+        }
+    };
+    forEachReadable([&](uint32_t p, uint32_t id) {
+        if (id < bound_) {
+            ++bucketEnd_[id];
+            ++counted;
+        } else {
+            others_.emplace_back(id, p);
+        }
+    });
+    uint32_t sum = 0;
+    for (uint32_t& b : bucketEnd_) {
+        uint32_t c = b;
+        b = sum;
+        sum += c;
+    }
+    try {
+        pages_.resize(size_t(counted));
+    } catch (const std::exception&) {
+        direct_ = true;
+        return;
+    }
+    forEachReadable([&](uint32_t p, uint32_t id) {
+        if (id < bound_) pages_[bucketEnd_[id]++] = p;
+    });
+    // Collected in ascending page order: a stable sort by id keeps that order
+    // within each id.
+    std::stable_sort(others_.begin(), others_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+}
