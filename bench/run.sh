@@ -9,6 +9,12 @@
 #   BENCH_SIZES    file sizes, default "1G 4G"
 #   BENCH_VERSION  0800 or 0950, default 0800
 #   BENCH_RUNS     rounds of cat / clean check / repair, default 5
+#   BENCH_VARIANTS files of each size, default "plain":
+#                    plain           the file as genfile writes it
+#                    compressed4096  page compression, 4096-byte slots (0950)
+#                    compressed2048  page compression, 2048-byte slots (0950)
+#                    cut1000         split after the first two bytes of page
+#                                    1000: the preload stops there
 #   BENCH_KEEP=1   keep the generated files afterwards
 set -euo pipefail
 
@@ -17,6 +23,7 @@ dir=${1:-${BENCH_DIR:-${TMPDIR:-/tmp}/tabulon-bench}}
 sizes=${BENCH_SIZES:-1G 4G}
 version=${BENCH_VERSION:-0800}
 runs=${BENCH_RUNS:-5}
+variants=${BENCH_VARIANTS:-plain}
 damage=10
 
 mkdir -p "$dir"
@@ -35,7 +42,7 @@ bytes() {
 }
 
 need=0
-for s in $sizes; do need=$((need + 2 * $(bytes "$s"))); done
+for s in $sizes; do need=$((need + 2 * $(bytes "$s"))); done  # one variant at a time
 avail=$(($(df -Pk "$dir" | awk 'NR == 2 { print $4 }') * 1024))
 if ((avail < need + (1 << 30))); then
     echo "run.sh: $dir has $((avail >> 20)) MiB free, the files need $((need >> 20)) MiB and 1 GiB to spare" >&2
@@ -62,38 +69,50 @@ echo "machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 10485
 echo "files: version $version, 4096-byte pages, $damage % of the entries damaged for the repair; medians of $runs rounds"
 echo
 header() {
-    printf '%-5s %-4s %9s %9s %9s %11s %12s\n' size time cat_s check_s repair_s check/cat repair/check
+    printf '%-5s %-15s %-4s %9s %9s %9s %11s %12s\n' size variant time cat_s check_s repair_s \
+        check/cat repair/check
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 for s in $sizes; do
+for variant in $variants; do
     clean=$dir/clean-$s.dat
     damaged=$dir/damaged-$s.dat
-    "$genfile" "$clean" "$s" --version "$version" >/dev/null
-    "$genfile" "$damaged" "$s" --version "$version" --damage "$damage" >/dev/null
-    if ! "$tabulon" "$clean" /R 2>/dev/null | grep -q '^Problems Found (Total)      : 0$'; then
+    options=(--version "$version")
+    expected=0  # problems of the clean file
+    case $variant in
+        plain) ;;
+        compressed4096) options=(--version 0950 --compressed 4096) ;;
+        compressed2048) options=(--version 0950 --compressed 2048) ;;
+        cut1000) options+=(--cut-page 1000); expected=1 ;;  # page 1000 itself
+        *) echo "run.sh: unknown variant $variant" >&2; exit 2 ;;
+    esac
+    "$genfile" "$clean" "$s" "${options[@]}" >/dev/null
+    "$genfile" "$damaged" "$s" "${options[@]}" --damage "$damage" >/dev/null
+    members() { ls "$1" "${1%.dat}".^01 2>/dev/null; }
+    if ! "$tabulon" "$clean" /R 2>/dev/null | grep -q "^Problems Found (Total)      : $expected\$"; then
         echo "run.sh: the clean file $clean does not check clean" >&2
         exit 1
     fi
-    sync "$clean" "$damaged"
-    cat "$clean" "$damaged" >/dev/null
-    cat "$clean" "$damaged" >/dev/null
+    sync $(members "$clean") $(members "$damaged")
+    cat $(members "$clean") $(members "$damaged") >/dev/null
+    cat $(members "$clean") $(members "$damaged") >/dev/null
 
     results=$dir/results-$s
     rm -f "$results".*
     for ((r = 0; r < runs; ++r)); do
-        run "$results.cat" cat "$clean"
+        run "$results.cat" cat $(members "$clean")
         run "$results.check" "$tabulon" "$clean" /R
         # Undo the previous repair and get its dirty pages to the disk, so that
         # the repair's own flush has only its own writes to wait for.
-        "$genfile" "$damaged" "$s" --version "$version" --damage "$damage" --pat-only >/dev/null
-        sync "$damaged"
-        cat "$damaged" >/dev/null
+        "$genfile" "$damaged" "$s" "${options[@]}" --damage "$damage" --pat-only >/dev/null
+        sync $(members "$damaged")
+        cat $(members "$damaged") >/dev/null
         run "$results.repair" "$tabulon" "$damaged" /R /F8
     done
 
     # The last repair must have mended every damaged entry.
-    if ! "$tabulon" "$damaged" /R 2>/dev/null | grep -q '^Problems Found (Total)      : 0$'; then
+    if ! "$tabulon" "$damaged" /R 2>/dev/null | grep -q "^Problems Found (Total)      : $expected\$"; then
         echo "run.sh: the repaired file $damaged does not check clean" >&2
         exit 1
     fi
@@ -106,18 +125,22 @@ for s in $sizes; do
         cat_s=$(awk -v c=$col '{ print $c }' "$results.cat" | median)
         check_s=$(awk -v c=$col '{ print $c }' "$results.check" | median)
         repair_s=$(awk -v c=$col '{ print $c }' "$results.repair" | median)
-        printf '%-5s %-4s %9.3f %9.3f %9.3f %11s %12s\n' "$s" "$what" "$cat_s" "$check_s" "$repair_s" \
+        printf '%-5s %-15s %-4s %9.3f %9.3f %9.3f %11s %12s\n' "$s" "$variant" "$what" "$cat_s" \
+            "$check_s" "$repair_s" \
             "$(ratio "$check_s" "$cat_s")" "$(ratio "$repair_s" "$check_s")"
     done
     check_rss=$(awk '$2 > m { m = $2 } END { print m }' "$results.check")
     repair_rss=$(awk '$2 > m { m = $2 } END { print m }' "$results.repair")
-    pages=$(($(bytes "$s") / 4096))
+    unit=4096
+    [[ $variant == compressed2048 ]] && unit=2048
+    pages=$(($(bytes "$s") / unit))
     limit_kb=$(((24 * pages + (16 << 20)) / 1024))
-    echo "$s peak RSS: check $check_rss KB, repair $repair_rss KB; limit 24 B x $pages pages + 16 MiB = $limit_kb KB"
-    echo "$s major faults (all rounds): cat $(awk '{ s += $5 } END { print s }' "$results.cat")," \
+    echo "$s $variant peak RSS: check $check_rss KB, repair $repair_rss KB; limit 24 B x $pages pages + 16 MiB = $limit_kb KB"
+    echo "$s $variant major faults (all rounds): cat $(awk '{ s += $5 } END { print s }' "$results.cat")," \
         "check $(awk '{ s += $5 } END { print s }' "$results.check")," \
         "repair $(awk '{ s += $5 } END { print s }' "$results.repair")"
     echo
 
-    [[ ${BENCH_KEEP:-0} == 1 ]] || rm -f "$clean" "$damaged"
+    [[ ${BENCH_KEEP:-0} == 1 ]] || rm -f $(members "$clean") $(members "$damaged")
+done
 done
