@@ -9,15 +9,16 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "access/btrfile.h"
 #include "check/scan.h"
-#include "cli/options.h"
-#include "fileio/cache.h"
-#include "fileio/fileset.h"
+#include "fileio/output.h"
 #include "format/geometry.h"
 #include "format/le.h"
+#include "format/pageheader.h"
 
 namespace {
 
@@ -49,7 +50,6 @@ uint32_t pageIdFor(uint32_t n, uint32_t r, bool packed) {
 class IndexedSearch : public testing::TestWithParam<SearchCase> {
 protected:
     void SetUp() override {
-        scanOptions = ScanOptions{};
         const uint16_t v = GetParam().version;
         const bool packed = v < 0x0800;
         std::vector<uint8_t> bytes(size_t(kPages) * kPageSize, 0);
@@ -80,15 +80,14 @@ protected:
         path_ = (dir / ("tabulon_best_" + std::to_string(::getpid()) + ".dat")).string();
         std::ofstream(path_, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-        ASSERT_NE(openFileSet(path_.c_str(), ExclusiveRead), 0);
-        testing::internal::CaptureStdout();
-        ASSERT_TRUE(preloadHeaders(false));
-        resetBestPageIndex();
+        ASSERT_NE(file_.open(path_, ExclusiveRead, false), 0);
+        scanner_ = std::make_unique<Scanner>(file_, ScanOptions{});
+        ASSERT_TRUE(scanner_->cache().preload(false));
         probes_.clear();
         PageHeader h;
-        for (uint32_t n = 4; lookupHeader(n, h); ++n) {
-            probes_.push_back(decodePageHeader(h).pageId);
-            probes_.push_back(decodePageHeader(h).pageId + 1);
+        for (uint32_t n = 4; scanner_->cache().lookup(n, h); ++n) {
+            probes_.push_back(decodePageHeader(file_.geometry(), h).pageId);
+            probes_.push_back(decodePageHeader(file_.geometry(), h).pageId + 1);
         }
         for (uint32_t p : {0u, 1u, kPages - 1, kPages, kPages + 49, 0xFFFFFEu, 0xFFFFFFu, 0x1000000u,
                            0xFFFFFFFEu, 0xFFFFFFFFu}) {
@@ -96,25 +95,24 @@ protected:
         }
     }
     void TearDown() override {
-        std::fflush(stdout);
-        testing::internal::GetCapturedStdout();
-        resetBestPageIndex();
-        freeHeaderCache();
-        closeFileSet();
-        fs::remove(path_);
-        fileGeometry = FileGeometry{};
+        scanner_.reset();
+        file_.close();
+        if (!path_.empty()) fs::remove(path_);
     }
     void expectSameChoices() {
         for (uint32_t p : probes_) {
             uint32_t physical = 1, linearPhysical = 1;
             uint16_t type = 1, linearType = 1;
-            const bool found = findBestPage(p, physical, type);
-            const bool linearFound = findBestPageLinear(p, linearPhysical, linearType);
+            const bool found = scanner_->findBestPage(p, physical, type);
+            const bool linearFound = scanner_->findBestPagePlain(p, linearPhysical, linearType);
             ASSERT_EQ(found, linearFound) << "page id " << p;
             EXPECT_EQ(physical, linearPhysical) << "page id " << p;
             EXPECT_EQ(type, linearType) << "page id " << p;
         }
     }
+    NullOutput out_;  // the "Found" lines are not looked at here
+    BtrieveFile file_{out_};
+    std::unique_ptr<Scanner> scanner_;
     std::string path_;
     std::vector<uint32_t> probes_;
 };
@@ -124,12 +122,12 @@ TEST_P(IndexedSearch, ChoosesAsTheWalkDoes) { expectSameChoices(); }
 TEST_P(IndexedSearch, SeesRewrittenHeaders) {
     uint32_t physical = 0;
     uint16_t type = 0;
-    findBestPage(5, physical, type);  // builds the index
+    scanner_->findBestPage(5, physical, type);  // builds the index
     // Give some pages the ids of others, and some a fresh id; usage counts stay.
     PageHeader h;
-    for (uint32_t n = 10; n < kPages && lookupHeader(n, h); n += 97) {
-        encodePageHeader(h, n % 3 == 0 ? 7 : n % 3 == 1 ? kPages + 3 : 0xABCDEu, 0x44);
-        noteRewrittenHeader(n, h);
+    for (uint32_t n = 10; n < kPages && scanner_->cache().lookup(n, h); n += 97) {
+        encodePageHeader(file_.geometry(), h, n % 3 == 0 ? 7 : n % 3 == 1 ? kPages + 3 : 0xABCDEu, 0x44);
+        scanner_->noteRewrittenHeader(n, h);
     }
     probes_.push_back(0xABCDEu);
     expectSameChoices();
@@ -138,12 +136,12 @@ TEST_P(IndexedSearch, SeesRewrittenHeaders) {
 TEST_P(IndexedSearch, SeesManyRewrittenHeaders) {
     uint32_t physical = 0;
     uint16_t type = 0;
-    findBestPage(5, physical, type);
+    scanner_->findBestPage(5, physical, type);
     // More rewritten pages than are kept aside: the index is rebuilt.
     PageHeader h;
-    for (uint32_t n = 4; n < kPages && lookupHeader(n, h); n += 2) {
-        encodePageHeader(h, n % 11, 0x44);
-        noteRewrittenHeader(n, h);
+    for (uint32_t n = 4; n < kPages && scanner_->cache().lookup(n, h); n += 2) {
+        encodePageHeader(file_.geometry(), h, n % 11, 0x44);
+        scanner_->noteRewrittenHeader(n, h);
     }
     expectSameChoices();
 }

@@ -1,5 +1,6 @@
-// platformGatherAt hands back exactly the bytes that one positioned read per
-// place would, and fails when any place runs past the end of the file.
+// Platform::gatherAt hands back exactly the bytes that one positioned read per
+// place would, and fails when any place runs past the end of the file; so
+// does gatherByReads, the piecewise form the bindings fall back on.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fileio/gather.h"
 #include "fileio/platform.h"
 
 namespace {
@@ -28,10 +30,10 @@ protected:
         std::ofstream(path_, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes_.data()), std::streamsize(bytes_.size()));
         uint32_t error = 0;
-        ASSERT_TRUE(platformOpen(path_.c_str(), ExclusiveRead, &handle_, &error));
+        ASSERT_TRUE(platform_.open(path_.c_str(), ExclusiveRead, &handle_, &error));
     }
     void TearDown() override {
-        platformClose(handle_);
+        if (handle_ != kInvalidHandle) platform_.close(handle_);
         fs::remove(path_);
     }
     std::vector<uint8_t> expected(uint64_t offset, uint64_t stride, size_t count, size_t width) {
@@ -44,6 +46,7 @@ protected:
     }
     std::string path_;
     std::vector<uint8_t> bytes_;
+    Platform& platform_ = systemPlatform();
     PlatformHandle handle_ = kInvalidHandle;
 };
 
@@ -64,20 +67,35 @@ TEST_F(Gather, CopiesEachPlace) {
     for (const Row& r : rows) {
         SCOPED_TRACE(std::to_string(r.offset) + "/" + std::to_string(r.stride));
         std::vector<uint8_t> out(r.count * r.width, 0xEE);
-        ASSERT_TRUE(platformGatherAt(handle_, r.offset, r.stride, r.count, r.width, out.data()));
+        ASSERT_TRUE(platform_.gatherAt(handle_, r.offset, r.stride, r.count, r.width, out.data()));
         EXPECT_EQ(out, expected(r.offset, r.stride, r.count, r.width));
+        std::vector<uint8_t> pieces(r.count * r.width, 0xEE);
+        ASSERT_TRUE(gatherByReads(platform_, handle_, r.offset, r.stride, r.count, r.width, pieces.data()));
+        EXPECT_EQ(pieces, out);
     }
 }
 
 TEST_F(Gather, FailsPastTheEnd) {
     const uint64_t size = bytes_.size();
+    struct Row {
+        uint64_t offset, stride;
+        size_t count, width;
+        bool ok;
+    };
+    const Row rows[] = {
+        {size - 7, 4096, 1, 8, false},
+        {size - 8 - 4096, 4096, 2, 9, false},
+        {size, 4096, 1, 1, false},
+        {UINT64_MAX - 4, 4096, 1, 8, false},
+        {0, UINT64_MAX / 2, 3, 8, false},
+        {size + 100, 4096, 0, 8, true},  // no place at all
+    };
     std::vector<uint8_t> out(4096 * 8);
-    EXPECT_FALSE(platformGatherAt(handle_, size - 7, 4096, 1, 8, out.data()));
-    EXPECT_FALSE(platformGatherAt(handle_, size - 8 - 4096, 4096, 2, 9, out.data()));
-    EXPECT_FALSE(platformGatherAt(handle_, size, 4096, 1, 1, out.data()));
-    EXPECT_FALSE(platformGatherAt(handle_, UINT64_MAX - 4, 4096, 1, 8, out.data()));
-    EXPECT_FALSE(platformGatherAt(handle_, 0, UINT64_MAX / 2, 3, 8, out.data()));
-    EXPECT_TRUE(platformGatherAt(handle_, size + 100, 4096, 0, 8, out.data()));
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::to_string(r.offset) + "/" + std::to_string(r.stride));
+        EXPECT_EQ(platform_.gatherAt(handle_, r.offset, r.stride, r.count, r.width, out.data()), r.ok);
+        EXPECT_EQ(gatherByReads(platform_, handle_, r.offset, r.stride, r.count, r.width, out.data()), r.ok);
+    }
 }
 
 }  // namespace

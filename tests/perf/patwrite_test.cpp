@@ -1,4 +1,4 @@
-// setPatEntry writes back only the changed slot when the rest of the pair is
+// PatPair::setEntry writes back only the changed slot when the rest of the pair is
 // already on disk; the file must end up exactly as when both copies are
 // written, which /D still does.
 #include <gtest/gtest.h>
@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
-#include "fileio/fileset.h"
+#include "access/btrfile.h"
+#include "access/patpair.h"
+#include "fileio/output.h"
 #include "format/geometry.h"
 #include "format/le.h"
-#include "format/pat.h"
 
 namespace {
 
@@ -65,7 +65,18 @@ std::vector<uint8_t> setBytes(uint16_t version) {
     return bytes;
 }
 
-std::vector<std::vector<uint8_t>> repairedMembers(const WriteCase& wc, bool verbose) {
+// Notes the size of every write that reaches the file set.
+struct WriteSizes : WriteObserver {
+    bool beforeWrite(uint64_t, size_t) override { return true; }
+    void afterWrite(uint64_t, const uint8_t*, size_t n, bool ok) override {
+        EXPECT_TRUE(ok);
+        sizes.push_back(n);
+    }
+    std::vector<size_t> sizes;
+};
+
+std::vector<std::vector<uint8_t>> repairedMembers(const WriteCase& wc, bool verbose,
+                                                  std::vector<size_t>* writes) {
     const fs::path dir = fs::temp_directory_path();
     const std::string base = (dir / ("tabulon_patwrite_" + std::to_string(::getpid()))).string();
     const std::string names[2] = {base + ".dat", base + ".^01"};
@@ -77,27 +88,27 @@ std::vector<std::vector<uint8_t>> repairedMembers(const WriteCase& wc, bool verb
             .write(reinterpret_cast<const char*>(bytes.data() + cut), std::streamsize(bytes.size() - cut));
     }
 
-    scanOptions = ScanOptions{};
-    scanOptions.verbose = verbose;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_NE(openFileSet(names[0].c_str(), Repair), 0);
-    EXPECT_EQ(loadPatPair(1), 1);
-    if (wc.repairHeaderFirst) {
-        patCopy[0][3] = 'P';
-        patCopy[1][0] = 1;
-        EXPECT_EQ(writePatPair(1), 1);
+    {
+        NullOutput out;  // the /D trace lines are not looked at here
+        BtrieveFile file(out);
+        EXPECT_NE(file.open(names[0], Repair, verbose), 0);
+        WriteSizes seen;
+        file.fileSet().addObserver(&seen);
+        PatPair pair(file);
+        EXPECT_EQ(pair.load(1), 1);
+        if (wc.repairHeaderFirst) {
+            pair.copy(0)[3] = 'P';
+            pair.copy(1)[0] = 1;
+            EXPECT_EQ(pair.write(1), 1);
+        }
+        for (uint32_t logical : {1u, 2u, 17u, 2u, 600u, 956u}) {
+            EXPECT_EQ(pair.setEntry(logical, 0x1000 + logical, uint16_t(0x44 + logical % 3)), 1)
+                << logical;
+        }
+        file.fileSet().removeObserver(&seen);
+        EXPECT_TRUE(file.close());
+        *writes = seen.sizes;
     }
-    for (uint32_t logical : {1u, 2u, 17u, 2u, 600u, 956u}) {
-        EXPECT_EQ(setPatEntry(logical, 0x1000 + logical, uint16_t(0x44 + logical % 3)), 1) << logical;
-    }
-    closeFileSet();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    testing::internal::GetCapturedStdout();
-    testing::internal::GetCapturedStderr();
-    scanOptions = ScanOptions{};
-    fileGeometry = FileGeometry{};
 
     std::vector<std::vector<uint8_t>> members;
     for (const std::string& name : names) {
@@ -112,13 +123,25 @@ std::vector<std::vector<uint8_t>> repairedMembers(const WriteCase& wc, bool verb
 class SlotWriteBack : public testing::TestWithParam<WriteCase> {};
 
 TEST_P(SlotWriteBack, LeavesTheFileAsAFullWriteBack) {
-    const auto full = repairedMembers(GetParam(), true);
-    const auto slots = repairedMembers(GetParam(), false);
+    std::vector<size_t> fullWrites, slotWrites;
+    const auto full = repairedMembers(GetParam(), true, &fullWrites);
+    const auto slots = repairedMembers(GetParam(), false, &slotWrites);
     ASSERT_EQ(full.size(), slots.size());
     for (size_t m = 0; m < full.size(); ++m) {
         EXPECT_EQ(full[m].size(), slots[m].size()) << "member " << m;
         EXPECT_TRUE(full[m] == slots[m]) << "member " << m;
     }
+    // Under /D each entry writes both copies; otherwise each writes its slot
+    // alone, after a header repair has written the whole pair once.
+    const size_t slotSize = GetParam().version == 0x0950 ? 8 : 6;
+    std::vector<size_t> expectFull, expectSlots;
+    if (GetParam().repairHeaderFirst) expectFull = expectSlots = {kPatPageSize, kPatPageSize};
+    for (int entry = 0; entry < 6; ++entry) {
+        expectFull.insert(expectFull.end(), {kPatPageSize, kPatPageSize});
+        expectSlots.push_back(slotSize);
+    }
+    EXPECT_EQ(fullWrites, expectFull);
+    EXPECT_EQ(slotWrites, expectSlots);
     // The entries landed in the current copy (copy 1, the usage counts being equal).
     std::vector<uint8_t> set;
     for (const auto& m : slots) set.insert(set.end(), m.begin(), m.end());

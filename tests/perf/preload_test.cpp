@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
-#include "fileio/cache.h"
-#include "fileio/fileset.h"
+#include "access/btrfile.h"
+#include "access/cache.h"
+#include "fileio/output.h"
 #include "format/geometry.h"
 
 namespace {
@@ -36,7 +36,7 @@ void put16(uint8_t* p, uint16_t v) {
     p[1] = uint8_t(v >> 8);
 }
 
-// Builds the bytes of the whole set: an FCR that loadFcr accepts, and pages
+// Builds the bytes of the whole set: an FCR that the open accepts, and pages
 // whose first bytes differ from page to page so that any misplaced header or
 // usage word shows.
 std::vector<uint8_t> setBytes(const FileRecipe& r) {
@@ -91,8 +91,11 @@ std::string writeSet(const FileRecipe& r, const std::string& name) {
     return main;
 }
 
+// Removes the members, and the directory once no set is left in it.
 void removeSet(const std::string& main, size_t members) {
     for (size_t k = 0; k < members; ++k) fs::remove(memberPath(main, k));
+    std::error_code notEmpty;
+    fs::remove(fs::path(main).parent_path(), notEmpty);
 }
 
 struct Outcome {
@@ -103,26 +106,27 @@ struct Outcome {
     std::string out, err;
 };
 
-Outcome preloadWith(PreloadReads reads, size_t gatherBytes, bool progress) {
+// Preloads a new header cache of the file and takes down what it built and
+// printed.
+Outcome preloadWith(BtrieveFile& file, BufferOutput& out, PreloadReads reads, size_t gatherBytes,
+                    bool progress) {
     Outcome o;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    o.built = preloadHeaders(progress, reads, gatherBytes);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    o.err = testing::internal::GetCapturedStderr();
-    o.out = testing::internal::GetCapturedStdout();
-    o.entries = entryCount;
-    o.loadedEnd = loadedHeaderEnd();
-    for (uint32_t p = 0; p < entryCount + 2; ++p) {
+    out.outText.clear();
+    out.errText.clear();
+    HeaderCache cache(file);
+    o.built = cache.preload(progress, reads, gatherBytes);
+    o.err = out.errText;
+    o.out = out.outText;
+    o.entries = cache.entryCount();
+    o.loadedEnd = cache.loadedEnd();
+    for (uint32_t p = 0; p < cache.entryCount() + 2; ++p) {
         PageHeader h;
         std::memset(&h, 0xEE, sizeof h);
-        o.headers.push_back(lookupHeader(p, h) ? 1 : 0);
+        o.headers.push_back(cache.lookup(p, h) ? 1 : 0);
         o.headers.insert(o.headers.end(), h.headerBytes, h.headerBytes + sizeof h.headerBytes);
         o.headers.push_back(uint8_t(h.usageCount));
         o.headers.push_back(uint8_t(h.usageCount >> 8));
     }
-    freeHeaderCache();
     return o;
 }
 
@@ -137,27 +141,29 @@ void PrintTo(const PreloadCase& c, std::ostream* os) { *os << c.name; }
 class GatheredPreload : public testing::TestWithParam<PreloadCase> {
 protected:
     void SetUp() override {
-        scanOptions = ScanOptions{};
         main_ = writeSet(GetParam().recipe, GetParam().name);
-        ASSERT_NE(openFileSet(main_.c_str(), ExclusiveRead), 0);
+        ASSERT_NE(file_.open(main_, ExclusiveRead, false), 0);
     }
     void TearDown() override {
-        freeHeaderCache();
-        closeFileSet();
+        file_.close();
         removeSet(main_, GetParam().recipe.cuts.size() + 1);
-        fileGeometry = FileGeometry{};
+    }
+    Outcome preload(PreloadReads reads, size_t gatherBytes) {
+        return preloadWith(file_, out_, reads, gatherBytes, true);
     }
     std::string main_;
+    BufferOutput out_;
+    BtrieveFile file_{out_};
 };
 
 TEST_P(GatheredPreload, LoadsWhatPerPageReadsLoad) {
-    const Outcome plain = preloadWith(PreloadReads::PerPage, 0, true);
+    const Outcome plain = preload(PreloadReads::PerPage, 0);
     ASSERT_TRUE(plain.built);
     EXPECT_EQ(plain.loadedEnd, GetParam().expectedLoadedEnd);
     // Spans of one page, a few pages, an odd byte count and the default.
     for (size_t span : {size_t(1), size_t(3 * 512 + 1), size_t(65536), kPreloadGatherBytes}) {
         SCOPED_TRACE("gather span " + std::to_string(span));
-        const Outcome fast = preloadWith(PreloadReads::Gathered, span, true);
+        const Outcome fast = preload(PreloadReads::Gathered, span);
         EXPECT_EQ(fast.built, plain.built);
         EXPECT_EQ(fast.entries, plain.entries);
         EXPECT_EQ(fast.loadedEnd, plain.loadedEnd);
@@ -205,22 +211,23 @@ INSTANTIATE_TEST_SUITE_P(Sets, GatheredPreload, testing::ValuesIn(kCases),
 // The usage word of an owner-encrypted file with 8- or 16-byte headers is
 // unmasked with the first two mask bytes; the header bytes are kept as stored.
 TEST(GatheredPreloadValues, UnmasksUsageOfEncryptedFiles) {
-    scanOptions = ScanOptions{};
     FileRecipe r{0x0950, 4096, 40, 0, true, {}};
     const std::vector<uint8_t> bytes = setBytes(r);
     const std::string main = writeSet(r, "unmask");
-    ASSERT_NE(openFileSet(main.c_str(), ExclusiveRead), 0);
-    const Outcome fast = preloadWith(PreloadReads::Gathered, kPreloadGatherBytes, false);
-    ASSERT_TRUE(fast.built);
-    PageHeader h;
-    ASSERT_TRUE(preloadHeaders(false, PreloadReads::Gathered) && lookupHeader(17, h));
-    const uint8_t* page = bytes.data() + 17 * 4096;
-    EXPECT_EQ(0, std::memcmp(h.headerBytes, page, 8));
-    EXPECT_EQ(h.usageCount, uint16_t((page[8] | page[9] << 8) ^ 0x3CA5));
-    freeHeaderCache();
-    closeFileSet();
+    {
+        BufferOutput out;
+        BtrieveFile file(out);
+        ASSERT_NE(file.open(main, ExclusiveRead, false), 0);
+        const Outcome fast = preloadWith(file, out, PreloadReads::Gathered, kPreloadGatherBytes, false);
+        ASSERT_TRUE(fast.built);
+        HeaderCache cache(file);
+        PageHeader h;
+        ASSERT_TRUE(cache.preload(false, PreloadReads::Gathered) && cache.lookup(17, h));
+        const uint8_t* page = bytes.data() + 17 * 4096;
+        EXPECT_EQ(0, std::memcmp(h.headerBytes, page, 8));
+        EXPECT_EQ(h.usageCount, uint16_t((page[8] | page[9] << 8) ^ 0x3CA5));
+    }
     removeSet(main, 1);
-    fileGeometry = FileGeometry{};
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
+#include <memory>
 #include <tuple>
 
+#include "access/cache.h"
+#include "format/pageheader.h"
 #include "support.h"
 
 namespace {
@@ -10,9 +13,11 @@ constexpr uint32_t kPage = 4096;
 
 // A 7.x file set of 4096-byte pages whose page p names logical page p. The
 // bytes are cut into members of the given sizes.
-class HeaderCache : public unit::Fresh {
+class CachedHeaders : public ::testing::Test {
 protected:
     void build(const std::vector<uint64_t>& members) {
+        cache.reset();
+        opened.reset();
         uint64_t total = 0;
         for (uint64_t m : members) total += m;
         Bytes all = unit::fcrImage(0x0700, kPage, kPage, total);
@@ -26,16 +31,19 @@ protected:
             unit::writeFile(name, Bytes(all.begin() + long(at), all.begin() + long(at + members[k])));
             at += members[k];
         }
-        ASSERT_EQ(openFileSet(path().c_str(), ExclusiveRead), int(members.size()));
+        opened = std::make_unique<unit::Opened>(path(), ExclusiveRead);
+        ASSERT_EQ(opened->members, int(members.size()));
+        cache = std::make_unique<HeaderCache>(opened->file);
     }
     bool preload(bool showProgress) {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        bool ok = preloadHeaders(showProgress);
-        out = testing::internal::GetCapturedStdout();
-        err = testing::internal::GetCapturedStderr();
+        opened->clearOutput();
+        bool ok = cache->preload(showProgress);
+        out = opened->out.outText;
+        err = opened->out.errText;
         return ok;
     }
+    bool lookup(uint32_t p, PageHeader& h) const { return cache->lookup(p, h); }
+    uint32_t pageId(const PageHeader& h) const { return decodePageHeader(opened->geometry(), h).pageId; }
     static std::string loaded(uint32_t n) {
         return "Pre-loaded " + std::to_string(n) + " physical page headers into memory.\n";
     }
@@ -47,10 +55,12 @@ protected:
     std::string path() const { return dir.path("c.dat"); }
 
     unit::ScratchDir dir;
+    std::unique_ptr<unit::Opened> opened;
+    std::unique_ptr<HeaderCache> cache;
     std::string out, err;
 };
 
-TEST_F(HeaderCache, ProgressFiguresOnlyAbove500Pages) {
+TEST_F(CachedHeaders, ProgressFiguresOnlyAbove500Pages) {
     std::string every10th;
     for (uint32_t k = 1; k <= 99; ++k) every10th += figure(k);
     std::string every5th;
@@ -58,10 +68,9 @@ TEST_F(HeaderCache, ProgressFiguresOnlyAbove500Pages) {
     const std::tuple<uint32_t, bool, std::string> cases[] = {
         {500, true, ""}, {501, true, every5th}, {1000, true, every10th}, {1000, false, ""}};
     for (const auto& [pages, showProgress, figures] : cases) {
-        unit::resetGlobals();
         build({uint64_t(pages) * kPage});
         ASSERT_TRUE(preload(showProgress));
-        EXPECT_EQ(entryCount, pages);
+        EXPECT_EQ(cache->entryCount(), pages);
         EXPECT_EQ(err, figures) << pages << " pages";
         EXPECT_EQ(out, loaded(pages));
     }
@@ -69,61 +78,93 @@ TEST_F(HeaderCache, ProgressFiguresOnlyAbove500Pages) {
     EXPECT_EQ(every5th.size(), 100u * 8);
 }
 
-TEST_F(HeaderCache, PartialLastPageIsNotLoaded) {
+TEST_F(CachedHeaders, PartialLastPageIsNotLoaded) {
     build({1000 * kPage + 512});
     ASSERT_TRUE(preload(false));
-    EXPECT_EQ(entryCount, 1000u);
+    EXPECT_EQ(cache->entryCount(), 1000u);
+    EXPECT_EQ(cache->loadedEnd(), 1000u);
     EXPECT_EQ(out, loaded(1000));
     PageHeader h{};
-    ASSERT_TRUE(lookupHeader(999, h));
-    EXPECT_EQ(decodePageHeader(h).pageId, 999u);
+    ASSERT_TRUE(lookup(999, h));
+    EXPECT_EQ(pageId(h), 999u);
     EXPECT_EQ(h.usageCount, 999);
     h.usageCount = 0xBEEF;
-    EXPECT_FALSE(lookupHeader(1000, h));
+    EXPECT_FALSE(lookup(1000, h));
     EXPECT_EQ(h.usageCount, 0xBEEF);  // left as it was
-    for (uint32_t p = 0; p < 4; ++p) EXPECT_FALSE(lookupHeader(p, h)) << p;
-    ASSERT_TRUE(lookupHeader(4, h));
-    EXPECT_EQ(decodePageHeader(h).pageId, 4u);
+    for (uint32_t p = 0; p < 4; ++p) EXPECT_FALSE(lookup(p, h)) << p;
+    ASSERT_TRUE(lookup(4, h));
+    EXPECT_EQ(pageId(h), 4u);
 }
 
-TEST_F(HeaderCache, UnreadableHeaderEndsLoading) {
+TEST_F(CachedHeaders, UnreadableHeaderEndsLoading) {
     // Member 0 ends two bytes into page 700; member 1 holds the next 300 pages.
     build({700 * kPage + 2, 300 * kPage});
     ASSERT_TRUE(preload(false));
-    EXPECT_EQ(entryCount, 1000u);
+    EXPECT_EQ(cache->entryCount(), 1000u);
     EXPECT_EQ(out, loaded(700));
+    EXPECT_EQ(cache->loadedEnd(), 700u);
     PageHeader h{};
-    EXPECT_TRUE(lookupHeader(699, h));
-    EXPECT_FALSE(lookupHeader(700, h));
-    EXPECT_FALSE(lookupHeader(701, h));
-    EXPECT_TRUE(readPageHeader(701, h));  // readable, but past where loading stopped
+    EXPECT_TRUE(lookup(699, h));
+    EXPECT_FALSE(lookup(700, h));
+    EXPECT_FALSE(lookup(701, h));
+    EXPECT_TRUE(opened->file.readPageHeader(701, h));  // readable, but past where loading stopped
 }
 
-TEST_F(HeaderCache, SecondPreloadChangesNothing) {
+TEST_F(CachedHeaders, SecondPreloadChangesNothing) {
     build({20 * kPage});
     ASSERT_TRUE(preload(true));
     EXPECT_EQ(out, loaded(20));
     ASSERT_TRUE(preload(true));
     EXPECT_EQ(out, "");
     EXPECT_EQ(err, "");
-    EXPECT_EQ(entryCount, 20u);
+    EXPECT_EQ(cache->entryCount(), 20u);
 }
 
-TEST_F(HeaderCache, SetsOfFourPagesOrFewerHaveNoTable) {
+TEST_F(CachedHeaders, SetsOfFourPagesOrFewerHaveNoTable) {
     for (uint32_t pages : {2u, 3u, 4u}) {
-        unit::resetGlobals();
         build({pages * kPage});
         EXPECT_FALSE(preload(true)) << pages;
         EXPECT_EQ(out, "");
+        EXPECT_EQ(cache->loadedEnd(), 0u);
         PageHeader h{};
-        for (uint32_t p = 0; p <= 4; ++p) EXPECT_FALSE(lookupHeader(p, h)) << p;
+        for (uint32_t p = 0; p <= 4; ++p) EXPECT_FALSE(lookup(p, h)) << p;
     }
-    unit::resetGlobals();
     build({5 * kPage});
     EXPECT_TRUE(preload(true));
     EXPECT_EQ(out, loaded(5));
     PageHeader h{};
-    EXPECT_TRUE(lookupHeader(4, h));
+    EXPECT_TRUE(lookup(4, h));
+}
+
+// A rewritten header replaces the cached header bytes and keeps the usage
+// count; pages the table holds no header for stay uncached.
+TEST_F(CachedHeaders, UpdateReplacesHeaderBytesOfCachedPagesOnly) {
+    build({700 * kPage + 2, 300 * kPage});
+    ASSERT_TRUE(preload(false));
+    PageHeader rewritten{};
+    encodePageHeader(opened->geometry(), rewritten, 0xABCDE, 0x56);
+    rewritten.usageCount = 0x7777;
+    for (uint32_t p : {3u, 4u, 699u, 700u, 1500u}) cache->update(p, rewritten);
+    PageHeader h{};
+    for (uint32_t p : {4u, 699u}) {
+        ASSERT_TRUE(lookup(p, h)) << p;
+        EXPECT_EQ(pageId(h), 0xABCDEu) << p;
+        EXPECT_EQ(decodePageHeader(opened->geometry(), h).pageType, 0x56) << p;
+        EXPECT_EQ(h.usageCount, p) << p;
+    }
+    EXPECT_FALSE(lookup(3, h));
+    EXPECT_FALSE(lookup(700, h));
+    ASSERT_TRUE(lookup(698, h));
+    EXPECT_EQ(pageId(h), 698u);
+
+    cache->clear();
+    EXPECT_FALSE(lookup(4, h));
+    EXPECT_EQ(std::pair(cache->entryCount(), cache->loadedEnd()), std::pair(0u, 0u));
+    // Cleared, the table is built again from the file.
+    ASSERT_TRUE(preload(false));
+    EXPECT_EQ(out, loaded(700));
+    ASSERT_TRUE(lookup(4, h));
+    EXPECT_EQ(pageId(h), 4u);
 }
 
 }  // namespace

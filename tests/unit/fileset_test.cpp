@@ -1,3 +1,6 @@
+#include <algorithm>
+
+#include "fileio/fileset.h"
 #include "support.h"
 
 namespace {
@@ -37,21 +40,33 @@ TEST(MemberName, RefusesNamesOver254Characters) {
     EXPECT_EQ(name.size(), 254u);
 }
 
-class OffsetMapping : public unit::Fresh {
+// A file set of members with the given sizes, opened as it is: no FCR is
+// read, so the bytes do not matter.
+class OffsetMapping : public ::testing::Test {
 protected:
     void setMembers(const std::vector<uint64_t>& sizes) {
-        fileSet.memberCount = uint16_t(sizes.size());
-        for (size_t i = 0; i < sizes.size(); ++i) fileSet.memberSizes[i] = sizes[i];
+        for (size_t k = 0; k < sizes.size(); ++k) {
+            std::string name;
+            ASSERT_TRUE(memberName(path(), int(k), &name));
+            unit::writeFile(name, Bytes(sizes[k], 0x11));
+        }
+        ASSERT_EQ(set.open(path(), ExclusiveRead, out, false), int(sizes.size()));
+        EXPECT_EQ(out.errText, "");
     }
     void expectMaps(uint64_t offset, uint16_t member, uint64_t rest) {
         uint16_t m = 0xFFFF;
         uint64_t r = 0;
-        mapFileSetOffset(offset, &m, &r);
+        set.mapOffset(offset, &m, &r);
         EXPECT_EQ(m, member) << "offset " << offset;
-        if (member < fileSet.memberCount) {
+        if (member < set.memberCount()) {
             EXPECT_EQ(r, rest) << "offset " << offset;
         }
     }
+    std::string path() const { return dir.path("m.dat"); }
+
+    unit::ScratchDir dir;
+    BufferOutput out;
+    FileSet set;
 };
 
 TEST_F(OffsetMapping, OffsetsFallIntoTheMemberThatHoldsThem) {
@@ -72,14 +87,17 @@ TEST_F(OffsetMapping, EmptyMemberIsPassedOver) {
 }
 
 TEST_F(OffsetMapping, FullSetOf128MembersEndsAtMemberCount) {
+    // A file named like a 129th member is never opened.
+    unit::writeFile(dir.path("m.^80"), Bytes(10));
     setMembers(std::vector<uint64_t>(kMaxMembers, 10));
+    EXPECT_EQ(set.memberCount(), kMaxMembers);
     expectMaps(1279, 127, 9);
     expectMaps(1280, 128, 0);  // no slot past the 128th is consulted
 }
 
 // A 5.x main file of 1000 bytes needs no second FCR copy, so it opens with
 // any extension files beside it.
-TEST_F(OffsetMapping, OpenJoinsExtensionsAndReadsStayInOneMember) {
+TEST(FileSetReads, OpenJoinsExtensionsAndReadsStayInOneMember) {
     unit::ScratchDir dir;
     const std::string main = dir.path("orders.dat");
     unit::writeFile(main, unit::fcrImage(0x0500, 512, 512, 1000));
@@ -90,19 +108,84 @@ TEST_F(OffsetMapping, OpenJoinsExtensionsAndReadsStayInOneMember) {
     unit::writeFile(dir.path("orders.^04"), ext2);  // after the gap at .^03: not a member
     unit::writeFile(dir.path("orders.^^^"), Bytes(10));
 
-    testing::internal::CaptureStderr();
-    ASSERT_EQ(openFileSet(main.c_str(), ExclusiveRead), 3);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Delta File Found and Opened!\r\n");
-    EXPECT_EQ(fileSet.totalSectors, 1u + 1u + 1u);  // each member divided on its own
-    EXPECT_EQ(fileSet.memberSizes[1], 1000u);
-    EXPECT_EQ(fileSet.deltaSize, 10u);
+    unit::Opened o(main, ExclusiveRead);
+    ASSERT_EQ(o.members, 3);
+    EXPECT_EQ(o.out.errText, "Delta File Found and Opened!\r\n");
+    FileSet& set = o.file.fileSet();
+    EXPECT_EQ(set.totalSectors(), 1u + 1u + 1u);  // each member divided on its own
+    EXPECT_EQ(set.memberSize(1), 1000u);
+    EXPECT_EQ(set.deltaSize(), 10u);
 
     uint8_t buf[20];
-    EXPECT_TRUE(readAt(1000, buf, 20));
+    EXPECT_TRUE(set.readAt(1000, buf, 20));
     EXPECT_EQ(buf[5], 5);
-    EXPECT_FALSE(readAt(990, buf, 20));  // not completed from the next member
-    EXPECT_TRUE(readAt(2599, buf, 1));
-    EXPECT_FALSE(readAt(2600, buf, 1));
+    EXPECT_FALSE(set.readAt(990, buf, 20));  // not completed from the next member
+    EXPECT_TRUE(set.readAt(2599, buf, 1));
+    EXPECT_FALSE(set.readAt(2600, buf, 1));
+
+    // A read of some bytes takes what the member holds from the offset on.
+    struct Case {
+        uint64_t offset;
+        size_t want;
+        bool ok;
+        size_t got;
+        uint8_t first;
+    };
+    const Case cases[] = {
+        {1990, 20, true, 10, uint8_t(990)},  // the rest of member 1 only
+        {1000, 20, true, 20, 0},
+        {2599, 5, true, 1, 0},               // the last byte of the set
+        {2600, 5, false, 0, 0},              // past the end: nothing
+        {UINT64_MAX, 1, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        size_t got = 99;
+        buf[0] = 0xEE;
+        EXPECT_EQ(set.readSomeAt(c.offset, buf, c.want, &got), c.ok) << c.offset;
+        EXPECT_EQ(got, c.got) << c.offset;
+        if (c.got) {
+            EXPECT_EQ(buf[0], c.first) << c.offset;
+        }
+    }
+}
+
+// The FCR's copies are read from the member that holds their first byte: a
+// second copy that does not lie wholly in one member is refused, and the line
+// tells whether it began inside the set at all.
+TEST(FileSetReads, FcrCopiesComeWhollyFromOneMember) {
+    struct Case {
+        const char* name;
+        std::vector<size_t> members;  // sizes; the bytes are one 0x0800 image
+        const char* err;
+    };
+    // Page size 1024: each FCR copy is 2048 bytes, the second at 2048.
+    const Case cases[] = {
+        {"FirstCopyUnderOneSector", {511}, "Not a Btrieve File!\n"},
+        {"FirstCopyOfOneSector", {512, 3584}, ""},  // the second copy lies in member 1
+        {"SecondCopyAbsent", {2048}, "Not a Btrieve File....\n"},
+        {"SecondCopyAbsentEmptyMemberAfter", {2048, 0}, "Not a Btrieve File....\n"},
+        {"SecondCopyShort", {4095}, "Not a Btrieve File.....\n"},
+        {"SecondCopyAcrossMembers", {3000, 2000}, "Not a Btrieve File.....\n"},
+        {"SecondCopyInNextMember", {2048, 2048}, ""},
+        {"Whole", {4096}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        unit::ScratchDir dir;
+        size_t total = 0;
+        for (size_t m : c.members) total += m;
+        const Bytes image = unit::fcrImage(0x0800, 1024, 2048, std::max<size_t>(total, 4096));
+        size_t at = 0;
+        for (size_t k = 0; k < c.members.size(); ++k) {
+            std::string name;
+            ASSERT_TRUE(memberName(dir.path("f.dat"), int(k), &name));
+            unit::writeFile(name, Bytes(image.begin() + long(at), image.begin() + long(at + c.members[k])));
+            at += c.members[k];
+        }
+        unit::Opened o(dir.path("f.dat"), ExclusiveRead);
+        EXPECT_EQ(o.members, *c.err ? 0 : int(c.members.size()));
+        EXPECT_EQ(o.out.errText, c.err);
+    }
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <memory>
 #include <tuple>
 
 #include "support.h"
@@ -9,26 +11,20 @@ using unit::put16;
 using unit::put32;
 
 // Opens an image as a one-member file set, which loads its FCR.
-class Fcr : public unit::Fresh {
+class Fcr : public ::testing::Test {
 protected:
     bool open(const Bytes& image) {
-        unit::resetGlobals();
+        opened.reset();  // the previous open holds the file exclusively
         unit::writeFile(dir.path("f.dat"), image);
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        int members = openFileSet(dir.path("f.dat").c_str(), ExclusiveRead);
-        out = testing::internal::GetCapturedStdout();
-        err = testing::internal::GetCapturedStderr();
-        return members != 0;
+        opened = std::make_unique<unit::Opened>(dir.path("f.dat"), ExclusiveRead);
+        out = opened->out.outText;
+        err = opened->out.errText;
+        return opened->members != 0;
     }
-    void setTables(uint16_t version, uint16_t pageSize, uint16_t patPageSize) {
-        fileGeometry = {};
-        fileGeometry.versionCode = version;
-        fileGeometry.pageSize = fileGeometry.compressedPageSize = pageSize;
-        fileGeometry.patPageSize = patPageSize;
-    }
+    const FileGeometry& geometry() const { return opened->geometry(); }
 
     unit::ScratchDir dir;
+    std::unique_ptr<unit::Opened> opened;
     std::string out, err;
 };
 
@@ -49,7 +45,7 @@ TEST_F(Fcr, GeometryFollowsVersionAndPageSize) {
     for (const Row& r : rows) {
         size_t size = std::max<size_t>(2 * r.patPageSize, 512);
         ASSERT_TRUE(open(unit::fcrImage(r.version, r.pageSize, r.patPageSize, size))) << err;
-        const FileGeometry& g = fileGeometry;
+        const FileGeometry& g = geometry();
         EXPECT_EQ(std::tuple(g.versionCode, g.pageSize, g.patPageSize, g.usageOffset, g.headerSize,
                              g.patIdLength, g.compressedPageSize),
                   std::tuple(r.version, r.pageSize, r.patPageSize, r.usageOffset, r.headerSize,
@@ -64,10 +60,45 @@ TEST_F(Fcr, StoredVersionAbove0x8000IsNegated) {
         put16(image, 74, stored);
         put16(image, 2048 + 74, stored);
         ASSERT_TRUE(open(image)) << err;
-        EXPECT_EQ(fileGeometry.versionCode, folded);
+        EXPECT_EQ(geometry().versionCode, folded);
     }
-    EXPECT_EQ(fileGeometry.headerSize, 16);  // 0x8000 takes the geometry above 0x0950
+    EXPECT_EQ(geometry().headerSize, 16);  // 0x8000 takes the geometry above 0x0950
     EXPECT_EQ(out, "\nWarning: v128.00 files are NOT completely supported!\n\n");
+}
+
+// The version code of the first copy: after the signature at 74, or at 6
+// when the first four bytes are zero; either signature byte is enough.
+TEST(FcrVersion, DecodesTheStoredCodeAndFoldsIt) {
+    struct Case {
+        Bytes lead;  // the first bytes of the copy
+        int at;      // where the code is stored
+        uint16_t stored;
+        bool ok;
+        uint16_t folded;
+    };
+    const Case cases[] = {
+        {{'F', 'C'}, 74, 0x0700, true, 0x0700},
+        {{'F', 'C'}, 74, 0xF800, true, 0x0800},
+        {{'F', 'C'}, 74, 0x8001, true, 0x7FFF},
+        {{'F', 'C'}, 74, 0x8000, true, 0x8000},
+        {{'F', 'x'}, 74, 0x0950, true, 0x0950},
+        {{'x', 'C'}, 74, 0x0950, true, 0x0950},
+        {{'C', 'F'}, 74, 0x0950, false, 0},
+        {{0, 0, 0, 1}, 74, 0x0950, false, 0},  // not zero, and no signature
+        {{0, 0, 0, 0}, 6, 0x0500, true, 0x0500},
+        {{0, 0, 0, 0}, 6, 0xFA00, true, 0x0600},
+    };
+    for (const Case& c : cases) {
+        Bytes copy(512, 0);
+        std::copy(c.lead.begin(), c.lead.end(), copy.begin());
+        unit::put16(copy, size_t(c.at), c.stored);
+        unit::put16(copy, size_t(c.at == 6 ? 74 : 6), 0x1234);  // the other place is not read
+        FcrVersion v;
+        ASSERT_EQ(decodeFcrVersion(copy.data(), &v), c.ok) << std::hex << c.stored;
+        if (c.ok) {
+            EXPECT_EQ(std::pair(v.stored, v.folded), std::pair(c.stored, c.folded)) << std::hex << c.stored;
+        }
+    }
 }
 
 // Copy 0 records 01 00 00 00 as its page count, copy 1 02 00 00 00, and only
@@ -95,7 +126,7 @@ TEST_F(Fcr, CurrentCopyHasTheHigherUsageCountAndSuppliesTheFields) {
         image[copy1 + 55] = 0x02;
         for (size_t i = 0; i < 9; ++i) image[copy1 + 46 + i] = uint8_t(0xA0 + i);
         ASSERT_TRUE(open(image)) << err;
-        const FileGeometry& g = fileGeometry;
+        const FileGeometry& g = geometry();
         EXPECT_EQ(std::tuple(g.currentFcr, g.pageCount, g.encrypted, g.encryptionMask[0], g.encryptionMask[8]),
                   std::tuple(c.current, c.pageCount, c.current, c.current ? 0xA0 : 0, c.current ? 0xA8 : 0))
             << std::hex << c.version << ' ' << c.usage0 << ' ' << c.usage1;
@@ -110,7 +141,7 @@ TEST_F(Fcr, CompressionFlagLiesAt400For0x0950AndAt156Above) {
         put16(image, size_t(flagAt), 0x2000);
         put16(image, 80, 4096);
         ASSERT_TRUE(open(image)) << err;
-        EXPECT_EQ(std::pair(fileGeometry.compressed, int(fileGeometry.compressedPageSize)),
+        EXPECT_EQ(std::pair(geometry().compressed, int(geometry().compressedPageSize)),
                   std::pair(compressed, compressed ? 4096 : 8192))
             << std::hex << version << std::dec << " flag at " << flagAt;
         EXPECT_EQ(out.find("Page Compression are not yet supported") != std::string::npos, compressed == 1);
@@ -126,19 +157,25 @@ TEST_F(Fcr, LargeOffsetThresholdIsSetFor6xPageSizes) {
     };
     for (auto [pageSize, threshold] : rows) {
         ASSERT_TRUE(open(unit::fcrImage(0x0600, pageSize, pageSize, 2 * pageSize))) << err;
-        EXPECT_EQ(fileGeometry.largeOffsetThreshold, threshold) << pageSize;
-        EXPECT_EQ(patPairOffsetQuiet(31), uint64_t(threshold) + 4096) << pageSize;
+        EXPECT_EQ(geometry().largeOffsetThreshold, threshold) << pageSize;
+        EXPECT_EQ(largeOffsetThresholdFor(pageSize), threshold) << pageSize;
+        EXPECT_EQ(patPairOffset(geometry(), 31), uint64_t(threshold) + 4096) << pageSize;
+        EXPECT_EQ(opened->file.patPairOffset(31), uint64_t(threshold) + 4096) << pageSize;
         const uint32_t firstShifted = 15u * pageSize / 2 + 2;
-        EXPECT_EQ(pageOffset(firstShifted - 1), uint64_t(threshold) - pageSize);
-        EXPECT_EQ(pageOffset(firstShifted), uint64_t(threshold) + 4096);
+        EXPECT_EQ(opened->file.pageOffset(firstShifted - 1), uint64_t(threshold) - pageSize);
+        EXPECT_EQ(opened->file.pageOffset(firstShifted), uint64_t(threshold) + 4096);
     }
     const std::pair<uint16_t, uint16_t> unset[] = {{0x0700, 4096}, {0x0600, 8192}, {0x0610, 5120}};
     for (auto [version, pageSize] : unset) {
         ASSERT_TRUE(open(unit::fcrImage(version, pageSize, pageSize, 2 * pageSize))) << err;
-        EXPECT_EQ(fileGeometry.largeOffsetThreshold, 0xFFFFFFFFu) << std::hex << version;
+        EXPECT_EQ(geometry().largeOffsetThreshold, 0xFFFFFFFFu) << std::hex << version;
     }
+    EXPECT_EQ(largeOffsetThresholdFor(8192), 0u);
+    EXPECT_EQ(largeOffsetThresholdFor(5120), 0u);
 }
 
+// The tables as pure functions of the geometry, and the same values from an
+// opened file of each row, which says nothing about a size the tables know.
 TEST_F(Fcr, EntriesPerPageAndPairStrideTables) {
     const std::tuple<uint16_t, uint16_t, uint16_t, int, int> rows[] = {
         {0x0600, 1024, 1024, 254, 262144},     {0x0700, 512, 512, 126, 65536},
@@ -151,31 +188,63 @@ TEST_F(Fcr, EntriesPerPageAndPairStrideTables) {
         {0x0950, 4096, 8192, 956, 960 * 4096}, {0x0D00, 8192, 16384, 1596, 1600 * 8192},
         {0x0D00, 16384, 16384, 1598, 1600 * 16384},
     };
-    testing::internal::CaptureStderr();
     for (auto [version, pageSize, patPageSize, entries, stride] : rows) {
-        setTables(version, pageSize, patPageSize);
-        EXPECT_EQ(std::pair(patEntriesPerPage(), patPairStride()), std::pair(entries, stride))
-            << std::hex << version << std::dec << ' ' << pageSize;
+        SCOPED_TRACE(testing::Message() << std::hex << version << std::dec << ' ' << pageSize);
+        const FileGeometry g = unit::geometryOf(version, pageSize, patPageSize);
+        EXPECT_EQ(std::pair(patEntriesPerPage(g), patPairStride(g)), std::pair(entries, stride));
+        EXPECT_TRUE(entriesKnown(g));
+        EXPECT_TRUE(strideKnown(g));
+
+        ASSERT_TRUE(open(unit::fcrImage(version, pageSize, patPageSize, 2 * patPageSize))) << err;
+        ASSERT_EQ(geometry().patPageSize, patPageSize);
+        opened->clearOutput();
+        EXPECT_EQ(std::pair(opened->file.patEntriesPerPage(), opened->file.patPairStride()),
+                  std::pair(entries, stride));
+        EXPECT_EQ(opened->out.errText, "");
     }
-    // From 0x0950 a compressed file steps by its compressed page size.
-    setTables(0x0950, 8192, 16384);
-    fileGeometry.compressed = 1;
-    fileGeometry.compressedPageSize = 4096;
-    EXPECT_EQ(patPairStride(), 1600 * 4096);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    // From 0x0950 a compressed file steps by its compressed page size; below
+    // 0x0950 by the plain page size.
+    FileGeometry g = unit::geometryOf(0x0950, 8192, 16384);
+    g.compressed = 1;
+    g.compressedPageSize = 4096;
+    EXPECT_EQ(patPairStride(g), 1600 * 4096);
+    g = unit::geometryOf(0x0900, 4096, 8192);
+    g.compressed = 1;
+    g.compressedPageSize = 1024;
+    EXPECT_EQ(patPairStride(g), 1276 * 4096 + 2 * 8192);
+
+    Bytes image = unit::fcrImage(0x0950, 8192, 16384, 32768);
+    unit::put16(image, 400, 0x2000);
+    unit::put16(image, 80, 4096);
+    ASSERT_TRUE(open(image)) << err;
+    EXPECT_EQ(opened->file.patPairStride(), 1600 * 4096);
+    EXPECT_EQ(opened->out.errText, "");
 }
 
 TEST_F(Fcr, UnknownPageSizeGivesZeroAndSaysSoEveryTime) {
-    setTables(0x0950, 512, 4096);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(patEntriesPerPage(), 0);
-    EXPECT_EQ(patPairStride(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Unexpected Page Size <512>\nUnexpected Page Size <512>\n");
-    setTables(0x0800, 5120, 10240);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(patEntriesPerPage(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unexpected Page Size <5120>\n");
+    ASSERT_TRUE(open(unit::fcrImage(0x0950, 512, 4096, 8192))) << err;
+    EXPECT_EQ(err, "");  // the open itself asks for neither
+    EXPECT_FALSE(entriesKnown(geometry()));
+    EXPECT_FALSE(strideKnown(geometry()));
+    EXPECT_EQ(opened->file.patEntriesPerPage(), 0);
+    EXPECT_EQ(opened->file.patPairStride(), 0);
+    EXPECT_EQ(opened->out.errText, "Unexpected Page Size <512>\nUnexpected Page Size <512>\n");
+    // Locating a pair asks for the stride, message included; pair 0 does not.
+    opened->clearOutput();
+    EXPECT_EQ(opened->file.patPairOffset(0), 0u);
+    EXPECT_EQ(opened->out.errText, "");
+    EXPECT_EQ(opened->file.patPairOffset(2), 4u * 4096);  // no stride to step by
+    EXPECT_EQ(opened->out.errText, "Unexpected Page Size <512>\n");
+
+    ASSERT_TRUE(open(unit::fcrImage(0x0800, 5120, 10240, 20480))) << err;
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(patEntriesPerPage(geometry()), 0);
+    EXPECT_EQ(opened->file.patEntriesPerPage(), 0);
+    EXPECT_EQ(opened->out.errText, "Unexpected Page Size <5120>\n");
+    // Below 0x0800 every size is known: the entries follow the PAT page size.
+    const FileGeometry old = unit::geometryOf(0x0600, 5120, 5120);
+    EXPECT_TRUE(entriesKnown(old));
+    EXPECT_EQ(patEntriesPerPage(old), 5120 / 4 - 2);
 }
 
 }  // namespace

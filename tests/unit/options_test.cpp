@@ -1,6 +1,10 @@
-#include <tuple>
+#include <gtest/gtest.h>
 
-#include "support.h"
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "cli/options.h"
 
 namespace {
 
@@ -9,47 +13,48 @@ struct OptionCase {
     std::vector<const char*> args;  // after the program name
     ScanOptions expect;
     std::vector<std::string> notices;
+    std::string path = "a.dat";
 };
 
 auto fields(const ScanOptions& o) {
     return std::tie(o.verbose, o.progress, o.showOffsets, o.checkZeroPointers, o.unprotected,
-                    o.fixMask, o.startPair, o.path);
+                    o.fixMask, o.startPair);
 }
 
 const char* const kBackup = "I sure hope you had a backup....\n";
 
 const OptionCase kOptionCases[] = {
-    {"PathOnly", {"a.dat"}, {.path = "a.dat"}, {}},
+    {"PathOnly", {"a.dat"}, {}, {}},
     {"FourFlags", {"a.dat", "/D", "/R", "/O", "/U"},
-     {.verbose = 1, .progress = 0, .showOffsets = 1, .unprotected = 1, .path = "a.dat"}, {}},
+     {.verbose = 1, .progress = 0, .showOffsets = 1, .unprotected = 1}, {}},
     {"LowerCaseAndDash", {"a.dat", "-r", "/o", "-z"},
-     {.progress = 0, .showOffsets = 1, .checkZeroPointers = 1, .path = "a.dat"}, {}},
+     {.progress = 0, .showOffsets = 1, .checkZeroPointers = 1}, {}},
     {"OnlyFirstLetterCounts", {"a.dat", "/DX", "/Q", "/Rubbish"},
-     {.verbose = 1, .progress = 0, .path = "a.dat"}, {}},
-    {"BareSlashIsIgnored", {"a.dat", "/", "-"}, {.path = "a.dat"}, {}},
-    {"NotAnOptionIsSkipped", {"a.dat", "D", "F9"}, {.path = "a.dat"}, {}},
-    {"LeftmostFixWins", {"a.dat", "/F3", "/F8"}, {.fixMask = 3, .path = "a.dat"},
+     {.verbose = 1, .progress = 0}, {}},
+    {"BareSlashIsIgnored", {"a.dat", "/", "-"}, {}, {}},
+    {"NotAnOptionIsSkipped", {"a.dat", "D", "F9"}, {}, {}},
+    {"LeftmostFixWins", {"a.dat", "/F3", "/F8"}, {.fixMask = 3},
      {kBackup, kBackup}},
-    {"LeftmostStartWinsNoticesReversed", {"a.dat", "/S5", "/S9"}, {.startPair = 5, .path = "a.dat"},
+    {"LeftmostStartWinsNoticesReversed", {"a.dat", "/S5", "/S9"}, {.startPair = 5},
      {"Starting at PAT Pair 9....\n", "Starting at PAT Pair 5....\n"}},
-    {"NoticesInReverseOrder", {"a.dat", "/F1", "/S2"}, {.fixMask = 1, .startPair = 2, .path = "a.dat"},
+    {"NoticesInReverseOrder", {"a.dat", "/F1", "/S2"}, {.fixMask = 1, .startPair = 2},
      {"Starting at PAT Pair 2....\n", kBackup}},
-    {"FixWithoutDigitsIsZero", {"a.dat", "/F"}, {.path = "a.dat"}, {kBackup}},
-    {"FixWithLettersIsZero", {"a.dat", "/Fabc"}, {.path = "a.dat"}, {kBackup}},
-    {"NegativeFix", {"a.dat", "/f-1"}, {.fixMask = -1, .path = "a.dat"}, {kBackup}},
-    {"LeadingBlankAndSign", {"a.dat", "/F 12", "/S+7x"}, {.fixMask = 12, .startPair = 7, .path = "a.dat"},
+    {"FixWithoutDigitsIsZero", {"a.dat", "/F"}, {}, {kBackup}},
+    {"FixWithLettersIsZero", {"a.dat", "/Fabc"}, {}, {kBackup}},
+    {"NegativeFix", {"a.dat", "/f-1"}, {.fixMask = -1}, {kBackup}},
+    {"LeadingBlankAndSign", {"a.dat", "/F 12", "/S+7x"}, {.fixMask = 12, .startPair = 7},
      {"Starting at PAT Pair 7....\n", kBackup}},
-    {"StartClampsHigh", {"a.dat", "/S99999999999"}, {.startPair = 2147483647, .path = "a.dat"},
+    {"StartClampsHigh", {"a.dat", "/S99999999999"}, {.startPair = 2147483647},
      {"Starting at PAT Pair 2147483647....\n"}},
-    {"StartClampsLow", {"a.dat", "/s-99999999999"}, {.startPair = 0x80000000u, .path = "a.dat"},
+    {"StartClampsLow", {"a.dat", "/s-99999999999"}, {.startPair = 0x80000000u},
      {"Starting at PAT Pair -2147483648....\n"}},
-    {"StartZero", {"a.dat", "/S0"}, {.startPair = 0, .path = "a.dat"}, {"Starting at PAT Pair 0....\n"}},
-    {"FiveArguments", {"a.dat", "/R", "/R", "/R", "/D"}, {.verbose = 1, .progress = 0, .path = "a.dat"}, {}},
-    {"QuestionMarkLaterIsNoUsage", {"a.dat", "/?"}, {.path = "a.dat"}, {}},
-    {"DashPathIsAlsoAnOption", {"-r.dat"}, {.progress = 0, .path = "-r.dat"}, {}},
+    {"StartZero", {"a.dat", "/S0"}, {.startPair = 0}, {"Starting at PAT Pair 0....\n"}},
+    {"FiveArguments", {"a.dat", "/R", "/R", "/R", "/D"}, {.verbose = 1, .progress = 0}, {}},
+    {"QuestionMarkLaterIsNoUsage", {"a.dat", "/?"}, {}, {}},
+    {"DashPathIsAlsoAnOption", {"-r.dat"}, {.progress = 0}, {}, "-r.dat"},
 #ifndef _WIN32
     // An absolute path begins with '/': as the first argument it is the path only.
-    {"SlashPathIsPathOnly", {"/data/x.dat", "/O"}, {.showOffsets = 1, .path = "/data/x.dat"}, {}},
+    {"SlashPathIsPathOnly", {"/data/x.dat", "/O"}, {.showOffsets = 1}, {}, "/data/x.dat"},
 #endif
 };
 
@@ -65,6 +70,7 @@ TEST_P(OptionScan, ReadsOptionsAndNotices) {
     ASSERT_FALSE(cl.showUsage);
     EXPECT_EQ(fields(cl.options), fields(c.expect));
     EXPECT_EQ(cl.notices, c.notices);
+    EXPECT_EQ(cl.path, c.path);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, OptionScan, ::testing::ValuesIn(kOptionCases),

@@ -1,6 +1,6 @@
 // Small helpers for the unit tests: a scratch directory, byte images of
-// files, an FCR image per version family, and a fixture that puts every
-// process-wide record back to its start state around each test.
+// files, an FCR image per version family, and a file opened through the
+// library with the lines it printed.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,12 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "check/scan.h"
-#include "cli/options.h"
-#include "fileio/cache.h"
-#include "fileio/fileset.h"
+#include "access/btrfile.h"
+#include "fileio/output.h"
 #include "format/geometry.h"
-#include "format/pat.h"
 
 namespace unit {
 
@@ -97,27 +94,34 @@ inline void putPageHeader(Bytes& b, uint64_t at, uint16_t version, uint32_t id, 
     put16(b, at + (version < 0x0950 ? 6 : version == 0x0950 ? 8 : 16), usage);
 }
 
-// Closes what a test opened and puts every process-wide record back.
-inline void resetGlobals() {
-    scanOptions = {};
-    scanCounters = {};
-    bool open = fileSet.deltaHandle != kInvalidHandle;
-    for (PlatformHandle h : fileSet.memberHandles) open = open || h != kInvalidHandle;
-    if (open) closeFileSet();
-    fileSet = FileSet{};
-    for (PlatformHandle& h : fileSet.memberHandles) h = kInvalidHandle;
-    fileSet.deltaHandle = kInvalidHandle;
-    fileGeometry = {};
-    freeHeaderCache();
-    resetBestPageIndex();
-    loadedPair = -1;
-    currentPat = 0;
+// The geometry fields the PAT tables and the page addressing read, as the
+// FCR of an uncompressed file of the family would give them.
+inline FileGeometry geometryOf(uint16_t version, uint16_t pageSize, uint16_t patPageSize = 0) {
+    FileGeometry g;
+    g.versionCode = version;
+    g.pageSize = g.compressedPageSize = pageSize;
+    g.patPageSize = patPageSize;
+    return g;
 }
 
-class Fresh : public ::testing::Test {
-protected:
-    void SetUp() override { resetGlobals(); }
-    void TearDown() override { resetGlobals(); }
+// A file opened through the library; `out` holds every line the open and
+// the later calls printed. Closed when it goes away.
+struct Opened {
+    Opened(const std::string& path, int mode, bool verbose = false)
+        : members(file.open(path, mode, verbose)) {}
+    Opened(const Opened&) = delete;
+    Opened& operator=(const Opened&) = delete;
+
+    // Forgets the lines printed so far.
+    void clearOutput() {
+        out.outText.clear();
+        out.errText.clear();
+    }
+    const FileGeometry& geometry() const { return file.geometry(); }
+
+    BufferOutput out;
+    BtrieveFile file{out};
+    int members = 0;
 };
 
 }  // namespace unit
