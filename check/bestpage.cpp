@@ -1,5 +1,3 @@
-#include <cinttypes>
-
 #include "check/scan.h"
 
 namespace {
@@ -33,14 +31,13 @@ struct Scanner::Choice {
 };
 
 void Scanner::printFound(uint32_t p, uint32_t physical, uint16_t type) {
-    if (options_.showOffsets) {
-        out_.out(
-            "Found Logical Page %.8lx at Physical Page %.8lx (0x%.10" PRIx64 ") with type %.4x.\n",
-            (unsigned long)p, (unsigned long)physical, file_.pageOffset(physical), unsigned(type));
-    } else {
-        out_.out("Found Logical Page %.8lx at Physical Page %.8lx with type %.4x.\n",
-                 (unsigned long)p, (unsigned long)physical, unsigned(type));
-    }
+    // "Found Logical Page %.8lx at Physical Page %.8lx[ (0x%.10I64x)] with
+    // type %.4x.\n"
+    Line line;
+    line.text("Found Logical Page ").hex(p, 8).text(" at Physical Page ").hex(physical, 8);
+    if (options_.showOffsets) line.text(" (0x").hex(file_.pageOffset(physical), 10).text(")");
+    line.text(" with type ").hex(type, 4).text(".\n");
+    out_.write(Stream::Out, line.view());
 }
 
 // Every candidate page in order: its cached header where the cache holds

@@ -46,25 +46,17 @@ void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader
         return;
     }
 
+    // LogPAT 0x%.8lx(%.4x) -> PhysPage 0x%.8lx[ (0x%.10I64x)] then the
+    // header's verdict.
+    Line line;
+    line.text("LogPAT 0x").hex(L, 8).text("(").hex(t, 4).text(") -> PhysPage 0x").hex(p, 8);
+    if (options_.showOffsets) line.text(" (0x").hex(file_.pageOffset(p), 10).text(")");
     if (zeroHeader) {
-        if (options_.showOffsets) {
-            out_.out("LogPAT 0x%.8lx(%.4x) -> PhysPage 0x%.8lx (0x%.10" PRIx64
-                        ") is beyond EOF or NULL Page ID.\n",
-                        (unsigned long)L, unsigned(t), (unsigned long)p, file_.pageOffset(p));
-        } else {
-            out_.out("LogPAT 0x%.8lx(%.4x) -> PhysPage 0x%.8lx is beyond EOF or NULL Page ID.\n",
-                        (unsigned long)L, unsigned(t), (unsigned long)p);
-        }
-    } else if (options_.showOffsets) {
-        out_.out("LogPAT 0x%.8lx(%.4x) -> PhysPage 0x%.8lx (0x%.10" PRIx64
-                    ") with LogPage 0x%.8lx(%.4x).\n",
-                    (unsigned long)L, unsigned(t), (unsigned long)p, file_.pageOffset(p),
-                    (unsigned long)found.pageId, unsigned(found.pageType));
+        line.text(" is beyond EOF or NULL Page ID.\n");
     } else {
-        out_.out("LogPAT 0x%.8lx(%.4x) -> PhysPage 0x%.8lx with LogPage 0x%.8lx(%.4x).\n",
-                    (unsigned long)L, unsigned(t), (unsigned long)p, (unsigned long)found.pageId,
-                    unsigned(found.pageType));
+        line.text(" with LogPage 0x").hex(found.pageId, 8).text("(").hex(found.pageType, 4).text(").\n");
     }
+    out_.write(Stream::Out, line.view());
 
     if ((fixMask & fixbit::pageId) && zeroHeader) {
         encodePageHeader(g, header, L, t);
@@ -87,7 +79,7 @@ void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader
         const uint16_t type = 0;
         if (pair_.setEntry(L, physical, type)) {
             ++totalFixed;
-            out_.out("-->Repaired By Changing PAT Pointer to FREE SPACE POINTER.\n");
+            out_.write(Stream::Out, "-->Repaired By Changing PAT Pointer to FREE SPACE POINTER.\n");
         }
     }
 
@@ -106,8 +98,13 @@ void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader
                 } else if (bestType == pagetype::variable) {
                     ++c.variablePointersFixed;
                 }
-                out_.out("-->Repaired By Changing Page Pointer to (%.4x)%.8x.\n",
-                            unsigned(bestType), unsigned(best));
+                Line repaired;
+                repaired.text("-->Repaired By Changing Page Pointer to (")
+                    .hex(bestType, 4)
+                    .text(")")
+                    .hex(best, 8)
+                    .text(".\n");
+                out_.write(Stream::Out, repaired.view());
             }
         } else if (searchedAll) {
             // Only a search that read every page may conclude the data is gone.
@@ -116,7 +113,8 @@ void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader
             if (pair_.setEntry(L, physical, type)) {
                 ++totalFixed;
                 ++c.pagesResetToFree;
-                out_.out("-->Repaired By Changing Page Pointer to FREE SPACE. Data is lost!\n");
+                out_.write(Stream::Out,
+                           "-->Repaired By Changing Page Pointer to FREE SPACE. Data is lost!\n");
             }
         }
     }

@@ -35,6 +35,35 @@ public:
     void vprint(Stream stream, const char* format, va_list args);
 };
 
+// One line put together without a format parser, for the lines a repair
+// prints for every entry it mends. hex(v, digits) writes v in lower-case
+// hexadecimal with at least that many digits, as "%.8lx" does.
+class Line {
+public:
+    Line& text(std::string_view s) {
+        const size_t n = s.size() < sizeof buffer_ - size_ ? s.size() : sizeof buffer_ - size_;
+        for (size_t i = 0; i < n; ++i) buffer_[size_ + i] = s[i];
+        size_ += n;
+        return *this;
+    }
+    Line& hex(uint64_t v, int digits) {
+        char reversed[16];
+        int n = 0;
+        do {
+            reversed[n++] = "0123456789abcdef"[v & 0xF];
+            v >>= 4;
+        } while (v != 0);
+        while (n < digits && n < int(sizeof reversed)) reversed[n++] = '0';
+        while (n > 0 && size_ < sizeof buffer_) buffer_[size_++] = reversed[--n];
+        return *this;
+    }
+    std::string_view view() const { return std::string_view(buffer_, size_); }
+
+private:
+    char buffer_[256];
+    size_t size_ = 0;
+};
+
 // Standard output and standard error of the process.
 class StdioOutput : public Output {
 public:
