@@ -9,8 +9,13 @@ int PatPair::load(uint32_t n) {
     uint64_t o = file_.patPairOffset(n);
     pairOnDisk_ = false;
     FileSet& set = file_.fileSet();
-    if (!set.readAt(o, copy(0), g.patPageSize)) return 0;
-    if (!set.readAt(o + g.patPageSize, copy(1), g.patPageSize)) return 0;
+    // A failed read may leave bytes of pair n in the buffers: no pair is
+    // loaded then.
+    if (!set.readAt(o, copy(0), g.patPageSize) ||
+        !set.readAt(o + g.patPageSize, copy(1), g.patPageSize)) {
+        loadedPair_ = -1;
+        return 0;
+    }
     loadedPair_ = n;
     pairOnDisk_ = true;
     uint32_t u0 = patUsageCount(g, copy(0));

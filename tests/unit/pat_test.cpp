@@ -138,6 +138,24 @@ TEST_F(PatPairs, FailedLoadLeavesTheFileAlone) {
     EXPECT_EQ(unit::readFile(path()), image);
 }
 
+// A load that fails after copy 0 was read has overwritten the buffer of the
+// pair loaded before: that pair is loaded no more, so an entry set in it
+// reads it again instead of writing the other pair's bytes over its copy 0.
+TEST_F(PatPairs, FailedLoadForgetsThePairLoadedBefore) {
+    build(k700, 7, k700.pair(7) + 512 + 100);  // copy 1 of pair 7 runs past the end
+    PatPair pair(file());
+    ASSERT_TRUE(pair.load(6));
+    EXPECT_FALSE(pair.load(7));
+    EXPECT_EQ(pair.loaded(), -1);
+    ASSERT_TRUE(pair.setEntry(5 * k700.entries + 1, 0x123, 0x44));
+    EXPECT_EQ(pair.loaded(), 6);
+    const Bytes after = unit::readFile(path());
+    // Copy 0 of pair 6 is as it was, but for the slot.
+    const size_t at = size_t(k700.pair(6));
+    EXPECT_TRUE(std::equal(after.begin() + long(at + 12), after.begin() + long(at + 512),
+                           image.begin() + long(at + 12)));
+}
+
 TEST_F(PatPairs, SetPatEntryStoresTheSlotInTheCurrentCopyOnly) {
     struct Case {
         const Family* family;
