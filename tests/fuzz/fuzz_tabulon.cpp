@@ -24,7 +24,6 @@
 #include <string>
 #include <vector>
 
-#include "btrfile.h"
 #include "check/scan.h"
 #include "cli/options.h"
 #include "cli/run.h"
@@ -32,6 +31,7 @@
 #include "fileio/fileset.h"
 #include "format/geometry.h"
 #include "format/pat.h"
+#include "support/harness.h"
 
 // Present when a sanitizer runtime is linked in.
 extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
@@ -88,7 +88,7 @@ int runQuietly(const char* const* argv, int argc, std::string* output = nullptr)
     dup2(savedErr, 2);
     if (outFd >= 0) {
         close(outFd);
-        const btr::Bytes bytes = btr::readFile(outName);
+        const harness::Bytes bytes = harness::readFile(outName);
         output->assign(bytes.begin(), bytes.end());
     }
     return status;
@@ -121,17 +121,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t n = size - 2;
     const size_t split = selector == 0 ? n : std::min(selector * 64, n);
 
-    std::vector<btr::Bytes> members = {btr::Bytes(body, body + split)};
+    std::vector<harness::Bytes> members = {harness::Bytes(body, body + split)};
     if (selector != 0) members.emplace_back(body + split, body + n);
     const std::vector<std::string> names = {mainName, extName};
     auto lay = [&] {
         unlink(extName.c_str());
-        for (size_t m = 0; m < members.size(); ++m) btr::writeFile(names[m], members[m]);
+        for (size_t m = 0; m < members.size(); ++m) harness::writeFile(names[m], members[m]);
     };
     auto nothingLost = [&](const std::string& output) {
-        std::vector<btr::Bytes> after;
-        for (size_t m = 0; m < members.size(); ++m) after.push_back(btr::readFile(names[m]));
-        std::string lost = btr::changesOutsideRepairs(members, after, output);
+        std::vector<harness::Bytes> after;
+        for (size_t m = 0; m < members.size(); ++m) after.push_back(harness::readFile(names[m]));
+        std::string lost = harness::changesOutsideRepairs(members, after, output);
         if (lost.empty()) return;
         std::fprintf(stderr, "repair changed bytes it must not:\n%s", lost.c_str());
         std::abort();
