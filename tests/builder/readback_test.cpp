@@ -50,7 +50,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Reading{"family 0x0700 page 1024 logical 300 pairs 2", 2, 0},
                       Reading{"family 0xF800 page 2048 logical 4 pairs 3 fcrcurrent 1", 3, 1},
                       Reading{"family 0xF700 page 1024 logical 4", 1, 0},
-                      Reading{"family 0x0950 page 4096 compressed 2048 logical 8 fcrcurrent 1", 1, 1},
+                      Reading{"family 0x0950 page 4096 compressed 2048 logical 8 fcrcurrent 1", 1,
+                              1},
                       Reading{"family 0x0D00 page 1024 compressed 512 logical 4", 1, 0},
                       Reading{"family 0x0D30 page 8192 logical 4 pairs 3", 3, 0}));
 
@@ -59,9 +60,10 @@ TEST(ReadBack, CurrentCopyDecidesCompressionAndLastPair) {
     for (int current : {0, 1}) {
         SCOPED_TRACE(current);
         const std::string other = std::to_string(1 - current);
-        auto read = readLayout(built("family 0x0D00 page 1024 compressed 512 logical 4 fcrcurrent " +
-                                     std::to_string(current) + "\nfcr lastpair 9 copy " + other +
-                                     "\nfcr u16 156 0 copy " + other + "\n"));
+        auto read =
+            readLayout(built("family 0x0D00 page 1024 compressed 512 logical 4 fcrcurrent " +
+                             std::to_string(current) + "\nfcr lastpair 9 copy " + other +
+                             "\nfcr u16 156 0 copy " + other + "\n"));
         ASSERT_TRUE(read);
         EXPECT_EQ(read->currentFcr, current);
         EXPECT_EQ(read->lastPair, 1u);
@@ -87,9 +89,9 @@ TEST(ReadBack, FcrsThatGiveNoLayout) {
     };
     for (const Refused& c : {
              Refused{base + "size 511", SIZE_MAX},
-             Refused{base, 511},                               // copy 0 reads the main file alone
-             Refused{base + "fcr pagesize 256", SIZE_MAX},     // below 512
-             Refused{base + "fcr byte 43 0xFF", SIZE_MAX},     // PAT pages above 32768 bytes
+             Refused{base, 511},                              // copy 0 reads the main file alone
+             Refused{base + "fcr pagesize 256", SIZE_MAX},    // below 512
+             Refused{base + "fcr byte 43 0xFF", SIZE_MAX},    // PAT pages above 32768 bytes
              Refused{base + "size pair:0:1+2047", SIZE_MAX},  // copy 1 cut short
          }) {
         EXPECT_FALSE(readLayout(built(c.recipe), c.mainSize)) << c.recipe << " main " << c.mainSize;
@@ -98,7 +100,8 @@ TEST(ReadBack, FcrsThatGiveNoLayout) {
     EXPECT_TRUE(readLayout(built(base + "size pair:0:1+2048")));
     EXPECT_TRUE(readLayout(built(base), 512));
     // Files before 6.x have no copy 1 and no page size bound.
-    auto old = readLayout(built("family 0x0500 style zero page 512 logical 1\nfcr byte 9 0 copy 0\n"));
+    auto old =
+        readLayout(built("family 0x0500 style zero page 512 logical 1\nfcr byte 9 0 copy 0\n"));
     ASSERT_TRUE(old);
     EXPECT_EQ(old->layout.version, 0x0500);
     EXPECT_EQ(old->layout.pageSize, 0u);

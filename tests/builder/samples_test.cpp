@@ -53,8 +53,8 @@ TEST(Samples, PagesEntriesAndTheStaleCopy) {
         const std::uint8_t* copy0 = b.data() + pat;
         const std::uint8_t* copy1 = copy0 + l.patPageSize;
         EXPECT_GT(le32(copy1 + l.usageOffset), le32(copy0 + l.usageOffset));
-        const std::uint32_t first = static_cast<std::uint32_t>(
-            (pat + 2ull * l.patPageSize + l.pageUnit - 1) / l.pageUnit);
+        const std::uint32_t first =
+            static_cast<std::uint32_t>((pat + 2ull * l.patPageSize + l.pageUnit - 1) / l.pageUnit);
         const std::uint16_t types[4] = {0x44, 0x80, 0x56, 0x44};
         std::uint16_t usage[5] = {};
         for (std::uint32_t i = 0; i < 5; ++i) {
@@ -76,7 +76,8 @@ TEST(Samples, PagesEntriesAndTheStaleCopy) {
                     std::uint16_t type = j == 3 && l.version >= 0x0D30 ? 0x4544 : types[j];
                     EXPECT_EQ(e, (PageId{first + j, type})) << "slot " << j;
                 } else {
-                    EXPECT_EQ(e, (l.wideEntries() ? PageId{0xFFFFFFFEu, 0} : PageId{})) << "slot " << j;
+                    EXPECT_EQ(e, (l.wideEntries() ? PageId{0xFFFFFFFEu, 0} : PageId{}))
+                        << "slot " << j;
                 }
             }
         }

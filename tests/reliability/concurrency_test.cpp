@@ -76,7 +76,8 @@ TEST(SharingModes, SecondOpenerWhileTheFirstHoldsTheFile) {
 TEST(SharingModes, HeldExtensionFileEndsTheSet) {
     TempDir dir;
     // Split where the pages begin, after the PAT pair.
-    const WrittenSet set = buildFromRecipe(sampleRecipe({0x0700, 1024}) + "split logical:1\n", dir.path, "SPLIT.DAT");
+    const WrittenSet set =
+        buildFromRecipe(sampleRecipe({0x0700, 1024}) + "split logical:1\n", dir.path, "SPLIT.DAT");
     ASSERT_EQ(set.members, (std::vector<std::string>{dir.file("SPLIT.DAT"), dir.file("SPLIT.^01")}));
 
     PlatformHandle h = kInvalidHandle;
@@ -102,7 +103,8 @@ TEST(InterruptedRepair, OnlyCopyZeroOfThePairWritten) {
         if (v < 0x0600 || v == 0x0620 || v == 0x0951) continue;  // no header layout to repair
         SCOPED_TRACE(f.name);
         const Bytes healthy = makeSample(f.shape).bytes();
-        const Bytes file = interpretRecipe(f.recipe + "pat 1 copy 1 number 7\n").file.bytes();  // copy 1 still names pair 7
+        // Copy 1 still names pair 7.
+        const Bytes file = interpretRecipe(f.recipe + "pat 1 copy 1 number 7\n").file.bytes();
         TempDir dir;
         const std::string name = dir.file("HALF.DAT");
         writeFile(name, file);
@@ -130,7 +132,8 @@ TEST(InterruptedRepair, OnlyCopyZeroOfThePairWritten) {
 TEST(InterruptedRepair, EntryRepairChangesTheCurrentCopyOnly) {
     for (auto [v, problemsLeft] : {std::pair<uint16_t, int>{0x0700, 1}, {0x0800, 0}, {0x0D00, 0}}) {
         SCOPED_TRACE(v);
-        const BuiltRecipe built = interpretRecipe(sampleRecipe({v, 1024}) + "pat 1 copy 0 usage 9\nheader 2 zero\n");
+        const BuiltRecipe built =
+            interpretRecipe(sampleRecipe({v, 1024}) + "pat 1 copy 0 usage 9\nheader 2 zero\n");
         const Layout& l = built.file.layout();
         const Bytes file = built.file.bytes();
         const size_t copy0 = size_t(pairOffset(l, 1)), copy1 = copy0 + l.patPageSize;
