@@ -379,6 +379,10 @@ void BtrFile::poke32(std::uint64_t offset, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) poke(offset + static_cast<std::uint64_t>(i), b[i]);
 }
 
+void BtrFile::fill(std::uint64_t offset, std::uint64_t length, std::uint8_t value) {
+    for (std::uint64_t i = 0; i < length; ++i) poke(offset + i, value);
+}
+
 // ---------------------------------------------------------------- rendering
 
 void BtrFile::paint(std::uint64_t at, const std::uint8_t* src, std::size_t len, std::uint64_t off,

@@ -148,6 +148,8 @@ class BtrFile {
     void poke(std::uint64_t offset, std::uint8_t value);
     void poke16(std::uint64_t offset, std::uint32_t value);
     void poke32(std::uint64_t offset, std::uint32_t value);
+    // length bytes of value from offset on.
+    void fill(std::uint64_t offset, std::uint64_t length, std::uint8_t value);
 
     // --- rendering
     void render(std::uint64_t offset, std::uint8_t* out, std::size_t n) const;

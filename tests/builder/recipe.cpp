@@ -274,6 +274,10 @@ class Interpreter {
             } else if (key == "poke32") {
                 std::uint64_t at = offset("offset");
                 f.poke32(at, u32("value"));
+            } else if (key == "fill") {
+                std::uint64_t at = offset("offset");
+                std::uint64_t length = number("length");
+                f.fill(at, length, u8("byte"));
             } else if (key == "size") {
                 f.setSize(offset("size"));
             } else if (key == "type") {

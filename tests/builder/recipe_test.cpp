@@ -119,11 +119,28 @@ INSTANTIATE_TEST_SUITE_P(
                     [](BtrFile& f) { f.poke32(pageOffset(f.layout(), f.home(3)), 0); }},
         Equivalence{"poke16 page:40-2 0xBEEF",
                     [](BtrFile& f) { f.poke16(pageOffset(f.layout(), 40) - 2, 0xBEEF); }},
+        Equivalence{"fill pair:1:1 3000 0xFF",
+                    [](BtrFile& f) {
+                        for (std::uint64_t i = 0; i < 3000; ++i) {
+                            f.poke(pairOffset(f.layout(), 1) + 2048 + i, 0xFF);
+                        }
+                    }},
         Equivalence{"size 100000", [](BtrFile& f) { f.setSize(100000); }},
         Equivalence{"type 12 0x56", [](BtrFile& f) {
                         f.setPage(f.home(12), PageId{12, 0x56}, generatedUsage(0x56, 12));
                         f.setEntryOf(12, PageId{f.home(12), 0x56}, CopySel::Both);
                     }}));
+
+// Raw bytes land in statement order over what the file holds (here the id of
+// logical page 1 and its type 0x44 at byte 4).
+TEST(Recipe, FillAndPokeLaterStatementWins) {
+    const std::string base = "family 0x0800 page 1024 logical 600\n";
+    auto a = interpretRecipe(base + "poke logical:1+1 0x11\nfill logical:1 4 0x22\n").file;
+    auto b = interpretRecipe(base + "fill logical:1 4 0x22\npoke logical:1+1 0x11\n").file;
+    const std::uint64_t at = pageOffset(a.layout(), a.home(1));
+    EXPECT_EQ(a.read(at, 5), (std::vector<std::uint8_t>{0x22, 0x22, 0x22, 0x22, 0x44}));
+    EXPECT_EQ(b.read(at, 5), (std::vector<std::uint8_t>{0x22, 0x11, 0x22, 0x22, 0x44}));
+}
 
 TEST(Recipe, OutputPlan) {
     auto r = interpretRecipe(

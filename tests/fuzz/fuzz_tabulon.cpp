@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "btrfile.h"
 #include "check/options.h"
 #include "cli/run.h"
 #include "fileio/output.h"
+#include "support/harness.h"
 
 namespace {
 
@@ -82,17 +82,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t n = size - 2;
     const size_t split = selector == 0 ? n : std::min(selector * 64, n);
 
-    std::vector<btr::Bytes> members = {btr::Bytes(body, body + split)};
+    std::vector<harness::Bytes> members = {harness::Bytes(body, body + split)};
     if (selector != 0) members.emplace_back(body + split, body + n);
     const std::vector<std::string> names = {mainName, extName};
     auto lay = [&] {
         unlink(extName.c_str());
-        for (size_t m = 0; m < members.size(); ++m) btr::writeFile(names[m], members[m]);
+        for (size_t m = 0; m < members.size(); ++m) harness::writeFile(names[m], members[m]);
     };
     auto nothingLost = [&](const std::string& output) {
-        std::vector<btr::Bytes> after;
-        for (size_t m = 0; m < members.size(); ++m) after.push_back(btr::readFile(names[m]));
-        std::string lost = btr::changesOutsideRepairs(members, after, output);
+        std::vector<harness::Bytes> after;
+        for (size_t m = 0; m < members.size(); ++m) after.push_back(harness::readFile(names[m]));
+        std::string lost = harness::changesOutsideRepairs(members, after, output);
         if (lost.empty()) return;
         std::fprintf(stderr, "repair changed bytes it must not:\n%s", lost.c_str());
         std::abort();

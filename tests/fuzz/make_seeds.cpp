@@ -5,7 +5,33 @@
 #include <filesystem>
 #include <string>
 
-#include "btrfile.h"
+#include "builder/recipe.h"
+#include "builder/samples.h"
+#include "support/harness.h"
+
+namespace {
+
+// The input of a built recipe: a split, if any, must be a single one on a
+// multiple of 64 bytes.
+bool writeSeed(const std::string& name, const std::string& recipe) {
+    const tbuild::BuiltRecipe built = tbuild::interpretRecipe(recipe);
+    uint64_t selector = 0;
+    if (!built.plan.cuts.empty()) {
+        const uint64_t at = built.plan.cuts[0];
+        if (built.plan.cuts.size() > 1 || at % 64 != 0 || at / 64 == 0 || at / 64 > 0xFFFF) {
+            std::fprintf(stderr, "%s: a seed takes one split on a multiple of 64 bytes\n", name.c_str());
+            return false;
+        }
+        selector = at / 64;
+    }
+    harness::Bytes input = {uint8_t(selector), uint8_t(selector >> 8)};
+    const harness::Bytes body = built.file.bytes();
+    input.insert(input.end(), body.begin(), body.end());
+    harness::writeFile(name, input);
+    return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -14,18 +40,13 @@ int main(int argc, char** argv) {
     }
     const std::string dir = argv[1];
     std::filesystem::create_directories(dir);
-    for (const btr::NamedFile& f : btr::healthyFiles()) {
-        btr::Bytes input = {0, 0};
-        input.insert(input.end(), f.bytes.begin(), f.bytes.end());
-        btr::writeFile(dir + "/" + f.name, input);
-        if (f.name == "v0700" || f.name == "v0D00") {
+    bool written = true;
+    for (const tbuild::NamedSample& s : tbuild::healthySamples()) {
+        written = writeSeed(dir + "/" + s.name, s.recipe) && written;
+        if (s.name == "v0700" || s.name == "v0D00") {
             // Split after the first PAT pair: the pages lie in the extension.
-            btr::Layout l;
-            btr::readLayout(f.bytes, &l);
-            uint64_t at = l.pairOffset(1) + 2 * uint64_t(l.patPageSize);
-            input[0] = uint8_t(at / 64), input[1] = uint8_t(at / 64 >> 8);
-            btr::writeFile(dir + "/" + f.name + "_split", input);
+            written = writeSeed(dir + "/" + s.name + "_split", s.recipe + "split logical:1\n") && written;
         }
     }
-    return 0;
+    return written ? 0 : 1;
 }

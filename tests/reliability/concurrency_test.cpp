@@ -4,12 +4,15 @@
 
 #include <algorithm>
 
-#include "btrfile.h"
+#include "builder/recipe.h"
+#include "builder/samples.h"
 #include "fileio/platform.h"
+#include "support/harness.h"
 
 namespace {
 
-using namespace btr;
+using namespace harness;
+using namespace tbuild;
 
 const char* const kRefused =
     ", Status Code 16, Device or resource busy\r\n"
@@ -42,7 +45,7 @@ TEST(SharingModes, SecondOpenerWhileTheFirstHoldsTheFile) {
             SCOPED_TRACE(std::string(modeName(holder.mode)) + " holder, " + modeName(second.mode) + " opener");
             TempDir dir;
             const std::string name = dir.file("SHARED.DAT");
-            writeFile(name, makeHealthyFile({0x0800, 512}));
+            writeFile(name, makeSample({0x0800, 512}).bytes());
             std::vector<std::string> args = {name, "/R"};
             args.insert(args.end(), second.options.begin(), second.options.end());
 
@@ -72,12 +75,10 @@ TEST(SharingModes, SecondOpenerWhileTheFirstHoldsTheFile) {
 // main file still succeeds, and the pages in the extension count as missing.
 TEST(SharingModes, HeldExtensionFileEndsTheSet) {
     TempDir dir;
-    const Bytes file = makeHealthyFile({0x0700, 1024});
-    Layout l;
-    ASSERT_TRUE(readLayout(file, &l));
-    const long at = long(l.pairOffset(1) + 2 * l.patPageSize);
-    writeFile(dir.file("SPLIT.DAT"), Bytes(file.begin(), file.begin() + at));
-    writeFile(dir.file("SPLIT.^01"), Bytes(file.begin() + at, file.end()));
+    // Split where the pages begin, after the PAT pair.
+    const WrittenSet set =
+        buildFromRecipe(sampleRecipe({0x0700, 1024}) + "split logical:1\n", dir.path, "SPLIT.DAT");
+    ASSERT_EQ(set.members, (std::vector<std::string>{dir.file("SPLIT.DAT"), dir.file("SPLIT.^01")}));
 
     PlatformHandle h = kInvalidHandle;
     uint32_t error = 0;
@@ -97,15 +98,13 @@ TEST(SharingModes, HeldExtensionFileEndsTheSet) {
 // leaves copy 0 repaired and copy 1 damaged: the next run loads the pair,
 // reports the one damaged field, checks every entry, and can finish the job.
 TEST(InterruptedRepair, OnlyCopyZeroOfThePairWritten) {
-    for (const NamedFile& f : healthyFiles()) {
+    for (const NamedSample& f : healthySamples()) {
         const uint16_t v = f.shape.version;
         if (v < 0x0600 || v == 0x0620 || v == 0x0951) continue;  // no header layout to repair
         SCOPED_TRACE(f.name);
-        Layout l;
-        ASSERT_TRUE(readLayout(f.bytes, &l));
-        Bytes file = f.bytes;
-        const size_t copy1 = size_t(l.pairOffset(1) + l.patPageSize);
-        file[copy1 + (v < 0x0800 ? 2 : 0)] = 7;  // copy 1 still names pair 7
+        const Bytes healthy = makeSample(f.shape).bytes();
+        // Copy 1 still names pair 7.
+        const Bytes file = interpretRecipe(f.recipe + "pat 1 copy 1 number 7\n").file.bytes();
         TempDir dir;
         const std::string name = dir.file("HALF.DAT");
         writeFile(name, file);
@@ -121,7 +120,7 @@ TEST(InterruptedRepair, OnlyCopyZeroOfThePairWritten) {
         RunResult fix = runTool({name, "/R", "/F4"});
         ASSERT_EQ(runFault(fix), "");
         EXPECT_NE(fix.out.find("PAT Headers Fixed:          : 1\n"), std::string::npos) << fix.out;
-        EXPECT_EQ(readFile(name), f.bytes);
+        EXPECT_EQ(readFile(name), healthy);
     }
 }
 
@@ -133,13 +132,11 @@ TEST(InterruptedRepair, OnlyCopyZeroOfThePairWritten) {
 TEST(InterruptedRepair, EntryRepairChangesTheCurrentCopyOnly) {
     for (auto [v, problemsLeft] : {std::pair<uint16_t, int>{0x0700, 1}, {0x0800, 0}, {0x0D00, 0}}) {
         SCOPED_TRACE(v);
-        Bytes file = makeHealthyFile({v, 1024});
-        Layout l;
-        ASSERT_TRUE(readLayout(file, &l));
-        const size_t copy0 = size_t(l.pairOffset(1)), copy1 = copy0 + l.patPageSize;
-        file[copy0 + l.usageOffset] = 9;
-        const uint32_t firstPage = uint32_t((copy1 + l.patPageSize) / l.unit);
-        std::fill_n(file.begin() + long(l.pageOffset(firstPage + 1)), l.headerSize, 0);
+        const BuiltRecipe built =
+            interpretRecipe(sampleRecipe({v, 1024}) + "pat 1 copy 0 usage 9\nheader 2 zero\n");
+        const Layout& l = built.file.layout();
+        const Bytes file = built.file.bytes();
+        const size_t copy0 = size_t(pairOffset(l, 1)), copy1 = copy0 + l.patPageSize;
         TempDir dir;
         const std::string name = dir.file("HALF.DAT");
         writeFile(name, file);

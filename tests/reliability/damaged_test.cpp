@@ -4,23 +4,30 @@
 // the page headers it names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <functional>
 
-#include "btrfile.h"
+#include "builder/bytes.h"
+#include "builder/recipe.h"
+#include "builder/samples.h"
+#include "support/harness.h"
 
 namespace {
 
-using namespace btr;
+using namespace harness;
+using namespace tbuild;
 
-void put16(Bytes& f, size_t at, uint16_t v) {
-    if (at + 2 <= f.size()) f[at] = uint8_t(v), f[at + 1] = uint8_t(v >> 8);
+std::string hex(std::uint64_t v) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
+    return text;
 }
-void put32(Bytes& f, size_t at, uint32_t v) { put16(f, at, uint16_t(v)), put16(f, at + 2, uint16_t(v >> 16)); }
 
-// A field of the FCR, set in both copies.
-void setFcr(Bytes& f, const Layout& l, const std::function<void(Bytes&, size_t)>& set) {
-    set(f, 0);
-    if (l.version >= 0x0600) set(f, l.patPageSize);
+// The FCR copies a field change goes to: both from 6.x on; before, copy 0
+// alone, as such a file has no copy 1 (its second page lies there).
+std::string fcrCopies(const BtrFile& f) {
+    return f.layout().hasPat() ? " copy both\n" : " copy 0\n";
 }
 
 // Runs the tool on the file, checking only (unless told not to) and then
@@ -47,19 +54,22 @@ void expectSaneRuns(const Bytes& file, const std::string& what, bool checkOnlyTo
     }
 }
 
+// A sample's recipe with damage lines after it, and its bytes.
+void expectSaneRuns(const std::string& recipe, const std::string& what, bool checkOnlyToo = true) {
+    expectSaneRuns(interpretRecipe(recipe).file.bytes(), what + "\n" + recipe, checkOnlyToo);
+}
+
 struct Damage {
     std::string name;
-    std::function<void(Bytes&, const Layout&)> apply;
+    // The recipe lines that damage a healthy sample.
+    std::function<std::string(const BtrFile&)> lines;
 };
 
 void runDamages(const std::vector<Damage>& damages, bool checkOnlyToo = true) {
-    for (const NamedFile& base : healthyFiles()) {
-        Layout l;
-        ASSERT_TRUE(readLayout(base.bytes, &l));
+    for (const NamedSample& base : healthySamples()) {
+        const BtrFile healthy = makeSample(base.shape);
         for (const Damage& d : damages) {
-            Bytes f = base.bytes;
-            d.apply(f, l);
-            expectSaneRuns(f, base.name + ": " + d.name, checkOnlyToo);
+            expectSaneRuns(base.recipe + d.lines(healthy), base.name + ": " + d.name, checkOnlyToo);
         }
     }
 }
@@ -67,29 +77,34 @@ void runDamages(const std::vector<Damage>& damages, bool checkOnlyToo = true) {
 TEST(DamagedFcr, FieldsAtTheirExtremes) {
     std::vector<Damage> damages;
     for (uint32_t count : {0u, 1u, 0xFFFFFFFFu, 0x7FFFFFFFu}) {
-        damages.push_back({"page count " + std::to_string(count), [count](Bytes& f, const Layout& l) {
-                               setFcr(f, l, [&](Bytes& b, size_t at) { put32(b, at + 38, count); });
+        damages.push_back({"page count " + std::to_string(count), [count](const BtrFile& f) {
+                               return "fcr u32 38 " + hex(count) + fcrCopies(f);
                            }});
     }
     for (uint32_t last : {0u, 2u, 0xFFFFu, 0xFFFFFFFFu}) {
-        damages.push_back({"last pair " + std::to_string(last), [last](Bytes& f, const Layout& l) {
-                               setFcr(f, l, [&](Bytes& b, size_t at) { put32(b, at + 76, last); });
+        damages.push_back({"last pair " + std::to_string(last), [last](const BtrFile& f) {
+                               return "fcr u32 76 " + hex(last) + fcrCopies(f);
                            }});
     }
-    damages.push_back({"usage counts all ones", [](Bytes& f, const Layout& l) {
-                           setFcr(f, l, [&](Bytes& b, size_t at) { put32(b, at + l.usageOffset, ~0u); });
+    damages.push_back({"usage counts all ones", [](const BtrFile& f) {
+                           return "fcr usage 0xFFFFFFFF" + fcrCopies(f);
                        }});
-    damages.push_back({"owner-encrypted, mask all ones", [](Bytes& f, const Layout& l) {
-                           setFcr(f, l, [&](Bytes& b, size_t at) {
-                               for (size_t i = 46; i < 55; ++i) b[at + i] = 0xFF;
-                               b[at + 55] |= 0x02;
-                           });
+    // The flag and the mask alone: the page usage counts stay unmasked.
+    damages.push_back({"owner-encrypted, mask all ones", [](const BtrFile& f) {
+                           return "fcr u32 46 0xFFFFFFFF" + fcrCopies(f) + "fcr u32 50 0xFFFFFFFF" +
+                                  fcrCopies(f) + "fcr byte 54 0xFF" + fcrCopies(f) + "fcr byte 55 0x02" +
+                                  fcrCopies(f);
                        }});
-    damages.push_back({"main file cut inside FCR copy 1", [](Bytes& f, const Layout& l) {
-                           f.resize(std::max<size_t>(512, l.patPageSize + l.patPageSize / 2));
+    damages.push_back({"main file cut inside FCR copy 1", [](const BtrFile& f) {
+                           const std::uint32_t pp = f.layout().patPageSize;
+                           return "size " + std::to_string(std::max<std::uint64_t>(512, pp + pp / 2)) + "\n";
                        }});
-    damages.push_back({"main file cut inside PAT copy 1", [](Bytes& f, const Layout& l) {
-                           f.resize(std::min<size_t>(f.size(), l.pairOffset(1) + l.patPageSize + 100));
+    damages.push_back({"main file cut inside PAT copy 1", [](const BtrFile& f) {
+                           const Layout& l = f.layout();
+                           return "size " +
+                                  std::to_string(std::min<std::uint64_t>(
+                                      f.size(), pairOffset(l, 1) + l.patPageSize + 100)) +
+                                  "\n";
                        }});
     runDamages(damages);
 }
@@ -101,9 +116,10 @@ TEST(DamagedFcr, EveryVersionCodeBoundaryOnEveryLayout) {
                        0x0D00, 0x0D2F, 0x0D30, 0x8000, 0x8001, 0xFFFF}) {
         char name[32];
         std::snprintf(name, sizeof name, "version %.4x", unsigned(v));
-        damages.push_back({name, [v](Bytes& f, const Layout&) {
-                               bool plain = f[0] == 0 && f[1] == 0 && f[2] == 0 && f[3] == 0;
-                               put16(f, plain ? 6 : 74, v);
+        damages.push_back({name, [v](const BtrFile& f) {
+                               // Where the sample's FCR style keeps the code.
+                               const bool plain = le32(f.fcr(0).data()) == 0;
+                               return std::string("fcr u16 ") + (plain ? "6 " : "74 ") + hex(v) + " copy 0\n";
                            }});
     }
     runDamages(damages);
@@ -111,16 +127,15 @@ TEST(DamagedFcr, EveryVersionCodeBoundaryOnEveryLayout) {
 
 // One file for each row of the page size tables.
 TEST(DamagedFcr, EveryPageSizeByte) {
-    for (const NamedFile& base : healthyFiles()) {
+    for (const NamedSample& base : healthySamples()) {
         if (base.name != "v0600" && base.name != "v0700" && base.name != "v0800" && base.name != "v0950" &&
             base.name != "v0D00") {
             continue;
         }
-        const size_t at = base.shape.version < 0x0800 ? 9 : 43;
+        const std::string at = base.shape.version < 0x0800 ? "9" : "43";
         for (int byte = 0x01; byte <= 0xFF; ++byte) {
-            Bytes f = base.bytes;
-            f[at] = uint8_t(byte);
-            expectSaneRuns(f, base.name + ": page size byte " + std::to_string(byte), false);
+            expectSaneRuns(base.recipe + "fcr byte " + at + " " + std::to_string(byte) + " copy 0\n",
+                           base.name + ": page size byte " + std::to_string(byte), false);
         }
     }
 }
@@ -128,14 +143,8 @@ TEST(DamagedFcr, EveryPageSizeByte) {
 TEST(DamagedFcr, CompressedPageSizeZeroOrBeyondThePageSize) {
     for (uint16_t v : {0x0950, 0x0951, 0x0D00, 0x0D30}) {
         for (uint16_t size : {0, 1, 511, 512, 513, 1024, 2048, 4096, 0x8000, 0xFFFF}) {
-            Bytes f = makeHealthyFile({v, 1024});
-            Layout l;
-            ASSERT_TRUE(readLayout(f, &l));
-            setFcr(f, l, [&](Bytes& b, size_t at) {
-                put16(b, at + (v == 0x0950 ? 400 : 156), 0x2000);
-                put16(b, at + 80, size);
-            });
-            expectSaneRuns(f, "version " + std::to_string(v) + ", compressed page size " + std::to_string(size));
+            expectSaneRuns(sampleRecipe({v, 1024}) + "fcr compressed " + std::to_string(size) + "\n",
+                           "version " + std::to_string(v) + ", compressed page size " + std::to_string(size));
         }
     }
 }
@@ -144,16 +153,20 @@ TEST(DamagedPat, PagesFullOfOnesOrZeros) {
     std::vector<Damage> damages;
     for (uint8_t fill : {0x00, 0xFF}) {
         const std::string what = fill ? "0xFF" : "zeros";
-        damages.push_back({"both PAT copies " + what, [fill](Bytes& f, const Layout& l) {
-                               if (l.version < 0x0600) return;
-                               std::fill_n(f.begin() + long(l.pairOffset(1)), 2 * l.patPageSize, fill);
+        const std::string value = " " + hex(fill) + "\n";
+        damages.push_back({"both PAT copies " + what, [value](const BtrFile& f) -> std::string {
+                               if (!f.layout().hasPat()) return "";
+                               return "fill pair:1 " + std::to_string(2 * f.layout().patPageSize) + value;
                            }});
-        damages.push_back({"current PAT copy " + what, [fill](Bytes& f, const Layout& l) {
-                               if (l.version < 0x0600) return;
-                               std::fill_n(f.begin() + long(l.pairOffset(1) + l.patPageSize), l.patPageSize, fill);
+        damages.push_back({"current PAT copy " + what, [value](const BtrFile& f) -> std::string {
+                               if (!f.layout().hasPat()) return "";
+                               return "fill pair:1:1 " + std::to_string(f.layout().patPageSize) + value;
                            }});
-        damages.push_back({"everything after the FCR " + what, [fill](Bytes& f, const Layout& l) {
-                               std::fill(f.begin() + long(std::min<size_t>(f.size(), 2 * l.patPageSize)), f.end(), fill);
+        damages.push_back({"everything after the FCR " + what, [value](const BtrFile& f) -> std::string {
+                               const std::uint64_t from = 2ull * f.layout().patPageSize;
+                               if (from >= f.size()) return "";
+                               return "fill " + std::to_string(from) + " " + std::to_string(f.size() - from) +
+                                      value;
                            }});
     }
     runDamages(damages);

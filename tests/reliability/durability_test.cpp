@@ -2,8 +2,10 @@
 // set closes, and only such a member.
 #include <gtest/gtest.h>
 
-#include "btrfile.h"
+#include "builder/recipe.h"
+#include "builder/samples.h"
 #include "fileio/fileset.h"
+#include "support/harness.h"
 
 #ifdef TABULON_WRAP_FSYNC
 namespace {
@@ -49,7 +51,8 @@ public:
 
 namespace {
 
-using namespace btr;
+using namespace harness;
+using namespace tbuild;
 
 class Durability : public ::testing::Test {
 protected:
@@ -58,11 +61,10 @@ protected:
         GTEST_SKIP() << "fsync calls are counted on Linux only";
 #endif
         // A 7.x file split after its PAT pair: the pages lie in extension .^01.
-        Bytes file = makeHealthyFile({0x0700, 1024});
-        ASSERT_TRUE(readLayout(file, &layout));
-        split = size_t(layout.pairOffset(1) + 2 * layout.patPageSize);
-        writeFile(dir.file("F.DAT"), Bytes(file.begin(), file.begin() + long(split)));
-        writeFile(dir.file("F.^01"), Bytes(file.begin() + long(split), file.end()));
+        const BuiltRecipe built = interpretRecipe(sampleRecipe({0x0700, 1024}) + "split logical:1\n");
+        ASSERT_EQ(writeFileSet(built.file, dir.file("F.DAT"), built.plan).members.size(), 2u);
+        split = size_t(built.plan.cuts.at(0));
+        ASSERT_EQ(split, pairOffset(built.file.layout(), 1) + 2 * built.file.layout().patPageSize);
         ASSERT_EQ(set.open(dir.file("F.DAT"), Repair, out, false), 2);
         flushedFds.clear();
     }

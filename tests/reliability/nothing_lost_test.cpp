@@ -6,11 +6,15 @@
 #include <filesystem>
 #include <random>
 
-#include "btrfile.h"
+#include "builder/readback.h"
+#include "builder/recipe.h"
+#include "builder/samples.h"
+#include "support/harness.h"
 
 namespace {
 
-using namespace btr;
+using namespace harness;
+using namespace tbuild;
 
 // The file set of one run: the main file and, when split, extension .^01.
 struct FileSetOnDisk {
@@ -43,13 +47,14 @@ RunResult repairAndCompare(const std::vector<Bytes>& members, const std::string&
 }
 
 TEST(NothingLost, CheckerCatchesChangesOutsideRepairs) {
-    const Bytes file = makeHealthyFile({0x0800, 512});
-    Layout l;
-    ASSERT_TRUE(readLayout(file, &l));
+    const BtrFile sample = makeSample({0x0800, 512});
+    const Layout& l = sample.layout();
+    const Bytes file = sample.bytes();
+    ASSERT_EQ(sample.home(3), 26u);
     Bytes slotChanged = file, dataChanged = file, headerChanged = file;
-    slotChanged[l.pairOffset(1) + l.firstSlot + 1] ^= 1;
-    dataChanged[l.pageOffset(26) + 100] ^= 1;
-    headerChanged[l.pageOffset(26)] ^= 1;
+    slotChanged[pairOffset(l, 1) + l.firstSlot + 1] ^= 1;
+    dataChanged[pageOffset(l, 26) + 100] ^= 1;
+    headerChanged[pageOffset(l, 26)] ^= 1;
     EXPECT_EQ(changesOutsideRepairs({file}, {slotChanged}, ""), "");
     EXPECT_NE(changesOutsideRepairs({file}, {dataChanged}, ""), "");
     EXPECT_NE(changesOutsideRepairs({file}, {headerChanged}, ""), "");
@@ -64,17 +69,18 @@ TEST(NothingLost, CheckerCatchesChangesOutsideRepairs) {
 // The fuzz seeds are healthy: a full repair finds nothing and writes nothing,
 // also with the pages in an extension file.
 TEST(NothingLost, HealthyFilesStayByteForByte) {
-    for (const NamedFile& f : healthyFiles()) {
-        Layout l;
-        ASSERT_TRUE(readLayout(f.bytes, &l));
-        for (size_t at : {size_t(0), size_t(l.pairOffset(1) + 2 * l.patPageSize)}) {
+    for (const NamedSample& f : healthySamples()) {
+        const BtrFile sample = makeSample(f.shape);
+        const Layout& l = sample.layout();
+        const Bytes bytes = sample.bytes();
+        for (size_t at : {size_t(0), size_t(pairOffset(l, 1) + 2 * l.patPageSize)}) {
             FileSetOnDisk set;
-            std::vector<Bytes> members = split(f.bytes, at);
+            std::vector<Bytes> members = split(bytes, at);
             set.write(members);
             RunResult r = runTool({set.names[0], "/F-1", "/R"}, 30);
             ASSERT_EQ(runFault(r), "") << f.name;
             EXPECT_EQ(set.read(members.size()), members) << f.name << " split at " << at;
-            if (l.version >= 0x0600) {
+            if (l.hasPat()) {
                 EXPECT_NE(r.out.find("Problems Found (Total)      : 0\n"), std::string::npos) << f.name << r.out;
                 EXPECT_NE(r.out.find("Pages Examined (Total)      : 4\n"), std::string::npos) << f.name << r.out;
             }
@@ -88,15 +94,17 @@ TEST(NothingLost, HealthyFilesStayByteForByte) {
 TEST(NothingLost, PairHeadersRepairedAcrossThePair31Gap) {
     for (uint16_t v : {0x0600, 0x0700}) {
         SCOPED_TRACE(v);
-        Bytes file = makeHealthyFile({v, 512});
-        Layout l;
-        ASSERT_TRUE(readLayout(file, &l));
         const uint32_t last = 33;
-        for (size_t copy : {size_t(0), size_t(l.patPageSize)}) file[copy + 76] = uint8_t(last);
-        file.resize(l.pairOffset(last) + 2 * l.patPageSize);
-        ASSERT_TRUE(readLayout(file, &l));
-        ASSERT_EQ(l.lastPair, last);
-        ASSERT_EQ(l.pairOffset(31) - l.pairOffset(30), l.stride + (v < 0x0700 ? 4096 : 0));
+        const std::string recipe = sampleRecipe({v, 512}) + "fcr lastpair " + std::to_string(last) +
+                                   "\nsize pair:" + std::to_string(last) + ":1+512\n";
+        const Bytes file = interpretRecipe(recipe).file.bytes();
+        const std::optional<FcrReading> read = readLayout(file);
+        ASSERT_TRUE(read);
+        const Layout& l = read->layout;
+        ASSERT_EQ(l.patPageSize, 512u);
+        ASSERT_EQ(file.size(), pairOffset(l, last) + 2 * l.patPageSize);
+        ASSERT_EQ(read->lastPair, last);
+        ASSERT_EQ(pairOffset(l, 31) - pairOffset(l, 30), l.pairStride + (v < 0x0700 ? 4096 : 0));
 
         RunResult r = repairAndCompare({file}, "pairs 2 to 33 all zeros");
         EXPECT_NE(r.out.find("PAT Headers Fixed:          : 128\n"), std::string::npos) << r.out;
@@ -112,16 +120,16 @@ TEST(NothingLost, PairHeadersRepairedAcrossThePair31Gap) {
 // page headers zeroed or changed, bytes anywhere after the FCR.
 TEST(NothingLost, RandomDamageOfHealthyFiles) {
     std::mt19937 random(20240611);
-    const std::vector<NamedFile> files = healthyFiles();
+    std::vector<std::pair<NamedSample, BtrFile>> files;
+    for (const NamedSample& s : healthySamples()) files.emplace_back(s, makeSample(s.shape));
     int repairsWritingHeaders = 0;
     for (int round = 0; round < 400; ++round) {
-        const NamedFile& f = files[random() % files.size()];
-        Layout l;
-        ASSERT_TRUE(readLayout(f.bytes, &l));
-        if (l.version < 0x0600) continue;
-        Bytes file = f.bytes;
-        const uint64_t pat = l.pairOffset(1);
-        const uint32_t firstPage = uint32_t((pat + 2 * l.patPageSize + l.unit - 1) / l.unit);
+        const auto& [f, sample] = files[random() % files.size()];
+        const Layout& l = sample.layout();
+        if (!l.hasPat()) continue;
+        Bytes file = sample.bytes();
+        const uint64_t pat = pairOffset(l, 1);
+        const uint32_t firstPage = sample.home(1);
         auto pick = [&](uint64_t n) { return uint64_t(random() % n); };
         std::string what = f.name + ", round " + std::to_string(round) + ":";
         for (int hits = 1 + int(pick(5)); hits > 0; --hits) {
@@ -133,13 +141,13 @@ TEST(NothingLost, RandomDamageOfHealthyFiles) {
                     break;
                 }
                 case 1: {  // a page header zeroed: fix bit 1 writes it anew
-                    uint64_t at = l.pageOffset(firstPage + uint32_t(pick(5)));
+                    uint64_t at = pageOffset(l, firstPage + uint32_t(pick(5)));
                     std::fill_n(file.begin() + long(at), l.headerSize, 0);
                     what += " zero@" + std::to_string(at);
                     break;
                 }
                 case 2: {  // a byte of a page header or its usage count
-                    uint64_t at = l.pageOffset(firstPage + uint32_t(pick(5))) + pick(l.headerSize + 2);
+                    uint64_t at = pageOffset(l, firstPage + uint32_t(pick(5))) + pick(l.headerSize + 2);
                     file[at] = uint8_t(random());
                     what += " header@" + std::to_string(at);
                     break;
