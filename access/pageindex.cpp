@@ -115,7 +115,27 @@ void PageIndex::markMoved(uint32_t p) {
     if (!indexed_) return;  // no buckets yet
     auto at = std::lower_bound(moved_.begin(), moved_.end(), p);
     if (at == moved_.end() || *at != p) moved_.insert(at, p);
-    if (moved_.size() > kMaxMoved) indexAll();
+    if (moved_.size() > kMaxMoved) {
+        indexAll();
+        return;
+    }
+    // File the page under the id it names now; an unreadable page under none.
+    auto known = movedId_.find(p);
+    if (known != movedId_.end()) {
+        auto [first, end] = movedById_.equal_range(known->second);
+        for (auto it = first; it != end; ++it) {
+            if (it->second == p) {
+                movedById_.erase(it);
+                break;
+            }
+        }
+        movedId_.erase(known);
+    }
+    PageHeader h;
+    if (!header(p, h)) return;
+    const uint32_t id = decodePageHeader(g_, h).pageId;
+    movedById_.emplace(id, p);
+    movedId_.emplace(p, id);
 }
 
 void PageIndex::indexAll() {
@@ -124,6 +144,8 @@ void PageIndex::indexAll() {
     pages_.clear();
     others_.clear();
     moved_.clear();
+    movedById_.clear();
+    movedId_.clear();
     // Page ids below the candidate end (every id of a sound file, whose
     // logical pages are fewer than its physical pages) are counted into
     // buckets; the others are kept as sorted pairs.

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -84,7 +85,9 @@ private:
     std::vector<uint32_t> bucketEnd_;
     std::vector<uint32_t> pages_;
     std::vector<std::pair<uint32_t, uint32_t>> others_;
-    std::vector<uint32_t> moved_;
+    std::vector<uint32_t> moved_;              // sorted
+    std::multimap<uint32_t, uint32_t> movedById_;  // the moved pages by the id they name now
+    std::map<uint32_t, uint32_t> movedId_;         // and the id each names
 };
 
 template <class F>
@@ -99,11 +102,16 @@ void PageIndex::forEachNaming(uint32_t id, F f) {
         }
         return;
     }
+    // The moved pages that name id now, merged in at their place, so that
+    // the pages come in ascending order.
+    auto [movedFirst, movedEnd] = movedById_.equal_range(id);
+    std::vector<uint32_t> moved;
+    for (auto it = movedFirst; it != movedEnd; ++it) moved.push_back(it->second);
+    std::sort(moved.begin(), moved.end());
     size_t mv = 0;
     auto offerMoved = [&](uint64_t upTo) {
-        for (; mv < moved_.size() && moved_[mv] < upTo; ++mv) {
-            const uint32_t p = moved_[mv];
-            if (header(p, h) && decodePageHeader(g_, h).pageId == id) f(p, h);
+        for (; mv < moved.size() && moved[mv] < upTo; ++mv) {
+            if (header(moved[mv], h)) f(moved[mv], h);
         }
     };
     auto visit = [&](uint32_t p) {

@@ -1,11 +1,15 @@
 #include "access/patpair.h"
 
+#include <algorithm>
 #include <cstring>
 
 int PatPair::load(uint32_t n) {
     const FileGeometry& g = file_.geometry();
     if (g.versionCode < version::v600) return 0;
     if (loadedPair_ == int64_t(n)) return 1;
+    // Staged entries of the pair in the buffers reach the file before the
+    // buffers take another pair.
+    if (hasStaged()) flushStaged();
     uint64_t o = file_.patPairOffset(n);
     pairOnDisk_ = false;
     FileSet& set = file_.fileSet();
@@ -41,6 +45,7 @@ int PatPair::write(uint32_t n) {
     }
     uint64_t o = file_.patPairOffset(n);
     pairOnDisk_ = false;
+    stagedBegin_ = stagedEnd_ = 0;  // written with the rest
     FileSet& set = file_.fileSet();
     if (!set.writeAt(o, copy(0), g.patPageSize)) return 0;
     if (!set.writeAt(o + g.patPageSize, copy(1), g.patPageSize)) return 0;
@@ -56,7 +61,9 @@ int PatPair::write(uint32_t n) {
 // copies are written.
 int PatPair::writeChangedSlot(uint32_t n, int at) {
     const FileGeometry& g = file_.geometry();
-    if (!pairOnDisk_ || file_.verbose() || loadedPair_ != int64_t(n)) return write(n);
+    if (!pairOnDisk_ || file_.verbose() || loadedPair_ != int64_t(n) || hasStaged()) {
+        return write(n);
+    }
     const uint64_t o = file_.patPairOffset(n);
     FileSet& set = file_.fileSet();
     uint16_t member = 0;
@@ -83,4 +90,68 @@ int PatPair::setEntry(uint32_t p, uint32_t physical, uint16_t type) {
     if (at + patSlotSize(g) > kBufferSize) return 0;
     writePatSlot(g, copy(int(currentPat_)), at, physical, type);
     return writeChangedSlot(q + 1, at);
+}
+
+namespace {
+
+// Slot offset of logical page p in its pair's PAT page, and the pair; false
+// when the tables know no entries or p is 0.
+bool locateEntry(BtrieveFile& file, uint32_t p, uint32_t* pair, int* at) {
+    const FileGeometry& g = file.geometry();
+    const uint16_t e = uint16_t(patEntriesPerPage(g));
+    if (e == 0 || p == 0) return false;
+    const uint32_t q = (p - 1) / e;
+    *pair = q + 1;
+    *at = patSlotOffset(g, p - 1 - q * e);
+    return *at + patSlotSize(g) <= kBufferSize;
+}
+
+}  // namespace
+
+bool PatPair::canStage(uint32_t p) {
+    const FileGeometry& g = file_.geometry();
+    uint32_t n = 0;
+    int at = 0;
+    if (!pairOnDisk_ || file_.verbose() || !locateEntry(file_, p, &n, &at)) return false;
+    if (loadedPair_ != int64_t(n)) return false;
+    const uint64_t o = ::patPairOffset(g, n);
+    FileSet& set = file_.fileSet();
+    uint16_t member = 0;
+    uint64_t rest = 0;
+    set.mapOffset(o, &member, &rest);
+    if (member >= set.memberCount() ||
+        rest + 2 * uint64_t(g.patPageSize) > set.memberSize(member)) {
+        return false;
+    }
+    const uint64_t slotAt = o + uint64_t(currentPat_) * g.patPageSize + uint64_t(at);
+    return !touchesPageHeader(g, slotAt, uint64_t(patSlotSize(g)));
+}
+
+void PatPair::stageEntry(uint32_t p, uint32_t physical, uint16_t type) {
+    const FileGeometry& g = file_.geometry();
+    uint32_t n = 0;
+    int at = 0;
+    if (!locateEntry(file_, p, &n, &at)) return;
+    writePatSlot(g, copy(int(currentPat_)), at, physical, type);
+    const int end = at + patSlotSize(g);
+    if (!hasStaged()) {
+        stagedBegin_ = at;
+        stagedEnd_ = end;
+    } else {
+        stagedBegin_ = std::min(stagedBegin_, at);
+        stagedEnd_ = std::max(stagedEnd_, end);
+    }
+}
+
+int PatPair::flushStaged() {
+    if (!hasStaged()) return 1;
+    const FileGeometry& g = file_.geometry();
+    const uint64_t o = ::patPairOffset(g, uint32_t(loadedPair_));
+    const uint64_t from = o + uint64_t(currentPat_) * g.patPageSize + uint64_t(stagedBegin_);
+    const size_t n = size_t(stagedEnd_ - stagedBegin_);
+    const int begin = stagedBegin_;
+    stagedBegin_ = stagedEnd_ = 0;
+    if (file_.fileSet().writeAt(from, copy(int(currentPat_)) + begin, n)) return 1;
+    pairOnDisk_ = false;
+    return 0;
 }

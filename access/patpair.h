@@ -24,6 +24,18 @@ public:
     // current copy and writes the pair back.
     int setEntry(uint32_t p, uint32_t physical, uint16_t type);
 
+    // Staged entries: a run that sets many entries of one pair stores them in
+    // the buffer and writes them back together. canStage tells whether the
+    // entry of p can wait: its pair is loaded and on disk as buffered, no
+    // /D traces are due, its slot lies inside its member and in no page
+    // header that a search reads. flushStaged writes the bytes of the current
+    // copy from the first staged slot to the last in one write; 1 when it
+    // succeeded or nothing was staged.
+    bool canStage(uint32_t p);
+    void stageEntry(uint32_t p, uint32_t physical, uint16_t type);
+    bool hasStaged() const { return stagedEnd_ > stagedBegin_; }
+    int flushStaged();
+
     uint8_t* copy(int c) { return copies_[size_t(c)].data(); }
     const uint8_t* copy(int c) const { return copies_[size_t(c)].data(); }
     // Number of the pair in the buffers; -1 when none. Wider than a pair
@@ -43,4 +55,6 @@ private:
     // hold them: set by a load and by a complete write-back, cleared by a
     // failed load or write.
     bool pairOnDisk_ = false;
+    // Byte range of the current copy that holds staged slots.
+    int stagedBegin_ = 0, stagedEnd_ = 0;
 };

@@ -37,7 +37,7 @@ void Scanner::printFound(uint32_t p, uint32_t physical, uint16_t type) {
     line.text("Found Logical Page ").hex(p, 8).text(" at Physical Page ").hex(physical, 8);
     if (options_.showOffsets) line.text(" (0x").hex(file_.pageOffset(physical), 10).text(")");
     line.text(" with type ").hex(type, 4).text(".\n");
-    out_.write(Stream::Out, line.view());
+    emit(Stream::Out, line.view());
 }
 
 // Every candidate page in order: its cached header where the cache holds

@@ -179,10 +179,11 @@ int Scanner::checkPatPair(uint32_t n, int32_t fixMask, uint32_t& totalFixed) {
 
         if (!g.compressed && found.pageType == pagetype::data &&
             !(header.usageCount & pagetype::usageValid)) {
-            out_.out(
-                "Data Page 0x%.8lx(%.4x) at Physical Page 0x%.8lx has invalid Usage Count "
-                "(%.4x).\n",
-                (unsigned long)L, unsigned(t), (unsigned long)p, unsigned(header.usageCount));
+            Line invalid;
+            invalid.text("Data Page 0x").hex(L, 8).text("(").hex(t, 4);
+            invalid.text(") at Physical Page 0x").hex(p, 8);
+            invalid.text(" has invalid Usage Count (").hex(header.usageCount, 4).text(").\n");
+            emit(Stream::Out, invalid.view());
             ++counters_.totalProblems;
             ++counters_.dataProblems;
         }
@@ -193,5 +194,8 @@ int Scanner::checkPatPair(uint32_t n, int32_t fixMask, uint32_t& totalFixed) {
             handleEntryMismatch(L, p, t, header, found, fixMask, totalFixed);
         }
     }
+    // Staged entries reach the file, and their lines the output, before the
+    // next pair.
+    commitStaged();
     return 1;
 }

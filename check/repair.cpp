@@ -32,6 +32,47 @@ bool Scanner::overlapsFcrOrPat(uint64_t offset, uint64_t size) const {
     return false;
 }
 
+void Scanner::emit(Stream stream, std::string_view text) {
+    if (queue_.empty() && !pair_.hasStaged()) {
+        out_.write(stream, text);
+        return;
+    }
+    queue_.push_back(Queued{stream, queueText_.size(), text.size()});
+    queueText_.append(text);
+}
+
+void Scanner::repairEntry(uint32_t L, uint32_t physical, uint16_t type, std::string_view line,
+                          uint32_t* counter0, uint32_t* counter1) {
+    if (pair_.canStage(L)) {
+        pair_.stageEntry(L, physical, type);
+        queue_.push_back(
+            Queued{Stream::Out, queueText_.size(), line.size(), true, {counter0, counter1}});
+        queueText_.append(line);
+        return;
+    }
+    commitStaged();
+    if (!pair_.setEntry(L, physical, type)) return;
+    for (uint32_t* c : {counter0, counter1}) {
+        if (c) ++*c;
+    }
+    out_.write(Stream::Out, line);
+}
+
+void Scanner::commitStaged() {
+    const bool written = pair_.flushStaged() != 0;
+    for (Queued& q : queue_) {
+        if (q.needsWrite) {
+            if (!written) continue;
+            for (uint32_t* c : q.counters) {
+                if (c) ++*c;
+            }
+        }
+        out_.write(q.stream, std::string_view(queueText_).substr(q.at, q.size));
+    }
+    queue_.clear();
+    queueText_.clear();
+}
+
 void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader& header,
                                   const PageIdentity& found, int32_t fixMask,
                                   uint32_t& totalFixed) {
@@ -56,7 +97,7 @@ void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader
     } else {
         line.text(" with LogPage 0x").hex(found.pageId, 8).text("(").hex(found.pageType, 4).text(").\n");
     }
-    out_.write(Stream::Out, line.view());
+    emit(Stream::Out, line.view());
 
     if ((fixMask & fixbit::pageId) && zeroHeader) {
         encodePageHeader(g, header, L, t);
@@ -65,11 +106,15 @@ void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader
             ++totalFixed;
             // Later searches must see the header just written.
             noteRewrittenHeader(p, header);
-            out_.out("-->Repaired By Writing Corrected Page ID to Physical Page %.8x\n",
-                        unsigned(p));
+            Line done;
+            done.text("-->Repaired By Writing Corrected Page ID to Physical Page ").hex(p, 8).text("\n");
+            emit(Stream::Out, done.view());
         } else {
-            out_.out("-->Unable to Repair By Writing Corrected Page ID to Physical Page %.8x\n",
-                        unsigned(p));
+            Line unable;
+            unable.text("-->Unable to Repair By Writing Corrected Page ID to Physical Page ")
+                .hex(p, 8)
+                .text("\n");
+            emit(Stream::Out, unable.view());
         }
     }
 
@@ -77,10 +122,8 @@ void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader
     if (fixMask & fixbit::freeSpace) {
         const uint32_t physical = old ? p : pat::freeSpace;
         const uint16_t type = 0;
-        if (pair_.setEntry(L, physical, type)) {
-            ++totalFixed;
-            out_.write(Stream::Out, "-->Repaired By Changing PAT Pointer to FREE SPACE POINTER.\n");
-        }
+        repairEntry(L, physical, type, "-->Repaired By Changing PAT Pointer to FREE SPACE POINTER.\n",
+                    &totalFixed, nullptr);
     }
 
     if (fixMask & fixbit::bestPage) {
@@ -89,33 +132,28 @@ void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader
         bool searchedAll = false;
         if (findBestPage(L, best, bestType, &searchedAll)) {
             classification = bestType;
-            if (pair_.setEntry(L, best, bestType)) {
-                ++totalFixed;
-                if (bestType == pagetype::data) {
-                    ++c.dataPointersFixed;
-                } else if (isIndexType(bestType)) {
-                    ++c.indexPointersFixed;
-                } else if (bestType == pagetype::variable) {
-                    ++c.variablePointersFixed;
-                }
-                Line repaired;
-                repaired.text("-->Repaired By Changing Page Pointer to (")
-                    .hex(bestType, 4)
-                    .text(")")
-                    .hex(best, 8)
-                    .text(".\n");
-                out_.write(Stream::Out, repaired.view());
+            uint32_t* byType = nullptr;
+            if (bestType == pagetype::data) {
+                byType = &c.dataPointersFixed;
+            } else if (isIndexType(bestType)) {
+                byType = &c.indexPointersFixed;
+            } else if (bestType == pagetype::variable) {
+                byType = &c.variablePointersFixed;
             }
+            Line repaired;
+            repaired.text("-->Repaired By Changing Page Pointer to (")
+                .hex(bestType, 4)
+                .text(")")
+                .hex(best, 8)
+                .text(".\n");
+            repairEntry(L, best, bestType, repaired.view(), &totalFixed, byType);
         } else if (searchedAll) {
             // Only a search that read every page may conclude the data is gone.
             const uint32_t physical = old ? 0 : pat::freeSpace;
             const uint16_t type = 0;
-            if (pair_.setEntry(L, physical, type)) {
-                ++totalFixed;
-                ++c.pagesResetToFree;
-                out_.write(Stream::Out,
-                           "-->Repaired By Changing Page Pointer to FREE SPACE. Data is lost!\n");
-            }
+            repairEntry(L, physical, type,
+                        "-->Repaired By Changing Page Pointer to FREE SPACE. Data is lost!\n",
+                        &totalFixed, &c.pagesResetToFree);
         }
     }
 

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -56,6 +58,23 @@ public:
     BtrieveFile& file() { return file_; }
 
 private:
+    // Lines and counts that wait for staged PAT entries to reach the file:
+    // while entries are staged, every line goes to this queue, and a line
+    // that tells of a staged repair (with its fixed counters) is printed only
+    // if the write that carries it succeeds.
+    struct Queued {
+        Stream stream;
+        size_t at, size;  // the text, in queueText_
+        bool needsWrite = false;
+        uint32_t* counters[2] = {nullptr, nullptr};
+    };
+    void emit(Stream stream, std::string_view text);
+    // Sets an entry for a repair: staged when it can wait, else at once.
+    // The line and the counters follow the write that carries the entry.
+    void repairEntry(uint32_t L, uint32_t physical, uint16_t type, std::string_view line,
+                     uint32_t* counter0, uint32_t* counter1);
+    void commitStaged();
+
     // What a search could look at.
     struct Coverage {
         bool looked = false;    // at least one page header
@@ -80,4 +99,6 @@ private:
     PatPair pair_;
     HeaderCache cache_;
     PageIndex index_;
+    std::vector<Queued> queue_;
+    std::string queueText_;
 };

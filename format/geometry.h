@@ -81,3 +81,7 @@ uint64_t pageUnit(const FileGeometry& g);
 
 // File-set offset of physical page n.
 uint64_t pageOffset(const FileGeometry& g, uint32_t n);
+
+// Whether any of the n bytes at a file-set offset lie in the header field
+// (headerSize bytes and the usage word) of some physical page from page 4 on.
+bool touchesPageHeader(const FileGeometry& g, uint64_t offset, uint64_t n);
