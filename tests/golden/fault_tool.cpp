@@ -1,0 +1,85 @@
+// The tabulon program with one read fault: the run sequence of the tool over
+// a platform binding that fails, with an I/O error, every read of the file
+// named by TABULON_FAULT_READ=NAME:OFFSET that would return the byte at
+// OFFSET of that file (NAME is the file's name without its folder). Gathered
+// reads that cover the byte fail as a whole, as a bad sector fails a large
+// read. For golden cases of damaged media that a file's bytes cannot show.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "cli/run.h"
+#include "fileio/output.h"
+
+namespace {
+
+class ReadFault : public Platform {
+public:
+    ReadFault(std::string name, uint64_t offset) : name_(std::move(name)), offset_(offset) {}
+
+    bool open(const char* name, int mode, PlatformHandle* h, uint32_t* error) override {
+        if (!sys_.open(name, mode, h, error)) return false;
+        std::string base = name;
+        const size_t slash = base.find_last_of("/\\");
+        if (slash != std::string::npos) base.erase(0, slash + 1);
+        if (base == name_) faulty_[*h] = true;
+        return true;
+    }
+    bool size(PlatformHandle h, uint64_t* size) override { return sys_.size(h, size); }
+    bool readAt(PlatformHandle h, uint64_t at, void* b, size_t n, size_t* got) override {
+        if (hits(h, at, n)) {
+            *got = 0;
+            return false;
+        }
+        return sys_.readAt(h, at, b, n, got);
+    }
+    bool writeAt(PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put) override {
+        return sys_.writeAt(h, at, b, n, put);
+    }
+    bool gatherAt(PlatformHandle h, uint64_t at, uint64_t stride, size_t count, size_t width,
+                  uint8_t* out) override {
+        if (count > 0 && hits(h, at, size_t((count - 1) * stride + width))) return false;
+        return sys_.gatherAt(h, at, stride, count, width, out);
+    }
+    bool flush(PlatformHandle h) override { return sys_.flush(h); }
+    void close(PlatformHandle h) override {
+        faulty_.erase(h);
+        sys_.close(h);
+    }
+    std::string errorText(uint32_t e) override { return sys_.errorText(e); }
+
+private:
+    bool hits(PlatformHandle h, uint64_t at, size_t n) const {
+        return faulty_.count(h) != 0 && at <= offset_ && offset_ - at < n;
+    }
+
+    Platform& sys_ = systemPlatform();
+    std::string name_;
+    uint64_t offset_;
+    std::map<PlatformHandle, bool> faulty_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* spec = std::getenv("TABULON_FAULT_READ");
+    std::string name;
+    uint64_t offset = UINT64_MAX;
+    if (spec) {
+        const std::string s = spec;
+        const size_t colon = s.rfind(':');
+        if (colon == std::string::npos) {
+            std::fprintf(stderr, "TABULON_FAULT_READ must be NAME:OFFSET\n");
+            return 2;
+        }
+        name = s.substr(0, colon);
+        offset = std::strtoull(s.c_str() + colon + 1, nullptr, 0);
+    }
+    ReadFault platform(name, offset);
+    StdioOutput out;
+    int status = runTabulon(argc, argv, out, platform);
+    std::fflush(stdout);
+    return status;
+}
