@@ -13,7 +13,7 @@
 #include "format/pageheader.h"
 
 class BtrieveFile {
-public:
+  public:
     explicit BtrieveFile(Output& out, Platform& platform = systemPlatform());
 
     // Opens the set, loads the FCR and sets largeOffsetThreshold for 6.x
@@ -54,7 +54,7 @@ public:
     int writePageHeaderAt(uint64_t offset, const PageHeader& header);
     int writePageHeader(uint32_t n, const PageHeader& header);
 
-private:
+  private:
     Output& out_;
     FileSet set_;
     FileGeometry geometry_;

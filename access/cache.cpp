@@ -90,8 +90,7 @@ void showFigure(Output& out, uint32_t p, uint32_t entryCount) {
 }  // namespace
 
 bool HeaderCache::preload(bool showProgress) {
-    return preload(showProgress,
-                   file_.verbose() ? PreloadReads::PerPage : PreloadReads::Gathered);
+    return preload(showProgress, file_.verbose() ? PreloadReads::PerPage : PreloadReads::Gathered);
 }
 
 bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBytes) {

@@ -27,7 +27,7 @@ constexpr uint32_t kFirstCachedPage = 4;
 // read on its own with readPageHeader (and its trace line under /D). A run
 // that failed to gather is read page by page.
 class HeaderReader {
-public:
+  public:
     HeaderReader(BtrieveFile& file, PageHeader* table, uint32_t base, uint32_t end,
                  size_t spanBytes = kPreloadGatherBytes)
         : file(file), table(table), base(base), end(end), spanBytes(spanBytes) {}
@@ -35,7 +35,7 @@ public:
     // Whether page p's header could be read.
     bool read(uint32_t p);
 
-private:
+  private:
     uint32_t gatherRun(uint32_t p);
 
     BtrieveFile& file;
@@ -50,7 +50,7 @@ private:
 };
 
 class HeaderCache {
-public:
+  public:
     explicit HeaderCache(BtrieveFile& file) : file_(file) {}
 
     // Builds the table once; false when nothing could be built. The first
@@ -77,7 +77,7 @@ public:
 
     void clear();
 
-private:
+  private:
     BtrieveFile& file_;
     std::vector<PageHeader> table_;
     bool built_ = false;

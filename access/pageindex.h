@@ -20,7 +20,7 @@
 #include "access/cache.h"
 
 class PageIndex : public WriteObserver {
-public:
+  public:
     PageIndex(BtrieveFile& file, const HeaderCache& cache);
     ~PageIndex() override;
     PageIndex(const PageIndex&) = delete;
@@ -57,7 +57,7 @@ public:
     bool beforeWrite(uint64_t, size_t) override { return true; }
     void afterWrite(uint64_t offset, const uint8_t* bytes, size_t n, bool ok) override;
 
-private:
+  private:
     bool cached(uint32_t p) const { return p < cacheEnd_; }
     PageHeader* tail(uint32_t p) { return &tail_[p - cacheEnd_]; }
     bool isUnreadable(uint32_t p) const;
@@ -70,8 +70,8 @@ private:
     const HeaderCache& cache_;
     const FileGeometry& g_;
     bool built_ = false;
-    bool indexed_ = false;  // the buckets are built
-    bool direct_ = false;   // no room for an index: pages are read when asked for
+    bool indexed_ = false;                  // the buckets are built
+    bool direct_ = false;                   // no room for an index: pages are read when asked for
     uint32_t cacheEnd_ = kFirstCachedPage;  // pages below come from the cache
     uint32_t end_ = kFirstCachedPage;
     std::vector<PageHeader> tail_;      // pages cacheEnd_ .. end_ - 1
@@ -85,7 +85,7 @@ private:
     std::vector<uint32_t> bucketEnd_;
     std::vector<uint32_t> pages_;
     std::vector<std::pair<uint32_t, uint32_t>> others_;
-    std::vector<uint32_t> moved_;              // sorted
+    std::vector<uint32_t> moved_;                  // sorted
     std::multimap<uint32_t, uint32_t> movedById_;  // the moved pages by the id they name now
     std::map<uint32_t, uint32_t> movedId_;         // and the id each names
 };

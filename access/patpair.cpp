@@ -27,8 +27,8 @@ int PatPair::load(uint32_t n) {
     currentPat_ = currentPatCopy(g, copy(0), copy(1));
     Output& out = file_.out();
     if (file_.verbose()) {
-        out.err("Usage 0 (%.8x) %c Usage 1 (%.8x) [Loaded PAT Pair %lu]\n", u0,
-                u0 < u1 ? '<' : '>', u1, (unsigned long)n);
+        out.err("Usage 0 (%.8x) %c Usage 1 (%.8x) [Loaded PAT Pair %lu]\n", u0, u0 < u1 ? '<' : '>',
+                u1, (unsigned long)n);
     }
     if (std::memcmp(copy(0), copy(1), size_t(g.patIdLength)) != 0) {
         out.write(Stream::Err, "==>PAT Page ID's Do Not Match.\n");

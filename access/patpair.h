@@ -10,7 +10,7 @@
 #include "format/pat.h"
 
 class PatPair {
-public:
+  public:
     explicit PatPair(BtrieveFile& file) : file_(file) {}
 
     // 1 when pair n is in the buffers. A pair already loaded is not read
@@ -43,7 +43,7 @@ public:
     int64_t loaded() const { return loadedPair_; }
     uint32_t current() const { return currentPat_; }
 
-private:
+  private:
     int writeChangedSlot(uint32_t n, int at);
 
     BtrieveFile& file_;

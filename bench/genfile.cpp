@@ -23,11 +23,11 @@
 // SIZE is in bytes and may end in K, M or G (powers of 1024). The file is cut
 // down to whole pages; its last PAT pair may have fewer data pages than the
 // others, and the entries past the last data page hold the free-space pointer.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string>
@@ -99,7 +99,7 @@ int usage() {
 // Writes at file-set offsets into the main file and, past the cut, into
 // extension file .^01.
 class Writer {
-public:
+  public:
     Writer(std::FILE* main, std::FILE* extension, uint64_t cut)
         : main_(main), extension_(extension), cut_(cut) {}
     bool put(uint64_t at, const uint8_t* bytes, size_t n) {
@@ -114,7 +114,7 @@ public:
         return putIn(extension_, at - cut_, bytes, n);
     }
 
-private:
+  private:
     bool putIn(std::FILE* f, uint64_t at, const uint8_t* bytes, size_t n) {
         if (!f) return false;
         if (fseeko(f, off_t(at), SEEK_SET) != 0) return false;
@@ -177,7 +177,6 @@ int main(int argc, char** argv) {
         }
     }
 
-
     if (compressed && fam.version != 0x0950) return usage();
     // Physical pages (slots of `unit` bytes) before pair 1: the two FCR copies
     // and two more PAT-page-sized areas; the two PAT pages of a pair.
@@ -187,11 +186,11 @@ int main(int argc, char** argv) {
     const uint32_t stridePages = fam.stridePages;
     const uint64_t totalPages = size / unit;
     if (totalPages < kLeadPages + kPatPagesPerPair + 1) {
-        std::fprintf(stderr, "genfile: %s is too small for one PAT pair and a data page\n", argv[2]);
+        std::fprintf(stderr, "genfile: %s is too small for one PAT pair and a data page\n",
+                     argv[2]);
         return 2;
     }
-    const uint32_t dataPerPair =
-        std::min(stridePages - kPatPagesPerPair, fam.entriesPerPat);
+    const uint32_t dataPerPair = std::min(stridePages - kPatPagesPerPair, fam.entriesPerPat);
     const uint64_t afterLead = totalPages - kLeadPages;
     uint64_t pairs = afterLead / stridePages;
     uint64_t tail = afterLead % stridePages;  // pages of a last, shorter pair
@@ -200,8 +199,8 @@ int main(int argc, char** argv) {
     } else {
         tail = 0;  // too short for a pair with a data page: leave it out
     }
-    const uint64_t dataPages = (pairs - (tail ? 1 : 0)) * dataPerPair +
-                               (tail ? tail - kPatPagesPerPair : 0);
+    const uint64_t dataPages =
+        (pairs - (tail ? 1 : 0)) * dataPerPair + (tail ? tail - kPatPagesPerPair : 0);
     // Logical pages are numbered by PAT slot: slot k of pair n describes
     // logical page (n - 1) x entries + k + 1, whether or not it is in use. The
     // FCR records the highest one in use.
@@ -272,7 +271,8 @@ int main(int argc, char** argv) {
             if (data > 1 && damage > 0 &&
                 splitmix(seed ^ (logicalBase + k) * 0x2545F4914F6CDD1Dull) % 100 < damage) {
                 // Another page of this pair, chosen so that it is never k itself.
-                target[k] = uint32_t((k + 1 + splitmix(seed + logicalBase + k) % (data - 1)) % data);
+                target[k] =
+                    uint32_t((k + 1 + splitmix(seed + logicalBase + k) % (data - 1)) % data);
             }
         }
         uint8_t* pat0 = pair.data();

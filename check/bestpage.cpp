@@ -74,8 +74,7 @@ void Scanner::noteRewrittenHeader(uint32_t p, const PageHeader& header) {
     index_.noteCachedRewrite(p);
 }
 
-bool Scanner::findBestPagePlain(uint32_t p, uint32_t& physical, uint16_t& type,
-                                bool* searchedAll) {
+bool Scanner::findBestPagePlain(uint32_t p, uint32_t& physical, uint16_t& type, bool* searchedAll) {
     physical = 0;
     type = 0;
     Coverage coverage;

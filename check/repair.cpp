@@ -95,7 +95,11 @@ void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader
     if (zeroHeader) {
         line.text(" is beyond EOF or NULL Page ID.\n");
     } else {
-        line.text(" with LogPage 0x").hex(found.pageId, 8).text("(").hex(found.pageType, 4).text(").\n");
+        line.text(" with LogPage 0x")
+            .hex(found.pageId, 8)
+            .text("(")
+            .hex(found.pageType, 4)
+            .text(").\n");
     }
     emit(Stream::Out, line.view());
 
@@ -107,7 +111,9 @@ void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader
             // Later searches must see the header just written.
             noteRewrittenHeader(p, header);
             Line done;
-            done.text("-->Repaired By Writing Corrected Page ID to Physical Page ").hex(p, 8).text("\n");
+            done.text("-->Repaired By Writing Corrected Page ID to Physical Page ")
+                .hex(p, 8)
+                .text("\n");
             emit(Stream::Out, done.view());
         } else {
             Line unable;
@@ -122,8 +128,9 @@ void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader
     if (fixMask & fixbit::freeSpace) {
         const uint32_t physical = old ? p : pat::freeSpace;
         const uint16_t type = 0;
-        repairEntry(L, physical, type, "-->Repaired By Changing PAT Pointer to FREE SPACE POINTER.\n",
-                    &totalFixed, nullptr);
+        repairEntry(L, physical, type,
+                    "-->Repaired By Changing PAT Pointer to FREE SPACE POINTER.\n", &totalFixed,
+                    nullptr);
     }
 
     if (fixMask & fixbit::bestPage) {

@@ -37,7 +37,8 @@ void Scanner::scanPatPairs(int32_t fixMask, uint32_t& totalFixed) {
     } else {
         out_.err("Scanning PAT Pairs from %lu through %lu...\n", (unsigned long)start,
                  (unsigned long)last);
-        out_.write(Stream::Err, "Pre-loading page headers into memory for optimal performance...\n");
+        out_.write(Stream::Err,
+                   "Pre-loading page headers into memory for optimal performance...\n");
         cache_.preload(o.progress != 0);
     }
 

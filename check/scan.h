@@ -17,7 +17,7 @@
 #include "check/options.h"
 
 class Scanner {
-public:
+  public:
     Scanner(BtrieveFile& file, const ScanOptions& options);
 
     // Visits the PAT pairs from startPair through the last pair of the FCR.
@@ -35,8 +35,7 @@ public:
     // from page 4 on. *searchedAll tells whether the search read the header
     // of every such page (and there was at least one): only then may a
     // search that found nothing conclude that the page is gone.
-    bool findBestPage(uint32_t p, uint32_t& physical, uint16_t& type,
-                      bool* searchedAll = nullptr);
+    bool findBestPage(uint32_t p, uint32_t& physical, uint16_t& type, bool* searchedAll = nullptr);
 
     // The same choice by a plain walk over every page, without the index and
     // without the found line.
@@ -57,7 +56,7 @@ public:
     PatPair& pair() { return pair_; }
     BtrieveFile& file() { return file_; }
 
-private:
+  private:
     // Lines and counts that wait for staged PAT entries to reach the file:
     // while entries are staged, every line goes to this queue, and a line
     // that tells of a staged repair (with its fixed counters) is printed only
@@ -77,8 +76,8 @@ private:
 
     // What a search could look at.
     struct Coverage {
-        bool looked = false;    // at least one page header
-        bool complete = true;   // every candidate page's header
+        bool looked = false;   // at least one page header
+        bool complete = true;  // every candidate page's header
     };
     struct Choice;
     struct HeaderCheck;

@@ -24,7 +24,7 @@ bool memberName(const std::string& path, int k, std::string* name);
 
 // Sees every write of a file set, before and after it is made.
 class WriteObserver {
-public:
+  public:
     virtual ~WriteObserver() = default;
     // Called before n bytes are written at a file-set offset; returning false
     // refuses the write (it then fails, and nothing is written).
@@ -35,7 +35,7 @@ public:
 };
 
 class FileSet {
-public:
+  public:
     explicit FileSet(Platform& platform = systemPlatform());
     ~FileSet();
     FileSet(const FileSet&) = delete;
@@ -82,13 +82,12 @@ public:
 
     // Gathers a field of `width` bytes at `count` places `stride` bytes apart
     // inside member k, the first at `rest`.
-    bool gatherAt(int k, uint64_t rest, uint64_t stride, size_t count, size_t width,
-                  uint8_t* out);
+    bool gatherAt(int k, uint64_t rest, uint64_t stride, size_t count, size_t width, uint8_t* out);
 
     void addObserver(WriteObserver* observer);
     void removeObserver(WriteObserver* observer);
 
-private:
+  private:
     bool closeHandles();
     // Maps the offset and prints the positioning trace.
     bool locate(uint64_t offset, uint16_t* member, uint64_t* rest);

@@ -21,7 +21,7 @@ enum class Stream { Out, Err };
 #endif
 
 class Output {
-public:
+  public:
     virtual ~Output() = default;
     virtual void write(Stream stream, std::string_view text) = 0;
     // Pushes what was written to the stream on to its reader, where the tool
@@ -39,7 +39,7 @@ public:
 // prints for every entry it mends. hex(v, digits) writes v in lower-case
 // hexadecimal with at least that many digits, as "%.8lx" does.
 class Line {
-public:
+  public:
     Line& text(std::string_view s) {
         const size_t n = s.size() < sizeof buffer_ - size_ ? s.size() : sizeof buffer_ - size_;
         for (size_t i = 0; i < n; ++i) buffer_[size_ + i] = s[i];
@@ -59,30 +59,30 @@ public:
     }
     std::string_view view() const { return std::string_view(buffer_, size_); }
 
-private:
+  private:
     char buffer_[256];
     size_t size_ = 0;
 };
 
 // Standard output and standard error of the process.
 class StdioOutput : public Output {
-public:
+  public:
     void write(Stream stream, std::string_view text) override;
     void flush(Stream stream) override;
 };
 
 // Keeps everything: each stream on its own, and both in the order written.
 class BufferOutput : public Output {
-public:
+  public:
     void write(Stream stream, std::string_view text) override;
     std::string outText, errText;
     std::vector<std::pair<Stream, std::string>> lines;  // chunks in order
-    bool keepOrder = false;                              // fill `lines` too
+    bool keepOrder = false;                             // fill `lines` too
 };
 
 // Throws everything away, counting bytes per stream.
 class NullOutput : public Output {
-public:
+  public:
     void write(Stream stream, std::string_view text) override {
         (stream == Stream::Out ? outBytes : errBytes) += text.size();
     }

@@ -20,7 +20,7 @@ enum OpenMode : int {
 };
 
 class Platform {
-public:
+  public:
     virtual ~Platform() = default;
 
     // Opens an existing file (never creates one). On failure returns false

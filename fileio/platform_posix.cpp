@@ -52,9 +52,8 @@ bool lockWriterMarker(int fd) {
 #endif
 }
 
-
 class PosixPlatform final : public Platform {
-public:
+  public:
     bool open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) override;
     bool size(PlatformHandle handle, uint64_t* size) override;
     bool readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
@@ -109,7 +108,6 @@ bool PosixPlatform::size(PlatformHandle handle, uint64_t* size) {
     return true;
 }
 
-
 // Repeats a positioned transfer until n bytes moved, the end of the file was
 // met, or the call failed (EINTR retried). `op` is pread, pwrite or a read
 // at the current position.
@@ -132,7 +130,6 @@ bool transferAt(int fd, uint64_t offset, Buffer* buffer, size_t n, size_t* trans
     return true;
 }
 
-
 bool PosixPlatform::readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
                            size_t* transferred) {
     return transferAt(int(handle), offset, static_cast<unsigned char*>(buffer), n, transferred,
@@ -144,7 +141,6 @@ bool PosixPlatform::writeAt(PlatformHandle handle, uint64_t offset, const void* 
     return transferAt(int(handle), offset, static_cast<const unsigned char*>(buffer), n,
                       transferred, ::pwrite);
 }
-
 
 // A mapped view of a file that another process cut short raises SIGBUS on
 // the lost pages. The handler is installed once and stays; it turns the fault

@@ -24,7 +24,7 @@ HANDLE toHandle(PlatformHandle handle) {
 constexpr size_t kMaxTransfer = 0xFFFFFFFFu;
 
 class WindowsPlatform final : public Platform {
-public:
+  public:
     bool open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) override;
     bool size(PlatformHandle handle, uint64_t* size) override;
     bool readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
@@ -89,8 +89,8 @@ bool WindowsPlatform::readAt(PlatformHandle handle, uint64_t offset, void* buffe
     return readHere(handle, buffer, n, transferred);
 }
 
-bool WindowsPlatform::writeAt(PlatformHandle handle, uint64_t offset, const void* buffer,
-                              size_t n, size_t* transferred) {
+bool WindowsPlatform::writeAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
+                              size_t* transferred) {
     *transferred = 0;
     if (n > kMaxTransfer) return false;
     if (!seekTo(handle, offset)) return false;

@@ -16,7 +16,7 @@
 namespace {
 
 class ReadFault : public Platform {
-public:
+  public:
     ReadFault(std::string name, uint64_t offset) : name_(std::move(name)), offset_(offset) {}
 
     bool open(const char* name, int mode, PlatformHandle* h, uint32_t* error) override {
@@ -50,7 +50,7 @@ public:
     }
     std::string errorText(uint32_t e) override { return sys_.errorText(e); }
 
-private:
+  private:
     bool hits(PlatformHandle h, uint64_t at, size_t n) const {
         return faulty_.count(h) != 0 && at <= offset_ && offset_ - at < n;
     }

@@ -1,18 +1,18 @@
 // The output object's formatted lines, and the format-free lines of the
 // repair path, print what the C library's formats print.
+#include "fileio/output.h"
+
 #include <gtest/gtest.h>
 
 #include <cinttypes>
 #include <cstdio>
 #include <string>
 
-#include "fileio/output.h"
-
 namespace {
 
 TEST(Line, HexMatchesPrintfPrecision) {
-    const uint64_t values[] = {0,          1,          0xF,        0x10,        0xABCD,
-                               0x12345,    0xFFFFFFFF, 0x100000000, 0x123456789A, UINT64_MAX};
+    const uint64_t values[] = {0,       1,          0xF,         0x10,         0xABCD,
+                               0x12345, 0xFFFFFFFF, 0x100000000, 0x123456789A, UINT64_MAX};
     for (uint64_t v : values) {
         for (int digits : {4, 8, 10}) {
             char expected[64];

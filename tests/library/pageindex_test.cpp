@@ -3,10 +3,10 @@
 // shift), with random writes through the file set between the searches.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <random>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 #include <tuple>
 
@@ -26,16 +26,18 @@ struct Shape {
 
 // Each shape has pages the preload cannot read or never reaches.
 const Shape kShapes[] = {
-    {"cached, split mid-header", "family 0x0800 page 512 logical 300 scatter 3\nsplit page:150+3\n"},
+    {"cached, split mid-header",
+     "family 0x0800 page 512 logical 300 scatter 3\nsplit page:150+3\n"},
     {"cached, split every 7000 bytes", "family 0x0700 page 512 logical 200\nsplit every 7000\n"},
-    {"compressed 2048", "family 0x0950 page 4096 compressed 2048 logical 900 scatter 5\n"
-                        "split page:300+1 page:700+9\n"},
+    {"compressed 2048",
+     "family 0x0950 page 4096 compressed 2048 logical 900 scatter 5\n"
+     "split page:300+1 page:700+9\n"},
     {"6.x past the shift", "family 0x0600 page 512 logical 4200\nsplit page:3900+2\n"},
     {"16-byte headers", "family 0x0D00 page 4096 logical 500\nsplit page:90+10\n"},
 };
 
 class PageIndexTest : public ::testing::TestWithParam<int> {
-protected:
+  protected:
     void SetUp() override {
         std::random_device seed;
         dir = fs::temp_directory_path() / ("tabulon-index-" + std::to_string(seed()));
@@ -88,7 +90,8 @@ TEST_P(PageIndexTest, SearchAndHeadersMatchAPlainWalkThroughRandomWrites) {
             const bool b = file.readPageHeader(p, direct) != 0;
             ASSERT_EQ(a, b) << shape.name << " page " << p;
             if (a) {
-                ASSERT_EQ(std::memcmp(viaIndex.headerBytes, direct.headerBytes, size_t(g.headerSize)), 0)
+                ASSERT_EQ(
+                    std::memcmp(viaIndex.headerBytes, direct.headerBytes, size_t(g.headerSize)), 0)
                     << shape.name << " page " << p;
                 ASSERT_EQ(viaIndex.usageCount, direct.usageCount) << shape.name << " page " << p;
             }
@@ -104,7 +107,8 @@ TEST_P(PageIndexTest, SearchAndHeadersMatchAPlainWalkThroughRandomWrites) {
             const uint32_t id = pick(1, end);
             bytes[0] = uint8_t(id), bytes[1] = uint8_t(id >> 8);
             bytes[2] = 0, bytes[3] = 0;
-            const uint64_t at = file.pageOffset(p) + pick(0, 1) * pick(0, uint32_t(g.headerSize) + 1);
+            const uint64_t at =
+                file.pageOffset(p) + pick(0, 1) * pick(0, uint32_t(g.headerSize) + 1);
             file.fileSet().writeAt(at, bytes, pick(1, sizeof bytes));
         }
     }

@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 
 // The system's binding, but every write fails with an I/O error.
 class FailingWrites : public Platform {
-public:
+  public:
     bool open(const char* name, int mode, PlatformHandle* h, uint32_t* error) override {
         return sys.open(name, mode, h, error);
     }

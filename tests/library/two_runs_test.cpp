@@ -46,7 +46,7 @@ struct RunResult {
 };
 
 class TwoRuns : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::random_device seed;
         root = fs::temp_directory_path() / ("tabulon-tworuns-" + std::to_string(seed()));
@@ -61,8 +61,8 @@ protected:
     std::string build(int r, const std::string& folder) {
         fs::create_directories(root / folder);
         const std::string main = (root / folder / "DATA.DAT").string();
-        members[main] = tbuild::buildFromRecipe(kRecipes[r], (root / folder).string(), "DATA.DAT")
-                            .members;
+        members[main] =
+            tbuild::buildFromRecipe(kRecipes[r], (root / folder).string(), "DATA.DAT").members;
         return main;
     }
 
@@ -81,7 +81,8 @@ protected:
         r.err = replaceAll(out.errText, folder, "@DIR");
         for (const std::string& m : members[main]) {
             std::ifstream in(m, std::ios::binary);
-            r.bytes.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            r.bytes.emplace_back(std::istreambuf_iterator<char>(in),
+                                 std::istreambuf_iterator<char>());
         }
         return r;
     }
@@ -109,7 +110,8 @@ TEST_F(TwoRuns, OneAfterTheOtherAndSideBySideMatchSingleRuns) {
         // The reference: each set alone, in a process that ran nothing else
         // on it before.
         RunResult single[2];
-        for (int r = 0; r < 2; ++r) single[r] = run(build(r, "single" + std::to_string(r)), commandLine);
+        for (int r = 0; r < 2; ++r)
+            single[r] = run(build(r, "single" + std::to_string(r)), commandLine);
         ASSERT_NE(single[0].out, single[1].out);
         ASSERT_NE(single[0].out.find("Problems Found (Total)"), std::string::npos);
 
