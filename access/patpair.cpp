@@ -53,6 +53,20 @@ int PatPair::write(uint32_t n) {
     return 1;
 }
 
+bool PatPair::slotInMember(uint64_t pairOffset, int at, uint64_t* slotAt) const {
+    const FileGeometry& g = file_.geometry();
+    const FileSet& set = file_.fileSet();
+    uint16_t member = 0;
+    uint64_t rest = 0;
+    set.mapOffset(pairOffset, &member, &rest);
+    if (member >= set.memberCount() ||
+        rest + 2 * uint64_t(g.patPageSize) > set.memberSize(member)) {
+        return false;
+    }
+    *slotAt = pairOffset + uint64_t(currentPat_) * g.patPageSize + uint64_t(at);
+    return true;
+}
+
 // Writes back pair n after one slot of the current copy changed. When the
 // rest of the pair is already on disk as buffered, writing that slot alone
 // leaves the file as writing both copies would, at a fraction of the cost of
@@ -64,17 +78,11 @@ int PatPair::writeChangedSlot(uint32_t n, int at) {
     if (!pairOnDisk_ || file_.verbose() || loadedPair_ != int64_t(n) || hasStaged()) {
         return write(n);
     }
-    const uint64_t o = file_.patPairOffset(n);
-    FileSet& set = file_.fileSet();
-    uint16_t member = 0;
-    uint64_t rest = 0;
-    set.mapOffset(o, &member, &rest);
-    if (member >= set.memberCount() ||
-        rest + 2 * uint64_t(g.patPageSize) > set.memberSize(member)) {
-        return write(n);
+    uint64_t slotAt = 0;
+    if (!slotInMember(file_.patPairOffset(n), at, &slotAt)) return write(n);
+    if (file_.fileSet().writeAt(slotAt, copy(int(currentPat_)) + at, size_t(patSlotSize(g)))) {
+        return 1;
     }
-    const uint64_t slotAt = o + uint64_t(currentPat_) * g.patPageSize + uint64_t(at);
-    if (set.writeAt(slotAt, copy(int(currentPat_)) + at, size_t(patSlotSize(g)))) return 1;
     pairOnDisk_ = false;
     return 0;
 }
@@ -114,16 +122,8 @@ bool PatPair::canStage(uint32_t p) {
     int at = 0;
     if (!pairOnDisk_ || file_.verbose() || !locateEntry(file_, p, &n, &at)) return false;
     if (loadedPair_ != int64_t(n)) return false;
-    const uint64_t o = ::patPairOffset(g, n);
-    FileSet& set = file_.fileSet();
-    uint16_t member = 0;
-    uint64_t rest = 0;
-    set.mapOffset(o, &member, &rest);
-    if (member >= set.memberCount() ||
-        rest + 2 * uint64_t(g.patPageSize) > set.memberSize(member)) {
-        return false;
-    }
-    const uint64_t slotAt = o + uint64_t(currentPat_) * g.patPageSize + uint64_t(at);
+    uint64_t slotAt = 0;
+    if (!slotInMember(::patPairOffset(g, n), at, &slotAt)) return false;
     return !touchesPageHeader(g, slotAt, uint64_t(patSlotSize(g)));
 }
 

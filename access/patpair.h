@@ -45,6 +45,10 @@ class PatPair {
 
   private:
     int writeChangedSlot(uint32_t n, int at);
+    // The file-set offset of the slot at byte `at` of the current copy of
+    // the pair at pairOffset; false when the pair does not lie wholly inside
+    // one member (a write of a slot alone could then extend a member).
+    bool slotInMember(uint64_t pairOffset, int at, uint64_t* slotAt) const;
 
     BtrieveFile& file_;
     std::vector<uint8_t> copies_[2] = {std::vector<uint8_t>(kBufferSize),
