@@ -37,7 +37,13 @@ public:
                   uint8_t* out) override {
         return sys.gatherAt(h, at, stride, count, width, out);
     }
-    bool flush(PlatformHandle h) override { return sys.flush(h); }
+    bool create(const char* name, PlatformHandle* handle, uint32_t* error) override {
+        return sys.create(name, handle, error);
+    }
+    bool append(PlatformHandle h, const void* b, size_t n, uint32_t* error) override {
+        return sys.append(h, b, n, error);
+    }
+    bool flush(PlatformHandle h, uint32_t* error) override { return sys.flush(h, error); }
     void close(PlatformHandle h) override { sys.close(h); }
     std::string errorText(uint32_t e) override { return sys.errorText(e); }
 
