@@ -30,12 +30,12 @@ void put8(std::vector<uint8_t>& b, uint8_t v) {
 void put16(std::vector<uint8_t>& b, uint16_t v) {
     uint8_t f[2];
     putLe16(f, v);
-    b.insert(b.end(), f, f + 2);
+    for (uint8_t x : f) b.push_back(x);
 }
 void put32(std::vector<uint8_t>& b, uint32_t v) {
     uint8_t f[4];
     putLe32(f, v);
-    b.insert(b.end(), f, f + 4);
+    for (uint8_t x : f) b.push_back(x);
 }
 void put64(std::vector<uint8_t>& b, uint64_t v) {
     put32(b, uint32_t(v));
