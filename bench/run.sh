@@ -16,6 +16,10 @@
 #                    cut1000         split after the first two bytes of page
 #                                    1000: the preload stops there
 #   BENCH_KEEP=1   keep the generated files afterwards
+#   BENCH_UNDO=1   also time the repair with every fix bit (/F-1) with an undo
+#                  journal (TABULON_UNDO, a file in DIR) against the same
+#                  repair without one, and check that tabulon-undo gives the
+#                  damaged file back
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,7 +33,9 @@ damage=10
 mkdir -p "$dir"
 build=$dir/build
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTABULON_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target tabulon genfile measure >/dev/null
+targets="tabulon genfile measure"
+[[ ${BENCH_UNDO:-0} == 1 ]] && targets="$targets tabulon-undo"
+cmake --build "$build" -j2 --target $targets >/dev/null
 tabulon=$build/tabulon
 genfile=$build/bench/genfile
 measure=$build/bench/measure
@@ -78,6 +84,7 @@ for s in $sizes; do
 for variant in $variants; do
     clean=$dir/clean-$s.dat
     damaged=$dir/damaged-$s.dat
+    journal=$dir/damaged-$s.undo
     options=(--version "$version")
     expected=0  # problems of the clean file
     case $variant in
@@ -109,7 +116,33 @@ for variant in $variants; do
         sync $(members "$damaged")
         cat $(members "$damaged") >/dev/null
         run "$results.repair" "$tabulon" "$damaged" /R /F8
+        if [[ ${BENCH_UNDO:-0} == 1 ]]; then
+            # /F-1 without and with the journal, each on the damaged file as
+            # generated.
+            for mode in fix fixundo; do
+                "$genfile" "$damaged" "$s" "${options[@]}" --damage "$damage" --pat-only >/dev/null
+                sync $(members "$damaged")
+                cat $(members "$damaged") >/dev/null
+                rm -f "$journal"
+                if [[ $mode == fix ]]; then
+                    run "$results.fix" "$tabulon" "$damaged" /R /F-1
+                else
+                    run "$results.fixundo" env TABULON_UNDO="$journal" "$tabulon" "$damaged" /R /F-1
+                fi
+            done
+        fi
     done
+
+    if [[ ${BENCH_UNDO:-0} == 1 ]]; then
+        # The journal of the last round takes the repair back.
+        "$build/tabulon-undo" "$journal" >/dev/null
+        if "$tabulon" "$damaged" /R 2>/dev/null | grep -q "^Problems Found (Total)      : $expected\$"; then
+            echo "run.sh: tabulon-undo did not give the damaged file back" >&2
+            exit 1
+        fi
+        "$tabulon" "$damaged" /R /F8 >/dev/null 2>&1
+        rm -f "$journal"
+    fi
 
     # The last repair must have mended every damaged entry.
     if ! "$tabulon" "$damaged" /R 2>/dev/null | grep -q "^Problems Found (Total)      : $expected\$"; then
@@ -129,6 +162,16 @@ for variant in $variants; do
             "$check_s" "$repair_s" \
             "$(ratio "$check_s" "$cat_s")" "$(ratio "$repair_s" "$check_s")"
     done
+    if [[ ${BENCH_UNDO:-0} == 1 ]]; then
+        for col in 1 4; do
+            what=wall
+            [[ $col == 4 ]] && what=cpu
+            fix_s=$(awk -v c=$col '{ print $c }' "$results.fix" | median)
+            undo_s=$(awk -v c=$col '{ print $c }' "$results.fixundo" | median)
+            printf '%-5s %-4s /F-1 %.3f s, /F-1 with undo journal %.3f s, journal / none %s\n' \
+                "$s" "$what" "$fix_s" "$undo_s" "$(ratio "$undo_s" "$fix_s")"
+        done
+    fi
     check_rss=$(awk '$2 > m { m = $2 } END { print m }' "$results.check")
     repair_rss=$(awk '$2 > m { m = $2 } END { print m }' "$results.repair")
     unit=4096

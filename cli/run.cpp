@@ -1,6 +1,10 @@
 #include "cli/run.h"
 
+#include <cstdlib>
+#include <memory>
+
 #include "access/btrfile.h"
+#include "access/undoplan.h"
 #include "check/scan.h"
 #include "cli/options.h"
 
@@ -8,6 +12,9 @@ namespace {
 
 constexpr int kStatusUsage = 1;
 constexpr int kStatusOpenFailed = -3;
+// A run whose repairs may not all have reached the disk, or whose undo journal
+// could not be created or written, ends with the status of a failed open.
+constexpr int kStatusFailed = -3;
 
 const char* const kBanner = "Kelvra Version 2.43.15";
 
@@ -68,8 +75,19 @@ void printReport(Output& out, const ScanCounters& c, int32_t fixMask) {
 
 }  // namespace
 
+RunSettings settingsFromEnvironment() {
+    RunSettings settings;
+    if (const char* undo = std::getenv("TABULON_UNDO")) settings.undoJournal = undo;
+    return settings;
+}
+
 int runTabulon(int argc, const char* const* argv, Output& out, Platform& platform,
                ScanCounters* countersOut) {
+    return runTabulon(argc, argv, out, platform, countersOut, settingsFromEnvironment());
+}
+
+int runTabulon(int argc, const char* const* argv, Output& out, Platform& platform,
+               ScanCounters* countersOut, const RunSettings& settings) {
     ScanCounters counters;
     auto finish = [&](int status) {
         if (countersOut) *countersOut = counters;
@@ -92,11 +110,49 @@ int runTabulon(int argc, const char* const* argv, Output& out, Platform& platfor
         return finish(openFailed(out));
     }
 
+    // With a fix mask and TABULON_UNDO, every block's old bytes go to the
+    // undo journal before the first write into it; without a journal that
+    // can be created nothing is written at all.
+    UndoPlan plan(file);
+    std::unique_ptr<JournalWriter> journal;
+    if (o.fixMask != 0 && !settings.undoJournal.empty()) {
+        journal = std::make_unique<JournalWriter>(file.fileSet(), plan, out);
+        uint32_t error = 0;
+        if (!journal->create(settings.undoJournal, &error)) {
+            file.close();
+            out.flush(Stream::Out);
+            out.err("Unable to create undo journal <%s>, Status Code %lu, %s",
+                    settings.undoJournal.c_str(), (unsigned long)error,
+                    platform.errorText(error).c_str());
+            return finish(kStatusFailed);
+        }
+        file.fileSet().addObserver(journal.get());
+    }
+    // Closes the set, reporting each member whose repairs could not be
+    // flushed, and ends the journal; false when either failed.
+    auto closeSet = [&]() {
+        if (journal) journal->takeFinalChecksums();
+        const bool flushed = file.close();
+        const FileSet& set = file.fileSet();
+        for (size_t i = 0; i < set.failedFlushes().size(); ++i) {
+            const uint32_t error = set.flushErrors()[i];
+            out.flush(Stream::Out);
+            out.err("Unable to flush %s, Status Code %lu, %s",
+                    set.memberFileName(set.failedFlushes()[i]).c_str(), (unsigned long)error,
+                    platform.errorText(error).c_str());
+        }
+        bool journaled = true;
+        if (journal) {
+            file.fileSet().removeObserver(journal.get());
+            journaled = journal->finish(flushed);
+        }
+        return flushed && journaled;
+    };
+
     const FileGeometry& g = file.geometry();
     if (g.versionCode < version::v600) {
         out.write(Stream::Out, "File Version is Pre-6.x. There is no PAT to check!\n");
-        file.close();
-        return finish(0);
+        return finish(closeSet() ? 0 : kStatusFailed);
     }
 
     if (o.progress) out.err("Checking %ld pages...\r\n", long(int32_t(g.pageCount)));
@@ -106,9 +162,9 @@ int runTabulon(int argc, const char* const* argv, Output& out, Platform& platfor
         scanner.scanPatPairs(o.fixMask, scanner.counters().totalFixed);
         counters = scanner.counters();
     }
-    file.close();
+    const bool closed = closeSet();
 
     if (o.progress) out.write(Stream::Err, "Scan complete.\n\n");
     printReport(out, counters, o.fixMask);
-    return finish(0);
+    return finish(closed ? 0 : kStatusFailed);
 }

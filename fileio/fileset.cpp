@@ -49,6 +49,7 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
     std::fill(written_.begin(), written_.end(), false);
     memberNames_.clear();
     failedFlushes_.clear();
+    flushErrors_.clear();
     deltaHandle_ = kInvalidHandle;
     deltaName_.clear();
     deltaSize_ = 0;
@@ -117,8 +118,10 @@ bool FileSet::closeHandles() {
         PlatformHandle h = handles_[size_t(i)];
         if (h == kInvalidHandle) continue;
         // Repairs reach the disk before the report says they were made.
-        if (written_[size_t(i)] && !platform_.flush(h)) {
+        uint32_t error = 0;
+        if (written_[size_t(i)] && !platform_.flush(h, &error)) {
             failedFlushes_.push_back(i);
+            flushErrors_.push_back(error);
             ok = false;
         }
         platform_.close(h);
@@ -172,6 +175,15 @@ bool FileSet::readSomeAt(uint64_t offset, void* buffer, size_t n, size_t* got) {
     uint64_t rest;
     if (!locate(offset, &member, &rest)) return false;
     return platform_.readAt(handles_[member], rest, buffer, n, got);
+}
+
+bool FileSet::readUntracedAt(uint64_t offset, void* buffer, size_t n) {
+    uint16_t member;
+    uint64_t rest;
+    mapOffset(offset, &member, &rest);
+    if (member >= memberCount_) return false;
+    size_t got = 0;
+    return platform_.readAt(handles_[member], rest, buffer, n, &got) && got == n;
 }
 
 bool FileSet::writeAt(uint64_t offset, const void* buffer, size_t n) {

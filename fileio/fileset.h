@@ -61,6 +61,9 @@ class FileSet {
     const std::string& deltaName() const { return deltaName_; }
     uint64_t deltaSize() const { return deltaSize_; }
     const std::vector<int>& failedFlushes() const { return failedFlushes_; }
+    // The system's error code of each failed flush, in the order of
+    // failedFlushes.
+    const std::vector<uint32_t>& flushErrors() const { return flushErrors_; }
     Platform& platform() { return platform_; }
 
     // Maps a file-set offset to a member and the offset inside it. member is
@@ -74,6 +77,12 @@ class FileSet {
     // *got tells how many came back. False when the offset lies outside every
     // member or the read call failed.
     bool readSomeAt(uint64_t offset, void* buffer, size_t n, size_t* got);
+
+    // Reads exactly n bytes at the offset, from the member in which it
+    // starts, without a /D trace line: for the set's own bookkeeping (an
+    // observer taking a copy of bytes about to be overwritten), which is no
+    // access of the check.
+    bool readUntracedAt(uint64_t offset, void* buffer, size_t n);
 
     // The one write path: n bytes at the offset, into the member in which it
     // starts (a write past that member's end extends it). True only when all
@@ -106,5 +115,6 @@ class FileSet {
     std::string deltaName_;
     uint64_t deltaSize_ = 0;
     std::vector<int> failedFlushes_;
+    std::vector<uint32_t> flushErrors_;
     std::vector<WriteObserver*> observers_;
 };

@@ -1,6 +1,7 @@
 // The only door to the operating system: open an existing file with an access
-// and sharing mode, its size, positioned reads and writes, gathered reads,
-// flush, close, and the system's text for an error code. One implementation
+// and sharing mode, create a new file and append to it, its size, positioned
+// reads and writes, gathered reads, flush, close, and the system's text for
+// an error code. One implementation
 // per system (systemPlatform); tests stack their own over it.
 #pragma once
 
@@ -27,6 +28,17 @@ class Platform {
     // and sets *error to the system's error code.
     virtual bool open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) = 0;
 
+    // Creates a new file for writing, readable by others; fails when a file
+    // of that name exists already (it is never replaced). The new name is
+    // made durable along with the file's first flush. On failure returns
+    // false and sets *error to the system's error code.
+    virtual bool create(const char* name, PlatformHandle* handle, uint32_t* error) = 0;
+
+    // Writes all n bytes at the end of a file opened by create; false with
+    // the system's error code when they could not all be written (the file
+    // may then end with some of them).
+    virtual bool append(PlatformHandle handle, const void* buffer, size_t n, uint32_t* error) = 0;
+
     // Size of the file in bytes (the position of its end).
     virtual bool size(PlatformHandle handle, uint64_t* size) = 0;
 
@@ -46,8 +58,9 @@ class Platform {
     virtual bool gatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
                           size_t width, uint8_t* out) = 0;
 
-    // Forces written data to the disk.
-    virtual bool flush(PlatformHandle handle) = 0;
+    // Forces written data to the disk. On failure returns false and sets
+    // *error to the system's error code.
+    virtual bool flush(PlatformHandle handle, uint32_t* error) = 0;
 
     virtual void close(PlatformHandle handle) = 0;
 

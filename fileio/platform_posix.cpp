@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "fileio/gather.h"
@@ -55,6 +56,8 @@ bool lockWriterMarker(int fd) {
 class PosixPlatform final : public Platform {
   public:
     bool open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) override;
+    bool create(const char* name, PlatformHandle* handle, uint32_t* error) override;
+    bool append(PlatformHandle handle, const void* buffer, size_t n, uint32_t* error) override;
     bool size(PlatformHandle handle, uint64_t* size) override;
     bool readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
                 size_t* transferred) override;
@@ -62,7 +65,7 @@ class PosixPlatform final : public Platform {
                  size_t* transferred) override;
     bool gatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
                   size_t width, uint8_t* out) override;
-    bool flush(PlatformHandle handle) override;
+    bool flush(PlatformHandle handle, uint32_t* error) override;
     void close(PlatformHandle handle) override;
     std::string errorText(uint32_t error) override;
 };
@@ -98,6 +101,55 @@ bool PosixPlatform::open(const char* name, int mode, PlatformHandle* handle, uin
         return false;
     }
     *handle = fd;
+    return true;
+}
+
+// The folder that holds a file of this name, for making its entry durable.
+std::string folderOf(const char* name) {
+    std::string path = name;
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+bool PosixPlatform::create(const char* name, PlatformHandle* handle, uint32_t* error) {
+    int fd;
+    do {
+        fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        *error = uint32_t(errno);
+        return false;
+    }
+    // A new file survives a crash only when its folder entry does too: the
+    // folder is flushed now, before anything depends on the file.
+    int dir = ::open(folderOf(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        ::close(dir);
+    }
+    *handle = fd;
+    return true;
+}
+
+bool PosixPlatform::append(PlatformHandle handle, const void* buffer, size_t n, uint32_t* error) {
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    size_t done = 0;
+    while (done < n) {
+        ssize_t moved = ::write(int(handle), bytes + done, n - done);
+        if (moved < 0) {
+            if (errno == EINTR) continue;
+            *error = uint32_t(errno);
+            return false;
+        }
+        // A write that moves nothing makes no progress: the disk is full.
+        if (moved == 0) {
+            *error = uint32_t(ENOSPC);
+            return false;
+        }
+        done += size_t(moved);
+    }
     return true;
 }
 
@@ -223,8 +275,10 @@ bool PosixPlatform::gatherAt(PlatformHandle handle, uint64_t offset, uint64_t st
     return gatherByReads(*this, handle, offset, stride, count, width, out);
 }
 
-bool PosixPlatform::flush(PlatformHandle handle) {
-    return fsync(int(handle)) == 0;
+bool PosixPlatform::flush(PlatformHandle handle, uint32_t* error) {
+    if (fsync(int(handle)) == 0) return true;
+    *error = uint32_t(errno);
+    return false;
 }
 
 void PosixPlatform::close(PlatformHandle handle) {

@@ -26,6 +26,8 @@ constexpr size_t kMaxTransfer = 0xFFFFFFFFu;
 class WindowsPlatform final : public Platform {
   public:
     bool open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) override;
+    bool create(const char* name, PlatformHandle* handle, uint32_t* error) override;
+    bool append(PlatformHandle handle, const void* buffer, size_t n, uint32_t* error) override;
     bool size(PlatformHandle handle, uint64_t* size) override;
     bool readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
                 size_t* transferred) override;
@@ -33,7 +35,7 @@ class WindowsPlatform final : public Platform {
                  size_t* transferred) override;
     bool gatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
                   size_t width, uint8_t* out) override;
-    bool flush(PlatformHandle handle) override;
+    bool flush(PlatformHandle handle, uint32_t* error) override;
     void close(PlatformHandle handle) override;
     std::string errorText(uint32_t error) override;
 };
@@ -100,8 +102,47 @@ bool WindowsPlatform::writeAt(PlatformHandle handle, uint64_t offset, const void
     return ok != FALSE;
 }
 
-bool WindowsPlatform::flush(PlatformHandle handle) {
-    return FlushFileBuffers(toHandle(handle)) != FALSE;
+bool WindowsPlatform::flush(PlatformHandle handle, uint32_t* error) {
+    if (FlushFileBuffers(toHandle(handle)) != FALSE) return true;
+    *error = uint32_t(GetLastError());
+    return false;
+}
+
+bool WindowsPlatform::create(const char* name, PlatformHandle* handle, uint32_t* error) {
+    HANDLE h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = uint32_t(GetLastError());
+        return false;
+    }
+    *handle = reinterpret_cast<PlatformHandle>(h);
+    return true;
+}
+
+bool WindowsPlatform::append(PlatformHandle handle, const void* buffer, size_t n,
+                             uint32_t* error) {
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    LONG high = 0;
+    if (SetFilePointer(toHandle(handle), 0, &high, FILE_END) == INVALID_SET_FILE_POINTER &&
+        GetLastError() != NO_ERROR) {
+        *error = uint32_t(GetLastError());
+        return false;
+    }
+    size_t done = 0;
+    while (done < n) {
+        DWORD piece = DWORD(n - done > kMaxTransfer ? kMaxTransfer : n - done);
+        DWORD put = 0;
+        if (WriteFile(toHandle(handle), bytes + done, piece, &put, nullptr) == FALSE) {
+            *error = uint32_t(GetLastError());
+            return false;
+        }
+        if (put == 0) {
+            *error = uint32_t(ERROR_DISK_FULL);
+            return false;
+        }
+        done += put;
+    }
+    return true;
 }
 
 void WindowsPlatform::close(PlatformHandle handle) {

@@ -12,50 +12,44 @@
 
 #include "cli/run.h"
 #include "fileio/output.h"
+#include "support/forwarding_platform.h"
 
 namespace {
 
-class ReadFault : public Platform {
-  public:
+class ReadFault : public ForwardingPlatform {
+public:
     ReadFault(std::string name, uint64_t offset) : name_(std::move(name)), offset_(offset) {}
 
     bool open(const char* name, int mode, PlatformHandle* h, uint32_t* error) override {
-        if (!sys_.open(name, mode, h, error)) return false;
+        if (!next_.open(name, mode, h, error)) return false;
         std::string base = name;
         const size_t slash = base.find_last_of("/\\");
         if (slash != std::string::npos) base.erase(0, slash + 1);
         if (base == name_) faulty_[*h] = true;
         return true;
     }
-    bool size(PlatformHandle h, uint64_t* size) override { return sys_.size(h, size); }
     bool readAt(PlatformHandle h, uint64_t at, void* b, size_t n, size_t* got) override {
         if (hits(h, at, n)) {
             *got = 0;
             return false;
         }
-        return sys_.readAt(h, at, b, n, got);
-    }
-    bool writeAt(PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put) override {
-        return sys_.writeAt(h, at, b, n, put);
+        return next_.readAt(h, at, b, n, got);
     }
     bool gatherAt(PlatformHandle h, uint64_t at, uint64_t stride, size_t count, size_t width,
                   uint8_t* out) override {
         if (count > 0 && hits(h, at, size_t((count - 1) * stride + width))) return false;
-        return sys_.gatherAt(h, at, stride, count, width, out);
+        return next_.gatherAt(h, at, stride, count, width, out);
     }
-    bool flush(PlatformHandle h) override { return sys_.flush(h); }
     void close(PlatformHandle h) override {
         faulty_.erase(h);
-        sys_.close(h);
+        next_.close(h);
     }
-    std::string errorText(uint32_t e) override { return sys_.errorText(e); }
 
-  private:
+private:
     bool hits(PlatformHandle h, uint64_t at, size_t n) const {
         return faulty_.count(h) != 0 && at <= offset_ && offset_ - at < n;
     }
 
-    Platform& sys_ = systemPlatform();
     std::string name_;
     uint64_t offset_;
     std::map<PlatformHandle, bool> faulty_;

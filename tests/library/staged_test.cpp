@@ -13,35 +13,21 @@
 #include "check/options.h"
 #include "cli/run.h"
 #include "fileio/output.h"
+#include "support/forwarding_platform.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 // The system's binding, but every write fails with an I/O error.
-class FailingWrites : public Platform {
-  public:
-    bool open(const char* name, int mode, PlatformHandle* h, uint32_t* error) override {
-        return sys.open(name, mode, h, error);
-    }
-    bool size(PlatformHandle h, uint64_t* size) override { return sys.size(h, size); }
-    bool readAt(PlatformHandle h, uint64_t at, void* b, size_t n, size_t* got) override {
-        return sys.readAt(h, at, b, n, got);
-    }
+class FailingWrites : public ForwardingPlatform {
+public:
     bool writeAt(PlatformHandle, uint64_t, const void*, size_t, size_t* put) override {
         ++writes;
         *put = 0;
         return false;
     }
-    bool gatherAt(PlatformHandle h, uint64_t at, uint64_t stride, size_t count, size_t width,
-                  uint8_t* out) override {
-        return sys.gatherAt(h, at, stride, count, width, out);
-    }
-    bool flush(PlatformHandle h) override { return sys.flush(h); }
-    void close(PlatformHandle h) override { sys.close(h); }
-    std::string errorText(uint32_t e) override { return sys.errorText(e); }
 
-    Platform& sys = systemPlatform();
     int writes = 0;
 };
 

@@ -5,6 +5,7 @@
 #include "builder/recipe.h"
 #include "builder/samples.h"
 #include "fileio/fileset.h"
+#include "support/forwarding_platform.h"
 #include "support/harness.h"
 
 #ifdef TABULON_WRAP_FSYNC
@@ -21,29 +22,14 @@ extern "C" int __wrap_fsync(int fd) {
 namespace {
 
 // Remembers the handles the set opens, so that a flush can be told apart.
-class RecordingPlatform : public Platform {
+class RecordingPlatform : public ForwardingPlatform {
 public:
     bool open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) override {
-        if (!sys.open(name, mode, handle, error)) return false;
+        if (!next_.open(name, mode, handle, error)) return false;
         handles.push_back(*handle);
         return true;
     }
-    bool size(PlatformHandle h, uint64_t* size) override { return sys.size(h, size); }
-    bool readAt(PlatformHandle h, uint64_t at, void* b, size_t n, size_t* got) override {
-        return sys.readAt(h, at, b, n, got);
-    }
-    bool writeAt(PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put) override {
-        return sys.writeAt(h, at, b, n, put);
-    }
-    bool gatherAt(PlatformHandle h, uint64_t at, uint64_t stride, size_t count, size_t width,
-                  uint8_t* out) override {
-        return sys.gatherAt(h, at, stride, count, width, out);
-    }
-    bool flush(PlatformHandle h) override { return sys.flush(h); }
-    void close(PlatformHandle h) override { sys.close(h); }
-    std::string errorText(uint32_t e) override { return sys.errorText(e); }
 
-    Platform& sys = systemPlatform();
     std::vector<PlatformHandle> handles;
 };
 

@@ -40,7 +40,8 @@ bool platformWriteAt(PlatformHandle h, uint64_t at, const void* buffer, size_t n
     return sys.writeAt(h, at, buffer, n, put);
 }
 bool platformFlush(PlatformHandle h) {
-    return sys.flush(h);
+    uint32_t error = 0;
+    return sys.flush(h, &error);
 }
 void platformClose(PlatformHandle h) {
     sys.close(h);

@@ -1,0 +1,436 @@
+#include "fileio/journal.h"
+
+#include <algorithm>
+#include <array>
+
+#include "format/le.h"
+
+namespace {
+
+constexpr uint8_t kMagic[8] = {'T', 'A', 'B', 'U', 'N', 'D', 'O', 0x1A};
+constexpr size_t kPreambleSize = 12;
+constexpr uint8_t kIdentity = 'I';
+constexpr uint8_t kGroup = 'G';
+constexpr uint8_t kClosing = 'C';
+
+constexpr std::array<uint32_t, 256> makeCrcTable() {
+    std::array<uint32_t, 256> table{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        table[i] = c;
+    }
+    return table;
+}
+constexpr std::array<uint32_t, 256> kCrcTable = makeCrcTable();
+
+void put8(std::vector<uint8_t>& b, uint8_t v) {
+    b.push_back(v);
+}
+void put16(std::vector<uint8_t>& b, uint16_t v) {
+    uint8_t f[2];
+    putLe16(f, v);
+    for (uint8_t x : f) b.push_back(x);
+}
+void put32(std::vector<uint8_t>& b, uint32_t v) {
+    uint8_t f[4];
+    putLe32(f, v);
+    for (uint8_t x : f) b.push_back(x);
+}
+void put64(std::vector<uint8_t>& b, uint64_t v) {
+    put32(b, uint32_t(v));
+    put32(b, uint32_t(v >> 32));
+}
+void putString(std::vector<uint8_t>& b, const std::string& s) {
+    put16(b, uint16_t(s.size()));
+    b.insert(b.end(), s.begin(), s.end());
+}
+
+// Reads fields off a byte range; every read fails once the range is spent.
+class Cursor {
+public:
+    Cursor(const uint8_t* p, size_t n) : p_(p), end_(p + n) {}
+    bool take(size_t n, const uint8_t** at) {
+        if (size_t(end_ - p_) < n) return false;
+        *at = p_;
+        p_ += n;
+        return true;
+    }
+    bool u8(uint8_t* v) {
+        const uint8_t* a;
+        if (!take(1, &a)) return false;
+        *v = a[0];
+        return true;
+    }
+    bool u16(uint16_t* v) {
+        const uint8_t* a;
+        if (!take(2, &a)) return false;
+        *v = le16(a);
+        return true;
+    }
+    bool u32(uint32_t* v) {
+        const uint8_t* a;
+        if (!take(4, &a)) return false;
+        *v = le32(a);
+        return true;
+    }
+    bool u64(uint64_t* v) {
+        uint32_t lo, hi;
+        if (!u32(&lo) || !u32(&hi)) return false;
+        *v = uint64_t(hi) << 32 | lo;
+        return true;
+    }
+    bool string(std::string* s) {
+        uint16_t n;
+        const uint8_t* a;
+        if (!u16(&n) || !take(n, &a)) return false;
+        s->assign(reinterpret_cast<const char*>(a), n);
+        return true;
+    }
+    bool done() const { return p_ == end_; }
+
+private:
+    const uint8_t* p_;
+    const uint8_t* end_;
+};
+
+}  // namespace
+
+uint32_t crc32(const uint8_t* data, size_t n, uint32_t crc) {
+    uint32_t c = ~crc;
+    for (size_t i = 0; i < n; ++i) c = kCrcTable[(c ^ data[i]) & 0xFF] ^ (c >> 8);
+    return ~c;
+}
+
+bool readSetSpan(FileSet& set, uint64_t offset, uint8_t* out, size_t n) {
+    while (n > 0) {
+        uint16_t member;
+        uint64_t rest;
+        set.mapOffset(offset, &member, &rest);
+        if (member >= set.memberCount()) return false;
+        const uint64_t left = set.memberSize(member) - rest;
+        const size_t piece = size_t(std::min<uint64_t>(n, left));
+        if (piece == 0 || !set.readUntracedAt(offset, out, piece)) return false;
+        offset += piece;
+        out += piece;
+        n -= piece;
+    }
+    return true;
+}
+
+std::vector<uint8_t> journalPreamble() {
+    std::vector<uint8_t> b(kMagic, kMagic + sizeof kMagic);
+    put32(b, kJournalVersion);
+    return b;
+}
+
+std::vector<uint8_t> journalRecord(uint8_t kind, const std::vector<uint8_t>& body) {
+    std::vector<uint8_t> r;
+    r.reserve(body.size() + 9);
+    put8(r, kind);
+    put32(r, uint32_t(body.size()));
+    r.insert(r.end(), body.begin(), body.end());
+    put32(r, crc32(r.data(), r.size()));
+    return r;
+}
+
+std::vector<uint8_t> identityBody(const JournalIdentity& identity) {
+    std::vector<uint8_t> b;
+    putString(b, identity.mainPath);
+    put32(b, identity.fcrSpan);
+    put32(b, identity.fcrCrc);
+    put16(b, uint16_t(identity.members.size()));
+    for (const auto& [name, size] : identity.members) {
+        putString(b, name);
+        put64(b, size);
+    }
+    return b;
+}
+
+JournalWriter::JournalWriter(FileSet& set, JournalPlanner& planner, Output& out)
+    : set_(set), planner_(planner), out_(out), platform_(set.platform()) {}
+
+JournalWriter::~JournalWriter() {
+    if (handle_ != kInvalidHandle) platform_.close(handle_);
+}
+
+bool JournalWriter::create(const std::string& path, uint32_t* error) {
+    path_ = path;
+    JournalIdentity id;
+    id.mainPath = set_.path();
+    for (int k = 0; k < set_.memberCount(); ++k) {
+        id.members.emplace_back(set_.memberFileName(k), set_.memberSize(k));
+    }
+    id.fcrSpan = uint32_t(std::min<uint64_t>(planner_.identitySpan(), set_.totalSize()));
+    std::vector<uint8_t> fcr(id.fcrSpan);
+    // A span that cannot be read is recorded as empty: the identity then
+    // rests on the members alone.
+    if (!readSetSpan(set_, 0, fcr.data(), fcr.size())) {
+        id.fcrSpan = 0;
+        fcr.clear();
+    }
+    id.fcrCrc = crc32(fcr.data(), fcr.size());
+
+    if (!platform_.create(path.c_str(), &handle_, error)) {
+        handle_ = kInvalidHandle;
+        return false;
+    }
+    std::vector<uint8_t> head = journalPreamble();
+    std::vector<uint8_t> record = journalRecord(kIdentity, identityBody(id));
+    head.insert(head.end(), record.begin(), record.end());
+    if (!platform_.append(handle_, head.data(), head.size(), error) ||
+        !platform_.flush(handle_, error)) {
+        platform_.close(handle_);
+        handle_ = kInvalidHandle;
+        return false;
+    }
+    return true;
+}
+
+bool JournalWriter::appendRecord(uint8_t kind, const std::vector<uint8_t>& body) {
+    std::vector<uint8_t> record = journalRecord(kind, body);
+    uint32_t error = 0;
+    if (!platform_.append(handle_, record.data(), record.size(), &error) ||
+        !platform_.flush(handle_, &error)) {
+        fail(error);
+        return false;
+    }
+    return true;
+}
+
+void JournalWriter::fail(uint32_t error) {
+    failed_ = true;
+    out_.flush(Stream::Out);
+    out_.err("Unable to write undo journal <%s>, Status Code %lu, %s", path_.c_str(),
+             (unsigned long)error, platform_.errorText(error).c_str());
+    out_.flush(Stream::Err);
+}
+
+bool JournalWriter::covered(uint64_t offset, uint64_t n) const {
+    auto it = std::upper_bound(coverage_.begin(), coverage_.end(), std::make_pair(offset, UINT64_MAX));
+    if (it == coverage_.begin()) return false;
+    --it;
+    return it->first <= offset && offset + n <= it->second;
+}
+
+void JournalWriter::cover(uint64_t offset, uint64_t n) {
+    uint64_t start = offset, end = offset + n;
+    auto it = std::lower_bound(coverage_.begin(), coverage_.end(), std::make_pair(start, uint64_t(0)));
+    if (it != coverage_.begin() && std::prev(it)->second >= start) --it;
+    auto last = it;
+    while (last != coverage_.end() && last->first <= end) {
+        start = std::min(start, last->first);
+        end = std::max(end, last->second);
+        ++last;
+    }
+    it = coverage_.erase(it, last);
+    coverage_.insert(it, {start, end});
+}
+
+bool JournalWriter::beforeWrite(uint64_t offset, size_t n) {
+    if (failed_ || handle_ == kInvalidHandle) return false;
+    uint16_t member;
+    uint64_t rest;
+    set_.mapOffset(offset, &member, &rest);
+    // A write that would make a member longer cannot be taken back by
+    // writing old bytes: it is not made.
+    if (member >= set_.memberCount() || rest + n > set_.memberSize(member)) return false;
+    if (covered(offset, n)) return true;
+
+    std::vector<JournalBlock> planned;
+    planner_.blocksFor(offset, n, &planned);
+    // The blocks, each cut to the member it starts in, with their old bytes;
+    // blocks journaled already and blocks that cannot be read are left out.
+    std::vector<JournalBlock> blocks;
+    std::vector<std::vector<uint8_t>> olds;
+    auto take = [&](JournalBlock b) {
+        uint16_t m;
+        uint64_t r;
+        set_.mapOffset(b.offset, &m, &r);
+        if (m >= set_.memberCount() || b.length == 0) return;
+        const uint64_t room = set_.memberSize(m) - r;
+        if (b.length > room) b.length = uint32_t(room);
+        if (b.length == 0 || covered(b.offset, b.length)) return;
+        for (auto& [start, length] : b.kept) {
+            if (start >= b.length) length = 0;
+            else length = std::min(length, b.length - start);
+        }
+        std::erase_if(b.kept, [](const auto& k) { return k.second == 0; });
+        std::vector<uint8_t> old(b.length);
+        if (!set_.readUntracedAt(b.offset, old.data(), old.size())) return;
+        blocks.push_back(std::move(b));
+        olds.push_back(std::move(old));
+    };
+    for (JournalBlock& b : planned) take(std::move(b));
+
+    // The write must lie inside what is journaled; a write the planner does
+    // not know is journaled as a block of its own, all of it changeable.
+    bool inside = false;
+    for (const JournalBlock& b : blocks) {
+        if (b.offset <= offset && offset + n <= b.offset + b.length) inside = true;
+    }
+    if (!inside) {
+        JournalBlock own;
+        own.offset = offset;
+        own.length = uint32_t(n);
+        const size_t before = blocks.size();
+        take(own);
+        if (blocks.size() == before) return false;
+    }
+
+    std::vector<uint8_t> body;
+    put32(body, uint32_t(blocks.size()));
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const JournalBlock& b = blocks[i];
+        put64(body, b.offset);
+        put32(body, b.length);
+        put16(body, uint16_t(b.kept.size()));
+        for (const auto& [start, length] : b.kept) {
+            put32(body, start);
+            put32(body, length);
+        }
+        body.insert(body.end(), olds[i].begin(), olds[i].end());
+    }
+    if (!appendRecord(kGroup, body)) return false;
+    for (const JournalBlock& b : blocks) {
+        blocks_.emplace_back(b.offset, b.length);
+        cover(b.offset, b.length);
+    }
+    return true;
+}
+
+void JournalWriter::takeFinalChecksums() {
+    finals_.clear();
+    finalsTaken_ = true;
+    std::vector<uint8_t> bytes;
+    for (const auto& [offset, length] : blocks_) {
+        bytes.resize(length);
+        if (!set_.readUntracedAt(offset, bytes.data(), length)) {
+            // Final bytes that cannot be read cannot be named: no closing
+            // record, and the undo treats the run as cut short.
+            finalsTaken_ = false;
+            return;
+        }
+        finals_.push_back(crc32(bytes.data(), length));
+    }
+}
+
+bool JournalWriter::finish(bool setFlushed) {
+    if (handle_ == kInvalidHandle) return !failed_;
+    bool ok = !failed_;
+    if (ok && setFlushed && finalsTaken_) {
+        std::vector<uint8_t> body;
+        put32(body, uint32_t(finals_.size()));
+        for (uint32_t c : finals_) put32(body, c);
+        ok = appendRecord(kClosing, body);
+    }
+    platform_.close(handle_);
+    handle_ = kInvalidHandle;
+    return ok;
+}
+
+bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* c, std::string* why) {
+    *c = JournalContents{};
+    if (bytes.size() < kPreambleSize || !std::equal(kMagic, kMagic + 8, bytes.begin())) {
+        *why = "not an undo journal (no magic number)";
+        return false;
+    }
+    const uint32_t version = le32(bytes.data() + 8);
+    if (version != kJournalVersion) {
+        *why = "journal format version " + std::to_string(version) + ", this program reads " +
+               std::to_string(kJournalVersion);
+        return false;
+    }
+    size_t at = kPreambleSize;
+    bool haveIdentity = false;
+    while (at < bytes.size()) {
+        const size_t left = bytes.size() - at;
+        const uint8_t* r = bytes.data() + at;
+        // A record that runs past the end of the journal, or whose checksum
+        // fails and that ends the journal, was being written when the run
+        // stopped: nothing it would have covered was written.
+        if (left < 9 || uint64_t(le32(r + 1)) + 9 > left) {
+            c->tornTail = true;
+            break;
+        }
+        const uint32_t bodyLength = le32(r + 1);
+        const size_t total = size_t(bodyLength) + 9;
+        if (crc32(r, total - 4) != le32(r + total - 4)) {
+            if (at + total == bytes.size()) {
+                c->tornTail = true;
+                break;
+            }
+            *why = "record at byte " + std::to_string(at) + " fails its checksum";
+            return false;
+        }
+        Cursor body(r + 5, bodyLength);
+        const uint8_t kind = r[0];
+        auto damaged = [&](const char* what) {
+            *why = std::string(what) + " at byte " + std::to_string(at) + " is malformed";
+            return false;
+        };
+        if (!haveIdentity && kind != kIdentity) return damaged("the first record");
+        if (c->closed) return damaged("a record after the closing record");
+        if (kind == kIdentity) {
+            if (haveIdentity) return damaged("a second identity record");
+            JournalIdentity& id = c->identity;
+            uint16_t members;
+            if (!body.string(&id.mainPath) || !body.u32(&id.fcrSpan) || !body.u32(&id.fcrCrc) ||
+                !body.u16(&members)) {
+                return damaged("the identity record");
+            }
+            for (uint16_t k = 0; k < members; ++k) {
+                std::string name;
+                uint64_t size;
+                if (!body.string(&name) || !body.u64(&size)) return damaged("the identity record");
+                id.members.emplace_back(name, size);
+            }
+            if (!body.done()) return damaged("the identity record");
+            haveIdentity = true;
+        } else if (kind == kGroup) {
+            uint32_t count;
+            if (!body.u32(&count)) return damaged("a group record");
+            for (uint32_t i = 0; i < count; ++i) {
+                JournaledBlock jb;
+                jb.group = c->groups;
+                uint16_t kept;
+                if (!body.u64(&jb.block.offset) || !body.u32(&jb.block.length) ||
+                    !body.u16(&kept)) {
+                    return damaged("a group record");
+                }
+                for (uint16_t k = 0; k < kept; ++k) {
+                    uint32_t start, length;
+                    if (!body.u32(&start) || !body.u32(&length)) return damaged("a group record");
+                    if (start > jb.block.length || length > jb.block.length - start) {
+                        return damaged("a group record");
+                    }
+                    jb.block.kept.emplace_back(start, length);
+                }
+                const uint8_t* old;
+                if (!body.take(jb.block.length, &old)) return damaged("a group record");
+                jb.old.assign(old, old + jb.block.length);
+                c->blocks.push_back(std::move(jb));
+            }
+            if (!body.done()) return damaged("a group record");
+            ++c->groups;
+        } else if (kind == kClosing) {
+            uint32_t count;
+            if (!body.u32(&count) || count != c->blocks.size()) return damaged("the closing record");
+            for (uint32_t i = 0; i < count; ++i) {
+                uint32_t crc;
+                if (!body.u32(&crc)) return damaged("the closing record");
+                c->finalCrcs.push_back(crc);
+            }
+            if (!body.done()) return damaged("the closing record");
+            c->closed = true;
+        } else {
+            return damaged("a record of unknown kind");
+        }
+        at += total;
+    }
+    if (!haveIdentity) {
+        *why = "the journal ends before its identity record";
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,148 @@
+// The undo journal of a repair run: before the first write into a block of
+// the file set (a PAT page copy, a page header), the block's old bytes are
+// appended to the journal and flushed to the disk, so that every repair can
+// be taken back, even one cut short by a crash.
+//
+// Layout (every number little-endian):
+//
+//   magic       8 bytes  "TABUNDO" 0x1A
+//   version     u32      1
+//   records, each:  kind u8, body length u32, body, CRC-32 u32 of kind,
+//                   length and body
+//
+//   'I' identity (first, once): main path (u16 length, bytes), FCR span
+//       length u32 and CRC-32 of the set's bytes [0, span), member count
+//       u16, then per member its name (u16 length, bytes) and size u64.
+//   'G' group of pre-images: count u32, then per block its file-set offset
+//       u64, length u32, kept-range count u16 with (start u32, length u32)
+//       each, and the block's old bytes. Kept ranges are the bytes of the
+//       block that the run never changes.
+//   'C' closing (last, once, after the set was flushed): count u32, then
+//       the CRC-32 of each journaled block's final bytes, in journal order.
+//
+// A record is complete on the disk before any write it covers is made; a
+// record cut short by a crash can therefore only be the last one, and no
+// write it would have covered was made.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fileio/fileset.h"
+#include "fileio/output.h"
+#include "fileio/platform.h"
+
+constexpr uint32_t kJournalVersion = 1;
+
+// CRC-32 (the reflected 0xEDB88320 polynomial), continued from `crc`.
+uint32_t crc32(const uint8_t* data, size_t n, uint32_t crc = 0);
+
+// A range of the file set that the journal keeps the old bytes of.
+struct JournalBlock {
+    uint64_t offset = 0;  // file-set offset; the block lies inside one member
+    uint32_t length = 0;
+    // (start, length) inside the block of bytes that a run never changes.
+    std::vector<std::pair<uint32_t, uint32_t>> kept;
+};
+
+// Knows the blocks of a file set: which block a write falls into, and which
+// blocks the run will write into soon after, to be journaled in the same
+// group (one flush for many blocks).
+class JournalPlanner {
+public:
+    virtual ~JournalPlanner() = default;
+    // Appends the blocks to journal before n bytes are written at the offset,
+    // those that hold the write first.
+    virtual void blocksFor(uint64_t offset, size_t n, std::vector<JournalBlock>* blocks) = 0;
+    // Bytes at the start of the set that identify it (its FCR copies).
+    virtual uint32_t identitySpan() = 0;
+};
+
+// Reads n bytes at a file-set offset, across member ends where needed.
+bool readSetSpan(FileSet& set, uint64_t offset, uint8_t* out, size_t n);
+
+// The observer that writes the journal of one run.
+class JournalWriter : public WriteObserver {
+public:
+    JournalWriter(FileSet& set, JournalPlanner& planner, Output& out);
+    ~JournalWriter() override;
+    JournalWriter(const JournalWriter&) = delete;
+    JournalWriter& operator=(const JournalWriter&) = delete;
+
+    // Creates the journal (it must not exist) and writes its identity record
+    // to the disk. False with the system's error code when it cannot.
+    bool create(const std::string& path, uint32_t* error);
+
+    bool beforeWrite(uint64_t offset, size_t n) override;
+    void afterWrite(uint64_t, const uint8_t*, size_t, bool) override {}
+
+    // Ends the journal. With setFlushed (the set was closed and every
+    // written member flushed) the closing record is written from the final
+    // checksums taken by takeFinalChecksums; otherwise the journal ends
+    // without one, as after a crash. False after a failure to write the
+    // journal (at any time during the run; it was reported then).
+    bool finish(bool setFlushed);
+
+    // Takes the checksum of each journaled block as the set holds it now;
+    // call while the set is open, after the last write.
+    void takeFinalChecksums();
+
+    // Whether writing the journal failed; every write of the set is refused
+    // from then on.
+    bool failed() const { return failed_; }
+    size_t blockCount() const { return blocks_.size(); }
+
+private:
+    bool appendRecord(uint8_t kind, const std::vector<uint8_t>& body);
+    void fail(uint32_t error);
+    bool covered(uint64_t offset, uint64_t n) const;
+    void cover(uint64_t offset, uint64_t n);
+
+    FileSet& set_;
+    JournalPlanner& planner_;
+    Output& out_;
+    Platform& platform_;
+    std::string path_;
+    PlatformHandle handle_ = kInvalidHandle;
+    bool failed_ = false;
+    bool finalsTaken_ = false;
+    std::vector<std::pair<uint64_t, uint32_t>> blocks_;  // offset, length
+    std::vector<uint32_t> finals_;
+    std::vector<std::pair<uint64_t, uint64_t>> coverage_;  // sorted, disjoint [start, end)
+};
+
+// A journal read back.
+struct JournalIdentity {
+    std::string mainPath;
+    uint32_t fcrSpan = 0;
+    uint32_t fcrCrc = 0;
+    std::vector<std::pair<std::string, uint64_t>> members;  // name, size
+};
+
+struct JournaledBlock {
+    JournalBlock block;
+    std::vector<uint8_t> old;
+    uint32_t group = 0;  // number of its group record, from 0
+};
+
+struct JournalContents {
+    JournalIdentity identity;
+    std::vector<JournaledBlock> blocks;  // in journal order
+    uint32_t groups = 0;
+    bool closed = false;               // a closing record was found
+    std::vector<uint32_t> finalCrcs;   // one per block when closed
+    bool tornTail = false;             // the last record was cut short
+};
+
+// Parses a journal's bytes. False with the reason when they are not a
+// journal this version can read, or a record other than the last is damaged.
+bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* contents,
+                  std::string* why);
+
+// The serialized forms, for the writer and for tests that build journals.
+std::vector<uint8_t> journalPreamble();
+std::vector<uint8_t> journalRecord(uint8_t kind, const std::vector<uint8_t>& body);
+std::vector<uint8_t> identityBody(const JournalIdentity& identity);

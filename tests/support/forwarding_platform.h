@@ -1,0 +1,40 @@
+// A Platform for tests that hands every call to another binding (the
+// system's by default); a test derives from it and overrides only the calls
+// it watches or fails.
+#pragma once
+
+#include <string>
+
+#include "fileio/platform.h"
+
+class ForwardingPlatform : public Platform {
+public:
+    explicit ForwardingPlatform(Platform& next = systemPlatform()) : next_(next) {}
+
+    bool open(const char* name, int mode, PlatformHandle* h, uint32_t* error) override {
+        return next_.open(name, mode, h, error);
+    }
+    bool create(const char* name, PlatformHandle* h, uint32_t* error) override {
+        return next_.create(name, h, error);
+    }
+    bool append(PlatformHandle h, const void* b, size_t n, uint32_t* error) override {
+        return next_.append(h, b, n, error);
+    }
+    bool size(PlatformHandle h, uint64_t* size) override { return next_.size(h, size); }
+    bool readAt(PlatformHandle h, uint64_t at, void* b, size_t n, size_t* got) override {
+        return next_.readAt(h, at, b, n, got);
+    }
+    bool writeAt(PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put) override {
+        return next_.writeAt(h, at, b, n, put);
+    }
+    bool gatherAt(PlatformHandle h, uint64_t at, uint64_t stride, size_t count, size_t width,
+                  uint8_t* out) override {
+        return next_.gatherAt(h, at, stride, count, width, out);
+    }
+    bool flush(PlatformHandle h, uint32_t* error) override { return next_.flush(h, error); }
+    void close(PlatformHandle h) override { next_.close(h); }
+    std::string errorText(uint32_t e) override { return next_.errorText(e); }
+
+protected:
+    Platform& next_;
+};

@@ -1,0 +1,123 @@
+// The repair cases of the golden suite with a fault at each write, each flush
+// and each read in turn, with and without the undo journal: a write that
+// failed gets no repair line and no count, no byte changes but by writes
+// that succeeded, a failure is reported, and the journal gives back the set
+// as it was.
+#include "support.h"
+
+namespace {
+
+using namespace undotest;
+using faults::FaultPlatform;
+using faults::How;
+using faults::Op;
+
+struct Counts {
+    uint64_t reads = 0, writes = 0, flushes = 0;
+};
+
+// Calls of each kind in a run without a fault.
+Counts countCalls(const RepairCase& c, bool journal) {
+    Scratch dir;
+    const std::string main = buildCase(c, dir.path());
+    FaultPlatform p;
+    runTabulonOn(c.args, dir.path(), main, p, journal ? dir.path("undo.journal") : "");
+    return {p.calls[int(Op::Read)], p.calls[int(Op::Write)], p.calls[int(Op::Flush)]};
+}
+
+// Runs the case with the fault and checks every rule; returns the failures.
+std::string runWithFault(const RepairCase& c, faults::Fault fault, bool journal) {
+    Scratch dir;
+    const std::string main = buildCase(c, dir.path());
+    const std::string journalPath = journal ? dir.path("undo.journal") : "";
+    const Snapshot before = snapshot(dir.path());
+    FaultPlatform p(fault);
+    TabulonRun r = runTabulonOn(c.args, dir.path(), main, p, journalPath);
+    const Snapshot after = snapshot(dir.path(), "undo.journal");
+
+    std::string why = countersAgreeWithLines(r);
+    if (applyWrites(before, p.written, dir.path()) != after) {
+        why += "bytes changed other than by the writes that succeeded; ";
+    }
+    if (p.fired && fault.op == Op::Write) why += noRepairLineAfter(r, fault.nth);
+
+    const bool onJournal = p.fired && p.firedOn == journalPath;
+    const bool memberFlush = p.fired && fault.op == Op::Flush && !onJournal;
+    if (memberFlush || onJournal) {
+        if (r.status != -3) why += "status " + std::to_string(r.status) + " after a failure; ";
+        const std::string line = memberFlush ? "Unable to flush " : " undo journal <" + journalPath + ">";
+        if (r.err.find(line) == std::string::npos) why += "no line naming the failure; ";
+    } else if (fault.op != Op::Read && r.status != 0) {
+        why += "status " + std::to_string(r.status) + " without a failure to report; ";
+    }
+
+    if (journal && fs::exists(journalPath)) {
+        UndoRun u = runUndoOn({journalPath});
+        const bool created = r.err.find("Unable to create undo journal") == std::string::npos;
+        if (created && u.status != undo::kRestored) {
+            why += "undo ended with " + std::to_string(u.status) + ": " + u.err + "; ";
+        }
+        if (snapshot(dir.path(), "undo.journal") != before) why += "undo did not restore the set; ";
+    }
+    return why;
+}
+
+class Faults : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Faults, EachWriteAndFlushFailsInTurn) {
+    const bool journal = GetParam();
+    std::vector<RepairCase> cases = repairCases();
+    ASSERT_GT(cases.size(), 10u);
+    for (const RepairCase& c : cases) {
+        const Counts n = countCalls(c, journal);
+        for (How how : {How::Error, How::Short}) {
+            for (uint64_t k = 1; k <= n.writes; ++k) {
+                const uint32_t error = how == How::Error ? EIO : ENOSPC;
+                EXPECT_EQ(runWithFault(c, {Op::Write, k, how, error}, journal), "")
+                    << c.name << ": write " << k << (how == How::Short ? " short" : " fails");
+            }
+        }
+        for (uint64_t k = 1; k <= n.flushes; ++k) {
+            for (uint32_t error : {uint32_t(EIO), uint32_t(ENOSPC)}) {
+                EXPECT_EQ(runWithFault(c, {Op::Flush, k, How::Error, error}, journal), "")
+                    << c.name << ": flush " << k << " fails with " << error;
+            }
+        }
+    }
+}
+
+TEST_P(Faults, EachReadFailsInTurn) {
+    const bool journal = GetParam();
+    for (const RepairCase& c : repairCases()) {
+        const Counts n = countCalls(c, journal);
+        for (How how : {How::Error, How::Short}) {
+            for (uint64_t k = 1; k <= std::min<uint64_t>(n.reads, 64); ++k) {
+                EXPECT_EQ(runWithFault(c, {Op::Read, k, how, EIO}, journal), "")
+                    << c.name << ": read " << k << (how == How::Short ? " short" : " fails");
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Journal, Faults, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Journal" : "NoJournal"; });
+
+TEST(FlushFailure, ReportedWithTheSystemTextAndStatus) {
+    std::vector<RepairCase> cases = repairCases();
+    auto it = std::find_if(cases.begin(), cases.end(),
+                           [](const RepairCase& c) { return c.name == "fix_all_bits"; });
+    ASSERT_NE(it, cases.end());
+    Scratch dir;
+    const std::string main = buildCase(*it, dir.path());
+    FaultPlatform p({Op::Flush, 1, How::Error, EIO});
+    TabulonRun r = runTabulonOn(it->args, dir.path(), main, p);
+    EXPECT_EQ(r.status, -3);
+    EXPECT_NE(r.err.find("Unable to flush " + dir.path("TEST.DAT") + ", Status Code 5, " +
+                         systemPlatform().errorText(EIO)),
+              std::string::npos)
+        << r.err;
+    // The report still comes, after the line.
+    EXPECT_NE(r.out.find("Problems Fixed (Total)"), std::string::npos);
+}
+
+}  // namespace
