@@ -1,0 +1,37 @@
+# Run by cpack (CPACK_PRE_BUILD_SCRIPTS) on the staged files of the .deb:
+# compresses the manual pages with gzip -9n and adds the copyright file and
+# a changelog.gz of the version, as Debian's policy asks.
+if(NOT CPACK_GENERATOR STREQUAL "DEB")
+  return()
+endif()
+
+file(GLOB_RECURSE stage_dirs LIST_DIRECTORIES true "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*")
+set(root "")
+foreach(dir IN LISTS stage_dirs)
+  if(IS_DIRECTORY "${dir}" AND dir MATCHES "/${CPACK_TABULON_MANDIR}$")
+    string(REGEX REPLACE "/${CPACK_TABULON_MANDIR}$" "" root "${dir}")
+    break()
+  endif()
+endforeach()
+if(root STREQUAL "")
+  message(FATAL_ERROR "deb-docs: no ${CPACK_TABULON_MANDIR} in ${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
+endif()
+
+find_program(GZIP gzip REQUIRED)
+file(GLOB_RECURSE pages "${root}/${CPACK_TABULON_MANDIR}/*")
+foreach(page IN LISTS pages)
+  if(NOT page MATCHES "\\.gz$")
+    execute_process(COMMAND ${GZIP} -9nf "${page}" COMMAND_ERROR_IS_FATAL ANY)
+  endif()
+endforeach()
+
+set(doc "${root}/${CPACK_TABULON_DOCDIR}")
+file(COPY "${CPACK_TABULON_SOURCE_DIR}/packaging/copyright" DESTINATION "${doc}")
+
+# A native package's changelog: one entry for this version.
+string(TIMESTAMP date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+file(WRITE "${doc}/changelog"
+  "tabulon (${CPACK_PACKAGE_VERSION}) unstable; urgency=medium\n\n"
+  "  * Tabulon ${CPACK_PACKAGE_VERSION}.\n\n"
+  " -- ${CPACK_DEBIAN_PACKAGE_MAINTAINER}  ${date}\n")
+execute_process(COMMAND ${GZIP} -9nf "${doc}/changelog" COMMAND_ERROR_IS_FATAL ANY)
