@@ -31,12 +31,11 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
-  # What a Debian package has beyond the install rules: gzipped manual pages,
-  # the copyright file and a changelog.
-  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb-docs.cmake)
+  # What a Debian package has beyond the install rules: programs without the
+  # compiler's notes, gzipped manual pages, the copyright file and a changelog.
+  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb-stage.cmake)
   set(CPACK_TABULON_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+  set(CPACK_TABULON_BINDIR ${CMAKE_INSTALL_BINDIR})
   set(CPACK_TABULON_DOCDIR ${CMAKE_INSTALL_DOCDIR})
   set(CPACK_TABULON_MANDIR ${CMAKE_INSTALL_MANDIR})
 endif()

@@ -1,6 +1,7 @@
-# Run by cpack (CPACK_PRE_BUILD_SCRIPTS) on the staged files of the .deb:
-# compresses the manual pages with gzip -9n and adds the copyright file and
-# a changelog.gz of the version, as Debian's policy asks.
+# Run by cpack (CPACK_PRE_BUILD_SCRIPTS) on the staged files of the .deb, as
+# Debian's policy asks: strips the compiler's notes from the programs,
+# compresses the manual pages with gzip -9n and adds the copyright file and a
+# changelog.gz of the version.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
@@ -14,8 +15,16 @@ foreach(dir IN LISTS stage_dirs)
   endif()
 endforeach()
 if(root STREQUAL "")
-  message(FATAL_ERROR "deb-docs: no ${CPACK_TABULON_MANDIR} in ${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
+  message(FATAL_ERROR "deb-stage: no ${CPACK_TABULON_MANDIR} in ${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
 endif()
+
+# cpack has already stripped the programs (CPACK_STRIP_FILES).
+find_program(STRIP strip REQUIRED)
+file(GLOB programs "${root}/${CPACK_TABULON_BINDIR}/*")
+foreach(program IN LISTS programs)
+  execute_process(COMMAND ${STRIP} --remove-section=.comment --remove-section=.note "${program}"
+                  COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
 
 find_program(GZIP gzip REQUIRED)
 file(GLOB_RECURSE pages "${root}/${CPACK_TABULON_MANDIR}/*")
