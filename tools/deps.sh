@@ -70,7 +70,8 @@ deps_install() {
 
   if [ "$(id -u)" -ne 0 ]; then
     if ! command -v sudo >/dev/null 2>&1; then
-      echo "$name: missing packages; as root, run: apt-get install ${need[*]//@/N}" >&2
+      major=$(deps_clang_major)
+      echo "$name: missing packages; as root, run: apt-get install ${need[*]//@/${major:-N}}" >&2
       exit 1
     fi
     sudo_cmd=(sudo)
