@@ -76,7 +76,6 @@ deps_install() {
     fi
     sudo_cmd=(sudo)
   fi
-  echo "$name: installing ${need[*]//@/N}" >&2
   if ! "${sudo_cmd[@]}" apt-get update -qq; then
     echo "$name: apt-get update failed; install these packages: ${need[*]//@/N}" >&2
     exit 1
@@ -87,6 +86,7 @@ deps_install() {
     [ -n "$major" ] || major=14
     need=("${need[@]//@/$major}")
   fi
+  echo "$name: installing ${need[*]}" >&2
   local log
   log=$(mktemp)
   if ! "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
