@@ -183,6 +183,8 @@ page=$(man -w tabulon 2>&1 || true)
   fail "man -w tabulon" "$page"
 if MANPAGER=cat MANWIDTH=80 man tabulon 2>/dev/null | grep -q "Page Allocation Table"; then
   pass "man tabulon"
+elif grep -rqs '^path-exclude.*/usr/share/groff' /etc/dpkg/dpkg.cfg.d/; then
+  echo "skip man tabulon: dpkg excludes /usr/share/groff here, so man renders no page"
 else
   fail "man tabulon" "the page does not show"
 fi
