@@ -90,7 +90,16 @@ for lib in libc6 libstdc++6; do
   [[ ", $(field Depends)" == *", $lib "* ]] || why+="Depends lacks $lib; "
 done
 [ -z "$why" ] && pass ".deb: control fields" || fail ".deb: control fields" "$why"
-if lintian --fail-on error,warning "$deb" >"$work/lintian" 2>&1; then
+# Where dpkg keeps groff's files out (slim container images), groff cannot
+# run, and lintian reports that against every manual page.
+groff_excluded=0
+grep -rqs '^path-exclude.*/usr/share/groff' /etc/dpkg/dpkg.cfg.d/ && groff_excluded=1
+lintian_opts=()
+if [ $groff_excluded = 1 ]; then
+  echo "install-test.sh: dpkg excludes /usr/share/groff here: lintian's groff-message not counted"
+  lintian_opts=(--suppress-tags groff-message)
+fi
+if lintian --fail-on error,warning "${lintian_opts[@]}" "$deb" >"$work/lintian" 2>&1; then
   pass ".deb: lintian"
 else
   fail ".deb: lintian" "$(grep -v 'root privileges' "$work/lintian" | head -20)"
@@ -183,7 +192,7 @@ page=$(man -w tabulon 2>&1 || true)
   fail "man -w tabulon" "$page"
 if MANPAGER=cat MANWIDTH=80 man tabulon 2>/dev/null | grep -q "Page Allocation Table"; then
   pass "man tabulon"
-elif grep -rqs '^path-exclude.*/usr/share/groff' /etc/dpkg/dpkg.cfg.d/; then
+elif [ $groff_excluded = 1 ]; then
   echo "skip man tabulon: dpkg excludes /usr/share/groff here, so man renders no page"
 else
   fail "man tabulon" "the page does not show"
