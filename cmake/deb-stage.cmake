@@ -6,16 +6,10 @@ if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
 
-file(GLOB_RECURSE stage_dirs LIST_DIRECTORIES true "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*")
-set(root "")
-foreach(dir IN LISTS stage_dirs)
-  if(IS_DIRECTORY "${dir}" AND dir MATCHES "/${CPACK_TABULON_MANDIR}$")
-    string(REGEX REPLACE "/${CPACK_TABULON_MANDIR}$" "" root "${dir}")
-    break()
-  endif()
-endforeach()
-if(root STREQUAL "")
-  message(FATAL_ERROR "deb-stage: no ${CPACK_TABULON_MANDIR} in ${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
+# The staged files, under the prefix of the package (/usr).
+set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
+if(NOT IS_DIRECTORY "${root}/${CPACK_TABULON_MANDIR}")
+  message(FATAL_ERROR "deb-stage: no ${CPACK_TABULON_MANDIR} in ${root}")
 endif()
 
 # cpack has already stripped the programs (CPACK_STRIP_FILES).
