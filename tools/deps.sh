@@ -53,7 +53,7 @@ deps_present() {
 deps_install() {
   local name=$1 major p sudo_cmd=() want=() need=()
   shift
-  mapfile -t want < <(deps_list "$@")
+  while IFS= read -r p; do want+=("$p"); done < <(deps_list "$@")
 
   if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then
     deps_elsewhere "$name" "${want[@]}"
