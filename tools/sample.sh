@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds the tool, writes the bundled sample file set and checks it, then
-# repairs a copy of it and checks the copy again.
+# repairs a copy of it and checks the copy again. Installs what the build needs
+# first, when it is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/deps.sh
+deps_install sample.sh build
 jobs=$(nproc 2>/dev/null || echo 2)
 
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release

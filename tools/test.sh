@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs every test. With clang present, also builds the fuzz targets and gives
-# each a short run.
+# each a short run. Installs what the build and the tests need first, when it
+# is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/deps.sh
+deps_install test.sh test
 jobs=$(nproc 2>/dev/null || echo 2)
 
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTABULON_SANITIZE=ON

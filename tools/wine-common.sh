@@ -6,29 +6,20 @@ now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f s", b - a }'; }
 
 # install_wine_tools NAME [COMMAND...]: installs the MinGW-w64 compiler, Wine,
-# and the packages of the named extra commands, when missing.
+# and the packages of the named extra commands, when missing (with
+# tools/deps.sh: apt-get, through sudo when not root).
 install_wine_tools() {
   local name=$1
   shift
-  local need=() sudo_cmd=() c
+  local need=() c
   for c in g++ "$@"; do command -v "$c" >/dev/null 2>&1 || need+=("$c"); done
   command -v x86_64-w64-mingw32-g++-win32 >/dev/null 2>&1 ||
     command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-win32)
   [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1 || need+=(wine64)
   command -v wine >/dev/null 2>&1 || need+=(wine)
   [ ${#need[@]} -gt 0 ] || return 0
-  if [ "$(id -u)" -ne 0 ]; then
-    if command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
-      sudo_cmd=(sudo -n)
-    else
-      echo "$name: missing packages: ${need[*]} (run as root to install them)" >&2
-      exit 2
-    fi
-  fi
-  echo "$name: installing ${need[*]}"
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-    "${need[@]}" >/dev/null
+  . "$(dirname "${BASH_SOURCE[0]}")/deps.sh"
+  deps_install "$name" "${need[@]}"
 }
 
 # find_wine: sets $wine (the loader) and $wineserver, and the environment

@@ -1,0 +1,219 @@
+#!/usr/bin/env bash
+# install-test.sh: checks the installation of Tabulon.
+#   - `cmake --install` into a staging folder puts exactly the expected files
+#     there;
+#   - the .deb (tools/package.sh deb) holds exactly the expected files, has
+#     its fields and dependencies, and lintian finds no error or warning in it;
+#   - installed with dpkg (as root, or through sudo), tabulon runs from PATH on
+#     the sample file set, man finds its page, and dpkg --purge leaves nothing
+#     behind.
+# Installs what it needs first, when missing. A new program adds its lines to
+# the expected lists below.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+. tools/deps.sh
+deps_install install-test.sh install-test
+
+started=$(date +%s)
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); echo "ok   $1"; }
+fail() { failed=$((failed + 1)); echo "FAIL $1${2:+: $2}"; }
+# expect_same NAME EXPECTED_FILE ACTUAL_FILE
+expect_same() {
+  if cmp -s "$2" "$3"; then pass "$1"; else
+    fail "$1"
+    diff "$2" "$3" | sed 's/^/     /' || true
+  fi
+}
+
+work=$(mktemp -d)
+sudo_cmd=()
+installed=0
+cleanup() {
+  if [ $installed = 1 ]; then "${sudo_cmd[@]}" dpkg --purge tabulon >/dev/null 2>&1 || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+version=$(sed -n 's/^project(tabulon VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
+arch=$(dpkg --print-architecture)
+deb=build/packages/tabulon_${version}_${arch}.deb
+
+rm -f "$deb"
+./tools/package.sh deb >"$work/package.log" 2>&1 || {
+  cat "$work/package.log"
+  fail "tools/package.sh deb"
+  exit 1
+}
+[ -f "$deb" ] && pass "package: $(basename "$deb")" || fail "package" "no $deb"
+
+# --- cmake --install --------------------------------------------------------
+cat >"$work/stage.expected" <<'EOF'
+bin/tabulon
+share/doc/tabulon/README.md
+share/man/man1/tabulon.1
+EOF
+stage=$work/stage
+cmake --install build/package --prefix "$stage" >/dev/null
+(cd "$stage" && find . ! -type d | sed 's|^\./||' | sort) >"$work/stage.actual"
+expect_same "cmake --install: file list" "$work/stage.expected" "$work/stage.actual"
+if grep -q "^\.Os Tabulon $version\$" "$stage/share/man/man1/tabulon.1" 2>/dev/null; then
+  pass "cmake --install: manual page of version $version"
+else
+  fail "cmake --install: manual page of version $version" \
+    "$(grep '^\.Os' "$stage/share/man/man1/tabulon.1" 2>&1 || true)"
+fi
+cmp -s README.md "$stage/share/doc/tabulon/README.md" && pass "cmake --install: README.md" ||
+  fail "cmake --install: README.md" "differs from the source"
+
+# --- the .deb ---------------------------------------------------------------
+cat >"$work/deb.expected" <<'EOF'
+/usr/bin/tabulon
+/usr/share/doc/tabulon/README.md
+/usr/share/doc/tabulon/changelog.gz
+/usr/share/doc/tabulon/copyright
+/usr/share/man/man1/tabulon.1.gz
+EOF
+dpkg-deb --fsys-tarfile "$deb" | tar -t | sed 's|^\./|/|; s|/$||' | sort >"$work/deb.all"
+dpkg-deb --fsys-tarfile "$deb" | tar -tv | awk '$1 !~ /^d/ { print $NF }' |
+  sed 's|^\./|/|' | sort >"$work/deb.actual"
+expect_same ".deb: file list" "$work/deb.expected" "$work/deb.actual"
+field() { dpkg-deb -f "$deb" "$1"; }
+why=""
+[ "$(field Package)" = tabulon ] || why+="Package $(field Package); "
+[ "$(field Version)" = "$version" ] || why+="Version $(field Version); "
+[ "$(field Section)" = utils ] || why+="Section $(field Section); "
+[ -n "$(field Maintainer)" ] || why+="no Maintainer; "
+for lib in libc6 libstdc++6; do
+  [[ ", $(field Depends)" == *", $lib "* ]] || why+="Depends lacks $lib; "
+done
+[ -z "$why" ] && pass ".deb: control fields" || fail ".deb: control fields" "$why"
+# Where dpkg keeps groff's files out (slim container images), groff cannot
+# run, and lintian reports that against every manual page.
+groff_excluded=0
+grep -rqs '^path-exclude.*/usr/share/groff' /etc/dpkg/dpkg.cfg.d/ && groff_excluded=1
+lintian_opts=()
+if [ $groff_excluded = 1 ]; then
+  echo "install-test.sh: dpkg excludes /usr/share/groff here: lintian's groff-message not counted"
+  lintian_opts=(--suppress-tags groff-message)
+fi
+if lintian --fail-on error,warning "${lintian_opts[@]}" "$deb" >"$work/lintian" 2>&1; then
+  pass ".deb: lintian"
+else
+  fail ".deb: lintian" "$(grep -v 'root privileges' "$work/lintian" | head -20)"
+fi
+
+# --- dpkg -i, use, dpkg --purge ----------------------------------------------
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then
+    sudo_cmd=(sudo)
+  else
+    echo "install-test.sh: neither root nor sudo: dpkg -i not tried" >&2
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+    exit
+  fi
+fi
+if deps_present tabulon; then
+  echo "install-test.sh: removing the tabulon package installed before"
+  "${sudo_cmd[@]}" dpkg --purge tabulon >/dev/null
+fi
+# Which paths of the package were there before it (the shared folders).
+while IFS= read -r p; do
+  [ -n "$p" ] || continue
+  if [ -e "$p" ] || [ -L "$p" ]; then echo "$p"; fi
+done <"$work/deb.all" >"$work/before"
+# Images that keep out documentation (dpkg path-exclude, as Debian's
+# container images do) would also keep out the files under test: this
+# package's own ones are let in.
+if grep -rqs '^path-exclude.*/usr/share/\(man\|doc\)' /etc/dpkg/dpkg.cfg.d/; then
+  echo "install-test.sh: dpkg excludes /usr/share/man or /usr/share/doc here;" \
+    "the package's files there are included for the test"
+fi
+installed=1
+if "${sudo_cmd[@]}" dpkg --path-include='/usr/share/man/man1/tabulon.1.gz' \
+  --path-include='/usr/share/doc/tabulon/*' -i "$deb" >"$work/dpkg.log" 2>&1; then
+  pass "dpkg -i"
+else
+  fail "dpkg -i" "$(cat "$work/dpkg.log")"
+fi
+dpkg -L tabulon | grep -v '^/\.$' | sort >"$work/listed"
+missing=$(while IFS= read -r p; do [ -e "$p" ] || echo "$p"; done <"$work/listed")
+[ -z "$missing" ] && pass "dpkg -L: every path is there" ||
+  fail "dpkg -L: every path is there" "missing: $missing"
+"${sudo_cmd[@]}" dpkg --verify tabulon >"$work/verify" 2>&1 && [ ! -s "$work/verify" ] &&
+  pass "dpkg --verify" || fail "dpkg --verify" "$(cat "$work/verify")"
+
+found=$(command -v tabulon || true)
+[ "$found" = /usr/bin/tabulon ] && pass "tabulon on PATH" || fail "tabulon on PATH" "found '$found'"
+
+# The sample set, checked, repaired in a copy and checked again by the
+# installed program (the totals of the README's sample run).
+make_sample=""
+for b in build/release build/asan; do
+  [ -x "$b/tools/make_sample" ] && make_sample=$b/tools/make_sample && break
+done
+if [ -z "$make_sample" ]; then
+  cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build build/release -j2 --target make_sample >/dev/null
+  make_sample=build/release/tools/make_sample
+fi
+sample=$work/sample
+mkdir -p "$sample/repair"
+"$make_sample" "$sample" >/dev/null
+cp "$sample"/ORDERS.* "$sample/repair/"
+# run NAME DIR EXPECTED_LINE ARGS...
+run() {
+  local name=$1 dir=$2 line=$3 rc=0
+  shift 3
+  (cd "$dir" && tabulon "$@") </dev/null >"$work/out" 2>"$work/err" || rc=$?
+  if [ $rc -ne 0 ]; then
+    fail "$name" "exit status $rc: $(head -5 "$work/err")"
+  elif ! grep -qxF "$line" "$work/out"; then
+    fail "$name" "no line '$line' in: $(tail -8 "$work/out")"
+  else
+    pass "$name"
+  fi
+}
+run "tabulon ORDERS.DAT /R" "$sample" "Problems Found (Total)      : 4" ORDERS.DAT /R
+run "tabulon ORDERS.DAT /F-1 /R" "$sample/repair" "Problems Fixed (Total)      : 6 (May not be sum of above)" \
+  ORDERS.DAT /F-1 /R
+run "tabulon ORDERS.DAT /R, after the repair" "$sample/repair" "Problems Found (Total)      : 1" \
+  ORDERS.DAT /R
+rc=0
+tabulon >/dev/null 2>&1 </dev/null || rc=$?
+[ $rc = 1 ] && pass "tabulon without arguments: status 1" ||
+  fail "tabulon without arguments: status 1" "status $rc"
+
+page=$(man -w tabulon 2>&1 || true)
+[ "$page" = /usr/share/man/man1/tabulon.1.gz ] && pass "man -w tabulon" ||
+  fail "man -w tabulon" "$page"
+if MANPAGER=cat MANWIDTH=80 man tabulon 2>/dev/null | grep -q "Page Allocation Table"; then
+  pass "man tabulon"
+elif [ $groff_excluded = 1 ]; then
+  echo "skip man tabulon: dpkg excludes /usr/share/groff here, so man renders no page"
+else
+  fail "man tabulon" "the page does not show"
+fi
+
+if "${sudo_cmd[@]}" dpkg --purge tabulon >"$work/dpkg.log" 2>&1; then
+  installed=0
+  pass "dpkg --purge"
+else
+  fail "dpkg --purge" "$(cat "$work/dpkg.log")"
+fi
+deps_present tabulon && fail "not installed after the purge" || pass "not installed after the purge"
+# Every path of the package is gone, but for those that were there before it.
+left=$(while IFS= read -r p; do
+  if { [ -e "$p" ] || [ -L "$p" ]; } && ! grep -qxF "$p" "$work/before"; then echo "$p"; fi
+done <"$work/listed")
+[ -z "$left" ] && pass "nothing left behind" || fail "nothing left behind" "$left"
+hash -r
+command -v tabulon >/dev/null && fail "tabulon gone from PATH" "$(command -v tabulon)" ||
+  pass "tabulon gone from PATH"
+
+echo "time: install test: $(($(date +%s) - started)) s"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# package.sh [deb] [zip]: builds the packages into build/packages:
+#   deb  tabulon_<version>_<arch>.deb, from a Release build with Debian's
+#        hardening flags (build/package);
+#   zip  tabulon-<version>-win64.zip, from the MinGW-w64 build
+#        (build/package-win64).
+# Both without arguments. Installs what the builds need first, when missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. tools/deps.sh
+jobs=$(nproc 2>/dev/null || echo 2)
+out=build/packages
+
+kinds=("$@")
+[ ${#kinds[@]} -gt 0 ] || kinds=(deb zip)
+sets=()
+for kind in "${kinds[@]}"; do
+  case $kind in
+    deb) sets+=(build dpkg-dev file) ;;
+    zip) sets+=(cmake make g++-mingw-w64-x86-64-win32) ;;
+    *)
+      echo "usage: tools/package.sh [deb] [zip]" >&2
+      exit 2
+      ;;
+  esac
+done
+deps_install package.sh "${sets[@]}"
+mkdir -p "$out"
+
+for kind in "${kinds[@]}"; do
+  case $kind in
+    deb)
+      # dpkg-buildflags: the flags of a Debian package build, with every
+      # hardening feature.
+      export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+      CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+        LDFLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+        cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DTABULON_TESTS=OFF \
+        -DTABULON_BENCH=OFF >/dev/null
+      cmake --build build/package -j"$jobs"
+      (cd build/package && cpack -G DEB -B "$PWD/../packages" >/dev/null)
+      ;;
+    zip)
+      cmake -S . -B build/package-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null
+      cmake --build build/package-win64 -j"$jobs"
+      (cd build/package-win64 && cpack -G ZIP -B "$PWD/../packages" >/dev/null)
+      ;;
+  esac
+done
+rm -rf "$out/_CPack_Packages"
+ls -l "$out"
