@@ -8,6 +8,12 @@ include(GNUInstallDirs)
 set(TABULON_PROGRAMS
   tabulon
 )
+# The companion programs, where their libraries were found.
+foreach(program tabulon-undo tabulon-inspect)
+  if(TARGET ${program})
+    list(APPEND TABULON_PROGRAMS ${program})
+  endif()
+endforeach()
 
 # <build>/tabulon_version.h defines TABULON_VERSION ("1.1.0") from the
 # project() version; a program gets it with

@@ -9,10 +9,7 @@
 
 #include "fileio/fileset.h"
 #include "fileio/journal.h"
-
-#ifndef TABULON_VERSION
-#define TABULON_VERSION "unknown"
-#endif
+#include "tabulon_version.h"
 
 namespace {
 
