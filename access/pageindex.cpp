@@ -4,6 +4,8 @@
 #include <cstring>
 #include <exception>
 
+#include "format/pat.h"
+
 namespace {
 
 // Above this many pages whose header changed, the buckets are built anew.
@@ -18,6 +20,32 @@ PageIndex::PageIndex(BtrieveFile& file, const HeaderCache& cache)
 
 PageIndex::~PageIndex() {
     file_.fileSet().removeObserver(this);
+}
+
+std::vector<bool> PageIndex::tableExcluded(const FileGeometry& g, uint32_t end) {
+    std::vector<bool> excluded(end, false);
+    const uint64_t unit = pageUnit(g);
+    if (unit == 0) return excluded;
+    const uint64_t header = uint64_t(g.headerSize);
+    // The pages whose header could touch [from, to), then exactly.
+    auto mark = [&](uint64_t from, uint64_t to) {
+        const uint64_t reach = header + 4096;
+        uint64_t p = from >= reach ? (from - reach) / unit : 0;
+        for (; p < end && p <= to / unit + 1; ++p) {
+            if (overlapsFcrOrPat(g, pageOffset(g, uint32_t(p)), header)) excluded[p] = true;
+        }
+    };
+    const uint64_t first = patPairOffset(g, 1);
+    mark(0, first);
+    const uint64_t pairBytes = 2 * uint64_t(g.patPageSize);
+    const uint64_t last = end == 0 ? 0 : pageOffset(g, end - 1);
+    for (uint64_t n = 1; n <= UINT32_MAX; ++n) {
+        const uint64_t at = patPairOffset(g, uint32_t(n));
+        if (at > last) break;
+        mark(at, at + pairBytes);
+        if (patPairStride(g) == 0) break;
+    }
+    return excluded;
 }
 
 uint32_t PageIndex::candidateEnd(const FileGeometry& g, uint64_t setSize) {
@@ -36,6 +64,8 @@ void PageIndex::build() {
     end_ = candidateEnd(g_, file_.fileSet().totalSize());
     cacheEnd_ = std::clamp(cache_.loadedEnd(), kFirstCachedPage, end_);
     try {
+        excluded_ = tableExcluded(g_, end_);
+        for (uint32_t p = kFirstCachedPage; p < end_; ++p) candidates_ += excluded_[p] ? 0 : 1;
         tail_.assign(end_ - cacheEnd_, PageHeader{});
     } catch (const std::exception&) {
         // No room for the headers: every page is read when it is asked for.
@@ -46,13 +76,15 @@ void PageIndex::build() {
     for (uint32_t p = cacheEnd_; p < end_; ++p) {
         if (!reader.read(p)) {
             unreadable_.push_back(p);
+            if (candidate(p)) ++unreadableCandidates_;
             std::memset(tail(p), 0, sizeof(PageHeader));
         }
     }
 }
 
 uint64_t PageIndex::readablePages() const {
-    return uint64_t(end_ - kFirstCachedPage) - unreadable_.size();
+    if (direct_) return end_ - kFirstCachedPage;
+    return candidates_ - unreadableCandidates_;
 }
 
 bool PageIndex::isUnreadable(uint32_t p) const {
@@ -62,8 +94,14 @@ bool PageIndex::isUnreadable(uint32_t p) const {
 void PageIndex::setUnreadable(uint32_t p, bool unreadable) {
     auto at = std::lower_bound(unreadable_.begin(), unreadable_.end(), p);
     const bool listed = at != unreadable_.end() && *at == p;
-    if (unreadable && !listed) unreadable_.insert(at, p);
-    if (!unreadable && listed) unreadable_.erase(at);
+    if (unreadable && !listed) {
+        unreadable_.insert(at, p);
+        if (candidate(p)) ++unreadableCandidates_;
+    }
+    if (!unreadable && listed) {
+        unreadable_.erase(at);
+        if (candidate(p)) --unreadableCandidates_;
+    }
 }
 
 bool PageIndex::header(uint32_t p, PageHeader& h) {
@@ -132,7 +170,7 @@ void PageIndex::markMoved(uint32_t p) {
         movedId_.erase(known);
     }
     PageHeader h;
-    if (!header(p, h)) return;
+    if (!candidate(p) || !header(p, h)) return;
     const uint32_t id = decodePageHeader(g_, h).pageId;
     movedById_.emplace(id, p);
     movedId_.emplace(p, id);
@@ -160,6 +198,7 @@ void PageIndex::indexAll() {
     uint64_t counted = 0;
     auto forEachReadable = [&](auto f) {
         for (uint32_t p = kFirstCachedPage; p < end_; ++p) {
+            if (!candidate(p)) continue;
             if (cached(p)) {
                 if (cache_.lookup(p, h)) f(p, decodePageHeader(g_, h).pageId);
             } else if (!isUnreadable(p)) {

@@ -34,7 +34,13 @@ class PageIndex : public WriteObserver {
     // inside the file set, plus one (4 when there is none).
     uint32_t end() const { return end_; }
     // Whether every candidate page's header could be read.
-    bool complete() const { return !direct_ && unreadable_.empty(); }
+    bool complete() const { return !direct_ && unreadableCandidates_ == 0; }
+
+    // Whether page p may carry a logical page: its header lies outside the
+    // FCR copies and the PAT pairs, which an entry must never point at.
+    bool candidate(uint32_t p) const {
+        return p >= kFirstCachedPage && p < end_ && (excluded_.empty() || !excluded_[p]);
+    }
     // Number of candidate pages whose header could be read.
     uint64_t readablePages() const;
 
@@ -50,6 +56,9 @@ class PageIndex : public WriteObserver {
 
     // Page p's cached header was rewritten (fix bit 1).
     void noteCachedRewrite(uint32_t p);
+
+    // The pages below `end` that lie inside the FCR copies or a PAT pair.
+    static std::vector<bool> tableExcluded(const FileGeometry& g, uint32_t end);
 
     // The candidate end for a geometry and a file-set size.
     static uint32_t candidateEnd(const FileGeometry& g, uint64_t setSize);
@@ -76,6 +85,9 @@ class PageIndex : public WriteObserver {
     uint32_t end_ = kFirstCachedPage;
     std::vector<PageHeader> tail_;      // pages cacheEnd_ .. end_ - 1
     std::vector<uint32_t> unreadable_;  // sorted
+    uint64_t candidates_ = 0;  // pages from 4 to end_ - 1 outside the table
+    uint64_t unreadableCandidates_ = 0;
+    std::vector<bool> excluded_;        // pages inside the FCR copies or a PAT pair
     std::vector<uint32_t> dirty_;       // tail pages to read again
     // Buckets by id: pages naming id k (k < bound_) are
     // pages_[bucketEnd_[k - 1] .. bucketEnd_[k]), ascending; other ids are
@@ -98,7 +110,7 @@ void PageIndex::forEachNaming(uint32_t id, F f) {
     PageHeader h;
     if (direct_) {
         for (uint32_t p = kFirstCachedPage; p < end_; ++p) {
-            if (header(p, h) && decodePageHeader(g_, h).pageId == id) f(p, h);
+            if (candidate(p) && header(p, h) && decodePageHeader(g_, h).pageId == id) f(p, h);
         }
         return;
     }

@@ -9,29 +9,6 @@ void Scanner::countProblem(uint16_t classification) {
     countByClass(classification, c.dataProblems, c.indexProblems, c.otherProblems);
 }
 
-// Whether a page header written at this offset would land in the FCR copies or
-// in either copy of a PAT pair: such a write would destroy the table itself.
-bool Scanner::overlapsFcrOrPat(uint64_t offset, uint64_t size) const {
-    const FileGeometry& g = g_;
-    const uint64_t first = patPairOffset(g, 1);
-    if (offset < first) return true;
-    const uint64_t pairBytes = 2 * uint64_t(g.patPageSize);
-    const uint64_t stride = uint32_t(patPairStride(g));
-    auto overlaps = [&](uint64_t n) {
-        if (n < 1 || n > UINT32_MAX) return false;
-        uint64_t at = patPairOffset(g, uint32_t(n));
-        return offset < at + pairBytes && offset + size > at;
-    };
-    if (stride == 0) return overlaps(1);
-    // The pair whose start lies at or before the offset, with and without the
-    // 4096-byte gap of 6.x files, and its neighbours.
-    uint64_t n = (offset - first) / stride + 1;
-    for (uint64_t d = 0; d < 3; ++d) {
-        if (overlaps(n + d) || (n > d && overlaps(n - d))) return true;
-    }
-    return false;
-}
-
 void Scanner::emit(Stream stream, std::string_view text) {
     if (queue_.empty() && !pair_.hasStaged()) {
         out_.write(stream, text);
@@ -106,7 +83,7 @@ void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader
     if ((fixMask & fixbit::pageId) && zeroHeader) {
         encodePageHeader(g, header, L, t);
         uint64_t at = file_.pageOffset(p);
-        if (!overlapsFcrOrPat(at, uint64_t(g.headerSize)) && file_.writePageHeaderAt(at, header)) {
+        if (!overlapsFcrOrPat(g, at, uint64_t(g.headerSize)) && file_.writePageHeaderAt(at, header)) {
             ++totalFixed;
             // Later searches must see the header just written.
             noteRewrittenHeader(p, header);

@@ -85,7 +85,6 @@ class Scanner {
     bool verifyPatHeaders(uint32_t n, HeaderCheck& check);
     void countExamined(uint16_t t);
     void countProblem(uint16_t classification);
-    bool overlapsFcrOrPat(uint64_t offset, uint64_t size) const;
     Choice searchIndex(uint32_t p, Coverage* coverage);
     Choice walkPages(uint32_t p, Coverage* coverage);
     void printFound(uint32_t p, uint32_t physical, uint16_t type);

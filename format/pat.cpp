@@ -61,3 +61,23 @@ bool patHeaderPairNumber(uint16_t v, const uint8_t* page, uint32_t* pair) {
     }
     return true;
 }
+
+bool overlapsFcrOrPat(const FileGeometry& g, uint64_t offset, uint64_t size) {
+    const uint64_t first = patPairOffset(g, 1);
+    if (offset < first) return true;
+    const uint64_t pairBytes = 2 * uint64_t(g.patPageSize);
+    const uint64_t stride = uint32_t(patPairStride(g));
+    auto overlaps = [&](uint64_t n) {
+        if (n < 1 || n > UINT32_MAX) return false;
+        uint64_t at = patPairOffset(g, uint32_t(n));
+        return offset < at + pairBytes && offset + size > at;
+    };
+    if (stride == 0) return overlaps(1);
+    // The pair whose start lies at or before the offset, with and without the
+    // 4096-byte gap of 6.x files, and its neighbours.
+    uint64_t n = (offset - first) / stride + 1;
+    for (uint64_t d = 0; d < 3; ++d) {
+        if (overlaps(n + d) || (n > d && overlaps(n - d))) return true;
+    }
+    return false;
+}

@@ -39,3 +39,8 @@ uint32_t currentPatCopy(const FileGeometry& g, const uint8_t* copy0, const uint8
 // (16 bits for 6.x, 24 bits from 7.x); false for a code without a known
 // header layout.
 bool patHeaderPairNumber(uint16_t version, const uint8_t* page, uint32_t* pair);
+
+// Whether n bytes at a file-set offset overlap the FCR copies (everything
+// before PAT pair 1) or either copy of a PAT pair: the table itself, which no
+// page header is written into and no entry may point at.
+bool overlapsFcrOrPat(const FileGeometry& g, uint64_t offset, uint64_t n);

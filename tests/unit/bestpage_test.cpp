@@ -113,8 +113,8 @@ TEST_F(BestPage, FamiliesWithoutADecodingRuleFindNothing) {
 // A rewritten page that is no candidate (an FCR page, a page past the end of
 // the set) is not looked at, whatever the search looked at before.
 TEST_F(BestPage, RewrittenPageThatIsNoCandidateIsIgnored) {
-    build(k800, 40, {{10, 5, 0x44, 1}, {20, 6, 0x44, 1}, {30, 7, 0x44, 9}});
-    EXPECT_EQ(search(5), (Answer{true, 10, 0x44}));
+    build(k800, 40, {{14, 5, 0x44, 1}, {20, 6, 0x44, 1}, {30, 7, 0x44, 9}});
+    EXPECT_EQ(search(5), (Answer{true, 14, 0x44}));
     scanner->noteRewrittenHeader(30, header(5, 0x44, 9));
     scanner->noteRewrittenHeader(2, header(8, 0x44, 0));
     scanner->noteRewrittenHeader(45, header(8, 0x44, 0));
@@ -125,6 +125,19 @@ TEST_F(BestPage, RewrittenPageThatIsNoCandidateIsIgnored) {
     EXPECT_TRUE(scanner->findBestPage(5, five, fiveType));
     EXPECT_EQ(std::tuple(none, noneType, five, fiveType), std::tuple(0u, 0, 30u, 0x44));
     EXPECT_EQ(search(6), (Answer{true, 20, 0x44}));
+}
+
+// An entry must never point into the table itself: pages that lie in the FCR
+// copies (before PAT pair 1) or in a PAT pair are no candidates, whatever
+// their bytes name and however high their usage word reads.
+TEST_F(BestPage, PagesOfTheFcrAndOfPatPairsAreNoCandidates) {
+    // 8.x, 1024-byte pages: the FCR area is pages 0 to 7, pair 1 pages 8 to 11.
+    build(k800, 40, {{6, 5, 0x44, 0x7FFF}, {9, 5, 0x44, 0x7FFF}, {11, 6, 0x44, 9},
+                     {14, 5, 0x44, 1}});
+    EXPECT_EQ(search(5), (Answer{true, 14, 0x44}));
+    EXPECT_EQ(walk(5), (Answer{true, 14, 0x44}));
+    EXPECT_EQ(search(6), (Answer{false, 0, 0}));
+    EXPECT_EQ(walk(6), (Answer{false, 0, 0}));
 }
 
 // Without a header cache (a compressed file, a failed preload) the pages are
