@@ -36,22 +36,22 @@ int cmdInfo(Context& cx, const std::string& path) {
 
     j["file"] = path;
     Json members = Json::array();
-    t += "File set\n";
+    t += "File set (bytes, name)\n";
     for (int k = 0; k < fs.memberCount(); ++k) {
         members.push_back({{"name", fs.memberFileName(k)}, {"size", fs.memberSize(k)}});
-        t += strf("  %-40s %14llu bytes\n", fs.memberFileName(k).c_str(),
-                  (unsigned long long)fs.memberSize(k));
+        t += strf("  %14llu  %s\n", (unsigned long long)fs.memberSize(k),
+                  fs.memberFileName(k).c_str());
     }
     j["members"] = members;
     if (fs.hasDelta()) {
         j["delta"] = {{"name", fs.deltaName()}, {"size", fs.deltaSize()}};
-        t += strf("  delta file %-29s %14llu bytes\n", fs.deltaName().c_str(),
-                  (unsigned long long)fs.deltaSize());
+        t += strf("  %14llu  %s (delta file)\n", (unsigned long long)fs.deltaSize(),
+                  fs.deltaName().c_str());
     } else {
         j["delta"] = nullptr;
         t += "  no delta file\n";
     }
-    t += strf("  %-40s %14llu bytes\n", "total of the members", (unsigned long long)fs.totalSize());
+    t += strf("  %14llu  bytes in the members\n", (unsigned long long)fs.totalSize());
 
     FcrVersion v;
     decodeFcrVersion(file.fcrCopy(0), &v);
@@ -257,6 +257,8 @@ int cmdEntries(Context& cx, const std::string& path, std::optional<uint32_t> onl
                           verdict.c_str());
             }
         });
+    // The check counts the pair it could not load among the PAT pages examined.
+    if (stopped) counters.patPagesExamined++;
     Json j;
     j["file"] = path;
     j["pair"] = only ? Json(*only) : Json(nullptr);

@@ -158,6 +158,8 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
         }
     });
 
+    // The check counts the pair it could not load among the PAT pages examined.
+    if (stopped) counters.patPagesExamined++;
     // Pages no entry points at: their own header decides.
     const bool cached = !g.compressed;
     PageHeader header;
