@@ -211,9 +211,10 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
                 (unsigned long long)width, (unsigned long long)height, (unsigned long long)width,
                 (unsigned long long)height);
     const std::string title =
-        strf("%s: version %s (%s), %lu pages, %lu problems", name.c_str(),
+        strf("%s: version %s (%s), %lu pages (%lu physical), %lu problems", name.c_str(),
              versionText(g.versionCode).c_str(), hex(g.versionCode, 4).c_str(),
-             (unsigned long)pages, (unsigned long)counters.totalProblems);
+             (unsigned long)g.pageCount, (unsigned long)pages,
+             (unsigned long)counters.totalProblems);
     svg += "<title>" + xmlText(title) + "</title>\n";
     svg += strf("<rect width=\"%llu\" height=\"%llu\" fill=\"#ffffff\"/>\n",
                 (unsigned long long)width, (unsigned long long)height);
