@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <exception>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "inspect/session.h"
@@ -48,8 +49,11 @@ int runInspect(int argc, const char* const* argv, Output& out) {
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        out.write(Stream::Out, app.help());
+    } catch (const CLI::Success& e) {
+        // --help, of the program or of a command.
+        std::ostringstream help, ignored;
+        app.exit(e, help, ignored);
+        out.write(Stream::Out, help.str());
         return 0;
     } catch (const CLI::ParseError& e) {
         out.write(Stream::Err, std::string("tabulon-inspect: ") + e.what() +
