@@ -20,6 +20,9 @@
 #                  journal (TABULON_UNDO, a file in DIR) against the same
 #                  repair without one, and check that tabulon-undo gives the
 #                  damaged file back
+#   BENCH_INSPECT=1  also time tabulon-inspect: `map` of the clean file
+#                  against its check, and `survey` of a folder holding the
+#                  clean and the damaged file against the sum of their checks
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,8 +38,11 @@ build=$dir/build
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTABULON_TESTS=OFF >/dev/null
 targets="tabulon genfile measure"
 [[ ${BENCH_UNDO:-0} == 1 ]] && targets="$targets tabulon-undo"
+inspect_on=${BENCH_INSPECT:-0}
+[[ $inspect_on == 1 ]] && targets="$targets tabulon-inspect"
 cmake --build "$build" -j2 --target $targets >/dev/null
 tabulon=$build/tabulon
+inspector=$build/tabulon-inspect
 genfile=$build/bench/genfile
 measure=$build/bench/measure
 
@@ -183,6 +189,41 @@ for variant in $variants; do
         "check $(awk '{ s += $5 } END { print s }' "$results.check")," \
         "repair $(awk '{ s += $5 } END { print s }' "$results.repair")"
     echo
+
+    if [[ $inspect_on == 1 ]]; then
+        # The damaged file as generated again (the repairs above mended it),
+        # and a folder that holds both files for the survey.
+        "$genfile" "$damaged" "$s" "${options[@]}" --damage "$damage" --pat-only >/dev/null
+        sync $(members "$damaged")
+        folder=$dir/survey-$s
+        rm -rf "$folder" && mkdir -p "$folder"
+        ln "$clean" "$folder/clean.dat"
+        ln "$damaged" "$folder/damaged.dat"
+        cat $(members "$clean") $(members "$damaged") >/dev/null
+        rm -f "$results".map "$results".dcheck "$results".survey "$results".check2
+        for ((r = 0; r < runs; ++r)); do
+            run "$results.check2" "$tabulon" "$clean" /R
+            run "$results.map" "$inspector" map "$clean" -o "$dir/map-$s.svg"
+            run "$results.dcheck" "$tabulon" "$damaged" /R
+            "$measure" "$results.survey" "$inspector" survey "$folder" >/dev/null 2>&1 || true
+        done
+        printf '%-5s %-4s %9s %9s %9s %9s %10s %14s\n' size time check_s map_s dcheck_s survey_s map/check 'survey/(c+d)'
+        for col in 1 4; do
+            what=wall
+            [[ $col == 4 ]] && what=cpu
+            c_s=$(awk -v c=$col '{ print $c }' "$results.check2" | median)
+            m_s=$(awk -v c=$col '{ print $c }' "$results.map" | median)
+            d_s=$(awk -v c=$col '{ print $c }' "$results.dcheck" | median)
+            v_s=$(awk -v c=$col '{ print $c }' "$results.survey" | median)
+            printf '%-5s %-4s %9.3f %9.3f %9.3f %9.3f %10s %14s\n' "$s" "$what" "$c_s" "$m_s" "$d_s" "$v_s" \
+                "$(ratio "$m_s" "$c_s")" "$(awk -v v="$v_s" -v a="$c_s" -v b="$d_s" 'BEGIN { printf "%.2f", v / (a + b) }')"
+        done
+        echo "$s peak RSS: map $(awk '$2 > m { m = $2 } END { print m }' "$results.map") KB," \
+            "survey $(awk '$2 > m { m = $2 } END { print m }' "$results.survey") KB;" \
+            "picture $(($(stat -c %s "$dir/map-$s.svg") / 1024)) KB"
+        echo
+        rm -rf "$folder" "$dir/map-$s.svg"
+    fi
 
     [[ ${BENCH_KEEP:-0} == 1 ]] || rm -f $(members "$clean") $(members "$damaged")
 done

@@ -52,8 +52,10 @@ rm -f "$deb"
 # --- cmake --install --------------------------------------------------------
 cat >"$work/stage.expected" <<'EOF'
 bin/tabulon
+bin/tabulon-inspect
 bin/tabulon-undo
 share/doc/tabulon/README.md
+share/man/man1/tabulon-inspect.1
 share/man/man1/tabulon-undo.1
 share/man/man1/tabulon.1
 EOF
@@ -73,10 +75,12 @@ cmp -s README.md "$stage/share/doc/tabulon/README.md" && pass "cmake --install: 
 # --- the .deb ---------------------------------------------------------------
 cat >"$work/deb.expected" <<'EOF'
 /usr/bin/tabulon
+/usr/bin/tabulon-inspect
 /usr/bin/tabulon-undo
 /usr/share/doc/tabulon/README.md
 /usr/share/doc/tabulon/changelog.gz
 /usr/share/doc/tabulon/copyright
+/usr/share/man/man1/tabulon-inspect.1.gz
 /usr/share/man/man1/tabulon-undo.1.gz
 /usr/share/man/man1/tabulon.1.gz
 EOF

@@ -1,5 +1,5 @@
 // Fuzz target: the input becomes a Btrieve file set and the whole tool runs on
-// it, in-process, with four command lines. A repair run that changes a byte
+// it, in-process, with four command lines, and the inspector's commands. A repair run that changes a byte
 // outside the PAT pages and the page headers it names aborts, as a crash, and
 // so does a report whose totals are not the sums of their classes.
 //
@@ -27,15 +27,17 @@
 #include "check/options.h"
 #include "cli/run.h"
 #include "fileio/output.h"
+#include "inspect/inspect.h"
 #include "support/harness.h"
 
 namespace {
 
-std::string dir, mainName, extName;
+std::string dir, mainName, extName, mapName;
 
 void removeFiles() {
     unlink(mainName.c_str());
     unlink(extName.c_str());
+    unlink(mapName.c_str());
     rmdir(dir.c_str());
 }
 
@@ -71,6 +73,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     dir = pattern;
     mainName = dir + "/FILE.DAT";
     extName = dir + "/FILE.^01";
+    mapName = dir + "/map.svg";
     std::atexit(removeFiles);
     return 0;
 }
@@ -105,6 +108,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::string output;
     lay();
+    // The inspector's commands on the same set; none of them writes to it.
+    for (const char* command : {"info", "pairs", "entries", "map"}) {
+        const char* inspect[] = {"tabulon-inspect", "--json", command, name, "-o", mapName.c_str()};
+        NullOutput quiet;
+        runInspect(std::string(command) == "map" ? 6 : 4, inspect, quiet);
+    }
     runQuietly(check, 2);
     runQuietly(startZero, 4);
     runQuietly(fixAll, 3, &output);

@@ -1,0 +1,406 @@
+// The commands that look at one file set: info, pairs, entries and page.
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "format/pat.h"
+#include "inspect/json.h"
+#include "inspect/session.h"
+
+namespace inspect {
+
+namespace {
+
+void emit(Context& cx, const Json& j, const std::string& text) {
+    cx.out.write(Stream::Out, cx.json ? j.dump(2) + "\n" : text);
+}
+
+std::string yesNo(bool b) {
+    return b ? "yes" : "no";
+}
+
+}  // namespace
+
+int cmdInfo(Context& cx, const std::string& path) {
+    OpenSet set;
+    if (!openForCommand(cx, set, path, false)) return kStatusFailed;
+    BtrieveFile& file = set.file();
+    const FileGeometry& g = file.geometry();
+    const FileSet& fs = file.fileSet();
+    const bool pat = set.hasPat();
+    Json j;
+    std::string t;
+
+    j["file"] = path;
+    Json members = Json::array();
+    t += "File set (bytes, name)\n";
+    for (int k = 0; k < fs.memberCount(); ++k) {
+        members.push_back({{"name", fs.memberFileName(k)}, {"size", fs.memberSize(k)}});
+        t += strf("  %14llu  %s\n", (unsigned long long)fs.memberSize(k),
+                  fs.memberFileName(k).c_str());
+    }
+    j["members"] = members;
+    if (fs.hasDelta()) {
+        j["delta"] = {{"name", fs.deltaName()}, {"size", fs.deltaSize()}};
+        t += strf("  %14llu  %s (delta file)\n", (unsigned long long)fs.deltaSize(),
+                  fs.deltaName().c_str());
+    } else {
+        j["delta"] = nullptr;
+        t += "  no delta file\n";
+    }
+    t += strf("  %14llu  bytes in the members\n", (unsigned long long)fs.totalSize());
+
+    FcrVersion v;
+    decodeFcrVersion(file.fcrCopy(0), &v);
+    j["versionStored"] = v.stored;
+    j["version"] = v.folded;
+    j["pageSize"] = g.pageSize;
+    j["patPageSize"] = pat ? Json(g.patPageSize) : Json(nullptr);
+    j["pageCount"] = g.pageCount;
+    j["lastPair"] = pat ? Json(file.lastPatPair()) : Json(nullptr);
+    j["currentFcr"] = g.currentFcr;
+
+    // Both FCR copies side by side; below 6.x only the first is read.
+    const int copies = pat ? 2 : 1;
+    Json fcr = Json::array();
+    std::string rows[4] = {"  usage count        ", "  page count         ", "  last PAT pair      ",
+                           "  current            "};
+    for (int c = 0; c < copies; ++c) {
+        FileGeometry each = g;
+        decodeCurrentFcr(file.fcrCopy(c), &each);
+        const uint32_t usage = patUsageCount(g, file.fcrCopy(c));
+        Json one = {{"usageCount", usage}, {"pageCount", each.pageCount}};
+        one["lastPair"] = pat ? Json(lastPatPair(g, file.fcrCopy(c))) : Json(nullptr);
+        one["current"] = c == g.currentFcr;
+        fcr.push_back(one);
+        rows[0] += strf("  %-12s", hex(usage, 8).c_str());
+        rows[1] += strf("  %-12lu", (unsigned long)each.pageCount);
+        rows[2] += pat ? strf("  %-12lu", (unsigned long)lastPatPair(g, file.fcrCopy(c)))
+                       : std::string("  -           ");
+        rows[3] += strf("  %-12s", c == g.currentFcr ? "*" : "");
+    }
+    j["fcr"] = fcr;
+    t += "\nFCR                    copy 0        copy 1\n";
+    for (auto& r : rows) {
+        while (!r.empty() && r.back() == ' ') r.pop_back();
+        t += r + "\n";
+    }
+
+    t += "\n";
+    t += strf("Version                %s (%s), stored as %s\n", hex(v.folded, 4).c_str(),
+              versionText(v.folded).c_str(), hex(v.stored, 4).c_str());
+    t += strf("Page size              %u\n", unsigned(g.pageSize));
+    t += strf("Page count             %lu\n", (unsigned long)g.pageCount);
+    j["encrypted"] = g.encrypted != 0;
+    j["compressed"] = g.compressed != 0;
+    j["compressedPageSize"] = g.compressedPageSize;
+    if (!pat) {
+        t += "Pre-6.x file: no PAT\n";
+        j["headerSize"] = nullptr;
+        j["entriesPerPatPage"] = nullptr;
+        j["pairStride"] = nullptr;
+        j["pair1Offset"] = nullptr;
+        j["shiftThreshold"] = nullptr;
+        emit(cx, j, t);
+        return 0;
+    }
+    t += strf("PAT page size          %u\n", unsigned(g.patPageSize));
+    t += strf("Last PAT pair          %lu\n", (unsigned long)file.lastPatPair());
+    std::string mask;
+    for (uint8_t b : g.encryptionMask) mask += strf(" %.2x", unsigned(b));
+    t += "Encrypted              " + yesNo(g.encrypted) +
+         (g.encrypted ? " (mask" + mask + ")" : std::string()) + "\n";
+    t += "Compressed             " + yesNo(g.compressed) +
+         (g.compressed ? strf(" (compressed page size %u)", unsigned(g.compressedPageSize))
+                       : std::string()) +
+         "\n";
+
+    const int entries = patEntriesPerPage(g);
+    const int stride = patPairStride(g);
+    const uint64_t pair1 = patPairOffset(g, 1);
+    j["headerSize"] = g.headerSize;
+    j["entriesPerPatPage"] = entries;
+    j["pairStride"] = stride;
+    j["pair1Offset"] = pair1;
+    const bool shift = g.largeOffsetThreshold != 0xFFFFFFFF;
+    j["shiftThreshold"] = shift ? Json(g.largeOffsetThreshold) : Json(nullptr);
+    t += "\nGeometry\n";
+    t += strf("  page header          %d bytes and a usage word\n", g.headerSize);
+    t += strf("  PAT entries per page %d%s\n", entries, entries == 0 ? " (page size unknown)" : "");
+    t += strf("  pair stride          %d bytes%s\n", stride,
+              stride == 0 ? " (page size unknown: only pair 1 is located)" : "");
+    t += strf("  pair 1 offset        %s\n", hex(pair1, 8).c_str());
+    if (shift) {
+        t += strf("  6.x shift            from physical page %lu on, pages lie 4096 bytes further\n",
+                  (unsigned long)g.largeOffsetThreshold);
+    }
+    emit(cx, j, t);
+    return 0;
+}
+
+int cmdPairs(Context& cx, const std::string& path) {
+    OpenSet set;
+    if (!openForCommand(cx, set, path, true)) return kStatusFailed;
+    Scanner scanner(set.file(), quietOptions(cx.shared));
+    const uint32_t last = set.file().lastPatPair();
+    Json rows = Json::array();
+    std::string t = strf("%6s  %-12s  %-3s %8s %-10s  %-3s %8s %-10s  %3s  %-6s %6s %6s  %s\n",
+                         "pair", "offset", "sg0", "number0", "usage0", "sg1", "number1",
+                         "usage1", "cur", "ids", "used", "free", "header");
+    const uint32_t stopped = walkPairs(scanner, 1, last, [&](const PairRecord& r) {
+        Json copies = Json::array();
+        std::string cells;
+        for (int c = 0; c < 2; ++c) {
+            Json one;
+            if (r.header.layoutKnown) {
+                one["signatureSound"] = r.header.signatureSound[c];
+                one["pairNumber"] = r.header.pairNumber[c];
+                cells += strf("%-3s %8lu ", r.header.signatureSound[c] ? "ok" : "BAD",
+                              (unsigned long)r.header.pairNumber[c]);
+            } else {
+                one["signatureSound"] = nullptr;
+                one["pairNumber"] = nullptr;
+                cells += strf("%-3s %8s ", "?", "?");
+            }
+            one["usageCount"] = r.usage[c];
+            copies.push_back(one);
+            cells += strf("%-10s  ", hex(r.usage[c], 8).c_str());
+        }
+        rows.push_back({{"pair", r.n},
+                        {"offset", r.offset},
+                        {"copies", copies},
+                        {"current", r.current},
+                        {"idsMatch", r.idsMatch},
+                        {"used", r.used},
+                        {"free", r.free},
+                        {"headerSound", r.header.layoutKnown ? Json(r.header.sound()) : Json(nullptr)},
+                        {"headerProblems", r.header.problems}});
+        const char* state = !r.header.layoutKnown ? "unknown layout"
+                            : r.header.sound()    ? "sound"
+                                                  : "DAMAGED";
+        t += strf("%6lu  %-12s  %s%3lu  %-6s %6lu %6lu  %s\n", (unsigned long)r.n,
+                  hex(r.offset, 10).c_str(), cells.c_str(), (unsigned long)r.current,
+                  r.idsMatch ? "same" : "DIFFER", (unsigned long)r.used, (unsigned long)r.free,
+                  state);
+    });
+    Json j;
+    j["file"] = path;
+    j["lastPair"] = last;
+    j["pairs"] = rows;
+    j["pastEnd"] = stopped ? Json(stopped) : Json(nullptr);
+    t += strf("%zu of %lu pairs", rows.size(), (unsigned long)last);
+    if (stopped) t += strf("; pair %lu lies past the end of the set", (unsigned long)stopped);
+    t += "\n";
+    emit(cx, j, t);
+    return 0;
+}
+
+int cmdEntries(Context& cx, const std::string& path, std::optional<uint32_t> only, bool problems) {
+    OpenSet set;
+    if (!openForCommand(cx, set, path, true)) return kStatusFailed;
+    Scanner scanner(set.file(), quietOptions(cx.shared));
+    const uint32_t last = set.file().lastPatPair();
+    if (only && (*only == 0 || *only > last)) {
+        return fail(cx.out, strf("pair %lu is not a pair of this file (1 to %lu)",
+                                 (unsigned long)*only, (unsigned long)last));
+    }
+    preloadLikeCheck(scanner);
+
+    ScanCounters counters;
+    Json rows = Json::array();
+    std::string t = strf("%6s  %-10s  %-4s  %-10s  %-10s  %-4s  %-5s  %s\n", "pair", "logical",
+                         "type", "physical", "page id", "type", "usage", "verdict");
+    std::vector<EntryFinding> findings;
+    uint32_t shown = 0, total = 0;
+    const uint32_t stopped =
+        walkPairs(scanner, only.value_or(1), only.value_or(last), [&](const PairRecord& r) {
+            counters.patPagesExamined++;
+            counters.patProblems += uint32_t(r.header.problems);
+            counters.totalProblems += uint32_t(r.header.problems);
+            findings.clear();
+            examinePairEntries(scanner, r.n, findings);
+            for (const EntryFinding& f : findings) {
+                countEntryFinding(f, counters);
+                ++total;
+                const bool sound = f.verdict == EntryVerdict::Sound || f.verdict == EntryVerdict::Free;
+                if (problems && sound) continue;
+                ++shown;
+                Json row = {{"pair", f.pair},       {"logical", f.logical},
+                            {"type", f.type},       {"storedType", f.storedType},
+                            {"physical", f.physical}};
+                std::string phys = f.verdict == EntryVerdict::Free ? "free" : hex(f.physical, 8);
+                std::string head = "-           -     -    ";
+                if (f.verdict == EntryVerdict::Free) {
+                    row["header"] = nullptr;
+                } else if (!f.headerRead) {
+                    row["header"] = nullptr;
+                    head = "unreadable  -     -    ";
+                } else {
+                    row["header"] = {{"pageId", f.found.pageId},
+                                     {"pageType", f.found.pageType},
+                                     {"usageCount", f.usageCount}};
+                    head = strf("%-10s  %.4x  %.4x ", hex(f.found.pageId, 8).c_str(),
+                                unsigned(f.found.pageType), unsigned(f.usageCount));
+                }
+                row["verdict"] = verdictKey(f.verdict);
+                row["invalidUsage"] = f.invalidUsage;
+                rows.push_back(row);
+                std::string verdict = entryVerdictName(f.verdict);
+                if (f.invalidUsage && f.verdict != EntryVerdict::InvalidUsage) {
+                    verdict += "; invalid usage count";
+                }
+                t += strf("%6lu  %-10s  %.4x  %-10s  %s  %s\n", (unsigned long)f.pair,
+                          hex(f.logical, 8).c_str(), unsigned(f.type), phys.c_str(), head.c_str(),
+                          verdict.c_str());
+            }
+        });
+    // The check counts the pair it could not load among the PAT pages examined.
+    if (stopped) counters.patPagesExamined++;
+    Json j;
+    j["file"] = path;
+    j["pair"] = only ? Json(*only) : Json(nullptr);
+    j["entries"] = rows;
+    j["pastEnd"] = stopped ? Json(stopped) : Json(nullptr);
+    putCounters(j, counters);
+    t += strf("%lu entries shown of %lu; problems: %lu (%lu in PAT headers)\n",
+              (unsigned long)shown, (unsigned long)total, (unsigned long)counters.totalProblems,
+              (unsigned long)counters.patProblems);
+    if (stopped) t += strf("pair %lu lies past the end of the set\n", (unsigned long)stopped);
+    emit(cx, j, t);
+    return 0;
+}
+
+namespace {
+
+// Hex listing in 16-byte lines; a run of lines equal to the one before is
+// folded into one "*" line.
+std::string hexListing(const std::vector<uint8_t>& bytes) {
+    std::string t;
+    const size_t n = bytes.size();
+    bool folded = false;
+    for (size_t at = 0; at < n; at += 16) {
+        const size_t len = std::min<size_t>(16, n - at);
+        if (at > 0 && len == 16 &&
+            std::memcmp(bytes.data() + at, bytes.data() + at - 16, 16) == 0) {
+            if (!folded) t += "*\n";
+            folded = true;
+            continue;
+        }
+        folded = false;
+        t += strf("%08zx ", at);
+        std::string text;
+        for (size_t i = 0; i < 16; ++i) {
+            if (i == 8) t += " ";
+            if (i < len) {
+                const uint8_t b = bytes[at + i];
+                t += strf(" %.2x", unsigned(b));
+                text += b >= 0x20 && b < 0x7f ? char(b) : '.';
+            } else {
+                t += "   ";
+            }
+        }
+        t += "  |" + text + "|\n";
+    }
+    t += strf("%08zx\n", n);
+    return t;
+}
+
+bool parseNumber(const std::string& s, uint64_t* v) {
+    if (s.empty() || s[0] == '-') return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long x = std::strtoull(s.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0') return false;
+    *v = x;
+    return true;
+}
+
+}  // namespace
+
+int cmdPage(Context& cx, const std::string& path, const std::string& pageText) {
+    uint64_t n = 0;
+    if (!parseNumber(pageText, &n) || n > UINT32_MAX) {
+        return fail(cx.out, "not a page number: " + pageText);
+    }
+    OpenSet set;
+    if (!openForCommand(cx, set, path, false)) return kStatusFailed;
+    BtrieveFile& file = set.file();
+    const FileGeometry& g = file.geometry();
+    FileSet& fs = file.fileSet();
+    const uint32_t p = uint32_t(n);
+    const uint64_t offset = file.pageOffset(p);
+    const uint64_t unit = pageUnit(g);
+    if (unit == 0 || offset >= fs.totalSize()) {
+        return fail(cx.out, strf("page %lu lies beyond the end of the set", (unsigned long)p));
+    }
+    std::vector<uint8_t> bytes(size_t(std::min<uint64_t>(unit, fs.totalSize() - offset)));
+    size_t have = 0;
+    while (have < bytes.size()) {
+        size_t got = 0;
+        if (!fs.readSomeAt(offset + have, bytes.data() + have, bytes.size() - have, &got) ||
+            got == 0) {
+            break;
+        }
+        have += got;
+    }
+    bytes.resize(have);
+    uint16_t member = 0;
+    uint64_t rest = 0;
+    fs.mapOffset(offset, &member, &rest);
+
+    Json j;
+    std::string t;
+    j["file"] = path;
+    j["page"] = p;
+    j["offset"] = offset;
+    j["member"] = member < fs.memberCount() ? Json(fs.memberFileName(member)) : Json(nullptr);
+    j["memberOffset"] = rest;
+    j["size"] = unit;
+    t += strf("Physical page %lu at %s", (unsigned long)p, hex(offset, 10).c_str());
+    if (member < fs.memberCount()) {
+        t += strf(" (%s at %s)", fs.memberFileName(member).c_str(), hex(rest, 10).c_str());
+    }
+    t += strf(", %llu bytes\n", (unsigned long long)unit);
+
+    PageHeader header;
+    std::memset(&header, 0, sizeof header);
+    if (!set.hasPat()) {
+        j["header"] = nullptr;
+        t += "Pre-6.x file: the page header is not decoded\n";
+    } else if (file.readPageHeaderAt(offset, header)) {
+        const PageIdentity id = decodePageHeader(g, header);
+        std::string raw;
+        for (int i = 0; i < g.headerSize; ++i) raw += strf("%.2x", unsigned(header.headerBytes[i]));
+        j["header"] = {{"bytes", raw},
+                       {"pageId", id.pageId},
+                       {"pageType", id.pageType},
+                       {"usageCount", header.usageCount}};
+        const char* kind = id.pageId == 0 && id.pageType == 0 ? "zero header"
+                           : id.pageType == pagetype::variable ? "variable"
+                           : pageClassOf(id.pageType) == PageClass::Data ? "data"
+                           : pageClassOf(id.pageType) == PageClass::Index ? "index"
+                                                                           : "other";
+        t += strf("Header (%d bytes in the %s layout, then the usage word)\n", g.headerSize,
+                  g.versionCode < version::v800 ? "6.x/7.x" : "8.x and later");
+        t += strf("  page id     %s\n", hex(id.pageId, 8).c_str());
+        t += strf("  page type   0x%.4x (%s)\n", unsigned(id.pageType), kind);
+        t += strf("  usage word  0x%.4x%s\n", unsigned(header.usageCount),
+                  g.encrypted && g.headerSize >= 8 ? " (unmasked)" : "");
+    } else {
+        j["header"] = nullptr;
+        t += "Header cut short by the end of the set\n";
+    }
+    std::string all;
+    all.reserve(bytes.size() * 2);
+    for (uint8_t b : bytes) all += strf("%.2x", unsigned(b));
+    j["bytes"] = all;
+    if (bytes.size() < unit) t += strf("Only %zu bytes lie inside the set\n", bytes.size());
+    t += hexListing(bytes);
+    emit(cx, j, t);
+    return 0;
+}
+
+}  // namespace inspect
