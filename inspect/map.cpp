@@ -160,8 +160,8 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
 
     // The check counts the pair it could not load among the PAT pages examined.
     if (stopped) counters.patPagesExamined++;
-    // Pages no entry points at: their own header decides.
-    const bool cached = !g.compressed;
+    // Pages no entry points at: their own header decides, read as the check
+    // reads it (the cache, else the page index's gathered reads).
     PageHeader header;
     for (uint32_t p = 0; p < pages; ++p) {
         if (pointed[p] != kNone) {
@@ -172,7 +172,7 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
         }
         if (states[p] != kNone) continue;
         std::memset(&header, 0, sizeof header);
-        if (!(cached && scanner.cache().lookup(p, header)) && !file.readPageHeader(p, header)) {
+        if (!scanner.fetchPageHeader(p, header)) {
             states[p] = Unreadable;
             continue;
         }
