@@ -14,29 +14,15 @@
 #include "fileio/output.h"
 #include "inspect/inspect.h"
 
+#include "support/scratch.h"
+
 namespace itest {
+
+using ::ScratchDir;
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
 
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::random_device seed;
-        for (;;) {
-            dir_ = fs::temp_directory_path() / ("tabulon-inspect-" + std::to_string(seed()));
-            if (fs::create_directory(dir_)) break;
-        }
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    const fs::path& path() const { return dir_; }
-
-private:
-    fs::path dir_;
-};
 
 struct Result {
     int status = 0;

@@ -19,34 +19,29 @@
 #include "fault_platform.h"
 #include "fileio/output.h"
 #include "format/pageheader.h"
+#include "support/scratch.h"
 #include "undo/undo.h"
 
 namespace undotest {
+
+// Replaces every mention of a folder in a run's text by @DIR, so that runs
+// in two folders compare.
+inline void maskFolder(std::string* text, const std::string& folder) {
+    for (size_t at; (at = text->find(folder)) != std::string::npos;) {
+        text->replace(at, folder.size(), "@DIR");
+    }
+}
+
+// A scratch folder of the undo tests.
+class Scratch : public ScratchDir {
+public:
+    Scratch() : ScratchDir("tabulon-undo") {}
+};
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using Snapshot = std::map<std::string, Bytes>;  // file name -> bytes
 
-class Scratch {
-public:
-    Scratch() {
-        std::random_device seed;
-        for (;;) {
-            dir_ = fs::temp_directory_path() / ("tabulon-undo-" + std::to_string(seed()));
-            if (fs::create_directory(dir_)) break;
-        }
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    std::string path(const std::string& name = "") const {
-        return name.empty() ? dir_.string() : (dir_ / name).string();
-    }
-
-private:
-    fs::path dir_;
-};
 
 inline Bytes readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -15,31 +15,16 @@
 #include "access/btrfile.h"
 #include "fileio/output.h"
 #include "format/geometry.h"
+#include "support/scratch.h"
 
 namespace unit {
+
+using ::ScratchDir;
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
 // A fresh directory under the system's temporary directory, removed again.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::random_device seed;
-        for (;;) {
-            dir_ = fs::temp_directory_path() / ("tabulon-unit-" + std::to_string(seed()));
-            if (fs::create_directory(dir_)) break;
-        }
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-private:
-    fs::path dir_;
-};
 
 inline void put16(Bytes& b, size_t at, uint16_t v) {
     b.at(at) = uint8_t(v);
