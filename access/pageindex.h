@@ -85,10 +85,10 @@ class PageIndex : public WriteObserver {
     uint32_t end_ = kFirstCachedPage;
     std::vector<PageHeader> tail_;      // pages cacheEnd_ .. end_ - 1
     std::vector<uint32_t> unreadable_;  // sorted
-    uint64_t candidates_ = 0;  // pages from 4 to end_ - 1 outside the table
+    uint64_t candidates_ = 0;           // pages from 4 to end_ - 1 outside the table
     uint64_t unreadableCandidates_ = 0;
-    std::vector<bool> excluded_;        // pages inside the FCR copies or a PAT pair
-    std::vector<uint32_t> dirty_;       // tail pages to read again
+    std::vector<bool> excluded_;   // pages inside the FCR copies or a PAT pair
+    std::vector<uint32_t> dirty_;  // tail pages to read again
     // Buckets by id: pages naming id k (k < bound_) are
     // pages_[bucketEnd_[k - 1] .. bucketEnd_[k]), ascending; other ids are
     // sorted (id, page) pairs. Pages whose header changed since the buckets

@@ -11,14 +11,14 @@
 #include "fileio/journal.h"
 
 class UndoPlan : public JournalPlanner {
-public:
+  public:
     // groupBytes bounds the PAT bytes journaled together (at least one pair).
     explicit UndoPlan(BtrieveFile& file, uint64_t groupBytes = uint64_t(1) << 20);
 
     void blocksFor(uint64_t offset, size_t n, std::vector<JournalBlock>* blocks) override;
     uint32_t identitySpan() override;
 
-private:
+  private:
     // The PAT pair whose copies hold the offset; 0 when none does.
     uint32_t pairAt(uint64_t offset) const;
 

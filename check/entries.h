@@ -25,7 +25,7 @@ const char* entryVerdictName(EntryVerdict v);
 
 struct EntryFinding {
     uint32_t pair = 0;
-    uint32_t slot = 0;      // counted from 0 in the PAT page
+    uint32_t slot = 0;  // counted from 0 in the PAT page
     uint32_t logical = 0;
     uint32_t physical = 0;
     uint16_t storedType = 0;  // as the slot holds it
@@ -46,7 +46,7 @@ struct PatHeaderFinding {
     bool layoutKnown = false;  // false for a version without a known PAT header layout
     bool signatureSound[2] = {false, false};
     uint32_t pairNumber[2] = {0, 0};
-    int problems = 0;          // failed field checks: what the check counts as PAT problems
+    int problems = 0;  // failed field checks: what the check counts as PAT problems
     bool sound() const { return layoutKnown && problems == 0; }
 };
 

@@ -83,7 +83,8 @@ void Scanner::handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader
     if ((fixMask & fixbit::pageId) && zeroHeader) {
         encodePageHeader(g, header, L, t);
         uint64_t at = file_.pageOffset(p);
-        if (!overlapsFcrOrPat(g, at, uint64_t(g.headerSize)) && file_.writePageHeaderAt(at, header)) {
+        if (!overlapsFcrOrPat(g, at, uint64_t(g.headerSize)) &&
+            file_.writePageHeaderAt(at, header)) {
             ++totalFixed;
             // Later searches must see the header just written.
             noteRewrittenHeader(p, header);

@@ -2,11 +2,11 @@
 // close, report.
 #pragma once
 
+#include <string>
+
 #include "check/options.h"
 #include "fileio/output.h"
 #include "fileio/platform.h"
-
-#include <string>
 
 // What a run takes from its environment rather than its command line.
 struct RunSettings {

@@ -48,7 +48,7 @@ void putString(std::vector<uint8_t>& b, const std::string& s) {
 
 // Reads fields off a byte range; every read fails once the range is spent.
 class Cursor {
-public:
+  public:
     Cursor(const uint8_t* p, size_t n) : p_(p), end_(p + n) {}
     bool take(size_t n, const uint8_t** at) {
         if (size_t(end_ - p_) < n) return false;
@@ -89,7 +89,7 @@ public:
     }
     bool done() const { return p_ == end_; }
 
-private:
+  private:
     const uint8_t* p_;
     const uint8_t* end_;
 };
@@ -207,7 +207,8 @@ void JournalWriter::fail(uint32_t error) {
 }
 
 bool JournalWriter::covered(uint64_t offset, uint64_t n) const {
-    auto it = std::upper_bound(coverage_.begin(), coverage_.end(), std::make_pair(offset, UINT64_MAX));
+    auto it =
+        std::upper_bound(coverage_.begin(), coverage_.end(), std::make_pair(offset, UINT64_MAX));
     if (it == coverage_.begin()) return false;
     --it;
     return it->first <= offset && offset + n <= it->second;
@@ -215,7 +216,8 @@ bool JournalWriter::covered(uint64_t offset, uint64_t n) const {
 
 void JournalWriter::cover(uint64_t offset, uint64_t n) {
     uint64_t start = offset, end = offset + n;
-    auto it = std::lower_bound(coverage_.begin(), coverage_.end(), std::make_pair(start, uint64_t(0)));
+    auto it =
+        std::lower_bound(coverage_.begin(), coverage_.end(), std::make_pair(start, uint64_t(0)));
     if (it != coverage_.begin() && std::prev(it)->second >= start) --it;
     auto last = it;
     while (last != coverage_.end() && last->first <= end) {
@@ -252,8 +254,10 @@ bool JournalWriter::beforeWrite(uint64_t offset, size_t n) {
         if (b.length > room) b.length = uint32_t(room);
         if (b.length == 0 || covered(b.offset, b.length)) return;
         for (auto& [start, length] : b.kept) {
-            if (start >= b.length) length = 0;
-            else length = std::min(length, b.length - start);
+            if (start >= b.length)
+                length = 0;
+            else
+                length = std::min(length, b.length - start);
         }
         std::erase_if(b.kept, [](const auto& k) { return k.second == 0; });
         std::vector<uint8_t> old(b.length);
@@ -415,7 +419,8 @@ bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* c, std::st
             ++c->groups;
         } else if (kind == kClosing) {
             uint32_t count;
-            if (!body.u32(&count) || count != c->blocks.size()) return damaged("the closing record");
+            if (!body.u32(&count) || count != c->blocks.size())
+                return damaged("the closing record");
             for (uint32_t i = 0; i < count; ++i) {
                 uint32_t crc;
                 if (!body.u32(&crc)) return damaged("the closing record");

@@ -52,7 +52,7 @@ struct JournalBlock {
 // blocks the run will write into soon after, to be journaled in the same
 // group (one flush for many blocks).
 class JournalPlanner {
-public:
+  public:
     virtual ~JournalPlanner() = default;
     // Appends the blocks to journal before n bytes are written at the offset,
     // those that hold the write first.
@@ -66,7 +66,7 @@ bool readSetSpan(FileSet& set, uint64_t offset, uint8_t* out, size_t n);
 
 // The observer that writes the journal of one run.
 class JournalWriter : public WriteObserver {
-public:
+  public:
     JournalWriter(FileSet& set, JournalPlanner& planner, Output& out);
     ~JournalWriter() override;
     JournalWriter(const JournalWriter&) = delete;
@@ -95,7 +95,7 @@ public:
     bool failed() const { return failed_; }
     size_t blockCount() const { return blocks_.size(); }
 
-private:
+  private:
     bool appendRecord(uint8_t kind, const std::vector<uint8_t>& body);
     void fail(uint32_t error);
     bool covered(uint64_t offset, uint64_t n) const;
@@ -132,15 +132,14 @@ struct JournalContents {
     JournalIdentity identity;
     std::vector<JournaledBlock> blocks;  // in journal order
     uint32_t groups = 0;
-    bool closed = false;               // a closing record was found
-    std::vector<uint32_t> finalCrcs;   // one per block when closed
-    bool tornTail = false;             // the last record was cut short
+    bool closed = false;              // a closing record was found
+    std::vector<uint32_t> finalCrcs;  // one per block when closed
+    bool tornTail = false;            // the last record was cut short
 };
 
 // Parses a journal's bytes. False with the reason when they are not a
 // journal this version can read, or a record other than the last is damaged.
-bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* contents,
-                  std::string* why);
+bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* contents, std::string* why);
 
 // The serialized forms, for the writer and for tests that build journals.
 std::vector<uint8_t> journalPreamble();

@@ -119,8 +119,7 @@ bool WindowsPlatform::create(const char* name, PlatformHandle* handle, uint32_t*
     return true;
 }
 
-bool WindowsPlatform::append(PlatformHandle handle, const void* buffer, size_t n,
-                             uint32_t* error) {
+bool WindowsPlatform::append(PlatformHandle handle, const void* buffer, size_t n, uint32_t* error) {
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     LONG high = 0;
     if (SetFilePointer(toHandle(handle), 0, &high, FILE_END) == INVALID_SET_FILE_POINTER &&

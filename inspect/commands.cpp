@@ -66,8 +66,8 @@ int cmdInfo(Context& cx, const std::string& path) {
     // Both FCR copies side by side; below 6.x only the first is read.
     const int copies = pat ? 2 : 1;
     Json fcr = Json::array();
-    std::string rows[4] = {"  usage count        ", "  page count         ", "  last PAT pair      ",
-                           "  current            "};
+    std::string rows[4] = {"  usage count        ", "  page count         ",
+                           "  last PAT pair      ", "  current            "};
     for (int c = 0; c < copies; ++c) {
         FileGeometry each = g;
         decodeCurrentFcr(file.fcrCopy(c), &each);
@@ -134,8 +134,9 @@ int cmdInfo(Context& cx, const std::string& path) {
               stride == 0 ? " (page size unknown: only pair 1 is located)" : "");
     t += strf("  pair 1 offset        %s\n", hex(pair1, 8).c_str());
     if (shift) {
-        t += strf("  6.x shift            from physical page %lu on, pages lie 4096 bytes further\n",
-                  (unsigned long)g.largeOffsetThreshold);
+        t +=
+            strf("  6.x shift            from physical page %lu on, pages lie 4096 bytes further\n",
+                 (unsigned long)g.largeOffsetThreshold);
     }
     emit(cx, j, t);
     return 0;
@@ -148,8 +149,8 @@ int cmdPairs(Context& cx, const std::string& path) {
     const uint32_t last = set.file().lastPatPair();
     Json rows = Json::array();
     std::string t = strf("%6s  %-12s  %-3s %8s %-10s  %-3s %8s %-10s  %3s  %-6s %6s %6s  %s\n",
-                         "pair", "offset", "sg0", "number0", "usage0", "sg1", "number1",
-                         "usage1", "cur", "ids", "used", "free", "header");
+                         "pair", "offset", "sg0", "number0", "usage0", "sg1", "number1", "usage1",
+                         "cur", "ids", "used", "free", "header");
     const uint32_t stopped = walkPairs(scanner, 1, last, [&](const PairRecord& r) {
         Json copies = Json::array();
         std::string cells;
@@ -169,15 +170,16 @@ int cmdPairs(Context& cx, const std::string& path) {
             copies.push_back(one);
             cells += strf("%-10s  ", hex(r.usage[c], 8).c_str());
         }
-        rows.push_back({{"pair", r.n},
-                        {"offset", r.offset},
-                        {"copies", copies},
-                        {"current", r.current},
-                        {"idsMatch", r.idsMatch},
-                        {"used", r.used},
-                        {"free", r.free},
-                        {"headerSound", r.header.layoutKnown ? Json(r.header.sound()) : Json(nullptr)},
-                        {"headerProblems", r.header.problems}});
+        rows.push_back(
+            {{"pair", r.n},
+             {"offset", r.offset},
+             {"copies", copies},
+             {"current", r.current},
+             {"idsMatch", r.idsMatch},
+             {"used", r.used},
+             {"free", r.free},
+             {"headerSound", r.header.layoutKnown ? Json(r.header.sound()) : Json(nullptr)},
+             {"headerProblems", r.header.problems}});
         const char* state = !r.header.layoutKnown ? "unknown layout"
                             : r.header.sound()    ? "sound"
                                                   : "DAMAGED";
@@ -225,11 +227,14 @@ int cmdEntries(Context& cx, const std::string& path, std::optional<uint32_t> onl
             for (const EntryFinding& f : findings) {
                 countEntryFinding(f, counters);
                 ++total;
-                const bool sound = f.verdict == EntryVerdict::Sound || f.verdict == EntryVerdict::Free;
+                const bool sound =
+                    f.verdict == EntryVerdict::Sound || f.verdict == EntryVerdict::Free;
                 if (problems && sound) continue;
                 ++shown;
-                Json row = {{"pair", f.pair},       {"logical", f.logical},
-                            {"type", f.type},       {"storedType", f.storedType},
+                Json row = {{"pair", f.pair},
+                            {"logical", f.logical},
+                            {"type", f.type},
+                            {"storedType", f.storedType},
                             {"physical", f.physical}};
                 std::string phys = f.verdict == EntryVerdict::Free ? "free" : hex(f.physical, 8);
                 std::string head = "-           -     -    ";
@@ -378,11 +383,11 @@ int cmdPage(Context& cx, const std::string& path, const std::string& pageText) {
                        {"pageId", id.pageId},
                        {"pageType", id.pageType},
                        {"usageCount", header.usageCount}};
-        const char* kind = id.pageId == 0 && id.pageType == 0 ? "zero header"
-                           : id.pageType == pagetype::variable ? "variable"
-                           : pageClassOf(id.pageType) == PageClass::Data ? "data"
+        const char* kind = id.pageId == 0 && id.pageType == 0             ? "zero header"
+                           : id.pageType == pagetype::variable            ? "variable"
+                           : pageClassOf(id.pageType) == PageClass::Data  ? "data"
                            : pageClassOf(id.pageType) == PageClass::Index ? "index"
-                                                                           : "other";
+                                                                          : "other";
         t += strf("Header (%d bytes in the %s layout, then the usage word)\n", g.headerSize,
                   g.versionCode < version::v800 ? "6.x/7.x" : "8.x and later");
         t += strf("  page id     %s\n", hex(id.pageId, 8).c_str());

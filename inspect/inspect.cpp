@@ -8,7 +8,6 @@
 
 #include "inspect/session.h"
 #include "inspect/workers.h"
-
 #include "tabulon_version.h"
 
 int runInspect(int argc, const char* const* argv, Output& out) {

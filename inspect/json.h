@@ -12,12 +12,17 @@ using Json = nlohmann::ordered_json;
 
 // The counters of a check report: {examined: {...}, problems: {...}}.
 inline void putCounters(Json& j, const ScanCounters& c) {
-    j["examined"] = {{"pat", c.patPagesExamined},   {"data", c.dataPagesExamined},
-                     {"index", c.indexPagesExamined}, {"other", c.otherPagesExamined},
+    j["examined"] = {{"pat", c.patPagesExamined},
+                     {"data", c.dataPagesExamined},
+                     {"index", c.indexPagesExamined},
+                     {"other", c.otherPagesExamined},
                      {"total", c.totalPagesExamined}};
-    j["problems"] = {{"pat", c.patProblems},     {"data", c.dataProblems},
-                     {"index", c.indexProblems}, {"other", c.otherProblems},
-                     {"zeroPointers", c.zeroPointerProblems}, {"total", c.totalProblems}};
+    j["problems"] = {{"pat", c.patProblems},
+                     {"data", c.dataProblems},
+                     {"index", c.indexProblems},
+                     {"other", c.otherProblems},
+                     {"zeroPointers", c.zeroPointerProblems},
+                     {"total", c.totalProblems}};
 }
 
 }  // namespace inspect

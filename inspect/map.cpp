@@ -151,7 +151,9 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
             if (f.verdict == EntryVerdict::Free || f.physical >= pages) continue;
             switch (f.verdict) {
                 case EntryVerdict::Sound:
-                case EntryVerdict::InvalidUsage: raise(pointed[f.physical], classState(f.type)); break;
+                case EntryVerdict::InvalidUsage:
+                    raise(pointed[f.physical], classState(f.type));
+                    break;
                 case EntryVerdict::ZeroHeader: raise(pointed[f.physical], ZeroHeader); break;
                 default: raise(pointed[f.physical], Wrong); break;
             }
@@ -205,28 +207,31 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
     std::string svg;
     svg.reserve(size_t(cells) * 8 + 4096);
     svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    svg += strf("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%llu\" height=\"%llu\" "
-                "viewBox=\"0 0 %llu %llu\" font-family=\"sans-serif\" font-size=\"12\" "
-                "shape-rendering=\"crispEdges\">\n",
-                (unsigned long long)width, (unsigned long long)height, (unsigned long long)width,
-                (unsigned long long)height);
-    const std::string title =
-        strf("%s: version %s (%s), %lu pages (%lu physical), %lu problems", name.c_str(),
-             versionText(g.versionCode).c_str(), hex(g.versionCode, 4).c_str(),
-             (unsigned long)g.pageCount, (unsigned long)pages,
-             (unsigned long)counters.totalProblems);
+    svg += strf(
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%llu\" height=\"%llu\" "
+        "viewBox=\"0 0 %llu %llu\" font-family=\"sans-serif\" font-size=\"12\" "
+        "shape-rendering=\"crispEdges\">\n",
+        (unsigned long long)width, (unsigned long long)height, (unsigned long long)width,
+        (unsigned long long)height);
+    const std::string title = strf("%s: version %s (%s), %lu pages (%lu physical), %lu problems",
+                                   name.c_str(), versionText(g.versionCode).c_str(),
+                                   hex(g.versionCode, 4).c_str(), (unsigned long)g.pageCount,
+                                   (unsigned long)pages, (unsigned long)counters.totalProblems);
     svg += "<title>" + xmlText(title) + "</title>\n";
     svg += strf("<rect width=\"%llu\" height=\"%llu\" fill=\"#ffffff\"/>\n",
                 (unsigned long long)width, (unsigned long long)height);
-    svg += strf("<text x=\"%d\" y=\"22\" font-size=\"15\" font-weight=\"bold\">%s</text>\n",
-                margin, xmlText(title).c_str());
-    svg += strf("<text x=\"%d\" y=\"42\">%s; %llu columns; PAT pairs start at the black "
-                "marks</text>\n",
-                margin,
-                perCell == 1 ? "one cell per physical page"
-                             : strf("one cell per %llu pages, in the most severe state among "
-                                    "them", (unsigned long long)perCell).c_str(),
-                (unsigned long long)columns);
+    svg += strf("<text x=\"%d\" y=\"22\" font-size=\"15\" font-weight=\"bold\">%s</text>\n", margin,
+                xmlText(title).c_str());
+    svg += strf(
+        "<text x=\"%d\" y=\"42\">%s; %llu columns; PAT pairs start at the black "
+        "marks</text>\n",
+        margin,
+        perCell == 1 ? "one cell per physical page"
+                     : strf("one cell per %llu pages, in the most severe state among "
+                            "them",
+                            (unsigned long long)perCell)
+                           .c_str(),
+        (unsigned long long)columns);
 
     // One rectangle per run of equal cells in a row.
     svg += "<g id=\"pages\">\n";
@@ -235,19 +240,20 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
         while (c < columns && r * columns + c < cells) {
             const uint64_t first = r * columns + c;
             uint64_t end = c + 1;
-            while (end < columns && r * columns + end < cells && cell[size_t(r * columns + end)] ==
-                                                                     cell[size_t(first)]) {
+            while (end < columns && r * columns + end < cells &&
+                   cell[size_t(r * columns + end)] == cell[size_t(first)]) {
                 ++end;
             }
             const uint64_t lastCell = r * columns + end - 1;
             const uint64_t lastPage = std::min<uint64_t>((lastCell + 1) * perCell, pages) - 1;
-            svg += strf("<rect x=\"%llu\" y=\"%llu\" width=\"%llu\" height=\"%d\" fill=\"%s\" "
-                        "data-pages=\"%llu-%llu\"/>\n",
-                        (unsigned long long)(margin + c * uint64_t(px)),
-                        (unsigned long long)(top + r * uint64_t(px)),
-                        (unsigned long long)((end - c) * uint64_t(px)), px,
-                        kStyles[cell[size_t(first)]].colour,
-                        (unsigned long long)(first * perCell), (unsigned long long)lastPage);
+            svg += strf(
+                "<rect x=\"%llu\" y=\"%llu\" width=\"%llu\" height=\"%d\" fill=\"%s\" "
+                "data-pages=\"%llu-%llu\"/>\n",
+                (unsigned long long)(margin + c * uint64_t(px)),
+                (unsigned long long)(top + r * uint64_t(px)),
+                (unsigned long long)((end - c) * uint64_t(px)), px,
+                kStyles[cell[size_t(first)]].colour, (unsigned long long)(first * perCell),
+                (unsigned long long)lastPage);
             c = end;
         }
     }
@@ -268,18 +274,18 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
         const uint64_t k = lo / perCell;
         svg += strf("<rect x=\"%llu\" y=\"%llu\" width=\"1\" height=\"%d\" data-pair=\"%lu\"/>\n",
                     (unsigned long long)(margin + (k % columns) * uint64_t(px)),
-                    (unsigned long long)(top + (k / columns) * uint64_t(px)), px,
-                    (unsigned long)n);
+                    (unsigned long long)(top + (k / columns) * uint64_t(px)), px, (unsigned long)n);
     }
     svg += "</g>\n<g id=\"legend\">\n";
     for (int s = 0; s < kStates; ++s) {
         const uint64_t x = uint64_t(margin) + uint64_t(s % 2) * 280;
         const uint64_t y = legendTop + uint64_t(s / 2) * 20;
-        svg += strf("<rect x=\"%llu\" y=\"%llu\" width=\"14\" height=\"14\" fill=\"%s\" "
-                    "stroke=\"#757575\"/><text x=\"%llu\" y=\"%llu\">%s (%llu)</text>\n",
-                    (unsigned long long)x, (unsigned long long)y, kStyles[s].colour,
-                    (unsigned long long)(x + 20), (unsigned long long)(y + 12), kStyles[s].label,
-                    (unsigned long long)stateCount[s]);
+        svg += strf(
+            "<rect x=\"%llu\" y=\"%llu\" width=\"14\" height=\"14\" fill=\"%s\" "
+            "stroke=\"#757575\"/><text x=\"%llu\" y=\"%llu\">%s (%llu)</text>\n",
+            (unsigned long long)x, (unsigned long long)y, kStyles[s].colour,
+            (unsigned long long)(x + 20), (unsigned long long)(y + 12), kStyles[s].label,
+            (unsigned long long)stateCount[s]);
     }
     svg += "</g>\n</svg>\n";
 
@@ -307,8 +313,8 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
                          outPath.c_str(), (unsigned long)pages, (unsigned long long)cells,
                          (unsigned long long)perCell, (unsigned long)counters.totalProblems);
     for (int s = 0; s < kStates; ++s) {
-        if (stateCount[s]) t += strf("  %-30s %10llu\n", kStyles[s].label,
-                                     (unsigned long long)stateCount[s]);
+        if (stateCount[s])
+            t += strf("  %-30s %10llu\n", kStyles[s].label, (unsigned long long)stateCount[s]);
     }
     cx.out.write(Stream::Out, cx.json ? j.dump(2) + "\n" : t);
     return 0;

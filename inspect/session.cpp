@@ -44,7 +44,8 @@ std::string openFailure(const std::string& path, const std::string& lines) {
             size_t codeAt = nameEnd + std::strlen(">, Status Code ");
             size_t comma = lines.find(", ", codeAt);
             size_t eol = lines.find('\n', codeAt);
-            std::string code = lines.substr(codeAt, comma == std::string::npos ? 0 : comma - codeAt);
+            std::string code =
+                lines.substr(codeAt, comma == std::string::npos ? 0 : comma - codeAt);
             std::string text = comma == std::string::npos || comma > eol
                                    ? std::string()
                                    : trimEnd(lines.substr(comma + 2, eol - comma - 2));
@@ -79,8 +80,8 @@ bool openForCommand(Context& cx, OpenSet& set, const std::string& path, bool nee
         return false;
     }
     if (needPat && !set.hasPat()) {
-        fail(cx.out, path + " is a pre-6.x file (version " +
-                         hex(set.geometry().versionCode, 4) + "): it has no PAT");
+        fail(cx.out, path + " is a pre-6.x file (version " + hex(set.geometry().versionCode, 4) +
+                         "): it has no PAT");
         return false;
     }
     return true;

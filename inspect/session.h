@@ -34,7 +34,7 @@ int fail(Output& out, const std::string& line);
 // An open file set. The library's own lines (open failures, FCR warnings,
 // preload figures) go to `lines`, never to the user directly.
 class OpenSet {
-public:
+  public:
     OpenSet() : file_(lines) {}
     // Opens as the check does without a fix mask (ExclusiveRead), or as /U
     // does (Unprotected). On failure returns false with one clear line in
@@ -46,7 +46,7 @@ public:
 
     BufferOutput lines;
 
-private:
+  private:
     BtrieveFile file_;
 };
 

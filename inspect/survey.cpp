@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 // Keeps what the library prints while the set opens, for the reason of a
 // failure; afterwards only counts.
 class SurveyOutput : public Output {
-public:
+  public:
     void write(Stream stream, std::string_view text) override {
         if (keep && stream == Stream::Err) lines.append(text);
         bytes += text.size();
@@ -85,8 +85,8 @@ void checkOne(Row& row, bool shared) {
     if (file.open(row.path.string(), shared ? Unprotected : ExclusiveRead, false) == 0) {
         std::string lines = out.lines;
         if (lines.find("Not a Btrieve File") != std::string::npos) {
-            row.error = "not a usable Btrieve file (" +
-                        lines.substr(0, lines.find_first_of("\r\n")) + ")";
+            row.error =
+                "not a usable Btrieve file (" + lines.substr(0, lines.find_first_of("\r\n")) + ")";
         } else {
             const size_t eol = lines.find_first_of("\r\n");
             row.error = lines.empty() ? "cannot open" : lines.substr(0, eol);
@@ -172,11 +172,11 @@ int cmdSurvey(Context& cx, const std::string& dir, unsigned jobs) {
     });
 
     Json files = Json::array();
-    std::string t = strf("%-40s %-7s %9s %6s | %-40s | %s\n", "", "", "", "",
-                         "pages examined", "problems found");
+    std::string t = strf("%-40s %-7s %9s %6s | %-40s | %s\n", "", "", "", "", "pages examined",
+                         "problems found");
     t += strf("%-40s %-7s %9s %6s | %5s %8s %7s %7s %8s | %4s %6s %6s %6s %5s %6s\n", "file",
-              "version", "pages", "pairs", "pat", "data", "index", "other", "total", "pat",
-              "data", "index", "other", "zero", "total");
+              "version", "pages", "pairs", "pat", "data", "index", "other", "total", "pat", "data",
+              "index", "other", "zero", "total");
     ScanCounters total;
     size_t checked = 0, failed = 0, preSix = 0, withProblems = 0;
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -187,8 +187,8 @@ int cmdSurvey(Context& cx, const std::string& dir, unsigned jobs) {
         f["version"] = r.state == RowState::Failed ? Json(nullptr) : Json(r.version);
         f["pages"] = r.state == RowState::Failed ? Json(nullptr) : Json(r.pages);
         f["pairs"] = r.state == RowState::Checked ? Json(r.pairs) : Json(nullptr);
-        std::string name = r.shown.size() > 40 ? "..." + r.shown.substr(r.shown.size() - 37)
-                                               : r.shown;
+        std::string name =
+            r.shown.size() > 40 ? "..." + r.shown.substr(r.shown.size() - 37) : r.shown;
         switch (r.state) {
             case RowState::Checked: {
                 putCounters(f, r.counters);

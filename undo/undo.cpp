@@ -1,7 +1,6 @@
 #include "undo/undo.h"
 
 #include <CLI/CLI.hpp>
-
 #include <cinttypes>
 #include <sstream>
 #include <string>
@@ -22,12 +21,10 @@ struct UndoOptions {
 
 // Parses the command line; returns -1 to go on, else the exit status.
 int parseOptions(int argc, const char* const* argv, Output& out, UndoOptions* o) {
-    CLI::App app{"Takes back the repairs of a tabulon run from its undo journal.",
-                 "tabulon-undo"};
+    CLI::App app{"Takes back the repairs of a tabulon run from its undo journal.", "tabulon-undo"};
     app.add_option("JOURNAL", o->journal, "the journal the run wrote (TABULON_UNDO)")->required();
     app.add_flag("--dry-run", o->dryRun, "print what would be restored; write nothing");
-    app.add_flag("--force", o->force,
-                 "restore even when the file set has changed since the run");
+    app.add_flag("--force", o->force, "restore even when the file set has changed since the run");
     app.add_option("--set", o->mainPath,
                    "the main file of the set, when not at the path the journal names");
     app.set_version_flag("--version", std::string("tabulon-undo ") + TABULON_VERSION);
@@ -118,8 +115,7 @@ int runUndo(int argc, const char* const* argv, Output& out, Platform& platform) 
         }
         if (set.memberSize(int(k)) != members[k].second) {
             out.err("Member %s is %" PRIu64 " bytes, the journal recorded %" PRIu64 ".\n",
-                    set.memberFileName(int(k)).c_str(), set.memberSize(int(k)),
-                    members[k].second);
+                    set.memberFileName(int(k)).c_str(), set.memberSize(int(k)), members[k].second);
             changed = true;
         }
     }
@@ -146,7 +142,7 @@ int runUndo(int argc, const char* const* argv, Output& out, Platform& platform) 
             s = BlockState::Unchanged;
         } else if (j.closed) {
             s = crc32(now.data(), now.size()) == j.finalCrcs[i] ? BlockState::Restorable
-                                                                 : BlockState::Unexplained;
+                                                                : BlockState::Unexplained;
         } else {
             s = BlockState::Restorable;
             for (const auto& [start, length] : b.block.kept) {
@@ -169,8 +165,9 @@ int runUndo(int argc, const char* const* argv, Output& out, Platform& platform) 
     }
 
     if (changed && !o.force) {
-        out.err("Refused: the file set has changed since the run; nothing was written "
-                "(--force restores all the same).\n");
+        out.err(
+            "Refused: the file set has changed since the run; nothing was written "
+            "(--force restores all the same).\n");
         return undo::kRefused;
     }
     if (toRestore == 0) {
@@ -204,9 +201,10 @@ int runUndo(int argc, const char* const* argv, Output& out, Platform& platform) 
         }
     }
     if (o.dryRun) {
-        out.out("Dry run: %zu block(s) would be restored, %zu hold their old bytes; nothing "
-                "was written.\n",
-                restored, j.blocks.size() - toRestore);
+        out.out(
+            "Dry run: %zu block(s) would be restored, %zu hold their old bytes; nothing "
+            "was written.\n",
+            restored, j.blocks.size() - toRestore);
         return undo::kRestored;
     }
     if (!set.close()) {

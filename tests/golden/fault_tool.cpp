@@ -17,7 +17,7 @@
 namespace {
 
 class ReadFault : public ForwardingPlatform {
-public:
+  public:
     ReadFault(std::string name, uint64_t offset) : name_(std::move(name)), offset_(offset) {}
 
     bool open(const char* name, int mode, PlatformHandle* h, uint32_t* error) override {
@@ -45,7 +45,7 @@ public:
         next_.close(h);
     }
 
-private:
+  private:
     bool hits(PlatformHandle h, uint64_t at, size_t n) const {
         return faulty_.count(h) != 0 && at <= offset_ && offset_ - at < n;
     }

@@ -22,7 +22,8 @@ std::string readText(const fs::path& p) {
 // each; returns main file paths by case name.
 std::map<std::string, std::string> buildGoldenRecipes(const fs::path& into) {
     std::map<std::string, std::string> built;
-    for (const auto& c : fs::directory_iterator(fs::path(TABULON_SOURCE_DIR) / "tests/golden/cases")) {
+    for (const auto& c :
+         fs::directory_iterator(fs::path(TABULON_SOURCE_DIR) / "tests/golden/cases")) {
         const fs::path recipe = c.path() / "recipe";
         if (!fs::exists(recipe) || fs::exists(c.path() / "realfile")) continue;
         const std::string text = readText(recipe);
@@ -76,7 +77,8 @@ TEST(AgreesWithCheck, EveryGoldenRecipe) {
         ASSERT_EQ(pairs.status, 0) << pairs.err;
         const Json p = pairs.json();
         uint32_t headerProblems = 0;
-        for (const Json& row : p.at("pairs")) headerProblems += row.at("headerProblems").get<uint32_t>();
+        for (const Json& row : p.at("pairs"))
+            headerProblems += row.at("headerProblems").get<uint32_t>();
         EXPECT_EQ(headerProblems, c.counters.patProblems);
         EXPECT_EQ(p.at("pairs").size() + (p.at("pastEnd").is_null() ? 0 : 1),
                   c.counters.patPagesExamined);
@@ -120,11 +122,16 @@ struct KnownSet {
 
 const KnownSet kKnownSets[] = {
     {"A/SOUND.DAT", "family 0x0800 page 1024 logical 300\nsplit every 100000\ndelta", 0},
-    {"A/MISDIRECTED.DAT", "family 0x0950 page 4096 logical 50\nentry 7 logical 8\nentry 9 beyond 0", 2},
-    {"B/HEADERS.BTR", "family 0x0600 page 512 logical 100\npat 1 copy 1 signature\npat 1 copy 0 number 3", 2},
-    {"B/sub/ZERO.DDF", "family 0x0700 page 1024 logical 40\nheader 5 zero\nentry 8 type 0\nheader 12 nousagebit", 3},
+    {"A/MISDIRECTED.DAT", "family 0x0950 page 4096 logical 50\nentry 7 logical 8\nentry 9 beyond 0",
+     2},
+    {"B/HEADERS.BTR",
+     "family 0x0600 page 512 logical 100\npat 1 copy 1 signature\npat 1 copy 0 number 3", 2},
+    {"B/sub/ZERO.DDF",
+     "family 0x0700 page 1024 logical 40\nheader 5 zero\nentry 8 type 0\nheader 12 nousagebit", 3},
     {"C/OLD.DAT", "family 0x0500 page 1024 logical 10", 0},
-    {"C/CRYPT.DAT", "family 0x0D00 page 1024 logical 30 encrypted 0x00 0x80 0 0 0 0 0 0 0\nheader 4 usage 0x0005", 1},
+    {"C/CRYPT.DAT",
+     "family 0x0D00 page 1024 logical 30 encrypted 0x00 0x80 0 0 0 0 0 0 0\nheader 4 usage 0x0005",
+     1},
 };
 
 TEST(Survey, FolderOfKnownProblems) {
@@ -190,7 +197,8 @@ TEST(Survey, FolderOfKnownProblems) {
 
 TEST(Survey, SoundFolderEndsWithZero) {
     ScratchDir scratch;
-    tbuild::buildFromRecipe("family 0x0950 page 2048 logical 80", scratch.path().string(), "OK.DAT");
+    tbuild::buildFromRecipe("family 0x0950 page 2048 logical 80", scratch.path().string(),
+                            "OK.DAT");
     const Result r = inspect({"survey", scratch.path().string()});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
 }

@@ -28,10 +28,12 @@ struct Cell {
 
 // The rectangle of the page grid that holds page p, and the point at the
 // middle of p's cell.
-bool findPage(const std::string& svg, uint64_t p, uint64_t perCell, Cell* cell, long* cx, long* cy) {
+bool findPage(const std::string& svg, uint64_t p, uint64_t perCell, Cell* cell, long* cx,
+              long* cy) {
     static const std::regex rect(
         R"re(<rect x="(\d+)" y="(\d+)" width="(\d+)" height="(\d+)" fill="(#[0-9a-f]{6})" data-pages="(\d+)-(\d+)"/>)re");
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), rect); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), rect); it != std::sregex_iterator();
+         ++it) {
         const auto& m = *it;
         const uint64_t first = std::stoull(m[6]), last = std::stoull(m[7]);
         if (p < first || p > last) continue;
@@ -46,7 +48,8 @@ bool findPage(const std::string& svg, uint64_t p, uint64_t perCell, Cell* cell, 
 // Colour of a legend entry by its label.
 std::string legendColour(const std::string& svg, const std::string& label) {
     const std::regex entry(R"re(fill="(#[0-9a-f]{6})" stroke="#757575"/><text[^>]*>([^<(]*) \()re");
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), entry); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), entry);
+         it != std::sregex_iterator(); ++it) {
         if ((*it)[2] == label) return (*it)[1];
     }
     return "";
@@ -107,8 +110,10 @@ TEST(Map, KnownPagesHaveTheirColours) {
     if (haveTool("xmllint")) {
         EXPECT_EQ(std::system(("xmllint --noout " + svgPath.string()).c_str()), 0);
     }
-    EXPECT_NE(svg.find("<title>TEST.DAT: version 8.00 (0x0800), 701 pages (720 physical), 3 problems</title>"),
-              std::string::npos);
+    EXPECT_NE(
+        svg.find(
+            "<title>TEST.DAT: version 8.00 (0x0800), 701 pages (720 physical), 3 problems</title>"),
+        std::string::npos);
 
     const uint32_t pat1 = uint32_t(info.at("pair1Offset").get<uint64_t>() / 1024);
     struct Known {
@@ -133,10 +138,11 @@ TEST(Map, KnownPagesHaveTheirColours) {
     bool rendered = false;
     if (haveTool("rsvg-convert") && haveTool("convert")) {
         const fs::path png = scratch.path() / "map.png", ppm = scratch.path() / "map.ppm";
-        rendered = std::system(("rsvg-convert -f png -o " + png.string() + " " + svgPath.string())
-                                   .c_str()) == 0 &&
-                   std::system(("convert " + png.string() + " ppm:- > " + ppm.string()).c_str()) == 0 &&
-                   readPpm(ppm, &pic);
+        rendered =
+            std::system(
+                ("rsvg-convert -f png -o " + png.string() + " " + svgPath.string()).c_str()) == 0 &&
+            std::system(("convert " + png.string() + " ppm:- > " + ppm.string()).c_str()) == 0 &&
+            readPpm(ppm, &pic);
     }
     for (const Known& k : known) {
         SCOPED_TRACE(k.what);
@@ -155,9 +161,11 @@ TEST(Map, KnownPagesHaveTheirColours) {
 
 TEST(Map, LargeFileKeepsAtMost65536CellsAndTheWorstState) {
     ScratchDir scratch;
-    const std::string main = tbuild::buildFromRecipe(
-        "family 0x0800 page 512 logical 140000 mix data\nentry 100001 logical 100003\n",
-        scratch.path().string(), "BIG.DAT").members[0];
+    const std::string main =
+        tbuild::buildFromRecipe(
+            "family 0x0800 page 512 logical 140000 mix data\nentry 100001 logical 100003\n",
+            scratch.path().string(), "BIG.DAT")
+            .members[0];
     const fs::path svgPath = scratch.path() / "big.svg";
     const Result map = inspect({"--json", "map", main, "-o", svgPath.string()});
     ASSERT_EQ(map.status, 0) << map.err;
@@ -188,8 +196,10 @@ TEST(Map, LargeFileKeepsAtMost65536CellsAndTheWorstState) {
 TEST(Map, UnwritableOutputIsAnError) {
     ScratchDir scratch;
     const std::string main = tbuild::buildFromRecipe("family 0x0950 page 1024 logical 5",
-                                                     scratch.path().string(), "T.DAT").members[0];
-    const Result r = inspect({"--json", "map", main, "-o", (scratch.path() / "no/such/dir.svg").string()});
+                                                     scratch.path().string(), "T.DAT")
+                                 .members[0];
+    const Result r =
+        inspect({"--json", "map", main, "-o", (scratch.path() / "no/such/dir.svg").string()});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
 }

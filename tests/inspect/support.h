@@ -13,7 +13,6 @@
 #include "cli/run.h"
 #include "fileio/output.h"
 #include "inspect/inspect.h"
-
 #include "support/scratch.h"
 
 namespace itest {
@@ -22,7 +21,6 @@ using ::ScratchDir;
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
-
 
 struct Result {
     int status = 0;

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 // The system's binding, but every write fails with an I/O error.
 class FailingWrites : public ForwardingPlatform {
-public:
+  public:
     bool writeAt(PlatformHandle, uint64_t, const void*, size_t, size_t* put) override {
         ++writes;
         *put = 0;

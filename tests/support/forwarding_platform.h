@@ -8,7 +8,7 @@
 #include "fileio/platform.h"
 
 class ForwardingPlatform : public Platform {
-public:
+  public:
     explicit ForwardingPlatform(Platform& next = systemPlatform()) : next_(next) {}
 
     bool open(const char* name, int mode, PlatformHandle* h, uint32_t* error) override {
@@ -35,6 +35,6 @@ public:
     void close(PlatformHandle h) override { next_.close(h); }
     std::string errorText(uint32_t e) override { return next_.errorText(e); }
 
-protected:
+  protected:
     Platform& next_;
 };

@@ -43,7 +43,7 @@ std::string runFault(const RunResult& r);
 // slots of a PAT page, or in the header of a page that a repair line of the
 // run's output names. before and after hold the bytes of each member file,
 // in order.
-std::string changesOutsideRepairs(const std::vector<Bytes>& before,
-                                  const std::vector<Bytes>& after, const std::string& output);
+std::string changesOutsideRepairs(const std::vector<Bytes>& before, const std::vector<Bytes>& after,
+                                  const std::string& output);
 
 }  // namespace harness

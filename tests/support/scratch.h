@@ -8,7 +8,7 @@
 #include <system_error>
 
 class ScratchDir {
-public:
+  public:
     explicit ScratchDir(const std::string& tag = "tabulon") {
         std::random_device seed;
         for (;;) {
@@ -27,6 +27,6 @@ public:
     const std::filesystem::path& path() const { return dir_; }
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
-private:
+  private:
     std::filesystem::path dir_;
 };

@@ -49,7 +49,7 @@ int wait(pid_t pid) {
 }
 
 class Crash : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         RepairCase c{"crash", damagedRecipe(), {}};
         main = dir.path(buildCase(c, dir.path()));
@@ -71,7 +71,8 @@ protected:
 TEST_F(Crash, FinishedRepairIsUndone) {
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(repair(), 0);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     ASSERT_NE(snapshot(dir.path(), "undo.journal"), original);
     EXPECT_EQ(undoRun(), 0);
     EXPECT_TRUE(snapshot(dir.path(), "undo.journal") == original);
@@ -83,7 +84,8 @@ TEST_F(Crash, KilledRepairIsUndone) {
     reset();
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(repair(), 0);
-    const double full = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double full =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
     std::mt19937 random(std::random_device{}());
     int cutShort = 0;

@@ -34,13 +34,13 @@ struct Written {
 };
 
 class FaultPlatform : public Platform {
-public:
+  public:
     explicit FaultPlatform(Fault fault = {}) : fault_(fault) {}
 
     bool refuseMap = false;
     uint64_t calls[3] = {0, 0, 0};  // by Op
     bool fired = false;
-    std::string firedOn;  // the file of the failed call
+    std::string firedOn;           // the file of the failed call
     std::vector<Written> written;  // in order, appends included
 
     bool open(const char* name, int mode, PlatformHandle* h, uint32_t* error) override {
@@ -112,7 +112,7 @@ public:
     void close(PlatformHandle h) override { sys_.close(h); }
     std::string errorText(uint32_t e) override { return sys_.errorText(e); }
 
-private:
+  private:
     bool hit(Op op, PlatformHandle h) {
         uint64_t n = ++calls[int(op)];
         if (fault_.nth == 0 || op != fault_.op || n != fault_.nth) return false;

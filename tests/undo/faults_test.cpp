@@ -45,7 +45,8 @@ std::string runWithFault(const RepairCase& c, faults::Fault fault, bool journal)
     const bool memberFlush = p.fired && fault.op == Op::Flush && !onJournal;
     if (memberFlush || onJournal) {
         if (r.status != -3) why += "status " + std::to_string(r.status) + " after a failure; ";
-        const std::string line = memberFlush ? "Unable to flush " : " undo journal <" + journalPath + ">";
+        const std::string line =
+            memberFlush ? "Unable to flush " : " undo journal <" + journalPath + ">";
         if (r.err.find(line) == std::string::npos) why += "no line naming the failure; ";
     } else if (fault.op != Op::Read && r.status != 0) {
         why += "status " + std::to_string(r.status) + " without a failure to report; ";

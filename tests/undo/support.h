@@ -34,14 +34,13 @@ inline void maskFolder(std::string* text, const std::string& folder) {
 
 // A scratch folder of the undo tests.
 class Scratch : public ScratchDir {
-public:
+  public:
     Scratch() : ScratchDir("tabulon-undo") {}
 };
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using Snapshot = std::map<std::string, Bytes>;  // file name -> bytes
-
 
 inline Bytes readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -101,7 +100,7 @@ inline std::string buildCase(const RepairCase& c, const std::string& dir) {
 // Output that notes, with each chunk, how many writes the platform had been
 // asked for when it was printed.
 class TimedOutput : public Output {
-public:
+  public:
     explicit TimedOutput(const faults::FaultPlatform& p) : platform_(p) {}
     void write(Stream stream, std::string_view text) override {
         (stream == Stream::Out ? out : err).append(text);
@@ -110,7 +109,7 @@ public:
     std::string out, err;
     std::vector<std::pair<uint64_t, std::string>> chunks;
 
-private:
+  private:
     const faults::FaultPlatform& platform_;
 };
 
@@ -129,7 +128,8 @@ inline TabulonRun runTabulonOn(const std::vector<std::string>& rawArgs, const st
         for (auto [from, to] : {std::pair<std::string, std::string>{"@FILE", dir + "/" + mainName},
                                 {"@NAME", mainName},
                                 {"@DIR", dir}}) {
-            for (size_t at; (at = a.find(from)) != std::string::npos;) a.replace(at, from.size(), to);
+            for (size_t at; (at = a.find(from)) != std::string::npos;)
+                a.replace(at, from.size(), to);
         }
         args.push_back(a);
     }
@@ -179,9 +179,12 @@ inline std::string countersAgreeWithLines(const TabulonRun& r) {
     const std::string mark = "-->Repaired By Changing Page Pointer to (";
     for (size_t at = 0; (at = r.out.find(mark, at)) != std::string::npos; at += mark.size()) {
         const uint16_t t = uint16_t(std::stoul(r.out.substr(at + mark.size(), 4), nullptr, 16));
-        if (t == pagetype::data) ++data;
-        else if (isIndexType(t)) ++index;
-        else if (t == pagetype::variable) ++variable;
+        if (t == pagetype::data)
+            ++data;
+        else if (isIndexType(t))
+            ++index;
+        else if (t == pagetype::variable)
+            ++variable;
     }
     std::string why;
     if (c.totalFixed != repaired + c.patHeadersFixed) {

@@ -25,9 +25,9 @@ const char* const kSplitRecipe =
     "entry 1100 logical 1102\nsplit 300000\n";
 
 class Undo : public ::testing::Test {
-protected:
-    void repair(const char* recipe, const std::vector<std::string>& args = {"@FILE", "/F-1",
-                                                                            "/R"}) {
+  protected:
+    void repair(const char* recipe,
+                const std::vector<std::string>& args = {"@FILE", "/F-1", "/R"}) {
         RepairCase c{"undo", recipe, args};
         main = buildCase(c, dir.path());
         before = snapshot(dir.path());
@@ -139,7 +139,8 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
         ASSERT_TRUE(parseJournal(readBytes(journal()), &j, &why));
         Bytes b = readBytes(dir.path(main));
         for (const JournaledBlock& jb : j.blocks) {
-            EXPECT_TRUE(std::equal(jb.old.begin(), jb.old.end(), b.begin() + long(jb.block.offset)));
+            EXPECT_TRUE(
+                std::equal(jb.old.begin(), jb.old.end(), b.begin() + long(jb.block.offset)));
         }
     }
 }
@@ -287,8 +288,8 @@ TEST(UndoJournal, SameOutputAsARunWithout) {
             Scratch dir;
             const std::string main = buildCase(c, dir.path());
             FaultPlatform p;
-            runs[journal] = runTabulonOn(c.args, dir.path(), main, p,
-                                         journal ? dir.path("undo.journal") : "");
+            runs[journal] =
+                runTabulonOn(c.args, dir.path(), main, p, journal ? dir.path("undo.journal") : "");
             sets[journal] = snapshot(dir.path(), "undo.journal");
             for (std::string* t : {&runs[journal].out, &runs[journal].err}) {
                 maskFolder(t, dir.path().string());
