@@ -39,11 +39,14 @@ timings+=("packages: $(elapsed "$t")")
 jobs=$(nproc 2>/dev/null || echo 2)
 build=build/wine-suite
 t=$(now)
-cmake -S . -B "$build/linux" -DCMAKE_BUILD_TYPE=Release -DTABULON_TESTS=OFF >/dev/null
-cmake --build "$build/linux" -j"$jobs" --target tabulon >/dev/null
+# The Linux side also builds the sample generator, for the companion programs'
+# runs (it comes with the tests' folder).
+cmake -S . -B "$build/linux" -DCMAKE_BUILD_TYPE=Release -DTABULON_TESTS=ON >/dev/null
+cmake --build "$build/linux" -j"$jobs" \
+  --target tabulon tabulon-inspect tabulon-undo make_sample >/dev/null
 cmake -S . -B "$build/windows" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build "$build/windows" -j"$jobs" --target tabulon >/dev/null
+cmake --build "$build/windows" -j"$jobs" --target tabulon tabulon-inspect tabulon-undo >/dev/null
 mingw_cxx=$(sed -n "s/^TABULON_MINGW_CXX:[A-Z]*=//p" "$build/windows/CMakeCache.txt")
 "$mingw_cxx" -std=c++20 -O2 -Wall -Wextra -D__USE_MINGW_ANSI_STDIO=1 -I"$root" \
   tests/windows/platform_probe.cpp fileio/platform_windows.cpp fileio/gather.cpp \
@@ -231,7 +234,8 @@ fail() { failed=$((failed + 1)); echo "FAIL $1: $2"; }
 # Lines that carry the system's text for an error code differ by design.
 mask() {
   sed -E 's/(Failed to Open File <[^>]*>, Status Code )[0-9]+, .*/\1<code>, <system text>/;
-          s/Failed \([0-9]+\), .*/Failed (<code>), <system text>/' "$1"
+          s/Failed \([0-9]+\), .*/Failed (<code>), <system text>/;
+          s/^(tabulon-inspect: cannot open [^:]*: ).* \(system error [0-9]+\)$/\1<system text>/' "$1"
 }
 show_diff() {
   diff <(mask "$1" | cat -A) <(mask "$2" | cat -A) | head -20 | sed 's/^/     /' || true
@@ -338,6 +342,87 @@ while IFS= read -r f; do
   case_run fix "$f /F8 /S1 -r" "$f" /F8 /S1 -r
 done < <(cd "$inputs" && find gen -type f | sort)
 timings+=("comparison runs: $(elapsed "$t")")
+
+# --- the companion programs -------------------------------------------------
+# tabulon-inspect and tabulon-undo on a copy of the sample set on each side:
+# the same output, status and files. The undo runs take back a repair made
+# with a journal; both sides must end with the sample's bytes.
+t=$(now)
+sample=$work/sample
+"$build/linux/tools/make_sample" "$sample" >/dev/null
+companion_run() {  # companion_run NAME PROGRAM ARGS... (PROGRAM without .exe)
+  local name=$1 program=$2 dir rc
+  shift 2
+  case_no=$((case_no + 1))
+  dir=$work/cases/$case_no
+  mkdir -p "$dir/linux" "$dir/windows"
+  cp "$sample"/ORDERS.* "$dir/linux/"
+  cp "$sample"/ORDERS.* "$dir/windows/"
+  rc=0
+  (cd "$dir/linux" && "$root/$build/linux/$program" "$@") </dev/null >"$dir/1.linux.out" \
+    2>"$dir/1.linux.err" || rc=$?
+  echo "$rc" >"$dir/1.linux.rc"
+  rc=0
+  (cd "$dir/windows" && "${wine[@]}" "$root/$build/windows/$program.exe" "$@") </dev/null \
+    >"$dir/1.windows.out" 2>"$dir/1.windows.err" || rc=$?
+  echo "$rc" >"$dir/1.windows.rc"
+  compare_runs "$name" "$dir" 1
+}
+companion_run "inspect info" tabulon-inspect info ORDERS.DAT
+companion_run "inspect --json info" tabulon-inspect --json info ORDERS.DAT
+companion_run "inspect pairs" tabulon-inspect pairs ORDERS.DAT
+companion_run "inspect --json entries --problems" tabulon-inspect --json entries ORDERS.DAT --problems
+companion_run "inspect page" tabulon-inspect page ORDERS.DAT 20
+companion_run "inspect map" tabulon-inspect map ORDERS.DAT -o map.svg
+companion_run "inspect survey" tabulon-inspect survey .
+companion_run "inspect --json survey" tabulon-inspect --json survey .
+companion_run "inspect missing file" tabulon-inspect info NOTHERE.DAT
+# A repair with a journal, then its undo, on each side.
+undo_case() {
+  local dir=$work/cases/$case_no side
+  for side in linux windows; do
+    if [ "$side" = linux ]; then
+      (cd "$dir/$side" && TABULON_UNDO=run.undo "$root/$build/linux/tabulon" ORDERS.DAT /F-1 /R) \
+        </dev/null >/dev/null 2>&1 || true
+    else
+      (cd "$dir/$side" && WINEDEBUG=-all TABULON_UNDO=run.undo "${wine[@]}" \
+        "$root/$build/windows/tabulon.exe" ORDERS.DAT /F-1 /R) </dev/null >/dev/null 2>&1 || true
+    fi
+  done
+}
+case_no=$((case_no + 1))
+mkdir -p "$work/cases/$case_no/linux" "$work/cases/$case_no/windows"
+cp "$sample"/ORDERS.* "$work/cases/$case_no/linux/"
+cp "$sample"/ORDERS.* "$work/cases/$case_no/windows/"
+undo_case
+undo_dir=$work/cases/$case_no
+if cmp -s "$undo_dir/linux/run.undo" "$undo_dir/windows/run.undo"; then
+  pass "undo journal of a repair"
+else
+  fail "undo journal of a repair" "the journals differ"
+fi
+for side in linux windows; do
+  if [ "$side" = linux ]; then
+    (cd "$undo_dir/linux" && "$root/$build/linux/tabulon-undo" run.undo) </dev/null \
+      >"$undo_dir/undo.linux.out" 2>&1 || true
+  else
+    (cd "$undo_dir/windows" && "${wine[@]}" "$root/$build/windows/tabulon-undo.exe" run.undo) \
+      </dev/null >"$undo_dir/undo.windows.out" 2>&1 || true
+  fi
+  if cmp -s "$undo_dir/$side/ORDERS.DAT" "$sample/ORDERS.DAT" &&
+    cmp -s "$undo_dir/$side/ORDERS.^01" "$sample/ORDERS.^01"; then
+    pass "tabulon-undo gives the sample back ($side)"
+  else
+    fail "tabulon-undo gives the sample back ($side)" "$(head -3 "$undo_dir/undo.$side.out" | tr '\n' ' ')"
+  fi
+done
+if cmp -s "$undo_dir/undo.linux.out" "$undo_dir/undo.windows.out"; then
+  pass "tabulon-undo output"
+else
+  fail "tabulon-undo output" "differs"
+  show_diff "$undo_dir/undo.linux.out" "$undo_dir/undo.windows.out"
+fi
+timings+=("companion programs: $(elapsed "$t")")
 
 # --- sharing modes ----------------------------------------------------------
 share_file=""
