@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "fileio/platform.h"
+
 void Output::vprint(Stream stream, const char* format, va_list args) {
     char small[512];
     va_list again;
@@ -42,6 +44,10 @@ void Output::err(const char* format, ...) {
     va_start(args, format);
     vprint(Stream::Err, format, args);
     va_end(args);
+}
+
+StdioOutput::StdioOutput() {
+    setBinaryConsole();
 }
 
 void StdioOutput::write(Stream stream, std::string_view text) {

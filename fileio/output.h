@@ -64,9 +64,10 @@ class Line {
     size_t size_ = 0;
 };
 
-// Standard output and standard error of the process.
+// Standard output and standard error of the process, in binary mode.
 class StdioOutput : public Output {
   public:
+    StdioOutput();
     void write(Stream stream, std::string_view text) override;
     void flush(Stream stream) override;
 };

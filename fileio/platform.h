@@ -71,3 +71,8 @@ class Platform {
 
 // The binding of this system. It holds no state: every caller may share it.
 Platform& systemPlatform();
+
+// Makes standard output and standard error write every byte as given: each
+// line ends with its own "\n" or "\r\n", which a text-mode console stream
+// would otherwise change. Nothing to do on POSIX.
+void setBinaryConsole();

@@ -300,3 +300,5 @@ Platform& systemPlatform() {
     static PosixPlatform platform;
     return platform;
 }
+
+void setBinaryConsole() {}

@@ -9,7 +9,11 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cstdio>
 
 #include "fileio/gather.h"
 #include "fileio/platform.h"
@@ -177,4 +181,9 @@ bool WindowsPlatform::gatherAt(PlatformHandle handle, uint64_t offset, uint64_t 
 Platform& systemPlatform() {
     static WindowsPlatform platform;
     return platform;
+}
+
+void setBinaryConsole() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
 }

@@ -63,7 +63,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tabulon-wine.XXXXXX")
 holder_pid=""
 cleanup() {
   [ -n "$holder_pid" ] && kill "$holder_pid" 2>/dev/null || true
-  [ -n "${WINEPREFIX:-}" ] && "$wineserver" -w 2>/dev/null || true
+  [ -n "${WINEPREFIX:-}" ] && "$wineserver" -k 2>/dev/null || true
   if [ "${WINE_SUITE_KEEP:-0}" = 1 ]; then
     echo "wine-suite: work folder kept: $work"
   else
@@ -79,6 +79,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "${wine[@]}" wineboot --init >/dev/null 2>&1 || true
   "$wineserver" -w
 fi
+# One wineserver for the whole run, with standard streams of its own, and the
+# prefix's services started up front: otherwise each program starts a server
+# that lingers for seconds after it, and a run at that moment can meet a
+# server on its way out ("wine client error ... Connection reset by peer")
+# and print nothing.
+"$wineserver" -p </dev/null >/dev/null 2>&1
+"${wine[@]}" cmd /c exit </dev/null >/dev/null 2>&1 || true
 timings+=("Wine prefix: $(elapsed "$t")")
 
 # --- inputs -----------------------------------------------------------------
