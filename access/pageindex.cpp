@@ -58,20 +58,32 @@ uint32_t PageIndex::candidateEnd(const FileGeometry& g, uint64_t setSize) {
     return last < kFirstCachedPage ? kFirstCachedPage : uint32_t(last + 1);
 }
 
+bool PageIndex::plan() {
+    if (planned_) return true;
+    end_ = candidateEnd(g_, file_.fileSet().totalSize());
+    try {
+        excluded_ = tableExcluded(g_, end_);
+    } catch (const std::exception&) {
+        return false;
+    }
+    planned_ = true;
+    for (uint32_t p = kFirstCachedPage; p < end_; ++p) candidates_ += excluded_[p] ? 0 : 1;
+    return true;
+}
+
 void PageIndex::build() {
     if (built_) return;
     built_ = true;
-    end_ = candidateEnd(g_, file_.fileSet().totalSize());
+    const bool planned = plan();
     cacheEnd_ = std::clamp(cache_.loadedEnd(), kFirstCachedPage, end_);
+    // Without room for the headers, every page is read when it is asked for.
+    direct_ = !planned;
     try {
-        excluded_ = tableExcluded(g_, end_);
-        for (uint32_t p = kFirstCachedPage; p < end_; ++p) candidates_ += excluded_[p] ? 0 : 1;
-        tail_.assign(end_ - cacheEnd_, PageHeader{});
+        if (!direct_) tail_.assign(end_ - cacheEnd_, PageHeader{});
     } catch (const std::exception&) {
-        // No room for the headers: every page is read when it is asked for.
         direct_ = true;
-        return;
     }
+    if (direct_) return;
     HeaderReader reader(file_, tail_.data(), cacheEnd_, end_);
     for (uint32_t p = cacheEnd_; p < end_; ++p) {
         if (!reader.read(p)) {
@@ -130,19 +142,12 @@ void PageIndex::refresh() {
 }
 
 void PageIndex::afterWrite(uint64_t offset, const uint8_t*, size_t n, bool) {
-    if (!built_ || direct_ || n == 0) return;
-    const uint64_t unit = pageUnit(g_);
-    if (unit == 0) return;
-    // A header field is headerSize + 2 bytes; the 6.x shift moves pages 4096
-    // bytes on. Every page whose field could touch the write, then exactly.
-    const uint64_t field = uint64_t(g_.headerSize) + 2;
-    const uint64_t reach = field + 4096;
-    const uint64_t lo = offset >= reach ? (offset - reach) / unit : 0;
-    const uint64_t hi = (offset + n) / unit + 1;
-    for (uint64_t q = std::max<uint64_t>(lo, cacheEnd_); q <= hi && q < end_; ++q) {
-        const uint64_t at = pageOffset(g_, uint32_t(q));
-        if (at < offset + n && offset < at + field) dirty_.push_back(uint32_t(q));
-    }
+    if (!built_ || direct_) return;
+    forEachHeaderFieldTouched(g_, offset, n, [&](uint32_t p) {
+        if (p >= end_) return false;
+        if (!cached(p)) dirty_.push_back(p);
+        return true;
+    });
 }
 
 void PageIndex::noteCachedRewrite(uint32_t p) {

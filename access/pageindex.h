@@ -26,7 +26,11 @@ class PageIndex : public WriteObserver {
     PageIndex(const PageIndex&) = delete;
     PageIndex& operator=(const PageIndex&) = delete;
 
-    // Reads the headers the cache lacks; once.
+    // Works out the candidate pages from the geometry and the set's size,
+    // reading nothing; once. False when there was no room for the table.
+    bool plan();
+
+    // Plans, then reads the headers the cache lacks; once.
     void build();
     bool built() const { return built_; }
 
@@ -78,6 +82,7 @@ class PageIndex : public WriteObserver {
     BtrieveFile& file_;
     const HeaderCache& cache_;
     const FileGeometry& g_;
+    bool planned_ = false;
     bool built_ = false;
     bool indexed_ = false;                  // the buckets are built
     bool direct_ = false;                   // no room for an index: pages are read when asked for

@@ -53,6 +53,22 @@ int PatPair::write(uint32_t n) {
     return 1;
 }
 
+namespace {
+
+// Slot offset of logical page p in its pair's PAT page, and the pair; false
+// when the tables know no entries or p is 0.
+bool locateEntry(BtrieveFile& file, uint32_t p, uint32_t* pair, int* at) {
+    const FileGeometry& g = file.geometry();
+    const uint16_t e = uint16_t(patEntriesPerPage(g));
+    if (e == 0 || p == 0) return false;
+    const uint32_t q = (p - 1) / e;
+    *pair = q + 1;
+    *at = patSlotOffset(g, p - 1 - q * e);
+    return *at + patSlotSize(g) <= kBufferSize;
+}
+
+}  // namespace
+
 bool PatPair::slotInMember(uint64_t pairOffset, int at, uint64_t* slotAt) const {
     const FileGeometry& g = file_.geometry();
     const FileSet& set = file_.fileSet();
@@ -88,33 +104,14 @@ int PatPair::writeChangedSlot(uint32_t n, int at) {
 }
 
 int PatPair::setEntry(uint32_t p, uint32_t physical, uint16_t type) {
-    const FileGeometry& g = file_.geometry();
-    uint16_t e = uint16_t(file_.patEntriesPerPage());
-    if (e == 0 || p == 0) return 0;
-    uint32_t q = (p - 1) / e;
-    if (!load(q + 1)) return 0;
-    uint32_t j = p - 1 - q * e;
-    int at = patSlotOffset(g, j);
-    if (at + patSlotSize(g) > kBufferSize) return 0;
-    writePatSlot(g, copy(int(currentPat_)), at, physical, type);
-    return writeChangedSlot(q + 1, at);
+    // The tables are asked as the format gives them, message included.
+    (void)file_.patEntriesPerPage();
+    uint32_t n = 0;
+    int at = 0;
+    if (!locateEntry(file_, p, &n, &at) || !load(n)) return 0;
+    writePatSlot(file_.geometry(), copy(int(currentPat_)), at, physical, type);
+    return writeChangedSlot(n, at);
 }
-
-namespace {
-
-// Slot offset of logical page p in its pair's PAT page, and the pair; false
-// when the tables know no entries or p is 0.
-bool locateEntry(BtrieveFile& file, uint32_t p, uint32_t* pair, int* at) {
-    const FileGeometry& g = file.geometry();
-    const uint16_t e = uint16_t(patEntriesPerPage(g));
-    if (e == 0 || p == 0) return false;
-    const uint32_t q = (p - 1) / e;
-    *pair = q + 1;
-    *at = patSlotOffset(g, p - 1 - q * e);
-    return *at + patSlotSize(g) <= kBufferSize;
-}
-
-}  // namespace
 
 bool PatPair::canStage(uint32_t p) {
     const FileGeometry& g = file_.geometry();

@@ -46,10 +46,9 @@ void Scanner::printFound(uint32_t p, uint32_t physical, uint16_t type) {
 Scanner::Choice Scanner::walkPages(uint32_t p, Coverage* coverage) {
     Choice c;
     PageHeader h{};
-    const uint32_t end = PageIndex::candidateEnd(g_, file_.fileSet().totalSize());
-    const std::vector<bool> excluded = PageIndex::tableExcluded(g_, end);
-    for (uint32_t n = kFirstPage; n < end; ++n) {
-        if (excluded[n]) continue;
+    index_.plan();
+    for (uint32_t n = kFirstPage; n < index_.end(); ++n) {
+        if (!index_.candidate(n)) continue;
         if (!cache_.lookup(n, h) && !file_.readPageHeader(n, h)) {
             coverage->complete = false;
             continue;

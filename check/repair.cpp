@@ -9,22 +9,26 @@ void Scanner::countProblem(uint16_t classification) {
     countByClass(classification, c.dataProblems, c.indexProblems, c.otherProblems);
 }
 
+void Scanner::queue(Stream stream, std::string_view text, bool needsWrite, uint32_t* counter0,
+                    uint32_t* counter1) {
+    queue_.push_back(
+        Queued{stream, queueText_.size(), text.size(), needsWrite, {counter0, counter1}});
+    queueText_.append(text);
+}
+
 void Scanner::emit(Stream stream, std::string_view text) {
     if (queue_.empty() && !pair_.hasStaged()) {
         out_.write(stream, text);
         return;
     }
-    queue_.push_back(Queued{stream, queueText_.size(), text.size()});
-    queueText_.append(text);
+    queue(stream, text, false, nullptr, nullptr);
 }
 
 void Scanner::repairEntry(uint32_t L, uint32_t physical, uint16_t type, std::string_view line,
                           uint32_t* counter0, uint32_t* counter1) {
     if (pair_.canStage(L)) {
         pair_.stageEntry(L, physical, type);
-        queue_.push_back(
-            Queued{Stream::Out, queueText_.size(), line.size(), true, {counter0, counter1}});
-        queueText_.append(line);
+        queue(Stream::Out, line, true, counter0, counter1);
         return;
     }
     commitStaged();

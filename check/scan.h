@@ -67,6 +67,8 @@ class Scanner {
         bool needsWrite = false;
         uint32_t* counters[2] = {nullptr, nullptr};
     };
+    void queue(Stream stream, std::string_view text, bool needsWrite, uint32_t* counter0,
+               uint32_t* counter1);
     void emit(Stream stream, std::string_view text);
     // Sets an entry for a repair: staged when it can wait, else at once.
     // The line and the counters follow the write that carries the entry.

@@ -182,16 +182,10 @@ uint64_t pageOffset(const FileGeometry& g, uint32_t n) {
 }
 
 bool touchesPageHeader(const FileGeometry& g, uint64_t offset, uint64_t n) {
-    const uint64_t unit = pageUnit(g);
-    if (unit == 0 || n == 0) return false;
-    // The 6.x shift moves pages 4096 bytes on: look from that far back.
-    const uint64_t field = uint64_t(g.headerSize) + 2;
-    const uint64_t reach = field + 4096;
-    const uint64_t lo = offset >= reach ? (offset - reach) / unit : 0;
-    const uint64_t hi = (offset + n) / unit + 1;
-    for (uint64_t q = lo < 4 ? 4 : lo; q <= hi && q <= UINT32_MAX; ++q) {
-        const uint64_t at = pageOffset(g, uint32_t(q));
-        if (at < offset + n && offset < at + field) return true;
-    }
-    return false;
+    bool touched = false;
+    forEachHeaderFieldTouched(g, offset, n, [&](uint32_t) {
+        touched = true;
+        return false;
+    });
+    return touched;
 }

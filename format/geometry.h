@@ -82,6 +82,24 @@ uint64_t pageUnit(const FileGeometry& g);
 // File-set offset of physical page n.
 uint64_t pageOffset(const FileGeometry& g, uint32_t n);
 
-// Whether any of the n bytes at a file-set offset lie in the header field
-// (headerSize bytes and the usage word) of some physical page from page 4 on.
+// Calls f(p) for every physical page p from page 4 on whose header field
+// (headerSize bytes and the usage word) holds any of the n bytes at a
+// file-set offset, in ascending order, until f returns false.
+template <class F>
+void forEachHeaderFieldTouched(const FileGeometry& g, uint64_t offset, uint64_t n, F f) {
+    const uint64_t unit = pageUnit(g);
+    if (unit == 0 || n == 0) return;
+    // The 6.x shift moves pages 4096 bytes on: look from that far back.
+    const uint64_t field = uint64_t(g.headerSize) + 2;
+    const uint64_t reach = field + 4096;
+    const uint64_t lo = offset >= reach ? (offset - reach) / unit : 0;
+    const uint64_t hi = (offset + n) / unit + 1;
+    for (uint64_t q = lo < 4 ? 4 : lo; q <= hi && q <= UINT32_MAX; ++q) {
+        const uint64_t at = pageOffset(g, uint32_t(q));
+        if (at < offset + n && offset < at + field && !f(uint32_t(q))) return;
+    }
+}
+
+// Whether any of the n bytes at a file-set offset lie in the header field of
+// some physical page from page 4 on.
 bool touchesPageHeader(const FileGeometry& g, uint64_t offset, uint64_t n);
