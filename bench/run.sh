@@ -62,6 +62,8 @@ if ((avail < need + (1 << 30))); then
 fi
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# colmedian FILE COLUMN: the median of one column of a file of results.
+colmedian() { awk -v c="$2" '{ print $c }' "$1" | median; }
 
 # One measured run: result file, then the command; its output is discarded.
 run() {
@@ -161,9 +163,9 @@ for variant in $variants; do
     for col in 1 4; do
         what=wall
         [[ $col == 4 ]] && what=cpu
-        cat_s=$(awk -v c=$col '{ print $c }' "$results.cat" | median)
-        check_s=$(awk -v c=$col '{ print $c }' "$results.check" | median)
-        repair_s=$(awk -v c=$col '{ print $c }' "$results.repair" | median)
+        cat_s=$(colmedian "$results.cat" "$col")
+        check_s=$(colmedian "$results.check" "$col")
+        repair_s=$(colmedian "$results.repair" "$col")
         printf '%-5s %-15s %-4s %9.3f %9.3f %9.3f %11s %12s\n' "$s" "$variant" "$what" "$cat_s" \
             "$check_s" "$repair_s" \
             "$(ratio "$check_s" "$cat_s")" "$(ratio "$repair_s" "$check_s")"
@@ -172,8 +174,8 @@ for variant in $variants; do
         for col in 1 4; do
             what=wall
             [[ $col == 4 ]] && what=cpu
-            fix_s=$(awk -v c=$col '{ print $c }' "$results.fix" | median)
-            undo_s=$(awk -v c=$col '{ print $c }' "$results.fixundo" | median)
+            fix_s=$(colmedian "$results.fix" "$col")
+            undo_s=$(colmedian "$results.fixundo" "$col")
             printf '%-5s %-4s /F-1 %.3f s, /F-1 with undo journal %.3f s, journal / none %s\n' \
                 "$s" "$what" "$fix_s" "$undo_s" "$(ratio "$undo_s" "$fix_s")"
         done
@@ -211,10 +213,10 @@ for variant in $variants; do
         for col in 1 4; do
             what=wall
             [[ $col == 4 ]] && what=cpu
-            c_s=$(awk -v c=$col '{ print $c }' "$results.check2" | median)
-            m_s=$(awk -v c=$col '{ print $c }' "$results.map" | median)
-            d_s=$(awk -v c=$col '{ print $c }' "$results.dcheck" | median)
-            v_s=$(awk -v c=$col '{ print $c }' "$results.survey" | median)
+            c_s=$(colmedian "$results.check2" "$col")
+            m_s=$(colmedian "$results.map" "$col")
+            d_s=$(colmedian "$results.dcheck" "$col")
+            v_s=$(colmedian "$results.survey" "$col")
             printf '%-5s %-4s %9.3f %9.3f %9.3f %9.3f %10s %14s\n' "$s" "$what" "$c_s" "$m_s" "$d_s" "$v_s" \
                 "$(ratio "$m_s" "$c_s")" "$(awk -v v="$v_s" -v a="$c_s" -v b="$d_s" 'BEGIN { printf "%.2f", v / (a + b) }')"
         done
