@@ -16,8 +16,9 @@ foreach(program tabulon-undo tabulon-inspect)
 endforeach()
 
 # <build>/tabulon_version.h defines TABULON_VERSION ("1.1.0") from the
-# project() version; a program gets it with
+# project() version and TABULON_LICENSE_LINE; a program gets them with
 # target_link_libraries(<program> PRIVATE tabulon_version).
+set(TABULON_LICENSE_LINE "Licensed under the Apache License, Version 2.0 (${TABULON_LICENSE}).")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/tabulon_version.h.in
                ${PROJECT_BINARY_DIR}/tabulon_version.h @ONLY)
 add_library(tabulon_version INTERFACE)
@@ -38,6 +39,17 @@ if(WIN32)
   file(WRITE ${PROJECT_BINARY_DIR}/README.txt "${readme}")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
+  # The licence, the project's notice and those of the libraries built into
+  # the companion programs, with Windows line ends.
+  foreach(notice LICENSE NOTICE packaging/THIRD-PARTY.txt)
+    get_filename_component(name ${notice} NAME)
+    file(READ ${PROJECT_SOURCE_DIR}/${notice} text)
+    string(REPLACE "\r\n" "\n" text "${text}")
+    string(REPLACE "\n" "\r\n" text "${text}")
+    file(WRITE ${PROJECT_BINARY_DIR}/notices/${name} "${text}")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${notice})
+    install(FILES ${PROJECT_BINARY_DIR}/notices/${name} DESTINATION .)
+  endforeach()
   return()
 endif()
 

@@ -17,6 +17,10 @@ Btrieve database file of format 6.x or later. It opens the main file with its
 extension files and its delta file, walks every PAT pair, compares each entry
 with the header of the page it points to, reports every inconsistency and,
 with a fix mask, writes the repairs it selects.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+# Formats with a licence field take the SPDX identifier.
+set(CPACK_RPM_PACKAGE_LICENSE ${TABULON_LICENSE})
+set(CPACK_FREEBSD_PACKAGE_LICENSE ${TABULON_LICENSE})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_GENERATOR "")
 

@@ -58,7 +58,8 @@ int runInspect(int argc, const char* const* argv, Output& out) {
         return kStatusFailed;
     }
     if (version) {
-        out.write(Stream::Out, std::string("tabulon-inspect ") + TABULON_VERSION + "\n");
+        out.write(Stream::Out, std::string("tabulon-inspect ") + TABULON_VERSION + "\n" +
+                                   TABULON_LICENSE_LINE + "\n");
         return 0;
     }
 

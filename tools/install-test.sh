@@ -113,6 +113,45 @@ else
   fail ".deb: lintian" "$(grep -v 'root privileges' "$work/lintian" | head -20)"
 fi
 
+# The copyright file is machine-readable (DEP-5) and names the licence of
+# the project and of the libraries built into the programs; lintian, with
+# its informational and pedantic tags too, has nothing to say about it.
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/tabulon/copyright >"$work/copyright"
+why=""
+[ "$(head -1 "$work/copyright")" = \
+  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ] ||
+  why+="no DEP-5 Format line; "
+for license in Apache-2.0 BSD-3-clause Expat; do
+  grep -qx "License: $license" "$work/copyright" || why+="no License: $license paragraph; "
+done
+grep -qx 'Files: \*' "$work/copyright" || why+="no Files: * paragraph; "
+[ -z "$why" ] && pass ".deb: copyright file in DEP-5" || fail ".deb: copyright file in DEP-5" "$why"
+lintian -I --pedantic "${lintian_opts[@]}" "$deb" 2>/dev/null | grep -i copyright \
+  >"$work/lintian-copyright" || true
+[ ! -s "$work/lintian-copyright" ] && pass ".deb: lintian, no copyright tag" ||
+  fail ".deb: lintian, no copyright tag" "$(cat "$work/lintian-copyright")"
+
+# --- the Windows zip ----------------------------------------------------------
+# Built when the MinGW-w64 compiler is there (CI installs it for the Windows
+# build): the programs with the README, the licence and the notices.
+if command -v x86_64-w64-mingw32-g++-win32 >/dev/null 2>&1 ||
+  command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1; then
+  zip=build/packages/tabulon-${version}-win64.zip
+  rm -f "$zip"
+  if ./tools/package.sh zip >"$work/package-zip.log" 2>&1 && [ -f "$zip" ]; then
+    printf '%s\n' LICENSE NOTICE README.txt THIRD-PARTY.txt tabulon-inspect.exe \
+      tabulon-undo.exe tabulon.exe >"$work/zip.expected"
+    mkdir -p "$work/zip"
+    (cd "$work/zip" && cmake -E tar tf "$root/$zip") | sed 's|^[^/]*/||' | grep -v '^$' |
+      LC_ALL=C sort >"$work/zip.actual"
+    expect_same "zip: file list" "$work/zip.expected" "$work/zip.actual"
+  else
+    fail "tools/package.sh zip" "$(tail -20 "$work/package-zip.log")"
+  fi
+else
+  echo "skip zip: no MinGW-w64 compiler"
+fi
+
 # --- dpkg -i, use, dpkg --purge ----------------------------------------------
 if [ "$(id -u)" -ne 0 ]; then
   if command -v sudo >/dev/null 2>&1; then

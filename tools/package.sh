@@ -5,11 +5,15 @@
 #   zip  tabulon-<version>-win64.zip, from the MinGW-w64 build
 #        (build/package-win64).
 # Both without arguments. Installs what the builds need first, when missing.
+# TABULON_MAINTAINER="Name <address>" in the environment names the packages'
+# maintainer (default: the project's maintainers, see cmake/packaging.cmake).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 out=build/packages
+maintainer=()
+[ -z "${TABULON_MAINTAINER:-}" ] || maintainer=(-DTABULON_MAINTAINER="$TABULON_MAINTAINER")
 
 kinds=("$@")
 [ ${#kinds[@]} -gt 0 ] || kinds=(deb zip)
@@ -36,13 +40,13 @@ for kind in "${kinds[@]}"; do
       CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
         LDFLAGS="$(dpkg-buildflags --get LDFLAGS)" \
         cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DTABULON_TESTS=OFF \
-        -DTABULON_BENCH=OFF >/dev/null
+        -DTABULON_BENCH=OFF "${maintainer[@]}" >/dev/null
       cmake --build build/package -j"$jobs"
       (cd build/package && cpack -G DEB -B "$PWD/../packages" >/dev/null)
       ;;
     zip)
       cmake -S . -B build/package-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-        -DCMAKE_BUILD_TYPE=Release >/dev/null
+        -DCMAKE_BUILD_TYPE=Release -DTABULON_TESTS=OFF -DTABULON_BENCH=OFF "${maintainer[@]}" >/dev/null
       cmake --build build/package-win64 -j"$jobs"
       (cd build/package-win64 && cpack -G ZIP -B "$PWD/../packages" >/dev/null)
       ;;

@@ -27,7 +27,8 @@ int parseOptions(int argc, const char* const* argv, Output& out, UndoOptions* o)
     app.add_flag("--force", o->force, "restore even when the file set has changed since the run");
     app.add_option("--set", o->mainPath,
                    "the main file of the set, when not at the path the journal names");
-    app.set_version_flag("--version", std::string("tabulon-undo ") + TABULON_VERSION);
+    app.set_version_flag("--version", std::string("tabulon-undo ") + TABULON_VERSION + "\n" +
+                                          TABULON_LICENSE_LINE);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
