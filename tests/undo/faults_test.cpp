@@ -53,7 +53,7 @@ std::string runWithFault(const RepairCase& c, faults::Fault fault, bool journal)
     }
 
     if (journal && fs::exists(journalPath)) {
-        UndoRun u = runUndoOn({journalPath});
+        UndoRun u = runUndoOn({journalPath, "--set", dir.path(main)});
         const bool created = r.err.find("Unable to create undo journal") == std::string::npos;
         if (created && u.status != undo::kRestored) {
             why += "undo ended with " + std::to_string(u.status) + ": " + u.err + "; ";

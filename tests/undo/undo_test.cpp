@@ -38,6 +38,13 @@ class Undo : public ::testing::Test {
         ASSERT_NE(repaired, before);
     }
     std::string journal() const { return dir.path("undo.journal"); }
+    // tabulon-undo on the set, named with --set (the journal's path is an
+    // absolute one).
+    UndoRun undoSet(std::vector<std::string> args) const {
+        args.push_back("--set");
+        args.push_back(dir.path(main));
+        return runUndoOn(args);
+    }
     Snapshot now() const { return snapshot(dir.path(), "undo.journal"); }
 
     Scratch dir;
@@ -51,17 +58,17 @@ TEST_F(Undo, RestoresACompletedRepairAndThenHasNothingToDo) {
         SCOPED_TRACE(recipe);
         for (const auto& e : fs::directory_iterator(dir.path())) fs::remove(e.path());
         repair(recipe);
-        UndoRun dry = runUndoOn({journal(), "--dry-run"});
+        UndoRun dry = undoSet({journal(), "--dry-run"});
         EXPECT_EQ(dry.status, undo::kRestored) << dry.err;
         EXPECT_NE(dry.out.find("Would restore"), std::string::npos);
         EXPECT_EQ(now(), repaired) << "a dry run wrote";
 
-        UndoRun u = runUndoOn({journal()});
+        UndoRun u = undoSet({journal()});
         EXPECT_EQ(u.status, undo::kRestored) << u.err;
         EXPECT_NE(u.out.find("the run completed"), std::string::npos) << u.out;
         EXPECT_EQ(now(), before);
 
-        UndoRun again = runUndoOn({journal()});
+        UndoRun again = undoSet({journal()});
         EXPECT_EQ(again.status, undo::kRestored);
         EXPECT_NE(again.out.find("Nothing to restore"), std::string::npos) << again.out;
         EXPECT_EQ(now(), before);
@@ -92,7 +99,8 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
     struct Change {
         const char* what;
         std::function<void(const std::string& dir, const std::string& main)> apply;
-        int forced;  // status with --force
+        int forced;                  // status with --force
+        int status = undo::kRefused;  // without
     };
     const Change changes[] = {
         {"a member grew",
@@ -109,6 +117,13 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
              writeBytes(d + "/" + m, b);
          },
          undo::kRestored},
+        {"the second FCR copy changed",
+         [](const std::string& d, const std::string& m) {
+             Bytes b = readBytes(d + "/" + m);
+             b[512 + 100] ^= 0xFF;
+             writeBytes(d + "/" + m, b);
+         },
+         undo::kRestored},
         {"a repaired PAT entry changed again",
          [](const std::string& d, const std::string& m) {
              Bytes b = readBytes(d + "/" + m);
@@ -118,7 +133,7 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
          undo::kRestored},
         {"an extension member appeared",
          [](const std::string& d, const std::string&) { writeBytes(d + "/TEST.^01", Bytes(512)); },
-         undo::kRestored},
+         undo::kError, undo::kError},
     };
     for (const Change& c : changes) {
         SCOPED_TRACE(c.what);
@@ -126,13 +141,18 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
         repair(kRecipe);
         c.apply(dir.path(), main);
         const Snapshot changed = now();
-        UndoRun u = runUndoOn({journal()});
-        EXPECT_EQ(u.status, undo::kRefused) << u.out << u.err;
+        UndoRun u = undoSet({journal()});
+        EXPECT_EQ(u.status, c.status) << u.out << u.err;
         EXPECT_NE(u.err.find("Refused"), std::string::npos) << u.err;
         EXPECT_EQ(now(), changed) << "a refused undo wrote";
 
-        UndoRun forced = runUndoOn({journal(), "--force"});
+        UndoRun forced = undoSet({journal(), "--force"});
         EXPECT_EQ(forced.status, c.forced) << forced.err;
+        if (c.forced != undo::kRestored) {
+            // Another set: --force does not make it this one.
+            EXPECT_EQ(now(), changed);
+            continue;
+        }
         // Every journaled block is back to its old bytes.
         JournalContents j;
         std::string why;
@@ -170,7 +190,7 @@ TEST_F(Undo, CutShortRunRestoresWhereTheRunCouldHaveWritten) {
         Bytes m = readBytes(dir.path(main));
         m[pat->block.offset + pat->block.kept[0].first] ^= 1;
         writeBytes(dir.path(main), m);
-        UndoRun u = runUndoOn({journal()});
+        UndoRun u = undoSet({journal()});
         EXPECT_EQ(u.status, undo::kRefused) << u.out << u.err;
         m[pat->block.offset + pat->block.kept[0].first] ^= 1;
         writeBytes(dir.path(main), m);
@@ -181,7 +201,7 @@ TEST_F(Undo, CutShortRunRestoresWhereTheRunCouldHaveWritten) {
         m[pat->block.offset + pat->block.length - 1] ^= 0x5A;
         writeBytes(dir.path(main), m);
     }
-    UndoRun u = runUndoOn({journal()});
+    UndoRun u = undoSet({journal()});
     EXPECT_EQ(u.status, undo::kRestored) << u.err;
     EXPECT_NE(u.out.find("cut short"), std::string::npos) << u.out;
     EXPECT_EQ(now(), before);
@@ -209,7 +229,7 @@ TEST_F(Undo, DamagedJournalsAreErrors) {
         Bytes b = good;
         d.apply(b);
         writeBytes(journal(), b);
-        UndoRun u = runUndoOn({journal(), "--dry-run"});
+        UndoRun u = undoSet({journal(), "--dry-run"});
         EXPECT_EQ(u.status, d.status) << u.out << u.err;
         EXPECT_EQ(now(), repaired);
     }
@@ -294,6 +314,18 @@ TEST(UndoJournal, SameOutputAsARunWithout) {
             for (std::string* t : {&runs[journal].out, &runs[journal].err}) {
                 maskFolder(t, dir.path().string());
             }
+            // A journal is kept, and named last, only when the run journaled
+            // a block; the rest of the output is that of a run without one.
+            if (journal == 0) continue;
+            const std::string line =
+                "Undo journal: @DIR/undo.journal (tabulon-undo @DIR/undo.journal takes these "
+                "repairs back)\n";
+            std::string& err = runs[journal].err;
+            const bool named = err.size() >= line.size() &&
+                               err.compare(err.size() - line.size(), line.size(), line) == 0;
+            EXPECT_EQ(named, fs::exists(dir.path("undo.journal"))) << c.name << err;
+            if (named) err.resize(err.size() - line.size());
+            EXPECT_EQ(countOf(err, "Undo journal"), 0u) << c.name;
         }
         EXPECT_EQ(runs[0].out, runs[1].out) << c.name;
         EXPECT_EQ(runs[0].err, runs[1].err) << c.name;
