@@ -140,9 +140,14 @@ int runTabulon(int argc, const char* const* argv, Output& out, Platform& platfor
         if (!journal->create(settings.undoJournal, &error)) {
             file.close();
             out.flush(Stream::Out);
-            out.err("Unable to create undo journal <%s>, Status Code %lu, %s",
-                    settings.undoJournal.c_str(), (unsigned long)error,
-                    platform.errorText(error).c_str());
+            if (error == 0) {
+                out.err("Unable to create undo journal <%s>: the FCR copies cannot be read.\n",
+                        settings.undoJournal.c_str());
+            } else {
+                out.err("Unable to create undo journal <%s>, Status Code %lu, %s",
+                        settings.undoJournal.c_str(), (unsigned long)error,
+                        platform.errorText(error).c_str());
+            }
             return finish(kStatusFailed);
         }
         file.fileSet().addObserver(journal.get());

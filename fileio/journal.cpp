@@ -167,11 +167,11 @@ bool JournalWriter::create(const std::string& path, uint32_t* error) {
     planner_.identityGeometry(&id.versionCode, &id.pageSize, &id.patPageSize);
     id.fcrSpan = uint32_t(std::min<uint64_t>(planner_.identitySpan(), set_.totalSize()));
     std::vector<uint8_t> fcr(id.fcrSpan);
-    // A span that cannot be read is recorded as empty: the identity then
-    // rests on the members alone.
+    // Without its FCR copies the set cannot be recognised by the undo: no
+    // journal, and so no repair.
     if (!readSetSpan(set_, 0, fcr.data(), fcr.size())) {
-        id.fcrSpan = 0;
-        fcr.clear();
+        *error = 0;
+        return false;
     }
     id.fcrCrc = crc32(fcr.data(), fcr.size());
 
@@ -250,6 +250,7 @@ bool JournalWriter::beforeWrite(uint64_t offset, size_t n) {
     std::vector<JournalBlock> blocks;
     std::vector<std::vector<uint8_t>> olds;
     uint64_t bodySize = 4;
+    bool holderUnread = false;
     auto take = [&](JournalBlock b) {
         uint16_t m;
         uint64_t r;
@@ -270,12 +271,18 @@ bool JournalWriter::beforeWrite(uint64_t offset, size_t n) {
         const uint64_t framed = 14 + 8 * uint64_t(b.kept.size()) + b.length;
         if (bodySize + framed > kMaxRecordBody) return;
         std::vector<uint8_t> old(b.length);
-        if (!set_.readUntracedAt(b.offset, old.data(), old.size())) return;
+        if (!set_.readUntracedAt(b.offset, old.data(), old.size())) {
+            if (b.offset <= offset && offset + n <= b.offset + b.length) holderUnread = true;
+            return;
+        }
         bodySize += framed;
         blocks.push_back(std::move(b));
         olds.push_back(std::move(old));
     };
     for (JournalBlock& b : planned) take(std::move(b));
+    // The block that holds the write is journaled whole or the write is not
+    // made: a piece of it alone is no block the undo takes.
+    if (holderUnread) return false;
 
     // The write must lie inside what is journaled; a write the planner does
     // not know is journaled as a block of its own, all of it changeable.

@@ -89,7 +89,8 @@ class JournalWriter : public WriteObserver {
     JournalWriter& operator=(const JournalWriter&) = delete;
 
     // Creates the journal (it must not exist) and writes its identity record
-    // to the disk. False with the system's error code when it cannot.
+    // to the disk. False with the system's error code when it cannot, or
+    // with 0 when the set's FCR copies cannot be read (nothing is created).
     bool create(const std::string& path, uint32_t* error);
 
     bool beforeWrite(uint64_t offset, size_t n) override;
