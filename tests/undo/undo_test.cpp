@@ -123,7 +123,7 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
         {"the second FCR copy changed",
          [](const std::string& d, const std::string& m) {
              Bytes b = readBytes(d + "/" + m);
-             b[512 + 100] ^= 0xFF;
+             b[2048 + 100] ^= 0xFF;  // FCR copies (and PAT pages) of 2048 bytes
              writeBytes(d + "/" + m, b);
          },
          undo::kRestored},
