@@ -17,6 +17,19 @@ class UndoPlan : public JournalPlanner {
 
     void blocksFor(uint64_t offset, size_t n, std::vector<JournalBlock>* blocks) override;
     uint32_t identitySpan() override;
+    void identityGeometry(uint16_t* versionCode, uint16_t* pageSize,
+                          uint16_t* patPageSize) override;
+    // CRC-32 of the FCR copies, then of every PAT copy (pairs 1 to the last
+    // the FCR names, as far as the set holds them) that is not one of the
+    // blocks, in ascending order.
+    bool fingerprint(const std::vector<std::pair<uint64_t, uint32_t>>& blocks,
+                     uint32_t* crc) override;
+
+    // Whether a run could have journaled this block: one PAT copy of some
+    // pair (all of it, or as much of it as the member it starts in holds),
+    // or the header field of some page outside the table; never more than
+    // one member holds.
+    bool blockPlanned(uint64_t offset, uint32_t length) const;
 
   private:
     // The PAT pair whose copies hold the offset; 0 when none does.

@@ -143,7 +143,7 @@ for variant in $variants; do
 
     if [[ ${BENCH_UNDO:-0} == 1 ]]; then
         # The journal of the last round takes the repair back.
-        "$build/tabulon-undo" "$journal" >/dev/null
+        "$build/tabulon-undo" "$journal" --set "$damaged" >/dev/null
         if "$tabulon" "$damaged" /R 2>/dev/null | grep -q "^Problems Found (Total)      : $expected\$"; then
             echo "run.sh: tabulon-undo did not give the damaged file back" >&2
             exit 1

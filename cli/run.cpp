@@ -73,6 +73,16 @@ void printReport(Output& out, const ScanCounters& c, int32_t fixMask) {
     line("Problems Fixed (Total)      : %lu (May not be sum of above)\n", c.totalFixed);
 }
 
+// Whether a name reaches a member of the set at this main path: the main
+// file, an extension file or the delta file.
+bool namesMember(const std::string& mainPath, const std::string& name) {
+    for (int k = kDeltaMember; k < kMaxMembers; ++k) {
+        std::string member;
+        if (memberName(mainPath, k, &member) && sameFile(member, name)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 RunSettings settingsFromEnvironment() {
@@ -116,14 +126,28 @@ int runTabulon(int argc, const char* const* argv, Output& out, Platform& platfor
     UndoPlan plan(file);
     std::unique_ptr<JournalWriter> journal;
     if (o.fixMask != 0 && !settings.undoJournal.empty()) {
+        // A journal among the members would be overwritten by the repair it
+        // protects, or taken for a member by the next run.
+        if (namesMember(cl.path, settings.undoJournal)) {
+            file.close();
+            out.flush(Stream::Out);
+            out.err("Undo journal <%s> names a member of the file set: refused.\n",
+                    settings.undoJournal.c_str());
+            return finish(kStatusFailed);
+        }
         journal = std::make_unique<JournalWriter>(file.fileSet(), plan, out);
         uint32_t error = 0;
         if (!journal->create(settings.undoJournal, &error)) {
             file.close();
             out.flush(Stream::Out);
-            out.err("Unable to create undo journal <%s>, Status Code %lu, %s",
-                    settings.undoJournal.c_str(), (unsigned long)error,
-                    platform.errorText(error).c_str());
+            if (error == 0) {
+                out.err("Unable to create undo journal <%s>: the FCR copies cannot be read.\n",
+                        settings.undoJournal.c_str());
+            } else {
+                out.err("Unable to create undo journal <%s>, Status Code %lu, %s",
+                        settings.undoJournal.c_str(), (unsigned long)error,
+                        platform.errorText(error).c_str());
+            }
             return finish(kStatusFailed);
         }
         file.fileSet().addObserver(journal.get());
@@ -145,14 +169,28 @@ int runTabulon(int argc, const char* const* argv, Output& out, Platform& platfor
         if (journal) {
             file.fileSet().removeObserver(journal.get());
             journaled = journal->finish(flushed);
+            // A journal of no block takes nothing back: it is not kept.
+            if (journal->blockCount() == 0) {
+                removeFile(settings.undoJournal);
+                journal.reset();
+            }
         }
         return flushed && journaled;
+    };
+    // The last line of a run that journaled blocks says where the journal is.
+    auto journalLine = [&](int status) {
+        if (journal) {
+            out.flush(Stream::Out);
+            out.err("Undo journal: %s (tabulon-undo %s takes these repairs back)\n",
+                    settings.undoJournal.c_str(), settings.undoJournal.c_str());
+        }
+        return finish(status);
     };
 
     const FileGeometry& g = file.geometry();
     if (g.versionCode < version::v600) {
         out.write(Stream::Out, "File Version is Pre-6.x. There is no PAT to check!\n");
-        return finish(closeSet() ? 0 : kStatusFailed);
+        return journalLine(closeSet() ? 0 : kStatusFailed);
     }
 
     if (o.progress) out.err("Checking %ld pages...\r\n", long(int32_t(g.pageCount)));
@@ -166,5 +204,5 @@ int runTabulon(int argc, const char* const* argv, Output& out, Platform& platfor
 
     if (o.progress) out.write(Stream::Err, "Scan complete.\n\n");
     printReport(out, counters, o.fixMask);
-    return finish(closed ? 0 : kStatusFailed);
+    return journalLine(closed ? 0 : kStatusFailed);
 }

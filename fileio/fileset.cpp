@@ -53,6 +53,7 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
     deltaHandle_ = kInvalidHandle;
     deltaName_.clear();
     deltaSize_ = 0;
+    endError_ = 0;
 
     auto openOne = [&](const std::string& name, PlatformHandle* handle, uint64_t* size,
                        uint32_t* error) {
@@ -78,6 +79,7 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
                 out.err("Failed to Open File <%s>, Status Code %lu, %s", name.c_str(),
                         (unsigned long)error, text.c_str());
             }
+            endError_ = error;
             break;
         }
         if (verbose) out.err("Opened\r\n");

@@ -64,6 +64,10 @@ class FileSet {
     // The system's error code of each failed flush, in the order of
     // failedFlushes.
     const std::vector<uint32_t>& flushErrors() const { return flushErrors_; }
+    // The system's error code of the open that ended the list of members:
+    // 2 (not found) when the next extension file does not exist, 0 when the
+    // list ended at its longest or at a name too long for a name buffer.
+    uint32_t endError() const { return endError_; }
     Platform& platform() { return platform_; }
 
     // Maps a file-set offset to a member and the offset inside it. member is
@@ -116,5 +120,6 @@ class FileSet {
     uint64_t deltaSize_ = 0;
     std::vector<int> failedFlushes_;
     std::vector<uint32_t> flushErrors_;
+    uint32_t endError_ = 0;
     std::vector<WriteObserver*> observers_;
 };

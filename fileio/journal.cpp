@@ -137,6 +137,9 @@ std::vector<uint8_t> journalRecord(uint8_t kind, const std::vector<uint8_t>& bod
 std::vector<uint8_t> identityBody(const JournalIdentity& identity) {
     std::vector<uint8_t> b;
     putString(b, identity.mainPath);
+    put16(b, identity.versionCode);
+    put16(b, identity.pageSize);
+    put16(b, identity.patPageSize);
     put32(b, identity.fcrSpan);
     put32(b, identity.fcrCrc);
     put16(b, uint16_t(identity.members.size()));
@@ -161,13 +164,14 @@ bool JournalWriter::create(const std::string& path, uint32_t* error) {
     for (int k = 0; k < set_.memberCount(); ++k) {
         id.members.emplace_back(set_.memberFileName(k), set_.memberSize(k));
     }
+    planner_.identityGeometry(&id.versionCode, &id.pageSize, &id.patPageSize);
     id.fcrSpan = uint32_t(std::min<uint64_t>(planner_.identitySpan(), set_.totalSize()));
     std::vector<uint8_t> fcr(id.fcrSpan);
-    // A span that cannot be read is recorded as empty: the identity then
-    // rests on the members alone.
+    // Without its FCR copies the set cannot be recognised by the undo: no
+    // journal, and so no repair.
     if (!readSetSpan(set_, 0, fcr.data(), fcr.size())) {
-        id.fcrSpan = 0;
-        fcr.clear();
+        *error = 0;
+        return false;
     }
     id.fcrCrc = crc32(fcr.data(), fcr.size());
 
@@ -245,6 +249,8 @@ bool JournalWriter::beforeWrite(uint64_t offset, size_t n) {
     // blocks journaled already and blocks that cannot be read are left out.
     std::vector<JournalBlock> blocks;
     std::vector<std::vector<uint8_t>> olds;
+    uint64_t bodySize = 4;
+    bool holderUnread = false;
     auto take = [&](JournalBlock b) {
         uint16_t m;
         uint64_t r;
@@ -260,12 +266,23 @@ bool JournalWriter::beforeWrite(uint64_t offset, size_t n) {
                 length = std::min(length, b.length - start);
         }
         std::erase_if(b.kept, [](const auto& k) { return k.second == 0; });
+        // A group never grows past what a reader accepts as one record; the
+        // blocks left out are journaled with a later write.
+        const uint64_t framed = 14 + 8 * uint64_t(b.kept.size()) + b.length;
+        if (bodySize + framed > kMaxRecordBody) return;
         std::vector<uint8_t> old(b.length);
-        if (!set_.readUntracedAt(b.offset, old.data(), old.size())) return;
+        if (!set_.readUntracedAt(b.offset, old.data(), old.size())) {
+            if (b.offset <= offset && offset + n <= b.offset + b.length) holderUnread = true;
+            return;
+        }
+        bodySize += framed;
         blocks.push_back(std::move(b));
         olds.push_back(std::move(old));
     };
     for (JournalBlock& b : planned) take(std::move(b));
+    // The block that holds the write is journaled whole or the write is not
+    // made: a piece of it alone is no block the undo takes.
+    if (holderUnread) return false;
 
     // The write must lie inside what is journaled; a write the planner does
     // not know is journaled as a block of its own, all of it changeable.
@@ -317,6 +334,7 @@ void JournalWriter::takeFinalChecksums() {
         }
         finals_.push_back(crc32(bytes.data(), length));
     }
+    if (!planner_.fingerprint(blocks_, &fingerprint_)) finalsTaken_ = false;
 }
 
 bool JournalWriter::finish(bool setFlushed) {
@@ -326,6 +344,7 @@ bool JournalWriter::finish(bool setFlushed) {
         std::vector<uint8_t> body;
         put32(body, uint32_t(finals_.size()));
         for (uint32_t c : finals_) put32(body, c);
+        put32(body, fingerprint_);
         ok = appendRecord(kClosing, body);
     }
     platform_.close(handle_);
@@ -333,103 +352,162 @@ bool JournalWriter::finish(bool setFlushed) {
     return ok;
 }
 
-bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* c, std::string* why) {
+bool MemoryJournal::read(uint64_t offset, uint8_t* out, size_t n) {
+    if (offset > bytes_.size() || n > bytes_.size() - offset) return false;
+    std::copy_n(bytes_.begin() + std::ptrdiff_t(offset), n, out);
+    return true;
+}
+
+bool FileJournal::read(uint64_t offset, uint8_t* out, size_t n) {
+    if (offset > size_ || n > size_ - offset) return false;
+    size_t got = 0;
+    return platform_.readAt(handle_, offset, out, n, &got) && got == n;
+}
+
+namespace {
+
+// The largest identity body: the longest path and 128 members of the
+// longest names.
+constexpr uint64_t kMaxIdentityBody =
+    2 + kMaxPathLength + 3 * 2 + 2 * 4 + 2 + uint64_t(kMaxMembers) * (2 + kMaxPathLength + 8);
+
+bool parseIdentity(Cursor& body, JournalIdentity* id) {
+    uint16_t members;
+    if (!body.string(&id->mainPath) || !body.u16(&id->versionCode) || !body.u16(&id->pageSize) ||
+        !body.u16(&id->patPageSize) || !body.u32(&id->fcrSpan) || !body.u32(&id->fcrCrc) ||
+        !body.u16(&members) || members > kMaxMembers) {
+        return false;
+    }
+    for (uint16_t k = 0; k < members; ++k) {
+        std::string name;
+        uint64_t size;
+        if (!body.string(&name) || !body.u64(&size)) return false;
+        id->members.emplace_back(name, size);
+    }
+    return body.done();
+}
+
+}  // namespace
+
+bool readJournal(JournalSource& source, JournalContents* c, std::string* why, bool keepOld) {
     *c = JournalContents{};
-    if (bytes.size() < kPreambleSize || !std::equal(kMagic, kMagic + 8, bytes.begin())) {
+    const uint64_t size = source.size();
+    uint8_t preamble[kPreambleSize];
+    if (size < kPreambleSize || !source.read(0, preamble, kPreambleSize) ||
+        !std::equal(kMagic, kMagic + 8, preamble)) {
         *why = "not an undo journal (no magic number)";
         return false;
     }
-    const uint32_t version = le32(bytes.data() + 8);
+    const uint32_t version = le32(preamble + 8);
     if (version != kJournalVersion) {
         *why = "journal format version " + std::to_string(version) + ", this program reads " +
                std::to_string(kJournalVersion);
         return false;
     }
-    size_t at = kPreambleSize;
+    uint64_t at = kPreambleSize;
     bool haveIdentity = false;
-    while (at < bytes.size()) {
-        const size_t left = bytes.size() - at;
-        const uint8_t* r = bytes.data() + at;
-        // A record that runs past the end of the journal, or whose checksum
-        // fails and that ends the journal, was being written when the run
-        // stopped: nothing it would have covered was written.
-        if (left < 9 || uint64_t(le32(r + 1)) + 9 > left) {
-            c->tornTail = true;
-            break;
-        }
-        const uint32_t bodyLength = le32(r + 1);
-        const size_t total = size_t(bodyLength) + 9;
-        if (crc32(r, total - 4) != le32(r + total - 4)) {
-            if (at + total == bytes.size()) {
-                c->tornTail = true;
-                break;
-            }
-            *why = "record at byte " + std::to_string(at) + " fails its checksum";
+    std::vector<uint8_t> record;
+    // Stops at a damaged record: before the identity the journal is of no
+    // use; after it, the blocks before the damage are kept.
+    auto damaged = [&](const std::string& what) {
+        if (!haveIdentity) {
+            *why = what;
             return false;
+        }
+        c->damaged = true;
+        c->damageAt = at;
+        c->damage = what;
+        return true;
+    };
+    auto torn = [&] {
+        c->tornTail = true;
+        c->tornAt = at;
+        c->tornBytes = size - at;
+        return haveIdentity ? true : damaged("the journal ends inside its identity record");
+    };
+    while (at < size) {
+        const uint64_t left = size - at;
+        const std::string where = " at byte " + std::to_string(at);
+        uint8_t head[5] = {};
+        if (left < 5) {
+            if (!source.read(at, head, size_t(left))) return damaged("unreadable" + where);
+            return torn();
+        }
+        if (!source.read(at, head, 5)) return damaged("the record" + where + " cannot be read");
+        const uint8_t kind = head[0];
+        const uint32_t bodyLength = le32(head + 1);
+        // What a record of this kind can hold. A longer one is no record the
+        // writer made, cut short or not.
+        uint64_t limit = kMaxRecordBody;
+        if (kind == kClosing) limit = 8 + 4 * uint64_t(c->blocks.size());
+        if (!haveIdentity) limit = kMaxIdentityBody;
+        if (bodyLength > limit) {
+            return damaged("the record" + where + " claims " + std::to_string(bodyLength) +
+                           " bytes, more than a record of its kind holds");
+        }
+        const uint64_t total = uint64_t(bodyLength) + 9;
+        if (total > left) return torn();
+        record.resize(size_t(total));
+        if (!source.read(at, record.data(), record.size())) {
+            return damaged("the record" + where + " cannot be read");
+        }
+        const uint8_t* r = record.data();
+        if (crc32(r, size_t(total) - 4) != le32(r + total - 4)) {
+            if (at + total == size) return torn();
+            return damaged("the record" + where + " fails its checksum");
         }
         Cursor body(r + 5, bodyLength);
-        const uint8_t kind = r[0];
-        auto damaged = [&](const char* what) {
-            *why = std::string(what) + " at byte " + std::to_string(at) + " is malformed";
-            return false;
+        auto malformed = [&](const char* what) {
+            return damaged(std::string(what) + where + " is malformed");
         };
-        if (!haveIdentity && kind != kIdentity) return damaged("the first record");
-        if (c->closed) return damaged("a record after the closing record");
+        if (!haveIdentity && kind != kIdentity) return malformed("the first record");
+        if (c->closed) return malformed("a record after the closing record");
         if (kind == kIdentity) {
-            if (haveIdentity) return damaged("a second identity record");
-            JournalIdentity& id = c->identity;
-            uint16_t members;
-            if (!body.string(&id.mainPath) || !body.u32(&id.fcrSpan) || !body.u32(&id.fcrCrc) ||
-                !body.u16(&members)) {
-                return damaged("the identity record");
-            }
-            for (uint16_t k = 0; k < members; ++k) {
-                std::string name;
-                uint64_t size;
-                if (!body.string(&name) || !body.u64(&size)) return damaged("the identity record");
-                id.members.emplace_back(name, size);
-            }
-            if (!body.done()) return damaged("the identity record");
+            if (haveIdentity) return malformed("a second identity record");
+            if (!parseIdentity(body, &c->identity)) return malformed("the identity record");
             haveIdentity = true;
         } else if (kind == kGroup) {
             uint32_t count;
-            if (!body.u32(&count)) return damaged("a group record");
+            std::vector<JournaledBlock> group;
+            if (!body.u32(&count)) return malformed("a group record");
             for (uint32_t i = 0; i < count; ++i) {
                 JournaledBlock jb;
                 jb.group = c->groups;
                 uint16_t kept;
                 if (!body.u64(&jb.block.offset) || !body.u32(&jb.block.length) ||
                     !body.u16(&kept)) {
-                    return damaged("a group record");
+                    return malformed("a group record");
                 }
                 for (uint16_t k = 0; k < kept; ++k) {
                     uint32_t start, length;
-                    if (!body.u32(&start) || !body.u32(&length)) return damaged("a group record");
+                    if (!body.u32(&start) || !body.u32(&length)) return malformed("a group record");
                     if (start > jb.block.length || length > jb.block.length - start) {
-                        return damaged("a group record");
+                        return malformed("a group record");
                     }
                     jb.block.kept.emplace_back(start, length);
                 }
                 const uint8_t* old;
-                if (!body.take(jb.block.length, &old)) return damaged("a group record");
-                jb.old.assign(old, old + jb.block.length);
-                c->blocks.push_back(std::move(jb));
+                if (!body.take(jb.block.length, &old)) return malformed("a group record");
+                jb.oldAt = at + uint64_t(old - r);
+                if (keepOld) jb.old.assign(old, old + jb.block.length);
+                group.push_back(std::move(jb));
             }
-            if (!body.done()) return damaged("a group record");
+            if (!body.done()) return malformed("a group record");
+            for (JournaledBlock& jb : group) c->blocks.push_back(std::move(jb));
             ++c->groups;
         } else if (kind == kClosing) {
             uint32_t count;
             if (!body.u32(&count) || count != c->blocks.size())
-                return damaged("the closing record");
+                return malformed("the closing record");
             for (uint32_t i = 0; i < count; ++i) {
                 uint32_t crc;
-                if (!body.u32(&crc)) return damaged("the closing record");
+                if (!body.u32(&crc)) return malformed("the closing record");
                 c->finalCrcs.push_back(crc);
             }
-            if (!body.done()) return damaged("the closing record");
+            if (!body.u32(&c->fingerprint) || !body.done()) return malformed("the closing record");
             c->closed = true;
         } else {
-            return damaged("a record of unknown kind");
+            return malformed("a record of unknown kind");
         }
         at += total;
     }
@@ -438,4 +516,9 @@ bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* c, std::st
         return false;
     }
     return true;
+}
+
+bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* contents, std::string* why) {
+    MemoryJournal source(bytes);
+    return readJournal(source, contents, why, true);
 }

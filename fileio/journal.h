@@ -6,19 +6,24 @@
 // Layout (every number little-endian):
 //
 //   magic       8 bytes  "TABUNDO" 0x1A
-//   version     u32      1
+//   version     u32      2
 //   records, each:  kind u8, body length u32, body, CRC-32 u32 of kind,
 //                   length and body
 //
-//   'I' identity (first, once): main path (u16 length, bytes), FCR span
-//       length u32 and CRC-32 of the set's bytes [0, span), member count
-//       u16, then per member its name (u16 length, bytes) and size u64.
+//   'I' identity (first, once): main path (u16 length, bytes), the set's
+//       version code, page size and PAT page size (u16 each), FCR span
+//       length u32 and CRC-32 of the set's bytes [0, span) (both FCR
+//       copies), member count u16, then per member its name (u16 length,
+//       bytes) and size u64.
 //   'G' group of pre-images: count u32, then per block its file-set offset
 //       u64, length u32, kept-range count u16 with (start u32, length u32)
 //       each, and the block's old bytes. Kept ranges are the bytes of the
-//       block that the run never changes.
+//       block that the run never changes. A body holds at most
+//       kMaxRecordBody bytes.
 //   'C' closing (last, once, after the set was flushed): count u32, then
-//       the CRC-32 of each journaled block's final bytes, in journal order.
+//       the CRC-32 of each journaled block's final bytes, in journal order,
+//       then the fingerprint u32 of the rest of the set's table as the run
+//       left it (the FCR copies and every PAT copy no block holds).
 //
 // A record is complete on the disk before any write it covers is made; a
 // record cut short by a crash can therefore only be the last one, and no
@@ -35,7 +40,11 @@
 #include "fileio/output.h"
 #include "fileio/platform.h"
 
-constexpr uint32_t kJournalVersion = 1;
+constexpr uint32_t kJournalVersion = 2;
+
+// The body of any record but the closing one holds at most this many bytes:
+// a group's old bytes (1 MiB of PAT copies, or one pair) and their framing.
+constexpr uint32_t kMaxRecordBody = uint32_t(2) << 20;
 
 // CRC-32 (the reflected 0xEDB88320 polynomial), continued from `crc`.
 uint32_t crc32(const uint8_t* data, size_t n, uint32_t crc = 0);
@@ -59,6 +68,13 @@ class JournalPlanner {
     virtual void blocksFor(uint64_t offset, size_t n, std::vector<JournalBlock>* blocks) = 0;
     // Bytes at the start of the set that identify it (its FCR copies).
     virtual uint32_t identitySpan() = 0;
+    // The set's version code, page size and PAT page size.
+    virtual void identityGeometry(uint16_t* versionCode, uint16_t* pageSize,
+                                  uint16_t* patPageSize) = 0;
+    // The fingerprint of the set's table apart from the given blocks (offset,
+    // length); false when it cannot be read.
+    virtual bool fingerprint(const std::vector<std::pair<uint64_t, uint32_t>>& blocks,
+                             uint32_t* crc) = 0;
 };
 
 // Reads n bytes at a file-set offset, across member ends where needed.
@@ -73,7 +89,8 @@ class JournalWriter : public WriteObserver {
     JournalWriter& operator=(const JournalWriter&) = delete;
 
     // Creates the journal (it must not exist) and writes its identity record
-    // to the disk. False with the system's error code when it cannot.
+    // to the disk. False with the system's error code when it cannot, or
+    // with 0 when the set's FCR copies cannot be read (nothing is created).
     bool create(const std::string& path, uint32_t* error);
 
     bool beforeWrite(uint64_t offset, size_t n) override;
@@ -111,12 +128,16 @@ class JournalWriter : public WriteObserver {
     bool finalsTaken_ = false;
     std::vector<std::pair<uint64_t, uint32_t>> blocks_;  // offset, length
     std::vector<uint32_t> finals_;
+    uint32_t fingerprint_ = 0;
     std::vector<std::pair<uint64_t, uint64_t>> coverage_;  // sorted, disjoint [start, end)
 };
 
 // A journal read back.
 struct JournalIdentity {
     std::string mainPath;
+    uint16_t versionCode = 0;
+    uint16_t pageSize = 0;
+    uint16_t patPageSize = 0;
     uint32_t fcrSpan = 0;
     uint32_t fcrCrc = 0;
     std::vector<std::pair<std::string, uint64_t>> members;  // name, size
@@ -124,21 +145,70 @@ struct JournalIdentity {
 
 struct JournaledBlock {
     JournalBlock block;
-    std::vector<uint8_t> old;
-    uint32_t group = 0;  // number of its group record, from 0
+    uint64_t oldAt = 0;        // journal offset of its old bytes
+    std::vector<uint8_t> old;  // the old bytes, when the reader keeps them
+    uint32_t group = 0;        // number of its group record, from 0
 };
 
 struct JournalContents {
     JournalIdentity identity;
-    std::vector<JournaledBlock> blocks;  // in journal order
+    std::vector<JournaledBlock> blocks;  // in journal order, up to any damage
     uint32_t groups = 0;
     bool closed = false;              // a closing record was found
     std::vector<uint32_t> finalCrcs;  // one per block when closed
-    bool tornTail = false;            // the last record was cut short
+    uint32_t fingerprint = 0;         // when closed
+    // The last record was cut short (it runs past the end, or it ends the
+    // journal and fails its checksum) and fits what one record can hold:
+    // it was being written when the run stopped.
+    bool tornTail = false;
+    uint64_t tornAt = 0, tornBytes = 0;
+    // A record that no crash can explain: the blocks are those before it.
+    bool damaged = false;
+    uint64_t damageAt = 0;
+    std::string damage;
 };
 
-// Parses a journal's bytes. False with the reason when they are not a
-// journal this version can read, or a record other than the last is damaged.
+// Where a journal's bytes are read from, a piece at a time.
+class JournalSource {
+  public:
+    virtual ~JournalSource() = default;
+    virtual uint64_t size() const = 0;
+    // Exactly n bytes at the offset; false when they cannot be read.
+    virtual bool read(uint64_t offset, uint8_t* out, size_t n) = 0;
+};
+
+class MemoryJournal : public JournalSource {
+  public:
+    explicit MemoryJournal(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+    uint64_t size() const override { return bytes_.size(); }
+    bool read(uint64_t offset, uint8_t* out, size_t n) override;
+
+  private:
+    const std::vector<uint8_t>& bytes_;
+};
+
+class FileJournal : public JournalSource {
+  public:
+    FileJournal(Platform& platform, PlatformHandle handle, uint64_t size)
+        : platform_(platform), handle_(handle), size_(size) {}
+    uint64_t size() const override { return size_; }
+    bool read(uint64_t offset, uint8_t* out, size_t n) override;
+
+  private:
+    Platform& platform_;
+    PlatformHandle handle_;
+    uint64_t size_;
+};
+
+// Reads a journal record by record; no more than one record's body is held
+// at a time, and every length is bounded before it sizes anything. False
+// with the reason when the bytes are not a journal this version can read or
+// its identity record is unusable; a damaged record after it sets `damaged`
+// instead. keepOld keeps each block's old bytes in `old`. May throw
+// std::bad_alloc (a journal of too many blocks).
+bool readJournal(JournalSource& source, JournalContents* contents, std::string* why,
+                 bool keepOld);
+// The same over bytes in memory, old bytes kept.
 bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* contents, std::string* why);
 
 // The serialized forms, for the writer and for tests that build journals.

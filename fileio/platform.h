@@ -20,6 +20,12 @@ enum OpenMode : int {
     Unprotected = 2,    // read; others may read, write and delete
 };
 
+// Added to a mode: the name must be a regular file itself. A symbolic link is
+// not followed, and a folder, a device or a pipe is not opened; the open
+// fails instead, with the system's code for a link or for a wrong kind of
+// file.
+constexpr int PlainFileOnly = 0x100;
+
 class Platform {
   public:
     virtual ~Platform() = default;
@@ -30,8 +36,9 @@ class Platform {
 
     // Creates a new file for writing, readable by others; fails when a file
     // of that name exists already (it is never replaced). The new name is
-    // made durable along with the file's first flush. On failure returns
-    // false and sets *error to the system's error code.
+    // made durable before it returns: where the folder's entry cannot be
+    // flushed, the new file is removed again and the create fails. On
+    // failure returns false and sets *error to the system's error code.
     virtual bool create(const char* name, PlatformHandle* handle, uint32_t* error) = 0;
 
     // Writes all n bytes at the end of a file opened by create; false with
@@ -68,6 +75,17 @@ class Platform {
     // break.
     virtual std::string errorText(uint32_t error) = 0;
 };
+
+// The full path of a name, its folders' links resolved, as the system would
+// reach it; when the name does not exist (yet), its folder's full path and
+// the name's last part. The name as given when neither can be resolved.
+std::string resolvedPath(const std::string& name);
+
+// Whether two names reach the same file, or would once created.
+bool sameFile(const std::string& a, const std::string& b);
+
+// Removes a file; false when it could not be removed.
+bool removeFile(const std::string& name);
 
 // The binding of this system. It holds no state: every caller may share it.
 Platform& systemPlatform();

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -71,7 +72,11 @@ class PosixPlatform final : public Platform {
 };
 
 bool PosixPlatform::open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) {
+    const bool plainOnly = (mode & PlainFileOnly) != 0;
+    mode &= ~PlainFileOnly;
     int flags = (mode == Repair ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+    // A pipe must not hold the open up before its kind is known.
+    if (plainOnly) flags |= O_NOFOLLOW | O_NONBLOCK;
     int fd;
     do {
         fd = ::open(name, flags);
@@ -85,6 +90,14 @@ bool PosixPlatform::open(const char* name, int mode, PlatformHandle* handle, uin
         *error = S_ISDIR(st.st_mode) ? uint32_t(EISDIR) : uint32_t(errno);
         ::close(fd);
         return false;
+    }
+    if (plainOnly) {
+        const int status = fcntl(fd, F_GETFL);
+        if (!S_ISREG(st.st_mode) || status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+            *error = S_ISREG(st.st_mode) ? uint32_t(errno) : uint32_t(EINVAL);
+            ::close(fd);
+            return false;
+        }
     }
     int how = (mode == Repair || mode == Unprotected) ? LOCK_SH : LOCK_EX;
     int rc;
@@ -123,11 +136,17 @@ bool PosixPlatform::create(const char* name, PlatformHandle* handle, uint32_t* e
         return false;
     }
     // A new file survives a crash only when its folder entry does too: the
-    // folder is flushed now, before anything depends on the file.
+    // folder is flushed now, before anything depends on the file, and a file
+    // whose entry cannot be made durable is not kept.
     int dir = ::open(folderOf(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        ::close(dir);
+    int synced = dir >= 0 ? fsync(dir) : -1;
+    const int folderError = errno;
+    if (dir >= 0) ::close(dir);
+    if (synced != 0) {
+        ::close(fd);
+        ::unlink(name);
+        *error = uint32_t(folderError);
+        return false;
     }
     *handle = fd;
     return true;
@@ -302,3 +321,31 @@ Platform& systemPlatform() {
 }
 
 void setBinaryConsole() {}
+
+std::string resolvedPath(const std::string& name) {
+    if (char* full = realpath(name.c_str(), nullptr)) {
+        std::string s = full;
+        free(full);
+        return s;
+    }
+    const size_t slash = name.rfind('/');
+    const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+    if (base.empty() || base == "." || base == "..") return name;
+    char* folder = realpath(folderOf(name.c_str()).c_str(), nullptr);
+    if (!folder) return name;
+    std::string s = folder;
+    free(folder);
+    return (s == "/" ? s : s + "/") + base;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0) {
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
+    return resolvedPath(a) == resolvedPath(b);
+}
+
+bool removeFile(const std::string& name) {
+    return ::unlink(name.c_str()) == 0;
+}

@@ -45,6 +45,8 @@ class WindowsPlatform final : public Platform {
 };
 
 bool WindowsPlatform::open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) {
+    const bool plainOnly = (mode & PlainFileOnly) != 0;
+    mode &= ~PlainFileOnly;
     DWORD access = GENERIC_READ;
     DWORD share = 0;
     if (mode == Repair) {
@@ -53,11 +55,24 @@ bool WindowsPlatform::open(const char* name, int mode, PlatformHandle* handle, u
     } else if (mode == Unprotected) {
         share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     }
-    HANDLE h =
-        CreateFileA(name, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A link is opened as itself (not followed) so that it can be refused.
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (plainOnly ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    HANDLE h = CreateFileA(name, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         *error = uint32_t(GetLastError());
         return false;
+    }
+    if (plainOnly) {
+        BY_HANDLE_FILE_INFORMATION info;
+        const bool plain = GetFileType(h) == FILE_TYPE_DISK &&
+                           GetFileInformationByHandle(h, &info) != FALSE &&
+                           (info.dwFileAttributes &
+                            (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+        if (!plain) {
+            CloseHandle(h);
+            *error = uint32_t(ERROR_CANT_ACCESS_FILE);
+            return false;
+        }
     }
     *handle = reinterpret_cast<PlatformHandle>(h);
     return true;
@@ -181,6 +196,22 @@ bool WindowsPlatform::gatherAt(PlatformHandle handle, uint64_t offset, uint64_t 
 Platform& systemPlatform() {
     static WindowsPlatform platform;
     return platform;
+}
+
+std::string resolvedPath(const std::string& name) {
+    char buffer[MAX_PATH * 4];
+    const DWORD n = GetFullPathNameA(name.c_str(), DWORD(sizeof buffer), buffer, nullptr);
+    if (n == 0 || n >= sizeof buffer) return name;
+    return std::string(buffer, n);
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    // Names on Windows compare without regard to case.
+    return lstrcmpiA(resolvedPath(a).c_str(), resolvedPath(b).c_str()) == 0;
+}
+
+bool removeFile(const std::string& name) {
+    return DeleteFileA(name.c_str()) != FALSE;
 }
 
 void setBinaryConsole() {

@@ -2,15 +2,26 @@
 //
 //   tabulon-undo JOURNAL [--dry-run] [--force] [--set MAIN] [--version]
 //
-// Checks the journal (magic number, version, record checksums), that the file
-// set is the one it names (the same members with the same sizes, the same FCR
-// copies), and that each journaled block holds bytes the journal explains:
-//   - its old bytes (never written, or restored already), or
-//   - after a completed run (closing record present), the final bytes the
-//     closing record names, or
-//   - after a run cut short (no closing record), bytes that differ from the
-//     old bytes only where the run could have changed them: anywhere but in
-//     the block's kept ranges (for a PAT copy, its usage count).
+// Checks, before it writes anything:
+//   - the journal, a record at a time: magic number, version, every record's
+//     length and checksum. A last record cut short by the run's stop is
+//     reported and left out; any other damage stops the undo (status 2;
+//     --force restores the blocks before it);
+//   - the paths: a journal path that is absolute or has a ".." part needs
+//     --set; every member a regular file, opened without following links;
+//   - that the set is the one the journal was made on (member count, version
+//     code, page size, PAT page size) and that every block is one a repair
+//     writes (a PAT copy, a page header field) inside one member. --force
+//     never waives these;
+//   - that the set is as the run left it (member names and sizes, the FCR
+//     copies, the closing record's block checksums and fingerprint), and
+//     that each journaled block holds bytes the journal explains:
+//       - its old bytes (never written, or restored already), or
+//       - after a completed run (closing record present), the final bytes
+//         the closing record names, or
+//       - after a run cut short (no closing record), bytes that differ from
+//         the old bytes only where the run could have changed them: anywhere
+//         but in the block's kept ranges (for a PAT copy, its usage count).
 // Then writes the old bytes back, the last journaled block first, and
 // flushes. A set that has changed since is refused unless --force.
 #pragma once
@@ -21,7 +32,7 @@
 namespace undo {
 constexpr int kRestored = 0;  // restored, or nothing to do
 constexpr int kRefused = 1;   // the set has changed since the run
-constexpr int kError = 2;     // the journal or the set cannot be read or written
+constexpr int kError = 2;     // cannot be read or written, damaged, or refused
 }  // namespace undo
 
 // Runs tabulon-undo on its command line, printing through `out`; returns the

@@ -61,7 +61,7 @@ class Crash : public ::testing::Test {
     }
     std::string journal() const { return dir.path("undo.journal"); }
     int repair() { return wait(start({TABULON_EXE, main, "/F-1", "/R"}, journal())); }
-    int undoRun() { return wait(start({TABULON_UNDO_EXE, journal()}, "")); }
+    int undoRun() { return wait(start({TABULON_UNDO_EXE, journal(), "--set", main}, "")); }
 
     Scratch dir;
     std::string main;

@@ -4,6 +4,7 @@
 // that succeeded, a failure is reported, and the journal gives back the set
 // as it was.
 #include "support.h"
+#include "support/forwarding_platform.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ std::string runWithFault(const RepairCase& c, faults::Fault fault, bool journal)
     }
 
     if (journal && fs::exists(journalPath)) {
-        UndoRun u = runUndoOn({journalPath});
+        UndoRun u = runUndoOn({journalPath, "--set", dir.path(main)});
         const bool created = r.err.find("Unable to create undo journal") == std::string::npos;
         if (created && u.status != undo::kRestored) {
             why += "undo ended with " + std::to_string(u.status) + ": " + u.err + "; ";
@@ -102,6 +103,52 @@ TEST_P(Faults, EachReadFailsInTurn) {
 
 INSTANTIATE_TEST_SUITE_P(Journal, Faults, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Journal" : "NoJournal"; });
+
+// Watches the order of the journal's appends and flushes and the writes
+// into the set: each record reaches the disk on its own, and before any
+// write it covers.
+class OrderPlatform : public ForwardingPlatform {
+  public:
+    using ForwardingPlatform::ForwardingPlatform;
+    bool create(const char* name, PlatformHandle* h, uint32_t* error) override {
+        if (!next_.create(name, h, error)) return false;
+        journal_ = *h;
+        return true;
+    }
+    bool append(PlatformHandle h, const void* b, size_t n, uint32_t* error) override {
+        if (h == journal_ && unflushed_) why += "two journal records without a flush between; ";
+        if (h == journal_) unflushed_ = true;
+        return next_.append(h, b, n, error);
+    }
+    bool flush(PlatformHandle h, uint32_t* error) override {
+        const bool ok = next_.flush(h, error);
+        if (h == journal_ && ok) unflushed_ = false;
+        return ok;
+    }
+    bool writeAt(PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put) override {
+        if (journal_ == kInvalidHandle) why += "a write before the journal was created; ";
+        if (unflushed_) why += "a write before the journal's last record was flushed; ";
+        ++writes;
+        return next_.writeAt(h, at, b, n, put);
+    }
+    std::string why;
+    size_t writes = 0;
+
+  private:
+    PlatformHandle journal_ = kInvalidHandle;
+    bool unflushed_ = false;
+};
+
+TEST(JournalOrder, EveryWriteFollowsTheFlushOfItsRecord) {
+    for (const RepairCase& c : repairCases()) {
+        Scratch dir;
+        const std::string main = buildCase(c, dir.path());
+        FaultPlatform counting;
+        OrderPlatform order(counting);
+        runTabulonOn(c.args, dir.path(), main, counting, dir.path("undo.journal"), &order);
+        EXPECT_EQ(order.why, "") << c.name;
+    }
+}
 
 TEST(FlushFailure, ReportedWithTheSystemTextAndStatus) {
     std::vector<RepairCase> cases = repairCases();

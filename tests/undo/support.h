@@ -122,7 +122,7 @@ struct TabulonRun {
 
 inline TabulonRun runTabulonOn(const std::vector<std::string>& rawArgs, const std::string& dir,
                                const std::string& mainName, faults::FaultPlatform& platform,
-                               const std::string& journal = "") {
+                               const std::string& journal = "", Platform* runOn = nullptr) {
     std::vector<std::string> args{"tabulon"};
     for (std::string a : rawArgs) {
         for (auto [from, to] : {std::pair<std::string, std::string>{"@FILE", dir + "/" + mainName},
@@ -139,7 +139,8 @@ inline TabulonRun runTabulonOn(const std::vector<std::string>& rawArgs, const st
     TabulonRun r;
     RunSettings settings;
     settings.undoJournal = journal;
-    r.status = runTabulon(int(argv.size()), argv.data(), out, platform, &r.counters, settings);
+    r.status = runTabulon(int(argv.size()), argv.data(), out, runOn ? *runOn : platform,
+                          &r.counters, settings);
     r.out = out.out;
     r.err = out.err;
     r.chunks = out.chunks;

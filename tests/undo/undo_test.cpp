@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <functional>
 
+#include "format/le.h"
+#include "support/forwarding_platform.h"
+
 #include "fileio/journal.h"
 #include "support.h"
 
@@ -38,6 +41,13 @@ class Undo : public ::testing::Test {
         ASSERT_NE(repaired, before);
     }
     std::string journal() const { return dir.path("undo.journal"); }
+    // tabulon-undo on the set, named with --set (the journal's path is an
+    // absolute one).
+    UndoRun undoSet(std::vector<std::string> args) const {
+        args.push_back("--set");
+        args.push_back(dir.path(main));
+        return runUndoOn(args);
+    }
     Snapshot now() const { return snapshot(dir.path(), "undo.journal"); }
 
     Scratch dir;
@@ -51,17 +61,17 @@ TEST_F(Undo, RestoresACompletedRepairAndThenHasNothingToDo) {
         SCOPED_TRACE(recipe);
         for (const auto& e : fs::directory_iterator(dir.path())) fs::remove(e.path());
         repair(recipe);
-        UndoRun dry = runUndoOn({journal(), "--dry-run"});
+        UndoRun dry = undoSet({journal(), "--dry-run"});
         EXPECT_EQ(dry.status, undo::kRestored) << dry.err;
         EXPECT_NE(dry.out.find("Would restore"), std::string::npos);
         EXPECT_EQ(now(), repaired) << "a dry run wrote";
 
-        UndoRun u = runUndoOn({journal()});
+        UndoRun u = undoSet({journal()});
         EXPECT_EQ(u.status, undo::kRestored) << u.err;
         EXPECT_NE(u.out.find("the run completed"), std::string::npos) << u.out;
         EXPECT_EQ(now(), before);
 
-        UndoRun again = runUndoOn({journal()});
+        UndoRun again = undoSet({journal()});
         EXPECT_EQ(again.status, undo::kRestored);
         EXPECT_NE(again.out.find("Nothing to restore"), std::string::npos) << again.out;
         EXPECT_EQ(now(), before);
@@ -92,7 +102,8 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
     struct Change {
         const char* what;
         std::function<void(const std::string& dir, const std::string& main)> apply;
-        int forced;  // status with --force
+        int forced;                  // status with --force
+        int status = undo::kRefused;  // without
     };
     const Change changes[] = {
         {"a member grew",
@@ -109,6 +120,13 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
              writeBytes(d + "/" + m, b);
          },
          undo::kRestored},
+        {"the second FCR copy changed",
+         [](const std::string& d, const std::string& m) {
+             Bytes b = readBytes(d + "/" + m);
+             b[2048 + 100] ^= 0xFF;  // FCR copies (and PAT pages) of 2048 bytes
+             writeBytes(d + "/" + m, b);
+         },
+         undo::kRestored},
         {"a repaired PAT entry changed again",
          [](const std::string& d, const std::string& m) {
              Bytes b = readBytes(d + "/" + m);
@@ -118,7 +136,7 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
          undo::kRestored},
         {"an extension member appeared",
          [](const std::string& d, const std::string&) { writeBytes(d + "/TEST.^01", Bytes(512)); },
-         undo::kRestored},
+         undo::kError, undo::kError},
     };
     for (const Change& c : changes) {
         SCOPED_TRACE(c.what);
@@ -126,13 +144,18 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
         repair(kRecipe);
         c.apply(dir.path(), main);
         const Snapshot changed = now();
-        UndoRun u = runUndoOn({journal()});
-        EXPECT_EQ(u.status, undo::kRefused) << u.out << u.err;
+        UndoRun u = undoSet({journal()});
+        EXPECT_EQ(u.status, c.status) << u.out << u.err;
         EXPECT_NE(u.err.find("Refused"), std::string::npos) << u.err;
         EXPECT_EQ(now(), changed) << "a refused undo wrote";
 
-        UndoRun forced = runUndoOn({journal(), "--force"});
+        UndoRun forced = undoSet({journal(), "--force"});
         EXPECT_EQ(forced.status, c.forced) << forced.err;
+        if (c.forced != undo::kRestored) {
+            // Another set: --force does not make it this one.
+            EXPECT_EQ(now(), changed);
+            continue;
+        }
         // Every journaled block is back to its old bytes.
         JournalContents j;
         std::string why;
@@ -170,7 +193,7 @@ TEST_F(Undo, CutShortRunRestoresWhereTheRunCouldHaveWritten) {
         Bytes m = readBytes(dir.path(main));
         m[pat->block.offset + pat->block.kept[0].first] ^= 1;
         writeBytes(dir.path(main), m);
-        UndoRun u = runUndoOn({journal()});
+        UndoRun u = undoSet({journal()});
         EXPECT_EQ(u.status, undo::kRefused) << u.out << u.err;
         m[pat->block.offset + pat->block.kept[0].first] ^= 1;
         writeBytes(dir.path(main), m);
@@ -181,7 +204,7 @@ TEST_F(Undo, CutShortRunRestoresWhereTheRunCouldHaveWritten) {
         m[pat->block.offset + pat->block.length - 1] ^= 0x5A;
         writeBytes(dir.path(main), m);
     }
-    UndoRun u = runUndoOn({journal()});
+    UndoRun u = undoSet({journal()});
     EXPECT_EQ(u.status, undo::kRestored) << u.err;
     EXPECT_NE(u.out.find("cut short"), std::string::npos) << u.out;
     EXPECT_EQ(now(), before);
@@ -209,7 +232,7 @@ TEST_F(Undo, DamagedJournalsAreErrors) {
         Bytes b = good;
         d.apply(b);
         writeBytes(journal(), b);
-        UndoRun u = runUndoOn({journal(), "--dry-run"});
+        UndoRun u = undoSet({journal(), "--dry-run"});
         EXPECT_EQ(u.status, d.status) << u.out << u.err;
         EXPECT_EQ(now(), repaired);
     }
@@ -234,6 +257,285 @@ TEST_F(Undo, EveryPrefixOfAJournalParsesOrIsRefusedWhole) {
             ASSERT_EQ(j.blocks[i].old, full.blocks[i].old) << n;
         }
         ASSERT_FALSE(j.closed) << n;
+    }
+}
+
+// The records of a journal, to change and put back together with sound
+// framing and checksums.
+using Records = std::vector<std::pair<uint8_t, Bytes>>;
+
+Records recordsOf(const Bytes& journal) {
+    Records r;
+    for (size_t at = 12; at + 9 <= journal.size();) {
+        const size_t n = le32(journal.data() + at + 1);
+        r.emplace_back(journal[at], Bytes(journal.begin() + long(at) + 5,
+                                          journal.begin() + long(at + 5 + n)));
+        at += n + 9;
+    }
+    return r;
+}
+
+Bytes assemble(const Records& records) {
+    Bytes b = journalPreamble();
+    for (const auto& [kind, body] : records) {
+        const Bytes r = journalRecord(kind, body);
+        b.insert(b.end(), r.begin(), r.end());
+    }
+    return b;
+}
+
+// A group record of one block, all of it changeable.
+Bytes groupOf(uint64_t offset, const Bytes& old) {
+    Bytes b(18);
+    putLe32(b.data(), 1);
+    putLe32(b.data() + 4, uint32_t(offset));
+    putLe32(b.data() + 8, uint32_t(offset >> 32));
+    putLe32(b.data() + 12, uint32_t(old.size()));
+    b.insert(b.end(), old.begin(), old.end());
+    return b;
+}
+
+// Offset of the n-th record (from 0) in a journal.
+size_t recordAt(const Bytes& journal, size_t n) {
+    size_t at = 12;
+    for (size_t i = 0; i < n; ++i) at += le32(journal.data() + at + 1) + 9;
+    return at;
+}
+
+// The crafted journals of an attacker and the mishaps of an administrator:
+// each is refused with status 2 and nothing is written, --force or not.
+TEST_F(Undo, CraftedJournalsAreRefusedAndWriteNothing) {
+    repair(kSplitRecipe);
+    const Bytes good = readBytes(journal());
+    const std::string victim = dir.path("victim");
+    writeBytes(victim, Bytes(600, 'v'));
+    const std::string other = dir.path("other.dat");
+    {
+        // Another Btrieve set: one member, another version and page size.
+        Scratch elsewhere;
+        RepairCase c{"other", kRecipe, {}};
+        const std::string name = buildCase(c, elsewhere.path());
+        fs::copy_file(elsewhere.path(name), other);
+    }
+    auto withBlock = [&](uint64_t offset, uint32_t length) {
+        Records r = recordsOf(good);
+        r.resize(1);
+        r.emplace_back('G', groupOf(offset, Bytes(length, 0x55)));
+        return assemble(r);
+    };
+    auto namingVictim = [&](const std::string& path) {
+        JournalIdentity id;
+        id.mainPath = path;
+        id.members = {{path, 600}};
+        return assemble({{'I', identityBody(id)}, {'G', groupOf(0, Bytes(30, 'X'))}});
+    };
+    const uint64_t mainSize = fs::file_size(dir.path(main));
+    const uint64_t total = mainSize + fs::file_size(dir.path("TEST.^01"));
+
+    struct Crafted {
+        const char* what;
+        Bytes journal;
+        std::vector<std::string> args;  // after the journal; --set MAIN when empty
+        const char* says;
+    };
+    std::vector<Crafted> cases = {
+        {"an absolute path", namingVictim(victim), {"--force"}, "absolute"},
+        {"a path out of the folder", namingVictim("../victim"), {"--force"}, "leads out"},
+        {"another file named with --set", namingVictim(victim), {"--set", victim, "--force"},
+         "not a Btrieve file"},
+        {"another set named with --set", good, {"--set", other, "--force"}, "not the file set"},
+        {"a block across the main file's end", withBlock(mainSize - 4, 1000), {}, "Block 1"},
+        {"a block past the set's end", withBlock(total + 10, 100), {}, "Block 1"},
+        {"a block inside a member, not one a repair writes", withBlock(100, 30), {}, "Block 1"},
+        {"an FCR span of 0xFFFFFFFF",
+         [&] {
+             Records r = recordsOf(good);
+             putLe32(r[0].second.data() + 2 + r[0].second[0] + 6, 0xFFFFFFFF);
+             return assemble(r);
+         }(),
+         {"--force"}, "FCR span"},
+        {"the first group's length set to 0x7fffffff",
+         [&] {
+             Bytes b = good;
+             putLe32(b.data() + recordAt(b, 1) + 1, 0x7FFFFFFF);
+             return b;
+         }(),
+         {}, "damaged"},
+        {"the second group's length set to 0x7fffffff",
+         [&] {
+             Bytes b = good;
+             putLe32(b.data() + recordAt(b, 2) + 1, 0x7FFFFFFF);
+             return b;
+         }(),
+         {}, "damaged"},
+        {"a record before the last failing its checksum",
+         [&] {
+             Bytes b = good;
+             b[recordAt(b, 2) - 10] ^= 0x40;  // an old byte of the first group
+             return b;
+         }(),
+         {}, "fails its checksum"},
+    };
+    for (Crafted& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeBytes(journal(), c.journal);
+        const Snapshot was = now();
+        std::vector<std::string> args{journal()};
+        if (c.args.empty() || c.args[0] != "--set") {
+            if (!std::string(c.says).starts_with("absolute") &&
+                !std::string(c.says).starts_with("leads")) {
+                args.insert(args.end(), {"--set", dir.path(main)});
+            }
+        }
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        UndoRun u = runUndoOn(args);
+        EXPECT_EQ(u.status, undo::kError) << u.out << u.err;
+        EXPECT_NE(u.err.find(c.says), std::string::npos) << u.err;
+        EXPECT_EQ(now(), was) << "a refused undo wrote";
+    }
+
+    // The member .^01 replaced by a link to a file of the same bytes.
+    writeBytes(journal(), good);
+    const Bytes ext = readBytes(dir.path("TEST.^01"));
+    writeBytes(dir.path("linked"), ext);
+    fs::remove(dir.path("TEST.^01"));
+    fs::create_symlink(dir.path("linked"), dir.path("TEST.^01"));
+    UndoRun linked = undoSet({journal(), "--force"});
+    EXPECT_EQ(linked.status, undo::kError) << linked.out << linked.err;
+    EXPECT_NE(linked.err.find("regular file"), std::string::npos) << linked.err;
+    EXPECT_EQ(readBytes(dir.path("linked")), ext);
+}
+
+TEST_F(Undo, DamageIsReportedAndForceRestoresWhatCameBefore) {
+    repair(kSplitRecipe);
+    const Bytes good = readBytes(journal());
+    JournalContents full;
+    std::string why;
+    ASSERT_TRUE(parseJournal(good, &full, &why));
+    ASSERT_EQ(full.groups, 2u);
+
+    // The second group damaged: --force takes back the first group's blocks.
+    Bytes b = good;
+    const size_t second = recordAt(b, 2);
+    putLe32(b.data() + second + 1, 0x7FFFFFFF);
+    writeBytes(journal(), b);
+    UndoRun forced = undoSet({journal(), "--force"});
+    EXPECT_EQ(forced.status, undo::kError) << forced.out << forced.err;
+    EXPECT_NE(forced.out.find("before byte " + std::to_string(second)), std::string::npos)
+        << forced.out;
+    const Bytes m = readBytes(dir.path(main));
+    for (const JournaledBlock& jb : full.blocks) {
+        if (jb.group != 0 || jb.block.offset + jb.block.length > m.size()) continue;
+        EXPECT_TRUE(std::equal(jb.old.begin(), jb.old.end(), m.begin() + long(jb.block.offset)));
+    }
+
+    // A damaged closing record whose length is intact is the tail of a run
+    // cut short: reported, and the blocks restored.
+    for (const auto& [name, bytes] : repaired) writeBytes(dir.path(name), bytes);
+    b = good;
+    const size_t closing = recordAt(b, 3);
+    b[closing + 6] ^= 0x01;
+    writeBytes(journal(), b);
+    UndoRun torn = undoSet({journal()});
+    EXPECT_EQ(torn.status, undo::kRestored) << torn.out << torn.err;
+    EXPECT_NE(torn.out.find("from byte " + std::to_string(closing) + " (" +
+                            std::to_string(good.size() - closing) + " bytes), was cut short"),
+              std::string::npos)
+        << torn.out;
+    EXPECT_NE(torn.out.find("the run was cut short"), std::string::npos);
+    EXPECT_EQ(now(), before);
+
+    // A journal of 2 TiB: read a record at a time, refused at its damage.
+    for (const auto& [name, bytes] : repaired) writeBytes(dir.path(name), bytes);
+    writeBytes(journal(), Bytes(good.begin(), good.begin() + long(recordAt(good, 1))));
+    fs::resize_file(journal(), uint64_t(2) << 40);
+    UndoRun huge = undoSet({journal(), "--dry-run"});
+    EXPECT_EQ(huge.status, undo::kError) << huge.out << huge.err;
+    EXPECT_NE(huge.err.find("damaged"), std::string::npos) << huge.err;
+    fs::remove(journal());
+}
+
+TEST(UndoJournal, ReplaysOutOfOrderAreRefused) {
+    Scratch dir;
+    RepairCase c{"ab", kRecipe, {}};
+    const std::string main = buildCase(c, dir.path());
+    const Snapshot original = snapshot(dir.path());
+    const std::string jA = dir.path("a.journal"), jB = dir.path("b.journal");
+    FaultPlatform p;
+    ASSERT_EQ(runTabulonOn({"@FILE", "/F4", "/R"}, dir.path(), main, p, jA).status, 0);
+    const Snapshot afterA = snapshot(dir.path(), "a.journal");
+    ASSERT_EQ(runTabulonOn({"@FILE", "/F-1", "/R"}, dir.path(), main, p, jB).status, 0);
+    auto set = [&] {
+        Snapshot s = snapshot(dir.path());
+        s.erase("a.journal");
+        s.erase("b.journal");
+        return s;
+    };
+    const Snapshot afterB = set();
+    ASSERT_NE(afterB, afterA);
+
+    UndoRun a = runUndoOn({jA, "--set", dir.path(main)});
+    EXPECT_EQ(a.status, undo::kRefused) << a.out << a.err;
+    EXPECT_NE(a.err.find("undo that run's journal first"), std::string::npos) << a.err;
+    EXPECT_EQ(set(), afterB);
+
+    EXPECT_EQ(runUndoOn({jB, "--set", dir.path(main)}).status, undo::kRestored);
+    EXPECT_EQ(runUndoOn({jA, "--set", dir.path(main)}).status, undo::kRestored);
+    Snapshot s = set();
+    EXPECT_TRUE(s == original);
+}
+
+// Records the mode of every open.
+class ModePlatform : public ForwardingPlatform {
+  public:
+    bool open(const char* name, int mode, PlatformHandle* h, uint32_t* error) override {
+        modes.push_back(mode);
+        return ForwardingPlatform::open(name, mode, h, error);
+    }
+    std::vector<int> modes;
+};
+
+TEST_F(Undo, SmallerMishaps) {
+    repair(kRecipe);
+    // A dry run opens the set read-only: no writer lock.
+    ModePlatform modes;
+    UndoRun dry = runUndoOn({journal(), "--dry-run", "--set", dir.path(main)}, modes);
+    EXPECT_EQ(dry.status, undo::kRestored) << dry.err;
+    for (int mode : modes.modes) EXPECT_NE(mode & ~PlainFileOnly, int(Repair));
+    // The set's resolved path comes before the first restored block.
+    UndoRun u = undoSet({journal()});
+    const size_t at = u.out.find("File set: " + resolvedPath(dir.path(main)) + "\n");
+    EXPECT_NE(at, std::string::npos) << u.out;
+    EXPECT_LT(at, u.out.find("Restored "));
+
+    // Names from the journal are printed with control characters escaped.
+    JournalIdentity id;
+    id.mainPath = "\x1b[2J\rNICE.DAT";
+    writeBytes(journal(), assemble({{'I', identityBody(id)}}));
+    UndoRun escaped = runUndoOn({journal()});
+    EXPECT_EQ(escaped.status, undo::kError);
+    EXPECT_EQ((escaped.out + escaped.err).find('\x1b'), std::string::npos);
+    EXPECT_NE(escaped.out.find("\\x1b[2J\\x0dNICE.DAT"), std::string::npos) << escaped.out;
+    // A relative path that does not open here points at --set.
+    EXPECT_NE(escaped.err.find("--set"), std::string::npos) << escaped.err;
+}
+
+TEST(UndoJournal, AJournalAmongTheMembersIsRefused) {
+    for (const char* name : {"TEST.^02", "TEST.^^^", "TEST.DAT", "./TEST.^01"}) {
+        SCOPED_TRACE(name);
+        Scratch dir;
+        RepairCase rc{"x", kRecipe, {"@FILE", "/F-1", "/R"}};
+        const std::string main = buildCase(rc, dir.path());
+        const Snapshot before = snapshot(dir.path());
+        FaultPlatform p;
+        const std::string journal = dir.path(name);
+        TabulonRun r = runTabulonOn(rc.args, dir.path(), main, p, journal);
+        EXPECT_EQ(r.status, -3);
+        const std::string line = "Undo journal <" + journal + "> names a member of the file set: refused.\n";
+        EXPECT_TRUE(r.err.ends_with("\n" + line)) << r.err;
+        EXPECT_EQ(countOf(r.err, "\n"), 2u) << r.err;  // the banner, then this line
+        EXPECT_EQ(r.out.find("Pages Examined"), std::string::npos);
+        EXPECT_EQ(snapshot(dir.path()), before);
     }
 }
 
@@ -294,6 +596,18 @@ TEST(UndoJournal, SameOutputAsARunWithout) {
             for (std::string* t : {&runs[journal].out, &runs[journal].err}) {
                 maskFolder(t, dir.path().string());
             }
+            // A journal is kept, and named last, only when the run journaled
+            // a block; the rest of the output is that of a run without one.
+            if (journal == 0) continue;
+            const std::string line =
+                "Undo journal: @DIR/undo.journal (tabulon-undo @DIR/undo.journal takes these "
+                "repairs back)\n";
+            std::string& err = runs[journal].err;
+            const bool named = err.size() >= line.size() &&
+                               err.compare(err.size() - line.size(), line.size(), line) == 0;
+            EXPECT_EQ(named, fs::exists(dir.path("undo.journal"))) << c.name << err;
+            if (named) err.resize(err.size() - line.size());
+            EXPECT_EQ(countOf(err, "Undo journal"), 0u) << c.name;
         }
         EXPECT_EQ(runs[0].out, runs[1].out) << c.name;
         EXPECT_EQ(runs[0].err, runs[1].err) << c.name;
