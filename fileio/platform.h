@@ -24,8 +24,11 @@ class Platform {
   public:
     virtual ~Platform() = default;
 
-    // Opens an existing file (never creates one). On failure returns false
-    // and sets *error to the system's error code.
+    // Opens an existing regular file (never creates one, never waits for
+    // one: a FIFO does not block the open). A folder or any other kind of
+    // file (a FIFO, a socket, a device) is refused as a failed open with the
+    // binding's one code for it. On failure returns false and sets *error to
+    // the system's error code.
     virtual bool open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) = 0;
 
     // Creates a new file for writing, readable by others; fails when a file

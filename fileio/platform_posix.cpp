@@ -39,6 +39,11 @@ constexpr off_t kWriterMarker = off_t(1) << 62;
 // Reports a sharing conflict with a code whose text says what happened.
 constexpr int kSharingConflict = EBUSY;
 
+// Reports a file that is neither a regular file nor a folder (a FIFO, a
+// socket, a device): positioned reads and writes and the locks mean nothing
+// there, and a FIFO would block every program that reads it.
+constexpr int kNotRegularFile = EOPNOTSUPP;
+
 bool lockWriterMarker(int fd) {
     struct flock lock;
     std::memset(&lock, 0, sizeof lock);
@@ -71,18 +76,31 @@ class PosixPlatform final : public Platform {
 };
 
 bool PosixPlatform::open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) {
-    int flags = (mode == Repair ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+    // Opened without blocking, so that a FIFO (whose open waits for a
+    // writer) is seen for what it is; only a regular file is kept, and its
+    // handle is made blocking again.
+    const int flags = (mode == Repair ? O_RDWR : O_RDONLY) | O_CLOEXEC;
     int fd;
     do {
-        fd = ::open(name, flags);
+        fd = ::open(name, flags | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         *error = uint32_t(errno);
         return false;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        *error = S_ISDIR(st.st_mode) ? uint32_t(EISDIR) : uint32_t(errno);
+    uint32_t refused = 0;
+    if (fstat(fd, &st) != 0) {
+        refused = uint32_t(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        refused = EISDIR;
+    } else if (!S_ISREG(st.st_mode)) {
+        refused = kNotRegularFile;
+    } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        refused = uint32_t(errno);
+    }
+    if (refused != 0) {
+        *error = refused;
         ::close(fd);
         return false;
     }

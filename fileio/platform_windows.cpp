@@ -59,6 +59,13 @@ bool WindowsPlatform::open(const char* name, int mode, PlatformHandle* handle, u
         *error = uint32_t(GetLastError());
         return false;
     }
+    // Only a file on a disk is kept: a pipe, a console or another character
+    // device has no positions to read at.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        *error = uint32_t(ERROR_NOT_SUPPORTED);
+        return false;
+    }
     *handle = reinterpret_cast<PlatformHandle>(h);
     return true;
 }

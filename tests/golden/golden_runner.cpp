@@ -36,6 +36,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -341,6 +342,7 @@ constexpr CodePair kWindowsCodes[] = {
     {13, 5},   // EACCES: ERROR_ACCESS_DENIED
     {16, 32},  // EBUSY, the POSIX build's sharing conflict: ERROR_SHARING_VIOLATION
     {21, 5},   // EISDIR: ERROR_ACCESS_DENIED (CreateFile on a folder)
+    {95, 50},  // EOPNOTSUPP, no regular file: ERROR_NOT_SUPPORTED, no disk file
 };
 
 // The Z: drive form of an absolute POSIX path, with forward slashes.
@@ -596,6 +598,18 @@ int runCase(const Options& opt) {
         fs::copy_file(*root / *rel, dir / mainName);
         fs::permissions(dir / mainName, fs::perms::owner_read | fs::perms::owner_write,
                         fs::perm_options::add);
+    }
+
+    // fifos: names (one per line) that become FIFOs in the case's directory,
+    // in place of a file the recipe wrote or beside the set.
+    for (const std::string& fifo : readArgs(c / "fifos")) {
+        if (fifo.empty()) continue;
+        fs::remove(dir / fifo);
+        if (mkfifo((dir / fifo).c_str(), 0644) != 0) {
+            std::cerr << "golden_runner: cannot make the FIFO " << fifo << "\n";
+            fs::remove_all(dir);
+            return 2;
+        }
     }
 
     bool ok = check(opt, "expect", runOnce(opt, readArgs(c / "args"), dir, mainName));
