@@ -79,3 +79,8 @@ Platform& systemPlatform();
 // line ends with its own "\n" or "\r\n", which a text-mode console stream
 // would otherwise change. Nothing to do on POSIX.
 void setBinaryConsole();
+
+// Whether standard output and standard error lead to the same file or pipe
+// (not a terminal): then a line of one may be cut by the other's bytes unless
+// whole lines are written.
+bool standardStreamsShareFile();

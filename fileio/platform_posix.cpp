@@ -320,3 +320,9 @@ Platform& systemPlatform() {
 }
 
 void setBinaryConsole() {}
+
+bool standardStreamsShareFile() {
+    struct stat out, err;
+    if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0) return false;
+    return out.st_dev == err.st_dev && out.st_ino == err.st_ino && !isatty(STDOUT_FILENO);
+}

@@ -194,3 +194,19 @@ void setBinaryConsole() {
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
 }
+
+bool standardStreamsShareFile() {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (out == INVALID_HANDLE_VALUE || err == INVALID_HANDLE_VALUE || !out || !err) return false;
+    const DWORD type = GetFileType(out);
+    if (type != GetFileType(err)) return false;
+    // Two pipe handles cannot be told apart: they are taken as one, which
+    // only holds back unfinished lines.
+    if (type == FILE_TYPE_PIPE) return true;
+    if (type != FILE_TYPE_DISK) return false;
+    BY_HANDLE_FILE_INFORMATION a, b;
+    if (!GetFileInformationByHandle(out, &a) || !GetFileInformationByHandle(err, &b)) return false;
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
