@@ -44,6 +44,9 @@ int runInspect(int argc, const char* const* argv, Output& out) {
     std::vector<std::string> plan_options;
     CLI::App* plan =
         app.add_subcommand("plan", "what tabulon FILE /F# would write, writing nothing");
+    // tabulon's options start with '/', which CLI11 reads as an option of
+    // its own on Windows: here they are words to hand on.
+    plan->allow_windows_style_options(false);
     plan->add_option("FILE", file, "main file of the set")->required();
     plan->add_option("OPTIONS", plan_options,
                      "tabulon's options (/F#, /R, /O, /S#, /Z, /D); /F-1 without a /F");
