@@ -63,6 +63,8 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
     };
 
     int i = 0;
+    // Set when an extension file is there but cannot be opened.
+    bool incomplete = false;
     std::string name;
     // A main path longer than a name buffer is not opened at all.
     bool named = memberName(path, 0, &name);
@@ -80,6 +82,7 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
                         (unsigned long)error, text.c_str());
             }
             endError_ = error;
+            incomplete = i > 0 && error != kFileNotFound;
             break;
         }
         if (verbose) out.err("Opened\r\n");
@@ -93,6 +96,15 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
         named = memberName(path, i, &name);
     }
     memberCount_ = uint16_t(i);
+
+    // A repair needs the whole set: without an extension file that is there
+    // but cannot be opened (in use, unreadable), every entry into it looks
+    // lost, and a repair would throw those pages away. Nothing more is
+    // opened and the open fails as for the main file.
+    if (incomplete && mode == Repair) {
+        closeHandles();
+        return 0;
+    }
 
     if (memberName(path, kDeltaMember, &name)) {
         if (verbose) out.err("Opening File <%s>...", name.c_str());

@@ -43,7 +43,9 @@ class FileSet {
 
     // Opens the members and the delta file with the access and sharing of
     // the mode, printing the open lines (and the /D traces when verbose).
-    // Returns the number of members opened, 0 when the main file failed.
+    // Returns the number of members opened, 0 when the main file failed, or
+    // when, opened for Repair, an extension file exists but could not be
+    // opened (the set would be incomplete).
     int open(const std::string& path, int mode, Output& out, bool verbose);
 
     // Flushes the members that were written and closes every handle; false

@@ -46,16 +46,52 @@ void Output::err(const char* format, ...) {
     va_end(args);
 }
 
-StdioOutput::StdioOutput() {
+namespace {
+
+// Standard output is written in pieces of at least this many bytes of whole
+// lines when it shares its file with standard error.
+constexpr size_t kHeldOutput = 64 * 1024;
+
+FILE* fileOf(Stream stream) {
+    return stream == Stream::Out ? stdout : stderr;
+}
+
+}  // namespace
+
+StdioOutput::StdioOutput() : joined_(standardStreamsShareFile()) {
     setBinaryConsole();
 }
 
+StdioOutput::~StdioOutput() {
+    release(Stream::Out, true);
+    release(Stream::Err, true);
+}
+
 void StdioOutput::write(Stream stream, std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stream == Stream::Out ? stdout : stderr);
+    if (!joined_) {
+        std::fwrite(text.data(), 1, text.size(), fileOf(stream));
+        return;
+    }
+    std::string& held = held_[stream == Stream::Out ? 0 : 1];
+    held.append(text);
+    if (stream == Stream::Err || held.size() >= kHeldOutput) release(stream, false);
 }
 
 void StdioOutput::flush(Stream stream) {
-    std::fflush(stream == Stream::Out ? stdout : stderr);
+    if (joined_) {
+        release(stream, false);
+        return;
+    }
+    std::fflush(fileOf(stream));
+}
+
+void StdioOutput::release(Stream stream, bool all) {
+    std::string& held = held_[stream == Stream::Out ? 0 : 1];
+    const size_t end = all ? held.size() : held.rfind('\n') + 1;  // 0 when there is none
+    if (end == 0 || held.empty()) return;
+    std::fwrite(held.data(), 1, end, fileOf(stream));
+    std::fflush(fileOf(stream));
+    held.erase(0, end);
 }
 
 void BufferOutput::write(Stream stream, std::string_view text) {

@@ -65,11 +65,31 @@ class Line {
 };
 
 // Standard output and standard error of the process, in binary mode.
+//
+// When both lead to the same file or pipe (`> log 2>&1`), a stream's bytes
+// reach it in whole lines only: a line of one stream is never cut by a line
+// of the other. Each stream keeps its unfinished last line back until its
+// line end comes (or the object goes), and standard output is written a
+// large piece of whole lines at a time, as a buffered stream would. The
+// bytes of each stream and their order stay as they are.
 class StdioOutput : public Output {
   public:
     StdioOutput();
+    ~StdioOutput() override;
+    StdioOutput(const StdioOutput&) = delete;
+    StdioOutput& operator=(const StdioOutput&) = delete;
     void write(Stream stream, std::string_view text) override;
+    // Pushes the stream on; when both streams share a file, up to its last
+    // whole line.
     void flush(Stream stream) override;
+
+  private:
+    // Writes the held bytes of the stream up to and with its last line end
+    // (all of them when `all`).
+    void release(Stream stream, bool all);
+
+    bool joined_ = false;
+    std::string held_[2];
 };
 
 // Keeps everything: each stream on its own, and both in the order written.

@@ -30,8 +30,11 @@ class Platform {
   public:
     virtual ~Platform() = default;
 
-    // Opens an existing file (never creates one). On failure returns false
-    // and sets *error to the system's error code.
+    // Opens an existing regular file (never creates one, never waits for
+    // one: a FIFO does not block the open). A folder or any other kind of
+    // file (a FIFO, a socket, a device) is refused as a failed open with the
+    // binding's one code for it. On failure returns false and sets *error to
+    // the system's error code.
     virtual bool open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) = 0;
 
     // Creates a new file for writing, readable by others; fails when a file
@@ -94,3 +97,8 @@ Platform& systemPlatform();
 // line ends with its own "\n" or "\r\n", which a text-mode console stream
 // would otherwise change. Nothing to do on POSIX.
 void setBinaryConsole();
+
+// Whether standard output and standard error lead to the same file or pipe
+// (not a terminal): then a line of one may be cut by the other's bytes unless
+// whole lines are written.
+bool standardStreamsShareFile();

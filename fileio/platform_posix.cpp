@@ -40,6 +40,11 @@ constexpr off_t kWriterMarker = off_t(1) << 62;
 // Reports a sharing conflict with a code whose text says what happened.
 constexpr int kSharingConflict = EBUSY;
 
+// Reports a file that is neither a regular file nor a folder (a FIFO, a
+// socket, a device): positioned reads and writes and the locks mean nothing
+// there, and a FIFO would block every program that reads it.
+constexpr int kNotRegularFile = EOPNOTSUPP;
+
 bool lockWriterMarker(int fd) {
     struct flock lock;
     std::memset(&lock, 0, sizeof lock);
@@ -74,30 +79,35 @@ class PosixPlatform final : public Platform {
 bool PosixPlatform::open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) {
     const bool plainOnly = (mode & PlainFileOnly) != 0;
     mode &= ~PlainFileOnly;
+    // Opened without blocking, so that a FIFO (whose open waits for a
+    // writer) is seen for what it is; only a regular file is kept, and its
+    // handle is made blocking again. A set named by an undo journal is also
+    // opened without following a symbolic link.
     int flags = (mode == Repair ? O_RDWR : O_RDONLY) | O_CLOEXEC;
-    // A pipe must not hold the open up before its kind is known.
-    if (plainOnly) flags |= O_NOFOLLOW | O_NONBLOCK;
+    if (plainOnly) flags |= O_NOFOLLOW;
     int fd;
     do {
-        fd = ::open(name, flags);
+        fd = ::open(name, flags | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         *error = uint32_t(errno);
         return false;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        *error = S_ISDIR(st.st_mode) ? uint32_t(EISDIR) : uint32_t(errno);
+    uint32_t refused = 0;
+    if (fstat(fd, &st) != 0) {
+        refused = uint32_t(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        refused = EISDIR;
+    } else if (!S_ISREG(st.st_mode)) {
+        refused = kNotRegularFile;
+    } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        refused = uint32_t(errno);
+    }
+    if (refused != 0) {
+        *error = refused;
         ::close(fd);
         return false;
-    }
-    if (plainOnly) {
-        const int status = fcntl(fd, F_GETFL);
-        if (!S_ISREG(st.st_mode) || status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
-            *error = S_ISREG(st.st_mode) ? uint32_t(errno) : uint32_t(EINVAL);
-            ::close(fd);
-            return false;
-        }
     }
     int how = (mode == Repair || mode == Unprotected) ? LOCK_SH : LOCK_EX;
     int rc;
@@ -348,4 +358,10 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 bool removeFile(const std::string& name) {
     return ::unlink(name.c_str()) == 0;
+}
+
+bool standardStreamsShareFile() {
+    struct stat out, err;
+    if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0) return false;
+    return out.st_dev == err.st_dev && out.st_ino == err.st_ino && !isatty(STDOUT_FILENO);
 }

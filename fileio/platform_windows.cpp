@@ -62,10 +62,17 @@ bool WindowsPlatform::open(const char* name, int mode, PlatformHandle* handle, u
         *error = uint32_t(GetLastError());
         return false;
     }
+    // Only a file on a disk is kept: a pipe, a console or another character
+    // device has no positions to read at.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        *error = uint32_t(ERROR_NOT_SUPPORTED);
+        return false;
+    }
+    // A set named by an undo journal must be plain files: no link, no folder.
     if (plainOnly) {
         BY_HANDLE_FILE_INFORMATION info;
-        const bool plain = GetFileType(h) == FILE_TYPE_DISK &&
-                           GetFileInformationByHandle(h, &info) != FALSE &&
+        const bool plain = GetFileInformationByHandle(h, &info) != FALSE &&
                            (info.dwFileAttributes &
                             (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
         if (!plain) {
@@ -217,4 +224,20 @@ bool removeFile(const std::string& name) {
 void setBinaryConsole() {
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+}
+
+bool standardStreamsShareFile() {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (out == INVALID_HANDLE_VALUE || err == INVALID_HANDLE_VALUE || !out || !err) return false;
+    const DWORD type = GetFileType(out);
+    if (type != GetFileType(err)) return false;
+    // Two pipe handles cannot be told apart: they are taken as one, which
+    // only holds back unfinished lines.
+    if (type == FILE_TYPE_PIPE) return true;
+    if (type != FILE_TYPE_DISK) return false;
+    BY_HANDLE_FILE_INFORMATION a, b;
+    if (!GetFileInformationByHandle(out, &a) || !GetFileInformationByHandle(err, &b)) return false;
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "inspect/plan.h"
 #include "inspect/session.h"
 #include "inspect/workers.h"
 #include "tabulon_version.h"
@@ -40,6 +41,15 @@ int runInspect(int argc, const char* const* argv, Output& out) {
     CLI::App* map = app.add_subcommand("map", "an SVG picture of the pages");
     map->add_option("FILE", file, "main file of the set")->required();
     map->add_option("-o,--output", out_path, "the SVG file to write")->required();
+    std::vector<std::string> plan_options;
+    CLI::App* plan =
+        app.add_subcommand("plan", "what tabulon FILE /F# would write, writing nothing");
+    // tabulon's options start with '/', which CLI11 reads as an option of
+    // its own on Windows: here they are words to hand on.
+    plan->allow_windows_style_options(false);
+    plan->add_option("FILE", file, "main file of the set")->required();
+    plan->add_option("OPTIONS", plan_options,
+                     "tabulon's options (/F#, /R, /O, /S#, /Z, /D); /F-1 without a /F");
     CLI::App* survey = app.add_subcommand("survey", "check every Btrieve file under a folder");
     survey->add_option("DIR", dir, "folder to walk")->required();
     survey->add_option("-j,--jobs", jobs, "files checked at a time (default: the cores)");
@@ -70,6 +80,7 @@ int runInspect(int argc, const char* const* argv, Output& out) {
         if (*entries) return cmdEntries(cx, file, pair, problems);
         if (*pg) return cmdPage(cx, file, page);
         if (*map) return cmdMap(cx, file, out_path);
+        if (*plan) return cmdPlan(cx, file, plan_options);
         if (*survey) return cmdSurvey(cx, dir, jobs == 0 ? systemCores() : jobs);
     } catch (const std::bad_alloc&) {
         return fail(out, "out of memory");

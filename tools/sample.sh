@@ -23,4 +23,5 @@ run "$sample/repair/ORDERS.DAT" /R
 
 inspect() { echo; echo "\$ tabulon-inspect $*"; build/release/tabulon-inspect "$@" || true; }
 inspect info "$sample/ORDERS.DAT"
+inspect plan "$sample/ORDERS.DAT" /R
 inspect map "$sample/ORDERS.DAT" -o docs/sample-map.svg

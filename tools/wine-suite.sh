@@ -384,6 +384,8 @@ companion_run "inspect map" tabulon-inspect map ORDERS.DAT -o map.svg
 companion_run "inspect survey" tabulon-inspect survey .
 companion_run "inspect --json survey" tabulon-inspect --json survey .
 companion_run "inspect missing file" tabulon-inspect info NOTHERE.DAT
+companion_run "inspect plan" tabulon-inspect plan ORDERS.DAT /R
+companion_run "inspect --json plan /F8" tabulon-inspect --json plan ORDERS.DAT /F8 /R
 # A repair with a journal, then its undo, on each side.
 undo_case() {
   local dir=$work/cases/$case_no side

@@ -1,9 +1,13 @@
-// The tabulon program with one read fault: the run sequence of the tool over
+// The tabulon program with one read or open fault: the run sequence of the tool over
 // a platform binding that fails, with an I/O error, every read of the file
 // named by TABULON_FAULT_READ=NAME:OFFSET that would return the byte at
 // OFFSET of that file (NAME is the file's name without its folder). Gathered
 // reads that cover the byte fail as a whole, as a bad sector fails a large
-// read. For golden cases of damaged media that a file's bytes cannot show.
+// read. With TABULON_FAULT_OPEN=NAME:CODE every open of the file NAME fails
+// with the system error CODE (13 for a file the user may not read, 16 for one
+// another process holds), the file left as it is. For golden cases of damaged
+// media and of sets that cannot be opened whole, which a file's bytes cannot
+// show.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,15 +20,30 @@
 
 namespace {
 
+// NAME:NUMBER of a fault variable; false when it has no colon.
+bool splitFault(const char* spec, std::string* name, uint64_t* number) {
+    const std::string s = spec;
+    const size_t colon = s.rfind(':');
+    if (colon == std::string::npos) return false;
+    *name = s.substr(0, colon);
+    *number = std::strtoull(s.c_str() + colon + 1, nullptr, 0);
+    return true;
+}
+
 class ReadFault : public ForwardingPlatform {
   public:
-    ReadFault(std::string name, uint64_t offset) : name_(std::move(name)), offset_(offset) {}
+    ReadFault(std::string name, uint64_t offset, std::string refused, uint32_t code)
+        : name_(std::move(name)), offset_(offset), refused_(std::move(refused)), code_(code) {}
 
     bool open(const char* name, int mode, PlatformHandle* h, uint32_t* error) override {
-        if (!next_.open(name, mode, h, error)) return false;
         std::string base = name;
         const size_t slash = base.find_last_of("/\\");
         if (slash != std::string::npos) base.erase(0, slash + 1);
+        if (!refused_.empty() && base == refused_) {
+            *error = code_;
+            return false;
+        }
+        if (!next_.open(name, mode, h, error)) return false;
         if (base == name_) faulty_[*h] = true;
         return true;
     }
@@ -52,26 +71,27 @@ class ReadFault : public ForwardingPlatform {
 
     std::string name_;
     uint64_t offset_;
+    std::string refused_;
+    uint32_t code_;
     std::map<PlatformHandle, bool> faulty_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* spec = std::getenv("TABULON_FAULT_READ");
-    std::string name;
-    uint64_t offset = UINT64_MAX;
-    if (spec) {
-        const std::string s = spec;
-        const size_t colon = s.rfind(':');
-        if (colon == std::string::npos) {
-            std::fprintf(stderr, "TABULON_FAULT_READ must be NAME:OFFSET\n");
-            return 2;
-        }
-        name = s.substr(0, colon);
-        offset = std::strtoull(s.c_str() + colon + 1, nullptr, 0);
+    std::string name, refused;
+    uint64_t offset = UINT64_MAX, code = 0;
+    const char* read = std::getenv("TABULON_FAULT_READ");
+    if (read && !splitFault(read, &name, &offset)) {
+        std::fprintf(stderr, "TABULON_FAULT_READ must be NAME:OFFSET\n");
+        return 2;
     }
-    ReadFault platform(name, offset);
+    const char* open = std::getenv("TABULON_FAULT_OPEN");
+    if (open && !splitFault(open, &refused, &code)) {
+        std::fprintf(stderr, "TABULON_FAULT_OPEN must be NAME:CODE\n");
+        return 2;
+    }
+    ReadFault platform(name, offset, refused, uint32_t(code));
     StdioOutput out;
     int status = runTabulon(argc, argv, out, platform);
     std::fflush(stdout);

@@ -30,12 +30,19 @@
 //     (tests/golden/windows-skip.txt for tests/golden/cases/<case>), one
 //     `<case> <reason>` per line, are skipped: they cannot hold on Windows.
 //
+// --joined runs the tool with standard output and standard error on one
+// file (`> log 2>&1`) and checks that the file holds the lines of
+// expect.stdout and expect.stderr interleaved, each line whole and each
+// stream's lines in their order; the status and the file changes are
+// checked as usual.
+//
 // Exit status: 0 pass, 1 mismatch, 2 usage or setup error, 77 skipped (a real
 // file that is not available, or a case without expectations yet).
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,6 +80,7 @@ struct Options {
     bool update = false;
     std::vector<std::string> wrapper;
     bool windows = false;
+    bool joined = false;
 };
 
 std::optional<std::string> readFile(const fs::path& p) {
@@ -209,6 +217,65 @@ RunResult runTool(const Options& opt, const std::vector<std::string>& args, cons
     return r;
 }
 
+// The tool with standard output and standard error on one file, as a shell's
+// `> log 2>&1` makes them; the file's bytes come back in `out`.
+RunResult runToolJoined(const Options& opt, const std::vector<std::string>& args,
+                        const fs::path& cwd, const fs::path& logPath) {
+    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (log < 0) throw std::runtime_error("cannot make " + logPath.string());
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int devnull = open("/dev/null", O_RDONLY);
+        if (devnull >= 0) dup2(devnull, 0);
+        dup2(log, 1);
+        dup2(log, 2);
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        std::vector<char*> argv;
+        for (const auto& w : opt.wrapper) argv.push_back(const_cast<char*>(w.c_str()));
+        argv.push_back(const_cast<char*>(opt.tool.c_str()));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (opt.wrapper.empty()) {
+            execv(argv[0], argv.data());
+        } else {
+            execvp(argv[0], argv.data());
+        }
+        _exit(127);
+    }
+    close(log);
+    RunResult r;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.timeoutSeconds);
+    int status = 0;
+    bool timedOut = false;
+    for (;;) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0 && errno != EINTR) break;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            timedOut = true;
+            kill(pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+        poll(nullptr, 0, 20);
+    }
+    r.out = readFile(logPath).value_or("");
+    fs::remove(logPath);
+    if (timedOut) {
+        r.status = "timeout\n";
+    } else if (WIFEXITED(status)) {
+        r.status =
+            std::to_string(static_cast<int>(static_cast<signed char>(WEXITSTATUS(status)))) + "\n";
+    } else if (WIFSIGNALED(status)) {
+        r.status = "signal " + std::to_string(WTERMSIG(status)) + "\n";
+    } else {
+        r.status = "unknown\n";
+    }
+    return r;
+}
+
 // ------------------------------------------------------------ file changes
 
 using Snapshot = std::map<std::string, std::string>;
@@ -327,6 +394,58 @@ void printDiff(const std::string& label, const std::string& expected, const std:
     }
 }
 
+// ------------------------------------------------------------ joined streams
+
+// The text cut after each line end; a last piece without one is a line too.
+std::vector<std::string> linePieces(const std::string& s) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    while (start < s.size()) {
+        std::size_t end = s.find('\n', start);
+        end = end == std::string::npos ? s.size() : end + 1;
+        pieces.push_back(s.substr(start, end - start));
+        start = end;
+    }
+    return pieces;
+}
+
+// Whether `joined` is the lines of `out` and of `err` interleaved, each
+// stream's lines whole and in their order. On a mismatch, prints the first
+// line of `joined` that no interleaving explains.
+bool checkInterleaving(const std::string& out, const std::string& err, const std::string& joined) {
+    const auto a = linePieces(out), b = linePieces(err), j = linePieces(joined);
+    // can[k]: the first i + k lines of `joined` are the first i lines of
+    // `out` and the first k of `err` (row i of the table, one row kept).
+    std::vector<char> can(b.size() + 1, 0), next(b.size() + 1, 0);
+    std::size_t reached = 0;  // the most lines of `joined` any cell explains
+    for (std::size_t i = 0; i <= a.size(); ++i) {
+        for (std::size_t k = 0; k <= b.size(); ++k) {
+            const std::size_t at = i + k;  // lines of `joined` explained
+            bool ok = false;
+            if (i == 0 && k == 0) {
+                ok = true;
+            } else if (at <= j.size()) {
+                ok = (i > 0 && can[k] && a[i - 1] == j[at - 1]) ||
+                     (k > 0 && next[k - 1] && b[k - 1] == j[at - 1]);
+            }
+            next[k] = ok;
+            if (ok) reached = std::max(reached, at);
+        }
+        std::swap(can, next);
+    }
+    if (can[b.size()] && j.size() == a.size() + b.size()) return true;
+    std::cout << "--- joined streams: not a line-wise interleaving of expect.stdout and "
+                 "expect.stderr\n";
+    if (reached < j.size()) {
+        std::cout << "joined line " << reached + 1
+                  << " fits neither stream: " << visible(j[reached]) << "\n";
+    } else {
+        std::cout << "the joined output ends after line " << j.size() << " of "
+                  << a.size() + b.size() << "\n";
+    }
+    return false;
+}
+
 // ------------------------------------------------------------ Windows
 
 // The Windows code for the condition that a POSIX build reports with an errno
@@ -341,6 +460,7 @@ constexpr CodePair kWindowsCodes[] = {
     {13, 5},   // EACCES: ERROR_ACCESS_DENIED
     {16, 32},  // EBUSY, the POSIX build's sharing conflict: ERROR_SHARING_VIOLATION
     {21, 5},   // EISDIR: ERROR_ACCESS_DENIED (CreateFile on a folder)
+    {95, 50},  // EOPNOTSUPP, no regular file: ERROR_NOT_SUPPORTED, no disk file
 };
 
 // The Z: drive form of an absolute POSIX path, with forward slashes.
@@ -486,7 +606,8 @@ Outcome runOnce(const Options& opt, const std::vector<std::string>& rawArgs, con
         args.push_back(a);
     }
     Snapshot before = snapshot(dir);
-    RunResult r = runTool(opt, args, dir);
+    RunResult r = opt.joined ? runToolJoined(opt, args, dir, dir.string() + ".joined")
+                             : runTool(opt, args, dir);
     Snapshot after = snapshot(dir);
     for (std::string* text : {&r.out, &r.err}) {
         replaceAll(*text, dirArg, "@DIR");
@@ -497,6 +618,14 @@ Outcome runOnce(const Options& opt, const std::vector<std::string>& rawArgs, con
 
 bool check(const Options& opt, const std::string& prefix, const Outcome& o) {
     const fs::path& c = opt.caseDir;
+    if (opt.joined) {
+        // Both streams in one file: the expected lines of each, interleaved.
+        bool ok = checkInterleaving(readFile(c / (prefix + ".stdout")).value_or(""),
+                                    readFile(c / (prefix + ".stderr")).value_or(""), o.stdoutText);
+        ok &= compare(c, prefix + ".status", o.status, false);
+        ok &= compare(c, prefix + ".diff", o.diff, true);
+        return ok;
+    }
     if (opt.update) {
         writeFile(c / (prefix + ".stdout"), o.stdoutText);
         writeFile(c / (prefix + ".stderr"), o.stderrText);
@@ -598,6 +727,18 @@ int runCase(const Options& opt) {
                         fs::perm_options::add);
     }
 
+    // fifos: names (one per line) that become FIFOs in the case's directory,
+    // in place of a file the recipe wrote or beside the set.
+    for (const std::string& fifo : readArgs(c / "fifos")) {
+        if (fifo.empty()) continue;
+        fs::remove(dir / fifo);
+        if (mkfifo((dir / fifo).c_str(), 0644) != 0) {
+            std::cerr << "golden_runner: cannot make the FIFO " << fifo << "\n";
+            fs::remove_all(dir);
+            return 2;
+        }
+    }
+
     bool ok = check(opt, "expect", runOnce(opt, readArgs(c / "args"), dir, mainName));
     bool second = fs::exists(c / "args2") || hasAny(c, "expect2");
     if (second) {
@@ -614,9 +755,9 @@ int runCase(const Options& opt) {
 }
 
 int usage() {
-    std::cerr
-        << "usage: golden_runner --tool <program> --case <dir> [--realfiles <dir>]"
-           " [--timeout <seconds>] [--keep | --discard] [--wrapper <program>]... [--windows]\n";
+    std::cerr << "usage: golden_runner --tool <program> --case <dir> [--realfiles <dir>]"
+                 " [--timeout <seconds>] [--keep | --discard] [--wrapper <program>]... [--windows]"
+                 " [--joined]\n";
     return 2;
 }
 
@@ -656,6 +797,8 @@ int main(int argc, char** argv) {
             opt.wrapper.push_back(*v);
         } else if (a == "--windows") {
             opt.windows = true;
+        } else if (a == "--joined") {
+            opt.joined = true;
         } else {
             return usage();
         }
@@ -663,6 +806,11 @@ int main(int argc, char** argv) {
     if (opt.tool.empty() || opt.caseDir.empty()) return usage();
     const char* update = std::getenv("UPDATE_GOLDEN");
     opt.update = update != nullptr && std::string(update) == "1";
+    if (opt.joined && (opt.update || opt.windows)) {
+        // The joined run checks expectations that the separate run records.
+        std::cout << "the joined check runs neither while recording nor with --windows\n";
+        return kSkip;
+    }
     if (opt.update && opt.windows) {
         // The expectations are the POSIX build's; a Windows run only checks them.
         std::cerr << "golden_runner: UPDATE_GOLDEN=1 does not go with --windows\n";

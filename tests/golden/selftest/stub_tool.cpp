@@ -5,6 +5,7 @@
 //   poke PATH OFFSET BYTE   overwrite one byte of a file
 //   exit N       end with status N (after the other commands)
 //   cut N TEXT   print the first N characters of TEXT and "\n" on standard output
+//   part TEXT    print TEXT without a line end on standard output, and flush it
 //   skip         pass over the next argument (the tool's path, when the stub
 //                stands in for a wrapper too)
 //   linger N     leave a process behind that holds standard output and error
@@ -34,6 +35,9 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "cut") == 0 && i + 2 < argc) {
             std::printf("%.*s\n", std::atoi(argv[i + 1]), argv[i + 2]);
             i += 2;
+        } else if (std::strcmp(argv[i], "part") == 0 && i + 1 < argc) {
+            std::printf("%s", argv[++i]);
+            std::fflush(stdout);
         } else if (std::strcmp(argv[i], "skip") == 0 && i + 1 < argc) {
             ++i;
         } else if (std::strcmp(argv[i], "linger") == 0 && i + 1 < argc) {

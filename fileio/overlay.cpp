@@ -1,0 +1,180 @@
+#include "fileio/overlay.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "fileio/gather.h"
+
+namespace {
+
+// The layer keeps written bytes in blocks of this size, each a copy of the
+// file's bytes there (zeros past its end) with the writes on top.
+constexpr uint64_t kBlock = 4096;
+
+#ifdef EROFS
+constexpr uint32_t kNotWritable = EROFS;
+#else
+constexpr uint32_t kNotWritable = EACCES;
+#endif
+
+}  // namespace
+
+OverlayPlatform::OverlayPlatform(Platform& base, int readMode) : base_(base), readMode_(readMode) {}
+
+OverlayPlatform::~OverlayPlatform() {
+    for (auto& [name, f] : files_) {
+        if (f.base != kInvalidHandle) base_.close(f.base);
+    }
+}
+
+bool OverlayPlatform::open(const char* name, int, PlatformHandle* handle, uint32_t* error) {
+    auto it = files_.find(name);
+    if (it == files_.end()) {
+        File f;
+        if (!base_.open(name, readMode_, &f.base, error)) return false;
+        if (!base_.size(f.base, &f.baseSize)) f.baseSize = 0;
+        f.size = f.baseSize;
+        it = files_.emplace(name, std::move(f)).first;
+    }
+    *handle = nextHandle_++;
+    handles_[*handle] = it->first;
+    return true;
+}
+
+bool OverlayPlatform::create(const char*, PlatformHandle*, uint32_t* error) {
+    *error = kNotWritable;
+    return false;
+}
+
+bool OverlayPlatform::append(PlatformHandle, const void*, size_t, uint32_t* error) {
+    *error = kNotWritable;
+    return false;
+}
+
+bool OverlayPlatform::size(PlatformHandle handle, uint64_t* size) {
+    auto h = handles_.find(handle);
+    if (h == handles_.end()) return false;
+    *size = files_[h->second].size;
+    return true;
+}
+
+bool OverlayPlatform::readLayer(File& f, uint64_t offset, uint8_t* buffer, size_t n, bool original,
+                                size_t* got) {
+    *got = 0;
+    const uint64_t size = original ? f.baseSize : f.size;
+    if (offset >= size || n == 0) return true;
+    size_t length = size_t(std::min<uint64_t>(n, size - offset));
+    const size_t fromBase =
+        offset < f.baseSize ? size_t(std::min<uint64_t>(length, f.baseSize - offset)) : 0;
+    if (fromBase > 0) {
+        size_t read = 0;
+        if (!base_.readAt(f.base, offset, buffer, fromBase, &read)) return false;
+        // A file that another opener cut short ends where its bytes end.
+        if (read < fromBase) length = read;
+    }
+    if (length > fromBase) std::memset(buffer + fromBase, 0, length - fromBase);
+    if (!original && length > 0) {
+        const uint64_t end = offset + length;
+        auto b = f.blocks.lower_bound(offset / kBlock);
+        for (; b != f.blocks.end() && b->first * kBlock < end; ++b) {
+            const uint64_t start = b->first * kBlock;
+            const uint64_t from = std::max(start, offset);
+            const uint64_t to = std::min(start + kBlock, end);
+            std::memcpy(buffer + (from - offset), b->second.data() + (from - start),
+                        size_t(to - from));
+        }
+    }
+    *got = length;
+    return true;
+}
+
+std::vector<uint8_t>& OverlayPlatform::block(File& f, uint64_t number) {
+    auto it = f.blocks.find(number);
+    if (it != f.blocks.end()) return it->second;
+    std::vector<uint8_t> bytes(kBlock, 0);
+    size_t got = 0;
+    // What the file holds there; a block that cannot be read starts as zeros
+    // (the write still lands, as it would on the file).
+    if (!readLayer(f, number * kBlock, bytes.data(), kBlock, true, &got)) got = 0;
+    return f.blocks.emplace(number, std::move(bytes)).first->second;
+}
+
+bool OverlayPlatform::readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
+                             size_t* transferred) {
+    *transferred = 0;
+    auto h = handles_.find(handle);
+    if (h == handles_.end()) return false;
+    return readLayer(files_[h->second], offset, static_cast<uint8_t*>(buffer), n, false,
+                     transferred);
+}
+
+bool OverlayPlatform::writeAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
+                              size_t* transferred) {
+    *transferred = 0;
+    auto h = handles_.find(handle);
+    if (h == handles_.end() || offset > uint64_t(INT64_MAX) - n) return false;
+    File& f = files_[h->second];
+    OverlayWrite w;
+    w.file = h->second;
+    w.offset = offset;
+    w.before.resize(n);
+    size_t got = 0;
+    if (!readLayer(f, offset, w.before.data(), n, false, &got)) got = 0;
+    w.before.resize(got);
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    w.after.assign(bytes, bytes + n);
+    for (uint64_t at = offset; at < offset + n;) {
+        const uint64_t start = at / kBlock * kBlock;
+        const uint64_t to = std::min(start + kBlock, offset + n);
+        std::memcpy(block(f, at / kBlock).data() + (at - start), bytes + (at - offset),
+                    size_t(to - at));
+        at = to;
+    }
+    f.size = std::max(f.size, offset + n);
+    writes_.push_back(std::move(w));
+    *transferred = n;
+    return true;
+}
+
+bool OverlayPlatform::gatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride,
+                               size_t count, size_t width, uint8_t* out) {
+    auto h = handles_.find(handle);
+    if (h == handles_.end()) return false;
+    File& f = files_[h->second];
+    // An unwritten file is gathered by the binding below, as the run would.
+    if (f.blocks.empty() && f.size == f.baseSize) {
+        return base_.gatherAt(f.base, offset, stride, count, width, out);
+    }
+    if (count == 0 || width == 0) return true;
+    uint64_t end = 0;
+    if (!gatherEnd(offset, stride, count, width, &end) || end > f.size) return false;
+    return gatherByReads(*this, handle, offset, stride, count, width, out);
+}
+
+bool OverlayPlatform::flush(PlatformHandle, uint32_t*) {
+    return true;
+}
+
+void OverlayPlatform::close(PlatformHandle handle) {
+    handles_.erase(handle);
+}
+
+std::string OverlayPlatform::errorText(uint32_t error) {
+    return base_.errorText(error);
+}
+
+bool OverlayPlatform::readFile(const std::string& name, uint64_t offset, void* buffer, size_t n,
+                               bool original, size_t* got) {
+    *got = 0;
+    auto it = files_.find(name);
+    if (it == files_.end()) return false;
+    return readLayer(it->second, offset, static_cast<uint8_t*>(buffer), n, original, got);
+}
+
+bool OverlayPlatform::fileSize(const std::string& name, bool original, uint64_t* size) const {
+    auto it = files_.find(name);
+    if (it == files_.end()) return false;
+    *size = original ? it->second.baseSize : it->second.size;
+    return true;
+}

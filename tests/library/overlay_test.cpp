@@ -1,0 +1,77 @@
+// The copy-on-write layer: reads see the layer's writes (across its blocks,
+// past the file's end), the file keeps every byte, and each write is kept
+// with the bytes it replaced.
+#include "fileio/overlay.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "support/scratch.h"
+
+namespace {
+
+std::string readWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(Overlay, ReadsSeeTheWritesAndTheFileKeepsItsBytes) {
+    ScratchDir dir("tabulon-overlay");
+    const std::string path = dir.path("F.DAT");
+    std::string original(10000, '\0');
+    for (size_t i = 0; i < original.size(); ++i) original[i] = char('a' + i % 26);
+    std::ofstream(path, std::ios::binary) << original;
+
+    struct Write {
+        uint64_t offset;
+        std::string bytes;
+    };
+    // Inside a block, across a block boundary, past the end with a gap.
+    const Write writes[] = {{10, "XYZ"}, {4094, "0123"}, {10002, "END"}};
+    std::string expected = original;
+    OverlayPlatform layer(systemPlatform(), ExclusiveRead);
+    PlatformHandle h = kInvalidHandle;
+    uint32_t error = 0;
+    ASSERT_TRUE(layer.open(path.c_str(), Repair, &h, &error));
+    for (const Write& w : writes) {
+        size_t put = 0;
+        ASSERT_TRUE(layer.writeAt(h, w.offset, w.bytes.data(), w.bytes.size(), &put));
+        EXPECT_EQ(put, w.bytes.size());
+        if (expected.size() < w.offset + w.bytes.size()) expected.resize(w.offset + w.bytes.size());
+        expected.replace(w.offset, w.bytes.size(), w.bytes);
+    }
+    uint64_t size = 0;
+    ASSERT_TRUE(layer.size(h, &size));
+    EXPECT_EQ(size, expected.size());
+
+    std::string seen(expected.size() + 100, '?');
+    size_t got = 0;
+    ASSERT_TRUE(layer.readAt(h, 0, seen.data(), seen.size(), &got));
+    EXPECT_EQ(seen.substr(0, got), expected);
+    // A gathered read sees the writes too.
+    uint8_t field[3];
+    ASSERT_TRUE(layer.gatherAt(h, 10, 4084, 2, 1, field + 0));
+    EXPECT_EQ(field[0], 'X');
+    EXPECT_EQ(field[1], '0');
+    EXPECT_FALSE(layer.gatherAt(h, 10003, 1, 3, 2, field));  // past the end
+
+    ASSERT_EQ(layer.writes().size(), 3u);
+    EXPECT_EQ(std::string(layer.writes()[0].before.begin(), layer.writes()[0].before.end()),
+              original.substr(10, 3));
+    EXPECT_TRUE(layer.writes()[2].before.empty());  // nothing was there
+    layer.close(h);
+
+    // Closed, the layer still reads both sides.
+    std::string before(3, '?');
+    ASSERT_TRUE(layer.readFile(path, 4094, before.data(), 3, true, &got));
+    EXPECT_EQ(before, original.substr(4094, 3));
+    ASSERT_TRUE(layer.readFile(path, 4094, before.data(), 3, false, &got));
+    EXPECT_EQ(before, "012");
+    EXPECT_EQ(readWhole(path), original);
+    EXPECT_FALSE(layer.create(dir.path("J").c_str(), &h, &error));
+}
+
+}  // namespace
