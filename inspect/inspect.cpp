@@ -21,7 +21,7 @@ int runInspect(int argc, const char* const* argv, Output& out) {
     app.add_flag("--shared", shared, "let other processes read and write the set meanwhile");
     app.add_flag("--version", version, "print the version");
 
-    std::string file, dir, out_path, page;
+    std::string file, out_path, page;
     std::optional<uint32_t> pair;
     bool problems = false;
     unsigned jobs = 0;
@@ -41,8 +41,10 @@ int runInspect(int argc, const char* const* argv, Output& out) {
     map->add_option("FILE", file, "main file of the set")->required();
     map->add_option("-o,--output", out_path, "the SVG file to write")->required();
     CLI::App* survey = app.add_subcommand("survey", "check every Btrieve file under a folder");
-    survey->add_option("DIR", dir, "folder to walk")->required();
+    SurveyArgs surveyArgs;
+    survey->add_option("DIR", surveyArgs.dirs, "folders to walk (or files to check)")->required();
     survey->add_option("-j,--jobs", jobs, "files checked at a time (default: the cores)");
+    survey->add_flag("--strict", surveyArgs.strict, "count every finding as damage");
 
     try {
         app.parse(argc, argv);
@@ -69,7 +71,10 @@ int runInspect(int argc, const char* const* argv, Output& out) {
         if (*entries) return cmdEntries(cx, file, pair, problems);
         if (*pg) return cmdPage(cx, file, page);
         if (*map) return cmdMap(cx, file, out_path);
-        if (*survey) return cmdSurvey(cx, dir, jobs == 0 ? systemCores() : jobs);
+        if (*survey) {
+            surveyArgs.jobs = jobs == 0 ? systemCores() : jobs;
+            return cmdSurvey(cx, surveyArgs);
+        }
     } catch (const std::bad_alloc&) {
         return fail(out, "out of memory");
     } catch (const std::exception& e) {

@@ -88,6 +88,11 @@ int cmdPairs(Context& cx, const std::string& path);
 int cmdEntries(Context& cx, const std::string& path, std::optional<uint32_t> pair, bool problems);
 int cmdPage(Context& cx, const std::string& path, const std::string& page);
 int cmdMap(Context& cx, const std::string& path, const std::string& outPath);
-int cmdSurvey(Context& cx, const std::string& dir, unsigned jobs);
+struct SurveyArgs {
+    std::vector<std::string> dirs;
+    unsigned jobs = 1;
+    bool strict = false;
+};
+int cmdSurvey(Context& cx, const SurveyArgs& args);
 
 }  // namespace inspect
