@@ -31,7 +31,6 @@ const char* className(int c) {
 }
 
 uint64_t FileFindings::bySeverity(int s) const {
-    if (s == Info) return info;
     uint64_t n = 0;
     for (int c = 0; c < kClasses; ++c) n += count[c][s];
     return n;
@@ -183,11 +182,12 @@ FileFindings gatherFindings(BtrieveFile& file, bool shared, bool keepList) {
     // The check counts the pair it could not load among the PAT pages examined.
     if (out.pastEnd) {
         c.patPagesExamined++;
-        out.info++;
+        out.count[ClassPat][Info]++;
         if (keepList) {
             Finding k;
             k.code = "pairPastEnd";
             k.severity = Info;
+            k.cls = ClassPat;
             k.pair = out.pastEnd;
             k.explanation = strf(
                 "PAT pair %lu and those after it lie past the end of the set "

@@ -44,7 +44,12 @@ int runInspect(int argc, const char* const* argv, Output& out) {
     SurveyArgs surveyArgs;
     survey->add_option("DIR", surveyArgs.dirs, "folders to walk (or files to check)")->required();
     survey->add_option("-j,--jobs", jobs, "files checked at a time (default: the cores)");
-    survey->add_flag("--strict", surveyArgs.strict, "count every finding as damage");
+    survey->add_flag("--strict", surveyArgs.strict,
+                     "count every finding as damage (and, for nagios, a file not checked)");
+    survey->add_option("--format", surveyArgs.format, "text, json, prometheus or nagios")
+        ->check(CLI::IsMember({"text", "json", "prometheus", "nagios"}));
+    survey->add_option("-o,--output", surveyArgs.output,
+                       "write to this file (through a temporary file and a rename)");
 
     try {
         app.parse(argc, argv);

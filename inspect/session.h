@@ -92,6 +92,8 @@ struct SurveyArgs {
     std::vector<std::string> dirs;
     unsigned jobs = 1;
     bool strict = false;
+    std::string format = "text";  // text, json, prometheus, nagios
+    std::string output;           // -o: the file to write instead of standard output
 };
 int cmdSurvey(Context& cx, const SurveyArgs& args);
 

@@ -140,7 +140,8 @@ bool walk(const std::string& dir, size_t index, bool several, Survey* s, std::st
         SurveyRow row;
         row.path = root;
         row.dir = index;
-        row.shown = several ? shownOf(root) : root.filename().generic_string();
+        row.rel = root.filename().generic_string();
+        row.shown = several ? shownOf(root) : row.rel;
         s->rows.push_back(std::move(row));
         return true;
     }
@@ -163,6 +164,7 @@ bool walk(const std::string& dir, size_t index, bool several, Survey* s, std::st
         SurveyRow row;
         row.path = it->path();
         row.dir = index;
+        row.rel = it->path().lexically_relative(root).generic_string();
         row.shown = shownOf(it->path());
         s->rows.push_back(std::move(row));
     }
@@ -255,7 +257,6 @@ std::string surveyText(const Survey& s) {
                 for (int c = 0; c < kClasses; ++c) {
                     for (int v = 0; v < kSeverities; ++v) all.count[c][v] += r.findings.count[c][v];
                 }
-                all.info += r.findings.info;
                 t += strf("%-*s %-7s %9lu %9lu | %s | %s\n", width, name,
                           versionHex(r.version).c_str(), (unsigned long)r.pages,
                           (unsigned long)r.lastPair, countersText(r.findings.counters).c_str(),
@@ -295,7 +296,7 @@ Json severityJson(const FileFindings& f) {
     Json byClass;
     for (int c = 0; c < kClasses; ++c) {
         Json one;
-        for (int v = 0; v < Info; ++v) one[severityKey(v)] = f.count[c][v];
+        for (int v = 0; v < kSeverities; ++v) one[severityKey(v)] = f.count[c][v];
         byClass[className(c)] = one;
     }
     j["byClass"] = byClass;
@@ -333,7 +334,6 @@ Json surveyJson(const Survey& s) {
             for (int c = 0; c < kClasses; ++c) {
                 for (int v = 0; v < kSeverities; ++v) all.count[c][v] += r.findings.count[c][v];
             }
-            all.info += r.findings.info;
         } else {
             f["examined"] = nullptr;
             f["problems"] = nullptr;
@@ -368,8 +368,25 @@ int cmdSurvey(Context& cx, const SurveyArgs& a) {
     s.strict = a.strict;
     std::string why;
     if (!runSurvey(a.dirs, a.jobs, cx.shared, false, &s, &why)) return fail(cx.out, why);
-    cx.out.write(Stream::Out, cx.json ? surveyJson(s).dump(2) + "\n" : surveyText(s));
-    return surveyStatus(s);
+    int status = surveyStatus(s);
+    const std::string format = cx.json ? "json" : a.format;
+    std::string text;
+    if (format == "json") {
+        text = surveyJson(s).dump(2) + "\n";
+    } else if (format == "prometheus") {
+        text = surveyPrometheus(s);
+    } else if (format == "nagios") {
+        text = surveyNagios(s, &status);
+    } else {
+        text = surveyText(s);
+    }
+    if (a.output.empty()) {
+        cx.out.write(Stream::Out, text);
+    } else if (!writeAtomically(a.output, text, &why)) {
+        fail(cx.out, why);
+        return format == "nagios" ? kNagiosUnknown : kStatusFailed;
+    }
+    return status;
 }
 
 }  // namespace inspect

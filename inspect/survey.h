@@ -19,6 +19,7 @@ enum class RowState { Checked, PreSix, Failed };
 struct SurveyRow {
     std::filesystem::path path;
     size_t dir = 0;     // index into Survey::dirs
+    std::string rel;    // relative to its folder, with forward slashes
     std::string shown;  // relative to its folder (to the working folder with several
                         // folders), with forward slashes
     RowState state = RowState::Failed;
@@ -64,6 +65,12 @@ std::string surveyPrometheus(const Survey& s);
 // The Nagios plugin line; *status receives the plugin's exit status.
 std::string surveyNagios(const Survey& s, int* status);
 std::string surveyReport(const Survey& s, bool shared);
+
+constexpr int kNagiosUnknown = 3;
+
+// Writes text to a temporary file in the folder of `path`, then renames it
+// to `path`: a reader sees the old file or the whole new one.
+bool writeAtomically(const std::string& path, const std::string& text, std::string* why);
 
 // The FCR figures the report shows of a file.
 std::string versionHex(uint16_t v);  // "0x0800"
