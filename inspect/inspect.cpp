@@ -51,6 +51,14 @@ int runInspect(int argc, const char* const* argv, Output& out) {
     survey->add_option("-o,--output", surveyArgs.output,
                        "write to this file (through a temporary file and a rename)");
 
+    CLI::App* report =
+        app.add_subcommand("report", "the survey as one HTML page, with the maps of problem files");
+    SurveyArgs reportArgs;
+    report->add_option("DIR", reportArgs.dirs, "folders to walk (or files to check)")->required();
+    report->add_option("-o,--output", reportArgs.output, "the HTML file to write")->required();
+    report->add_option("-j,--jobs", jobs, "files checked at a time (default: the cores)");
+    report->add_flag("--strict", reportArgs.strict, "count every finding as damage");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -79,6 +87,10 @@ int runInspect(int argc, const char* const* argv, Output& out) {
         if (*survey) {
             surveyArgs.jobs = jobs == 0 ? systemCores() : jobs;
             return cmdSurvey(cx, surveyArgs);
+        }
+        if (*report) {
+            reportArgs.jobs = jobs == 0 ? systemCores() : jobs;
+            return cmdReport(cx, reportArgs);
         }
     } catch (const std::bad_alloc&) {
         return fail(out, "out of memory");

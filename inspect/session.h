@@ -96,5 +96,6 @@ struct SurveyArgs {
     std::string output;           // -o: the file to write instead of standard output
 };
 int cmdSurvey(Context& cx, const SurveyArgs& args);
+int cmdReport(Context& cx, const SurveyArgs& args);
 
 }  // namespace inspect

@@ -121,5 +121,51 @@ TEST(Monitor, NagiosLineAndStatus) {
     }
 }
 
+TEST(Monitor, ReportIsOnePageWithProblemsFirst) {
+    ScratchDir scratch;
+    const fs::path dir = scratch.path() / "db";
+    build(dir, "A.DAT", kSound);
+    build(dir, "U.DAT", kUnused);
+    build(dir, "Z.DAT", kDamaged);
+    build(dir, "CUT.DAT", kCut);
+    const fs::path out = scratch.path() / "report.html";
+    const Result r = inspect({"report", dir.string(), "-o", out.string()});
+    EXPECT_EQ(r.status, 2) << r.err;
+    const std::string page = readText(out);
+    // Self-contained: no address but the SVG namespace, no outside script,
+    // style or picture.
+    const std::regex outside(R"re((src|href)=["'](?!#)|<link|url\(|@import)re");
+    EXPECT_FALSE(std::regex_search(page, outside));
+    std::string stripped = std::regex_replace(page, std::regex("http://www.w3.org/2000/svg"), "");
+    EXPECT_EQ(stripped.find("http"), std::string::npos);
+    // The rows, problems first: damage, not checked, unused entries, sound.
+    std::vector<std::string> rows;
+    const std::regex row(R"re(<tr class="(\w+)" data-rank="(\d+)" data-path="([^"]+)")re");
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), row);
+         it != std::sregex_iterator(); ++it) {
+        rows.push_back((*it)[3].str() + ":" + (*it)[1].str());
+    }
+    EXPECT_EQ(rows, (std::vector<std::string>{"Z.DAT:damage", "CUT.DAT:failed", "U.DAT:unused",
+                                              "A.DAT:ok"}));
+    // Maps and findings for the files with findings only: the damaged one
+    // drawn, the other waiting in a template.
+    EXPECT_EQ(std::regex_search(page, std::regex(R"(<h2>A\.DAT</h2>)")), false);
+    EXPECT_NE(page.find("<h2>Z.DAT</h2>"), std::string::npos);
+    EXPECT_NE(page.find("<td>entryElsewhere</td><td class=\"sev-damage\">damage</td>"),
+              std::string::npos);
+    EXPECT_NE(page.find("<td>zeroPointer</td><td class=\"sev-unused-entry\">unused-entry</td>"),
+              std::string::npos);
+    size_t svgs = 0, templates = 0;
+    for (size_t at = page.find("<svg"); at != std::string::npos; at = page.find("<svg", at + 1)) {
+        ++svgs;
+    }
+    for (size_t at = page.find("<template"); at != std::string::npos;
+         at = page.find("<template", at + 1)) {
+        ++templates;
+    }
+    EXPECT_EQ(svgs, 2u);
+    EXPECT_EQ(templates, 1u);
+}
+
 }  // namespace
 }  // namespace itest
