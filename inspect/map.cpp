@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "format/pat.h"
+#include "inspect/findings.h"
 #include "inspect/json.h"
 #include "inspect/mapsvg.h"
 #include "inspect/session.h"
@@ -74,6 +75,7 @@ void buildMapModel(BtrieveFile& file, bool shared, MapModel* out, ScanCounters* 
     const uint32_t pages = physicalPages(g, file.fileSet().totalSize());
     std::vector<uint8_t> states(pages, kNone);   // from the layout, then the headers
     std::vector<uint8_t> pointed(pages, kNone);  // from the entries that point at a page
+    std::vector<uint32_t> logical(pages, 0);     // the first entry that points at a page
     markBytes(g, states, 0, 2 * uint64_t(g.patPageSize), Fcr);
 
     ScanCounters counters;
@@ -94,13 +96,18 @@ void buildMapModel(BtrieveFile& file, bool shared, MapModel* out, ScanCounters* 
         for (const EntryFinding& f : findings) {
             countEntryFinding(f, counters);
             if (f.verdict == EntryVerdict::Free || f.physical >= pages) continue;
+            if (logical[f.physical] == 0) logical[f.physical] = f.logical;
+            // A finding on an unused entry is no problem of the page.
+            const bool unused = entrySeverity(f) == UnusedEntry;
             switch (f.verdict) {
                 case EntryVerdict::Sound:
                 case EntryVerdict::InvalidUsage:
                     raise(pointed[f.physical], classState(f.type));
                     break;
-                case EntryVerdict::ZeroHeader: raise(pointed[f.physical], ZeroHeader); break;
-                default: raise(pointed[f.physical], Wrong); break;
+                case EntryVerdict::ZeroHeader:
+                    raise(pointed[f.physical], unused ? PointedUnused : ZeroHeader);
+                    break;
+                default: raise(pointed[f.physical], unused ? PointedUnused : Wrong); break;
             }
         }
     });
@@ -112,8 +119,11 @@ void buildMapModel(BtrieveFile& file, bool shared, MapModel* out, ScanCounters* 
     PageHeader header;
     for (uint32_t p = 0; p < pages; ++p) {
         if (pointed[p] != kNone) {
-            // A layout page an entry points at is pointed at wrongly.
-            if (states[p] != kNone && pointed[p] < Orphan) pointed[p] = Wrong;
+            // A layout page an entry of a page type points at is pointed at
+            // wrongly.
+            if (states[p] != kNone && pointed[p] >= Data && pointed[p] <= OtherType) {
+                pointed[p] = Wrong;
+            }
             raise(states[p], MapState(pointed[p]));
             continue;
         }
@@ -124,12 +134,14 @@ void buildMapModel(BtrieveFile& file, bool shared, MapModel* out, ScanCounters* 
             continue;
         }
         const PageIdentity id = decodePageHeader(g, header);
-        states[p] = id.pageId == 0 && id.pageType == 0 ? ZeroHeader : Orphan;
+        // A page no entry needs: empty, or an old image of some page.
+        states[p] = id.pageId == 0 && id.pageType == 0 ? Empty : Orphan;
     }
     pointed.clear();
     pointed.shrink_to_fit();
 
     MapModel& model = *out;
+    model.logical = std::move(logical);
     model.version = g.versionCode;
     model.pageCount = g.pageCount;
     model.problems = counters.totalProblems;
@@ -190,12 +202,13 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
     for (int s = 0; s < kStates; ++s) byState[mapStateKey(s)] = stateCount[s];
     j["pageStates"] = byState;
     putCounters(j, counters);
-    std::string t = strf("%s: %lu pages in %llu cells (%llu a cell), %lu problems\n",
-                         outPath.c_str(), (unsigned long)pages, (unsigned long long)cells,
-                         (unsigned long long)perCell, (unsigned long)counters.totalProblems);
+    std::string t = strf(
+        "%s: %lu pages in %llu cells (%llu %s), %lu problems\n", outPath.c_str(),
+        (unsigned long)pages, (unsigned long long)cells, (unsigned long long)perCell,
+        perCell == 1 ? "page per cell" : "pages per cell", (unsigned long)counters.totalProblems);
     for (int s = 0; s < kStates; ++s) {
         if (stateCount[s])
-            t += strf("  %-30s %10llu\n", mapStateLabel(s), (unsigned long long)stateCount[s]);
+            t += strf("  %-40s %10llu\n", mapStateLabel(s), (unsigned long long)stateCount[s]);
     }
     cx.out.write(Stream::Out, cx.json ? j.dump(2) + "\n" : t);
     return 0;

@@ -13,8 +13,12 @@
 namespace inspect {
 
 // Page states, from the least to the most severe: a cell that stands for
-// several pages shows the most severe state among them.
+// several pages shows the most severe state among them. The states before
+// ZeroHeader are the file's structure, the others its problems.
 enum MapState : uint8_t {
+    Empty,          // a zero header that no entry needs
+    Orphan,         // a page no entry points at
+    PointedUnused,  // only unused entries (stored type 0) point here
     Data,
     Index,
     Variable,
@@ -22,11 +26,11 @@ enum MapState : uint8_t {
     Fcr,
     PatCurrent,
     PatOlder,
-    Orphan,
-    ZeroHeader,
-    Wrong,
+    ZeroHeader,  // an entry points at a zero header (or past the end)
+    Wrong,       // an entry points here, but the page is not its page
     Unreadable,
     kStates,
+    kFirstProblem = ZeroHeader,
     kNone = 0xFF,
 };
 
@@ -35,7 +39,8 @@ struct MapModel {
     uint16_t version = 0;
     uint32_t pageCount = 0;  // the FCR's
     uint64_t problems = 0;
-    std::vector<uint8_t> states;       // one per physical page
+    std::vector<uint8_t> states;    // one per physical page
+    std::vector<uint32_t> logical;  // per physical page, the first entry pointing there (0: none)
     std::vector<uint32_t> pairStarts;  // pair number and first physical page, in turn
 };
 

@@ -23,7 +23,7 @@ bool haveTool(const char* name) {
 
 struct Cell {
     long x = 0, y = 0, w = 0, h = 0;
-    std::string fill;
+    std::string fill, tooltip;
 };
 
 // The rectangle of the page grid that holds page p, and the point at the
@@ -31,13 +31,13 @@ struct Cell {
 bool findPage(const std::string& svg, uint64_t p, uint64_t perCell, Cell* cell, long* cx,
               long* cy) {
     static const std::regex rect(
-        R"re(<rect x="(\d+)" y="(\d+)" width="(\d+)" height="(\d+)" fill="(#[0-9a-f]{6})" data-pages="(\d+)-(\d+)"/>)re");
+        R"re(<rect x="(\d+)" y="(\d+)" width="(\d+)" height="(\d+)" fill="(#[0-9a-f]{6})"(?: stroke="#000000")? data-pages="(\d+)-(\d+)"><title>([^<]*)</title>)re");
     for (auto it = std::sregex_iterator(svg.begin(), svg.end(), rect); it != std::sregex_iterator();
          ++it) {
         const auto& m = *it;
         const uint64_t first = std::stoull(m[6]), last = std::stoull(m[7]);
         if (p < first || p > last) continue;
-        *cell = {std::stol(m[1]), std::stol(m[2]), std::stol(m[3]), std::stol(m[4]), m[5]};
+        *cell = {std::stol(m[1]), std::stol(m[2]), std::stol(m[3]), std::stol(m[4]), m[5], m[8]};
         *cx = cell->x + long((p / perCell - first / perCell)) * cell->h + cell->h / 2;
         *cy = cell->y + cell->h / 2;
         return true;
@@ -110,10 +110,23 @@ TEST(Map, KnownPagesHaveTheirColours) {
     if (haveTool("xmllint")) {
         EXPECT_EQ(std::system(("xmllint --noout " + svgPath.string()).c_str()), 0);
     }
-    EXPECT_NE(
-        svg.find(
-            "<title>TEST.DAT: version 8.00 (0x0800), 701 pages (720 physical), 3 problems</title>"),
-        std::string::npos);
+    const std::string title =
+        "TEST.DAT: version 8.00 (0x0800), 701 pages (720 physical), 3 problems";
+    EXPECT_NE(svg.find("<title>" + title + "</title>"), std::string::npos);
+    // The title fits: the picture is wider than 9 px a character.
+    std::smatch size;
+    ASSERT_TRUE(std::regex_search(svg, size, std::regex(R"re(<svg [^>]*width="(\d+)")re")));
+    EXPECT_GE(std::stoul(size[1]), 24 + title.size() * 9);
+    // The entry's logical page in the tooltip of the page it points at.
+    Cell pointed;
+    long px = 0, py = 0;
+    ASSERT_TRUE(findPage(svg, physicalOf(entries, 3), perCell, &pointed, &px, &py));
+    EXPECT_NE(pointed.tooltip.find("the entry of logical page 3 points here"), std::string::npos)
+        << pointed.tooltip;
+    // Structure and problems in two groups of the legend, problems drawn
+    // with a dark edge.
+    EXPECT_LT(svg.find(">Structure</text>"), svg.find(">Problems</text>"));
+    EXPECT_NE(svg.find("stroke=\"#000000\" data-pages"), std::string::npos);
 
     const uint32_t pat1 = uint32_t(info.at("pair1Offset").get<uint64_t>() / 1024);
     struct Known {
@@ -130,7 +143,8 @@ TEST(Map, KnownPagesHaveTheirColours) {
         {"logical 7", physicalOf(entries, 7), "variable page"},
         {"logical 9", physicalOf(entries, 9), "page of another type"},
         {"page entry 10 points at", physicalOf(entries, 10), "an entry points here wrongly"},
-        {"page of logical 20", physicalOf(entries, 20), "zero header"},
+        {"page of logical 20", physicalOf(entries, 20), "an entry points at a zero header"},
+        {"page 4, empty", 4, "empty page that no entry needs"},
         {"page of logical 10", physicalOf(entries, 10) - 1, "no entry points here"},
     };
 
@@ -152,11 +166,40 @@ TEST(Map, KnownPagesHaveTheirColours) {
         const std::string colour = legendColour(svg, k.label);
         ASSERT_NE(colour, "") << k.label;
         EXPECT_EQ(cell.fill, colour) << k.label;
+        // The tooltip names the page, its state and the entry that points there.
+        EXPECT_EQ(cell.tooltip.rfind("page " + std::to_string(k.page) + ": " + k.label, 0), 0u)
+            << cell.tooltip;
         if (rendered) {
             EXPECT_EQ(pic.at(x, y), colour) << k.label << " at " << x << "," << y;
         }
     }
     if (!rendered) std::printf("rsvg-convert or convert missing: pixels not checked\n");
+}
+
+// Files without damage show no problem: not their empty pages, not the
+// pages their unused entries point at.
+TEST(Map, FilesWithoutDamageShowNoProblem) {
+    const char* recipes[] = {
+        "family 0x0600 page 1024 logical 40",
+        "family 0x0700 page 1024 logical 40",
+        "family 0x0800 page 1024 logical 300\nsplit every 100000\ndelta",
+        "family 0x0950 page 4096 logical 50",
+        "family 0x0600 page 1024 logical 20\nentry 5 type 0\nentry 6 type 0",
+    };
+    for (const char* recipe : recipes) {
+        SCOPED_TRACE(recipe);
+        ScratchDir scratch;
+        const std::string main =
+            tbuild::buildFromRecipe(recipe, scratch.path().string(), "T.DAT").members[0];
+        const fs::path svgPath = scratch.path() / "map.svg";
+        const Result map = inspect({"--json", "map", main, "-o", svgPath.string()});
+        ASSERT_EQ(map.status, 0) << map.err;
+        const Json states = map.json().at("pageStates");
+        for (const char* problem : {"zeroHeader", "wrong", "unreadable"}) {
+            EXPECT_EQ(states.at(problem).get<uint64_t>(), 0u) << problem;
+        }
+        EXPECT_EQ(readText(svgPath).find("stroke=\"#000000\" data-pages"), std::string::npos);
+    }
 }
 
 TEST(Map, LargeFileKeepsAtMost65536CellsAndTheWorstState) {
