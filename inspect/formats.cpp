@@ -177,8 +177,10 @@ bool writeAtomically(const std::string& path, const std::string& text, std::stri
     namespace fs = std::filesystem;
     const fs::path target(path);
     std::random_device random;
-    const fs::path temp = target.parent_path() / ("." + target.filename().string() +
-                                                  strf(".%08x.tmp", unsigned(random())));
+    std::string name = ".";
+    name += target.filename().string();
+    name += strf(".%08x.tmp", unsigned(random()));
+    const fs::path temp = target.parent_path() / name;
     {
         std::ofstream f(temp, std::ios::binary | std::ios::trunc);
         f.write(text.data(), std::streamsize(text.size()));

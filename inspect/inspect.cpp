@@ -40,7 +40,7 @@ int runInspect(int argc, const char* const* argv, Output& out) {
     CLI::App* map = app.add_subcommand("map", "an SVG picture of the pages");
     map->add_option("FILE", file, "main file of the set")->required();
     map->add_option("-o,--output", out_path, "the SVG file to write")->required();
-    CLI::App* survey = app.add_subcommand("survey", "check every Btrieve file under a folder");
+    CLI::App* survey = app.add_subcommand("survey", "check every Btrieve file under the folders");
     SurveyArgs surveyArgs;
     survey->add_option("DIR", surveyArgs.dirs, "folders to walk (or files to check)")->required();
     survey->add_option("-j,--jobs", jobs, "files checked at a time (default: the cores)");

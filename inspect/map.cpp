@@ -190,9 +190,10 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
     }
 
     Json j;
-    j["file"] = path;
+    j["path"] = path;
     j["output"] = outPath;
     j["version"] = g.versionCode;
+    j["versionHex"] = hex(g.versionCode, 4);
     j["pages"] = pages;
     j["pagesPerCell"] = perCell;
     j["cells"] = cells;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -81,6 +82,11 @@ ScanOptions quietOptions(bool shared);
 std::string hex(uint64_t v, int digits);
 std::string versionText(uint16_t folded);  // "8.00", "9.50"
 std::string verdictKey(EntryVerdict v);    // JSON form: "sound", "elsewhere", ...
+
+// page on an FCR copy or a PAT copy: decodes it into j and t; false for any
+// other page.
+bool describeTablePage(OpenSet& set, bool shared, uint64_t offset, nlohmann::ordered_json* j,
+                       std::string* t);
 
 // Commands.
 int cmdInfo(Context& cx, const std::string& path);
