@@ -131,8 +131,8 @@ td.n{text-align:right;font-variant-numeric:tabular-nums}
 #survey th{cursor:pointer;background:#eef2f7;user-select:none}
 #survey th[aria-sort=ascending]::after{content:" \25B2"}
 #survey th[aria-sort=descending]::after{content:" \25BC"}
-#survey td:first-child{overflow-wrap:anywhere}
-#survey td.state,#survey th{white-space:nowrap}
+#survey td:first-child{overflow-wrap:break-word}
+#survey td.state{white-space:nowrap}
 tr.damage td.state{background:#D55E00;color:#fff;font-weight:bold}
 tr.failed td.state{background:#000;color:#fff;font-weight:bold}
 tr.unused td.state{background:#e6e6e6}

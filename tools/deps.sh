@@ -16,8 +16,8 @@ deps_build=(cmake g++ make libgtest-dev libgmock-dev libcli11-dev nlohmann-json3
 # libclang-rt-N-dev for the clang that is installed), the manual page check,
 # the inspector's picture tests (rsvg-convert, xmllint, convert) and the check of its
 # Prometheus output (promtool, in prometheus) and of its JSON against its schemas
-# (python3-jsonschema).
-deps_test=(clang libclang-rt-@-dev mandoc librsvg2-bin libxml2-utils imagemagick prometheus
+# (python3-jsonschema); the map and the report in a real browser (chromium).
+deps_test=(clang libclang-rt-@-dev mandoc librsvg2-bin libxml2-utils imagemagick prometheus chromium
   python3-jsonschema)
 # Added by tools/package.sh: the .deb (dpkg-shlibdeps, and file to find the
 # programs in it) and the Windows build for the zip.
