@@ -3,6 +3,7 @@
 // problems first, and for each file with findings its FCR, its findings and
 // its page map.
 #include <algorithm>
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -18,8 +19,10 @@ namespace inspect {
 namespace {
 
 // Maps drawn into the page itself; the maps of further files with damage,
-// and of files without damage, wait in a <template> until asked for.
+// and of files without damage, wait in a <template> until asked for, up to
+// kMaps maps in all: a report of thousands of files stays light.
 constexpr size_t kInlineMaps = 50;
+constexpr size_t kMaps = 500;
 // Findings listed per file; the rest are counted.
 constexpr size_t kListedFindings = 200;
 
@@ -76,11 +79,12 @@ std::string fcrTable(OpenSet& set) {
     return t;
 }
 
-void describe(const SurveyRow& row, bool shared, Detail* d) {
+void describe(const SurveyRow& row, bool shared, bool withMap, Detail* d) {
     OpenSet set;
     if (!set.open(row.path.string(), shared, &d->error)) return;
     d->open = true;
     d->fcr = fcrTable(set);
+    if (!withMap) return;
     MapModel model;
     ScanCounters counters;
     uint32_t stopped = 0;
@@ -210,17 +214,19 @@ std::string numberCell(const char* key, uint64_t v, bool known, std::string* dat
 }  // namespace
 
 std::string surveyReport(const Survey& s, bool shared) {
-    std::vector<size_t> detailed;
-    for (size_t i = 0; i < s.rows.size(); ++i) {
-        if (hasFindings(s.rows[i])) detailed.push_back(i);
-    }
-    std::vector<Detail> details(detailed.size());
-    runJobs(detailed.size(), systemCores(),
-            [&](size_t k) { describe(s.rows[detailed[k]], shared, &details[k]); });
-
     const std::vector<size_t> order = problemsFirst(s);
     std::vector<size_t> rankOf(s.rows.size());
     for (size_t k = 0; k < order.size(); ++k) rankOf[order[k]] = k;
+    // The files with findings in the order of the table, problems first.
+    std::vector<size_t> detailed, detailOf(s.rows.size(), SIZE_MAX);
+    for (size_t i : order) {
+        if (!hasFindings(s.rows[i])) continue;
+        detailOf[i] = detailed.size();
+        detailed.push_back(i);
+    }
+    std::vector<Detail> details(detailed.size());
+    runJobs(detailed.size(), systemCores(),
+            [&](size_t k) { describe(s.rows[detailed[k]], shared, k < kMaps, &details[k]); });
 
     std::string dirs;
     for (const std::string& d : s.dirs) dirs += (dirs.empty() ? "" : ", ") + html(d);
@@ -293,10 +299,9 @@ std::string surveyReport(const Survey& s, bool shared) {
     // The files with findings, problems first.
     size_t inlined = 0;
     for (size_t i : order) {
-        const auto at = std::find(detailed.begin(), detailed.end(), i);
-        if (at == detailed.end()) continue;
+        if (detailOf[i] == SIZE_MAX) continue;
         const SurveyRow& r = s.rows[i];
-        const Detail& d = details[size_t(at - detailed.begin())];
+        const Detail& d = details[detailOf[i]];
         h += strf("<section class=\"file\" id=\"file-%zu\">\n<h2>", i) + html(r.shown) + "</h2>\n";
         h += strf(
             "<p>%s: %llu damage, %llu unused-entry, %llu info; the check counts %lu "
@@ -323,7 +328,11 @@ std::string surveyReport(const Survey& s, bool shared) {
             h += strf("<p>and %zu findings more (tabulon-inspect entries lists them all).</p>\n",
                       r.findings.list.size() - kListedFindings);
         }
-        if (r.damaged(s.strict) && inlined < kInlineMaps) {
+        if (d.svg.empty()) {
+            h += "<p>The map: <code>tabulon-inspect map " + html(r.shown) +
+                 " -o map.svg</code> (the report carries the maps of the first " +
+                 std::to_string(kMaps) + " files).</p>\n";
+        } else if (r.damaged(s.strict) && inlined < kInlineMaps) {
             ++inlined;
             h += "<div class=\"map\">" + d.svg + "</div>\n";
         } else {

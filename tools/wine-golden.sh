@@ -64,7 +64,7 @@ done
 # A skip entry for a case that is gone would hide nothing, but says so.
 while read -r name _; do
   case $name in '' | '#'*) continue ;; esac
-  [ -d "$(case_folder "$name")" ] ||
+  [ -d "$cases_dir/$name" ] || [ -d "$inspect_dir/$name" ] ||
     echo "wine-golden: warning: tests/golden/windows-skip.txt names $name, which has no case folder"
 done <tests/golden/windows-skip.txt
 export TABULON_REALFILES=${TABULON_REALFILES:-$root/../shared/realfiles}
