@@ -13,6 +13,7 @@
 #   BENCH_JOBS       the survey's -j, default 2
 #   BENCH_RUNS       rounds, default 3 (the medians are shown)
 #   BENCH_KEEP=1     keep the generated files afterwards
+#   BENCH_BUILD      a Release build folder to use instead of DIR/build
 # The goals: the survey at most 1.2 times the singles' processor time, the
 # report at most 2 times the survey's.
 set -euo pipefail
@@ -25,7 +26,7 @@ jobs=${BENCH_JOBS:-2}
 runs=${BENCH_RUNS:-3}
 
 mkdir -p "$dir"
-build=$dir/build
+build=${BENCH_BUILD:-$dir/build}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTABULON_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target tabulon tabulon-inspect genfile measure >/dev/null
 tabulon=$build/tabulon
