@@ -1,7 +1,8 @@
 # Run by cpack (CPACK_PRE_BUILD_SCRIPTS) on the staged files of the .deb, as
 # Debian's policy asks: strips the compiler's notes from the programs,
 # compresses the manual pages with gzip -9n and adds the copyright file and a
-# changelog.gz of the version.
+# changelog.gz of the version; adds the nightly survey's systemd units (not
+# enabled) and their settings in /etc/default/tabulon.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
@@ -38,3 +39,15 @@ file(WRITE "${doc}/changelog"
   "  * Tabulon ${CPACK_PACKAGE_VERSION}.\n\n"
   " -- ${CPACK_DEBIAN_PACKAGE_MAINTAINER}  ${date}\n")
 execute_process(COMMAND ${GZIP} -9nf "${doc}/changelog" COMMAND_ERROR_IS_FATAL ANY)
+
+# The survey's units, where Debian's systemd looks for a package's units, and
+# their settings (a conffile, see CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA).
+set(units "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/lib/systemd/system")
+file(COPY "${CPACK_TABULON_SOURCE_DIR}/packaging/tabulon-survey.service"
+          "${CPACK_TABULON_SOURCE_DIR}/packaging/tabulon-survey.timer"
+     DESTINATION "${units}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+file(COPY "${CPACK_TABULON_SOURCE_DIR}/packaging/tabulon.default"
+     DESTINATION "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/etc/default"
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+file(RENAME "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/etc/default/tabulon.default"
+     "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/etc/default/tabulon")

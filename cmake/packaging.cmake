@@ -42,6 +42,9 @@ else()
   set(CPACK_TABULON_BINDIR ${CMAKE_INSTALL_BINDIR})
   set(CPACK_TABULON_DOCDIR ${CMAKE_INSTALL_DOCDIR})
   set(CPACK_TABULON_MANDIR ${CMAKE_INSTALL_MANDIR})
+  # /etc/default/tabulon, the settings of the nightly survey, is a conffile.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 include(CPack)

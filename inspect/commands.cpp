@@ -34,7 +34,7 @@ int cmdInfo(Context& cx, const std::string& path) {
     Json j;
     std::string t;
 
-    j["file"] = path;
+    j["path"] = path;
     Json members = Json::array();
     t += "File set (bytes, name)\n";
     for (int k = 0; k < fs.memberCount(); ++k) {
@@ -56,7 +56,9 @@ int cmdInfo(Context& cx, const std::string& path) {
     FcrVersion v;
     decodeFcrVersion(file.fcrCopy(0), &v);
     j["versionStored"] = v.stored;
+    j["versionStoredHex"] = hex(v.stored, 4);
     j["version"] = v.folded;
+    j["versionHex"] = hex(v.folded, 4);
     j["pageSize"] = g.pageSize;
     j["patPageSize"] = pat ? Json(g.patPageSize) : Json(nullptr);
     j["pageCount"] = g.pageCount;
@@ -189,7 +191,7 @@ int cmdPairs(Context& cx, const std::string& path) {
                   state);
     });
     Json j;
-    j["file"] = path;
+    j["path"] = path;
     j["lastPair"] = last;
     j["pairs"] = rows;
     j["pastEnd"] = stopped ? Json(stopped) : Json(nullptr);
@@ -246,7 +248,7 @@ int cmdEntries(Context& cx, const std::string& path, std::optional<uint32_t> onl
                 } else {
                     row["header"] = {{"pageId", f.found.pageId},
                                      {"pageType", f.found.pageType},
-                                     {"usageCount", f.usageCount}};
+                                     {"usageWord", f.usageCount}};
                     head = strf("%-10s  %.4x  %.4x ", hex(f.found.pageId, 8).c_str(),
                                 unsigned(f.found.pageType), unsigned(f.usageCount));
                 }
@@ -265,7 +267,7 @@ int cmdEntries(Context& cx, const std::string& path, std::optional<uint32_t> onl
     // The check counts the pair it could not load among the PAT pages examined.
     if (stopped) counters.patPagesExamined++;
     Json j;
-    j["file"] = path;
+    j["path"] = path;
     j["pair"] = only ? Json(*only) : Json(nullptr);
     j["entries"] = rows;
     j["pastEnd"] = stopped ? Json(stopped) : Json(nullptr);
@@ -358,7 +360,7 @@ int cmdPage(Context& cx, const std::string& path, const std::string& pageText) {
 
     Json j;
     std::string t;
-    j["file"] = path;
+    j["path"] = path;
     j["page"] = p;
     j["offset"] = offset;
     j["member"] = member < fs.memberCount() ? Json(fs.memberFileName(member)) : Json(nullptr);
@@ -372,9 +374,14 @@ int cmdPage(Context& cx, const std::string& path, const std::string& pageText) {
 
     PageHeader header;
     std::memset(&header, 0, sizeof header);
+    j["fcr"] = nullptr;
+    j["pat"] = nullptr;
     if (!set.hasPat()) {
         j["header"] = nullptr;
         t += "Pre-6.x file: the page header is not decoded\n";
+    } else if (describeTablePage(set, cx.shared, offset, &j, &t)) {
+        // A page of the table has no page header.
+        j["header"] = nullptr;
     } else if (file.readPageHeaderAt(offset, header)) {
         const PageIdentity id = decodePageHeader(g, header);
         std::string raw;
@@ -382,7 +389,7 @@ int cmdPage(Context& cx, const std::string& path, const std::string& pageText) {
         j["header"] = {{"bytes", raw},
                        {"pageId", id.pageId},
                        {"pageType", id.pageType},
-                       {"usageCount", header.usageCount}};
+                       {"usageWord", header.usageCount}};
         const char* kind = id.pageId == 0 && id.pageType == 0             ? "zero header"
                            : id.pageType == pagetype::variable            ? "variable"
                            : pageClassOf(id.pageType) == PageClass::Data  ? "data"

@@ -22,7 +22,7 @@ int runInspect(int argc, const char* const* argv, Output& out) {
     app.add_flag("--shared", shared, "let other processes read and write the set meanwhile");
     app.add_flag("--version", version, "print the version");
 
-    std::string file, dir, out_path, page;
+    std::string file, out_path, page;
     std::optional<uint32_t> pair;
     bool problems = false;
     unsigned jobs = 0;
@@ -50,9 +50,24 @@ int runInspect(int argc, const char* const* argv, Output& out) {
     plan->add_option("FILE", file, "main file of the set")->required();
     plan->add_option("OPTIONS", plan_options,
                      "tabulon's options (/F#, /R, /O, /S#, /Z, /D); /F-1 without a /F");
-    CLI::App* survey = app.add_subcommand("survey", "check every Btrieve file under a folder");
-    survey->add_option("DIR", dir, "folder to walk")->required();
+    CLI::App* survey = app.add_subcommand("survey", "check every Btrieve file under the folders");
+    SurveyArgs surveyArgs;
+    survey->add_option("DIR", surveyArgs.dirs, "folders to walk (or files to check)")->required();
     survey->add_option("-j,--jobs", jobs, "files checked at a time (default: the cores)");
+    survey->add_flag("--strict", surveyArgs.strict,
+                     "count every finding as damage (and, for nagios, a file not checked)");
+    survey->add_option("--format", surveyArgs.format, "text, json, prometheus or nagios")
+        ->check(CLI::IsMember({"text", "json", "prometheus", "nagios"}));
+    survey->add_option("-o,--output", surveyArgs.output,
+                       "write to this file (through a temporary file and a rename)");
+
+    CLI::App* report =
+        app.add_subcommand("report", "the survey as one HTML page, with the maps of problem files");
+    SurveyArgs reportArgs;
+    report->add_option("DIR", reportArgs.dirs, "folders to walk (or files to check)")->required();
+    report->add_option("-o,--output", reportArgs.output, "the HTML file to write")->required();
+    report->add_option("-j,--jobs", jobs, "files checked at a time (default: the cores)");
+    report->add_flag("--strict", reportArgs.strict, "count every finding as damage");
 
     try {
         app.parse(argc, argv);
@@ -81,7 +96,14 @@ int runInspect(int argc, const char* const* argv, Output& out) {
         if (*pg) return cmdPage(cx, file, page);
         if (*map) return cmdMap(cx, file, out_path);
         if (*plan) return cmdPlan(cx, file, plan_options);
-        if (*survey) return cmdSurvey(cx, dir, jobs == 0 ? systemCores() : jobs);
+        if (*survey) {
+            surveyArgs.jobs = jobs == 0 ? systemCores() : jobs;
+            return cmdSurvey(cx, surveyArgs);
+        }
+        if (*report) {
+            reportArgs.jobs = jobs == 0 ? systemCores() : jobs;
+            return cmdReport(cx, reportArgs);
+        }
     } catch (const std::bad_alloc&) {
         return fail(out, "out of memory");
     } catch (const std::exception& e) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -82,12 +83,25 @@ std::string hex(uint64_t v, int digits);
 std::string versionText(uint16_t folded);  // "8.00", "9.50"
 std::string verdictKey(EntryVerdict v);    // JSON form: "sound", "elsewhere", ...
 
+// page on an FCR copy or a PAT copy: decodes it into j and t; false for any
+// other page.
+bool describeTablePage(OpenSet& set, bool shared, uint64_t offset, nlohmann::ordered_json* j,
+                       std::string* t);
+
 // Commands.
 int cmdInfo(Context& cx, const std::string& path);
 int cmdPairs(Context& cx, const std::string& path);
 int cmdEntries(Context& cx, const std::string& path, std::optional<uint32_t> pair, bool problems);
 int cmdPage(Context& cx, const std::string& path, const std::string& page);
 int cmdMap(Context& cx, const std::string& path, const std::string& outPath);
-int cmdSurvey(Context& cx, const std::string& dir, unsigned jobs);
+struct SurveyArgs {
+    std::vector<std::string> dirs;
+    unsigned jobs = 1;
+    bool strict = false;
+    std::string format = "text";  // text, json, prometheus, nagios
+    std::string output;           // -o: the file to write instead of standard output
+};
+int cmdSurvey(Context& cx, const SurveyArgs& args);
+int cmdReport(Context& cx, const SurveyArgs& args);
 
 }  // namespace inspect

@@ -1,7 +1,12 @@
-// survey: every Btrieve file under a folder, checked by the engine as the
-// tabulon program checks it without a fix mask, several files at a time.
+// survey: every Btrieve file under the folders, checked by the engine as the
+// tabulon program checks it without a fix mask, several files at a time; its
+// text and JSON forms.
+#include "inspect/survey.h"
+
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -9,8 +14,6 @@
 #include <system_error>
 #include <vector>
 
-#include "inspect/json.h"
-#include "inspect/session.h"
 #include "inspect/workers.h"
 
 namespace inspect {
@@ -30,19 +33,6 @@ class SurveyOutput : public Output {
     bool keep = true;
     std::string lines;
     uint64_t bytes = 0;
-};
-
-enum class RowState { Checked, PreSix, Failed };
-
-struct Row {
-    fs::path path;
-    std::string shown;  // relative to the folder, with forward slashes
-    RowState state = RowState::Failed;
-    uint16_t version = 0;
-    uint32_t pages = 0;
-    uint32_t pairs = 0;
-    ScanCounters counters;
-    std::string error;
 };
 
 // Extension files (.^01 to .^7f) and the delta file (.^^^) go with their
@@ -75,7 +65,7 @@ bool looksLikeBtrieve(const fs::path& p) {
     return v.folded < version::v600 || geometryUsable(g);
 }
 
-void checkOne(Row& row, bool shared) {
+void checkOne(SurveyRow& row, bool shared, bool keepList) {
     SurveyOutput out;
     BtrieveFile file(out);
     if (row.path.string().size() > size_t(kMaxPathLength)) {
@@ -102,12 +92,8 @@ void checkOne(Row& row, bool shared) {
         file.close();
         return;
     }
-    row.pairs = file.lastPatPair();
-    {
-        Scanner scanner(file, quietOptions(shared));
-        scanner.scanPatPairs(0, scanner.counters().totalFixed);
-        row.counters = scanner.counters();
-    }
+    row.lastPair = file.lastPatPair();
+    row.findings = gatherFindings(file, shared, keepList);
     file.close();
     row.state = RowState::Checked;
 }
@@ -136,112 +122,271 @@ std::string countersText(const ScanCounters& c) {
                 (unsigned long)c.totalProblems);
 }
 
-}  // namespace
+std::string severityText(const FileFindings& f) {
+    return strf("%6llu %6llu %4llu", (unsigned long long)f.bySeverity(Damage),
+                (unsigned long long)f.bySeverity(UnusedEntry),
+                (unsigned long long)f.bySeverity(Info));
+}
 
-int cmdSurvey(Context& cx, const std::string& dir, unsigned jobs) {
+// Adds the rows of one folder (or of one file named instead of a folder).
+bool walk(const std::string& dir, size_t index, bool several, Survey* s, std::string* why) {
     std::error_code ec;
-    if (!fs::is_directory(dir, ec)) return fail(cx.out, dir + " is not a folder");
-
-    std::vector<Row> rows;
-    std::vector<std::string> walkErrors;
     const fs::path root(dir);
+    auto shownOf = [&](const fs::path& p) {
+        return several ? p.lexically_normal().generic_string()
+                       : p.lexically_relative(root).generic_string();
+    };
+    if (fs::is_regular_file(root, ec)) {
+        SurveyRow row;
+        row.path = root;
+        row.dir = index;
+        row.rel = root.filename().generic_string();
+        row.shown = several ? shownOf(root) : row.rel;
+        s->rows.push_back(std::move(row));
+        return true;
+    }
+    if (!fs::is_directory(root, ec)) {
+        *why = dir + " is not a folder";
+        return false;
+    }
     fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec);
-    if (ec) return fail(cx.out, "cannot read " + dir + ": " + ec.message());
+    if (ec) {
+        *why = "cannot read " + dir + ": " + ec.message();
+        return false;
+    }
     for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
         if (ec) {
-            walkErrors.push_back(ec.message());
+            s->walkErrors.push_back(dir + ": " + ec.message());
             break;
         }
         std::error_code fe;
         if (!it->is_regular_file(fe) || isMemberName(it->path())) continue;
-        Row row;
+        SurveyRow row;
         row.path = it->path();
-        row.shown = it->path().lexically_relative(root).generic_string();
-        rows.push_back(std::move(row));
+        row.dir = index;
+        row.rel = it->path().lexically_relative(root).generic_string();
+        row.shown = shownOf(it->path());
+        s->rows.push_back(std::move(row));
     }
-    std::sort(rows.begin(), rows.end(),
-              [](const Row& a, const Row& b) { return a.shown < b.shown; });
+    return true;
+}
+
+int64_t surveyTime() {
+    if (const char* e = std::getenv("SOURCE_DATE_EPOCH")) {
+        char* end = nullptr;
+        const long long t = std::strtoll(e, &end, 10);
+        if (end != e && *end == '\0') return t;
+    }
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+std::string versionHex(uint16_t v) {
+    return hex(v, 4);
+}
+
+size_t Survey::count(RowState st) const {
+    return size_t(
+        std::count_if(rows.begin(), rows.end(), [&](const SurveyRow& r) { return r.state == st; }));
+}
+
+size_t Survey::damaged() const {
+    return size_t(std::count_if(rows.begin(), rows.end(),
+                                [&](const SurveyRow& r) { return r.damaged(strict); }));
+}
+
+size_t Survey::unusedOnly() const {
+    return size_t(std::count_if(rows.begin(), rows.end(), [&](const SurveyRow& r) {
+        return r.state == RowState::Checked && !r.damaged(strict) &&
+               r.findings.bySeverity(UnusedEntry) > 0;
+    }));
+}
+
+bool runSurvey(const std::vector<std::string>& dirs, unsigned jobs, bool shared, bool keepLists,
+               Survey* s, std::string* why) {
+    s->time = surveyTime();
+    s->dirs = dirs;
+    std::vector<SurveyRow> all;
+    for (size_t i = 0; i < dirs.size(); ++i) {
+        if (!walk(dirs[i], i, dirs.size() > 1, s, why)) return false;
+    }
+    std::sort(s->rows.begin(), s->rows.end(), [](const SurveyRow& a, const SurveyRow& b) {
+        return a.dir != b.dir ? a.dir < b.dir : a.shown < b.shown;
+    });
 
     // Which files are Btrieve files is decided in the workers too: reading
     // every file's first sector is part of the survey's work.
-    std::vector<char> btrieve(rows.size(), 0);
-    runJobs(rows.size(), jobs, [&](size_t i) {
-        if (!looksLikeBtrieve(rows[i].path)) return;
+    std::vector<char> btrieve(s->rows.size(), 0);
+    runJobs(s->rows.size(), jobs, [&](size_t i) {
+        if (!looksLikeBtrieve(s->rows[i].path)) return;
         btrieve[i] = 1;
-        checkOne(rows[i], cx.shared);
+        checkOne(s->rows[i], shared, keepLists);
     });
+    for (size_t i = 0; i < s->rows.size(); ++i) {
+        if (btrieve[i]) all.push_back(std::move(s->rows[i]));
+    }
+    s->rows = std::move(all);
+    return true;
+}
 
-    Json files = Json::array();
-    std::string t = strf("%-40s %-7s %9s %6s | %-40s | %s\n", "", "", "", "", "pages examined",
-                         "problems found");
-    t += strf("%-40s %-7s %9s %6s | %5s %8s %7s %7s %8s | %4s %6s %6s %6s %5s %6s\n", "file",
-              "version", "pages", "pairs", "pat", "data", "index", "other", "total", "pat", "data",
-              "index", "other", "zero", "total");
+int surveyStatus(const Survey& s) {
+    if (s.count(RowState::Failed) > 0 || !s.walkErrors.empty()) return kStatusFailed;
+    return s.damaged() > 0 ? 1 : 0;
+}
+
+std::string surveyText(const Survey& s) {
+    size_t w = 40;
+    for (const SurveyRow& r : s.rows) w = std::max(w, r.shown.size());
+    const int width = int(w);
+    std::string t = strf("%-*s %-7s %9s %9s | %-40s | %-39s | %s\n", width, "", "", "", "",
+                         "pages examined", "problems found", "findings");
+    t +=
+        strf("%-*s %-7s %9s %9s | %5s %8s %7s %7s %8s | %4s %6s %6s %6s %5s %6s | %6s %6s %4s\n",
+             width, "file", "version", "pages", "last pair", "pat", "data", "index", "other",
+             "total", "pat", "data", "index", "other", "zero", "total", "damage", "unused", "info");
     ScanCounters total;
-    size_t checked = 0, failed = 0, preSix = 0, withProblems = 0;
-    for (size_t i = 0; i < rows.size(); ++i) {
-        if (!btrieve[i]) continue;
-        const Row& r = rows[i];
-        Json f;
-        f["path"] = r.shown;
-        f["version"] = r.state == RowState::Failed ? Json(nullptr) : Json(r.version);
-        f["pages"] = r.state == RowState::Failed ? Json(nullptr) : Json(r.pages);
-        f["pairs"] = r.state == RowState::Checked ? Json(r.pairs) : Json(nullptr);
-        std::string name =
-            r.shown.size() > 40 ? "..." + r.shown.substr(r.shown.size() - 37) : r.shown;
+    FileFindings all;
+    for (const SurveyRow& r : s.rows) {
+        const char* name = r.shown.c_str();
         switch (r.state) {
-            case RowState::Checked: {
-                putCounters(f, r.counters);
-                f["error"] = nullptr;
-                add(total, r.counters);
-                ++checked;
-                if (r.counters.totalProblems > 0) ++withProblems;
-                t += strf("%-40s %-7s %9lu %6lu | %s\n", name.c_str(), hex(r.version, 4).c_str(),
-                          (unsigned long)r.pages, (unsigned long)r.pairs,
-                          countersText(r.counters).c_str());
+            case RowState::Checked:
+                add(total, r.findings.counters);
+                for (int c = 0; c < kClasses; ++c) {
+                    for (int v = 0; v < kSeverities; ++v) all.count[c][v] += r.findings.count[c][v];
+                }
+                t += strf("%-*s %-7s %9lu %9lu | %s | %s\n", width, name,
+                          versionHex(r.version).c_str(), (unsigned long)r.pages,
+                          (unsigned long)r.lastPair, countersText(r.findings.counters).c_str(),
+                          severityText(r.findings).c_str());
                 break;
-            }
             case RowState::PreSix:
-                f["examined"] = nullptr;
-                f["problems"] = nullptr;
-                f["error"] = nullptr;
-                f["note"] = "pre-6.x file: no PAT";
-                ++preSix;
-                t += strf("%-40s %-7s %9lu %6s | pre-6.x file: no PAT to check\n", name.c_str(),
-                          hex(r.version, 4).c_str(), (unsigned long)r.pages, "-");
+                t += strf("%-*s %-7s %9lu %9s | pre-6.x file: no PAT to check\n", width, name,
+                          versionHex(r.version).c_str(), (unsigned long)r.pages, "-");
                 break;
             case RowState::Failed:
-                f["examined"] = nullptr;
-                f["problems"] = nullptr;
-                f["error"] = r.error;
-                ++failed;
-                t += strf("%-40s %-7s %9s %6s | not checked: %s\n", name.c_str(), "-", "-", "-",
+                t += strf("%-*s %-7s %9s %9s | not checked: %s\n", width, name, "-", "-", "-",
                           r.error.c_str());
                 break;
         }
+    }
+    t += strf("%-*s %-7s %9s %9s | %s | %s\n", width,
+              strf("total: %zu files", s.rows.size()).c_str(), "", "", "",
+              countersText(total).c_str(), severityText(all).c_str());
+    const size_t checked = s.count(RowState::Checked);
+    t += strf(
+        "%zu checked (%zu with damage, %zu with findings on unused entries only), "
+        "%zu pre-6.x, %zu not checked%s\n",
+        checked, s.damaged(), s.unusedOnly(), s.count(RowState::PreSix), s.count(RowState::Failed),
+        s.strict ? "; strict: every finding is damage" : "");
+    for (const SurveyRow& r : s.rows) {
+        if (r.damaged(s.strict)) t += "damage: " + r.shown + "\n";
+    }
+    for (const std::string& e : s.walkErrors) t += "walk stopped: " + e + "\n";
+    return t;
+}
+
+namespace {
+
+Json severityJson(const FileFindings& f) {
+    Json j;
+    for (int v = 0; v < kSeverities; ++v) j[severityKey(v)] = f.bySeverity(v);
+    Json byClass;
+    for (int c = 0; c < kClasses; ++c) {
+        Json one;
+        for (int v = 0; v < kSeverities; ++v) one[severityKey(v)] = f.count[c][v];
+        byClass[className(c)] = one;
+    }
+    j["byClass"] = byClass;
+    return j;
+}
+
+const char* stateKey(RowState st) {
+    switch (st) {
+        case RowState::Checked: return "checked";
+        case RowState::PreSix: return "preSix";
+        default: return "notChecked";
+    }
+}
+
+}  // namespace
+
+Json surveyJson(const Survey& s) {
+    Json files = Json::array();
+    ScanCounters total;
+    FileFindings all;
+    for (const SurveyRow& r : s.rows) {
+        const bool known = r.state != RowState::Failed;
+        Json f;
+        f["path"] = r.shown;
+        f["state"] = stateKey(r.state);
+        f["version"] = known ? Json(r.version) : Json(nullptr);
+        f["versionHex"] = known ? Json(versionHex(r.version)) : Json(nullptr);
+        f["pages"] = known ? Json(r.pages) : Json(nullptr);
+        f["lastPair"] = r.state == RowState::Checked ? Json(r.lastPair) : Json(nullptr);
+        if (r.state == RowState::Checked) {
+            putCounters(f, r.findings.counters);
+            f["findings"] = severityJson(r.findings);
+            f["damaged"] = r.damaged(s.strict);
+            add(total, r.findings.counters);
+            for (int c = 0; c < kClasses; ++c) {
+                for (int v = 0; v < kSeverities; ++v) all.count[c][v] += r.findings.count[c][v];
+            }
+        } else {
+            f["examined"] = nullptr;
+            f["problems"] = nullptr;
+            f["findings"] = nullptr;
+            f["damaged"] = false;
+        }
+        f["error"] = r.state == RowState::Failed ? Json(r.error) : Json(nullptr);
         files.push_back(f);
     }
-    t += strf("%-40s %-7s %9s %6s | %s\n",
-              strf("total: %zu files", checked + preSix + failed).c_str(), "", "", "",
-              countersText(total).c_str());
-    t += strf("%zu checked (%zu with problems), %zu pre-6.x, %zu not checked\n", checked,
-              withProblems, preSix, failed);
-    for (const std::string& e : walkErrors) t += "walk stopped: " + e + "\n";
-
     Json j;
-    j["dir"] = dir;
+    j["dirs"] = s.dirs;
+    j["time"] = s.time;
+    j["strict"] = s.strict;
     j["files"] = files;
     Json tot;
-    tot["files"] = checked + preSix + failed;
-    tot["checked"] = checked;
-    tot["withProblems"] = withProblems;
-    tot["preSix"] = preSix;
-    tot["notChecked"] = failed;
+    tot["files"] = s.rows.size();
+    tot["checked"] = s.count(RowState::Checked);
+    tot["damaged"] = s.damaged();
+    tot["unusedEntryOnly"] = s.unusedOnly();
+    tot["preSix"] = s.count(RowState::PreSix);
+    tot["notChecked"] = s.count(RowState::Failed);
     putCounters(tot, total);
+    tot["findings"] = severityJson(all);
     j["total"] = tot;
-    cx.out.write(Stream::Out, cx.json ? j.dump(2) + "\n" : t);
-    if (failed > 0 || !walkErrors.empty()) return kStatusFailed;
-    return withProblems > 0 ? 1 : 0;
+    j["walkErrors"] = s.walkErrors;
+    j["status"] = surveyStatus(s);
+    return j;
+}
+
+int cmdSurvey(Context& cx, const SurveyArgs& a) {
+    Survey s;
+    s.strict = a.strict;
+    std::string why;
+    if (!runSurvey(a.dirs, a.jobs, cx.shared, false, &s, &why)) return fail(cx.out, why);
+    int status = surveyStatus(s);
+    const std::string format = cx.json ? "json" : a.format;
+    std::string text;
+    if (format == "json") {
+        text = surveyJson(s).dump(2) + "\n";
+    } else if (format == "prometheus") {
+        text = surveyPrometheus(s);
+    } else if (format == "nagios") {
+        text = surveyNagios(s, &status);
+    } else {
+        text = surveyText(s);
+    }
+    if (a.output.empty()) {
+        cx.out.write(Stream::Out, text);
+    } else if (!writeAtomically(a.output, text, &why)) {
+        fail(cx.out, why);
+        return format == "nagios" ? kNagiosUnknown : kStatusFailed;
+    }
+    return status;
 }
 
 }  // namespace inspect

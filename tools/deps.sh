@@ -14,8 +14,11 @@
 deps_build=(cmake g++ make libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev)
 # Added by tools/test.sh: the fuzz targets (clang and its sanitizer runtime,
 # libclang-rt-N-dev for the clang that is installed), the manual page check,
-# and the inspector's picture tests (rsvg-convert, xmllint, convert).
-deps_test=(clang libclang-rt-@-dev mandoc librsvg2-bin libxml2-utils imagemagick)
+# the inspector's picture tests (rsvg-convert, xmllint, convert) and the check of its
+# Prometheus output (promtool, in prometheus) and of its JSON against its schemas
+# (python3-jsonschema); the map and the report in a real browser (chromium).
+deps_test=(clang libclang-rt-@-dev mandoc librsvg2-bin libxml2-utils imagemagick prometheus chromium
+  python3-jsonschema)
 # Added by tools/package.sh: the .deb (dpkg-shlibdeps, and file to find the
 # programs in it) and the Windows build for the zip.
 deps_package=(dpkg-dev file g++-mingw-w64-x86-64-win32)

@@ -5,8 +5,9 @@
 #   - the .deb (tools/package.sh deb) holds exactly the expected files, has
 #     its fields and dependencies, and lintian finds no error or warning in it;
 #   - installed with dpkg (as root, or through sudo), tabulon runs from PATH on
-#     the sample file set, man finds its page, and dpkg --purge leaves nothing
-#     behind.
+#     the sample file set, man finds its page, the survey's systemd units pass
+#     systemd-analyze verify and are not enabled, and dpkg --purge leaves
+#     nothing behind.
 # Installs what it needs first, when missing. A new program adds its lines to
 # the expected lists below.
 set -euo pipefail
@@ -74,6 +75,9 @@ cmp -s README.md "$stage/share/doc/tabulon/README.md" && pass "cmake --install: 
 
 # --- the .deb ---------------------------------------------------------------
 cat >"$work/deb.expected" <<'EOF'
+/etc/default/tabulon
+/lib/systemd/system/tabulon-survey.service
+/lib/systemd/system/tabulon-survey.timer
 /usr/bin/tabulon
 /usr/bin/tabulon-inspect
 /usr/bin/tabulon-undo
@@ -97,6 +101,8 @@ why=""
 for lib in libc6 libstdc++6; do
   [[ ", $(field Depends)" == *", $lib "* ]] || why+="Depends lacks $lib; "
 done
+[ "$(dpkg-deb -I "$deb" conffiles 2>&1)" = /etc/default/tabulon ] ||
+  why+="conffiles: $(dpkg-deb -I "$deb" conffiles 2>&1); "
 [ -z "$why" ] && pass ".deb: control fields" || fail ".deb: control fields" "$why"
 # Where dpkg keeps groff's files out (slim container images), groff cannot
 # run, and lintian reports that against every manual page.
@@ -180,7 +186,7 @@ if grep -rqs '^path-exclude.*/usr/share/\(man\|doc\)' /etc/dpkg/dpkg.cfg.d/; the
     "the package's files there are included for the test"
 fi
 installed=1
-if "${sudo_cmd[@]}" dpkg --path-include='/usr/share/man/man1/tabulon.1.gz' \
+if "${sudo_cmd[@]}" dpkg --path-include='/usr/share/man/man1/tabulon*.1.gz' \
   --path-include='/usr/share/doc/tabulon/*' -i "$deb" >"$work/dpkg.log" 2>&1; then
   pass "dpkg -i"
 else
@@ -243,6 +249,38 @@ elif [ $groff_excluded = 1 ]; then
   echo "skip man tabulon: dpkg excludes /usr/share/groff here, so man renders no page"
 else
   fail "man tabulon" "the page does not show"
+fi
+
+# The nightly survey: both units verify (with their manual page, where man
+# can render it), neither is enabled, and the service writes a Prometheus
+# file of the folders named in /etc/default/tabulon.
+verify_opts=()
+[ $groff_excluded = 1 ] && verify_opts=(--man=no)
+if systemd-analyze verify "${verify_opts[@]}" /lib/systemd/system/tabulon-survey.service \
+  /lib/systemd/system/tabulon-survey.timer >"$work/verify" 2>&1; then
+  pass "systemd-analyze verify: tabulon-survey.service and .timer"
+else
+  fail "systemd-analyze verify: tabulon-survey.service and .timer" "$(cat "$work/verify")"
+fi
+state=$(systemctl is-enabled tabulon-survey.timer 2>/dev/null || true)
+[ "$state" = disabled ] && pass "tabulon-survey.timer not enabled" ||
+  fail "tabulon-survey.timer not enabled" "is-enabled: '$state'"
+grep -q '^TABULON_SURVEY_DIRS=""$' /etc/default/tabulon && pass "/etc/default/tabulon" ||
+  fail "/etc/default/tabulon" "no empty TABULON_SURVEY_DIRS"
+# The service's command, as systemd runs it, on the sample set.
+command=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/tabulon-survey.service)
+rc=0
+(
+  TABULON_SURVEY_DIRS="$sample $sample/repair" TABULON_SURVEY_OUTPUT="$work/tabulon.prom" \
+    TABULON_SURVEY_OPTIONS="--shared"
+  eval "set -- $command"
+  "$@"
+) >"$work/out" 2>&1 || rc=$?
+if [ $rc -le 1 ] && grep -q "^tabulon_file_checked{dir=\"$sample/repair\",path=\"ORDERS.DAT\"} 1$" \
+  "$work/tabulon.prom"; then
+  pass "the service's command writes the Prometheus file"
+else
+  fail "the service's command writes the Prometheus file" "status $rc: $(head -5 "$work/out")"
 fi
 
 if "${sudo_cmd[@]}" dpkg --purge tabulon >"$work/dpkg.log" 2>&1; then

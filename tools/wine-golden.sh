@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # Golden suite against the Windows build. Builds tabulon.exe with MinGW-w64,
 # the Linux tabulon and the Linux golden_runner with g++ (no CMake: the source
-# lists are read from the CMakeLists.txt files), sets up a fresh Wine prefix
-# and runs every case folder of tests/golden/cases with
+# lists are read from the CMakeLists.txt files), and tabulon-inspect on both
+# sides with CMake (in the build folders of tools/wine-suite.sh, which it
+# shares), sets up a fresh Wine prefix and runs every case folder of
+# tests/golden/cases with
 #   golden_runner --wrapper <wine loader> --windows --tool tabulon.exe
+# and every one of tests/golden/inspect_cases (shown as inspect/NAME) with
+# tabulon-inspect.exe.
 # The same cases also run against the Linux tabulon, so that a case whose
 # expectations do not hold on Linux either is told apart from a difference
 # between the two builds.
 #
 # Usage: tools/wine-golden.sh [-j N] [CASE...]
-#   CASE   case folder names (default: every folder under tests/golden/cases)
+#   CASE   case folder names, inspect/NAME for an inspector's case (default:
+#          every folder under tests/golden/cases and tests/golden/inspect_cases)
 #   -j N   cases run at once (default: the number of cores, at most 2)
 # Environment:
 #   TABULON_REALFILES      root of the real files (default ../shared/realfiles
@@ -39,18 +44,27 @@ while getopts "j:" flag; do
 done
 shift $((OPTIND - 1))
 cases_dir=$root/tests/golden/cases
+inspect_dir=$root/tests/golden/inspect_cases
+# case_folder CASE: the folder of a case (inspect/NAME for the inspector's).
+case_folder() {
+  case $1 in
+    inspect/*) echo "$inspect_dir/${1#inspect/}" ;;
+    *) echo "$cases_dir/$1" ;;
+  esac
+}
 if [ $# -gt 0 ]; then
   cases=("$@")
 else
-  mapfile -t cases < <(find "$cases_dir" -mindepth 1 -maxdepth 1 -type d -printf '%f\n' | sort)
+  mapfile -t cases < <(find "$cases_dir" -mindepth 1 -maxdepth 1 -type d -printf '%f\n' | sort
+    find "$inspect_dir" -mindepth 1 -maxdepth 1 -type d -printf 'inspect/%f\n' | sort)
 fi
 for c in "${cases[@]}"; do
-  [ -d "$cases_dir/$c" ] || { echo "wine-golden: no case folder $c" >&2; exit 2; }
+  [ -d "$(case_folder "$c")" ] || { echo "wine-golden: no case folder $c" >&2; exit 2; }
 done
 # A skip entry for a case that is gone would hide nothing, but says so.
 while read -r name _; do
   case $name in '' | '#'*) continue ;; esac
-  [ -d "$cases_dir/$name" ] ||
+  [ -d "$cases_dir/$name" ] || [ -d "$inspect_dir/$name" ] ||
     echo "wine-golden: warning: tests/golden/windows-skip.txt names $name, which has no case folder"
 done <tests/golden/windows-skip.txt
 export TABULON_REALFILES=${TABULON_REALFILES:-$root/../shared/realfiles}
@@ -61,7 +75,7 @@ timings=()
 
 # --- packages ---------------------------------------------------------------
 t=$(now)
-install_wine_tools wine-golden
+install_wine_tools wine-golden cmake make
 timings+=("packages: $(elapsed "$t")")
 
 # --- builds -----------------------------------------------------------------
@@ -126,6 +140,21 @@ windows_tool=$build/windows/tabulon.exe
 linux_tool=$build/linux/tabulon
 runner=$build/runner/golden_runner
 timings+=("builds (tabulon.exe, tabulon, golden_runner): $(elapsed "$t")")
+# tabulon-inspect needs CLI11 and nlohmann-json: built by CMake, in the
+# folders of tools/wine-suite.sh.
+windows_inspect="" linux_inspect=""
+if [[ " ${cases[*]}" == *" inspect/"* ]]; then
+  t=$(now)
+  suite=$root/build/wine-suite
+  cmake -S . -B "$suite/linux" -DCMAKE_BUILD_TYPE=Release -DTABULON_TESTS=ON >/dev/null
+  cmake --build "$suite/linux" -j"$jobs" --target tabulon-inspect >/dev/null
+  cmake -S . -B "$suite/windows" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+  cmake --build "$suite/windows" -j"$jobs" --target tabulon-inspect >/dev/null
+  windows_inspect=$suite/windows/tabulon-inspect.exe
+  linux_inspect=$suite/linux/tabulon-inspect
+  timings+=("builds (tabulon-inspect.exe, tabulon-inspect): $(elapsed "$t")")
+fi
 
 # --- Wine -------------------------------------------------------------------
 find_wine
@@ -180,18 +209,24 @@ timings+=("Wine prefix: $(elapsed "$t")")
 # run_case SIDE CASE: runs one case, leaves its output in $work/SIDE/CASE.log
 # and its runner status in $work/SIDE/CASE.rc.
 run_case() {
-  local side=$1 c=$2 rc=0
+  local side=$1 c=$2 rc=0 folder=$cases_dir/$2 wtool=$windows_tool ltool=$linux_tool
+  local log=$work/$side/${2//\//_} env=()
+  case $c in
+    inspect/*) folder=$inspect_dir/${c#inspect/} wtool=$windows_inspect ltool=$linux_inspect ;;
+  esac
+  # A case's environment file: VAR=VALUE lines for its run (Wine hands them on).
+  [ -f "$folder/environment" ] && mapfile -t env < <(grep -v '^#' "$folder/environment")
   if [ "$side" = windows ]; then
-    "$runner" --tool "$windows_tool" --wrapper "$wine" --windows --case "$cases_dir/$c" \
-      --realfiles "$TABULON_REALFILES" >"$work/$side/$c.log" 2>&1 || rc=$?
+    env "${env[@]}" "$runner" --tool "$wtool" --wrapper "$wine" --windows --case "$folder" \
+      --realfiles "$TABULON_REALFILES" >"$log.log" 2>&1 || rc=$?
   else
-    "$runner" --tool "$linux_tool" --case "$cases_dir/$c" --realfiles "$TABULON_REALFILES" \
-      >"$work/$side/$c.log" 2>&1 || rc=$?
+    env "${env[@]}" "$runner" --tool "$ltool" --case "$folder" --realfiles "$TABULON_REALFILES" \
+      >"$log.log" 2>&1 || rc=$?
   fi
-  echo "$rc" >"$work/$side/$c.rc"
+  echo "$rc" >"$log.rc"
 }
 export -f run_case
-export runner windows_tool linux_tool wine cases_dir work
+export runner windows_tool linux_tool windows_inspect linux_inspect wine cases_dir inspect_dir work
 
 mkdir -p "$work/windows" "$work/linux"
 t=$(now)
@@ -205,8 +240,8 @@ timings+=("Windows runs under Wine: $(elapsed "$t")")
 passed=0 failed=0 skipped=0 both=0
 failures=()
 for c in "${cases[@]}"; do
-  wrc=$(cat "$work/windows/$c.rc")
-  lrc=$(cat "$work/linux/$c.rc")
+  wrc=$(cat "$work/windows/${c//\//_}.rc")
+  lrc=$(cat "$work/linux/${c//\//_}.rc")
   case $wrc in
     0)
       passed=$((passed + 1))
@@ -214,7 +249,7 @@ for c in "${cases[@]}"; do
         0 | 77) echo "ok   $c" ;;
         *) echo "ok   $c (but it fails on Linux)" ;;
       esac ;;
-    77) skipped=$((skipped + 1)); echo "skip $c: $(head -1 "$work/windows/$c.log")" ;;
+    77) skipped=$((skipped + 1)); echo "skip $c: $(head -1 "$work/windows/${c//\//_}.log")" ;;
     *)
       failed=$((failed + 1))
       failures+=("$c")
@@ -227,12 +262,13 @@ for c in "${cases[@]}"; do
   esac
 done
 for c in "${failures[@]}"; do
+  f=${c//\//_}
   echo
-  echo "=== $c (Windows, runner status $(cat "$work/windows/$c.rc"))"
-  head -60 "$work/windows/$c.log"
-  if [ "$(cat "$work/linux/$c.rc")" != 0 ]; then
-    echo "--- $c on Linux (runner status $(cat "$work/linux/$c.rc"))"
-    head -20 "$work/linux/$c.log"
+  echo "=== $c (Windows, runner status $(cat "$work/windows/$f.rc"))"
+  head -60 "$work/windows/$f.log"
+  if [ "$(cat "$work/linux/$f.rc")" != 0 ]; then
+    echo "--- $c on Linux (runner status $(cat "$work/linux/$f.rc"))"
+    head -20 "$work/linux/$f.log"
   fi
 done
 echo

@@ -118,20 +118,24 @@ struct KnownSet {
     const char* path;
     const char* recipe;
     uint32_t problems;
+    // Findings by severity: damage, and findings on entries of stored type 0.
+    uint32_t damage, unused;
 };
 
 const KnownSet kKnownSets[] = {
-    {"A/SOUND.DAT", "family 0x0800 page 1024 logical 300\nsplit every 100000\ndelta", 0},
+    {"A/SOUND.DAT", "family 0x0800 page 1024 logical 300\nsplit every 100000\ndelta", 0, 0, 0},
     {"A/MISDIRECTED.DAT", "family 0x0950 page 4096 logical 50\nentry 7 logical 8\nentry 9 beyond 0",
-     2},
+     2, 2, 0},
     {"B/HEADERS.BTR",
-     "family 0x0600 page 512 logical 100\npat 1 copy 1 signature\npat 1 copy 0 number 3", 2},
+     "family 0x0600 page 512 logical 100\npat 1 copy 1 signature\npat 1 copy 0 number 3", 2, 2, 0},
+    {"B/UNUSED.DAT", "family 0x0600 page 1024 logical 20\nentry 5 type 0\nentry 6 type 0", 2, 0, 2},
     {"B/sub/ZERO.DDF",
-     "family 0x0700 page 1024 logical 40\nheader 5 zero\nentry 8 type 0\nheader 12 nousagebit", 3},
-    {"C/OLD.DAT", "family 0x0500 page 1024 logical 10", 0},
+     "family 0x0700 page 1024 logical 40\nheader 5 zero\nentry 8 type 0\nheader 12 nousagebit", 3,
+     2, 1},
+    {"C/OLD.DAT", "family 0x0500 page 1024 logical 10", 0, 0, 0},
     {"C/CRYPT.DAT",
      "family 0x0D00 page 1024 logical 30 encrypted 0x00 0x80 0 0 0 0 0 0 0\nheader 4 usage 0x0005",
-     1},
+     1, 1, 0},
 };
 
 TEST(Survey, FolderOfKnownProblems) {
@@ -169,6 +173,9 @@ TEST(Survey, FolderOfKnownProblems) {
         }
         expectSameCounters(row, c.counters, "survey");
         EXPECT_EQ(row.at("problems").at("total").get<uint32_t>(), k.problems);
+        EXPECT_EQ(row.at("findings").at("damage").get<uint32_t>(), k.damage);
+        EXPECT_EQ(row.at("findings").at("unusedEntry").get<uint32_t>(), k.unused);
+        EXPECT_EQ(row.at("damaged").get<bool>(), k.damage > 0);
         total += k.problems;
     }
     EXPECT_EQ(j.at("total").at("problems").at("total").get<uint32_t>(), total);
@@ -181,7 +188,10 @@ TEST(Survey, FolderOfKnownProblems) {
         ASSERT_NE(next, std::string::npos) << path << "\n" << text.out;
         at = next;
     }
-    EXPECT_NE(text.out.find("total: 6 files"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("total: 7 files"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("6 checked (4 with damage, 1 with findings on unused entries only)"),
+              std::string::npos)
+        << text.out;
 
     // A set whose FCR says Btrieve but which cannot be opened: status 2.
     tbuild::buildFromRecipe("family 0x0800 page 1024 logical 10\nsize 1024",
@@ -195,12 +205,19 @@ TEST(Survey, FolderOfKnownProblems) {
     EXPECT_NE(bad.at("error").get<std::string>(), "");
 }
 
-TEST(Survey, SoundFolderEndsWithZero) {
+TEST(Survey, StatusFollowsDamageOnly) {
     ScratchDir scratch;
     tbuild::buildFromRecipe("family 0x0950 page 2048 logical 80", scratch.path().string(),
                             "OK.DAT");
+    EXPECT_EQ(inspect({"survey", scratch.path().string()}).status, 0);
+    // Findings on entries of stored type 0 alone: no damage, unless --strict.
+    tbuild::buildFromRecipe("family 0x0600 page 1024 logical 20\nentry 5 type 0",
+                            scratch.path().string(), "UNUSED.DAT");
     const Result r = inspect({"survey", scratch.path().string()});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const Result strict = inspect({"--json", "survey", "--strict", scratch.path().string()});
+    EXPECT_EQ(strict.status, 1) << strict.out;
+    EXPECT_EQ(strict.json().at("total").at("damaged").get<int>(), 1);
 }
 
 TEST(AgreesWithCheck, RealFiles) {
