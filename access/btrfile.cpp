@@ -129,10 +129,10 @@ int BtrieveFile::readPageHeader(uint32_t n, PageHeader& header) {
     return readPageHeaderAt(offset, header);
 }
 
-int BtrieveFile::writePageHeaderAt(uint64_t offset, const PageHeader& header) {
-    return set_.writeAt(offset, header.headerBytes, size_t(geometry_.headerSize)) ? 1 : 0;
+tabulon::Status BtrieveFile::writePageHeaderAt(uint64_t offset, const PageHeader& header) {
+    return set_.write(offset, header.headerBytes, size_t(geometry_.headerSize));
 }
 
-int BtrieveFile::writePageHeader(uint32_t n, const PageHeader& header) {
+tabulon::Status BtrieveFile::writePageHeader(uint32_t n, const PageHeader& header) {
     return writePageHeaderAt(pageOffset(n), header);
 }

@@ -51,8 +51,8 @@ class BtrieveFile {
     int readPageHeaderAt(uint64_t offset, PageHeader& header);
     // The same at physical page n, with its trace line under /D.
     int readPageHeader(uint32_t n, PageHeader& header);
-    int writePageHeaderAt(uint64_t offset, const PageHeader& header);
-    int writePageHeader(uint32_t n, const PageHeader& header);
+    tabulon::Status writePageHeaderAt(uint64_t offset, const PageHeader& header);
+    tabulon::Status writePageHeader(uint32_t n, const PageHeader& header);
 
   private:
     Output& out_;

@@ -1,5 +1,7 @@
 #include "check/scan.h"
 
+using namespace tabulon;
+
 namespace {
 
 constexpr uint32_t kFirstPage = kFirstCachedPage;
@@ -37,7 +39,7 @@ void Scanner::printFound(uint32_t p, uint32_t physical, uint16_t type) {
     line.text("Found Logical Page ").hex(p, 8).text(" at Physical Page ").hex(physical, 8);
     if (options_.showOffsets) line.text(" (0x").hex(file_.pageOffset(physical), 10).text(")");
     line.text(" with type ").hex(type, 4).text(".\n");
-    emit(Stream::Out, line.view());
+    writer_.print(Stream::Out, line.view());
 }
 
 // Every candidate page in order: its cached header where the cache holds

@@ -157,14 +157,16 @@ int runTabulon(int argc, const char* const* argv, Output& out, Platform& platfor
 
     if (o.progress) out.err("Checking %ld pages...\r\n", long(int32_t(g.pageCount)));
 
+    bool writesFailed = false;
     {
         Scanner scanner(file, o);
-        scanner.scanPatPairs(o.fixMask, scanner.counters().totalFixed);
+        scanner.scanPatPairs();
         counters = scanner.counters();
+        writesFailed = !scanner.writeFailures().empty();
     }
     const bool closed = closeSet();
 
     if (o.progress) out.write(Stream::Err, "Scan complete.\n\n");
     printReport(out, counters, o.fixMask);
-    return finish(closed ? 0 : kStatusFailed);
+    return finish(closed && !writesFailed ? 0 : kStatusFailed);
 }

@@ -186,19 +186,25 @@ bool FileSet::readUntracedAt(uint64_t offset, void* buffer, size_t n) {
     return platform_.readAt(handles_[member], rest, buffer, n, &got) && got == n;
 }
 
-bool FileSet::writeAt(uint64_t offset, const void* buffer, size_t n) {
+tabulon::Status FileSet::write(uint64_t offset, const void* buffer, size_t n) {
+    using tabulon::Failure;
     uint16_t member;
     uint64_t rest;
-    if (!locate(offset, &member, &rest)) return false;
+    if (!locate(offset, &member, &rest)) {
+        return {Failure::Refused, path_, 0, "the offset lies past the end of the file set\n"};
+    }
+    const std::string& name = memberNames_[member];
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     for (WriteObserver* o : observers_) {
-        if (!o->beforeWrite(offset, n)) return false;
+        if (!o->beforeWrite(offset, n)) return {Failure::Refused, name, 0, "refused\n"};
     }
     size_t put = 0;
     written_[member] = true;
+    uint32_t error = 0;
     bool ok = platform_.writeAt(handles_[member], rest, buffer, n, &put) && put == n;
     for (WriteObserver* o : observers_) o->afterWrite(offset, bytes, n, ok);
-    return ok;
+    if (ok) return {};
+    return {Failure::Write, name, error, platform_.errorText(error)};
 }
 
 bool FileSet::gatherAt(int k, uint64_t rest, uint64_t stride, size_t count, size_t width,

@@ -12,6 +12,7 @@
 
 #include "fileio/output.h"
 #include "fileio/platform.h"
+#include "fileio/status.h"
 
 constexpr int kMaxMembers = 128;     // the main file and extension files .^01 to .^7f
 constexpr int kMaxPathLength = 254;  // a name buffer holds 254 characters and a terminator
@@ -85,9 +86,12 @@ class FileSet {
     bool readUntracedAt(uint64_t offset, void* buffer, size_t n);
 
     // The one write path: n bytes at the offset, into the member in which it
-    // starts (a write past that member's end extends it). True only when all
-    // n bytes were written.
-    bool writeAt(uint64_t offset, const void* buffer, size_t n);
+    // starts (a write past that member's end extends it). Ok only when all n
+    // bytes were written; else the member and the system's code and text.
+    tabulon::Status write(uint64_t offset, const void* buffer, size_t n);
+    bool writeAt(uint64_t offset, const void* buffer, size_t n) {
+        return write(offset, buffer, n).ok();
+    }
 
     // Gathers a field of `width` bytes at `count` places `stride` bytes apart
     // inside member k, the first at `rest`.

@@ -116,6 +116,43 @@ void markBytes(const FileGeometry& g, std::vector<uint8_t>& states, uint64_t fro
     for (uint32_t p = lo; p < count && pageOffset(g, p) < to; ++p) raise(states[p], s);
 }
 
+// Marks the PAT copies and the pages the entries point at as the walk finds
+// them.
+class PageMarks : public tabulon::ScanObserver {
+  public:
+    PageMarks(const FileGeometry& g, std::vector<uint8_t>& states, std::vector<uint8_t>& pointed)
+        : g_(g), states_(states), pointed_(pointed) {}
+
+    void pair(const tabulon::PairReport& r) override {
+        for (int c = 0; c < 2; ++c) {
+            const uint64_t at = r.offset + uint64_t(c) * g_.patPageSize;
+            markBytes(g_, states_, at, at + g_.patPageSize,
+                      uint32_t(c) == r.current ? PatCurrent : PatOlder);
+        }
+        pairStarts.push_back(r.n);
+    }
+    void entry(const tabulon::EntryCheck& e) override {
+        if (e.free || e.physical >= pointed_.size()) return;
+        uint8_t& at = pointed_[e.physical];
+        if (e.matches) {
+            raise(at, classState(e.type));
+        } else if (e.page.pageId == 0 && e.page.pageType == 0) {
+            raise(at, ZeroHeader);
+        } else {
+            raise(at, Wrong);
+        }
+    }
+    void pastEnd(uint32_t n) override { stopped = n; }
+
+    std::vector<uint32_t> pairStarts;
+    uint32_t stopped = 0;
+
+  private:
+    const FileGeometry& g_;
+    std::vector<uint8_t>& states_;
+    std::vector<uint8_t>& pointed_;
+};
+
 }  // namespace
 
 int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
@@ -124,44 +161,19 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
     BtrieveFile& file = set.file();
     const FileGeometry& g = file.geometry();
     Scanner scanner(file, quietOptions(cx.shared));
-    preloadLikeCheck(scanner);
+    scanner.preload();
 
     const uint32_t pages = physicalPages(g, file.fileSet().totalSize());
     std::vector<uint8_t> states(pages, kNone);   // from the layout, then the headers
     std::vector<uint8_t> pointed(pages, kNone);  // from the entries that point at a page
     markBytes(g, states, 0, 2 * uint64_t(g.patPageSize), Fcr);
 
-    ScanCounters counters;
-    std::vector<uint32_t> pairStarts;
-    std::vector<EntryFinding> findings;
-    const uint32_t stopped = walkPairs(scanner, 1, file.lastPatPair(), [&](const PairRecord& r) {
-        counters.patPagesExamined++;
-        counters.patProblems += uint32_t(r.header.problems);
-        counters.totalProblems += uint32_t(r.header.problems);
-        for (int c = 0; c < 2; ++c) {
-            const uint64_t at = r.offset + uint64_t(c) * g.patPageSize;
-            markBytes(g, states, at, at + g.patPageSize,
-                      uint32_t(c) == r.current ? PatCurrent : PatOlder);
-        }
-        pairStarts.push_back(r.n);
-        findings.clear();
-        examinePairEntries(scanner, r.n, findings);
-        for (const EntryFinding& f : findings) {
-            countEntryFinding(f, counters);
-            if (f.verdict == EntryVerdict::Free || f.physical >= pages) continue;
-            switch (f.verdict) {
-                case EntryVerdict::Sound:
-                case EntryVerdict::InvalidUsage:
-                    raise(pointed[f.physical], classState(f.type));
-                    break;
-                case EntryVerdict::ZeroHeader: raise(pointed[f.physical], ZeroHeader); break;
-                default: raise(pointed[f.physical], Wrong); break;
-            }
-        }
-    });
+    PageMarks marks(g, states, pointed);
+    scanner.walk(1, file.lastPatPair(), &marks);
+    const ScanCounters& counters = scanner.counters();
+    const std::vector<uint32_t>& pairStarts = marks.pairStarts;
+    const uint32_t stopped = marks.stopped;
 
-    // The check counts the pair it could not load among the PAT pages examined.
-    if (stopped) counters.patPagesExamined++;
     // Pages no entry points at: their own header decides, read as the check
     // reads it (the cache, else the page index's gathered reads).
     PageHeader header;
@@ -309,6 +321,7 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
     for (int s = 0; s < kStates; ++s) byState[kStyles[s].key] = stateCount[s];
     j["pageStates"] = byState;
     putCounters(j, counters);
+    j["severities"] = severitiesJson(scanner.severities());
     std::string t = strf("%s: %lu pages in %llu cells (%llu a cell), %lu problems\n",
                          outPath.c_str(), (unsigned long)pages, (unsigned long long)cells,
                          (unsigned long long)perCell, (unsigned long)counters.totalProblems);

@@ -42,6 +42,7 @@ struct Row {
     uint32_t pages = 0;
     uint32_t pairs = 0;
     ScanCounters counters;
+    tabulon::SeverityCounts severities;  // findings per severity
     std::string error;
 };
 
@@ -105,8 +106,9 @@ void checkOne(Row& row, bool shared) {
     row.pairs = file.lastPatPair();
     {
         Scanner scanner(file, quietOptions(shared));
-        scanner.scanPatPairs(0, scanner.counters().totalFixed);
+        scanner.scanPatPairs();
         row.counters = scanner.counters();
+        row.severities = scanner.severities();
     }
     file.close();
     row.state = RowState::Checked;
@@ -126,14 +128,16 @@ void add(ScanCounters& to, const ScanCounters& c) {
     to.totalProblems += c.totalProblems;
 }
 
-std::string countersText(const ScanCounters& c) {
-    return strf("%5lu %8lu %7lu %7lu %8lu | %4lu %6lu %6lu %6lu %5lu %6lu",
+std::string countersText(const ScanCounters& c, const tabulon::SeverityCounts& s) {
+    using tabulon::Severity;
+    return strf("%5lu %8lu %7lu %7lu %8lu | %4lu %6lu %6lu %6lu %5lu %6lu | %6lu %6lu %5lu",
                 (unsigned long)c.patPagesExamined, (unsigned long)c.dataPagesExamined,
                 (unsigned long)c.indexPagesExamined, (unsigned long)c.otherPagesExamined,
                 (unsigned long)c.totalPagesExamined, (unsigned long)c.patProblems,
                 (unsigned long)c.dataProblems, (unsigned long)c.indexProblems,
                 (unsigned long)c.otherProblems, (unsigned long)c.zeroPointerProblems,
-                (unsigned long)c.totalProblems);
+                (unsigned long)c.totalProblems, (unsigned long)s.of(Severity::Damage),
+                (unsigned long)s.of(Severity::UnusedEntry), (unsigned long)s.of(Severity::Info));
 }
 
 }  // namespace
@@ -172,12 +176,13 @@ int cmdSurvey(Context& cx, const std::string& dir, unsigned jobs) {
     });
 
     Json files = Json::array();
-    std::string t = strf("%-40s %-7s %9s %6s | %-40s | %s\n", "", "", "", "", "pages examined",
-                         "problems found");
-    t += strf("%-40s %-7s %9s %6s | %5s %8s %7s %7s %8s | %4s %6s %6s %6s %5s %6s\n", "file",
-              "version", "pages", "pairs", "pat", "data", "index", "other", "total", "pat", "data",
-              "index", "other", "zero", "total");
+    std::string t = strf("%-40s %-7s %9s %6s | %-40s | %-40s | %s\n", "", "", "", "",
+                         "pages examined", "problems found", "findings");
+    t += strf("%-40s %-7s %9s %6s | %5s %8s %7s %7s %8s | %4s %6s %6s %6s %5s %6s | %6s %6s %5s\n",
+              "file", "version", "pages", "pairs", "pat", "data", "index", "other", "total", "pat",
+              "data", "index", "other", "zero", "total", "damage", "unused", "info");
     ScanCounters total;
+    tabulon::SeverityCounts totalSeverities;
     size_t checked = 0, failed = 0, preSix = 0, withProblems = 0;
     for (size_t i = 0; i < rows.size(); ++i) {
         if (!btrieve[i]) continue;
@@ -192,18 +197,21 @@ int cmdSurvey(Context& cx, const std::string& dir, unsigned jobs) {
         switch (r.state) {
             case RowState::Checked: {
                 putCounters(f, r.counters);
+                f["severities"] = severitiesJson(r.severities);
                 f["error"] = nullptr;
                 add(total, r.counters);
+                totalSeverities += r.severities;
                 ++checked;
                 if (r.counters.totalProblems > 0) ++withProblems;
                 t += strf("%-40s %-7s %9lu %6lu | %s\n", name.c_str(), hex(r.version, 4).c_str(),
                           (unsigned long)r.pages, (unsigned long)r.pairs,
-                          countersText(r.counters).c_str());
+                          countersText(r.counters, r.severities).c_str());
                 break;
             }
             case RowState::PreSix:
                 f["examined"] = nullptr;
                 f["problems"] = nullptr;
+                f["severities"] = nullptr;
                 f["error"] = nullptr;
                 f["note"] = "pre-6.x file: no PAT";
                 ++preSix;
@@ -213,6 +221,7 @@ int cmdSurvey(Context& cx, const std::string& dir, unsigned jobs) {
             case RowState::Failed:
                 f["examined"] = nullptr;
                 f["problems"] = nullptr;
+                f["severities"] = nullptr;
                 f["error"] = r.error;
                 ++failed;
                 t += strf("%-40s %-7s %9s %6s | not checked: %s\n", name.c_str(), "-", "-", "-",
@@ -223,7 +232,7 @@ int cmdSurvey(Context& cx, const std::string& dir, unsigned jobs) {
     }
     t += strf("%-40s %-7s %9s %6s | %s\n",
               strf("total: %zu files", checked + preSix + failed).c_str(), "", "", "",
-              countersText(total).c_str());
+              countersText(total, totalSeverities).c_str());
     t += strf("%zu checked (%zu with problems), %zu pre-6.x, %zu not checked\n", checked,
               withProblems, preSix, failed);
     for (const std::string& e : walkErrors) t += "walk stopped: " + e + "\n";
@@ -238,6 +247,7 @@ int cmdSurvey(Context& cx, const std::string& dir, unsigned jobs) {
     tot["preSix"] = preSix;
     tot["notChecked"] = failed;
     putCounters(tot, total);
+    tot["severities"] = severitiesJson(totalSeverities);
     j["total"] = tot;
     cx.out.write(Stream::Out, cx.json ? j.dump(2) + "\n" : t);
     if (failed > 0 || !walkErrors.empty()) return kStatusFailed;

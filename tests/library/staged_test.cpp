@@ -70,12 +70,15 @@ TEST(StagedRepairs, AFailedWriteBackDropsItsLinesAndCountsAndKeepsTheRest) {
     ASSERT_NE(good.outText.find("-->Repaired By Changing Page Pointer to"), std::string::npos);
 
     // Every write fails: the same report lines in the same order, no repair
-    // line, nothing counted as fixed, not a byte changed.
+    // line, nothing counted as fixed, not a byte changed; each failed write
+    // is named on standard error and the run ends with -3.
     tbuild::buildFromRecipe(recipe, dir.string(), "F.DAT");
     FailingWrites failing;
     BufferOutput bad;
     ScanCounters none;
-    ASSERT_EQ(runTabulon(4, argv, bad, failing, &none), 0);
+    ASSERT_EQ(runTabulon(4, argv, bad, failing, &none), -3);
+    EXPECT_NE(bad.errText.find("Unable to write " + main + ", Status Code "), std::string::npos)
+        << bad.errText;
     EXPECT_GT(failing.writes, 0);
     EXPECT_EQ(none.totalFixed + none.dataPointersFixed + none.pagesResetToFree, 0u);
     EXPECT_EQ(bad.outText.find("-->Repaired"), std::string::npos) << bad.outText;

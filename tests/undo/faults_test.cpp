@@ -43,10 +43,12 @@ std::string runWithFault(const RepairCase& c, faults::Fault fault, bool journal)
 
     const bool onJournal = p.fired && p.firedOn == journalPath;
     const bool memberFlush = p.fired && fault.op == Op::Flush && !onJournal;
-    if (memberFlush || onJournal) {
+    const bool memberWrite = p.fired && fault.op == Op::Write && !onJournal;
+    if (memberFlush || memberWrite || onJournal) {
         if (r.status != -3) why += "status " + std::to_string(r.status) + " after a failure; ";
-        const std::string line =
-            memberFlush ? "Unable to flush " : " undo journal <" + journalPath + ">";
+        const std::string line = memberFlush   ? "Unable to flush "
+                                 : memberWrite ? "Unable to write " + p.firedOn + ", Status Code "
+                                               : " undo journal <" + journalPath + ">";
         if (r.err.find(line) == std::string::npos) why += "no line naming the failure; ";
     } else if (fault.op != Op::Read && r.status != 0) {
         why += "status " + std::to_string(r.status) + " without a failure to report; ";
