@@ -6,26 +6,39 @@
 
 BtrieveFile::BtrieveFile(Output& out, Platform& platform) : out_(out), set_(platform) {}
 
+using tabulon::Failure;
+using tabulon::Status;
+
 int BtrieveFile::open(const std::string& path, int mode, bool verbose) {
+    if (openSet(path, mode, verbose) == 0) return 0;
+    status_ = loadFcr();
+    return status_.ok() ? set_.memberCount() : 0;
+}
+
+int BtrieveFile::openSet(const std::string& path, int mode, bool verbose) {
     verbose_ = verbose;
     geometry_ = FileGeometry{};
-    if (set_.open(path, mode, out_, verbose) == 0) return 0;
+    const int members = set_.open(path, mode, out_, verbose);
+    status_ = set_.openStatus();
+    if (members == 0 && status_.ok()) status_ = Status{Failure::Open, path, 0, "name too long\n"};
+    if (members > 0) status_ = Status{};
+    return members;
+}
 
-    if (verbose) out_.err("Loading FCR\r\n");
-    if (!loadFcr()) return 0;
-
-    if (geometry_.versionCode >= version::v600 && geometry_.versionCode <= 0x06FF) {
+Status BtrieveFile::loadFcr() {
+    if (verbose_) out_.err("Loading FCR\r\n");
+    Status s = readFcr();
+    if (s && geometry_.versionCode >= version::v600 && geometry_.versionCode <= 0x06FF) {
         uint32_t threshold = largeOffsetThresholdFor(geometry_.pageSize);
         if (threshold != 0) geometry_.largeOffsetThreshold = threshold;
     }
-    return set_.memberCount();
+    return s;
 }
 
-int BtrieveFile::loadFcr() {
+Status BtrieveFile::readFcr() {
     FileGeometry& g = geometry_;
     auto notBtrieve = [&](const char* text) {
-        out_.write(Stream::Err, text);
-        return 0;
+        return Status{Failure::NotBtrieve, set_.path(), 0, text};
     };
     g.encrypted = 0;
     std::memset(g.encryptionMask, 0, sizeof g.encryptionMask);
@@ -75,7 +88,7 @@ int BtrieveFile::loadFcr() {
                      g.versionCode >> 8, unsigned(g.versionCode & 0xFF));
         }
     }
-    return 1;
+    return Status{};
 }
 
 int BtrieveFile::patEntriesPerPage() {

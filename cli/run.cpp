@@ -105,8 +105,12 @@ int runTabulon(int argc, const char* const* argv, Output& out, Platform& platfor
     out.flush(Stream::Out);
 
     BtrieveFile file(out, platform);
-    if (!file.open(cl.path, openModeFor(o), o.verbose != 0)) {
+    const bool opened = file.openSet(cl.path, openModeFor(o), o.verbose != 0) != 0;
+    out.write(Stream::Err, openReport(file.fileSet(), o.verbose != 0));
+    const tabulon::Status fcr = opened ? file.loadFcr() : tabulon::Status{};
+    if (!opened || !fcr) {
         out.flush(Stream::Out);
+        out.write(Stream::Err, fcr.text);
         return finish(openFailed(out));
     }
 

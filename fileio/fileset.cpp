@@ -54,11 +54,18 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
     deltaName_.clear();
     deltaSize_ = 0;
 
+    openStatus_ = tabulon::Status{};
+    // A member whose size cannot be taken is not opened: it is no empty file.
+    tabulon::Failure failure = tabulon::Failure::Open;
     auto openOne = [&](const std::string& name, PlatformHandle* handle, uint64_t* size,
                        uint32_t* error) {
+        failure = tabulon::Failure::Open;
         if (!platform_.open(name.c_str(), mode, handle, error)) return false;
-        if (!platform_.size(*handle, size)) *size = 0;
-        return true;
+        if (platform_.size(*handle, size, error)) return true;
+        failure = tabulon::Failure::Size;
+        platform_.close(*handle);
+        *handle = kInvalidHandle;
+        return false;
     };
 
     int i = 0;
@@ -72,11 +79,9 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
         PlatformHandle handle = kInvalidHandle;
         if (!openOne(name, &handle, &size, &error)) {
             std::string text = platform_.errorText(error);
-            if (verbose) {
-                out.err("Failed (%lu), %s", (unsigned long)error, text.c_str());
-            } else if (i == 0 || error != kFileNotFound) {
-                out.err("Failed to Open File <%s>, Status Code %lu, %s", name.c_str(),
-                        (unsigned long)error, text.c_str());
+            if (verbose) out.err("Failed (%lu), %s", (unsigned long)error, text.c_str());
+            if (i == 0 || error != kFileNotFound) {
+                openStatus_ = {failure, name, error, text};
             }
             break;
         }
@@ -101,10 +106,20 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
             deltaHandle_ = handle;
             deltaName_ = name;
             deltaSize_ = size;
-            out.err("Delta File Found and Opened!\r\n");
         }
     }
     return memberCount_;
+}
+
+std::string openReport(const FileSet& set, bool verbose) {
+    std::string lines;
+    const tabulon::Status& s = set.openStatus();
+    if (!s.ok() && !verbose) {
+        lines += "Failed to Open File <" + s.name + ">, Status Code " + std::to_string(s.code) +
+                 ", " + s.text;
+    }
+    if (set.hasDelta()) lines += "Delta File Found and Opened!\r\n";
+    return lines;
 }
 
 bool FileSet::close() {
@@ -201,7 +216,7 @@ tabulon::Status FileSet::write(uint64_t offset, const void* buffer, size_t n) {
     size_t put = 0;
     written_[member] = true;
     uint32_t error = 0;
-    bool ok = platform_.writeAt(handles_[member], rest, buffer, n, &put) && put == n;
+    bool ok = platform_.writeAt(handles_[member], rest, buffer, n, &put, &error) && put == n;
     for (WriteObserver* o : observers_) o->afterWrite(offset, bytes, n, ok);
     if (ok) return {};
     return {Failure::Write, name, error, platform_.errorText(error)};

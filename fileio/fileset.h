@@ -23,6 +23,12 @@ constexpr int kDeltaMember = -1;
 // a name buffer holds.
 bool memberName(const std::string& path, int k, std::string* name);
 
+class FileSet;
+
+// The lines the tabulon program prints after opening a set: the failure of
+// the open (without /D, whose trace says it), then the delta file's notice.
+std::string openReport(const FileSet& set, bool verbose);
+
 // Sees every write of a file set, before and after it is made.
 class WriteObserver {
   public:
@@ -43,15 +49,17 @@ class FileSet {
     FileSet& operator=(const FileSet&) = delete;
 
     // Opens the members and the delta file with the access and sharing of
-    // the mode, printing the open lines (and the /D traces when verbose).
-    // Returns the number of members opened, 0 when the main file failed.
+    // the mode, printing the /D traces when verbose. Returns the number of
+    // members opened, 0 when the main file failed; openStatus() tells what
+    // failed (the main file, or an extension file for a reason other than
+    // its absence, which ends the set there).
     int open(const std::string& path, int mode, Output& out, bool verbose);
+    const tabulon::Status& openStatus() const { return openStatus_; }
 
     // Flushes the members that were written and closes every handle; false
     // when a flush failed (failedFlushes names them).
     bool close();
 
-    bool isOpen() const { return memberCount_ > 0 || deltaHandle_ != kInvalidHandle; }
     const std::string& path() const { return path_; }
     uint16_t memberCount() const { return memberCount_; }
     uint64_t memberSize(int k) const { return memberSizes_[size_t(k)]; }
@@ -118,6 +126,7 @@ class FileSet {
     PlatformHandle deltaHandle_ = kInvalidHandle;
     std::string deltaName_;
     uint64_t deltaSize_ = 0;
+    tabulon::Status openStatus_;
     std::vector<int> failedFlushes_;
     std::vector<uint32_t> flushErrors_;
     std::vector<WriteObserver*> observers_;

@@ -33,33 +33,15 @@ std::string trimEnd(std::string s) {
     return s;
 }
 
-// Turns the lines the file set printed when the open failed into one line.
-std::string openFailure(const std::string& path, const std::string& lines) {
-    const std::string failed = "Failed to Open File <";
-    size_t at = lines.find(failed);
-    if (at != std::string::npos) {
-        size_t nameEnd = lines.find(">, Status Code ", at);
-        if (nameEnd != std::string::npos) {
-            std::string name = lines.substr(at + failed.size(), nameEnd - at - failed.size());
-            size_t codeAt = nameEnd + std::strlen(">, Status Code ");
-            size_t comma = lines.find(", ", codeAt);
-            size_t eol = lines.find('\n', codeAt);
-            std::string code =
-                lines.substr(codeAt, comma == std::string::npos ? 0 : comma - codeAt);
-            std::string text = comma == std::string::npos || comma > eol
-                                   ? std::string()
-                                   : trimEnd(lines.substr(comma + 2, eol - comma - 2));
-            return "cannot open " + name + ": " + (text.empty() ? "error" : text) +
-                   " (system error " + code + ")";
-        }
-    }
-    if (lines.find("Not a Btrieve File") != std::string::npos) {
-        return path + " is not a Btrieve file";
-    }
-    return "cannot open " + path;
-}
-
 }  // namespace
+
+std::string openFailure(const std::string& path, const tabulon::Status& s) {
+    if (s.failure == tabulon::Failure::NotBtrieve) return path + " is not a Btrieve file";
+    if (s.ok() || s.code == 0) return "cannot open " + path;
+    const std::string text = trimEnd(s.text);
+    return "cannot open " + s.name + ": " + (text.empty() ? "error" : text) + " (system error " +
+           std::to_string(s.code) + ")";
+}
 
 bool OpenSet::open(const std::string& path, bool shared, std::string* why) {
     if (path.size() > size_t(kMaxPathLength)) {
@@ -67,10 +49,9 @@ bool OpenSet::open(const std::string& path, bool shared, std::string* why) {
         return false;
     }
     if (file_.open(path, shared ? Unprotected : ExclusiveRead, false) == 0) {
-        *why = openFailure(path, lines.errText + lines.outText);
+        *why = openFailure(path, file_.openStatus());
         return false;
     }
-    lines.keep = false;
     return true;
 }
 

@@ -31,19 +31,12 @@ std::string strf(const char* format, ...) TABULON_PRINTF(1, 2);
 // Prints "tabulon-inspect: <line>" on standard error; returns status 2.
 int fail(Output& out, const std::string& line);
 
-// Keeps what the library prints while a set opens; afterwards nothing.
-class OpenLines : public Output {
-  public:
-    void write(Stream stream, std::string_view text) override {
-        if (!keep) return;
-        (stream == Stream::Err ? errText : outText).append(text);
-    }
-    bool keep = true;
-    std::string outText, errText;
-};
+// One line for a failed open: "cannot open NAME: TEXT (system error N)", or
+// "PATH is not a Btrieve file".
+std::string openFailure(const std::string& path, const tabulon::Status& s);
 
-// An open file set. The library's own lines (open failures, FCR warnings,
-// preload figures) go to `lines`, never to the user directly.
+// An open file set. The library's own lines (FCR warnings, preload figures)
+// are discarded: what went wrong comes back as a status.
 class OpenSet {
   public:
     OpenSet() : file_(lines) {}
@@ -55,7 +48,7 @@ class OpenSet {
     const FileGeometry& geometry() const { return file_.geometry(); }
     bool hasPat() const { return file_.geometry().versionCode >= version::v600; }
 
-    OpenLines lines;
+    NullOutput lines;
 
   private:
     BtrieveFile file_;

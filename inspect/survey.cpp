@@ -19,19 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Keeps what the library prints while the set opens, for the reason of a
-// failure; afterwards only counts.
-class SurveyOutput : public Output {
-  public:
-    void write(Stream stream, std::string_view text) override {
-        if (keep && stream == Stream::Err) lines.append(text);
-        bytes += text.size();
-    }
-    bool keep = true;
-    std::string lines;
-    uint64_t bytes = 0;
-};
-
 enum class RowState { Checked, PreSix, Failed };
 
 struct Row {
@@ -77,24 +64,24 @@ bool looksLikeBtrieve(const fs::path& p) {
 }
 
 void checkOne(Row& row, bool shared) {
-    SurveyOutput out;
+    NullOutput out;
     BtrieveFile file(out);
     if (row.path.string().size() > size_t(kMaxPathLength)) {
         row.error = strf("the path is longer than %d characters", kMaxPathLength);
         return;
     }
     if (file.open(row.path.string(), shared ? Unprotected : ExclusiveRead, false) == 0) {
-        std::string lines = out.lines;
-        if (lines.find("Not a Btrieve File") != std::string::npos) {
-            row.error =
-                "not a usable Btrieve file (" + lines.substr(0, lines.find_first_of("\r\n")) + ")";
-        } else {
-            const size_t eol = lines.find_first_of("\r\n");
-            row.error = lines.empty() ? "cannot open" : lines.substr(0, eol);
-        }
+        const tabulon::Status& s = file.openStatus();
+        const std::string line = s.failure == tabulon::Failure::NotBtrieve
+                                     ? s.text
+                                     : "Failed to Open File <" + s.name + ">, Status Code " +
+                                           std::to_string(s.code) + ", " + s.text;
+        const std::string first = line.substr(0, line.find_first_of("\r\n"));
+        row.error = s.failure == tabulon::Failure::NotBtrieve
+                        ? "not a usable Btrieve file (" + first + ")"
+                        : first;
         return;
     }
-    out.keep = false;
     const FileGeometry& g = file.geometry();
     row.version = g.versionCode;
     row.pages = g.pageCount;

@@ -94,7 +94,7 @@ int runUndo(int argc, const char* const* argv, Output& out, Platform& platform) 
     FileSet set(platform);
     BufferOutput openLines;
     if (set.open(mainPath, Repair, openLines, false) == 0) {
-        out.write(Stream::Err, openLines.errText);
+        out.write(Stream::Err, openReport(set, false));
         out.err("Unable to open the file set %s.\n", mainPath.c_str());
         return undo::kError;
     }

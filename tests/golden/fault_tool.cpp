@@ -1,9 +1,11 @@
-// The tabulon program with one read fault: the run sequence of the tool over
-// a platform binding that fails, with an I/O error, every read of the file
-// named by TABULON_FAULT_READ=NAME:OFFSET that would return the byte at
-// OFFSET of that file (NAME is the file's name without its folder). Gathered
-// reads that cover the byte fail as a whole, as a bad sector fails a large
-// read. For golden cases of damaged media that a file's bytes cannot show.
+// The tabulon program with one read or write fault: the run sequence of the
+// tool over a platform binding that fails, with an I/O error, every read of
+// the file named by TABULON_FAULT_READ=NAME:OFFSET that would return the byte
+// at OFFSET of that file (NAME is the file's name without its folder), and
+// every write named by TABULON_FAULT_WRITE=NAME:OFFSET that would write that
+// byte (nothing of such a write reaches the file). Gathered reads that cover
+// the byte fail as a whole, as a bad sector fails a large read. For golden
+// cases of damaged media that a file's bytes cannot show.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,24 +18,42 @@
 
 namespace {
 
-class ReadFault : public ForwardingPlatform {
+// A file and the offset of its bad byte.
+struct Place {
+    std::string name;
+    uint64_t offset = UINT64_MAX;
+};
+
+class Faults : public ForwardingPlatform {
   public:
-    ReadFault(std::string name, uint64_t offset) : name_(std::move(name)), offset_(offset) {}
+    Faults(Place read, Place write) : read_(std::move(read)), write_(std::move(write)) {}
 
     bool open(const char* name, int mode, PlatformHandle* h, uint32_t* error) override {
         if (!next_.open(name, mode, h, error)) return false;
         std::string base = name;
         const size_t slash = base.find_last_of("/\\");
         if (slash != std::string::npos) base.erase(0, slash + 1);
-        if (base == name_) faulty_[*h] = true;
+        if (base == read_.name) faulty_[*h] = true;
+        if (base == write_.name) unwritable_[*h] = true;
         return true;
     }
-    bool readAt(PlatformHandle h, uint64_t at, void* b, size_t n, size_t* got) override {
-        if (hits(h, at, n)) {
-            *got = 0;
+    bool writeAt(PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put,
+                 uint32_t* error) override {
+        if (unwritable_.count(h) != 0 && at <= write_.offset && write_.offset - at < n) {
+            *put = 0;
+            if (error) *error = EIO;
             return false;
         }
-        return next_.readAt(h, at, b, n, got);
+        return next_.writeAt(h, at, b, n, put, error);
+    }
+    bool readAt(PlatformHandle h, uint64_t at, void* b, size_t n, size_t* got,
+                uint32_t* error) override {
+        if (hits(h, at, n)) {
+            *got = 0;
+            if (error) *error = EIO;
+            return false;
+        }
+        return next_.readAt(h, at, b, n, got, error);
     }
     bool gatherAt(PlatformHandle h, uint64_t at, uint64_t stride, size_t count, size_t width,
                   uint8_t* out) override {
@@ -42,36 +62,42 @@ class ReadFault : public ForwardingPlatform {
     }
     void close(PlatformHandle h) override {
         faulty_.erase(h);
+        unwritable_.erase(h);
         next_.close(h);
     }
 
   private:
     bool hits(PlatformHandle h, uint64_t at, size_t n) const {
-        return faulty_.count(h) != 0 && at <= offset_ && offset_ - at < n;
+        return faulty_.count(h) != 0 && at <= read_.offset && read_.offset - at < n;
     }
 
-    std::string name_;
-    uint64_t offset_;
-    std::map<PlatformHandle, bool> faulty_;
+    Place read_, write_;
+    std::map<PlatformHandle, bool> faulty_, unwritable_;
 };
+
+// NAME:OFFSET from the variable; false when it is set but malformed.
+bool placeFrom(const char* variable, Place* place) {
+    const char* spec = std::getenv(variable);
+    if (!spec) return true;
+    const std::string s = spec;
+    const size_t colon = s.rfind(':');
+    if (colon == std::string::npos) {
+        std::fprintf(stderr, "%s must be NAME:OFFSET\n", variable);
+        return false;
+    }
+    place->name = s.substr(0, colon);
+    place->offset = std::strtoull(s.c_str() + colon + 1, nullptr, 0);
+    return true;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* spec = std::getenv("TABULON_FAULT_READ");
-    std::string name;
-    uint64_t offset = UINT64_MAX;
-    if (spec) {
-        const std::string s = spec;
-        const size_t colon = s.rfind(':');
-        if (colon == std::string::npos) {
-            std::fprintf(stderr, "TABULON_FAULT_READ must be NAME:OFFSET\n");
-            return 2;
-        }
-        name = s.substr(0, colon);
-        offset = std::strtoull(s.c_str() + colon + 1, nullptr, 0);
+    Place read, write;
+    if (!placeFrom("TABULON_FAULT_READ", &read) || !placeFrom("TABULON_FAULT_WRITE", &write)) {
+        return 2;
     }
-    ReadFault platform(name, offset);
+    Faults platform(read, write);
     StdioOutput out;
     int status = runTabulon(argc, argv, out, platform);
     std::fflush(stdout);

@@ -3,6 +3,7 @@
 // succeeded; the report lines around them keep their order either way.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,9 +23,11 @@ namespace fs = std::filesystem;
 // The system's binding, but every write fails with an I/O error.
 class FailingWrites : public ForwardingPlatform {
   public:
-    bool writeAt(PlatformHandle, uint64_t, const void*, size_t, size_t* put) override {
+    bool writeAt(PlatformHandle, uint64_t, const void*, size_t, size_t* put,
+                 uint32_t* error) override {
         ++writes;
         *put = 0;
+        if (error) *error = EIO;
         return false;
     }
 
