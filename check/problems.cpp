@@ -47,12 +47,12 @@ constexpr ProblemRow kTable[] = {
      "LogPAT 0x{logical}({type}) -> PhysPage 0x{physical}{offset} with LogPage "
      "0x{pageId}({pageType}).\n",
      "zero pointer",
-     "An entry of type 0 points at a page that names another logical page (reported with /Z, "
-     "which also lets the fix bits mend it)."},
+     "An entry of type 0 points at a page that names another logical page, under /Z, which "
+     "reports it and lets the fix bits mend it."},
     {UnusedZeroPointer, "unused-zero-pointer", UnusedEntry, ZeroPointer, Stream::Out, "",
      "zero pointer",
-     "An entry of type 0 points at a page that names another logical page; counted among the "
-     "zero pointers and not reported without /Z."},
+     "An entry of type 0 points at a page that names another logical page; without /Z it is "
+     "counted among the zero pointers and not reported."},
     {UnusedZeroHeader, "unused-zero-header", UnusedEntry, EntryType, Stream::Out,
      "LogPAT 0x{logical}({type}) -> PhysPage 0x{physical}{offset} is beyond EOF or NULL Page "
      "ID.\n",
