@@ -33,6 +33,11 @@ struct ScanCounters {
     uint32_t variablePointersFixed = 0;
     uint32_t pagesResetToFree = 0;
     uint32_t totalFixed = 0;
+
+    // One more page examined, in the class of page type t.
+    void addExamined(uint16_t t);
+    // One more problem in the class of page type t (the total apart).
+    void addProblemInClassOf(uint16_t t);
 };
 
 namespace fixbit {
@@ -46,5 +51,3 @@ constexpr int32_t bestPage = 8;   // point the entry at the best page found
 // Unprotected with /U, ExclusiveRead otherwise.
 int openModeFor(const ScanOptions& options);
 
-// Adds one to the counter of t's page class.
-void countByClass(uint16_t t, uint32_t& data, uint32_t& index, uint32_t& other);

@@ -31,6 +31,18 @@ void Scanner::settled(const Action& a) {
     }
 }
 
+void Scanner::printFound(uint32_t p, const BestPage& best) {
+    // "Found Logical Page %.8lx at Physical Page %.8lx[ (0x%.10I64x)] with
+    // type %.4x.\n"
+    Line line;
+    line.text("Found Logical Page ").hex(p, 8).text(" at Physical Page ").hex(best.physical, 8);
+    if (options_.showOffsets) {
+        line.text(" (0x").hex(file_.pageOffset(best.physical), 10).text(")");
+    }
+    line.text(" with type ").hex(best.type, 4).text(".\n");
+    writer_.print(Stream::Out, line.view());
+}
+
 void Scanner::repairPageId(const EntryCheck& e) {
     Action a;
     a.kind = ActionKind::PageId;
@@ -47,7 +59,7 @@ void Scanner::repairPageId(const EntryCheck& e) {
         a.status = file_.writePageHeaderAt(at, header);
         a.outcome = outcomeOf(a.status);
         // Later searches must see the header just written.
-        if (a.outcome == Outcome::Written) noteRewrittenHeader(e.physical, header);
+        if (a.outcome == Outcome::Written) search_.noteRewrittenHeader(e.physical, header);
     }
     writer_.settle(a);
 }
@@ -71,16 +83,18 @@ uint16_t Scanner::repairEntry(const EntryCheck& e, const Finding& f) {
     }
     uint16_t classType = e.type;
     if (fixMask & fixbit::bestPage) {
-        uint32_t best = 0;
-        uint16_t bestType = 0;
-        bool searchedAll = false;
-        if (findBestPage(e.logical, best, bestType, &searchedAll)) {
-            classType = bestType;
+        // Under /D the pages the cache lacks are read one by one, on every
+        // search, each with its trace line; otherwise the index answers.
+        const BestPage best =
+            search_.find(e.logical, options_.verbose ? SearchBy::Walk : SearchBy::Index);
+        if (best.found) {
+            printFound(e.logical, best);
+            classType = best.type;
             a.kind = ActionKind::BestPage;
-            a.physical = best;
-            a.type = bestType;
+            a.physical = best.physical;
+            a.type = best.type;
             writer_.setEntry(a);
-        } else if (searchedAll) {
+        } else if (best.searchedAll) {
             // Only a search that read every page may conclude the data is gone.
             a.kind = ActionKind::ResetToFree;
             a.physical = old ? 0 : pat::freeSpace;

@@ -10,11 +10,20 @@ int openModeFor(const ScanOptions& o) {
     return ExclusiveRead;
 }
 
-void countByClass(uint16_t t, uint32_t& data, uint32_t& index, uint32_t& other) {
+void ScanCounters::addExamined(uint16_t t) {
+    ++totalPagesExamined;
     switch (pageClassOf(t)) {
-        case PageClass::Data: ++data; break;
-        case PageClass::Index: ++index; break;
-        case PageClass::Other: ++other; break;
+        case PageClass::Data: ++dataPagesExamined; break;
+        case PageClass::Index: ++indexPagesExamined; break;
+        case PageClass::Other: ++otherPagesExamined; break;
+    }
+}
+
+void ScanCounters::addProblemInClassOf(uint16_t t) {
+    switch (pageClassOf(t)) {
+        case PageClass::Data: ++dataProblems; break;
+        case PageClass::Index: ++indexProblems; break;
+        case PageClass::Other: ++otherProblems; break;
     }
 }
 
@@ -25,7 +34,7 @@ Scanner::Scanner(BtrieveFile& file, const ScanOptions& options)
       options_(options),
       pair_(file),
       cache_(file),
-      index_(file, cache_),
+      search_(file, cache_),
       writer_(pair_, out_, [this](const Action& a) { settled(a); }) {}
 
 void Scanner::scanPatPairs() {
@@ -77,9 +86,10 @@ bool Scanner::fetchPageHeader(uint32_t p, PageHeader& header) {
     // page) come from the page index, which reads them in gathered pieces,
     // and under /D from the file set one by one, with their trace lines.
     if (!g_.compressed && cache_.lookup(p, header)) return true;
+    PageIndex& index = search_.index();
     if (!options_.verbose && p >= kFirstCachedPage) {
-        if (!index_.built()) index_.build();
-        if (p < index_.end()) return index_.header(p, header);
+        if (!index.built()) index.build();
+        if (p < index.end()) return index.header(p, header);
     }
     return file_.readPageHeader(p, header) != 0;
 }
@@ -100,19 +110,11 @@ void Scanner::count(const Finding& f, uint16_t classType) {
         case CounterClass::DataPage: ++c.dataProblems; break;
         case CounterClass::ZeroPointer:
             ++c.zeroPointerProblems;
-            countByClass(classType, c.dataProblems, c.indexProblems, c.otherProblems);
+            c.addProblemInClassOf(classType);
             break;
-        case CounterClass::EntryType:
-            countByClass(classType, c.dataProblems, c.indexProblems, c.otherProblems);
-            break;
+        case CounterClass::EntryType: c.addProblemInClassOf(classType); break;
     }
     ++c.totalProblems;
-}
-
-void Scanner::countExamined(uint16_t t) {
-    ScanCounters& c = counters_;
-    ++c.totalPagesExamined;
-    countByClass(t, c.dataPagesExamined, c.indexPagesExamined, c.otherPagesExamined);
 }
 
 PairReport Scanner::pairReport(uint32_t n, const PatHeaderCheck& h) {
@@ -211,5 +213,5 @@ void Scanner::checkEntry(EntryCheck& e) {
         const bool mend = mismatch && f.code != Problem::UnusedZeroPointer;
         count(f, mend ? repairEntry(e, f) : e.type);
     }
-    if (e.matches) countExamined(e.type);
+    if (e.matches) counters_.addExamined(e.type);
 }

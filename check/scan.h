@@ -15,6 +15,7 @@
 #include "access/cache.h"
 #include "access/pageindex.h"
 #include "access/patpair.h"
+#include "check/bestpage.h"
 #include "check/classify.h"
 #include "check/options.h"
 #include "check/repairwriter.h"
@@ -64,21 +65,6 @@ class Scanner {
     // files), without progress lines.
     void preload();
 
-    // Finds the page whose header names logical page p with the highest usage
-    // value (lowest physical page on ties), among every page of the file set
-    // from page 4 on. *searchedAll tells whether the search read the header
-    // of every such page (and there was at least one): only then may a
-    // search that found nothing conclude that the page is gone.
-    bool findBestPage(uint32_t p, uint32_t& physical, uint16_t& type, bool* searchedAll = nullptr);
-
-    // The same choice by a plain walk over every page, without the index and
-    // without the found line.
-    bool findBestPagePlain(uint32_t p, uint32_t& physical, uint16_t& type,
-                           bool* searchedAll = nullptr);
-
-    // Tells the search that page p's header now holds these bytes.
-    void noteRewrittenHeader(uint32_t p, const PageHeader& header);
-
     // Header of physical page p for the check: from the cache, or from the
     // file set when the cache holds none. False when it cannot be read.
     bool fetchPageHeader(uint32_t p, PageHeader& header);
@@ -89,17 +75,12 @@ class Scanner {
     // The repair writes that failed, in order.
     const std::vector<tabulon::Status>& writeFailures() const { return writeFailures_; }
     HeaderCache& cache() { return cache_; }
-    PageIndex& index() { return index_; }
+    tabulon::BestPageSearch& search() { return search_; }
+    PageIndex& index() { return search_.index(); }
     PatPair& pair() { return pair_; }
     BtrieveFile& file() { return file_; }
 
   private:
-    struct Coverage {
-        bool looked = false;   // at least one page header
-        bool complete = true;  // every candidate page's header
-    };
-    struct Choice;
-
     void checkPair(uint32_t n, tabulon::ScanObserver* observer, bool entries);
     void checkHeaders(uint32_t n, const tabulon::PatHeaderCheck& h);
     void checkEntry(tabulon::EntryCheck& e);
@@ -109,10 +90,7 @@ class Scanner {
     void report(tabulon::Finding& f);
     void count(const tabulon::Finding& f, uint16_t classType);
     void settled(const tabulon::Action& a);
-    void countExamined(uint16_t t);
-    Choice searchIndex(uint32_t p, Coverage* coverage);
-    Choice walkPages(uint32_t p, Coverage* coverage);
-    void printFound(uint32_t p, uint32_t physical, uint16_t type);
+    void printFound(uint32_t p, const tabulon::BestPage& best);
 
     BtrieveFile& file_;
     const FileGeometry& g_;
@@ -123,6 +101,6 @@ class Scanner {
     std::vector<tabulon::Status> writeFailures_;
     PatPair pair_;
     HeaderCache cache_;
-    PageIndex index_;
+    tabulon::BestPageSearch search_;
     tabulon::RepairWriter writer_;
 };

@@ -90,11 +90,6 @@ class JournalWriter : public WriteObserver {
     // call while the set is open, after the last write.
     void takeFinalChecksums();
 
-    // Whether writing the journal failed; every write of the set is refused
-    // from then on.
-    bool failed() const { return failed_; }
-    size_t blockCount() const { return blocks_.size(); }
-
   private:
     bool appendRecord(uint8_t kind, const std::vector<uint8_t>& body);
     void fail(uint32_t error);

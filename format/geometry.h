@@ -23,14 +23,6 @@ struct FileGeometry {
     uint32_t largeOffsetThreshold = 0xFFFFFFFF;  // set for 6.x files when the set opens
 };
 
-// Why an FCR is refused, in the order the checks run.
-enum class FcrVerdict {
-    Usable,
-    NotBtrieve,        // too short, no signature, or a page geometry no file can have
-    SecondCopyAbsent,  // the set ends at or before the second copy
-    SecondCopyShort,   // the second copy is cut short
-};
-
 // The version code of the first FCR copy: the stored code and its folded
 // value. False when the first copy carries no signature.
 struct FcrVersion {
