@@ -50,4 +50,3 @@ constexpr int32_t bestPage = 8;   // point the entry at the best page found
 // The open mode a check with these options asks for: Repair with a fix mask,
 // Unprotected with /U, ExclusiveRead otherwise.
 int openModeFor(const ScanOptions& options);
-

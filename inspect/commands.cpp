@@ -24,17 +24,10 @@ std::string yesNo(bool b) {
 
 }  // namespace
 
-int cmdInfo(Context& cx, const std::string& path) {
-    OpenSet set;
-    if (!openForCommand(cx, set, path, false)) return kStatusFailed;
-    BtrieveFile& file = set.file();
-    const FileGeometry& g = file.geometry();
-    const FileSet& fs = file.fileSet();
-    const bool pat = set.hasPat();
-    Json j;
-    std::string t;
+namespace {
 
-    j["file"] = path;
+// The members of the set and the delta file.
+void infoMembers(const FileSet& fs, Json& j, std::string& t) {
     Json members = Json::array();
     t += "File set (bytes, name)\n";
     for (int k = 0; k < fs.memberCount(); ++k) {
@@ -52,18 +45,11 @@ int cmdInfo(Context& cx, const std::string& path) {
         t += "  no delta file\n";
     }
     t += strf("  %14llu  bytes in the members\n", (unsigned long long)fs.totalSize());
+}
 
-    FcrVersion v;
-    decodeFcrVersion(file.fcrCopy(0), &v);
-    j["versionStored"] = v.stored;
-    j["version"] = v.folded;
-    j["pageSize"] = g.pageSize;
-    j["patPageSize"] = pat ? Json(g.patPageSize) : Json(nullptr);
-    j["pageCount"] = g.pageCount;
-    j["lastPair"] = pat ? Json(file.lastPatPair()) : Json(nullptr);
-    j["currentFcr"] = g.currentFcr;
-
-    // Both FCR copies side by side; below 6.x only the first is read.
+// Both FCR copies side by side; below 6.x only the first is read.
+void infoFcrCopies(BtrieveFile& file, bool pat, Json& j, std::string& t) {
+    const FileGeometry& g = file.geometry();
     const int copies = pat ? 2 : 1;
     Json fcr = Json::array();
     std::string rows[4] = {"  usage count        ", "  page count         ",
@@ -88,25 +74,12 @@ int cmdInfo(Context& cx, const std::string& path) {
         while (!r.empty() && r.back() == ' ') r.pop_back();
         t += r + "\n";
     }
+}
 
-    t += "\n";
-    t += strf("Version                %s (%s), stored as %s\n", hex(v.folded, 4).c_str(),
-              versionText(v.folded).c_str(), hex(v.stored, 4).c_str());
-    t += strf("Page size              %u\n", unsigned(g.pageSize));
-    t += strf("Page count             %lu\n", (unsigned long)g.pageCount);
-    j["encrypted"] = g.encrypted != 0;
-    j["compressed"] = g.compressed != 0;
-    j["compressedPageSize"] = g.compressedPageSize;
-    if (!pat) {
-        t += "Pre-6.x file: no PAT\n";
-        j["headerSize"] = nullptr;
-        j["entriesPerPatPage"] = nullptr;
-        j["pairStride"] = nullptr;
-        j["pair1Offset"] = nullptr;
-        j["shiftThreshold"] = nullptr;
-        emit(cx, j, t);
-        return 0;
-    }
+// The PAT's page size, encryption, compression and the geometry derived from
+// them (6.x and later).
+void infoGeometry(BtrieveFile& file, Json& j, std::string& t) {
+    const FileGeometry& g = file.geometry();
     t += strf("PAT page size          %u\n", unsigned(g.patPageSize));
     t += strf("Last PAT pair          %lu\n", (unsigned long)file.lastPatPair());
     std::string mask;
@@ -137,6 +110,50 @@ int cmdInfo(Context& cx, const std::string& path) {
         t +=
             strf("  6.x shift            from physical page %lu on, pages lie 4096 bytes further\n",
                  (unsigned long)g.largeOffsetThreshold);
+    }
+}
+
+}  // namespace
+
+int cmdInfo(Context& cx, const std::string& path) {
+    OpenSet set;
+    if (!openForCommand(cx, set, path, false)) return kStatusFailed;
+    BtrieveFile& file = set.file();
+    const FileGeometry& g = file.geometry();
+    const bool pat = set.hasPat();
+    Json j;
+    std::string t;
+
+    j["file"] = path;
+    infoMembers(file.fileSet(), j, t);
+
+    FcrVersion v;
+    decodeFcrVersion(file.fcrCopy(0), &v);
+    j["versionStored"] = v.stored;
+    j["version"] = v.folded;
+    j["pageSize"] = g.pageSize;
+    j["patPageSize"] = pat ? Json(g.patPageSize) : Json(nullptr);
+    j["pageCount"] = g.pageCount;
+    j["lastPair"] = pat ? Json(file.lastPatPair()) : Json(nullptr);
+    j["currentFcr"] = g.currentFcr;
+    infoFcrCopies(file, pat, j, t);
+
+    t += "\n";
+    t += strf("Version                %s (%s), stored as %s\n", hex(v.folded, 4).c_str(),
+              versionText(v.folded).c_str(), hex(v.stored, 4).c_str());
+    t += strf("Page size              %u\n", unsigned(g.pageSize));
+    t += strf("Page count             %lu\n", (unsigned long)g.pageCount);
+    j["encrypted"] = g.encrypted != 0;
+    j["compressed"] = g.compressed != 0;
+    j["compressedPageSize"] = g.compressedPageSize;
+    if (pat) {
+        infoGeometry(file, j, t);
+    } else {
+        t += "Pre-6.x file: no PAT\n";
+        for (const char* key :
+             {"headerSize", "entriesPerPatPage", "pairStride", "pair1Offset", "shiftThreshold"}) {
+            j[key] = nullptr;
+        }
     }
     emit(cx, j, t);
     return 0;

@@ -153,26 +153,33 @@ class PageMarks : public tabulon::ScanObserver {
     std::vector<uint8_t>& pointed_;
 };
 
-}  // namespace
+// What the map shows of each physical page, and the check's figures.
+struct PageStates {
+    std::vector<uint8_t> states;
+    std::vector<uint32_t> pairStarts;
+    uint32_t stopped = 0;  // the pair past the end of the set, or 0
+    ScanCounters counters;
+    tabulon::SeverityCounts severities;
+};
 
-int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
-    OpenSet set;
-    if (!openForCommand(cx, set, path, true)) return kStatusFailed;
-    BtrieveFile& file = set.file();
+PageStates readPageStates(BtrieveFile& file, bool shared) {
     const FileGeometry& g = file.geometry();
-    Scanner scanner(file, quietOptions(cx.shared));
+    Scanner scanner(file, quietOptions(shared));
     scanner.preload();
 
     const uint32_t pages = physicalPages(g, file.fileSet().totalSize());
-    std::vector<uint8_t> states(pages, kNone);   // from the layout, then the headers
+    PageStates r;
+    std::vector<uint8_t>& states = r.states;
+    states.assign(pages, kNone);                 // from the layout, then the headers
     std::vector<uint8_t> pointed(pages, kNone);  // from the entries that point at a page
     markBytes(g, states, 0, 2 * uint64_t(g.patPageSize), Fcr);
 
     PageMarks marks(g, states, pointed);
     scanner.walk(1, file.lastPatPair(), &marks);
-    const ScanCounters& counters = scanner.counters();
-    const std::vector<uint32_t>& pairStarts = marks.pairStarts;
-    const uint32_t stopped = marks.stopped;
+    r.counters = scanner.counters();
+    r.severities = scanner.severities();
+    r.pairStarts = std::move(marks.pairStarts);
+    r.stopped = marks.stopped;
 
     // Pages no entry points at: their own header decides, read as the check
     // reads it (the cache, else the page index's gathered reads).
@@ -193,8 +200,22 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
         const PageIdentity id = decodePageHeader(g, header);
         states[p] = id.pageId == 0 && id.pageType == 0 ? ZeroHeader : Orphan;
     }
-    pointed.clear();
-    pointed.shrink_to_fit();
+    return r;
+}
+
+}  // namespace
+
+int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
+    OpenSet set;
+    if (!openForCommand(cx, set, path, true)) return kStatusFailed;
+    BtrieveFile& file = set.file();
+    const FileGeometry& g = file.geometry();
+    const PageStates read = readPageStates(file, cx.shared);
+    const std::vector<uint8_t>& states = read.states;
+    const uint32_t pages = uint32_t(states.size());
+    const ScanCounters& counters = read.counters;
+    const std::vector<uint32_t>& pairStarts = read.pairStarts;
+    const uint32_t stopped = read.stopped;
 
     // Cells.
     const uint64_t perCell = std::max<uint64_t>(1, (uint64_t(pages) + kMaxCells - 1) / kMaxCells);
@@ -321,7 +342,7 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
     for (int s = 0; s < kStates; ++s) byState[kStyles[s].key] = stateCount[s];
     j["pageStates"] = byState;
     putCounters(j, counters);
-    j["severities"] = severitiesJson(scanner.severities());
+    j["severities"] = severitiesJson(read.severities);
     std::string t = strf("%s: %lu pages in %llu cells (%llu a cell), %lu problems\n",
                          outPath.c_str(), (unsigned long)pages, (unsigned long long)cells,
                          (unsigned long long)perCell, (unsigned long)counters.totalProblems);

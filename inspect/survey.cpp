@@ -127,17 +127,13 @@ std::string countersText(const ScanCounters& c, const tabulon::SeverityCounts& s
                 (unsigned long)s.of(Severity::UnusedEntry), (unsigned long)s.of(Severity::Info));
 }
 
-}  // namespace
-
-int cmdSurvey(Context& cx, const std::string& dir, unsigned jobs) {
-    std::error_code ec;
-    if (!fs::is_directory(dir, ec)) return fail(cx.out, dir + " is not a folder");
-
-    std::vector<Row> rows;
-    std::vector<std::string> walkErrors;
+// The regular files under dir that are no extension or delta files, in path
+// order; false when dir cannot be read at all.
+bool findFiles(const std::string& dir, std::vector<Row>& rows, std::vector<std::string>& walkErrors,
+               std::error_code& ec) {
     const fs::path root(dir);
     fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec);
-    if (ec) return fail(cx.out, "cannot read " + dir + ": " + ec.message());
+    if (ec) return false;
     for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
         if (ec) {
             walkErrors.push_back(ec.message());
@@ -152,6 +148,20 @@ int cmdSurvey(Context& cx, const std::string& dir, unsigned jobs) {
     }
     std::sort(rows.begin(), rows.end(),
               [](const Row& a, const Row& b) { return a.shown < b.shown; });
+    return true;
+}
+
+}  // namespace
+
+int cmdSurvey(Context& cx, const std::string& dir, unsigned jobs) {
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) return fail(cx.out, dir + " is not a folder");
+
+    std::vector<Row> rows;
+    std::vector<std::string> walkErrors;
+    if (!findFiles(dir, rows, walkErrors, ec)) {
+        return fail(cx.out, "cannot read " + dir + ": " + ec.message());
+    }
 
     // Which files are Btrieve files is decided in the workers too: reading
     // every file's first sector is part of the survey's work.
