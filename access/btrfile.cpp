@@ -4,10 +4,9 @@
 
 #include "format/le.h"
 
-BtrieveFile::BtrieveFile(Output& out, Platform& platform) : out_(out), set_(platform) {}
+namespace tabulon {
 
-using tabulon::Failure;
-using tabulon::Status;
+BtrieveFile::BtrieveFile(Output& out, Platform& platform) : out_(out), set_(platform) {}
 
 int BtrieveFile::open(const std::string& path, int mode, bool verbose) {
     if (openSet(path, mode, verbose) == 0) return 0;
@@ -95,14 +94,14 @@ int BtrieveFile::patEntriesPerPage() {
     if (!entriesKnown(geometry_)) {
         out_.err("Unexpected Page Size <%d>\n", int(geometry_.pageSize));
     }
-    return ::patEntriesPerPage(geometry_);
+    return tabulon::patEntriesPerPage(geometry_);
 }
 
 int BtrieveFile::patPairStride() {
     if (!strideKnown(geometry_)) {
         out_.err("Unexpected Page Size <%d>\n", int(geometry_.pageSize));
     }
-    return ::patPairStride(geometry_);
+    return tabulon::patPairStride(geometry_);
 }
 
 uint64_t BtrieveFile::patPairOffset(uint32_t n) {
@@ -111,7 +110,7 @@ uint64_t BtrieveFile::patPairOffset(uint32_t n) {
     if (n != 0) {
         // The stride is asked for as the format tables give it, message included.
         (void)patPairStride();
-        offset = ::patPairOffset(geometry_, n);
+        offset = tabulon::patPairOffset(geometry_, n);
     }
     if (verbose_) {
         out_.err("Large Offset %.8x:%.8x\n", unsigned(offset >> 32),
@@ -121,7 +120,7 @@ uint64_t BtrieveFile::patPairOffset(uint32_t n) {
 }
 
 uint32_t BtrieveFile::lastPatPair() const {
-    return ::lastPatPair(geometry_, fcrCopy(geometry_.currentFcr));
+    return tabulon::lastPatPair(geometry_, fcrCopy(geometry_.currentFcr));
 }
 
 int BtrieveFile::readPageHeaderAt(uint64_t offset, PageHeader& header) {
@@ -149,3 +148,5 @@ tabulon::Status BtrieveFile::writePageHeaderAt(uint64_t offset, const PageHeader
 tabulon::Status BtrieveFile::writePageHeader(uint32_t n, const PageHeader& header) {
     return writePageHeaderAt(pageOffset(n), header);
 }
+
+}  // namespace tabulon

@@ -12,6 +12,8 @@
 #include "format/geometry.h"
 #include "format/pageheader.h"
 
+namespace tabulon {
+
 class BtrieveFile {
   public:
     explicit BtrieveFile(Output& out, Platform& platform = systemPlatform());
@@ -52,7 +54,7 @@ class BtrieveFile {
     uint64_t patPairOffset(uint32_t n);
 
     uint32_t lastPatPair() const;
-    uint64_t pageOffset(uint32_t n) const { return ::pageOffset(geometry_, n); }
+    uint64_t pageOffset(uint32_t n) const { return tabulon::pageOffset(geometry_, n); }
 
     // The header and usage count of a page, read from the file set.
     int readPageHeaderAt(uint64_t offset, PageHeader& header);
@@ -72,3 +74,5 @@ class BtrieveFile {
     bool verbose_ = false;
     tabulon::Status status_;
 };
+
+}  // namespace tabulon

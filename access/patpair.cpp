@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-using tabulon::Failure;
-using tabulon::Status;
+namespace tabulon {
 
 bool PatPair::load(uint32_t n) {
     const FileGeometry& g = file_.geometry();
@@ -127,7 +126,7 @@ bool PatPair::canStage(uint32_t p) {
     if (!pairOnDisk_ || file_.verbose() || !locateEntry(file_, p, &n, &at)) return false;
     if (loadedPair_ != int64_t(n)) return false;
     uint64_t slotAt = 0;
-    if (!slotInMember(::patPairOffset(g, n), at, &slotAt)) return false;
+    if (!slotInMember(tabulon::patPairOffset(g, n), at, &slotAt)) return false;
     return !touchesPageHeader(g, slotAt, uint64_t(patSlotSize(g)));
 }
 
@@ -150,7 +149,7 @@ void PatPair::stageEntry(uint32_t p, uint32_t physical, uint16_t type) {
 Status PatPair::flushStaged() {
     if (!hasStaged()) return Status{};
     const FileGeometry& g = file_.geometry();
-    const uint64_t o = ::patPairOffset(g, uint32_t(loadedPair_));
+    const uint64_t o = tabulon::patPairOffset(g, uint32_t(loadedPair_));
     const uint64_t from = o + uint64_t(currentPat_) * g.patPageSize + uint64_t(stagedBegin_);
     const size_t n = size_t(stagedEnd_ - stagedBegin_);
     const int begin = stagedBegin_;
@@ -159,3 +158,5 @@ Status PatPair::flushStaged() {
     if (!s) pairOnDisk_ = false;
     return s;
 }
+
+}  // namespace tabulon

@@ -10,6 +10,8 @@
 #include "fileio/status.h"
 #include "format/pat.h"
 
+namespace tabulon {
+
 class PatPair {
   public:
     explicit PatPair(BtrieveFile& file) : file_(file) {}
@@ -66,3 +68,5 @@ class PatPair {
     // Byte range of the current copy that holds staged slots.
     int stagedBegin_ = 0, stagedEnd_ = 0;
 };
+
+}  // namespace tabulon

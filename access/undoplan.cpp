@@ -4,6 +4,8 @@
 
 #include "format/geometry.h"
 
+namespace tabulon {
+
 UndoPlan::UndoPlan(BtrieveFile& file, uint64_t groupBytes) : file_(file), groupBytes_(groupBytes) {}
 
 uint32_t UndoPlan::identitySpan() {
@@ -68,3 +70,5 @@ void UndoPlan::blocksFor(uint64_t offset, size_t n, std::vector<JournalBlock>* b
     }
     (void)n;
 }
+
+}  // namespace tabulon

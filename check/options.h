@@ -5,6 +5,8 @@
 
 #include "format/pageheader.h"
 
+namespace tabulon {
+
 struct ScanOptions {
     int verbose = 0;            // /D: trace lines
     int progress = 1;           // /R clears: progress lines
@@ -50,3 +52,5 @@ constexpr int32_t bestPage = 8;   // point the entry at the best page found
 // The open mode a check with these options asks for: Repair with a fix mask,
 // Unprotected with /U, ExclusiveRead otherwise.
 int openModeFor(const ScanOptions& options);
+
+}  // namespace tabulon

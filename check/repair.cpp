@@ -1,7 +1,7 @@
 #include "check/scan.h"
 #include "format/pat.h"
 
-using namespace tabulon;
+namespace tabulon {
 
 void Scanner::settled(const Action& a) {
     if (a.outcome == Outcome::Failed) writeFailures_.push_back(a.status);
@@ -104,3 +104,5 @@ uint16_t Scanner::repairEntry(const EntryCheck& e, const Finding& f) {
     }
     return classType;
 }
+
+}  // namespace tabulon

@@ -2,7 +2,7 @@
 
 #include <cinttypes>
 
-using namespace tabulon;
+namespace tabulon {
 
 int openModeFor(const ScanOptions& o) {
     if (o.fixMask != 0) return Repair;
@@ -120,7 +120,7 @@ void Scanner::count(const Finding& f, uint16_t classType) {
 PairReport Scanner::pairReport(uint32_t n, const PatHeaderCheck& h) {
     PairReport r;
     r.n = n;
-    r.offset = ::patPairOffset(g_, n);
+    r.offset = tabulon::patPairOffset(g_, n);
     r.usage[0] = patUsageCount(g_, pair_.copy(0));
     r.usage[1] = patUsageCount(g_, pair_.copy(1));
     r.current = pair_.current();
@@ -215,3 +215,5 @@ void Scanner::checkEntry(EntryCheck& e) {
     }
     if (e.matches) counters_.addExamined(e.type);
 }
+
+}  // namespace tabulon

@@ -44,8 +44,6 @@ class ScanObserver {
     virtual void pastEnd(uint32_t) {}
 };
 
-}  // namespace tabulon
-
 class Scanner {
   public:
     Scanner(BtrieveFile& file, const ScanOptions& options);
@@ -104,3 +102,5 @@ class Scanner {
     tabulon::BestPageSearch search_;
     tabulon::RepairWriter writer_;
 };
+
+}  // namespace tabulon

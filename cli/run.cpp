@@ -8,6 +8,8 @@
 #include "check/scan.h"
 #include "cli/options.h"
 
+using namespace tabulon;
+
 namespace {
 
 constexpr int kStatusUsage = 1;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+namespace tabulon {
+
 namespace {
 
 constexpr uint32_t kFileNotFound = 2;
@@ -235,3 +237,5 @@ void FileSet::addObserver(WriteObserver* observer) {
 void FileSet::removeObserver(WriteObserver* observer) {
     observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
 }
+
+}  // namespace tabulon

@@ -14,6 +14,8 @@
 #include "fileio/platform.h"
 #include "fileio/status.h"
 
+namespace tabulon {
+
 constexpr int kMaxMembers = 128;     // the main file and extension files .^01 to .^7f
 constexpr int kMaxPathLength = 254;  // a name buffer holds 254 characters and a terminator
 constexpr int kDeltaMember = -1;
@@ -131,3 +133,5 @@ class FileSet {
     std::vector<uint32_t> flushErrors_;
     std::vector<WriteObserver*> observers_;
 };
+
+}  // namespace tabulon

@@ -5,6 +5,8 @@
 
 #include "format/le.h"
 
+namespace tabulon {
+
 namespace {
 
 constexpr uint8_t kMagic[8] = {'T', 'A', 'B', 'U', 'N', 'D', 'O', 0x1A};
@@ -439,3 +441,5 @@ bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* c, std::st
     }
     return true;
 }
+
+}  // namespace tabulon

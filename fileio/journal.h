@@ -35,6 +35,8 @@
 #include "fileio/output.h"
 #include "fileio/platform.h"
 
+namespace tabulon {
+
 constexpr uint32_t kJournalVersion = 1;
 
 // CRC-32 (the reflected 0xEDB88320 polynomial), continued from `crc`.
@@ -140,3 +142,5 @@ bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* contents, 
 std::vector<uint8_t> journalPreamble();
 std::vector<uint8_t> journalRecord(uint8_t kind, const std::vector<uint8_t>& body);
 std::vector<uint8_t> identityBody(const JournalIdentity& identity);
+
+}  // namespace tabulon

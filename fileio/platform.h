@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+namespace tabulon {
+
 using PlatformHandle = intptr_t;
 constexpr PlatformHandle kInvalidHandle = -1;
 
@@ -78,3 +80,5 @@ Platform& systemPlatform();
 // line ends with its own "\n" or "\r\n", which a text-mode console stream
 // would otherwise change. Nothing to do on POSIX.
 void setBinaryConsole();
+
+}  // namespace tabulon

@@ -31,6 +31,8 @@
 #include "fileio/gather.h"
 #include "fileio/platform.h"
 
+namespace tabulon {
+
 namespace {
 
 // Offset of the writer marker byte: past any file a Btrieve engine can write.
@@ -313,3 +315,5 @@ Platform& systemPlatform() {
 }
 
 void setBinaryConsole() {}
+
+}  // namespace tabulon

@@ -18,6 +18,8 @@
 #include "fileio/gather.h"
 #include "fileio/platform.h"
 
+namespace tabulon {
+
 namespace {
 
 HANDLE toHandle(PlatformHandle handle) {
@@ -199,3 +201,5 @@ void setBinaryConsole() {
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
 }
+
+}  // namespace tabulon

@@ -7,6 +7,8 @@
 
 #include "format/layout.h"
 
+namespace tabulon {
+
 struct FileGeometry {
     uint16_t versionCode = 0;  // folded: stored codes above 0x8000 are negated
     uint16_t pageSize = 0;
@@ -95,3 +97,5 @@ void forEachHeaderFieldTouched(const FileGeometry& g, uint64_t offset, uint64_t 
 // Whether any of the n bytes at a file-set offset lie in the header field of
 // some physical page from page 4 on.
 bool touchesPageHeader(const FileGeometry& g, uint64_t offset, uint64_t n);
+
+}  // namespace tabulon

@@ -2,6 +2,8 @@
 
 #include "format/le.h"
 
+namespace tabulon {
+
 int patSlotSize(const FileGeometry& g) {
     if (g.versionCode < version::v800) return pat::slotSizeOld;
     if (g.versionCode < version::v950) return pat::slotSize800;
@@ -117,3 +119,5 @@ bool overlapsFcrOrPat(const FileGeometry& g, uint64_t offset, uint64_t size) {
     }
     return false;
 }
+
+}  // namespace tabulon

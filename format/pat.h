@@ -6,6 +6,8 @@
 
 #include "format/geometry.h"
 
+namespace tabulon {
+
 // One slot of a PAT page.
 struct PatEntry {
     uint32_t physical;
@@ -62,3 +64,5 @@ void writePatHeaderPairNumber(const PatHeaderLayout& layout, uint8_t* page, uint
 // before PAT pair 1) or either copy of a PAT pair: the table itself, which no
 // page header is written into and no entry may point at.
 bool overlapsFcrOrPat(const FileGeometry& g, uint64_t offset, uint64_t n);
+
+}  // namespace tabulon

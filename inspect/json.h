@@ -9,6 +9,8 @@
 #include "check/problems.h"
 #include "fileio/output.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 using Json = nlohmann::ordered_json;

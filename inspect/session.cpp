@@ -6,6 +6,8 @@
 
 #include "format/pat.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 std::string strf(const char* format, ...) {

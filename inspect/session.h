@@ -15,6 +15,8 @@
 #include "fileio/output.h"
 #include "inspect/json.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 constexpr int kStatusFailed = 2;

@@ -13,6 +13,8 @@
 #include "inspect/session.h"
 #include "inspect/workers.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 namespace {

@@ -10,6 +10,8 @@
 #include "fileio/journal.h"
 #include "tabulon_version.h"
 
+using namespace tabulon;
+
 namespace {
 
 struct UndoOptions {

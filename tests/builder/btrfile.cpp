@@ -7,6 +7,8 @@
 
 #include "builder/bytes.h"
 
+using namespace tabulon;
+
 namespace tbuild {
 
 namespace {

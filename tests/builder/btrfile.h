@@ -17,6 +17,8 @@
 
 #include "builder/layout.h"
 
+using namespace tabulon;
+
 namespace tbuild {
 
 enum class FcrStyle {

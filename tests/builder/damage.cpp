@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <string>
 
+using namespace tabulon;
+
 namespace tbuild {
 
 namespace {

@@ -13,6 +13,8 @@
 #include "builder/bytes.h"
 #include "builder/damage.h"
 
+using namespace tabulon;
+
 namespace tbuild {
 namespace {
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+using namespace tabulon;
+
 namespace tbuild {
 namespace {
 

@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdint>
 
+using namespace tabulon;
+
 namespace tbuild {
 namespace {
 

@@ -10,6 +10,8 @@
 
 #include "builder/layout.h"
 
+using namespace tabulon;
+
 namespace tbuild {
 
 struct FcrReading {

@@ -8,6 +8,8 @@
 
 #include "builder/recipe.h"
 
+using namespace tabulon;
+
 namespace tbuild {
 namespace {
 

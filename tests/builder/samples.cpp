@@ -4,6 +4,8 @@
 
 #include "builder/recipe.h"
 
+using namespace tabulon;
+
 namespace tbuild {
 
 std::string sampleRecipe(const SampleShape& s) {

@@ -17,6 +17,8 @@
 
 #include "builder/btrfile.h"
 
+using namespace tabulon;
+
 namespace tbuild {
 
 struct SampleShape {

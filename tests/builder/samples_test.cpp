@@ -11,6 +11,8 @@
 #include "builder/bytes.h"
 #include "builder/readback.h"
 
+using namespace tabulon;
+
 namespace tbuild {
 namespace {
 

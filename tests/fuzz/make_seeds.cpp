@@ -9,6 +9,8 @@
 #include "builder/samples.h"
 #include "support/harness.h"
 
+using namespace tabulon;
+
 namespace {
 
 // The input of a built recipe: a split, if any, must be a single one on a

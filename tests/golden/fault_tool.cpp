@@ -16,6 +16,8 @@
 #include "fileio/output.h"
 #include "support/forwarding_platform.h"
 
+using namespace tabulon;
+
 namespace {
 
 // A file and the offset of its bad byte.

@@ -57,6 +57,8 @@
 
 #include "builder/recipe.h"
 
+using namespace tabulon;
+
 namespace fs = std::filesystem;
 
 namespace {

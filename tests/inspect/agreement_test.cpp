@@ -11,6 +11,8 @@
 #include "check/problems.h"
 #include "support.h"
 
+using namespace tabulon;
+
 namespace itest {
 namespace {
 

@@ -16,6 +16,8 @@
 #include "check/scan.h"
 #include "fileio/output.h"
 
+using namespace tabulon;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -21,6 +21,8 @@
 #include "format/le.h"
 #include "format/pageheader.h"
 
+using namespace tabulon;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -19,6 +19,8 @@
 #include "format/geometry.h"
 #include "format/le.h"
 
+using namespace tabulon;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -13,6 +13,8 @@
 #include "builder/samples.h"
 #include "support/harness.h"
 
+using namespace tabulon;
+
 namespace {
 
 using namespace harness;

@@ -4,6 +4,8 @@
 
 #include "check/scan.h"
 
+using namespace tabulon;
+
 inline bool findBest(Scanner& s, uint32_t p, uint32_t& physical, uint16_t& type,
                      bool* searchedAll = nullptr, tabulon::SearchBy by = tabulon::SearchBy::Index) {
     const tabulon::BestPage best = s.search().find(p, by);

@@ -7,6 +7,8 @@
 
 #include "fileio/platform.h"
 
+using namespace tabulon;
+
 class ForwardingPlatform : public Platform {
   public:
     explicit ForwardingPlatform(Platform& next = systemPlatform()) : next_(next) {}

@@ -19,6 +19,8 @@
 
 #include "builder/readback.h"
 
+using namespace tabulon;
+
 extern char** environ;
 
 namespace harness {

@@ -14,6 +14,8 @@
 #include "fileio/gather.h"
 #include "fileio/platform.h"
 
+using namespace tabulon;
+
 namespace faults {
 
 enum class Op { Read, Write, Flush };  // Write: writeAt and append alike

@@ -5,6 +5,8 @@
 // as it was.
 #include "support.h"
 
+using namespace tabulon;
+
 namespace {
 
 using namespace undotest;

@@ -3,6 +3,8 @@
 // runs of every golden recipe case.
 #include "support.h"
 
+using namespace tabulon;
+
 namespace {
 
 using namespace undotest;

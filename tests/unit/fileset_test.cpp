@@ -3,6 +3,8 @@
 #include "fileio/fileset.h"
 #include "support.h"
 
+using namespace tabulon;
+
 namespace {
 
 using unit::Bytes;
