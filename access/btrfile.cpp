@@ -4,28 +4,40 @@
 
 #include "format/le.h"
 
+namespace tabulon {
+
 BtrieveFile::BtrieveFile(Output& out, Platform& platform) : out_(out), set_(platform) {}
 
 int BtrieveFile::open(const std::string& path, int mode, bool verbose) {
+    if (openSet(path, mode, verbose) == 0) return 0;
+    status_ = loadFcr();
+    return status_.ok() ? set_.memberCount() : 0;
+}
+
+int BtrieveFile::openSet(const std::string& path, int mode, bool verbose) {
     verbose_ = verbose;
     geometry_ = FileGeometry{};
-    if (set_.open(path, mode, out_, verbose) == 0) return 0;
+    const int members = set_.open(path, mode, out_, verbose);
+    status_ = set_.openStatus();
+    if (members == 0 && status_.ok()) status_ = Status{Failure::Open, path, 0, "name too long\n"};
+    if (members > 0) status_ = Status{};
+    return members;
+}
 
-    if (verbose) out_.err("Loading FCR\r\n");
-    if (!loadFcr()) return 0;
-
-    if (geometry_.versionCode >= version::v600 && geometry_.versionCode <= 0x06FF) {
+Status BtrieveFile::loadFcr() {
+    if (verbose_) out_.err("Loading FCR\r\n");
+    Status s = readFcr();
+    if (s && geometry_.versionCode >= version::v600 && geometry_.versionCode <= 0x06FF) {
         uint32_t threshold = largeOffsetThresholdFor(geometry_.pageSize);
         if (threshold != 0) geometry_.largeOffsetThreshold = threshold;
     }
-    return set_.memberCount();
+    return s;
 }
 
-int BtrieveFile::loadFcr() {
+Status BtrieveFile::readFcr() {
     FileGeometry& g = geometry_;
     auto notBtrieve = [&](const char* text) {
-        out_.write(Stream::Err, text);
-        return 0;
+        return Status{Failure::NotBtrieve, set_.path(), 0, text};
     };
     g.encrypted = 0;
     std::memset(g.encryptionMask, 0, sizeof g.encryptionMask);
@@ -75,21 +87,21 @@ int BtrieveFile::loadFcr() {
                      g.versionCode >> 8, unsigned(g.versionCode & 0xFF));
         }
     }
-    return 1;
+    return Status{};
 }
 
 int BtrieveFile::patEntriesPerPage() {
     if (!entriesKnown(geometry_)) {
         out_.err("Unexpected Page Size <%d>\n", int(geometry_.pageSize));
     }
-    return ::patEntriesPerPage(geometry_);
+    return tabulon::patEntriesPerPage(geometry_);
 }
 
 int BtrieveFile::patPairStride() {
     if (!strideKnown(geometry_)) {
         out_.err("Unexpected Page Size <%d>\n", int(geometry_.pageSize));
     }
-    return ::patPairStride(geometry_);
+    return tabulon::patPairStride(geometry_);
 }
 
 uint64_t BtrieveFile::patPairOffset(uint32_t n) {
@@ -98,7 +110,7 @@ uint64_t BtrieveFile::patPairOffset(uint32_t n) {
     if (n != 0) {
         // The stride is asked for as the format tables give it, message included.
         (void)patPairStride();
-        offset = ::patPairOffset(geometry_, n);
+        offset = tabulon::patPairOffset(geometry_, n);
     }
     if (verbose_) {
         out_.err("Large Offset %.8x:%.8x\n", unsigned(offset >> 32),
@@ -108,7 +120,7 @@ uint64_t BtrieveFile::patPairOffset(uint32_t n) {
 }
 
 uint32_t BtrieveFile::lastPatPair() const {
-    return ::lastPatPair(geometry_, fcrCopy(geometry_.currentFcr));
+    return tabulon::lastPatPair(geometry_, fcrCopy(geometry_.currentFcr));
 }
 
 int BtrieveFile::readPageHeaderAt(uint64_t offset, PageHeader& header) {
@@ -129,10 +141,12 @@ int BtrieveFile::readPageHeader(uint32_t n, PageHeader& header) {
     return readPageHeaderAt(offset, header);
 }
 
-int BtrieveFile::writePageHeaderAt(uint64_t offset, const PageHeader& header) {
-    return set_.writeAt(offset, header.headerBytes, size_t(geometry_.headerSize)) ? 1 : 0;
+tabulon::Status BtrieveFile::writePageHeaderAt(uint64_t offset, const PageHeader& header) {
+    return set_.write(offset, header.headerBytes, size_t(geometry_.headerSize));
 }
 
-int BtrieveFile::writePageHeader(uint32_t n, const PageHeader& header) {
+tabulon::Status BtrieveFile::writePageHeader(uint32_t n, const PageHeader& header) {
     return writePageHeaderAt(pageOffset(n), header);
 }
+
+}  // namespace tabulon

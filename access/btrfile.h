@@ -12,18 +12,27 @@
 #include "format/geometry.h"
 #include "format/pageheader.h"
 
+namespace tabulon {
+
 class BtrieveFile {
   public:
     explicit BtrieveFile(Output& out, Platform& platform = systemPlatform());
 
-    // Opens the set, loads the FCR and sets largeOffsetThreshold for 6.x
-    // files. Returns the number of members, 0 on failure (after the lines
-    // that say why).
+    // Opens the set and loads the FCR: openSet, then loadFcr. Returns the
+    // number of members, 0 on failure; openStatus() says what failed.
     int open(const std::string& path, int mode, bool verbose);
 
-    // Reads the FCR of the open set into the geometry. 1 on success; 0 after
-    // printing why the file is not usable.
-    int loadFcr();
+    // Opens the members (with their /D traces); returns their number, 0 when
+    // the main file failed.
+    int openSet(const std::string& path, int mode, bool verbose);
+
+    // Reads the FCR of the open set into the geometry and sets
+    // largeOffsetThreshold for 6.x files; NotBtrieve, with the line that
+    // says why, when the file is not usable.
+    tabulon::Status loadFcr();
+
+    // Why the last open failed: the set's status, or the FCR's.
+    const tabulon::Status& openStatus() const { return status_; }
 
     // Closes the set; false when a flush of a written member failed.
     bool close() { return set_.close(); }
@@ -45,20 +54,25 @@ class BtrieveFile {
     uint64_t patPairOffset(uint32_t n);
 
     uint32_t lastPatPair() const;
-    uint64_t pageOffset(uint32_t n) const { return ::pageOffset(geometry_, n); }
+    uint64_t pageOffset(uint32_t n) const { return tabulon::pageOffset(geometry_, n); }
 
     // The header and usage count of a page, read from the file set.
     int readPageHeaderAt(uint64_t offset, PageHeader& header);
     // The same at physical page n, with its trace line under /D.
     int readPageHeader(uint32_t n, PageHeader& header);
-    int writePageHeaderAt(uint64_t offset, const PageHeader& header);
-    int writePageHeader(uint32_t n, const PageHeader& header);
+    tabulon::Status writePageHeaderAt(uint64_t offset, const PageHeader& header);
+    tabulon::Status writePageHeader(uint32_t n, const PageHeader& header);
 
   private:
+    tabulon::Status readFcr();
+
     Output& out_;
     FileSet set_;
     FileGeometry geometry_;
     std::vector<uint8_t> fcrCopy_[2] = {std::vector<uint8_t>(kBufferSize),
                                         std::vector<uint8_t>(kBufferSize)};
     bool verbose_ = false;
+    tabulon::Status status_;
 };
+
+}  // namespace tabulon

@@ -8,6 +8,8 @@
 
 #include "format/le.h"
 
+namespace tabulon {
+
 namespace {
 
 // Number of pages from p on whose header and usage count lie unit bytes
@@ -158,3 +160,5 @@ void HeaderCache::clear() {
     entryCount_ = 0;
     loadedEnd_ = 0;
 }
+
+}  // namespace tabulon

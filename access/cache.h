@@ -8,6 +8,8 @@
 
 #include "access/btrfile.h"
 
+namespace tabulon {
+
 // How the preload reads the headers. PerPage makes one readPageHeader per
 // page, with its trace lines under /D. Gathered takes the headers of runs of
 // pages out of large sequential reads of each member and falls back to
@@ -84,3 +86,5 @@ class HeaderCache {
     uint32_t entryCount_ = 0;
     uint32_t loadedEnd_ = 0;  // pages kFirstCachedPage to loadedEnd_ - 1 are loaded
 };
+
+}  // namespace tabulon

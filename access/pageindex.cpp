@@ -6,6 +6,8 @@
 
 #include "format/pat.h"
 
+namespace tabulon {
+
 namespace {
 
 // Above this many pages whose header changed, the buckets are built anew.
@@ -239,3 +241,5 @@ void PageIndex::indexAll() {
     std::stable_sort(others_.begin(), others_.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
 }
+
+}  // namespace tabulon

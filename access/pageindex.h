@@ -19,6 +19,8 @@
 #include "access/btrfile.h"
 #include "access/cache.h"
 
+namespace tabulon {
+
 class PageIndex : public WriteObserver {
   public:
     PageIndex(BtrieveFile& file, const HeaderCache& cache);
@@ -145,3 +147,5 @@ void PageIndex::forEachNaming(uint32_t id, F f) {
     }
     offerMoved(uint64_t(UINT32_MAX) + 1);
 }
+
+}  // namespace tabulon

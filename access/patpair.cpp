@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
-int PatPair::load(uint32_t n) {
+namespace tabulon {
+
+bool PatPair::load(uint32_t n) {
     const FileGeometry& g = file_.geometry();
-    if (g.versionCode < version::v600) return 0;
-    if (loadedPair_ == int64_t(n)) return 1;
+    if (g.versionCode < version::v600) return false;
+    if (loadedPair_ == int64_t(n)) return true;
     // Staged entries of the pair in the buffers reach the file before the
     // buffers take another pair.
     if (hasStaged()) flushStaged();
@@ -18,39 +20,42 @@ int PatPair::load(uint32_t n) {
     if (!set.readAt(o, copy(0), g.patPageSize) ||
         !set.readAt(o + g.patPageSize, copy(1), g.patPageSize)) {
         loadedPair_ = -1;
-        return 0;
+        return false;
     }
     loadedPair_ = n;
     pairOnDisk_ = true;
     uint32_t u0 = patUsageCount(g, copy(0));
     uint32_t u1 = patUsageCount(g, copy(1));
     currentPat_ = currentPatCopy(g, copy(0), copy(1));
-    Output& out = file_.out();
     if (file_.verbose()) {
-        out.err("Usage 0 (%.8x) %c Usage 1 (%.8x) [Loaded PAT Pair %lu]\n", u0, u0 < u1 ? '<' : '>',
-                u1, (unsigned long)n);
+        file_.out().err("Usage 0 (%.8x) %c Usage 1 (%.8x) [Loaded PAT Pair %lu]\n", u0,
+                        u0 < u1 ? '<' : '>', u1, (unsigned long)n);
     }
-    if (std::memcmp(copy(0), copy(1), size_t(g.patIdLength)) != 0) {
-        out.write(Stream::Err, "==>PAT Page ID's Do Not Match.\n");
-    }
-    return 1;
+    return true;
 }
 
-int PatPair::write(uint32_t n) {
+bool PatPair::idsMatch() const {
+    const size_t n = size_t(file_.geometry().patIdLength);
+    return std::memcmp(copy(0), copy(1), n) == 0;
+}
+
+Status PatPair::write(uint32_t n) {
     const FileGeometry& g = file_.geometry();
-    if (g.versionCode < version::v600) return 0;
-    if (loadedPair_ != int64_t(n)) {
-        file_.out().write(Stream::Err, "Writing to incorrect PAT Pair!!!\r\n");
-        return 0;
+    if (g.versionCode < version::v600 || loadedPair_ != int64_t(n)) {
+        // A caller error, not the system's: no write is made.
+        if (g.versionCode >= version::v600) {
+            file_.out().write(Stream::Err, "Writing to incorrect PAT Pair!!!\r\n");
+        }
+        return Status{Failure::Write, file_.fileSet().path(), 0, "no such PAT pair loaded\n"};
     }
     uint64_t o = file_.patPairOffset(n);
     pairOnDisk_ = false;
     stagedBegin_ = stagedEnd_ = 0;  // written with the rest
     FileSet& set = file_.fileSet();
-    if (!set.writeAt(o, copy(0), g.patPageSize)) return 0;
-    if (!set.writeAt(o + g.patPageSize, copy(1), g.patPageSize)) return 0;
-    pairOnDisk_ = true;
-    return 1;
+    Status s = set.write(o, copy(0), g.patPageSize);
+    if (s) s = set.write(o + g.patPageSize, copy(1), g.patPageSize);
+    pairOnDisk_ = s.ok();
+    return s;
 }
 
 namespace {
@@ -89,26 +94,27 @@ bool PatPair::slotInMember(uint64_t pairOffset, int at, uint64_t* slotAt) const 
 // a repair run that changes many entries. Under /D, or when a copy could run
 // past the end of its member (a full write would extend that member), both
 // copies are written.
-int PatPair::writeChangedSlot(uint32_t n, int at) {
+Status PatPair::writeChangedSlot(uint32_t n, int at) {
     const FileGeometry& g = file_.geometry();
     if (!pairOnDisk_ || file_.verbose() || loadedPair_ != int64_t(n) || hasStaged()) {
         return write(n);
     }
     uint64_t slotAt = 0;
     if (!slotInMember(file_.patPairOffset(n), at, &slotAt)) return write(n);
-    if (file_.fileSet().writeAt(slotAt, copy(int(currentPat_)) + at, size_t(patSlotSize(g)))) {
-        return 1;
-    }
-    pairOnDisk_ = false;
-    return 0;
+    Status s = file_.fileSet().write(slotAt, copy(int(currentPat_)) + at, size_t(patSlotSize(g)));
+    if (!s) pairOnDisk_ = false;
+    return s;
 }
 
-int PatPair::setEntry(uint32_t p, uint32_t physical, uint16_t type) {
+Status PatPair::setEntry(uint32_t p, uint32_t physical, uint16_t type) {
     // The tables are asked as the format gives them, message included.
     (void)file_.patEntriesPerPage();
     uint32_t n = 0;
     int at = 0;
-    if (!locateEntry(file_, p, &n, &at) || !load(n)) return 0;
+    if (!locateEntry(file_, p, &n, &at) || !load(n)) {
+        return Status{Failure::Read, file_.fileSet().path(), 0,
+                      "the entry's PAT pair cannot be read\n"};
+    }
     writePatSlot(file_.geometry(), copy(int(currentPat_)), at, physical, type);
     return writeChangedSlot(n, at);
 }
@@ -120,7 +126,7 @@ bool PatPair::canStage(uint32_t p) {
     if (!pairOnDisk_ || file_.verbose() || !locateEntry(file_, p, &n, &at)) return false;
     if (loadedPair_ != int64_t(n)) return false;
     uint64_t slotAt = 0;
-    if (!slotInMember(::patPairOffset(g, n), at, &slotAt)) return false;
+    if (!slotInMember(tabulon::patPairOffset(g, n), at, &slotAt)) return false;
     return !touchesPageHeader(g, slotAt, uint64_t(patSlotSize(g)));
 }
 
@@ -140,15 +146,17 @@ void PatPair::stageEntry(uint32_t p, uint32_t physical, uint16_t type) {
     }
 }
 
-int PatPair::flushStaged() {
-    if (!hasStaged()) return 1;
+Status PatPair::flushStaged() {
+    if (!hasStaged()) return Status{};
     const FileGeometry& g = file_.geometry();
-    const uint64_t o = ::patPairOffset(g, uint32_t(loadedPair_));
+    const uint64_t o = tabulon::patPairOffset(g, uint32_t(loadedPair_));
     const uint64_t from = o + uint64_t(currentPat_) * g.patPageSize + uint64_t(stagedBegin_);
     const size_t n = size_t(stagedEnd_ - stagedBegin_);
     const int begin = stagedBegin_;
     stagedBegin_ = stagedEnd_ = 0;
-    if (file_.fileSet().writeAt(from, copy(int(currentPat_)) + begin, n)) return 1;
-    pairOnDisk_ = false;
-    return 0;
+    Status s = file_.fileSet().write(from, copy(int(currentPat_)) + begin, n);
+    if (!s) pairOnDisk_ = false;
+    return s;
 }
+
+}  // namespace tabulon

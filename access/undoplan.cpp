@@ -5,6 +5,8 @@
 #include "format/geometry.h"
 #include "format/pat.h"
 
+namespace tabulon {
+
 UndoPlan::UndoPlan(BtrieveFile& file, uint64_t groupBytes) : file_(file), groupBytes_(groupBytes) {}
 
 uint32_t UndoPlan::identitySpan() {
@@ -139,3 +141,5 @@ void UndoPlan::blocksFor(uint64_t offset, size_t n, std::vector<JournalBlock>* b
     }
     (void)n;
 }
+
+}  // namespace tabulon

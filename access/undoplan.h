@@ -10,6 +10,8 @@
 #include "access/btrfile.h"
 #include "fileio/journal.h"
 
+namespace tabulon {
+
 class UndoPlan : public JournalPlanner {
   public:
     // groupBytes bounds the PAT bytes journaled together (at least one pair).
@@ -38,3 +40,5 @@ class UndoPlan : public JournalPlanner {
     BtrieveFile& file_;
     uint64_t groupBytes_;
 };
+
+}  // namespace tabulon

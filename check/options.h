@@ -5,6 +5,8 @@
 
 #include "format/pageheader.h"
 
+namespace tabulon {
+
 struct ScanOptions {
     int verbose = 0;            // /D: trace lines
     int progress = 1;           // /R clears: progress lines
@@ -33,6 +35,11 @@ struct ScanCounters {
     uint32_t variablePointersFixed = 0;
     uint32_t pagesResetToFree = 0;
     uint32_t totalFixed = 0;
+
+    // One more page examined, in the class of page type t.
+    void addExamined(uint16_t t);
+    // One more problem in the class of page type t (the total apart).
+    void addProblemInClassOf(uint16_t t);
 };
 
 namespace fixbit {
@@ -46,5 +53,4 @@ constexpr int32_t bestPage = 8;   // point the entry at the best page found
 // Unprotected with /U, ExclusiveRead otherwise.
 int openModeFor(const ScanOptions& options);
 
-// Adds one to the counter of t's page class.
-void countByClass(uint16_t t, uint32_t& data, uint32_t& index, uint32_t& other);
+}  // namespace tabulon

@@ -1,7 +1,8 @@
-// The check and repair engine: the scan over the PAT pairs, the pair check,
-// the entry repair and the best-page search. One Scanner holds the state of
-// one run over one open file: the loaded PAT pair, the header cache, the
-// best-page index and the counters.
+// The check and repair engine: the walk over the PAT pairs, which classifies
+// each pair's headers and entries into findings, reports them, makes the
+// repairs the fix mask selects and counts both. One Scanner holds the state
+// of one run over one open file: the loaded PAT pair, the header cache, the
+// best-page index, the counters and the repair writer.
 #pragma once
 
 #include <cstdint>
@@ -14,91 +15,92 @@
 #include "access/cache.h"
 #include "access/pageindex.h"
 #include "access/patpair.h"
+#include "check/bestpage.h"
+#include "check/classify.h"
 #include "check/options.h"
+#include "check/repairwriter.h"
+
+namespace tabulon {
+
+// One PAT pair as the walk loaded it.
+struct PairReport {
+    uint32_t n = 0;
+    uint64_t offset = 0;
+    uint32_t usage[2] = {0, 0};
+    uint32_t current = 0;
+    bool idsMatch = true;
+    uint32_t used = 0, free = 0;  // entries of the current copy
+    PatHeaderCheck header;
+};
+
+// Sees what the walk finds, as it finds it.
+class ScanObserver {
+  public:
+    virtual ~ScanObserver() = default;
+    virtual void pair(const PairReport&) {}
+    virtual void entry(const EntryCheck&) {}
+    // Pair n could not be loaded (it lies past the end of the set): the walk
+    // ends there.
+    virtual void pastEnd(uint32_t) {}
+};
 
 class Scanner {
   public:
     Scanner(BtrieveFile& file, const ScanOptions& options);
 
-    // Visits the PAT pairs from startPair through the last pair of the FCR.
-    void scanPatPairs(int32_t fixMask, uint32_t& totalFixed);
+    // The check of the tabulon program: announces the scan, preloads the
+    // page headers and walks the pairs from startPair through the last pair
+    // of the FCR.
+    void scanPatPairs();
 
-    // Verifies the PAT headers of the loaded pair n and checks every entry.
-    int checkPatPair(uint32_t n, int32_t fixMask, uint32_t& totalFixed);
+    // Walks pairs first through last as the check does, with the fix mask
+    // of the options; the observer, when given, sees every pair and entry.
+    // Without `entries` only the pairs' headers are checked.
+    void walk(uint32_t first, uint32_t last, tabulon::ScanObserver* observer = nullptr,
+              bool entries = true);
 
-    // Reports, repairs and counts one entry whose page does not match it.
-    void handleEntryMismatch(uint32_t L, uint32_t p, uint16_t t, PageHeader& header,
-                             const PageIdentity& found, int32_t fixMask, uint32_t& totalFixed);
-
-    // Finds the page whose header names logical page p with the highest usage
-    // value (lowest physical page on ties), among every page of the file set
-    // from page 4 on. *searchedAll tells whether the search read the header
-    // of every such page (and there was at least one): only then may a
-    // search that found nothing conclude that the page is gone.
-    bool findBestPage(uint32_t p, uint32_t& physical, uint16_t& type, bool* searchedAll = nullptr);
-
-    // The same choice by a plain walk over every page, without the index and
-    // without the found line.
-    bool findBestPagePlain(uint32_t p, uint32_t& physical, uint16_t& type,
-                           bool* searchedAll = nullptr);
-
-    // Tells the search that page p's header now holds these bytes.
-    void noteRewrittenHeader(uint32_t p, const PageHeader& header);
+    // Builds the header cache as the check does (not for page-compressed
+    // files), without progress lines.
+    void preload();
 
     // Header of physical page p for the check: from the cache, or from the
     // file set when the cache holds none. False when it cannot be read.
     bool fetchPageHeader(uint32_t p, PageHeader& header);
 
-    ScanCounters& counters() { return counters_; }
     const ScanCounters& counters() const { return counters_; }
+    // Every finding reported so far, by severity.
+    const tabulon::SeverityCounts& severities() const { return severities_; }
+    // The repair writes that failed, in order.
+    const std::vector<tabulon::Status>& writeFailures() const { return writeFailures_; }
     HeaderCache& cache() { return cache_; }
-    PageIndex& index() { return index_; }
+    tabulon::BestPageSearch& search() { return search_; }
+    PageIndex& index() { return search_.index(); }
     PatPair& pair() { return pair_; }
     BtrieveFile& file() { return file_; }
 
   private:
-    // Lines and counts that wait for staged PAT entries to reach the file:
-    // while entries are staged, every line goes to this queue, and a line
-    // that tells of a staged repair (with its fixed counters) is printed only
-    // if the write that carries it succeeds.
-    struct Queued {
-        Stream stream;
-        size_t at, size;  // the text, in queueText_
-        bool needsWrite = false;
-        uint32_t* counters[2] = {nullptr, nullptr};
-    };
-    void queue(Stream stream, std::string_view text, bool needsWrite, uint32_t* counter0,
-               uint32_t* counter1);
-    void emit(Stream stream, std::string_view text);
-    // Sets an entry for a repair: staged when it can wait, else at once.
-    // The line and the counters follow the write that carries the entry.
-    void repairEntry(uint32_t L, uint32_t physical, uint16_t type, std::string_view line,
-                     uint32_t* counter0, uint32_t* counter1);
-    void commitStaged();
-
-    // What a search could look at.
-    struct Coverage {
-        bool looked = false;   // at least one page header
-        bool complete = true;  // every candidate page's header
-    };
-    struct Choice;
-    struct HeaderCheck;
-
-    bool verifyPatHeaders(uint32_t n, HeaderCheck& check);
-    void countExamined(uint16_t t);
-    void countProblem(uint16_t classification);
-    Choice searchIndex(uint32_t p, Coverage* coverage);
-    Choice walkPages(uint32_t p, Coverage* coverage);
-    void printFound(uint32_t p, uint32_t physical, uint16_t type);
+    void checkPair(uint32_t n, tabulon::ScanObserver* observer, bool entries);
+    void checkHeaders(uint32_t n, const tabulon::PatHeaderCheck& h);
+    void checkEntry(tabulon::EntryCheck& e);
+    uint16_t repairEntry(const tabulon::EntryCheck& e, const tabulon::Finding& f);
+    void repairPageId(const tabulon::EntryCheck& e);
+    tabulon::PairReport pairReport(uint32_t n, const tabulon::PatHeaderCheck& h);
+    void report(tabulon::Finding& f);
+    void count(const tabulon::Finding& f, uint16_t classType);
+    void settled(const tabulon::Action& a);
+    void printFound(uint32_t p, const tabulon::BestPage& best);
 
     BtrieveFile& file_;
     const FileGeometry& g_;
     Output& out_;
     ScanOptions options_;
     ScanCounters counters_;
+    tabulon::SeverityCounts severities_;
+    std::vector<tabulon::Status> writeFailures_;
     PatPair pair_;
     HeaderCache cache_;
-    PageIndex index_;
-    std::vector<Queued> queue_;
-    std::string queueText_;
+    tabulon::BestPageSearch search_;
+    tabulon::RepairWriter writer_;
 };
+
+}  // namespace tabulon

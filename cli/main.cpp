@@ -2,6 +2,8 @@
 
 #include "cli/run.h"
 
+using namespace tabulon;
+
 int main(int argc, char** argv) {
     StdioOutput out;
     int status = runTabulon(argc, argv, out);

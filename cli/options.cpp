@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+using namespace tabulon;
+
 int32_t optionValue(const char* text) {
     long long v = std::strtoll(text, nullptr, 10);
     if (v > INT32_MAX) return INT32_MAX;

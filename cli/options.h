@@ -8,6 +8,8 @@
 
 #include "check/options.h"
 
+using namespace tabulon;
+
 // What the command line asks for: the options, the path, and the option
 // notices in the order they are printed (the arguments are visited from
 // last to first).

@@ -8,6 +8,8 @@
 #include "check/scan.h"
 #include "cli/options.h"
 
+using namespace tabulon;
+
 namespace {
 
 constexpr int kStatusUsage = 1;
@@ -115,8 +117,12 @@ int runTabulon(int argc, const char* const* argv, Output& out, Platform& platfor
     out.flush(Stream::Out);
 
     BtrieveFile file(out, platform);
-    if (!file.open(cl.path, openModeFor(o), o.verbose != 0)) {
+    const bool opened = file.openSet(cl.path, openModeFor(o), o.verbose != 0) != 0;
+    out.write(Stream::Err, openReport(file.fileSet(), o.verbose != 0));
+    const tabulon::Status fcr = opened ? file.loadFcr() : tabulon::Status{};
+    if (!opened || !fcr) {
         out.flush(Stream::Out);
+        out.write(Stream::Err, fcr.text);
         return finish(openFailed(out));
     }
 
@@ -195,14 +201,16 @@ int runTabulon(int argc, const char* const* argv, Output& out, Platform& platfor
 
     if (o.progress) out.err("Checking %ld pages...\r\n", long(int32_t(g.pageCount)));
 
+    bool writesFailed = false;
     {
         Scanner scanner(file, o);
-        scanner.scanPatPairs(o.fixMask, scanner.counters().totalFixed);
+        scanner.scanPatPairs();
         counters = scanner.counters();
+        writesFailed = !scanner.writeFailures().empty();
     }
     const bool closed = closeSet();
 
     if (o.progress) out.write(Stream::Err, "Scan complete.\n\n");
     printReport(out, counters, o.fixMask);
-    return journalLine(closed ? 0 : kStatusFailed);
+    return journalLine(closed && !writesFailed ? 0 : kStatusFailed);
 }

@@ -8,6 +8,8 @@
 #include "fileio/output.h"
 #include "fileio/platform.h"
 
+using namespace tabulon;
+
 // What a run takes from its environment rather than its command line.
 struct RunSettings {
     // TABULON_UNDO: the undo journal a run with a fix mask creates; empty for

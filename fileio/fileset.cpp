@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+namespace tabulon {
+
 namespace {
 
 constexpr uint32_t kFileNotFound = 2;
@@ -55,11 +57,18 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
     deltaSize_ = 0;
     endError_ = 0;
 
+    openStatus_ = tabulon::Status{};
+    // A member whose size cannot be taken is not opened: it is no empty file.
+    tabulon::Failure failure = tabulon::Failure::Open;
     auto openOne = [&](const std::string& name, PlatformHandle* handle, uint64_t* size,
                        uint32_t* error) {
+        failure = tabulon::Failure::Open;
         if (!platform_.open(name.c_str(), mode, handle, error)) return false;
-        if (!platform_.size(*handle, size)) *size = 0;
-        return true;
+        if (platform_.size(*handle, size, error)) return true;
+        failure = tabulon::Failure::Size;
+        platform_.close(*handle);
+        *handle = kInvalidHandle;
+        return false;
     };
 
     int i = 0;
@@ -75,11 +84,9 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
         PlatformHandle handle = kInvalidHandle;
         if (!openOne(name, &handle, &size, &error)) {
             std::string text = platform_.errorText(error);
-            if (verbose) {
-                out.err("Failed (%lu), %s", (unsigned long)error, text.c_str());
-            } else if (i == 0 || error != kFileNotFound) {
-                out.err("Failed to Open File <%s>, Status Code %lu, %s", name.c_str(),
-                        (unsigned long)error, text.c_str());
+            if (verbose) out.err("Failed (%lu), %s", (unsigned long)error, text.c_str());
+            if (i == 0 || error != kFileNotFound) {
+                openStatus_ = {failure, name, error, text};
             }
             endError_ = error;
             incomplete = i > 0 && error != kFileNotFound;
@@ -115,10 +122,20 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
             deltaHandle_ = handle;
             deltaName_ = name;
             deltaSize_ = size;
-            out.err("Delta File Found and Opened!\r\n");
         }
     }
     return memberCount_;
+}
+
+std::string openReport(const FileSet& set, bool verbose) {
+    std::string lines;
+    const tabulon::Status& s = set.openStatus();
+    if (!s.ok() && !verbose) {
+        lines += "Failed to Open File <" + s.name + ">, Status Code " + std::to_string(s.code) +
+                 ", " + s.text;
+    }
+    if (set.hasDelta()) lines += "Delta File Found and Opened!\r\n";
+    return lines;
 }
 
 bool FileSet::close() {
@@ -200,19 +217,25 @@ bool FileSet::readUntracedAt(uint64_t offset, void* buffer, size_t n) {
     return platform_.readAt(handles_[member], rest, buffer, n, &got) && got == n;
 }
 
-bool FileSet::writeAt(uint64_t offset, const void* buffer, size_t n) {
+tabulon::Status FileSet::write(uint64_t offset, const void* buffer, size_t n) {
+    using tabulon::Failure;
     uint16_t member;
     uint64_t rest;
-    if (!locate(offset, &member, &rest)) return false;
+    if (!locate(offset, &member, &rest)) {
+        return {Failure::Refused, path_, 0, "the offset lies past the end of the file set\n"};
+    }
+    const std::string& name = memberNames_[member];
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     for (WriteObserver* o : observers_) {
-        if (!o->beforeWrite(offset, n)) return false;
+        if (!o->beforeWrite(offset, n)) return {Failure::Refused, name, 0, "refused\n"};
     }
     size_t put = 0;
     written_[member] = true;
-    bool ok = platform_.writeAt(handles_[member], rest, buffer, n, &put) && put == n;
+    uint32_t error = 0;
+    bool ok = platform_.writeAt(handles_[member], rest, buffer, n, &put, &error) && put == n;
     for (WriteObserver* o : observers_) o->afterWrite(offset, bytes, n, ok);
-    return ok;
+    if (ok) return {};
+    return {Failure::Write, name, error, platform_.errorText(error)};
 }
 
 bool FileSet::gatherAt(int k, uint64_t rest, uint64_t stride, size_t count, size_t width,
@@ -228,3 +251,5 @@ void FileSet::addObserver(WriteObserver* observer) {
 void FileSet::removeObserver(WriteObserver* observer) {
     observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
 }
+
+}  // namespace tabulon

@@ -12,6 +12,9 @@
 
 #include "fileio/output.h"
 #include "fileio/platform.h"
+#include "fileio/status.h"
+
+namespace tabulon {
 
 constexpr int kMaxMembers = 128;     // the main file and extension files .^01 to .^7f
 constexpr int kMaxPathLength = 254;  // a name buffer holds 254 characters and a terminator
@@ -21,6 +24,12 @@ constexpr int kDeltaMember = -1;
 // delta file when k is kDeltaMember. False when the name would be longer than
 // a name buffer holds.
 bool memberName(const std::string& path, int k, std::string* name);
+
+class FileSet;
+
+// The lines the tabulon program prints after opening a set: the failure of
+// the open (without /D, whose trace says it), then the delta file's notice.
+std::string openReport(const FileSet& set, bool verbose);
 
 // Sees every write of a file set, before and after it is made.
 class WriteObserver {
@@ -42,17 +51,19 @@ class FileSet {
     FileSet& operator=(const FileSet&) = delete;
 
     // Opens the members and the delta file with the access and sharing of
-    // the mode, printing the open lines (and the /D traces when verbose).
-    // Returns the number of members opened, 0 when the main file failed, or
-    // when, opened for Repair, an extension file exists but could not be
-    // opened (the set would be incomplete).
+    // the mode, printing the /D traces when verbose. Returns the number of
+    // members opened, 0 when the main file failed or when, opened for Repair,
+    // an extension file exists but could not be opened (the set would be
+    // incomplete); openStatus() tells what failed (the main file, or an
+    // extension file for a reason other than its absence, which ends the set
+    // there).
     int open(const std::string& path, int mode, Output& out, bool verbose);
+    const tabulon::Status& openStatus() const { return openStatus_; }
 
     // Flushes the members that were written and closes every handle; false
     // when a flush failed (failedFlushes names them).
     bool close();
 
-    bool isOpen() const { return memberCount_ > 0 || deltaHandle_ != kInvalidHandle; }
     const std::string& path() const { return path_; }
     uint16_t memberCount() const { return memberCount_; }
     uint64_t memberSize(int k) const { return memberSizes_[size_t(k)]; }
@@ -91,9 +102,12 @@ class FileSet {
     bool readUntracedAt(uint64_t offset, void* buffer, size_t n);
 
     // The one write path: n bytes at the offset, into the member in which it
-    // starts (a write past that member's end extends it). True only when all
-    // n bytes were written.
-    bool writeAt(uint64_t offset, const void* buffer, size_t n);
+    // starts (a write past that member's end extends it). Ok only when all n
+    // bytes were written; else the member and the system's code and text.
+    tabulon::Status write(uint64_t offset, const void* buffer, size_t n);
+    bool writeAt(uint64_t offset, const void* buffer, size_t n) {
+        return write(offset, buffer, n).ok();
+    }
 
     // Gathers a field of `width` bytes at `count` places `stride` bytes apart
     // inside member k, the first at `rest`.
@@ -120,8 +134,11 @@ class FileSet {
     PlatformHandle deltaHandle_ = kInvalidHandle;
     std::string deltaName_;
     uint64_t deltaSize_ = 0;
+    tabulon::Status openStatus_;
     std::vector<int> failedFlushes_;
     std::vector<uint32_t> flushErrors_;
     uint32_t endError_ = 0;
     std::vector<WriteObserver*> observers_;
 };
+
+}  // namespace tabulon

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+namespace tabulon {
+
 namespace {
 
 // Largest piece read at once.
@@ -49,3 +51,5 @@ bool gatherByReads(Platform& platform, PlatformHandle handle, uint64_t offset, u
     }
     return true;
 }
+
+}  // namespace tabulon

@@ -7,6 +7,8 @@
 
 #include "fileio/platform.h"
 
+namespace tabulon {
+
 // The end offset of the last field; false when it cannot be expressed as a
 // file offset.
 bool gatherEnd(uint64_t offset, uint64_t stride, size_t count, size_t width, uint64_t* end);
@@ -14,3 +16,5 @@ bool gatherEnd(uint64_t offset, uint64_t stride, size_t count, size_t width, uin
 // Platform::gatherAt done with readAt calls of up to 1 MiB each.
 bool gatherByReads(Platform& platform, PlatformHandle handle, uint64_t offset, uint64_t stride,
                    size_t count, size_t width, uint8_t* out);
+
+}  // namespace tabulon

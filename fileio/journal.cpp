@@ -5,6 +5,8 @@
 
 #include "format/le.h"
 
+namespace tabulon {
+
 namespace {
 
 constexpr uint8_t kMagic[8] = {'T', 'A', 'B', 'U', 'N', 'D', 'O', 0x1A};
@@ -522,3 +524,4 @@ bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* contents, 
     MemoryJournal source(bytes);
     return readJournal(source, contents, why, true);
 }
+}  // namespace tabulon

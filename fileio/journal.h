@@ -40,6 +40,8 @@
 #include "fileio/output.h"
 #include "fileio/platform.h"
 
+namespace tabulon {
+
 constexpr uint32_t kJournalVersion = 2;
 
 // The body of any record but the closing one holds at most this many bytes:
@@ -107,9 +109,7 @@ class JournalWriter : public WriteObserver {
     // call while the set is open, after the last write.
     void takeFinalChecksums();
 
-    // Whether writing the journal failed; every write of the set is refused
-    // from then on.
-    bool failed() const { return failed_; }
+    // How many blocks of the set the journal holds so far.
     size_t blockCount() const { return blocks_.size(); }
 
   private:
@@ -215,3 +215,5 @@ bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* contents, 
 std::vector<uint8_t> journalPreamble();
 std::vector<uint8_t> journalRecord(uint8_t kind, const std::vector<uint8_t>& body);
 std::vector<uint8_t> identityBody(const JournalIdentity& identity);
+
+}  // namespace tabulon

@@ -4,6 +4,8 @@
 
 #include "fileio/platform.h"
 
+namespace tabulon {
+
 void Output::vprint(Stream stream, const char* format, va_list args) {
     char small[512];
     va_list again;
@@ -98,3 +100,5 @@ void BufferOutput::write(Stream stream, std::string_view text) {
     (stream == Stream::Out ? outText : errText).append(text);
     if (keepOrder) lines.emplace_back(stream, std::string(text));
 }
+
+}  // namespace tabulon

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+namespace tabulon {
+
 enum class Stream { Out, Err };
 
 #if defined(__GNUC__) && !defined(_WIN32)
@@ -109,3 +111,5 @@ class NullOutput : public Output {
     }
     uint64_t outBytes = 0, errBytes = 0;
 };
+
+}  // namespace tabulon

@@ -6,6 +6,8 @@
 
 #include "fileio/gather.h"
 
+namespace tabulon {
+
 namespace {
 
 // The layer keeps written bytes in blocks of this size, each a copy of the
@@ -17,6 +19,13 @@ constexpr uint32_t kNotWritable = EROFS;
 #else
 constexpr uint32_t kNotWritable = EACCES;
 #endif
+
+// A handle the layer did not give out.
+constexpr uint32_t kBadHandle = EBADF;
+
+void setError(uint32_t* error, uint32_t code) {
+    if (error) *error = code;
+}
 
 }  // namespace
 
@@ -52,15 +61,18 @@ bool OverlayPlatform::append(PlatformHandle, const void*, size_t, uint32_t* erro
     return false;
 }
 
-bool OverlayPlatform::size(PlatformHandle handle, uint64_t* size) {
+bool OverlayPlatform::size(PlatformHandle handle, uint64_t* size, uint32_t* error) {
     auto h = handles_.find(handle);
-    if (h == handles_.end()) return false;
+    if (h == handles_.end()) {
+        setError(error, kBadHandle);
+        return false;
+    }
     *size = files_[h->second].size;
     return true;
 }
 
 bool OverlayPlatform::readLayer(File& f, uint64_t offset, uint8_t* buffer, size_t n, bool original,
-                                size_t* got) {
+                                size_t* got, uint32_t* error) {
     *got = 0;
     const uint64_t size = original ? f.baseSize : f.size;
     if (offset >= size || n == 0) return true;
@@ -69,7 +81,7 @@ bool OverlayPlatform::readLayer(File& f, uint64_t offset, uint8_t* buffer, size_
         offset < f.baseSize ? size_t(std::min<uint64_t>(length, f.baseSize - offset)) : 0;
     if (fromBase > 0) {
         size_t read = 0;
-        if (!base_.readAt(f.base, offset, buffer, fromBase, &read)) return false;
+        if (!base_.readAt(f.base, offset, buffer, fromBase, &read, error)) return false;
         // A file that another opener cut short ends where its bytes end.
         if (read < fromBase) length = read;
     }
@@ -101,19 +113,29 @@ std::vector<uint8_t>& OverlayPlatform::block(File& f, uint64_t number) {
 }
 
 bool OverlayPlatform::readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
-                             size_t* transferred) {
+                             size_t* transferred, uint32_t* error) {
     *transferred = 0;
     auto h = handles_.find(handle);
-    if (h == handles_.end()) return false;
+    if (h == handles_.end()) {
+        setError(error, kBadHandle);
+        return false;
+    }
     return readLayer(files_[h->second], offset, static_cast<uint8_t*>(buffer), n, false,
-                     transferred);
+                     transferred, error);
 }
 
 bool OverlayPlatform::writeAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
-                              size_t* transferred) {
+                              size_t* transferred, uint32_t* error) {
     *transferred = 0;
     auto h = handles_.find(handle);
-    if (h == handles_.end() || offset > uint64_t(INT64_MAX) - n) return false;
+    if (h == handles_.end()) {
+        setError(error, kBadHandle);
+        return false;
+    }
+    if (offset > uint64_t(INT64_MAX) - n) {
+        setError(error, EFBIG);
+        return false;
+    }
     File& f = files_[h->second];
     OverlayWrite w;
     w.file = h->second;
@@ -178,3 +200,5 @@ bool OverlayPlatform::fileSize(const std::string& name, bool original, uint64_t*
     *size = original ? it->second.baseSize : it->second.size;
     return true;
 }
+
+}  // namespace tabulon

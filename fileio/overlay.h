@@ -14,6 +14,8 @@
 
 #include "fileio/platform.h"
 
+namespace tabulon {
+
 // One write made on the layer, in the order made.
 struct OverlayWrite {
     std::string file;             // the name the file was opened by
@@ -36,11 +38,11 @@ class OverlayPlatform final : public Platform {
     // may not be written.
     bool create(const char* name, PlatformHandle* handle, uint32_t* error) override;
     bool append(PlatformHandle handle, const void* buffer, size_t n, uint32_t* error) override;
-    bool size(PlatformHandle handle, uint64_t* size) override;
+    bool size(PlatformHandle handle, uint64_t* size, uint32_t* error = nullptr) override;
     bool readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
-                size_t* transferred) override;
+                size_t* transferred, uint32_t* error = nullptr) override;
     bool writeAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
-                 size_t* transferred) override;
+                 size_t* transferred, uint32_t* error = nullptr) override;
     bool gatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
                   size_t width, uint8_t* out) override;
     // Nothing goes to a disk: always succeeds.
@@ -68,7 +70,8 @@ class OverlayPlatform final : public Platform {
         uint64_t size = 0;                                // with the writes past the end
         std::map<uint64_t, std::vector<uint8_t>> blocks;  // by block number
     };
-    bool readLayer(File& f, uint64_t offset, uint8_t* buffer, size_t n, bool original, size_t* got);
+    bool readLayer(File& f, uint64_t offset, uint8_t* buffer, size_t n, bool original, size_t* got,
+                   uint32_t* error = nullptr);
     std::vector<uint8_t>& block(File& f, uint64_t number);
 
     Platform& base_;
@@ -78,3 +81,5 @@ class OverlayPlatform final : public Platform {
     PlatformHandle nextHandle_ = 1;
     std::vector<OverlayWrite> writes_;
 };
+
+}  // namespace tabulon

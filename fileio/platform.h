@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+namespace tabulon {
+
 using PlatformHandle = intptr_t;
 constexpr PlatformHandle kInvalidHandle = -1;
 
@@ -49,15 +51,17 @@ class Platform {
     // may then end with some of them).
     virtual bool append(PlatformHandle handle, const void* buffer, size_t n, uint32_t* error) = 0;
 
-    // Size of the file in bytes (the position of its end).
-    virtual bool size(PlatformHandle handle, uint64_t* size) = 0;
+    // Size of the file in bytes (the position of its end). On failure
+    // returns false and sets *error, when given, to the system's error code.
+    virtual bool size(PlatformHandle handle, uint64_t* size, uint32_t* error = nullptr) = 0;
 
     // Positioned read and write of up to n bytes; *transferred tells how many
-    // moved. False only when the call itself failed.
+    // moved. False only when the call itself failed, with the system's error
+    // code in *error when given.
     virtual bool readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
-                        size_t* transferred) = 0;
+                        size_t* transferred, uint32_t* error = nullptr) = 0;
     virtual bool writeAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
-                         size_t* transferred) = 0;
+                         size_t* transferred, uint32_t* error = nullptr) = 0;
 
     // Copies `width` bytes from each of `count` places of the file, `stride`
     // bytes apart and the first at `offset`, into `out` (count x width bytes,
@@ -102,3 +106,4 @@ void setBinaryConsole();
 // (not a terminal): then a line of one may be cut by the other's bytes unless
 // whole lines are written.
 bool standardStreamsShareFile();
+}  // namespace tabulon

@@ -32,6 +32,8 @@
 #include "fileio/gather.h"
 #include "fileio/platform.h"
 
+namespace tabulon {
+
 namespace {
 
 // Offset of the writer marker byte: past any file a Btrieve engine can write.
@@ -64,11 +66,11 @@ class PosixPlatform final : public Platform {
     bool open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) override;
     bool create(const char* name, PlatformHandle* handle, uint32_t* error) override;
     bool append(PlatformHandle handle, const void* buffer, size_t n, uint32_t* error) override;
-    bool size(PlatformHandle handle, uint64_t* size) override;
-    bool readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
-                size_t* transferred) override;
+    bool size(PlatformHandle handle, uint64_t* size, uint32_t* error) override;
+    bool readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n, size_t* transferred,
+                uint32_t* error) override;
     bool writeAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
-                 size_t* transferred) override;
+                 size_t* transferred, uint32_t* error) override;
     bool gatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
                   size_t width, uint8_t* out) override;
     bool flush(PlatformHandle handle, uint32_t* error) override;
@@ -182,9 +184,15 @@ bool PosixPlatform::append(PlatformHandle handle, const void* buffer, size_t n, 
     return true;
 }
 
-bool PosixPlatform::size(PlatformHandle handle, uint64_t* size) {
+// Sets *error, when asked for, to the code of the call that just failed.
+bool failed(uint32_t* error, int code) {
+    if (error) *error = uint32_t(code);
+    return false;
+}
+
+bool PosixPlatform::size(PlatformHandle handle, uint64_t* size, uint32_t* error) {
     struct stat st;
-    if (fstat(int(handle), &st) != 0) return false;
+    if (fstat(int(handle), &st) != 0) return failed(error, errno);
     *size = uint64_t(st.st_size);
     return true;
 }
@@ -193,16 +201,17 @@ bool PosixPlatform::size(PlatformHandle handle, uint64_t* size) {
 // met, or the call failed (EINTR retried). `op` is pread, pwrite or a read
 // at the current position.
 template <typename Buffer, typename Op>
-bool transferAt(int fd, uint64_t offset, Buffer* buffer, size_t n, size_t* transferred, Op op) {
+bool transferAt(int fd, uint64_t offset, Buffer* buffer, size_t n, size_t* transferred,
+                uint32_t* error, Op op) {
     size_t done = 0;
     *transferred = 0;
-    if (offset > uint64_t(INT64_MAX) - n) return false;
+    if (offset > uint64_t(INT64_MAX) - n) return failed(error, EINVAL);
     while (done < n) {
         ssize_t moved = op(fd, buffer + done, n - done, off_t(offset + done));
         if (moved < 0) {
             if (errno == EINTR) continue;
             *transferred = done;
-            return false;
+            return failed(error, errno);
         }
         if (moved == 0) break;
         done += size_t(moved);
@@ -212,15 +221,19 @@ bool transferAt(int fd, uint64_t offset, Buffer* buffer, size_t n, size_t* trans
 }
 
 bool PosixPlatform::readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
-                           size_t* transferred) {
+                           size_t* transferred, uint32_t* error) {
     return transferAt(int(handle), offset, static_cast<unsigned char*>(buffer), n, transferred,
-                      ::pread);
+                      error, ::pread);
 }
 
 bool PosixPlatform::writeAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
-                            size_t* transferred) {
-    return transferAt(int(handle), offset, static_cast<const unsigned char*>(buffer), n,
-                      transferred, ::pwrite);
+                            size_t* transferred, uint32_t* error) {
+    if (!transferAt(int(handle), offset, static_cast<const unsigned char*>(buffer), n, transferred,
+                    error, ::pwrite)) {
+        return false;
+    }
+    // A write that moves nothing makes no progress: the disk is full.
+    return *transferred == n || failed(error, ENOSPC);
 }
 
 // A mapped view of a file that another process cut short raises SIGBUS on
@@ -365,3 +378,4 @@ bool standardStreamsShareFile() {
     if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0) return false;
     return out.st_dev == err.st_dev && out.st_ino == err.st_ino && !isatty(STDOUT_FILENO);
 }
+}  // namespace tabulon

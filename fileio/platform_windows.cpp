@@ -18,6 +18,8 @@
 #include "fileio/gather.h"
 #include "fileio/platform.h"
 
+namespace tabulon {
+
 namespace {
 
 HANDLE toHandle(PlatformHandle handle) {
@@ -32,11 +34,11 @@ class WindowsPlatform final : public Platform {
     bool open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) override;
     bool create(const char* name, PlatformHandle* handle, uint32_t* error) override;
     bool append(PlatformHandle handle, const void* buffer, size_t n, uint32_t* error) override;
-    bool size(PlatformHandle handle, uint64_t* size) override;
-    bool readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
-                size_t* transferred) override;
+    bool size(PlatformHandle handle, uint64_t* size, uint32_t* error) override;
+    bool readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n, size_t* transferred,
+                uint32_t* error) override;
     bool writeAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
-                 size_t* transferred) override;
+                 size_t* transferred, uint32_t* error) override;
     bool gatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
                   size_t width, uint8_t* out) override;
     bool flush(PlatformHandle handle, uint32_t* error) override;
@@ -85,11 +87,17 @@ bool WindowsPlatform::open(const char* name, int mode, PlatformHandle* handle, u
     return true;
 }
 
-bool WindowsPlatform::size(PlatformHandle handle, uint64_t* size) {
+// Sets *error, when asked for, to the code of the call that just failed.
+bool failed(uint32_t* error) {
+    if (error) *error = uint32_t(GetLastError());
+    return false;
+}
+
+bool WindowsPlatform::size(PlatformHandle handle, uint64_t* size, uint32_t* error) {
     LONG high = 0;
     DWORD low = SetFilePointer(toHandle(handle), 0, &high, FILE_END);
     // All ones is also the low part of a valid size; only the error code tells.
-    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return failed(error);
     *size = uint64_t(uint32_t(high)) << 32 | low;
     return true;
 }
@@ -111,21 +119,27 @@ bool readHere(PlatformHandle handle, void* buffer, size_t n, size_t* transferred
 }
 
 bool WindowsPlatform::readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
-                             size_t* transferred) {
+                             size_t* transferred, uint32_t* error) {
     *transferred = 0;
-    if (!seekTo(handle, offset)) return false;
-    return readHere(handle, buffer, n, transferred);
+    if (!seekTo(handle, offset)) return failed(error);
+    return readHere(handle, buffer, n, transferred) || failed(error);
 }
 
 bool WindowsPlatform::writeAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
-                              size_t* transferred) {
+                              size_t* transferred, uint32_t* error) {
     *transferred = 0;
-    if (n > kMaxTransfer) return false;
-    if (!seekTo(handle, offset)) return false;
+    if (n > kMaxTransfer) {
+        if (error) *error = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    if (!seekTo(handle, offset)) return failed(error);
     DWORD put = 0;
     BOOL ok = WriteFile(toHandle(handle), buffer, DWORD(n), &put, nullptr);
     *transferred = put;
-    return ok != FALSE;
+    if (ok == FALSE) return failed(error);
+    if (put == n) return true;
+    if (error) *error = ERROR_DISK_FULL;
+    return false;
 }
 
 bool WindowsPlatform::flush(PlatformHandle handle, uint32_t* error) {
@@ -194,7 +208,7 @@ bool WindowsPlatform::gatherAt(PlatformHandle handle, uint64_t offset, uint64_t 
     uint64_t end = 0;
     if (!gatherEnd(offset, stride, count, width, &end)) return false;
     uint64_t size = 0;
-    if (!this->size(handle, &size) || size < end) return false;
+    if (!this->size(handle, &size, nullptr) || size < end) return false;
     return gatherByReads(*this, handle, offset, stride, count, width, out);
 }
 
@@ -241,3 +255,4 @@ bool standardStreamsShareFile() {
     return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
+}  // namespace tabulon

@@ -4,6 +4,8 @@
 
 #include "format/le.h"
 
+namespace tabulon {
+
 bool decodeFcrVersion(const uint8_t* c0, FcrVersion* v) {
     if (le32(c0) == 0) {
         v->stored = le16(c0 + fcr::versionPlain);
@@ -189,3 +191,5 @@ bool touchesPageHeader(const FileGeometry& g, uint64_t offset, uint64_t n) {
     });
     return touched;
 }
+
+}  // namespace tabulon

@@ -7,6 +7,8 @@
 
 #include "format/layout.h"
 
+namespace tabulon {
+
 struct FileGeometry {
     uint16_t versionCode = 0;  // folded: stored codes above 0x8000 are negated
     uint16_t pageSize = 0;
@@ -21,14 +23,6 @@ struct FileGeometry {
     int compressed = 0;
     uint16_t compressedPageSize = 0;
     uint32_t largeOffsetThreshold = 0xFFFFFFFF;  // set for 6.x files when the set opens
-};
-
-// Why an FCR is refused, in the order the checks run.
-enum class FcrVerdict {
-    Usable,
-    NotBtrieve,        // too short, no signature, or a page geometry no file can have
-    SecondCopyAbsent,  // the set ends at or before the second copy
-    SecondCopyShort,   // the second copy is cut short
 };
 
 // The version code of the first FCR copy: the stored code and its folded
@@ -103,3 +97,5 @@ void forEachHeaderFieldTouched(const FileGeometry& g, uint64_t offset, uint64_t 
 // Whether any of the n bytes at a file-set offset lie in the header field of
 // some physical page from page 4 on.
 bool touchesPageHeader(const FileGeometry& g, uint64_t offset, uint64_t n);
+
+}  // namespace tabulon

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace tabulon {
+
 namespace version {
 constexpr uint16_t v600 = 0x0600;  // first version with a PAT
 constexpr uint16_t v610 = 0x0610;
@@ -76,3 +78,5 @@ constexpr uint16_t usageValue = 0x7FFF;
 constexpr int kBufferSize = 32768;  // one FCR or PAT copy
 constexpr int kMaxHeaderSize = 16;
 constexpr uint64_t kSectorSize = 512;
+
+}  // namespace tabulon

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace tabulon {
+
 inline uint16_t le16(const uint8_t* p) {
     return uint16_t(p[0] | p[1] << 8);
 }
@@ -32,3 +34,5 @@ inline void putLe32(uint8_t* p, uint32_t v) {
 inline uint32_t swapHalves(uint32_t w) {
     return (w << 16) | (w >> 16);
 }
+
+}  // namespace tabulon

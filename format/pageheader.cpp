@@ -4,6 +4,8 @@
 
 #include "format/le.h"
 
+namespace tabulon {
+
 PageIdentity decodePageHeader(const FileGeometry& g, const PageHeader& header) {
     if (g.versionCode < version::v800) {
         uint32_t w = swapHalves(le32(header.headerBytes));
@@ -41,3 +43,5 @@ PageClass pageClassOf(uint16_t t) {
     if (isIndexType(t)) return PageClass::Index;
     return PageClass::Other;
 }
+
+}  // namespace tabulon

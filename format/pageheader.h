@@ -7,6 +7,8 @@
 
 #include "format/geometry.h"
 
+namespace tabulon {
+
 struct PageHeader {
     uint8_t headerBytes[kMaxHeaderSize];  // the first headerSize bytes of the page
     uint16_t usageCount;                  // the word after the header, unmasked
@@ -39,3 +41,5 @@ void decodeHeaderField(const FileGeometry& g, const uint8_t* field, PageHeader* 
 enum class PageClass { Data, Index, Other };
 bool isIndexType(uint16_t t);
 PageClass pageClassOf(uint16_t t);
+
+}  // namespace tabulon

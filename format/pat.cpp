@@ -2,6 +2,8 @@
 
 #include "format/le.h"
 
+namespace tabulon {
+
 int patSlotSize(const FileGeometry& g) {
     if (g.versionCode < version::v800) return pat::slotSizeOld;
     if (g.versionCode < version::v950) return pat::slotSize800;
@@ -48,18 +50,54 @@ uint32_t currentPatCopy(const FileGeometry& g, const uint8_t* c0, const uint8_t*
     return patUsageCount(g, c1) >= patUsageCount(g, c0) ? 1 : 0;
 }
 
-bool patHeaderPairNumber(uint16_t v, const uint8_t* page, uint32_t* pair) {
-    if (v == version::v600 || v == version::v610) {
-        *pair = le16(page + pat::pair600);
-    } else if (v == version::v700) {
-        *pair = le16(page + pat::pairLow700) + uint32_t(page[pat::pairHigh700]) * 65536;
-    } else if (v == version::v800 || v == version::v900 || v == version::v950 ||
-               v == version::v1300 || v == version::v1630) {
-        *pair = le24(page + pat::pair800);
-    } else {
-        return false;
+namespace {
+
+// 6.0 and 6.1: 'P' 'P' and a 16-bit pair number; 7.0: one 'P' and a 24-bit
+// number in two pieces; 8.0 and later: a 24-bit number, then 'P' 'P'.
+constexpr PatHeaderLayout kLayout600{pat::sig600, 2, pat::pair600, -1, 4};
+constexpr PatHeaderLayout kLayout700{pat::sig700, 1, pat::pairLow700, pat::pairHigh700, 6};
+constexpr PatHeaderLayout kLayout800{pat::sig800, 2, pat::pair800, pat::pair800 + 2, 6};
+
+struct FamilyLayout {
+    uint16_t version;
+    const PatHeaderLayout* layout;
+};
+
+constexpr FamilyLayout kFamilies[] = {
+    {version::v600, &kLayout600},  {version::v610, &kLayout600},  {version::v700, &kLayout700},
+    {version::v800, &kLayout800},  {version::v900, &kLayout800},  {version::v950, &kLayout800},
+    {version::v1300, &kLayout800}, {version::v1630, &kLayout800},
+};
+
+}  // namespace
+
+const PatHeaderLayout* patHeaderLayout(uint16_t v) {
+    for (const FamilyLayout& f : kFamilies) {
+        if (f.version == v) return f.layout;
+    }
+    return nullptr;
+}
+
+bool patSignatureSound(const PatHeaderLayout& l, const uint8_t* page) {
+    for (int i = 0; i < l.signatureLength; ++i) {
+        if (page[l.signatureAt + i] != pat::signatureByte) return false;
     }
     return true;
+}
+
+uint32_t patHeaderPairNumber(const PatHeaderLayout& l, const uint8_t* page) {
+    uint32_t n = le16(page + l.pairLowAt);
+    if (l.pairHighAt >= 0) n += uint32_t(page[l.pairHighAt]) << 16;
+    return n;
+}
+
+void writePatSignature(const PatHeaderLayout& l, uint8_t* page) {
+    for (int i = 0; i < l.signatureLength; ++i) page[l.signatureAt + i] = pat::signatureByte;
+}
+
+void writePatHeaderPairNumber(const PatHeaderLayout& l, uint8_t* page, uint32_t n) {
+    putLe16(page + l.pairLowAt, uint16_t(n & 0xFFFF));
+    if (l.pairHighAt >= 0) page[l.pairHighAt] = uint8_t((n >> 16) & 0xFF);
 }
 
 bool overlapsFcrOrPat(const FileGeometry& g, uint64_t offset, uint64_t size) {
@@ -81,3 +119,5 @@ bool overlapsFcrOrPat(const FileGeometry& g, uint64_t offset, uint64_t size) {
     }
     return false;
 }
+
+}  // namespace tabulon

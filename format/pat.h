@@ -6,6 +6,8 @@
 
 #include "format/geometry.h"
 
+namespace tabulon {
+
 // One slot of a PAT page.
 struct PatEntry {
     uint32_t physical;
@@ -35,12 +37,32 @@ uint32_t patUsageCount(const FileGeometry& g, const uint8_t* page);
 // 0 or 1: the PAT copy whose entries are current; copy 1 on equal counts.
 uint32_t currentPatCopy(const FileGeometry& g, const uint8_t* copy0, const uint8_t* copy1);
 
-// The PAT pair number a PAT page header records, by exact version code
-// (16 bits for 6.x, 24 bits from 7.x); false for a code without a known
-// header layout.
-bool patHeaderPairNumber(uint16_t version, const uint8_t* page, uint32_t* pair);
+// Where a PAT page header keeps its signature and its pair number, by exact
+// version code: the signature is `signatureLength` bytes 'P' from
+// `signatureAt`; the pair number is a u16 at `pairLowAt` and, when
+// `pairHighAt` is not negative, bits 16-23 in the byte there. `pairDigits` is
+// the number of hex digits the number is shown with.
+struct PatHeaderLayout {
+    int signatureAt;
+    int signatureLength;
+    int pairLowAt;
+    int pairHighAt;
+    int pairDigits;
+};
+
+// The layout of the version's family; nullptr for a code without a known
+// PAT header layout.
+const PatHeaderLayout* patHeaderLayout(uint16_t version);
+
+// The fields of one PAT page header in a layout, read and written.
+bool patSignatureSound(const PatHeaderLayout& layout, const uint8_t* page);
+uint32_t patHeaderPairNumber(const PatHeaderLayout& layout, const uint8_t* page);
+void writePatSignature(const PatHeaderLayout& layout, uint8_t* page);
+void writePatHeaderPairNumber(const PatHeaderLayout& layout, uint8_t* page, uint32_t n);
 
 // Whether n bytes at a file-set offset overlap the FCR copies (everything
 // before PAT pair 1) or either copy of a PAT pair: the table itself, which no
 // page header is written into and no entry may point at.
 bool overlapsFcrOrPat(const FileGeometry& g, uint64_t offset, uint64_t n);
+
+}  // namespace tabulon

@@ -10,6 +10,8 @@
 #include "inspect/json.h"
 #include "inspect/session.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 namespace {
@@ -24,17 +26,10 @@ std::string yesNo(bool b) {
 
 }  // namespace
 
-int cmdInfo(Context& cx, const std::string& path) {
-    OpenSet set;
-    if (!openForCommand(cx, set, path, false)) return kStatusFailed;
-    BtrieveFile& file = set.file();
-    const FileGeometry& g = file.geometry();
-    const FileSet& fs = file.fileSet();
-    const bool pat = set.hasPat();
-    Json j;
-    std::string t;
+namespace {
 
-    j["path"] = path;
+// The members of the set and the delta file.
+void infoMembers(const FileSet& fs, Json& j, std::string& t) {
     Json members = Json::array();
     t += "File set (bytes, name)\n";
     for (int k = 0; k < fs.memberCount(); ++k) {
@@ -52,20 +47,11 @@ int cmdInfo(Context& cx, const std::string& path) {
         t += "  no delta file\n";
     }
     t += strf("  %14llu  bytes in the members\n", (unsigned long long)fs.totalSize());
+}
 
-    FcrVersion v;
-    decodeFcrVersion(file.fcrCopy(0), &v);
-    j["versionStored"] = v.stored;
-    j["versionStoredHex"] = hex(v.stored, 4);
-    j["version"] = v.folded;
-    j["versionHex"] = hex(v.folded, 4);
-    j["pageSize"] = g.pageSize;
-    j["patPageSize"] = pat ? Json(g.patPageSize) : Json(nullptr);
-    j["pageCount"] = g.pageCount;
-    j["lastPair"] = pat ? Json(file.lastPatPair()) : Json(nullptr);
-    j["currentFcr"] = g.currentFcr;
-
-    // Both FCR copies side by side; below 6.x only the first is read.
+// Both FCR copies side by side; below 6.x only the first is read.
+void infoFcrCopies(BtrieveFile& file, bool pat, Json& j, std::string& t) {
+    const FileGeometry& g = file.geometry();
     const int copies = pat ? 2 : 1;
     Json fcr = Json::array();
     std::string rows[4] = {"  usage count        ", "  page count         ",
@@ -90,25 +76,12 @@ int cmdInfo(Context& cx, const std::string& path) {
         while (!r.empty() && r.back() == ' ') r.pop_back();
         t += r + "\n";
     }
+}
 
-    t += "\n";
-    t += strf("Version                %s (%s), stored as %s\n", hex(v.folded, 4).c_str(),
-              versionText(v.folded).c_str(), hex(v.stored, 4).c_str());
-    t += strf("Page size              %u\n", unsigned(g.pageSize));
-    t += strf("Page count             %lu\n", (unsigned long)g.pageCount);
-    j["encrypted"] = g.encrypted != 0;
-    j["compressed"] = g.compressed != 0;
-    j["compressedPageSize"] = g.compressedPageSize;
-    if (!pat) {
-        t += "Pre-6.x file: no PAT\n";
-        j["headerSize"] = nullptr;
-        j["entriesPerPatPage"] = nullptr;
-        j["pairStride"] = nullptr;
-        j["pair1Offset"] = nullptr;
-        j["shiftThreshold"] = nullptr;
-        emit(cx, j, t);
-        return 0;
-    }
+// The PAT's page size, encryption, compression and the geometry derived from
+// them (6.x and later).
+void infoGeometry(BtrieveFile& file, Json& j, std::string& t) {
+    const FileGeometry& g = file.geometry();
     t += strf("PAT page size          %u\n", unsigned(g.patPageSize));
     t += strf("Last PAT pair          %lu\n", (unsigned long)file.lastPatPair());
     std::string mask;
@@ -140,67 +113,193 @@ int cmdInfo(Context& cx, const std::string& path) {
             strf("  6.x shift            from physical page %lu on, pages lie 4096 bytes further\n",
                  (unsigned long)g.largeOffsetThreshold);
     }
+}
+
+}  // namespace
+
+int cmdInfo(Context& cx, const std::string& path) {
+    OpenSet set;
+    if (!openForCommand(cx, set, path, false)) return kStatusFailed;
+    BtrieveFile& file = set.file();
+    const FileGeometry& g = file.geometry();
+    const bool pat = set.hasPat();
+    Json j;
+    std::string t;
+
+    j["path"] = path;
+    infoMembers(file.fileSet(), j, t);
+
+    FcrVersion v;
+    decodeFcrVersion(file.fcrCopy(0), &v);
+    j["versionStored"] = v.stored;
+    j["versionStoredHex"] = hex(v.stored, 4);
+    j["version"] = v.folded;
+    j["versionHex"] = hex(v.folded, 4);
+    j["pageSize"] = g.pageSize;
+    j["patPageSize"] = pat ? Json(g.patPageSize) : Json(nullptr);
+    j["pageCount"] = g.pageCount;
+    j["lastPair"] = pat ? Json(file.lastPatPair()) : Json(nullptr);
+    j["currentFcr"] = g.currentFcr;
+    infoFcrCopies(file, pat, j, t);
+
+    t += "\n";
+    t += strf("Version                %s (%s), stored as %s\n", hex(v.folded, 4).c_str(),
+              versionText(v.folded).c_str(), hex(v.stored, 4).c_str());
+    t += strf("Page size              %u\n", unsigned(g.pageSize));
+    t += strf("Page count             %lu\n", (unsigned long)g.pageCount);
+    j["encrypted"] = g.encrypted != 0;
+    j["compressed"] = g.compressed != 0;
+    j["compressedPageSize"] = g.compressedPageSize;
+    if (pat) {
+        infoGeometry(file, j, t);
+    } else {
+        t += "Pre-6.x file: no PAT\n";
+        for (const char* key :
+             {"headerSize", "entriesPerPatPage", "pairStride", "pair1Offset", "shiftThreshold"}) {
+            j[key] = nullptr;
+        }
+    }
     emit(cx, j, t);
     return 0;
 }
+
+namespace {
+
+// One row of the pairs command.
+void pairRow(const tabulon::PairReport& r, Json& rows, std::string& t) {
+    const tabulon::PatHeaderCheck& h = r.header;
+    Json copies = Json::array();
+    std::string cells;
+    for (int c = 0; c < 2; ++c) {
+        Json one;
+        if (h.layout) {
+            one["signatureSound"] = h.signatureSound[c];
+            one["pairNumber"] = h.pairNumber[c];
+            cells += strf("%-3s %8lu ", h.signatureSound[c] ? "ok" : "BAD",
+                          (unsigned long)h.pairNumber[c]);
+        } else {
+            one["signatureSound"] = nullptr;
+            one["pairNumber"] = nullptr;
+            cells += strf("%-3s %8s ", "?", "?");
+        }
+        one["usageCount"] = r.usage[c];
+        copies.push_back(one);
+        cells += strf("%-10s  ", hex(r.usage[c], 8).c_str());
+    }
+    const bool sound = h.layout && h.problems() == 0;
+    rows.push_back({{"pair", r.n},
+                    {"offset", r.offset},
+                    {"copies", copies},
+                    {"current", r.current},
+                    {"idsMatch", r.idsMatch},
+                    {"used", r.used},
+                    {"free", r.free},
+                    {"headerSound", h.layout ? Json(sound) : Json(nullptr)},
+                    {"headerProblems", h.problems()},
+                    {"problems", problemsJson(h.findings, h.count)}});
+    const char* state = !h.layout ? "unknown layout" : sound ? "sound" : "DAMAGED";
+    t += strf("%6lu  %-12s  %s%3lu  %-6s %6lu %6lu  %s\n", (unsigned long)r.n,
+              hex(r.offset, 10).c_str(), cells.c_str(), (unsigned long)r.current,
+              r.idsMatch ? "same" : "DIFFER", (unsigned long)r.used, (unsigned long)r.free, state);
+}
+
+// Collects the pairs of a walk, and the pair past the end.
+class PairRows : public tabulon::ScanObserver {
+  public:
+    void pair(const tabulon::PairReport& r) override { pairRow(r, rows, text); }
+    void pastEnd(uint32_t n) override { stopped = n; }
+    Json rows = Json::array();
+    std::string text;
+    uint32_t stopped = 0;
+};
+
+}  // namespace
 
 int cmdPairs(Context& cx, const std::string& path) {
     OpenSet set;
     if (!openForCommand(cx, set, path, true)) return kStatusFailed;
     Scanner scanner(set.file(), quietOptions(cx.shared));
     const uint32_t last = set.file().lastPatPair();
-    Json rows = Json::array();
-    std::string t = strf("%6s  %-12s  %-3s %8s %-10s  %-3s %8s %-10s  %3s  %-6s %6s %6s  %s\n",
-                         "pair", "offset", "sg0", "number0", "usage0", "sg1", "number1", "usage1",
-                         "cur", "ids", "used", "free", "header");
-    const uint32_t stopped = walkPairs(scanner, 1, last, [&](const PairRecord& r) {
-        Json copies = Json::array();
-        std::string cells;
-        for (int c = 0; c < 2; ++c) {
-            Json one;
-            if (r.header.layoutKnown) {
-                one["signatureSound"] = r.header.signatureSound[c];
-                one["pairNumber"] = r.header.pairNumber[c];
-                cells += strf("%-3s %8lu ", r.header.signatureSound[c] ? "ok" : "BAD",
-                              (unsigned long)r.header.pairNumber[c]);
-            } else {
-                one["signatureSound"] = nullptr;
-                one["pairNumber"] = nullptr;
-                cells += strf("%-3s %8s ", "?", "?");
-            }
-            one["usageCount"] = r.usage[c];
-            copies.push_back(one);
-            cells += strf("%-10s  ", hex(r.usage[c], 8).c_str());
-        }
-        rows.push_back(
-            {{"pair", r.n},
-             {"offset", r.offset},
-             {"copies", copies},
-             {"current", r.current},
-             {"idsMatch", r.idsMatch},
-             {"used", r.used},
-             {"free", r.free},
-             {"headerSound", r.header.layoutKnown ? Json(r.header.sound()) : Json(nullptr)},
-             {"headerProblems", r.header.problems}});
-        const char* state = !r.header.layoutKnown ? "unknown layout"
-                            : r.header.sound()    ? "sound"
-                                                  : "DAMAGED";
-        t += strf("%6lu  %-12s  %s%3lu  %-6s %6lu %6lu  %s\n", (unsigned long)r.n,
-                  hex(r.offset, 10).c_str(), cells.c_str(), (unsigned long)r.current,
-                  r.idsMatch ? "same" : "DIFFER", (unsigned long)r.used, (unsigned long)r.free,
-                  state);
-    });
+    PairRows walk;
+    walk.text = strf("%6s  %-12s  %-3s %8s %-10s  %-3s %8s %-10s  %3s  %-6s %6s %6s  %s\n", "pair",
+                     "offset", "sg0", "number0", "usage0", "sg1", "number1", "usage1", "cur", "ids",
+                     "used", "free", "header");
+    scanner.walk(1, last, &walk, false);
     Json j;
     j["path"] = path;
     j["lastPair"] = last;
-    j["pairs"] = rows;
-    j["pastEnd"] = stopped ? Json(stopped) : Json(nullptr);
-    t += strf("%zu of %lu pairs", rows.size(), (unsigned long)last);
-    if (stopped) t += strf("; pair %lu lies past the end of the set", (unsigned long)stopped);
+    j["pairs"] = walk.rows;
+    j["pastEnd"] = walk.stopped ? Json(walk.stopped) : Json(nullptr);
+    std::string& t = walk.text;
+    t += strf("%zu of %lu pairs", walk.rows.size(), (unsigned long)last);
+    if (walk.stopped) {
+        t += strf("; pair %lu lies past the end of the set", (unsigned long)walk.stopped);
+    }
     t += "\n";
     emit(cx, j, t);
     return 0;
 }
+
+namespace {
+
+// Prints the rows of the entries command as the walk finds them.
+class EntryRows : public tabulon::ScanObserver {
+  public:
+    EntryRows(Context& cx, bool problemsOnly, StreamedDocument* doc)
+        : cx_(cx), problemsOnly_(problemsOnly), doc_(doc) {}
+
+    void entry(const tabulon::EntryCheck& e) override {
+        ++total;
+        if (problemsOnly_ && e.sound()) return;
+        ++shown;
+        if (doc_) {
+            doc_->element(row(e));
+        } else {
+            cx_.out.write(Stream::Out, line(e));
+        }
+    }
+    void pastEnd(uint32_t n) override { stopped = n; }
+
+    uint32_t shown = 0, total = 0, stopped = 0;
+
+  private:
+    static Json row(const tabulon::EntryCheck& e) {
+        Json r = {{"pair", e.pair},
+                  {"logical", e.logical},
+                  {"type", e.type},
+                  {"storedType", e.storedType},
+                  {"physical", e.physical}};
+        if (e.free || !e.headerRead) {
+            r["header"] = nullptr;
+        } else {
+            r["header"] = {{"pageId", e.page.pageId},
+                           {"pageType", e.page.pageType},
+                           {"usageWord", e.header.usageCount}};
+        }
+        r["state"] = e.free ? "free" : e.sound() ? "sound" : "problem";
+        r["problems"] = problemsJson(e.findings, e.count);
+        return r;
+    }
+    static std::string line(const tabulon::EntryCheck& e) {
+        std::string phys = e.free ? "free" : hex(e.physical, 8);
+        std::string head = "-           -     -    ";
+        if (!e.free && !e.headerRead) {
+            head = "unreadable  -     -    ";
+        } else if (!e.free) {
+            head = strf("%-10s  %.4x  %.4x ", hex(e.page.pageId, 8).c_str(),
+                        unsigned(e.page.pageType), unsigned(e.header.usageCount));
+        }
+        return strf("%6lu  %-10s  %.4x  %-10s  %s  %s\n", (unsigned long)e.pair,
+                    hex(e.logical, 8).c_str(), unsigned(e.type), phys.c_str(), head.c_str(),
+                    entryVerdict(e).c_str());
+    }
+
+    Context& cx_;
+    bool problemsOnly_;
+    StreamedDocument* doc_;
+};
+
+}  // namespace
 
 int cmdEntries(Context& cx, const std::string& path, std::optional<uint32_t> only, bool problems) {
     OpenSet set;
@@ -211,72 +310,38 @@ int cmdEntries(Context& cx, const std::string& path, std::optional<uint32_t> onl
         return fail(cx.out, strf("pair %lu is not a pair of this file (1 to %lu)",
                                  (unsigned long)*only, (unsigned long)last));
     }
-    preloadLikeCheck(scanner);
+    scanner.preload();
 
-    ScanCounters counters;
-    Json rows = Json::array();
-    std::string t = strf("%6s  %-10s  %-4s  %-10s  %-10s  %-4s  %-5s  %s\n", "pair", "logical",
-                         "type", "physical", "page id", "type", "usage", "verdict");
-    std::vector<EntryFinding> findings;
-    uint32_t shown = 0, total = 0;
-    const uint32_t stopped =
-        walkPairs(scanner, only.value_or(1), only.value_or(last), [&](const PairRecord& r) {
-            counters.patPagesExamined++;
-            counters.patProblems += uint32_t(r.header.problems);
-            counters.totalProblems += uint32_t(r.header.problems);
-            findings.clear();
-            examinePairEntries(scanner, r.n, findings);
-            for (const EntryFinding& f : findings) {
-                countEntryFinding(f, counters);
-                ++total;
-                const bool sound =
-                    f.verdict == EntryVerdict::Sound || f.verdict == EntryVerdict::Free;
-                if (problems && sound) continue;
-                ++shown;
-                Json row = {{"pair", f.pair},
-                            {"logical", f.logical},
-                            {"type", f.type},
-                            {"storedType", f.storedType},
-                            {"physical", f.physical}};
-                std::string phys = f.verdict == EntryVerdict::Free ? "free" : hex(f.physical, 8);
-                std::string head = "-           -     -    ";
-                if (f.verdict == EntryVerdict::Free) {
-                    row["header"] = nullptr;
-                } else if (!f.headerRead) {
-                    row["header"] = nullptr;
-                    head = "unreadable  -     -    ";
-                } else {
-                    row["header"] = {{"pageId", f.found.pageId},
-                                     {"pageType", f.found.pageType},
-                                     {"usageWord", f.usageCount}};
-                    head = strf("%-10s  %.4x  %.4x ", hex(f.found.pageId, 8).c_str(),
-                                unsigned(f.found.pageType), unsigned(f.usageCount));
-                }
-                row["verdict"] = verdictKey(f.verdict);
-                row["invalidUsage"] = f.invalidUsage;
-                rows.push_back(row);
-                std::string verdict = entryVerdictName(f.verdict);
-                if (f.invalidUsage && f.verdict != EntryVerdict::InvalidUsage) {
-                    verdict += "; invalid usage count";
-                }
-                t += strf("%6lu  %-10s  %.4x  %-10s  %s  %s\n", (unsigned long)f.pair,
-                          hex(f.logical, 8).c_str(), unsigned(f.type), phys.c_str(), head.c_str(),
-                          verdict.c_str());
-            }
-        });
-    // The check counts the pair it could not load among the PAT pages examined.
-    if (stopped) counters.patPagesExamined++;
-    Json j;
-    j["path"] = path;
-    j["pair"] = only ? Json(*only) : Json(nullptr);
-    j["entries"] = rows;
-    j["pastEnd"] = stopped ? Json(stopped) : Json(nullptr);
-    putCounters(j, counters);
-    t += strf("%lu entries shown of %lu; problems: %lu (%lu in PAT headers)\n",
-              (unsigned long)shown, (unsigned long)total, (unsigned long)counters.totalProblems,
-              (unsigned long)counters.patProblems);
-    if (stopped) t += strf("pair %lu lies past the end of the set\n", (unsigned long)stopped);
-    emit(cx, j, t);
+    std::optional<StreamedDocument> doc;
+    if (cx.json) {
+        Json head;
+        head["path"] = path;
+        head["pair"] = only ? Json(*only) : Json(nullptr);
+        doc.emplace(cx.out, head, "entries");
+    } else {
+        cx.out.write(Stream::Out,
+                     strf("%6s  %-10s  %-4s  %-10s  %-10s  %-4s  %-5s  %s\n", "pair", "logical",
+                          "type", "physical", "page id", "type", "usage", "verdict"));
+    }
+    EntryRows rows(cx, problems, doc ? &*doc : nullptr);
+    scanner.walk(only.value_or(1), only.value_or(last), &rows);
+    const ScanCounters& counters = scanner.counters();
+    if (doc) {
+        Json tail;
+        tail["pastEnd"] = rows.stopped ? Json(rows.stopped) : Json(nullptr);
+        putCounters(tail, counters);
+        tail["severities"] = severitiesJson(scanner.severities());
+        doc->finish(tail);
+        return 0;
+    }
+    std::string t =
+        strf("%lu entries shown of %lu; problems: %lu (%lu in PAT headers)\n",
+             (unsigned long)rows.shown, (unsigned long)rows.total,
+             (unsigned long)counters.totalProblems, (unsigned long)counters.patProblems);
+    if (rows.stopped) {
+        t += strf("pair %lu lies past the end of the set\n", (unsigned long)rows.stopped);
+    }
+    cx.out.write(Stream::Out, t);
     return 0;
 }
 

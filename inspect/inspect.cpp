@@ -11,6 +11,8 @@
 #include "inspect/workers.h"
 #include "tabulon_version.h"
 
+using namespace tabulon;
+
 int runInspect(int argc, const char* const* argv, Output& out) {
     using namespace inspect;
     CLI::App app{"Looks into a Btrieve file set (6.x and later) without writing to it.",

@@ -3,8 +3,13 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "check/options.h"
+#include "check/problems.h"
+#include "fileio/output.h"
+
+using namespace tabulon;
 
 namespace inspect {
 
@@ -24,5 +29,46 @@ inline void putCounters(Json& j, const ScanCounters& c) {
                      {"zeroPointers", c.zeroPointerProblems},
                      {"total", c.totalProblems}};
 }
+
+// Findings per severity: {damage: n, unused-entry: n, info: n}.
+inline Json severitiesJson(const tabulon::SeverityCounts& s) {
+    Json j = Json::object();
+    for (size_t i = 0; i < tabulon::kSeverityCount; ++i) {
+        j[tabulon::severityKey(tabulon::Severity(i))] = s.count[i];
+    }
+    return j;
+}
+
+// Writes one JSON object as dump(2) writes it, with one array member written
+// element by element as the elements come: the members before it, the
+// array, then the members after it.
+class StreamedDocument {
+  public:
+    StreamedDocument(Output& out, const Json& head, const std::string& arrayKey) : out_(out) {
+        std::string t = head.dump(2);
+        t.resize(t.size() - 2);  // the closing "\n}"
+        if (t.size() > 1) t += ",";
+        out_.write(Stream::Out, t + "\n  " + Json(arrayKey).dump() + ": ");
+    }
+    void element(const Json& j) {
+        std::string t = first_ ? "[\n    " : ",\n    ";
+        first_ = false;
+        for (char c : j.dump(2)) {
+            t += c;
+            if (c == '\n') t += "    ";
+        }
+        out_.write(Stream::Out, t);
+    }
+    void finish(const Json& tail) {
+        std::string t = first_ ? "[]" : "\n  ]";
+        std::string rest = tail.dump(2);
+        if (rest.size() > 2) t += "," + rest.substr(1, rest.size() - 3);
+        out_.write(Stream::Out, t + "\n}\n");
+    }
+
+  private:
+    Output& out_;
+    bool first_ = true;
+};
 
 }  // namespace inspect

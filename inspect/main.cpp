@@ -3,6 +3,8 @@
 
 #include "inspect/inspect.h"
 
+using namespace tabulon;
+
 int main(int argc, char** argv) {
     StdioOutput out;
     int status = runInspect(argc, argv, out);

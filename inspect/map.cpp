@@ -14,6 +14,8 @@
 #include "inspect/mapsvg.h"
 #include "inspect/session.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 namespace {
@@ -64,13 +66,60 @@ void markBytes(const FileGeometry& g, std::vector<uint8_t>& states, uint64_t fro
     for (uint32_t p = lo; p < count && pageOffset(g, p) < to; ++p) raise(states[p], s);
 }
 
+// The map state of the page an entry points at, from the engine's findings
+// on the entry: a page whose header names the entry's page shows its class;
+// a finding of an unused entry is no problem of the page.
+MapState pointedState(const EntryCheck& e) {
+    if (e.matches) return classState(e.type);
+    for (int i = 0; i < e.count; ++i) {
+        const Finding& f = e.findings[i];
+        if (f.code == Problem::InvalidUsage || f.code == Problem::UnusedInvalidUsage) continue;
+        if (f.severity() == Severity::UnusedEntry) return PointedUnused;
+        return f.code == Problem::ZeroHeader ? ZeroHeader : Wrong;
+    }
+    return classState(e.type);
+}
+
+// Marks the PAT copies and the pages the entries point at as the walk finds
+// them.
+class PageMarks : public ScanObserver {
+  public:
+    PageMarks(const FileGeometry& g, std::vector<uint8_t>& states, std::vector<uint8_t>& pointed,
+              std::vector<uint32_t>& logical)
+        : g_(g), states_(states), pointed_(pointed), logical_(logical) {}
+
+    void pair(const PairReport& r) override {
+        for (int c = 0; c < 2; ++c) {
+            const uint64_t at = r.offset + uint64_t(c) * g_.patPageSize;
+            markBytes(g_, states_, at, at + g_.patPageSize,
+                      uint32_t(c) == r.current ? PatCurrent : PatOlder);
+        }
+        pairStarts.push_back(r.n);
+    }
+    void entry(const EntryCheck& e) override {
+        if (e.free || e.physical >= pointed_.size()) return;
+        if (logical_[e.physical] == 0) logical_[e.physical] = e.logical;
+        raise(pointed_[e.physical], pointedState(e));
+    }
+    void pastEnd(uint32_t n) override { stopped = n; }
+
+    std::vector<uint32_t> pairStarts;
+    uint32_t stopped = 0;
+
+  private:
+    const FileGeometry& g_;
+    std::vector<uint8_t>& states_;
+    std::vector<uint8_t>& pointed_;
+    std::vector<uint32_t>& logical_;
+};
+
 }  // namespace
 
 void buildMapModel(BtrieveFile& file, bool shared, MapModel* out, ScanCounters* countersOut,
-                   uint32_t* stoppedOut) {
+                   uint32_t* stoppedOut, SeverityCounts* severitiesOut) {
     const FileGeometry& g = file.geometry();
     Scanner scanner(file, quietOptions(shared));
-    preloadLikeCheck(scanner);
+    scanner.preload();
 
     const uint32_t pages = physicalPages(g, file.fileSet().totalSize());
     std::vector<uint8_t> states(pages, kNone);   // from the layout, then the headers
@@ -78,42 +127,13 @@ void buildMapModel(BtrieveFile& file, bool shared, MapModel* out, ScanCounters* 
     std::vector<uint32_t> logical(pages, 0);     // the first entry that points at a page
     markBytes(g, states, 0, 2 * uint64_t(g.patPageSize), Fcr);
 
-    ScanCounters counters;
-    std::vector<uint32_t> pairStarts;
-    std::vector<EntryFinding> findings;
-    const uint32_t stopped = walkPairs(scanner, 1, file.lastPatPair(), [&](const PairRecord& r) {
-        counters.patPagesExamined++;
-        counters.patProblems += uint32_t(r.header.problems);
-        counters.totalProblems += uint32_t(r.header.problems);
-        for (int c = 0; c < 2; ++c) {
-            const uint64_t at = r.offset + uint64_t(c) * g.patPageSize;
-            markBytes(g, states, at, at + g.patPageSize,
-                      uint32_t(c) == r.current ? PatCurrent : PatOlder);
-        }
-        pairStarts.push_back(r.n);
-        findings.clear();
-        examinePairEntries(scanner, r.n, findings);
-        for (const EntryFinding& f : findings) {
-            countEntryFinding(f, counters);
-            if (f.verdict == EntryVerdict::Free || f.physical >= pages) continue;
-            if (logical[f.physical] == 0) logical[f.physical] = f.logical;
-            // A finding on an unused entry is no problem of the page.
-            const bool unused = entrySeverity(f) == UnusedEntry;
-            switch (f.verdict) {
-                case EntryVerdict::Sound:
-                case EntryVerdict::InvalidUsage:
-                    raise(pointed[f.physical], classState(f.type));
-                    break;
-                case EntryVerdict::ZeroHeader:
-                    raise(pointed[f.physical], unused ? PointedUnused : ZeroHeader);
-                    break;
-                default: raise(pointed[f.physical], unused ? PointedUnused : Wrong); break;
-            }
-        }
-    });
+    PageMarks marks(g, states, pointed, logical);
+    scanner.walk(1, file.lastPatPair(), &marks);
+    const ScanCounters counters = scanner.counters();
+    if (severitiesOut) *severitiesOut = scanner.severities();
+    const std::vector<uint32_t>& pairStarts = marks.pairStarts;
+    const uint32_t stopped = marks.stopped;
 
-    // The check counts the pair it could not load among the PAT pages examined.
-    if (stopped) counters.patPagesExamined++;
     // Pages no entry points at: their own header decides, read as the check
     // reads it (the cache, else the page index's gathered reads).
     PageHeader header;
@@ -173,8 +193,9 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
     const FileGeometry& g = set.geometry();
     MapModel model;
     ScanCounters counters;
+    SeverityCounts severities;
     uint32_t stopped = 0;
-    buildMapModel(set.file(), cx.shared, &model, &counters, &stopped);
+    buildMapModel(set.file(), cx.shared, &model, &counters, &stopped, &severities);
     model.name = std::filesystem::path(path).filename().string();
     const uint32_t pages = uint32_t(model.states.size());
     const MapGrid grid = mapGrid(model);
@@ -203,6 +224,7 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
     for (int s = 0; s < kStates; ++s) byState[mapStateKey(s)] = stateCount[s];
     j["pageStates"] = byState;
     putCounters(j, counters);
+    j["severities"] = severitiesJson(severities);
     std::string t = strf(
         "%s: %lu pages in %llu cells (%llu %s), %lu problems\n", outPath.c_str(),
         (unsigned long)pages, (unsigned long long)cells, (unsigned long long)perCell,

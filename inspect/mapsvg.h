@@ -8,6 +8,7 @@
 
 #include "access/btrfile.h"
 #include "check/options.h"
+#include "check/problems.h"
 #include "inspect/json.h"
 
 namespace inspect {
@@ -45,9 +46,10 @@ struct MapModel {
 };
 
 // Builds the model of an open 6.x+ file set as the check sees it, with the
-// check's counters and the first pair that lies past the end (or 0).
+// check's counters, the first pair that lies past the end (or 0) and, when
+// asked for, the engine's findings by severity.
 void buildMapModel(BtrieveFile& file, bool shared, MapModel* model, ScanCounters* counters,
-                   uint32_t* stopped);
+                   uint32_t* stopped, tabulon::SeverityCounts* severities = nullptr);
 
 // The cells of a model: pages per cell, cells and columns.
 struct MapGrid {

@@ -317,10 +317,10 @@ std::string surveyReport(const Survey& s, bool shared) {
         h += d.fcr + "\n";
         h += "<table class=\"findings\"><tr><th>code</th><th>severity</th><th>finding</th></tr>\n";
         size_t listed = 0;
-        for (const Finding& f : r.findings.list) {
+        for (const ListedFinding& f : r.findings.list) {
             if (listed++ == kListedFindings) break;
-            h += strf("<tr><td>%s</td><td class=\"sev-%s\">%s</td><td>", f.code.c_str(),
-                      severityName(f.severity), severityName(f.severity)) +
+            h += strf("<tr><td>%s</td><td class=\"sev-%s\">%s</td><td>", f.code(),
+                      severityName(f.severity()), severityName(f.severity())) +
                  html(f.explanation) + "</td></tr>\n";
         }
         h += "</table>\n";

@@ -6,6 +6,8 @@
 
 #include "format/pat.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 std::string strf(const char* format, ...) {
@@ -33,33 +35,15 @@ std::string trimEnd(std::string s) {
     return s;
 }
 
-// Turns the lines the file set printed when the open failed into one line.
-std::string openFailure(const std::string& path, const std::string& lines) {
-    const std::string failed = "Failed to Open File <";
-    size_t at = lines.find(failed);
-    if (at != std::string::npos) {
-        size_t nameEnd = lines.find(">, Status Code ", at);
-        if (nameEnd != std::string::npos) {
-            std::string name = lines.substr(at + failed.size(), nameEnd - at - failed.size());
-            size_t codeAt = nameEnd + std::strlen(">, Status Code ");
-            size_t comma = lines.find(", ", codeAt);
-            size_t eol = lines.find('\n', codeAt);
-            std::string code =
-                lines.substr(codeAt, comma == std::string::npos ? 0 : comma - codeAt);
-            std::string text = comma == std::string::npos || comma > eol
-                                   ? std::string()
-                                   : trimEnd(lines.substr(comma + 2, eol - comma - 2));
-            return "cannot open " + name + ": " + (text.empty() ? "error" : text) +
-                   " (system error " + code + ")";
-        }
-    }
-    if (lines.find("Not a Btrieve File") != std::string::npos) {
-        return path + " is not a Btrieve file";
-    }
-    return "cannot open " + path;
-}
-
 }  // namespace
+
+std::string openFailure(const std::string& path, const tabulon::Status& s) {
+    if (s.failure == tabulon::Failure::NotBtrieve) return path + " is not a Btrieve file";
+    if (s.ok() || s.code == 0) return "cannot open " + path;
+    const std::string text = trimEnd(s.text);
+    return "cannot open " + s.name + ": " + (text.empty() ? "error" : text) + " (system error " +
+           std::to_string(s.code) + ")";
+}
 
 bool OpenSet::open(const std::string& path, bool shared, std::string* why) {
     if (path.size() > size_t(kMaxPathLength)) {
@@ -67,7 +51,7 @@ bool OpenSet::open(const std::string& path, bool shared, std::string* why) {
         return false;
     }
     if (file_.open(path, shared ? Unprotected : ExclusiveRead, false) == 0) {
-        *why = openFailure(path, lines.errText + lines.outText);
+        *why = openFailure(path, file_.openStatus());
         return false;
     }
     return true;
@@ -87,40 +71,6 @@ bool openForCommand(Context& cx, OpenSet& set, const std::string& path, bool nee
     return true;
 }
 
-uint32_t walkPairs(Scanner& scanner, uint32_t first, uint32_t last,
-                   const std::function<void(const PairRecord&)>& visit) {
-    BtrieveFile& file = scanner.file();
-    const FileGeometry& g = file.geometry();
-    PatPair& pair = scanner.pair();
-    const bool onlyFirst = patPairStride(g) == 0;
-    const uint32_t slots = patSlotsInPage(g, uint32_t(patEntriesPerPage(g)));
-    for (uint64_t n = first == 0 ? 1 : first; n <= last; ++n) {
-        if (onlyFirst && n > 1) break;
-        if (!pair.load(uint32_t(n))) return uint32_t(n);
-        PairRecord r;
-        r.n = uint32_t(n);
-        r.offset = patPairOffset(g, r.n);
-        r.usage[0] = patUsageCount(g, pair.copy(0));
-        r.usage[1] = patUsageCount(g, pair.copy(1));
-        r.current = pair.current();
-        r.idsMatch = std::memcmp(pair.copy(0), pair.copy(1), size_t(g.patIdLength)) == 0;
-        const uint8_t* page = pair.copy(int(r.current));
-        for (uint32_t k = 0; k < slots; ++k) {
-            PatEntry e = readPatEntry(g, page, k);
-            bool isFree = g.versionCode >= version::v800 ? e.physical == pat::freeSpace
-                                                         : e.physical == 0 && e.type == 0;
-            ++(isFree ? r.free : r.used);
-        }
-        r.header = examinePatHeaders(g.versionCode, pair.copy(0), pair.copy(1), r.n);
-        visit(r);
-    }
-    return 0;
-}
-
-void preloadLikeCheck(Scanner& scanner) {
-    if (!scanner.file().geometry().compressed) scanner.cache().preload(false);
-}
-
 ScanOptions quietOptions(bool shared) {
     ScanOptions o;
     o.progress = 0;
@@ -136,16 +86,25 @@ std::string versionText(uint16_t v) {
     return strf("%d.%.2x", v >> 8, unsigned(v & 0xFF));
 }
 
-std::string verdictKey(EntryVerdict v) {
-    switch (v) {
-        case EntryVerdict::Sound: return "sound";
-        case EntryVerdict::Elsewhere: return "elsewhere";
-        case EntryVerdict::ZeroHeader: return "zeroHeader";
-        case EntryVerdict::ZeroPointer: return "zeroPointer";
-        case EntryVerdict::Free: return "free";
-        case EntryVerdict::InvalidUsage: return "invalidUsage";
+std::string entryVerdict(const tabulon::EntryCheck& e) {
+    if (e.free) return "free";
+    if (e.sound()) return "sound";
+    std::string t;
+    for (int i = 0; i < e.count; ++i) {
+        const tabulon::ProblemRow& row = e.findings[i].row();
+        if (!t.empty()) t += "; ";
+        t += std::string(row.label) + " [" + tabulon::severityKey(row.severity) + "]";
     }
-    return "?";
+    return t;
+}
+
+Json problemsJson(const tabulon::Finding* findings, int count) {
+    Json list = Json::array();
+    for (int i = 0; i < count; ++i) {
+        const tabulon::ProblemRow& row = findings[i].row();
+        list.push_back({{"code", row.key}, {"severity", tabulon::severityKey(row.severity)}});
+    }
+    return list;
 }
 
 }  // namespace inspect

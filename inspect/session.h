@@ -1,6 +1,6 @@
 // What the inspector's commands share: the open of a file set with its
-// library lines kept aside, the walk over the PAT pairs as the check makes
-// it, and small text helpers.
+// library lines kept aside, the findings of the engine in the inspector's
+// words, and small text helpers.
 #pragma once
 
 #include <cstdint>
@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "access/btrfile.h"
-#include "check/entries.h"
 #include "check/scan.h"
 #include "fileio/output.h"
+#include "inspect/json.h"
+
+using namespace tabulon;
 
 namespace inspect {
 
@@ -32,8 +34,12 @@ std::string strf(const char* format, ...) TABULON_PRINTF(1, 2);
 // Prints "tabulon-inspect: <line>" on standard error; returns status 2.
 int fail(Output& out, const std::string& line);
 
-// An open file set. The library's own lines (open failures, FCR warnings,
-// preload figures) go to `lines`, never to the user directly.
+// One line for a failed open: "cannot open NAME: TEXT (system error N)", or
+// "PATH is not a Btrieve file".
+std::string openFailure(const std::string& path, const tabulon::Status& s);
+
+// An open file set. The library's own lines (FCR warnings, preload figures)
+// are discarded: what went wrong comes back as a status.
 class OpenSet {
   public:
     OpenSet() : file_(lines) {}
@@ -45,7 +51,7 @@ class OpenSet {
     const FileGeometry& geometry() const { return file_.geometry(); }
     bool hasPat() const { return file_.geometry().versionCode >= version::v600; }
 
-    BufferOutput lines;
+    NullOutput lines;
 
   private:
     BtrieveFile file_;
@@ -54,34 +60,18 @@ class OpenSet {
 // Opens for a command; on failure prints the line and returns false.
 bool openForCommand(Context& cx, OpenSet& set, const std::string& path, bool needPat);
 
-// One PAT pair as loaded by the check.
-struct PairRecord {
-    uint32_t n = 0;
-    uint64_t offset = 0;
-    uint32_t usage[2] = {0, 0};
-    uint32_t current = 0;
-    bool idsMatch = true;
-    uint32_t used = 0, free = 0;
-    PatHeaderFinding header;
-};
-
-// Visits the pairs from `first` through `last` as the check's scan does: it
-// stops at the first pair that cannot be loaded (past the end of the set),
-// and without a pair stride only pair 1 can be located. The scanner's
-// PatPair holds the pair during the visit. Returns the number of the pair
-// that could not be loaded, or 0 when every pair was visited.
-uint32_t walkPairs(Scanner& scanner, uint32_t first, uint32_t last,
-                   const std::function<void(const PairRecord&)>& visit);
-
-// Builds the header cache as the check does (not for page-compressed files).
-void preloadLikeCheck(Scanner& scanner);
-
 // ScanOptions of a check without a fix mask and without progress lines.
 ScanOptions quietOptions(bool shared);
 
+// The problems of an entry as the inspector shows them: the labels of its
+// findings with their severities ("points at another page [damage]"), or
+// "sound" or "free".
+std::string entryVerdict(const tabulon::EntryCheck& e);
+// [{"code": ..., "severity": ...}] of a list of findings.
+Json problemsJson(const tabulon::Finding* findings, int count);
+
 std::string hex(uint64_t v, int digits);
 std::string versionText(uint16_t folded);  // "8.00", "9.50"
-std::string verdictKey(EntryVerdict v);    // JSON form: "sound", "elsewhere", ...
 
 // page on an FCR copy or a PAT copy: decodes it into j and t; false for any
 // other page.

@@ -16,24 +16,13 @@
 
 #include "inspect/workers.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// Keeps what the library prints while the set opens, for the reason of a
-// failure; afterwards only counts.
-class SurveyOutput : public Output {
-  public:
-    void write(Stream stream, std::string_view text) override {
-        if (keep && stream == Stream::Err) lines.append(text);
-        bytes += text.size();
-    }
-    bool keep = true;
-    std::string lines;
-    uint64_t bytes = 0;
-};
 
 // Extension files (.^01 to .^7f) and the delta file (.^^^) go with their
 // main file.
@@ -66,24 +55,24 @@ bool looksLikeBtrieve(const fs::path& p) {
 }
 
 void checkOne(SurveyRow& row, bool shared, bool keepList) {
-    SurveyOutput out;
+    NullOutput out;
     BtrieveFile file(out);
     if (row.path.string().size() > size_t(kMaxPathLength)) {
         row.error = strf("the path is longer than %d characters", kMaxPathLength);
         return;
     }
     if (file.open(row.path.string(), shared ? Unprotected : ExclusiveRead, false) == 0) {
-        std::string lines = out.lines;
-        if (lines.find("Not a Btrieve File") != std::string::npos) {
-            row.error =
-                "not a usable Btrieve file (" + lines.substr(0, lines.find_first_of("\r\n")) + ")";
-        } else {
-            const size_t eol = lines.find_first_of("\r\n");
-            row.error = lines.empty() ? "cannot open" : lines.substr(0, eol);
-        }
+        const tabulon::Status& s = file.openStatus();
+        const std::string line = s.failure == tabulon::Failure::NotBtrieve
+                                     ? s.text
+                                     : "Failed to Open File <" + s.name + ">, Status Code " +
+                                           std::to_string(s.code) + ", " + s.text;
+        const std::string first = line.substr(0, line.find_first_of("\r\n"));
+        row.error = s.failure == tabulon::Failure::NotBtrieve
+                        ? "not a usable Btrieve file (" + first + ")"
+                        : first;
         return;
     }
-    out.keep = false;
     const FileGeometry& g = file.geometry();
     row.version = g.versionCode;
     row.pages = g.pageCount;
@@ -257,6 +246,7 @@ std::string surveyText(const Survey& s) {
                 for (int c = 0; c < kClasses; ++c) {
                     for (int v = 0; v < kSeverities; ++v) all.count[c][v] += r.findings.count[c][v];
                 }
+                all.severities += r.findings.severities;
                 t += strf("%-*s %-7s %9lu %9lu | %s | %s\n", width, name,
                           versionHex(r.version).c_str(), (unsigned long)r.pages,
                           (unsigned long)r.lastPair, countersText(r.findings.counters).c_str(),
@@ -334,6 +324,7 @@ Json surveyJson(const Survey& s) {
             for (int c = 0; c < kClasses; ++c) {
                 for (int v = 0; v < kSeverities; ++v) all.count[c][v] += r.findings.count[c][v];
             }
+            all.severities += r.findings.severities;
         } else {
             f["examined"] = nullptr;
             f["problems"] = nullptr;

@@ -68,14 +68,20 @@ void describePat(BtrieveFile& file, bool shared, uint32_t n, int c, uint64_t par
             c, (unsigned long)n);
         return;
     }
-    const PatHeaderFinding h = examinePatHeaders(g.versionCode, pair.copy(0), pair.copy(1), n);
+    const PatHeaderCheck h = classifyPatHeaders(g.versionCode, pair.copy(0), pair.copy(1), n);
     const uint32_t usage = patUsageCount(g, pair.copy(c));
     const bool current = pair.current() == uint32_t(c);
-    const bool idsMatch = std::memcmp(pair.copy(0), pair.copy(1), size_t(g.patIdLength)) == 0;
+    const bool idsMatch = pair.idsMatch();
+    // The pair's header findings on this copy (or on the pair's layout).
+    tabulon::Finding ofCopy[4];
+    int mine = 0;
+    for (int i = 0; i < h.count; ++i) {
+        if (!h.layout || h.findings[i].copy == c) ofCopy[mine++] = h.findings[i];
+    }
     Json checks = Json::array();
     *t +=
         strf("Copy %d of PAT pair %lu (%s)\n", c, (unsigned long)n, current ? "current" : "older");
-    if (h.layoutKnown) {
+    if (h.layout) {
         const bool sig = h.signatureSound[c], num = h.pairNumber[c] == n;
         checks.push_back({{"field", "signature"},
                           {"expected", "sound"},
@@ -99,8 +105,9 @@ void describePat(BtrieveFile& file, bool shared, uint32_t n, int c, uint64_t par
                    {"current", current},
                    {"usageCount", usage},
                    {"idsMatch", idsMatch},
-                   {"headerSound", h.layoutKnown ? Json(h.sound()) : Json(nullptr)},
-                   {"checks", checks}};
+                   {"headerSound", h.layout ? Json(h.problems() == 0) : Json(nullptr)},
+                   {"checks", checks},
+                   {"problems", problemsJson(ofCopy, mine)}};
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 #include "fileio/journal.h"
 #include "tabulon_version.h"
 
+using namespace tabulon;
+
 namespace {
 
 struct UndoOptions {

@@ -29,6 +29,8 @@
 #include "fileio/output.h"
 #include "fileio/platform.h"
 
+using namespace tabulon;
+
 namespace undo {
 constexpr int kRestored = 0;  // restored, or nothing to do
 constexpr int kRefused = 1;   // the set has changed since the run

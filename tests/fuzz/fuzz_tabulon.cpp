@@ -30,6 +30,8 @@
 #include "inspect/inspect.h"
 #include "support/harness.h"
 
+using namespace tabulon;
+
 namespace {
 
 std::string dir, mainName, extName, mapName;

@@ -8,7 +8,10 @@
 #include <set>
 
 #include "builder/recipe.h"
+#include "check/problems.h"
 #include "support.h"
+
+using namespace tabulon;
 
 namespace itest {
 namespace {
@@ -68,6 +71,11 @@ TEST(AgreesWithCheck, EveryGoldenRecipe) {
         }
         ASSERT_EQ(entries.status, 0) << entries.err;
         expectSameCounters(entries.json(), c.counters, "entries");
+        // Every problem the report counts is one finding of damage or of an
+        // unused entry; info findings are no problems.
+        const Json sev = entries.json().at("severities");
+        EXPECT_EQ(sev.at("damage").get<uint32_t>() + sev.at("unused-entry").get<uint32_t>(),
+                  c.counters.totalProblems);
 
         const Result map = inspect({"--json", "map", main, "-o", svg});
         ASSERT_EQ(map.status, 0) << map.err;
@@ -256,6 +264,19 @@ TEST(AgreesWithCheck, RealFiles) {
         ++compared;
     }
     EXPECT_GT(compared, 0u);
+}
+
+// The inspector's manual names every problem code with its severity.
+TEST(ProblemCodes, EveryCodeIsInTheManual) {
+    const std::string manual =
+        readText(fs::path(TABULON_SOURCE_DIR) / "man" / "tabulon-inspect.1.in");
+    std::set<std::string> keys;
+    for (const tabulon::ProblemRow& row : tabulon::problemTable()) {
+        EXPECT_TRUE(keys.insert(row.key).second) << row.key << " twice";
+        const std::string item =
+            std::string(".It Li ") + row.key + " Pq " + tabulon::severityKey(row.severity) + "\n";
+        EXPECT_NE(manual.find(item), std::string::npos) << item;
+    }
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include "builder/recipe.h"
 #include "support.h"
 
+using namespace tabulon;
+
 namespace itest {
 namespace {
 

@@ -15,6 +15,8 @@
 #include "inspect/inspect.h"
 #include "support/scratch.h"
 
+using namespace tabulon;
+
 namespace itest {
 
 using ::ScratchDir;

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+using namespace tabulon;
+
 namespace {
 
 TEST(Line, HexMatchesPrintfPrecision) {

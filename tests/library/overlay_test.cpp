@@ -11,6 +11,8 @@
 
 #include "support/scratch.h"
 
+using namespace tabulon;
+
 namespace {
 
 std::string readWhole(const std::string& path) {

@@ -10,10 +10,13 @@
 #include <string>
 #include <tuple>
 
+#include "support/bestpage.h"
 #include "access/btrfile.h"
 #include "builder/recipe.h"
 #include "check/scan.h"
 #include "fileio/output.h"
+
+using namespace tabulon;
 
 namespace {
 
@@ -76,8 +79,8 @@ TEST_P(PageIndexTest, SearchAndHeadersMatchAPlainWalkThroughRandomWrites) {
             uint32_t a = 0, b = 0;
             uint16_t ta = 0, tb = 0;
             bool allA = false, allB = false;
-            const bool foundA = scanner.findBestPage(id, a, ta, &allA);
-            const bool foundB = scanner.findBestPagePlain(id, b, tb, &allB);
+            const bool foundA = findBest(scanner, id, a, ta, &allA);
+            const bool foundB = findBestByWalk(scanner, id, b, tb, &allB);
             ASSERT_EQ(std::tuple(foundA, a, ta, allA), std::tuple(foundB, b, tb, allB))
                 << shape.name << " round " << round << " id " << id;
         }

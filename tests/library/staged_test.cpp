@@ -3,6 +3,7 @@
 // succeeded; the report lines around them keep their order either way.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,6 +16,8 @@
 #include "fileio/output.h"
 #include "support/forwarding_platform.h"
 
+using namespace tabulon;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -22,9 +25,11 @@ namespace fs = std::filesystem;
 // The system's binding, but every write fails with an I/O error.
 class FailingWrites : public ForwardingPlatform {
   public:
-    bool writeAt(PlatformHandle, uint64_t, const void*, size_t, size_t* put) override {
+    bool writeAt(PlatformHandle, uint64_t, const void*, size_t, size_t* put,
+                 uint32_t* error) override {
         ++writes;
         *put = 0;
+        if (error) *error = EIO;
         return false;
     }
 
@@ -70,12 +75,15 @@ TEST(StagedRepairs, AFailedWriteBackDropsItsLinesAndCountsAndKeepsTheRest) {
     ASSERT_NE(good.outText.find("-->Repaired By Changing Page Pointer to"), std::string::npos);
 
     // Every write fails: the same report lines in the same order, no repair
-    // line, nothing counted as fixed, not a byte changed.
+    // line, nothing counted as fixed, not a byte changed; each failed write
+    // is named on standard error and the run ends with -3.
     tbuild::buildFromRecipe(recipe, dir.string(), "F.DAT");
     FailingWrites failing;
     BufferOutput bad;
     ScanCounters none;
-    ASSERT_EQ(runTabulon(4, argv, bad, failing, &none), 0);
+    ASSERT_EQ(runTabulon(4, argv, bad, failing, &none), -3);
+    EXPECT_NE(bad.errText.find("Unable to write " + main + ", Status Code "), std::string::npos)
+        << bad.errText;
     EXPECT_GT(failing.writes, 0);
     EXPECT_EQ(none.totalFixed + none.dataPointersFixed + none.pagesResetToFree, 0u);
     EXPECT_EQ(bad.outText.find("-->Repaired"), std::string::npos) << bad.outText;

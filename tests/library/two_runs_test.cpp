@@ -17,6 +17,8 @@
 #include "cli/run.h"
 #include "fileio/output.h"
 
+using namespace tabulon;
+
 namespace {
 
 namespace fs = std::filesystem;

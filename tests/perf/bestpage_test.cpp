@@ -13,12 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "support/bestpage.h"
 #include "access/btrfile.h"
 #include "check/scan.h"
 #include "fileio/output.h"
 #include "format/geometry.h"
 #include "format/le.h"
 #include "format/pageheader.h"
+
+using namespace tabulon;
 
 namespace {
 
@@ -103,8 +106,8 @@ protected:
         for (uint32_t p : probes_) {
             uint32_t physical = 1, linearPhysical = 1;
             uint16_t type = 1, linearType = 1;
-            const bool found = scanner_->findBestPage(p, physical, type);
-            const bool linearFound = scanner_->findBestPagePlain(p, linearPhysical, linearType);
+            const bool found = findBest(*scanner_, p, physical, type);
+            const bool linearFound = findBestByWalk(*scanner_, p, linearPhysical, linearType);
             ASSERT_EQ(found, linearFound) << "page id " << p;
             EXPECT_EQ(physical, linearPhysical) << "page id " << p;
             EXPECT_EQ(type, linearType) << "page id " << p;
@@ -122,12 +125,12 @@ TEST_P(IndexedSearch, ChoosesAsTheWalkDoes) { expectSameChoices(); }
 TEST_P(IndexedSearch, SeesRewrittenHeaders) {
     uint32_t physical = 0;
     uint16_t type = 0;
-    scanner_->findBestPage(5, physical, type);  // builds the index
+    findBest(*scanner_, 5, physical, type);  // builds the index
     // Give some pages the ids of others, and some a fresh id; usage counts stay.
     PageHeader h;
     for (uint32_t n = 10; n < kPages && scanner_->cache().lookup(n, h); n += 97) {
         encodePageHeader(file_.geometry(), h, n % 3 == 0 ? 7 : n % 3 == 1 ? kPages + 3 : 0xABCDEu, 0x44);
-        scanner_->noteRewrittenHeader(n, h);
+        scanner_->search().noteRewrittenHeader(n, h);
     }
     probes_.push_back(0xABCDEu);
     expectSameChoices();
@@ -136,12 +139,12 @@ TEST_P(IndexedSearch, SeesRewrittenHeaders) {
 TEST_P(IndexedSearch, SeesManyRewrittenHeaders) {
     uint32_t physical = 0;
     uint16_t type = 0;
-    scanner_->findBestPage(5, physical, type);
+    findBest(*scanner_, 5, physical, type);
     // More rewritten pages than are kept aside: the index is rebuilt.
     PageHeader h;
     for (uint32_t n = 4; n < kPages && scanner_->cache().lookup(n, h); n += 2) {
         encodePageHeader(file_.geometry(), h, n % 11, 0x44);
-        scanner_->noteRewrittenHeader(n, h);
+        scanner_->search().noteRewrittenHeader(n, h);
     }
     expectSameChoices();
 }

@@ -13,6 +13,8 @@
 #include "fileio/gather.h"
 #include "fileio/platform.h"
 
+using namespace tabulon;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -19,6 +19,8 @@
 #include "format/geometry.h"
 #include "format/le.h"
 
+using namespace tabulon;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -95,14 +97,14 @@ std::vector<std::vector<uint8_t>> repairedMembers(const WriteCase& wc, bool verb
         WriteSizes seen;
         file.fileSet().addObserver(&seen);
         PatPair pair(file);
-        EXPECT_EQ(pair.load(1), 1);
+        EXPECT_TRUE(pair.load(1));
         if (wc.repairHeaderFirst) {
             pair.copy(0)[3] = 'P';
             pair.copy(1)[0] = 1;
-            EXPECT_EQ(pair.write(1), 1);
+            EXPECT_TRUE(pair.write(1));
         }
         for (uint32_t logical : {1u, 2u, 17u, 2u, 600u, 956u}) {
-            EXPECT_EQ(pair.setEntry(logical, 0x1000 + logical, uint16_t(0x44 + logical % 3)), 1)
+            EXPECT_TRUE(pair.setEntry(logical, 0x1000 + logical, uint16_t(0x44 + logical % 3)))
                 << logical;
         }
         file.fileSet().removeObserver(&seen);

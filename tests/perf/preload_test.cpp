@@ -18,6 +18,8 @@
 #include "fileio/output.h"
 #include "format/geometry.h"
 
+using namespace tabulon;
+
 namespace {
 
 namespace fs = std::filesystem;

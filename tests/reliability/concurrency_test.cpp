@@ -9,6 +9,8 @@
 #include "fileio/platform.h"
 #include "support/harness.h"
 
+using namespace tabulon;
+
 namespace {
 
 using namespace harness;

@@ -8,6 +8,8 @@
 #include "support/forwarding_platform.h"
 #include "support/harness.h"
 
+using namespace tabulon;
+
 #ifdef TABULON_WRAP_FSYNC
 namespace {
 std::vector<int> flushedFds;

@@ -7,6 +7,8 @@
 
 #include "fileio/platform.h"
 
+using namespace tabulon;
+
 class ForwardingPlatform : public Platform {
   public:
     explicit ForwardingPlatform(Platform& next = systemPlatform()) : next_(next) {}
@@ -20,12 +22,16 @@ class ForwardingPlatform : public Platform {
     bool append(PlatformHandle h, const void* b, size_t n, uint32_t* error) override {
         return next_.append(h, b, n, error);
     }
-    bool size(PlatformHandle h, uint64_t* size) override { return next_.size(h, size); }
-    bool readAt(PlatformHandle h, uint64_t at, void* b, size_t n, size_t* got) override {
-        return next_.readAt(h, at, b, n, got);
+    bool size(PlatformHandle h, uint64_t* size, uint32_t* error) override {
+        return next_.size(h, size, error);
     }
-    bool writeAt(PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put) override {
-        return next_.writeAt(h, at, b, n, put);
+    bool readAt(PlatformHandle h, uint64_t at, void* b, size_t n, size_t* got,
+                uint32_t* error) override {
+        return next_.readAt(h, at, b, n, got, error);
+    }
+    bool writeAt(PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put,
+                 uint32_t* error) override {
+        return next_.writeAt(h, at, b, n, put, error);
     }
     bool gatherAt(PlatformHandle h, uint64_t at, uint64_t stride, size_t count, size_t width,
                   uint8_t* out) override {

@@ -9,6 +9,8 @@
 
 #include "support.h"
 
+using namespace tabulon;
+
 namespace {
 
 using namespace undotest;

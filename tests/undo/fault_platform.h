@@ -14,6 +14,8 @@
 #include "fileio/gather.h"
 #include "fileio/platform.h"
 
+using namespace tabulon;
+
 namespace faults {
 
 enum class Op { Read, Write, Flush };  // Write: writeAt and append alike
@@ -71,26 +73,35 @@ class FaultPlatform : public Platform {
         ends_[h] += n;
         return true;
     }
-    bool size(PlatformHandle h, uint64_t* size) override { return sys_.size(h, size); }
-    bool readAt(PlatformHandle h, uint64_t at, void* b, size_t n, size_t* got) override {
+    bool size(PlatformHandle h, uint64_t* size, uint32_t* error) override {
+        return sys_.size(h, size, error);
+    }
+    bool readAt(PlatformHandle h, uint64_t at, void* b, size_t n, size_t* got,
+                uint32_t* error) override {
         if (hit(Op::Read, h)) {
             *got = 0;
-            if (fault_.how == How::Short && n > 1) return sys_.readAt(h, at, b, n / 2, got);
+            if (fault_.how == How::Short && n > 1) return sys_.readAt(h, at, b, n / 2, got, error);
+            if (error) *error = fault_.error;
             return false;
         }
-        return sys_.readAt(h, at, b, n, got);
+        return sys_.readAt(h, at, b, n, got, error);
     }
-    bool writeAt(PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put) override {
+    bool writeAt(PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put,
+                 uint32_t* error) override {
         const auto* bytes = static_cast<const uint8_t*>(b);
         size_t want = n;
-        if (hit(Op::Write, h)) {
+        const bool fault = hit(Op::Write, h);
+        if (fault) {
             *put = 0;
+            if (error) *error = fault_.error;
             if (fault_.how == How::Error || n < 2) return false;
             want = n / 2;
         }
-        bool ok = sys_.writeAt(h, at, b, want, put);
+        bool ok = sys_.writeAt(h, at, b, want, put, error);
         if (*put > 0) record(h, at, bytes, *put);
-        return ok;
+        // A short write fails with the fault's code, as the system's binding does.
+        if (fault && ok && error) *error = fault_.error;
+        return ok && !fault;
     }
     bool gatherAt(PlatformHandle h, uint64_t at, uint64_t stride, size_t count, size_t width,
                   uint8_t* out) override {

@@ -6,6 +6,8 @@
 #include "support.h"
 #include "support/forwarding_platform.h"
 
+using namespace tabulon;
+
 namespace {
 
 using namespace undotest;
@@ -44,10 +46,12 @@ std::string runWithFault(const RepairCase& c, faults::Fault fault, bool journal)
 
     const bool onJournal = p.fired && p.firedOn == journalPath;
     const bool memberFlush = p.fired && fault.op == Op::Flush && !onJournal;
-    if (memberFlush || onJournal) {
+    const bool memberWrite = p.fired && fault.op == Op::Write && !onJournal;
+    if (memberFlush || memberWrite || onJournal) {
         if (r.status != -3) why += "status " + std::to_string(r.status) + " after a failure; ";
-        const std::string line =
-            memberFlush ? "Unable to flush " : " undo journal <" + journalPath + ">";
+        const std::string line = memberFlush   ? "Unable to flush "
+                                 : memberWrite ? "Unable to write " + p.firedOn + ", Status Code "
+                                               : " undo journal <" + journalPath + ">";
         if (r.err.find(line) == std::string::npos) why += "no line naming the failure; ";
     } else if (fault.op != Op::Read && r.status != 0) {
         why += "status " + std::to_string(r.status) + " without a failure to report; ";
@@ -125,11 +129,12 @@ class OrderPlatform : public ForwardingPlatform {
         if (h == journal_ && ok) unflushed_ = false;
         return ok;
     }
-    bool writeAt(PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put) override {
+    bool writeAt(PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put,
+                 uint32_t* error) override {
         if (journal_ == kInvalidHandle) why += "a write before the journal was created; ";
         if (unflushed_) why += "a write before the journal's last record was flushed; ";
         ++writes;
-        return next_.writeAt(h, at, b, n, put);
+        return next_.writeAt(h, at, b, n, put, error);
     }
     std::string why;
     size_t writes = 0;

@@ -8,6 +8,7 @@
 #ifdef TABULON_WRAPPED_MMAP
 #include "wrapped.h"
 #endif
+using namespace tabulon;
 
 namespace {
 

@@ -22,6 +22,8 @@
 #include "support/scratch.h"
 #include "undo/undo.h"
 
+using namespace tabulon;
+
 namespace undotest {
 
 // Replaces every mention of a folder in a run's text by @DIR, so that runs

@@ -10,6 +10,8 @@
 #include "fileio/journal.h"
 #include "support.h"
 
+using namespace tabulon;
+
 namespace {
 
 using namespace undotest;

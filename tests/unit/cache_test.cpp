@@ -5,6 +5,8 @@
 #include "format/pageheader.h"
 #include "support.h"
 
+using namespace tabulon;
+
 namespace {
 
 using unit::Bytes;

@@ -6,6 +6,8 @@
 
 #include "cli/options.h"
 
+using namespace tabulon;
+
 namespace {
 
 struct OptionCase {

@@ -4,6 +4,8 @@
 #include "format/pageheader.h"
 #include "support.h"
 
+using namespace tabulon;
+
 namespace {
 
 using unit::Bytes;

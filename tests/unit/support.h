@@ -17,6 +17,8 @@
 #include "format/geometry.h"
 #include "support/scratch.h"
 
+using namespace tabulon;
+
 namespace unit {
 
 using ::ScratchDir;

@@ -23,6 +23,8 @@
 
 #include "fileio/platform.h"
 
+using namespace tabulon;
+
 namespace {
 
 // The binding under test, by the names of its operations.

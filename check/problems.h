@@ -1,0 +1,77 @@
+// The problem table: every kind of finding the check makes, with its stable
+// key, its severity, the counter of the report it adds to, its console text
+// and what it means. The check decides which problem an entry or a PAT
+// header has; the wording and the grouping live here, and every output form
+// (the console text, the inspector's tables and JSON) reads the same rows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "fileio/output.h"
+
+namespace tabulon {
+
+enum class Problem : uint8_t {
+    PatSignature,           // a PAT page header lacks its 'P' signature
+    PatPairNumber,          // a PAT page header records another pair number
+    PatLayoutUnknown,       // no known PAT header layout for the version
+    PatIdsDiffer,           // the two copies of a pair begin differently
+    PointsElsewhere,        // the page names another logical page or type
+    ZeroHeader,             // the page's header is zero, or it lies beyond the end
+    InvalidUsage,           // a data page whose usage count lacks its valid bit
+    UnusedPointsElsewhere,  // as PointsElsewhere, for an entry of type 0 (under /Z)
+    UnusedZeroPointer,      // an entry of type 0 that points at another page
+    UnusedZeroHeader,       // as ZeroHeader, for an entry of type 0
+    UnusedInvalidUsage,     // as InvalidUsage, reached through an entry of type 0
+};
+
+constexpr size_t kProblemCount = size_t(Problem::UnusedInvalidUsage) + 1;
+
+enum class Severity : uint8_t {
+    Damage,       // the table or a page it names is damaged
+    UnusedEntry,  // about an entry whose stored type is 0: the engine leaves such entries
+    Info,         // worth knowing, not counted as a problem
+};
+
+constexpr size_t kSeverityCount = 3;
+
+// The report counters a finding adds one to, besides the total.
+enum class CounterClass : uint8_t {
+    None,         // not counted (Info)
+    PatPage,      // Problems Found (PAT Pages)
+    DataPage,     // Problems Found (Data Pages)
+    EntryType,    // the class of the entry's page type (or of the page a repair chose)
+    ZeroPointer,  // Problems Found (Zero Ptrs), and the class of the entry's type
+};
+
+struct ProblemRow {
+    Problem code;
+    const char* key;  // stable name in JSON and in the manual
+    Severity severity;
+    CounterClass counter;
+    Stream stream;  // where the console line goes
+    // Console text, with {name} fields (see renderFinding); empty when the
+    // check prints nothing for the finding.
+    const char* text;
+    const char* label;    // a few words for a table column
+    const char* meaning;  // one sentence for the manual
+};
+
+const ProblemRow& problemRow(Problem code);
+std::span<const ProblemRow> problemTable();
+const char* severityKey(Severity s);  // "damage", "unused-entry", "info"
+
+// Findings per severity.
+struct SeverityCounts {
+    uint32_t count[kSeverityCount] = {0, 0, 0};
+    void add(Problem code) { ++count[size_t(problemRow(code).severity)]; }
+    uint32_t of(Severity s) const { return count[size_t(s)]; }
+    SeverityCounts& operator+=(const SeverityCounts& o) {
+        for (size_t i = 0; i < kSeverityCount; ++i) count[i] += o.count[i];
+        return *this;
+    }
+};
+
+}  // namespace tabulon
