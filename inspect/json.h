@@ -30,13 +30,11 @@ inline void putCounters(Json& j, const ScanCounters& c) {
                      {"total", c.totalProblems}};
 }
 
-// Findings per severity: {damage: n, unused-entry: n, info: n}.
+// Findings per severity: {damage: n, unusedEntry: n, info: n}.
 inline Json severitiesJson(const tabulon::SeverityCounts& s) {
-    Json j = Json::object();
-    for (size_t i = 0; i < tabulon::kSeverityCount; ++i) {
-        j[tabulon::severityKey(tabulon::Severity(i))] = s.count[i];
-    }
-    return j;
+    return {{"damage", s.of(tabulon::Severity::Damage)},
+            {"unusedEntry", s.of(tabulon::Severity::UnusedEntry)},
+            {"info", s.of(tabulon::Severity::Info)}};
 }
 
 // Writes one JSON object as dump(2) writes it, with one array member written

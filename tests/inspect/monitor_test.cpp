@@ -151,9 +151,9 @@ TEST(Monitor, ReportIsOnePageWithProblemsFirst) {
     // drawn, the other waiting in a template.
     EXPECT_EQ(std::regex_search(page, std::regex(R"(<h2>A\.DAT</h2>)")), false);
     EXPECT_NE(page.find("<h2>Z.DAT</h2>"), std::string::npos);
-    EXPECT_NE(page.find("<td>entryElsewhere</td><td class=\"sev-damage\">damage</td>"),
+    EXPECT_NE(page.find("<td>points-elsewhere</td><td class=\"sev-damage\">damage</td>"),
               std::string::npos);
-    EXPECT_NE(page.find("<td>zeroPointer</td><td class=\"sev-unused-entry\">unused-entry</td>"),
+    EXPECT_NE(page.find("<td>unused-zero-pointer</td><td class=\"sev-unused-entry\">unused-entry</td>"),
               std::string::npos);
     size_t svgs = 0, templates = 0;
     for (size_t at = page.find("<svg"); at != std::string::npos; at = page.find("<svg", at + 1)) {
