@@ -74,7 +74,7 @@ TEST(AgreesWithCheck, EveryGoldenRecipe) {
         // Every problem the report counts is one finding of damage or of an
         // unused entry; info findings are no problems.
         const Json sev = entries.json().at("severities");
-        EXPECT_EQ(sev.at("damage").get<uint32_t>() + sev.at("unused-entry").get<uint32_t>(),
+        EXPECT_EQ(sev.at("damage").get<uint32_t>() + sev.at("unusedEntry").get<uint32_t>(),
                   c.counters.totalProblems);
 
         const Result map = inspect({"--json", "map", main, "-o", svg});
