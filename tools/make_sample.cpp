@@ -15,8 +15,6 @@
 
 #include "builder/recipe.h"
 
-using namespace tabulon;
-
 namespace {
 
 // Logical pages 100, 250 and 400 are data pages in the generated type mix.

@@ -7,8 +7,6 @@
 
 #include "builder/bytes.h"
 
-using namespace tabulon;
-
 namespace tbuild {
 
 namespace {

@@ -17,8 +17,6 @@
 
 #include "builder/layout.h"
 
-using namespace tabulon;
-
 namespace tbuild {
 
 enum class FcrStyle {

@@ -8,8 +8,6 @@
 
 #include "builder/btrfile.h"
 
-using namespace tabulon;
-
 namespace tbuild {
 
 // The entry of L points at physical page phys; its type is kept.

@@ -5,8 +5,6 @@
 #include <limits>
 #include <stdexcept>
 
-using namespace tabulon;
-
 namespace tbuild {
 
 namespace fs = std::filesystem;

@@ -10,8 +10,6 @@
 
 #include "builder/btrfile.h"
 
-using namespace tabulon;
-
 namespace tbuild {
 
 // Extension file k (1..127) of a main path: the path cut at its last '.'

@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-using namespace tabulon;
-
 namespace tbuild {
 namespace {
 

@@ -5,8 +5,6 @@
 
 #include "builder/bytes.h"
 
-using namespace tabulon;
-
 namespace tbuild {
 
 std::uint16_t foldVersion(std::uint16_t stored) {

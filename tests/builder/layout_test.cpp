@@ -7,8 +7,6 @@
 #include <array>
 #include <cstdint>
 
-using namespace tabulon;
-
 namespace tbuild {
 namespace {
 

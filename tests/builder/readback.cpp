@@ -4,8 +4,6 @@
 
 #include "builder/bytes.h"
 
-using namespace tabulon;
-
 namespace tbuild {
 
 std::optional<FcrReading> readLayout(const std::vector<std::uint8_t>& set, std::size_t mainSize) {

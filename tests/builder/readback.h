@@ -10,8 +10,6 @@
 
 #include "builder/layout.h"
 
-using namespace tabulon;
-
 namespace tbuild {
 
 struct FcrReading {

@@ -8,8 +8,6 @@
 
 #include "builder/recipe.h"
 
-using namespace tabulon;
-
 namespace tbuild {
 namespace {
 

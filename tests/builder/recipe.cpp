@@ -6,8 +6,6 @@
 
 #include "builder/damage.h"
 
-using namespace tabulon;
-
 namespace tbuild {
 
 RecipeError::RecipeError(std::size_t line, const std::string& what)

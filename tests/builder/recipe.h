@@ -11,8 +11,6 @@
 #include "builder/btrfile.h"
 #include "builder/fileset.h"
 
-using namespace tabulon;
-
 namespace tbuild {
 
 class RecipeError : public std::runtime_error {

@@ -9,8 +9,6 @@
 #include "builder/bytes.h"
 #include "builder/damage.h"
 
-using namespace tabulon;
-
 namespace tbuild {
 namespace {
 

@@ -4,8 +4,6 @@
 
 #include "builder/recipe.h"
 
-using namespace tabulon;
-
 namespace tbuild {
 
 std::string sampleRecipe(const SampleShape& s) {

@@ -17,8 +17,6 @@
 
 #include "builder/btrfile.h"
 
-using namespace tabulon;
-
 namespace tbuild {
 
 struct SampleShape {

@@ -11,8 +11,6 @@
 #include "builder/bytes.h"
 #include "builder/readback.h"
 
-using namespace tabulon;
-
 namespace tbuild {
 namespace {
 

@@ -9,8 +9,6 @@
 #include "builder/samples.h"
 #include "support/harness.h"
 
-using namespace tabulon;
-
 namespace {
 
 // The input of a built recipe: a split, if any, must be a single one on a

@@ -57,8 +57,6 @@
 
 #include "builder/recipe.h"
 
-using namespace tabulon;
-
 namespace fs = std::filesystem;
 
 namespace {

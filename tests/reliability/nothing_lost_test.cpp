@@ -11,8 +11,6 @@
 #include "builder/samples.h"
 #include "support/harness.h"
 
-using namespace tabulon;
-
 namespace {
 
 using namespace harness;

@@ -19,8 +19,6 @@
 
 #include "builder/readback.h"
 
-using namespace tabulon;
-
 extern char** environ;
 
 namespace harness {
