@@ -52,14 +52,70 @@ struct EntryCheck {
     bool sound() const { return count == 0; }
 };
 
-// Slot `slot` of pair n's current copy `page`, for logical page `logical`.
-EntryCheck readEntry(const FileGeometry& g, const uint8_t* page, uint32_t n, uint32_t slot,
-                     uint32_t logical);
+// Slot `slot` of pair n's current copy `page`, for logical page `logical`,
+// into e (a walk reuses one EntryCheck for every entry: it is not small).
+inline void readEntry(const FileGeometry& g, const uint8_t* page, uint32_t n, uint32_t slot,
+                      uint32_t logical, EntryCheck& e);
 
-// Classifies an entry against the header found at its page (headerRead false
-// when none could be read). checkZeroPointers is /Z: an entry of type 0 that
-// points at another page is then reported like any other entry.
-void classifyEntry(const FileGeometry& g, EntryCheck& e, bool headerRead, const PageHeader& header,
-                   bool checkZeroPointers);
+// Classifies an entry against the header found at its page, which the
+// caller put into e.header (all zero when none could be read, headerRead
+// false). checkZeroPointers is /Z: an entry of type 0 that points at another
+// page is then reported like any other entry.
+inline void classifyEntry(const FileGeometry& g, EntryCheck& e, bool headerRead,
+                          bool checkZeroPointers);
+
+// Both run for every entry of a check: defined here, where the walk can
+// inline them.
+inline void readEntry(const FileGeometry& g, const uint8_t* page, uint32_t n, uint32_t slot,
+                      uint32_t logical, EntryCheck& e) {
+    e.pair = n;
+    e.slot = slot;
+    e.logical = logical;
+    const PatEntry entry = readPatEntry(g, page, slot);
+    e.physical = entry.physical;
+    e.storedType = e.type = entry.type;
+    if (g.versionCode >= version::v1630 && e.type == pagetype::dataExtended)
+        e.type = pagetype::data;
+    e.free = g.versionCode >= version::v800 && e.physical == pat::freeSpace;
+    e.headerRead = false;
+    e.matches = false;
+    e.count = 0;
+}
+
+inline void classifyEntry(const FileGeometry& g, EntryCheck& e, bool headerRead,
+                          bool checkZeroPointers) {
+    e.headerRead = headerRead;
+    e.page = headerRead ? decodePageHeader(g, e.header) : PageIdentity{0, 0};
+    e.count = 0;
+    const bool unused = e.storedType == 0;
+    auto add = [&](Problem code) {
+        Finding& f = e.findings[e.count++];
+        f.code = code;
+        f.pair = e.pair;
+        f.slot = e.slot;
+        f.logical = e.logical;
+        f.type = e.type;
+        f.storedType = e.storedType;
+        f.physical = e.physical;
+        f.headerRead = e.headerRead;
+        f.page = e.page;
+        f.usage = e.header.usageCount;
+    };
+
+    // Compressed pages keep no usage count in their headers.
+    if (!g.compressed && e.page.pageType == pagetype::data &&
+        !(e.header.usageCount & pagetype::usageValid)) {
+        add(unused ? Problem::UnusedInvalidUsage : Problem::InvalidUsage);
+    }
+    e.matches = e.page.pageId == e.logical && e.page.pageType == e.type;
+    if (e.matches) return;
+    if (e.page.pageId == 0 && e.page.pageType == 0) {
+        add(unused ? Problem::UnusedZeroHeader : Problem::ZeroHeader);
+    } else if (!unused) {
+        add(Problem::PointsElsewhere);
+    } else {
+        add(checkZeroPointers ? Problem::UnusedPointsElsewhere : Problem::UnusedZeroPointer);
+    }
+}
 
 }  // namespace tabulon

@@ -1,26 +1,79 @@
 #include "check/finding.h"
 
+#include <iterator>
 #include <string_view>
+#include <utility>
 
 namespace tabulon {
 
 namespace {
 
-// Fills a text with {name} fields; `field` appends the value of one name.
-template <typename Field>
-Line fill(std::string_view text, Field field) {
-    Line line;
+// The {name} fields of the console texts.
+enum class Field : uint8_t {
+    None,
+    Logical,
+    Type,
+    Physical,
+    Offset,
+    PageId,
+    PageType,
+    Usage,
+    Copy,
+    Signature,
+    Expected,
+    Found,
+    Version,
+};
+
+Field fieldNamed(std::string_view name) {
+    static constexpr std::pair<std::string_view, Field> kNames[] = {
+        {"logical", Field::Logical},   {"type", Field::Type},     {"physical", Field::Physical},
+        {"offset", Field::Offset},     {"pageId", Field::PageId}, {"pageType", Field::PageType},
+        {"usage", Field::Usage},       {"copy", Field::Copy},     {"signature", Field::Signature},
+        {"expected", Field::Expected}, {"found", Field::Found},   {"version", Field::Version},
+    };
+    for (const auto& [n, f] : kNames) {
+        if (n == name) return f;
+    }
+    return Field::None;
+}
+
+// A console text cut once into pieces: the literal text before a field,
+// and the field.
+struct Piece {
+    std::string_view literal;
+    Field field;
+};
+constexpr size_t kMaxPieces = 8;
+struct Template {
+    Piece pieces[kMaxPieces];
+    size_t count = 0;
+};
+
+Template cut(std::string_view text) {
+    Template t;
     size_t at = 0;
-    while (at < text.size()) {
+    while (at < text.size() && t.count < kMaxPieces) {
         const size_t open = text.find('{', at);
         if (open == std::string_view::npos) {
-            line.text(text.substr(at));
+            t.pieces[t.count++] = {text.substr(at), Field::None};
             break;
         }
         const size_t close = text.find('}', open);
-        line.text(text.substr(at, open - at));
-        field(line, text.substr(open + 1, close - open - 1));
+        t.pieces[t.count++] = {text.substr(at, open - at),
+                               fieldNamed(text.substr(open + 1, close - open - 1))};
         at = close + 1;
+    }
+    return t;
+}
+
+// Fills a cut text; `field` appends the value of one field.
+template <typename FieldValue>
+Line fill(const Template& t, FieldValue field) {
+    Line line;
+    for (size_t i = 0; i < t.count; ++i) {
+        line.text(t.pieces[i].literal);
+        if (t.pieces[i].field != Field::None) field(line, t.pieces[i].field);
     }
     return line;
 }
@@ -42,47 +95,55 @@ constexpr ActionRow kActions[] = {
      ""},
 };
 
+// Every text of both tables, cut once (they never change).
+struct Templates {
+    Template problems[kProblemCount];
+    Template written[std::size(kActions)], unable[std::size(kActions)];
+    Templates() {
+        for (const ProblemRow& row : problemTable()) problems[size_t(row.code)] = cut(row.text);
+        for (size_t i = 0; i < std::size(kActions); ++i) {
+            written[i] = cut(kActions[i].written);
+            unable[i] = cut(kActions[i].unable);
+        }
+    }
+};
+
+const Templates& templates() {
+    static const Templates cutOnce;
+    return cutOnce;
+}
+
 }  // namespace
 
 Line renderFinding(const Finding& f) {
-    return fill(f.row().text, [&](Line& line, std::string_view name) {
-        if (name == "logical") {
-            line.hex(f.logical, 8);
-        } else if (name == "type") {
-            line.hex(f.type, 4);
-        } else if (name == "physical") {
-            line.hex(f.physical, 8);
-        } else if (name == "offset") {
-            if (f.showOffset) line.text(" (0x").hex(f.offset, 10).text(")");
-        } else if (name == "pageId") {
-            line.hex(f.page.pageId, 8);
-        } else if (name == "pageType") {
-            line.hex(f.page.pageType, 4);
-        } else if (name == "usage") {
-            line.hex(f.usage, 4);
-        } else if (name == "copy") {
-            line.text(f.copy == 0 ? "0" : "1");
-        } else if (name == "signature") {
-            line.text(f.signatureLength == 1 ? "P" : "PP");
-        } else if (name == "expected") {
-            line.hex(f.expected, f.digits);
-        } else if (name == "found") {
-            line.hex(f.found, f.digits);
-        } else if (name == "version") {
-            line.hex(f.version, 4);
+    return fill(templates().problems[size_t(f.code)], [&](Line& line, Field field) {
+        switch (field) {
+            case Field::Logical: line.hex(f.logical, 8); break;
+            case Field::Type: line.hex(f.type, 4); break;
+            case Field::Physical: line.hex(f.physical, 8); break;
+            case Field::Offset:
+                if (f.showOffset) line.text(" (0x").hex(f.offset, 10).text(")");
+                break;
+            case Field::PageId: line.hex(f.page.pageId, 8); break;
+            case Field::PageType: line.hex(f.page.pageType, 4); break;
+            case Field::Usage: line.hex(f.usage, 4); break;
+            case Field::Copy: line.text(f.copy == 0 ? "0" : "1"); break;
+            case Field::Signature: line.text(f.signatureLength == 1 ? "P" : "PP"); break;
+            case Field::Expected: line.hex(f.expected, f.digits); break;
+            case Field::Found: line.hex(f.found, f.digits); break;
+            case Field::Version: line.hex(f.version, 4); break;
+            case Field::None: break;
         }
     });
 }
 
 Line renderAction(const Action& a) {
-    const ActionRow& row = kActions[size_t(a.kind)];
-    const char* text = a.outcome == Outcome::Written ? row.written : row.unable;
-    return fill(text, [&](Line& line, std::string_view name) {
-        if (name == "physical") {
-            line.hex(a.physical, 8);
-        } else if (name == "type") {
-            line.hex(a.type, 4);
-        }
+    const size_t k = size_t(a.kind);
+    const Template& t =
+        a.outcome == Outcome::Written ? templates().written[k] : templates().unable[k];
+    return fill(t, [&](Line& line, Field field) {
+        if (field == Field::Physical) line.hex(a.physical, 8);
+        if (field == Field::Type) line.hex(a.type, 4);
     });
 }
 

@@ -16,7 +16,7 @@ void RepairWriter::print(Stream stream, std::string_view text) {
         out_.write(stream, text);
         return;
     }
-    queue_.push_back(Waiting{stream, text_.size(), text.size(), false, Action{}});
+    queue_.push_back(Waiting{stream, text_.size(), text.size(), false});
     text_.append(text);
 }
 
@@ -35,14 +35,16 @@ void RepairWriter::settle(const Action& a) {
         report(a, true);
         return;
     }
-    queue_.push_back(Waiting{Stream::Out, 0, 0, true, a});
+    queue_.push_back(Waiting{Stream::Out, actions_.size(), 0, true});
+    actions_.push_back(a);
 }
 
 void RepairWriter::setEntry(Action a) {
     if (pair_.canStage(a.logical)) {
         pair_.stageEntry(a.logical, a.physical, a.type);
         a.outcome = Outcome::Waiting;
-        queue_.push_back(Waiting{Stream::Out, 0, 0, true, a});
+        queue_.push_back(Waiting{Stream::Out, actions_.size(), 0, true});
+        actions_.push_back(a);
         return;
     }
     commit();
@@ -56,22 +58,24 @@ void RepairWriter::commit() {
     const Status s = pair_.flushStaged();
     // One failed write carries every staged repair: its line is shown once.
     bool failureShown = false;
-    for (Waiting& w : queue_) {
+    for (const Waiting& w : queue_) {
         if (!w.isAction) {
             out_.write(w.stream, std::string_view(text_).substr(w.at, w.size));
             continue;
         }
-        if (w.action.outcome != Outcome::Waiting) {
-            report(w.action, true);  // made on its own
+        Action& a = actions_[w.at];
+        if (a.outcome != Outcome::Waiting) {
+            report(a, true);  // made on its own
             continue;
         }
-        w.action.outcome = outcomeOf(s);
-        w.action.status = s;
-        report(w.action, !failureShown);
-        failureShown = failureShown || w.action.outcome == Outcome::Failed;
+        a.outcome = outcomeOf(s);
+        if (!s) a.status = s;
+        report(a, !failureShown);
+        failureShown = failureShown || a.outcome == Outcome::Failed;
     }
     queue_.clear();
     text_.clear();
+    actions_.clear();
 }
 
 }  // namespace tabulon

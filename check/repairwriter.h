@@ -37,11 +37,11 @@ class RepairWriter {
     void commit();
 
   private:
+    // A line (its text in text_) or an action (in actions_) that waits.
     struct Waiting {
         Stream stream;
-        size_t at, size;  // the text, in text_, when no action
+        size_t at, size;
         bool isAction;
-        Action action;
     };
     void report(const Action& a, bool showFailure);
 
@@ -50,6 +50,7 @@ class RepairWriter {
     Settled settled_;
     std::vector<Waiting> queue_;
     std::string text_;
+    std::vector<Action> actions_;
 };
 
 // The outcome of a write with this status: Written, Failed for the system's

@@ -1,6 +1,7 @@
 #include "check/scan.h"
 
 #include <cinttypes>
+#include <cstring>
 
 namespace tabulon {
 
@@ -176,10 +177,11 @@ void Scanner::checkPair(uint32_t n, ScanObserver* observer, bool entries) {
     const uint32_t slots = patSlotsInPage(g_, e);
     const uint8_t* page = pair_.copy(int(pair_.current()));
     const uint64_t firstLogical = uint64_t(n - 1) * e;
+    EntryCheck entry;
     for (uint32_t k = 0; k < slots; ++k) {
         const uint64_t logical = firstLogical + k + 1;
         if (logical - 1 > g_.pageCount || logical > UINT32_MAX) break;
-        EntryCheck entry = readEntry(g_, page, n, k, uint32_t(logical));
+        readEntry(g_, page, n, k, uint32_t(logical), entry);
         if (!entry.free) checkEntry(entry);
         if (observer) observer->entry(entry);
     }
@@ -192,10 +194,14 @@ void Scanner::checkEntry(EntryCheck& e) {
     const bool verbose = options_.verbose;
     const uint32_t p = e.physical;
     if (verbose) out_.out("Reading Physical Page 0x%.8x\n", unsigned(p));
-    PageHeader header{};
+    PageHeader& header = e.header;
+    std::memset(&header, 0, sizeof header);
     const bool read = fetchPageHeader(p, header);
-    if (!read && verbose) out_.err("Bad Page Read For Physical Page 0x%.8lX\n", (unsigned long)p);
-    classifyEntry(g_, e, read, header, options_.checkZeroPointers != 0);
+    if (!read) {
+        if (verbose) out_.err("Bad Page Read For Physical Page 0x%.8lX\n", (unsigned long)p);
+        std::memset(&header, 0, sizeof header);
+    }
+    classifyEntry(g_, e, read, options_.checkZeroPointers != 0);
 
     if (verbose) {
         out_.out("PATPair %lu, Entry %d (LogPATEntry 0x%.8x) Type=%.4x => PhysPage 0x%.8x\n",

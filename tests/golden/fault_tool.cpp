@@ -89,9 +89,9 @@ class Faults : public ForwardingPlatform {
 
 // NAME:OFFSET from the variable; false when it is set but malformed.
 bool placeFrom(const char* variable, Place* place) {
-    const char* spec = std::getenv(variable);
-    if (!spec) return true;
-    const std::string s = spec;
+    const char* value = std::getenv(variable);
+    if (!value) return true;
+    const std::string s = value;
     const size_t colon = s.rfind(':');
     if (colon == std::string::npos) {
         std::fprintf(stderr, "%s must be NAME:OFFSET\n", variable);
