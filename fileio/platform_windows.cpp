@@ -64,10 +64,10 @@ bool WindowsPlatform::open(const char* name, int mode, PlatformHandle* handle, u
     }
     if (plainOnly) {
         BY_HANDLE_FILE_INFORMATION info;
-        const bool plain = GetFileType(h) == FILE_TYPE_DISK &&
-                           GetFileInformationByHandle(h, &info) != FALSE &&
-                           (info.dwFileAttributes &
-                            (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+        const bool plain =
+            GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) != FALSE &&
+            (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
+                0;
         if (!plain) {
             CloseHandle(h);
             *error = uint32_t(ERROR_CANT_ACCESS_FILE);
