@@ -71,7 +71,8 @@ bool UndoPlan::blockPlanned(uint64_t offset, uint32_t length) const {
         if (offset + length > copy + g.patPageSize) return false;
         // A copy that runs past its member's end is journaled up to it, and
         // a write into its part in the next member on its own.
-        if (offset == copy) return length == g.patPageSize || length == set.memberSize(member) - rest;
+        if (offset == copy)
+            return length == g.patPageSize || length == set.memberSize(member) - rest;
         return offset - rest > copy;
     }
     if (length != uint32_t(g.headerSize) || overlapsFcrOrPat(g, offset, length)) return false;

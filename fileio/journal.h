@@ -206,8 +206,7 @@ class FileJournal : public JournalSource {
 // its identity record is unusable; a damaged record after it sets `damaged`
 // instead. keepOld keeps each block's old bytes in `old`. May throw
 // std::bad_alloc (a journal of too many blocks).
-bool readJournal(JournalSource& source, JournalContents* contents, std::string* why,
-                 bool keepOld);
+bool readJournal(JournalSource& source, JournalContents* contents, std::string* why, bool keepOld);
 // The same over bytes in memory, old bytes kept.
 bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* contents, std::string* why);
 

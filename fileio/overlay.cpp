@@ -108,7 +108,9 @@ std::vector<uint8_t>& OverlayPlatform::block(File& f, uint64_t number) {
     size_t got = 0;
     // What the file holds there; a block that cannot be read starts as zeros
     // (the write still lands, as it would on the file).
-    if (!readLayer(f, number * kBlock, bytes.data(), kBlock, true, &got)) got = 0;
+    if (!readLayer(f, number * kBlock, bytes.data(), kBlock, true, &got)) {
+        std::fill(bytes.begin(), bytes.end(), uint8_t(0));
+    }
     return f.blocks.emplace(number, std::move(bytes)).first->second;
 }
 

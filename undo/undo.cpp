@@ -136,15 +136,14 @@ int undoWith(const UndoOptions& o, Output& out, Platform& platform) {
     const std::string mainName = printable(mainPath);
     out.out("Undo journal %s: file set %s, %zu block(s) in %u group(s); %s\n", journalName.c_str(),
             mainName.c_str(), j.blocks.size(), unsigned(j.groups),
-            j.closed     ? "the run completed."
+            j.closed    ? "the run completed."
             : j.damaged ? "the journal is damaged."
                         : "no closing record: the run was cut short; restoring all the same.");
     if (j.tornTail) {
-        out.out(
-            "The journal's last record, from byte %" PRIu64 " (%" PRIu64
-            " bytes), was cut short: the run stopped while writing it, and no write it would "
-            "have covered was made.\n",
-            j.tornAt, j.tornBytes);
+        out.out("The journal's last record, from byte %" PRIu64 " (%" PRIu64
+                " bytes), was cut short: the run stopped while writing it, and no write it would "
+                "have covered was made.\n",
+                j.tornAt, j.tornBytes);
     }
     if (j.damaged) {
         out.err("Undo journal <%s> is damaged: %s.\n", journalName.c_str(), j.damage.c_str());
@@ -155,10 +154,9 @@ int undoWith(const UndoOptions& o, Output& out, Platform& platform) {
                 j.blocks.size(), j.damageAt);
             return undo::kError;
         }
-        out.out(
-            "--force: restoring the %zu block(s) recorded before byte %" PRIu64
-            "; whatever the journal held from there on is not taken back.\n",
-            j.blocks.size(), j.damageAt);
+        out.out("--force: restoring the %zu block(s) recorded before byte %" PRIu64
+                "; whatever the journal held from there on is not taken back.\n",
+                j.blocks.size(), j.damageAt);
     }
 
     // The set, read-only for a dry run; every member a regular file.
@@ -371,8 +369,8 @@ int undoWith(const UndoOptions& o, Output& out, Platform& platform) {
         for (size_t i = 0; i < set.failedFlushes().size(); ++i) {
             const uint32_t e = set.flushErrors()[i];
             out.err("Unable to flush %s, Status Code %lu, %s",
-                    printable(set.memberFileName(set.failedFlushes()[i])).c_str(),
-                    (unsigned long)e, platform.errorText(e).c_str());
+                    printable(set.memberFileName(set.failedFlushes()[i])).c_str(), (unsigned long)e,
+                    platform.errorText(e).c_str());
         }
         failed = true;
     }

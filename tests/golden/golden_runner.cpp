@@ -128,6 +128,18 @@ struct RunResult {
     std::string status;  // "0\n", "-3\n", or "signal 11\n"
 };
 
+// How a run ended, as expect.status holds it: the exit status as a signed
+// byte, as the tool returns it (-3, not 253), or how it was stopped.
+std::string statusLine(bool timedOut, int status) {
+    if (timedOut) return "timeout\n";
+    if (WIFEXITED(status)) {
+        return std::to_string(static_cast<int>(static_cast<signed char>(WEXITSTATUS(status)))) +
+               "\n";
+    }
+    if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status)) + "\n";
+    return "unknown\n";
+}
+
 RunResult runTool(const Options& opt, const std::vector<std::string>& args, const fs::path& cwd) {
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
@@ -203,17 +215,7 @@ RunResult runTool(const Options& opt, const std::vector<std::string>& args, cons
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
     }
-    if (timedOut) {
-        r.status = "timeout\n";
-    } else if (WIFEXITED(status)) {
-        // The exit status as a signed byte, as the tool returns it (-3, not 253).
-        r.status =
-            std::to_string(static_cast<int>(static_cast<signed char>(WEXITSTATUS(status)))) + "\n";
-    } else if (WIFSIGNALED(status)) {
-        r.status = "signal " + std::to_string(WTERMSIG(status)) + "\n";
-    } else {
-        r.status = "unknown\n";
-    }
+    r.status = statusLine(timedOut, status);
     return r;
 }
 
@@ -263,16 +265,7 @@ RunResult runToolJoined(const Options& opt, const std::vector<std::string>& args
     }
     r.out = readFile(logPath).value_or("");
     fs::remove(logPath);
-    if (timedOut) {
-        r.status = "timeout\n";
-    } else if (WIFEXITED(status)) {
-        r.status =
-            std::to_string(static_cast<int>(static_cast<signed char>(WEXITSTATUS(status)))) + "\n";
-    } else if (WIFSIGNALED(status)) {
-        r.status = "signal " + std::to_string(WTERMSIG(status)) + "\n";
-    } else {
-        r.status = "unknown\n";
-    }
+    r.status = statusLine(timedOut, status);
     return r;
 }
 

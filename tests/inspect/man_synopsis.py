@@ -48,7 +48,7 @@ for block in synopsis.split(".Nm\n")[1:]:
         if f:
             flags["-" + f.group(2)] = not f.group(1)
             continue
-        a = re.match(r"^\.Ar (.*)$", line)
+        a = re.match(r"^\.(?:Op )?Ar (.*)$", line)
         if a:
             positionals += [w for w in a.group(1).split() if w != "..."]
     options, helped = help_of(command)

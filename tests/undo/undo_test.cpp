@@ -4,11 +4,10 @@
 #include <cerrno>
 #include <functional>
 
-#include "format/le.h"
-#include "support/forwarding_platform.h"
-
 #include "fileio/journal.h"
+#include "format/le.h"
 #include "support.h"
+#include "support/forwarding_platform.h"
 
 using namespace tabulon;
 
@@ -104,7 +103,7 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
     struct Change {
         const char* what;
         std::function<void(const std::string& dir, const std::string& main)> apply;
-        int forced;                  // status with --force
+        int forced;                   // status with --force
         int status = undo::kRefused;  // without
     };
     const Change changes[] = {
@@ -270,8 +269,8 @@ Records recordsOf(const Bytes& journal) {
     Records r;
     for (size_t at = 12; at + 9 <= journal.size();) {
         const size_t n = le32(journal.data() + at + 1);
-        r.emplace_back(journal[at], Bytes(journal.begin() + long(at) + 5,
-                                          journal.begin() + long(at + 5 + n)));
+        r.emplace_back(journal[at],
+                       Bytes(journal.begin() + long(at) + 5, journal.begin() + long(at + 5 + n)));
         at += n + 9;
     }
     return r;
@@ -343,7 +342,9 @@ TEST_F(Undo, CraftedJournalsAreRefusedAndWriteNothing) {
     std::vector<Crafted> cases = {
         {"an absolute path", namingVictim(victim), {"--force"}, "absolute"},
         {"a path out of the folder", namingVictim("../victim"), {"--force"}, "leads out"},
-        {"another file named with --set", namingVictim(victim), {"--set", victim, "--force"},
+        {"another file named with --set",
+         namingVictim(victim),
+         {"--set", victim, "--force"},
          "not a Btrieve file"},
         {"another set named with --set", good, {"--set", other, "--force"}, "not the file set"},
         {"a block across the main file's end", withBlock(mainSize - 4, 1000), {}, "Block 1"},
@@ -355,28 +356,32 @@ TEST_F(Undo, CraftedJournalsAreRefusedAndWriteNothing) {
              putLe32(r[0].second.data() + 2 + r[0].second[0] + 6, 0xFFFFFFFF);
              return assemble(r);
          }(),
-         {"--force"}, "FCR span"},
+         {"--force"},
+         "FCR span"},
         {"the first group's length set to 0x7fffffff",
          [&] {
              Bytes b = good;
              putLe32(b.data() + recordAt(b, 1) + 1, 0x7FFFFFFF);
              return b;
          }(),
-         {}, "damaged"},
+         {},
+         "damaged"},
         {"the second group's length set to 0x7fffffff",
          [&] {
              Bytes b = good;
              putLe32(b.data() + recordAt(b, 2) + 1, 0x7FFFFFFF);
              return b;
          }(),
-         {}, "damaged"},
+         {},
+         "damaged"},
         {"a record before the last failing its checksum",
          [&] {
              Bytes b = good;
              b[recordAt(b, 2) - 10] ^= 0x40;  // an old byte of the first group
              return b;
          }(),
-         {}, "fails its checksum"},
+         {},
+         "fails its checksum"},
     };
     for (Crafted& c : cases) {
         SCOPED_TRACE(c.what);
@@ -533,7 +538,8 @@ TEST(UndoJournal, AJournalAmongTheMembersIsRefused) {
         const std::string journal = dir.path(name);
         TabulonRun r = runTabulonOn(rc.args, dir.path(), main, p, journal);
         EXPECT_EQ(r.status, -3);
-        const std::string line = "Undo journal <" + journal + "> names a member of the file set: refused.\n";
+        const std::string line =
+            "Undo journal <" + journal + "> names a member of the file set: refused.\n";
         EXPECT_TRUE(r.err.ends_with("\n" + line)) << r.err;
         EXPECT_EQ(countOf(r.err, "\n"), 2u) << r.err;  // the banner, then this line
         EXPECT_EQ(r.out.find("Pages Examined"), std::string::npos);

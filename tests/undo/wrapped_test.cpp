@@ -42,7 +42,8 @@ using namespace undotest;
 
 TEST(JournalFolder, AnEntryThatCannotBeFlushedFailsTheRun) {
     Scratch dir;
-    RepairCase rc{"x", "family 0x0800 page 512 logical 10\nheader 3 zero\n", {"@FILE", "/F-1", "/R"}};
+    RepairCase rc{
+        "x", "family 0x0800 page 512 logical 10\nheader 3 zero\n", {"@FILE", "/F-1", "/R"}};
     const std::string main = buildCase(rc, dir.path());
     const Snapshot before = snapshot(dir.path());
     faults::FaultPlatform p;
