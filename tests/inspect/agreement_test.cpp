@@ -76,6 +76,16 @@ TEST(AgreesWithCheck, EveryGoldenRecipe) {
         const Json sev = entries.json().at("severities");
         EXPECT_EQ(sev.at("damage").get<uint32_t>() + sev.at("unusedEntry").get<uint32_t>(),
                   c.counters.totalProblems);
+        // The survey counts the same findings of the engine, by severity.
+        const Result survey = inspect({"--json", "survey", main});
+        const Json files = survey.out.empty() ? Json::array() : survey.json().at("files");
+        if (files.size() == 1 && files[0].at("state") == "checked") {
+            const Json& f = files[0].at("findings");
+            for (const char* s : {"damage", "unusedEntry", "info"}) {
+                EXPECT_EQ(f.at(s).get<uint32_t>(), sev.at(s).get<uint32_t>()) << s;
+            }
+            EXPECT_EQ(files[0].at("damaged").get<bool>(), sev.at("damage").get<uint32_t>() > 0);
+        }
 
         const Result map = inspect({"--json", "map", main, "-o", svg});
         ASSERT_EQ(map.status, 0) << map.err;
