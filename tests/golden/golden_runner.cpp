@@ -140,6 +140,26 @@ std::string statusLine(bool timedOut, int status) {
     return "unknown\n";
 }
 
+// In the child of a run: enters the case's folder and becomes the tool (or
+// its wrapper); never returns.
+[[noreturn]] void execTool(const Options& opt, const std::vector<std::string>& args,
+                           const fs::path& cwd) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    std::vector<char*> argv;
+    for (const auto& w : opt.wrapper) argv.push_back(const_cast<char*>(w.c_str()));
+    argv.push_back(const_cast<char*>(opt.tool.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    // A wrapper without a slash is looked up in PATH, as a shell would.
+    if (opt.wrapper.empty()) {
+        execv(argv[0], argv.data());
+    } else {
+        execvp(argv[0], argv.data());
+    }
+    std::fprintf(stderr, "golden_runner: cannot run %s: %s\n", argv[0], std::strerror(errno));
+    _exit(127);
+}
+
 RunResult runTool(const Options& opt, const std::vector<std::string>& args, const fs::path& cwd) {
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
@@ -154,20 +174,7 @@ RunResult runTool(const Options& opt, const std::vector<std::string>& args, cons
         close(errPipe[0]);
         close(outPipe[1]);
         close(errPipe[1]);
-        if (chdir(cwd.c_str()) != 0) _exit(126);
-        std::vector<char*> argv;
-        for (const auto& w : opt.wrapper) argv.push_back(const_cast<char*>(w.c_str()));
-        argv.push_back(const_cast<char*>(opt.tool.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        // A wrapper without a slash is looked up in PATH, as a shell would.
-        if (opt.wrapper.empty()) {
-            execv(argv[0], argv.data());
-        } else {
-            execvp(argv[0], argv.data());
-        }
-        std::fprintf(stderr, "golden_runner: cannot run %s: %s\n", argv[0], std::strerror(errno));
-        _exit(127);
+        execTool(opt, args, cwd);
     }
     close(outPipe[1]);
     close(errPipe[1]);
@@ -232,18 +239,7 @@ RunResult runToolJoined(const Options& opt, const std::vector<std::string>& args
         if (devnull >= 0) dup2(devnull, 0);
         dup2(log, 1);
         dup2(log, 2);
-        if (chdir(cwd.c_str()) != 0) _exit(126);
-        std::vector<char*> argv;
-        for (const auto& w : opt.wrapper) argv.push_back(const_cast<char*>(w.c_str()));
-        argv.push_back(const_cast<char*>(opt.tool.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        if (opt.wrapper.empty()) {
-            execv(argv[0], argv.data());
-        } else {
-            execvp(argv[0], argv.data());
-        }
-        _exit(127);
+        execTool(opt, args, cwd);
     }
     close(log);
     RunResult r;
