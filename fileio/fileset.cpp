@@ -37,12 +37,12 @@ FileSet::~FileSet() {
     closeHandles();
 }
 
-int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) {
+int FileSet::open(const std::string& path, int mode, NoticeSink& out, bool verbose) {
     closeHandles();
     out_ = &out;
     verbose_ = verbose;
     path_ = path;
-    if (verbose) out.err("Opening File <%s>\r\n", path.c_str());
+    if (verbose) out.emitf(NoticeKind::Trace, Stream::Err, "Opening File <%s>\r\n", path.c_str());
 
     totalSectors_ = 0;
     memberCount_ = 0;
@@ -78,13 +78,16 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
     // A main path longer than a name buffer is not opened at all.
     bool named = memberName(path, 0, &name);
     while (named) {
-        if (verbose) out.err("Opening File <%s>...", name.c_str());
+        if (verbose)
+            out.emitf(NoticeKind::Trace, Stream::Err, "Opening File <%s>...", name.c_str());
         uint32_t error = 0;
         uint64_t size = 0;
         PlatformHandle handle = kInvalidHandle;
         if (!openOne(name, &handle, &size, &error)) {
             std::string text = platform_.errorText(error);
-            if (verbose) out.err("Failed (%lu), %s", (unsigned long)error, text.c_str());
+            if (verbose)
+                out.emitf(NoticeKind::Trace, Stream::Err, "Failed (%lu), %s", (unsigned long)error,
+                          text.c_str());
             if (i == 0 || error != kFileNotFound) {
                 openStatus_ = {failure, name, error, text};
             }
@@ -92,7 +95,7 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
             incomplete = i > 0 && error != kFileNotFound;
             break;
         }
-        if (verbose) out.err("Opened\r\n");
+        if (verbose) out.emitf(NoticeKind::Trace, Stream::Err, "Opened\r\n");
         handles_[size_t(i)] = handle;
         memberSizes_[size_t(i)] = size;
         memberNames_.push_back(name);
@@ -114,7 +117,8 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
     }
 
     if (memberName(path, kDeltaMember, &name)) {
-        if (verbose) out.err("Opening File <%s>...", name.c_str());
+        if (verbose)
+            out.emitf(NoticeKind::Trace, Stream::Err, "Opening File <%s>...", name.c_str());
         uint32_t error = 0;
         uint64_t size = 0;
         PlatformHandle handle = kInvalidHandle;
@@ -139,7 +143,7 @@ std::string openReport(const FileSet& set, bool verbose) {
 }
 
 bool FileSet::close() {
-    if (verbose_ && out_) out_->err("Closing all files...\r\n");
+    if (verbose_ && out_) out_->emitf(NoticeKind::Trace, Stream::Err, "Closing all files...\r\n");
     return closeHandles();
 }
 
@@ -189,8 +193,9 @@ void FileSet::mapOffset(uint64_t offset, uint16_t* member, uint64_t* rest) const
 bool FileSet::locate(uint64_t offset, uint16_t* member, uint64_t* rest) {
     mapOffset(offset, member, rest);
     if (verbose_ && out_) {
-        out_->out("Attempting to set position to Extent %.2x, Offset %.8x:%.8x\n",
-                  unsigned(*member), unsigned(*rest >> 32), unsigned(*rest & 0xFFFFFFFFu));
+        out_->emitf(NoticeKind::Trace, Stream::Out,
+                    "Attempting to set position to Extent %.2x, Offset %.8x:%.8x\n",
+                    unsigned(*member), unsigned(*rest >> 32), unsigned(*rest & 0xFFFFFFFFu));
     }
     return *member < memberCount_;
 }

@@ -1,8 +1,7 @@
-// Where the library's lines go. Every line the engine prints (results,
-// announcements, progress, /D traces) is handed to an Output that the caller
-// provides, with its stream: results on Out, announcements on Err. The tool
-// binds it to standard output and standard error; other callers collect the
-// lines or discard them.
+// Where a program's lines go: text with its stream, results on Out,
+// announcements on Err. The tool binds it to standard output and standard
+// error; other callers collect the lines or discard them. The library hands
+// values to the program's renderer, which writes their text here.
 #pragma once
 
 #include <cstdarg>
@@ -12,20 +11,16 @@
 #include <utility>
 #include <vector>
 
+#include "fileio/notice.h"
+
 namespace tabulon {
 
-enum class Stream { Out, Err };
-
-#if defined(__GNUC__) && !defined(_WIN32)
-#define TABULON_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
-#else
-#define TABULON_PRINTF(fmt, args)
-#endif
-
-class Output {
+// A notice given to an Output becomes its console text, with the flushes it
+// asks for.
+class Output : public NoticeSink {
   public:
-    virtual ~Output() = default;
     virtual void write(Stream stream, std::string_view text) = 0;
+    void notice(const Notice& n) override;
     // Pushes what was written to the stream on to its reader, where the tool
     // must show it before what follows on the other stream.
     virtual void flush(Stream) {}
@@ -56,6 +51,16 @@ class Line {
             v >>= 4;
         } while (v != 0);
         while (n < digits && n < int(sizeof reversed)) reversed[n++] = '0';
+        while (n > 0 && size_ < sizeof buffer_) buffer_[size_++] = reversed[--n];
+        return *this;
+    }
+    Line& decimal(uint64_t v) {
+        char reversed[20];
+        int n = 0;
+        do {
+            reversed[n++] = char('0' + v % 10);
+            v /= 10;
+        } while (v != 0);
         while (n > 0 && size_ < sizeof buffer_) buffer_[size_++] = reversed[--n];
         return *this;
     }

@@ -82,13 +82,13 @@ MapState pointedState(const EntryCheck& e) {
 
 // Marks the PAT copies and the pages the entries point at as the walk finds
 // them.
-class PageMarks : public ScanObserver {
+class PageMarks : public EventSink {
   public:
     PageMarks(const FileGeometry& g, std::vector<uint8_t>& states, std::vector<uint8_t>& pointed,
               std::vector<uint32_t>& logical)
         : g_(g), states_(states), pointed_(pointed), logical_(logical) {}
 
-    void pair(const PairReport& r) override {
+    void pair(const PairEvent& r) override {
         for (int c = 0; c < 2; ++c) {
             const uint64_t at = r.offset + uint64_t(c) * g_.patPageSize;
             markBytes(g_, states_, at, at + g_.patPageSize,
@@ -101,7 +101,9 @@ class PageMarks : public ScanObserver {
         if (logical_[e.physical] == 0) logical_[e.physical] = e.logical;
         raise(pointed_[e.physical], pointedState(e));
     }
-    void pastEnd(uint32_t n) override { stopped = n; }
+    void notice(const tabulon::Notice& n) override {
+        if (n.kind == tabulon::NoticeKind::PastEnd) stopped = uint32_t(n.value);
+    }
 
     std::vector<uint32_t> pairStarts;
     uint32_t stopped = 0;
