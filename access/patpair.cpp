@@ -66,11 +66,9 @@ namespace {
 // when the tables know no entries or p is 0.
 bool locateEntry(BtrieveFile& file, uint32_t p, uint32_t* pair, int* at) {
     const FileGeometry& g = file.geometry();
-    const uint16_t e = uint16_t(patEntriesPerPage(g));
-    if (e == 0 || p == 0) return false;
-    const uint32_t q = (p - 1) / e;
-    *pair = q + 1;
-    *at = patSlotOffset(g, p - 1 - q * e);
+    uint32_t slot = 0;
+    if (!pairOfLogical(g, p, pair, &slot)) return false;
+    *at = patSlotOffset(g, slot);
     return *at + patSlotSize(g) <= kBufferSize;
 }
 

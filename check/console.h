@@ -15,6 +15,7 @@ class ConsoleRenderer : public EventSink {
     void finding(const Finding& f) override;
     void action(const Action& a) override;
     void report(const ReportEvent& r) override;
+    bool wantsDetail() const override { return false; }
     Output& output() { return out_; }
 
   private:

@@ -27,7 +27,9 @@ struct PairEvent {
     uint32_t usage[2] = {0, 0};
     uint32_t current = 0;
     bool idsMatch = true;
-    uint32_t used = 0, free = 0;  // entries of the current copy
+    // Slots of the current copy in use and free (counted for sinks that want
+    // the walk's detail, 0 for others).
+    uint32_t used = 0, free = 0;
     PatHeaderCheck header;
 };
 
@@ -49,6 +51,10 @@ class EventSink : public NoticeSink {
     virtual void entry(const EntryEvent&) {}
     virtual void report(const ReportEvent&) {}
     void notice(const Notice&) override {}
+    // Whether the walk's detail is wanted: entry() for every entry and the
+    // pairs' used and free slots. A walk asks once; without it, it spends
+    // nothing on the entries that have no finding.
+    virtual bool wantsDetail() const { return true; }
 };
 
 // A notice that keeps its text.
@@ -70,6 +76,7 @@ class EventLog : public EventSink {
     void action(const Action& a) override { events.emplace_back(a); }
     void pair(const PairEvent& p) override { events.emplace_back(p); }
     void report(const ReportEvent& r) override { events.emplace_back(r); }
+    bool wantsDetail() const override { return false; }
     void notice(const Notice& n) override {
         events.emplace_back(NoticeRecord{n.kind, n.stream, n.flush, n.value, std::string(n.text)});
     }

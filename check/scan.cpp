@@ -156,6 +156,7 @@ PairEvent Scanner::pairEvent(uint32_t n, const PatHeaderCheck& h) {
     r.current = pair_.current();
     r.idsMatch = pair_.idsMatch();
     r.header = h;
+    if (!sink_->wantsDetail()) return r;
     const uint8_t* page = pair_.copy(int(r.current));
     const uint32_t slots = patSlotsInPage(g_, uint32_t(patEntriesPerPage(g_)));
     for (uint32_t k = 0; k < slots; ++k)
@@ -192,27 +193,53 @@ void Scanner::checkPair(uint32_t n, bool entries) {
         ids.pair = n;
         report(ids, 0);
     }
+    // The entry count is asked for before the headers are verified: a page
+    // size the tables do not know is announced before any header line.
+    const uint32_t e = uint32_t(file_.patEntriesPerPage());
     const PatHeaderCheck h = classifyPatHeaders(g_.versionCode, pair_.copy(0), pair_.copy(1), n);
     sink_->pair(pairEvent(n, h));
     checkHeaders(n, h);
     if (!entries) return;
+    checkEntries(n, e);
+    // Staged entries reach the file, and their values the sink, before the
+    // next pair.
+    writer_.commit();
+}
 
-    const uint32_t e = uint32_t(file_.patEntriesPerPage());
+// The entries of the current copy, in slot order, up to the FCR's page count.
+void Scanner::checkEntries(uint32_t n, uint32_t e) {
     // Only slots that lie wholly inside the PAT page read from the file.
     const uint32_t slots = patSlotsInPage(g_, e);
     const uint8_t* page = pair_.copy(int(pair_.current()));
     const uint64_t firstLogical = uint64_t(n - 1) * e;
+    const bool wanted = sink_->wantsDetail();
+    const bool quick = !wanted && !options_.verbose;
     EntryCheck entry;
     for (uint32_t k = 0; k < slots; ++k) {
         const uint64_t logical = firstLogical + k + 1;
         if (logical - 1 > g_.pageCount || logical > UINT32_MAX) break;
+        if (quick && quickEntry(page, k, uint32_t(logical))) continue;
         readEntry(g_, page, n, k, uint32_t(logical), entry);
         if (!entry.free) checkEntry(entry);
-        sink_->entry(entry);
+        if (wanted) sink_->entry(entry);
     }
-    // Staged entries reach the file, and their values the sink, before the
-    // next pair.
-    writer_.commit();
+}
+
+// The common case without the entry's record: true when the slot is free or
+// its cached page names it soundly (counted as examined); false when the
+// full check must look at it.
+inline bool Scanner::quickEntry(const uint8_t* page, uint32_t k, uint32_t logical) {
+    const PatEntry slot = readPatEntry(g_, page, k);
+    uint16_t t = slot.type;
+    if (g_.versionCode >= version::v1630 && t == pagetype::dataExtended) t = pagetype::data;
+    if (g_.versionCode >= version::v800 && slot.physical == pat::freeSpace) return true;
+    const PageHeader* header = g_.compressed ? nullptr : cache_.find(slot.physical);
+    if (!header) return false;
+    const PageIdentity id = decodePageHeader(g_, *header);
+    if (id.pageId != logical || id.pageType != t) return false;
+    if (id.pageType == pagetype::data && !(header->usageCount & pagetype::usageValid)) return false;
+    counters_.addExamined(t);
+    return true;
 }
 
 void Scanner::traceEntry(const EntryCheck& e) {

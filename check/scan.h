@@ -62,6 +62,8 @@ class Scanner {
 
   private:
     void checkPair(uint32_t n, bool entries);
+    void checkEntries(uint32_t n, uint32_t e);
+    bool quickEntry(const uint8_t* page, uint32_t k, uint32_t logical);
     void progress(uint32_t n);
     void checkHeaders(uint32_t n, const tabulon::PatHeaderCheck& h);
     void checkEntry(tabulon::EntryCheck& e);

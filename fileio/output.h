@@ -4,8 +4,10 @@
 // values to the program's renderer, which writes their text here.
 #pragma once
 
+#include <bit>
 #include <cstdarg>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,19 +41,20 @@ class Line {
   public:
     Line& text(std::string_view s) {
         const size_t n = s.size() < sizeof buffer_ - size_ ? s.size() : sizeof buffer_ - size_;
-        for (size_t i = 0; i < n; ++i) buffer_[size_ + i] = s[i];
+        if (n != 0) std::memcpy(buffer_ + size_, s.data(), n);
         size_ += n;
         return *this;
     }
     Line& hex(uint64_t v, int digits) {
-        char reversed[16];
-        int n = 0;
-        do {
-            reversed[n++] = "0123456789abcdef"[v & 0xF];
-            v >>= 4;
-        } while (v != 0);
-        while (n < digits && n < int(sizeof reversed)) reversed[n++] = '0';
-        while (n > 0 && size_ < sizeof buffer_) buffer_[size_++] = reversed[--n];
+        // The digits v needs, at least `digits`, at most 16; written from
+        // the most significant one, as far as the buffer holds them.
+        int n = (int(std::bit_width(v)) + 3) / 4;
+        if (n < digits) n = digits;
+        if (n < 1) n = 1;
+        if (n > 16) n = 16;
+        for (int i = n - 1; i >= 0 && size_ < sizeof buffer_; --i) {
+            buffer_[size_++] = "0123456789abcdef"[(v >> (4 * i)) & 0xF];
+        }
         return *this;
     }
     Line& decimal(uint64_t v) {
