@@ -64,7 +64,7 @@ uint16_t Scanner::repairEntry(const EntryCheck& e, const Finding& f) {
         a.kind = ActionKind::BestPage;
         a.physical = best.physical;
         a.type = best.type;
-        a.tally = f.row().counter == CounterClass::DataPage ? Tally::Data : tallyOfType(best.type);
+        a.tally = row.counter == CounterClass::DataPage ? Tally::Data : tallyOfType(best.type);
         writer_.setEntry(a);
     } else if (best.searchedAll) {
         // Only a search that read every page may conclude the data is gone.

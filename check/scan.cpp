@@ -121,14 +121,15 @@ void Scanner::report(Finding& f, uint16_t classType) {
     severities_.add(f.code);
     f.showOffset = options_.showOffsets != 0;
     if (f.showOffset) f.offset = file_.pageOffset(f.physical);
-    switch (f.row().counter) {
+    const CounterClass counter = f.row().counter;
+    switch (counter) {
         case CounterClass::None: f.tally = Tally::None; break;
         case CounterClass::PatPage: f.tally = Tally::Pat; break;
         case CounterClass::DataPage: f.tally = Tally::Data; break;
         case CounterClass::ZeroPointer:
         case CounterClass::EntryType: f.tally = tallyOfType(classType); break;
     }
-    f.zeroPointer = f.row().counter == CounterClass::ZeroPointer;
+    f.zeroPointer = counter == CounterClass::ZeroPointer;
     writer_.finding(f);
 }
 
