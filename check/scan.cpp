@@ -196,7 +196,7 @@ void Scanner::checkPair(uint32_t n, bool entries) {
     }
     // The entry count is asked for before the headers are verified: a page
     // size the tables do not know is announced before any header line.
-    const uint32_t e = uint32_t(file_.patEntriesPerPage());
+    const uint32_t e = entries ? uint32_t(file_.patEntriesPerPage()) : 0;
     const PatHeaderCheck h = classifyPatHeaders(g_.versionCode, pair_.copy(0), pair_.copy(1), n);
     sink_->pair(pairEvent(n, h));
     checkHeaders(n, h);

@@ -189,9 +189,13 @@ struct OrderCase {
 
 const OrderCase kOrderCases[] = {
     {"unknown page size before the header lines",
-     "family 0x0950 page 3072 logical 10\npat 1 copy 0 signature\n",
+     // The FCR names 3072-byte pages; pair 1 where they place it, copy 1
+     // without its signature.
+     "family 0x0950 page 4096 logical 4\nfcr pagesize 3072\n"
+     "poke 24576 0x01 0x00 0x00 0x50 0x50\npoke 30720 0x01 0x00 0x00 0x51 0x50\n",
      {"/R"},
-     {"N:RunHeader", "N:ScanStart", "P:1", "N:UnexpectedPageSize", "F:pat-signature", "R"}},
+     {"N:RunHeader", "N:ScanStart", "N:PairProgress", "N:UnexpectedPageSize",
+      "N:UnexpectedPageSize", "F:pat-signature", "R"}},
     {"staged repairs after their findings",
      "family 0x0800 page 1024 logical 600\nentry 12 logical 14\nheader 77 zero\n",
      {"/F10", "/R"},
@@ -218,7 +222,6 @@ TEST(EventStream, ValuesComeInTheOrderOfTheConsoleTextAndRenderToIt) {
     const std::string main = (dir / "F.DAT").string();
     for (const OrderCase& c : kOrderCases) {
         SCOPED_TRACE(c.name);
-        ScanOptions options;
         std::vector<const char*> argv = {"tabulon", main.c_str()};
         argv.insert(argv.end(), c.options.begin(), c.options.end());
         tbuild::buildFromRecipe(c.recipe, dir.string(), "F.DAT");
@@ -231,8 +234,8 @@ TEST(EventStream, ValuesComeInTheOrderOfTheConsoleTextAndRenderToIt) {
         tbuild::buildFromRecipe(c.recipe, dir.string(), "F.DAT");
         EventLog log;
         const RunEnvironment env{systemPlatform(), log, ""};
-        const RunResult result =
-            runCheck(main, parseCommandLine(int(argv.size()), argv.data()).options, env);
+        const CommandLine cl = parseCommandLine(int(argv.size()), argv.data());
+        const RunResult result = runCheck(main, cl.options, env);
         EXPECT_EQ(result.status, status);
 
         std::vector<std::string> tags;
@@ -250,6 +253,7 @@ TEST(EventStream, ValuesComeInTheOrderOfTheConsoleTextAndRenderToIt) {
         // the order of both streams.
         BufferOutput again;
         again.keepOrder = true;
+        for (const std::string& notice : cl.notices) again.write(Stream::Err, notice);
         ConsoleRenderer renderer(again);
         replay(log.events, renderer);
         EXPECT_EQ(again.outText, console.outText);
