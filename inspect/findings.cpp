@@ -67,10 +67,7 @@ std::string explain(const tabulon::Finding& f, bool entry) {
     if (!entry) {
         switch (f.code) {
             case Problem::PatSignature:
-            case Problem::PatPairNumber:
-                return strf("copy %d of PAT pair %lu: %s (expected %lu, found %lu)", f.copy,
-                            (unsigned long)f.pair, label.c_str(), (unsigned long)f.expected,
-                            (unsigned long)f.found);
+            case Problem::PatPairNumber: return tabulon::renderDetail(f);
             default: return strf("PAT pair %lu: %s", (unsigned long)f.pair, label.c_str());
         }
     }
