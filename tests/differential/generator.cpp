@@ -121,6 +121,8 @@ std::string describe(Rng& rng, Shape& s) {
     out << " logical " << s.logical;
     if (s.version < 0x0600) return out.str() + "\n";
     if (l.pairStride <= 512 * 1024 && rng.chance(6)) out << " pairs " << rng.between(2, 3);
+    // Past pair 31 of a 6.x file, pages lie 4096 bytes further on.
+    if (s.version < 0x0700 && s.pageSize == 512 && rng.chance(10)) out << " pairs 32";
     if (rng.chance(20)) out << " mix data";
     if (rng.chance(25)) out << " scatter " << rng.between(1, 1000);
     if (rng.chance(30)) out << " fcrcurrent 1";
@@ -353,7 +355,7 @@ std::vector<std::string> commandLineFor(Rng& rng, const std::string& mainName) {
         args.push_back(mainName);
     }
     std::uint32_t options = rng.between(0, 4);
-    if (form < 10) options = rng.between(5, 7);
+    if (form >= 7 && form < 9) options = rng.between(5, 7);
     for (std::uint32_t i = 0; i < options; ++i) args.push_back(someOption(rng));
     // The progress lines are there without /R; most runs leave them out.
     if (options < 4 && rng.chance(50)) args.push_back("/R");
