@@ -194,8 +194,9 @@ void Scanner::checkPair(uint32_t n, bool entries) {
         ids.pair = n;
         report(ids, 0);
     }
-    // The entry count is asked for before the headers are verified: a page
-    // size the tables do not know is announced before any header line.
+    // The entry count is asked for before the headers are verified: for a
+    // page size the tables do not know, its "Unexpected Page Size" line comes
+    // before the pair's header errors.
     const uint32_t e = entries ? uint32_t(file_.patEntriesPerPage()) : 0;
     const PatHeaderCheck h = classifyPatHeaders(g_.versionCode, pair_.copy(0), pair_.copy(1), n);
     sink_->pair(pairEvent(n, h));
