@@ -91,11 +91,11 @@ bool Run::open() {
     sink_.emitf(NoticeKind::RunHeader, Stream::Out,
                 "Scanning file %s for PAT inconsistencies...\n\n", path_.c_str());
     sink_.notice(Notice{NoticeKind::RunHeader, Stream::Out, Notice::flushAfter, 0, {}});
-    const bool opened = file_.openSet(path_, openModeFor(o_), o_.verbose != 0) != 0;
-    const std::string lines = openReport(file_.fileSet(), o_.verbose != 0);
+    const Status set = file_.openSet(path_, openModeFor(o_), o_.verbose != 0);
+    const bool opened = file_.fileSet().memberCount() != 0;
+    const std::string lines = openReport(file_.fileSet(), set, o_.verbose != 0);
     if (!lines.empty()) {
-        const bool failed = !file_.fileSet().openStatus().ok();
-        sink_.emit(failed ? NoticeKind::OpenFailed : NoticeKind::DeltaFound, Stream::Err, lines);
+        sink_.emit(set.ok() ? NoticeKind::DeltaFound : NoticeKind::OpenFailed, Stream::Err, lines);
     }
     const Status fcr = opened ? file_.loadFcr() : Status{};
     if (opened && fcr) return true;
@@ -129,9 +129,8 @@ bool Run::startJournal() {
         fail(NoticeKind::Journal,
              "Unable to create undo journal <" + name + ">: the FCR copies cannot be read.\n");
     } else {
-        fail(NoticeKind::Journal, "Unable to create undo journal <" + name + ">, Status Code " +
-                                      std::to_string(error) + ", " +
-                                      env_.platform.errorText(error));
+        const Status s{Failure::Journal, name, error, env_.platform.errorText(error)};
+        fail(NoticeKind::Journal, describe("Unable to create undo journal <" + name + ">", s));
     }
     return false;
 }
@@ -159,14 +158,9 @@ void Run::scan() {
 // and ends the journal; false when either failed.
 bool Run::close() {
     if (journal_) journal_->takeFinalChecksums();
-    const bool flushed = file_.close();
-    const FileSet& set = file_.fileSet();
-    for (size_t i = 0; i < set.failedFlushes().size(); ++i) {
-        const uint32_t error = set.flushErrors()[i];
-        fail(NoticeKind::FlushFailure,
-             "Unable to flush " + set.memberFileName(set.failedFlushes()[i]) + ", Status Code " +
-                 std::to_string(error) + ", " + env_.platform.errorText(error));
-    }
+    const Status closed = file_.close();
+    for (const Status& s : failures(closed)) fail(NoticeKind::FlushFailure, describe(s));
+    const bool flushed = closed.ok();
     bool journaled = true;
     if (journal_) {
         file_.fileSet().removeObserver(journal_.get());

@@ -207,8 +207,7 @@ bool JournalWriter::appendRecord(uint8_t kind, const std::vector<uint8_t>& body)
 void JournalWriter::fail(uint32_t error) {
     failed_ = true;
     out_.flush(Stream::Out);
-    out_.err("Unable to write undo journal <%s>, Status Code %lu, %s", path_.c_str(),
-             (unsigned long)error, platform_.errorText(error).c_str());
+    out_.write(Stream::Err, describe({Failure::Journal, path_, error, platform_.errorText(error)}));
     out_.flush(Stream::Err);
 }
 

@@ -150,7 +150,7 @@ Plan readPlan(OverlayPlatform& layer, const std::string& path) {
     // still): its geometry and its members.
     NullOutput quiet;
     BtrieveFile file(quiet, layer);
-    const bool open = file.open(path, ExclusiveRead, false) != 0;
+    const bool open = file.open(path, ExclusiveRead, false).ok();
     const FileGeometry& g = file.geometry();
     SetView view(layer, file.fileSet());
     std::set<std::pair<uint32_t, int>> patPages;

@@ -44,14 +44,7 @@ bool looksLikeBtrieve(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::vector<uint8_t> head(fcr::firstReadMin);
     in.read(reinterpret_cast<char*>(head.data()), std::streamsize(head.size()));
-    if (in.gcount() < std::streamsize(head.size())) return false;
-    FcrVersion v;
-    if (!decodeFcrVersion(head.data(), &v)) return false;
-    if (v.folded < 0x0100 || v.folded > 0x1FFF) return false;
-    FileGeometry g;
-    decodeGeometry(head.data(), v.folded, &g);
-    if (g.pageSize == 0 || g.pageSize % 512 != 0) return false;
-    return v.folded < version::v600 || geometryUsable(g);
+    return fcrHeadFault(head.data(), size_t(in.gcount())) == FcrFault::None;
 }
 
 void checkOne(SurveyRow& row, bool shared, bool keepList) {
@@ -61,12 +54,10 @@ void checkOne(SurveyRow& row, bool shared, bool keepList) {
         row.error = strf("the path is longer than %d characters", kMaxPathLength);
         return;
     }
-    if (file.open(row.path.string(), shared ? Unprotected : ExclusiveRead, false) == 0) {
-        const tabulon::Status& s = file.openStatus();
-        const std::string line = s.failure == tabulon::Failure::NotBtrieve
-                                     ? s.text
-                                     : "Failed to Open File <" + s.name + ">, Status Code " +
-                                           std::to_string(s.code) + ", " + s.text;
+    const tabulon::Status s =
+        file.open(row.path.string(), shared ? Unprotected : ExclusiveRead, false);
+    if (!s.ok()) {
+        const std::string line = describe(s);
         const std::string first = line.substr(0, line.find_first_of("\r\n"));
         row.error = s.failure == tabulon::Failure::NotBtrieve
                         ? "not a usable Btrieve file (" + first + ")"

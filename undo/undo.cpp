@@ -105,8 +105,8 @@ int undoWith(const UndoOptions& o, Output& out, Platform& platform) {
     PlatformHandle h = kInvalidHandle;
     uint32_t error = 0;
     if (!platform.open(o.journal.c_str(), ExclusiveRead, &h, &error)) {
-        out.err("Unable to open undo journal <%s>, Status Code %lu, %s", journalName.c_str(),
-                (unsigned long)error, platform.errorText(error).c_str());
+        out.write(Stream::Err, describe("Unable to open undo journal <" + journalName + ">",
+                                        {Failure::Open, o.journal, error, platform.errorText(error)}));
         return undo::kError;
     }
     HandleGuard guard{platform, h};
@@ -163,12 +163,12 @@ int undoWith(const UndoOptions& o, Output& out, Platform& platform) {
     BufferOutput openLines;
     BtrieveFile file(openLines, platform);
     const int mode = (o.dryRun ? ExclusiveRead : Repair) | PlainFileOnly;
-    const bool opened = file.open(mainPath, mode, false) != 0;
+    const bool opened = file.open(mainPath, mode, false).ok();
     FileSet& set = file.fileSet();
     if (set.memberCount() == 0) {
         error = set.endError();
-        out.err("Unable to open the file set %s, Status Code %lu, %s", mainName.c_str(),
-                (unsigned long)error, platform.errorText(error).c_str());
+        out.write(Stream::Err, describe("Unable to open the file set " + mainName,
+                                        {Failure::Open, mainPath, error, platform.errorText(error)}));
         if (o.mainPath.empty()) {
             out.err(
                 "(The path is the one the journal names, as the repair was given it: run "
@@ -180,8 +180,8 @@ int undoWith(const UndoOptions& o, Output& out, Platform& platform) {
         std::string name;
         memberName(mainPath, set.memberCount(), &name);
         error = set.endError();
-        out.err("Unable to open member %s, Status Code %lu, %s", printable(name).c_str(),
-                (unsigned long)error, platform.errorText(error).c_str());
+        out.write(Stream::Err, describe("Unable to open member " + printable(name),
+                                        {Failure::Open, name, error, platform.errorText(error)}));
         out.err(
             "Refused: every member must be a regular file (no symbolic link, folder, device or "
             "pipe) that can be opened; nothing was written.\n");
@@ -365,13 +365,9 @@ int undoWith(const UndoOptions& o, Output& out, Platform& platform) {
             restored, j.blocks.size() - toRestore);
         return j.damaged ? undo::kError : undo::kRestored;
     }
-    if (!set.close()) {
-        for (size_t i = 0; i < set.failedFlushes().size(); ++i) {
-            const uint32_t e = set.flushErrors()[i];
-            out.err("Unable to flush %s, Status Code %lu, %s",
-                    printable(set.memberFileName(set.failedFlushes()[i])).c_str(), (unsigned long)e,
-                    platform.errorText(e).c_str());
-        }
+    const Status closed = set.close();
+    for (const Status& s : failures(closed)) {
+        out.write(Stream::Err, describe("Unable to flush " + printable(s.name), s));
         failed = true;
     }
     out.out("Restored %zu block(s), %zu held their old bytes already.\n", restored,
