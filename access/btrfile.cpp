@@ -49,7 +49,8 @@ Status BtrieveFile::readFcr() {
     }
     const uint8_t* c0 = fcrCopy_[0].data();
     FcrVersion v;
-    if (!decodeFcrVersion(c0, &v)) return notBtrieve(FcrFault::NoSignature, "Not a Btrieve File!\n");
+    if (!decodeFcrVersion(c0, &v))
+        return notBtrieve(FcrFault::NoSignature, "Not a Btrieve File!\n");
     g.versionCode = v.folded;
     if (verbose_)
         out_.emitf(NoticeKind::Trace, Stream::Err, "File Version Found = %.4X\n", g.versionCode);

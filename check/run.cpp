@@ -11,21 +11,6 @@ namespace tabulon {
 
 namespace {
 
-// The journal writes text; the run hands it on as notices.
-class JournalNotices : public Output {
-  public:
-    explicit JournalNotices(NoticeSink& sink) : sink_(sink) {}
-    void write(Stream stream, std::string_view text) override {
-        sink_.emit(NoticeKind::Journal, stream, text);
-    }
-    void flush(Stream stream) override {
-        sink_.notice(Notice{NoticeKind::Journal, stream, Notice::flushAfter, 0, {}});
-    }
-
-  private:
-    NoticeSink& sink_;
-};
-
 // Whether a name reaches a member of the set at this main path: the main
 // file, an extension file or the delta file.
 bool namesMember(const std::string& mainPath, const std::string& name) {
@@ -45,8 +30,7 @@ class Run {
           env_(env),
           sink_(env.events),
           file_(env.events, env.platform),
-          plan_(file_),
-          journalOut_(env.events) {}
+          plan_(file_) {}
 
     bool open();
     bool startJournal();
@@ -69,7 +53,6 @@ class Run {
     EventSink& sink_;
     BtrieveFile file_;
     UndoPlan plan_;
-    JournalNotices journalOut_;
     std::unique_ptr<JournalWriter> journal_;
     bool writesFailed_ = false;
 };
@@ -118,7 +101,7 @@ bool Run::startJournal() {
              "Undo journal <" + name + "> names a member of the file set: refused.\n");
         return false;
     }
-    journal_ = std::make_unique<JournalWriter>(file_.fileSet(), plan_, journalOut_);
+    journal_ = std::make_unique<JournalWriter>(file_.fileSet(), plan_, sink_);
     uint32_t error = 0;
     if (journal_->create(name, &error)) {
         file_.fileSet().addObserver(journal_.get());

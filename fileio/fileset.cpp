@@ -9,7 +9,6 @@ namespace tabulon {
 namespace {
 
 constexpr uint32_t kFileNotFound = 2;
-constexpr uint64_t kSectorSize = 512;
 
 }  // namespace
 
@@ -114,13 +113,12 @@ Status FileSet::open(const std::string& path, int mode, NoticeSink& out, bool ve
     reset(path, out, verbose);
     trace(verbose, out, "Opening File <%s>\r\n", path.c_str());
     Status status = openMembers(mode);
-    if (memberCount_ == 0) return status;
 
     // A repair needs the whole set: without an extension file that is there
     // but cannot be opened (in use, unreadable), every entry into it looks
     // lost, and a repair would throw those pages away. Nothing more is
     // opened and the open fails as for the main file.
-    if (!status.ok() && mode == Repair) {
+    if (!status.ok() && memberCount_ != 0 && mode == Repair) {
         closeHandles();
         return status;
     }

@@ -152,7 +152,7 @@ std::vector<uint8_t> identityBody(const JournalIdentity& identity) {
     return b;
 }
 
-JournalWriter::JournalWriter(FileSet& set, JournalPlanner& planner, Output& out)
+JournalWriter::JournalWriter(FileSet& set, JournalPlanner& planner, NoticeSink& out)
     : set_(set), planner_(planner), out_(out), platform_(set.platform()) {}
 
 JournalWriter::~JournalWriter() {
@@ -206,9 +206,9 @@ bool JournalWriter::appendRecord(uint8_t kind, const std::vector<uint8_t>& body)
 
 void JournalWriter::fail(uint32_t error) {
     failed_ = true;
-    out_.flush(Stream::Out);
-    out_.write(Stream::Err, describe({Failure::Journal, path_, error, platform_.errorText(error)}));
-    out_.flush(Stream::Err);
+    out_.emit(NoticeKind::Journal, Stream::Err,
+              describe({Failure::Journal, path_, error, platform_.errorText(error)}), 0,
+              Notice::flushOutBefore | Notice::flushAfter);
 }
 
 bool JournalWriter::covered(uint64_t offset, uint64_t n) const {

@@ -19,22 +19,15 @@ std::string describe(std::string_view what, const Status& s) {
 
 std::string describe(const Status& s) {
     switch (s.failure) {
-        case Failure::None:
-            return {};
-        case Failure::NotBtrieve:
-            return s.text;
+        case Failure::None: return {};
+        case Failure::NotBtrieve: return s.text;
         case Failure::Open:
-        case Failure::Size:
-            return describe("Failed to Open File <" + s.name + ">", s);
-        case Failure::Flush:
-            return describe("Unable to flush " + s.name, s);
-        case Failure::Journal:
-            return describe("Unable to write undo journal <" + s.name + ">", s);
-        case Failure::Read:
-            return describe("Unable to read " + s.name, s);
+        case Failure::Size: return describe("Failed to Open File <" + s.name + ">", s);
+        case Failure::Flush: return describe("Unable to flush " + s.name, s);
+        case Failure::Journal: return describe("Unable to write undo journal <" + s.name + ">", s);
+        case Failure::Read: return describe("Unable to read " + s.name, s);
         case Failure::Write:
-        case Failure::Refused:
-            break;
+        case Failure::Refused: break;
     }
     return describe("Unable to write " + s.name, s);
 }

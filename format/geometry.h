@@ -28,13 +28,13 @@ struct FileGeometry {
 // Why the bytes at the start of a file are no FCR a check can use.
 enum class FcrFault : uint8_t {
     None,
-    TooShort,         // less than one sector: no first FCR copy
-    NoSignature,      // neither an FCR signature byte nor a zero first word
-    UnknownVersion,   // a version code of no family
-    PageSize,         // a page size no file can have, or one the buffers cannot hold
-    SecondCopyAbsent, // the second FCR copy lies past the end of the file set
-    SecondCopyShort,  // the second FCR copy cannot be read whole
-    CompressionUnit,  // a compressed page size of 1 to 511 bytes
+    TooShort,          // less than one sector: no first FCR copy
+    NoSignature,       // neither an FCR signature byte nor a zero first word
+    UnknownVersion,    // a version code of no family
+    PageSize,          // a page size no file can have, or one the buffers cannot hold
+    SecondCopyAbsent,  // the second FCR copy lies past the end of the file set
+    SecondCopyShort,   // the second FCR copy cannot be read whole
+    CompressionUnit,   // a compressed page size of 1 to 511 bytes
 };
 
 // A few words that say the fault, for a reason field ("too-short", ...).
