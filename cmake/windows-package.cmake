@@ -67,8 +67,9 @@ endif()
 install(FILES ${PROJECT_BINARY_DIR}/task/tabulon-survey.xml DESTINATION .)
 
 # --- the MSI ----------------------------------------------------------------
-set(msi_version ${TABULON_MSI_VERSION})
-if(msi_version STREQUAL "")
+if(TABULON_MSI_VERSION)
+  set(msi_version ${TABULON_MSI_VERSION})
+else()
   set(msi_version ${PROJECT_VERSION})
 endif()
 if(NOT msi_version MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$" OR CMAKE_MATCH_1 GREATER 255
@@ -92,7 +93,8 @@ set(stage ${PROJECT_BINARY_DIR}/msi-stage)
 add_custom_command(OUTPUT ${msi}
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage}
   COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix ${stage} --strip
-  COMMAND ${TABULON_WIXL} -a x64 -D Version=${msi_version} -D StageDir=${stage}
+  # wixl takes the sources' paths relative to the working folder.
+  COMMAND ${TABULON_WIXL} -a x64 -D Version=${msi_version} -D StageDir=msi-stage
           -o ${msi}.part ${PROJECT_SOURCE_DIR}/packaging/tabulon.wxs
   COMMAND ${CMAKE_COMMAND} -D MSI=${msi}.part -D MSIBUILD=${TABULON_MSIBUILD}
           -D MSIINFO=${TABULON_MSIINFO} -P ${CMAKE_CURRENT_LIST_DIR}/msi-tables.cmake
@@ -100,6 +102,7 @@ add_custom_command(OUTPUT ${msi}
   DEPENDS ${TABULON_PROGRAMS} ${tabulon_html_pages} ${PROJECT_SOURCE_DIR}/packaging/tabulon.wxs
           ${CMAKE_CURRENT_LIST_DIR}/msi-tables.cmake ${PROJECT_BINARY_DIR}/WINDOWS.txt
           ${PROJECT_BINARY_DIR}/task/tabulon-survey.xml ${PROJECT_BINARY_DIR}/README.txt
+  WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
   COMMENT "Building tabulon-${msi_version}-x64.msi"
   VERBATIM)
 add_custom_target(msi DEPENDS ${msi})
