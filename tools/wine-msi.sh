@@ -196,6 +196,17 @@ msi_programs() {
   done
 }
 
+# msi_path_tidy: a prefix kept from earlier runs has the empty PATH parts
+# that Wine's removals left; they go, so that cmd searches the whole PATH.
+msi_path_tidy() {
+  local path
+  path=$(msi_reg_value "$msi_environment" PATH)
+  [[ "$path" == *";;"* || "$path" == *";" ]] || return 0
+  path=$(echo "$path" | tr -s ';' | sed 's/;$//')
+  "${wine[@]}" reg add "$msi_environment" /v Path /t REG_EXPAND_SZ /d "$path" /f \
+    </dev/null >/dev/null 2>&1
+}
+
 # msi_removed LABEL MSI: msiexec /x removes every file, the entry and the
 # PATH part.
 msi_removed() {
@@ -226,6 +237,7 @@ msi_suite() {
   msi_build
   msi_tables
   msi_task
+  msi_path_tidy
   rc=$(msi_exec /i "$msi_old" /qn)
   [ "$rc" = 0 ] || fail "msiexec /i $msi_old" "status $rc"
   msi_installed "installed $msi_old" "$msi_old" "$msi_version"
