@@ -171,7 +171,7 @@ msi_installed() {
 }
 
 # msi_programs: the three programs by name, from a new process in another
-# folder; tabulon without arguments as on Linux.
+# folder; tabulon without arguments and a survey of the sample set as on Linux.
 msi_programs() {
   local run=$work/msi-run rc=0 out
   mkdir -p "$run/linux"
@@ -184,6 +184,21 @@ msi_programs() {
     pass "tabulon from the PATH"
   else
     fail "tabulon from the PATH" "$(head -c 300 "$run/usage.windows" | cat -A)"
+  fi
+  # The survey of a copy of the sample set, as on Linux.
+  mkdir -p "$run/survey"
+  cp "$sample"/* "$run/survey/"
+  rc=0
+  (cd "$run/survey" && "${linux_tool}-inspect" survey .) </dev/null >"$run/survey.linux" 2>&1 || rc=$?
+  echo "status $rc" >>"$run/survey.linux"
+  rc=0
+  (cd "$run/survey" && "${wine[@]}" cmd /c tabulon-inspect survey .) </dev/null \
+    >"$run/survey.windows" 2>&1 || rc=$?
+  echo "status $rc" >>"$run/survey.windows"
+  if cmp -s "$run/survey.linux" "$run/survey.windows"; then
+    pass "tabulon-inspect survey from the PATH"
+  else
+    fail "tabulon-inspect survey from the PATH" "$(diff "$run/survey.linux" "$run/survey.windows" | head -5)"
   fi
   for program in tabulon-inspect tabulon-undo; do
     rc=0
@@ -275,7 +290,7 @@ msi_main() {
   build=build/wine-suite
   jobs=$(nproc 2>/dev/null || echo 2)
   cmake -S . -B "$build/linux" -DCMAKE_BUILD_TYPE=Release -DTABULON_TESTS=ON >/dev/null
-  cmake --build "$build/linux" -j"$jobs" --target tabulon make_sample >/dev/null
+  cmake --build "$build/linux" -j"$jobs" --target tabulon tabulon-inspect make_sample >/dev/null
   cmake -S . -B "$build/windows" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
   cmake --build "$build/windows" -j"$jobs" --target tabulon tabulon-inspect tabulon-undo >/dev/null
