@@ -360,6 +360,9 @@ timings+=("comparison runs: $(elapsed "$t")")
 # with a journal; both sides must end with the sample's bytes.
 t=$(now)
 sample=$work/sample
+# The survey's time: one fixed value for both sides, whatever second each
+# run falls in.
+export SOURCE_DATE_EPOCH=1767225600
 "$build/linux/tools/make_sample" "$sample" >/dev/null
 companion_run() {  # companion_run NAME PROGRAM ARGS... (PROGRAM without .exe)
   local name=$1 program=$2 dir rc
