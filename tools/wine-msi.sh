@@ -44,10 +44,14 @@ msi_table() { msiinfo export "$msi_dir/$1" "$2" 2>/dev/null | tr -d '\r' | tail 
 msi_property() { msi_table "$1" Property | awk -F'\t' -v p="$2" '$1 == p { print $2 }'; }
 
 msi_tables() {
-  local m why
+  local m why version
   for m in "$msi_old" "$msi_new"; do
     why=""
-    if [ "$(msi_property "$m" UpgradeCode)" != "$msi_upgrade_code" ]; then
+    version=${m#tabulon-}
+    version=${version%-x64.msi}
+    if [ "$(msi_property "$m" ProductVersion)" != "$version" ]; then
+      why="product version $(msi_property "$m" ProductVersion)"
+    elif [ "$(msi_property "$m" UpgradeCode)" != "$msi_upgrade_code" ]; then
       why="upgrade code $(msi_property "$m" UpgradeCode)"
     elif [ "$(msi_property "$m" Manufacturer)" != "The Tabulon developers" ]; then
       why="manufacturer $(msi_property "$m" Manufacturer)"
@@ -55,18 +59,18 @@ msi_tables() {
       why="no licence in ARPCOMMENTS"
     elif [ "$(msi_table "$m" Component | awk -F'\t' '$3 != "INSTALLDIR" || $4 != 256' | wc -l)" != 0 ]; then
       why="a component that is not a 64-bit one of INSTALLDIR"
-    elif [ "$(msi_table "$m" File | cut -f3 | sed 's/.*|//' | sort | tr '\n' ' ')" != "${msi_files[*]} " ]; then
+    elif [ "$(msi_table "$m" File | cut -f3 | sed 's/.*|//' | LC_ALL=C sort | tr '\n' ' ')" != "${msi_files[*]} " ]; then
       why="files: $(msi_table "$m" File | cut -f3 | tr '\n' ' ')"
     elif [ "$(msi_table "$m" Environment)" != $'TabulonPath\t=-*PATH\t[~];[INSTALLDIR]\ttabulon.exe' ]; then
       why="Environment: $(msi_table "$m" Environment)"
     elif [ "$(msi_table "$m" InstallExecuteSequence | grep -c -E '^(Write|Remove)EnvironmentStrings|^RemoveExistingProducts|^FindRelatedProducts')" != 4 ]; then
       why="the sequence lacks an action of the PATH entry or of the upgrade"
-    elif ! msiinfo suminfo "$msi_dir/$m" | grep -q '^Template: x64;1033'; then
+    elif [[ "$(msiinfo suminfo "$msi_dir/$m")" != *$'\nTemplate: x64;1033'* ]]; then
       why="not an x64 package"
     fi
     if [ -n "$why" ]; then fail "MSI tables of $m" "$why"; else pass "MSI tables of $m"; fi
   done
-  m=$(msi_table "$msi_new" Upgrade | sort)
+  m=$(msi_table "$msi_new" Upgrade | LC_ALL=C sort)
   if [ "$m" != "$msi_upgrade_code	0.0.0	$msi_bumped		769		TABULON_OLDER
 $msi_upgrade_code	$msi_bumped			2		TABULON_NEWER" ]; then
     fail "MSI upgrade ranges" "$(echo "$m" | tr '\t\n' ' |')"
@@ -152,7 +156,7 @@ msi_installed() {
   local label=$1 m=$2 version=$3 why="" key folder
   folder=$WINEPREFIX/drive_c/Program\ Files/Tabulon
   key="$msi_uninstall\\$(msi_property "$m" ProductCode)"
-  if [ "$(ls "$folder" 2>/dev/null | tr '\n' ' ')" != "${msi_files[*]} " ]; then
+  if [ "$(LC_ALL=C ls "$folder" 2>/dev/null | tr '\n' ' ')" != "${msi_files[*]} " ]; then
     why="the folder holds: $(ls "$folder" 2>&1 | tr '\n' ' ')"
   elif ! rm -rf "$work/msi-content" || ! msiextract -C "$work/msi-content" "$msi_dir/$m" >/dev/null ||
     ! diff -r -q "$work/msi-content/Tabulon" "$folder" >/dev/null; then
