@@ -11,8 +11,10 @@
 
 #include "format/pat.h"
 #include "inspect/mapsvg.h"
+#include "inspect/names.h"
 #include "inspect/survey.h"
 #include "inspect/workers.h"
+#include "tabulon_version.h"
 
 namespace inspect {
 
@@ -26,7 +28,10 @@ constexpr size_t kMaps = 500;
 // Findings listed per file; the rest are counted.
 constexpr size_t kListedFindings = 200;
 
-std::string html(const std::string& s) {
+// Text in HTML: the markup characters as entities, and control characters
+// and bytes that are not UTF-8 escaped as the text forms escape them.
+std::string html(const std::string& text) {
+    const std::string s = displayName(text);
     std::string r;
     r.reserve(s.size());
     for (char c : s) {
@@ -89,7 +94,7 @@ void describe(const SurveyRow& row, bool shared, bool withMap, Detail* d) {
     ScanCounters counters;
     uint32_t stopped = 0;
     buildMapModel(set.file(), shared, &model, &counters, &stopped);
-    model.name = row.path.filename().string();
+    model.name = displayName(row.path.filename().string());
     d->svg = renderMapSvg(model, mapGrid(model), true);
 }
 
@@ -213,7 +218,7 @@ std::string numberCell(const char* key, uint64_t v, bool known, std::string* dat
 
 }  // namespace
 
-std::string surveyReport(const Survey& s, bool shared) {
+std::string surveyReport(const Survey& s, bool shared, const std::string& command) {
     const std::vector<size_t> order = problemsFirst(s);
     std::vector<size_t> rankOf(s.rows.size());
     for (size_t k = 0; k < order.size(); ++k) rankOf[order[k]] = k;
@@ -249,6 +254,8 @@ std::string surveyReport(const Survey& s, bool shared) {
         stamp, s.rows.size(), s.count(RowState::Checked), s.damaged(), s.unusedOnly(),
         s.count(RowState::PreSix), s.count(RowState::Failed),
         s.strict ? "; strict: every finding counts as damage" : "");
+    h += "<p class=\"made\">Made by Tabulon " + html(TABULON_VERSION) + ": <code>" + html(command) +
+         "</code></p>\n";
     for (const std::string& e : s.walkErrors) h += "<p>The walk stopped: " + html(e) + "</p>\n";
 
     h += "<table id=\"survey\" data-sorted=\"rank\">\n<thead><tr>";
@@ -353,18 +360,20 @@ int cmdReport(Context& cx, const SurveyArgs& a) {
     s.strict = a.strict;
     std::string why;
     if (!runSurvey(a.dirs, a.jobs, cx.shared, true, &s, &why)) return fail(cx.out, why);
-    if (!writeAtomically(a.output, surveyReport(s, cx.shared), &why)) return fail(cx.out, why);
+    if (!writeAtomically(a.output, surveyReport(s, cx.shared, cx.command), &why)) {
+        return fail(cx.out, why);
+    }
     const int status = surveyStatus(s);
     if (cx.json) {
         Json j;
         j["output"] = a.output;
-        j["files"] = s.rows.size();
-        j["damaged"] = s.damaged();
+        j["fileCount"] = s.rows.size();
+        j["damagedFiles"] = s.damaged();
         j["status"] = status;
-        cx.out.write(Stream::Out, j.dump(2) + "\n");
+        cx.out.write(Stream::Out, dumpJson(j) + "\n");
     } else {
-        cx.out.write(Stream::Out, strf("%s: %zu files, %zu with damage\n", a.output.c_str(),
-                                       s.rows.size(), s.damaged()));
+        cx.out.write(Stream::Out, strf("%s: %zu files, %zu with damage\n",
+                                       displayName(a.output).c_str(), s.rows.size(), s.damaged()));
     }
     return status;
 }
