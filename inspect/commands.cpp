@@ -391,6 +391,44 @@ bool parseNumber(const std::string& s, uint64_t* v) {
     return true;
 }
 
+// The header of the page at a file-set offset: a page of the table decoded as
+// what it is, else the page header in the file's layout.
+void describeHeader(OpenSet& set, bool shared, uint64_t offset, Json* j, std::string* t) {
+    BtrieveFile& file = set.file();
+    const FileGeometry& g = file.geometry();
+    PageHeader header;
+    std::memset(&header, 0, sizeof header);
+    if (!set.hasPat()) {
+        (*j)["header"] = nullptr;
+        *t += "Pre-6.x file: the page header is not decoded\n";
+    } else if (describeTablePage(set, shared, offset, j, t)) {
+        // A page of the table has no page header.
+        (*j)["header"] = nullptr;
+    } else if (file.readPageHeaderAt(offset, header)) {
+        const PageIdentity id = decodePageHeader(g, header);
+        std::string raw;
+        for (int i = 0; i < g.headerSize; ++i) raw += strf("%.2x", unsigned(header.headerBytes[i]));
+        (*j)["header"] = {{"bytes", raw},
+                          {"pageId", id.pageId},
+                          {"pageType", id.pageType},
+                          {"usageWord", header.usageCount}};
+        const char* kind = id.pageId == 0 && id.pageType == 0             ? "zero header"
+                           : id.pageType == pagetype::variable            ? "variable"
+                           : pageClassOf(id.pageType) == PageClass::Data  ? "data"
+                           : pageClassOf(id.pageType) == PageClass::Index ? "index"
+                                                                          : "other";
+        *t += strf("Header (%d bytes in the %s layout, then the usage word)\n", g.headerSize,
+                   g.versionCode < version::v800 ? "6.x/7.x" : "8.x and later");
+        *t += strf("  page id     %s\n", hex(id.pageId, 8).c_str());
+        *t += strf("  page type   0x%.4x (%s)\n", unsigned(id.pageType), kind);
+        *t += strf("  usage word  0x%.4x%s\n", unsigned(header.usageCount),
+                   g.encrypted && g.headerSize >= 8 ? " (unmasked)" : "");
+    } else {
+        (*j)["header"] = nullptr;
+        *t += "Header cut short by the end of the set\n";
+    }
+}
+
 }  // namespace
 
 int cmdPage(Context& cx, const std::string& path, const std::string& pageText) {
@@ -439,39 +477,9 @@ int cmdPage(Context& cx, const std::string& path, const std::string& pageText) {
     }
     t += strf(", %llu bytes\n", (unsigned long long)unit);
 
-    PageHeader header;
-    std::memset(&header, 0, sizeof header);
     j["fcr"] = nullptr;
     j["pat"] = nullptr;
-    if (!set.hasPat()) {
-        j["header"] = nullptr;
-        t += "Pre-6.x file: the page header is not decoded\n";
-    } else if (describeTablePage(set, cx.shared, offset, &j, &t)) {
-        // A page of the table has no page header.
-        j["header"] = nullptr;
-    } else if (file.readPageHeaderAt(offset, header)) {
-        const PageIdentity id = decodePageHeader(g, header);
-        std::string raw;
-        for (int i = 0; i < g.headerSize; ++i) raw += strf("%.2x", unsigned(header.headerBytes[i]));
-        j["header"] = {{"bytes", raw},
-                       {"pageId", id.pageId},
-                       {"pageType", id.pageType},
-                       {"usageWord", header.usageCount}};
-        const char* kind = id.pageId == 0 && id.pageType == 0             ? "zero header"
-                           : id.pageType == pagetype::variable            ? "variable"
-                           : pageClassOf(id.pageType) == PageClass::Data  ? "data"
-                           : pageClassOf(id.pageType) == PageClass::Index ? "index"
-                                                                          : "other";
-        t += strf("Header (%d bytes in the %s layout, then the usage word)\n", g.headerSize,
-                  g.versionCode < version::v800 ? "6.x/7.x" : "8.x and later");
-        t += strf("  page id     %s\n", hex(id.pageId, 8).c_str());
-        t += strf("  page type   0x%.4x (%s)\n", unsigned(id.pageType), kind);
-        t += strf("  usage word  0x%.4x%s\n", unsigned(header.usageCount),
-                  g.encrypted && g.headerSize >= 8 ? " (unmasked)" : "");
-    } else {
-        j["header"] = nullptr;
-        t += "Header cut short by the end of the set\n";
-    }
+    describeHeader(set, cx.shared, offset, &j, &t);
     std::string all;
     all.reserve(bytes.size() * 2);
     for (uint8_t b : bytes) all += strf("%.2x", unsigned(b));
