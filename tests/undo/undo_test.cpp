@@ -82,8 +82,7 @@ TEST_F(Undo, RestoresACompletedRepairAndThenHasNothingToDo) {
 TEST_F(Undo, JournalGroupsPatPairsAndKeepsUsageCounts) {
     repair(kSplitRecipe);
     JournalContents j;
-    std::string why;
-    ASSERT_TRUE(parseJournal(readBytes(journal()), &j, &why)) << why;
+    ASSERT_TRUE(parseJournal(readBytes(journal()), &j).ok());
     EXPECT_TRUE(j.closed);
     EXPECT_FALSE(j.tornTail);
     EXPECT_EQ(j.identity.members.size(), 2u);
@@ -159,8 +158,7 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
         }
         // Every journaled block is back to its old bytes.
         JournalContents j;
-        std::string why;
-        ASSERT_TRUE(parseJournal(readBytes(journal()), &j, &why));
+        ASSERT_TRUE(parseJournal(readBytes(journal()), &j).ok());
         Bytes b = readBytes(dir.path(main));
         for (const JournaledBlock& jb : j.blocks) {
             EXPECT_TRUE(
@@ -173,13 +171,12 @@ TEST_F(Undo, CutShortRunRestoresWhereTheRunCouldHaveWritten) {
     repair(kSplitRecipe);
     // Drop the closing record: the journal of a run that was killed.
     JournalContents j;
-    std::string why;
     Bytes bytes = readBytes(journal());
-    ASSERT_TRUE(parseJournal(bytes, &j, &why));
+    ASSERT_TRUE(parseJournal(bytes, &j).ok());
     const size_t closing = 9 + 4 * j.blocks.size();
     bytes.resize(bytes.size() - closing);
     writeBytes(journal(), bytes);
-    ASSERT_TRUE(parseJournal(bytes, &j, &why));
+    ASSERT_TRUE(parseJournal(bytes, &j).ok());
     ASSERT_FALSE(j.closed);
 
     // A PAT copy whose usage count differs was written by someone else.
@@ -246,12 +243,11 @@ TEST_F(Undo, EveryPrefixOfAJournalParsesOrIsRefusedWhole) {
     repair(kSplitRecipe);
     const Bytes good = readBytes(journal());
     JournalContents full;
-    std::string why;
-    ASSERT_TRUE(parseJournal(good, &full, &why));
+    ASSERT_TRUE(parseJournal(good, &full).ok());
     for (size_t n = 0; n < good.size(); ++n) {
         JournalContents j;
         Bytes prefix(good.begin(), good.begin() + long(n));
-        if (!parseJournal(prefix, &j, &why)) continue;
+        if (!parseJournal(prefix, &j).ok()) continue;
         // Only whole records count: the blocks are a prefix of the full list.
         ASSERT_LE(j.blocks.size(), full.blocks.size());
         for (size_t i = 0; i < j.blocks.size(); ++i) {
@@ -417,8 +413,7 @@ TEST_F(Undo, DamageIsReportedAndForceRestoresWhatCameBefore) {
     repair(kSplitRecipe);
     const Bytes good = readBytes(journal());
     JournalContents full;
-    std::string why;
-    ASSERT_TRUE(parseJournal(good, &full, &why));
+    ASSERT_TRUE(parseJournal(good, &full).ok());
     ASSERT_EQ(full.groups, 2u);
 
     // The second group damaged: --force takes back the first group's blocks.
@@ -522,7 +517,7 @@ TEST_F(Undo, SmallerMishaps) {
     UndoRun escaped = runUndoOn({journal()});
     EXPECT_EQ(escaped.status, undo::kError);
     EXPECT_EQ((escaped.out + escaped.err).find('\x1b'), std::string::npos);
-    EXPECT_NE(escaped.out.find("\\x1b[2J\\x0dNICE.DAT"), std::string::npos) << escaped.out;
+    EXPECT_NE(escaped.err.find("\\x1b[2J\\x0dNICE.DAT"), std::string::npos) << escaped.err;
     // A relative path that does not open here points at --set.
     EXPECT_NE(escaped.err.find("--set"), std::string::npos) << escaped.err;
 }
