@@ -209,54 +209,6 @@ TEST_F(Undo, CutShortRunRestoresWhereTheRunCouldHaveWritten) {
     (void)repairedSet;
 }
 
-TEST_F(Undo, DamagedJournalsAreErrors) {
-    repair(kRecipe);
-    const Bytes good = readBytes(journal());
-    struct Damage {
-        const char* what;
-        std::function<void(Bytes&)> apply;
-        int status;
-    };
-    const Damage damages[] = {
-        {"no magic number", [](Bytes& b) { b[0] = 'X'; }, undo::kError},
-        {"another version", [](Bytes& b) { b[8] = 9; }, undo::kError},
-        {"a damaged record before the last", [](Bytes& b) { b[40] ^= 1; }, undo::kError},
-        {"empty", [](Bytes& b) { b.clear(); }, undo::kError},
-        // A last record cut short was never relied on: the rest restores.
-        {"torn last record", [](Bytes& b) { b.resize(b.size() - 3); }, undo::kRestored},
-    };
-    for (const Damage& d : damages) {
-        SCOPED_TRACE(d.what);
-        Bytes b = good;
-        d.apply(b);
-        writeBytes(journal(), b);
-        UndoRun u = undoSet({journal(), "--dry-run"});
-        EXPECT_EQ(u.status, d.status) << u.out << u.err;
-        EXPECT_EQ(now(), repaired);
-    }
-    UndoRun missing = runUndoOn({dir.path("no.journal")});
-    EXPECT_EQ(missing.status, undo::kError);
-    EXPECT_NE(missing.err.find("Unable to open undo journal"), std::string::npos);
-}
-
-TEST_F(Undo, EveryPrefixOfAJournalParsesOrIsRefusedWhole) {
-    repair(kSplitRecipe);
-    const Bytes good = readBytes(journal());
-    JournalContents full;
-    ASSERT_TRUE(parseJournal(good, &full).ok());
-    for (size_t n = 0; n < good.size(); ++n) {
-        JournalContents j;
-        Bytes prefix(good.begin(), good.begin() + long(n));
-        if (!parseJournal(prefix, &j).ok()) continue;
-        // Only whole records count: the blocks are a prefix of the full list.
-        ASSERT_LE(j.blocks.size(), full.blocks.size());
-        for (size_t i = 0; i < j.blocks.size(); ++i) {
-            ASSERT_EQ(j.blocks[i].old, full.blocks[i].old) << n;
-        }
-        ASSERT_FALSE(j.closed) << n;
-    }
-}
-
 // The records of a journal, to change and put back together with sound
 // framing and checksums.
 using Records = std::vector<std::pair<uint8_t, Bytes>>;
@@ -292,11 +244,81 @@ Bytes groupOf(uint64_t offset, const Bytes& old) {
     return b;
 }
 
+// A group record of 1-byte blocks at the offsets.
+Bytes groupOfBytes(const std::vector<uint64_t>& offsets) {
+    Bytes b(4);
+    putLe32(b.data(), uint32_t(offsets.size()));
+    for (uint64_t offset : offsets) {
+        Bytes one = groupOf(offset, Bytes(1, 0x55));
+        b.insert(b.end(), one.begin() + 4, one.end());
+    }
+    return b;
+}
+
 // Offset of the n-th record (from 0) in a journal.
 size_t recordAt(const Bytes& journal, size_t n) {
     size_t at = 12;
     for (size_t i = 0; i < n; ++i) at += le32(journal.data() + at + 1) + 9;
     return at;
+}
+
+TEST_F(Undo, DamagedJournalsAreErrors) {
+    repair(kRecipe);
+    const Bytes good = readBytes(journal());
+    struct Damage {
+        const char* what;
+        std::function<void(Bytes&)> apply;
+        int status;
+    };
+    const Damage damages[] = {
+        {"no magic number", [](Bytes& b) { b[0] = 'X'; }, undo::kError},
+        {"another version", [](Bytes& b) { b[8] = 9; }, undo::kError},
+        {"a damaged record before the last", [](Bytes& b) { b[40] ^= 1; }, undo::kError},
+        {"empty", [](Bytes& b) { b.clear(); }, undo::kError},
+        // One flipped bit in a middle record's length: the records after it
+        // show it is no cut-short tail.
+        {"a middle record's length past the end",
+         [](Bytes& b) { b[recordAt(b, 1) + 3] ^= 0x01; },
+         undo::kError},
+        // A last record cut short was never relied on: the rest restores.
+        {"torn last record", [](Bytes& b) { b.resize(b.size() - 3); }, undo::kRestored},
+    };
+    for (const Damage& d : damages) {
+        SCOPED_TRACE(d.what);
+        Bytes b = good;
+        d.apply(b);
+        writeBytes(journal(), b);
+        UndoRun u = undoSet({journal(), "--dry-run"});
+        EXPECT_EQ(u.status, d.status) << u.out << u.err;
+        // Damage is never taken for a tail the run cut short, and --force
+        // restores what it can but the status still says not all.
+        if (d.status == undo::kError) {
+            EXPECT_EQ(u.out.find("no write it would have covered"), std::string::npos) << u.out;
+            EXPECT_EQ(undoSet({journal(), "--dry-run", "--force"}).status, undo::kError);
+        }
+        EXPECT_EQ(now(), repaired);
+    }
+    UndoRun missing = runUndoOn({dir.path("no.journal")});
+    EXPECT_EQ(missing.status, undo::kError);
+    EXPECT_NE(missing.err.find("Unable to open undo journal"), std::string::npos);
+}
+
+TEST_F(Undo, EveryPrefixOfAJournalParsesOrIsRefusedWhole) {
+    repair(kSplitRecipe);
+    const Bytes good = readBytes(journal());
+    JournalContents full;
+    ASSERT_TRUE(parseJournal(good, &full).ok());
+    for (size_t n = 0; n < good.size(); ++n) {
+        JournalContents j;
+        Bytes prefix(good.begin(), good.begin() + long(n));
+        if (!parseJournal(prefix, &j).ok()) continue;
+        // Only whole records count: the blocks are a prefix of the full list.
+        ASSERT_LE(j.blocks.size(), full.blocks.size());
+        for (size_t i = 0; i < j.blocks.size(); ++i) {
+            ASSERT_EQ(j.blocks[i].old, full.blocks[i].old) << n;
+        }
+        ASSERT_FALSE(j.closed) << n;
+    }
 }
 
 // The crafted journals of an attacker and the mishaps of an administrator:
@@ -328,6 +350,32 @@ TEST_F(Undo, CraftedJournalsAreRefusedAndWriteNothing) {
     };
     const uint64_t mainSize = fs::file_size(dir.path(main));
     const uint64_t total = mainSize + fs::file_size(dir.path("TEST.^01"));
+    JournalContents full;
+    ASSERT_TRUE(parseJournal(good, &full).ok());
+    const JournaledBlock* header = nullptr;
+    for (const JournaledBlock& b : full.blocks) {
+        if (b.block.kept.empty()) header = &b;
+    }
+    ASSERT_NE(header, nullptr);
+    {
+        // A set of the same member count, version, page size and PAT page
+        // size, whose FCR copies differ: another set.
+        Scratch elsewhere;
+        std::string recipe = kSplitRecipe;
+        recipe.replace(recipe.find("logical 1200"), 12, "logical 1190");
+        RepairCase c{"same geometry", recipe, {}};
+        const std::string name = buildCase(c, elsewhere.path());
+        fs::copy_file(elsewhere.path(name), dir.path("OTHER.DAT"));
+        fs::copy_file(elsewhere.path("TEST.^01"), dir.path("OTHER.^01"));
+    }
+    auto withRecords = [&](std::function<void(Records&)> change) {
+        Records r = recordsOf(good);
+        change(r);
+        return assemble(r);
+    };
+    // 1 more block than the set's geometry allows a repair to write.
+    std::vector<uint64_t> tooMany(total / 1024 + 2 * 2 + 3);
+    for (size_t i = 0; i < tooMany.size(); ++i) tooMany[i] = 100 + i % 50;
 
     struct Crafted {
         const char* what;
@@ -338,11 +386,49 @@ TEST_F(Undo, CraftedJournalsAreRefusedAndWriteNothing) {
     std::vector<Crafted> cases = {
         {"an absolute path", namingVictim(victim), {"--force"}, "absolute"},
         {"a path out of the folder", namingVictim("../victim"), {"--force"}, "leads out"},
+        {"a path out of the folder by its last part", namingVictim("sub/.."), {}, "leads out"},
+        {"a path from a root, written with a backslash",
+         namingVictim("\\victim"),
+         {"--force"},
+         "absolute"},
         {"another file named with --set",
          namingVictim(victim),
          {"--set", victim, "--force"},
          "not a Btrieve file"},
         {"another set named with --set", good, {"--set", other, "--force"}, "not the file set"},
+        {"another set of the same geometry named with --set",
+         good,
+         {"--set", dir.path("OTHER.DAT"), "--force"},
+         "is not the file the journal was made on"},
+        {"the recorded page size not the set's",
+         withRecords([](Records& r) { putLe16(r[0].second.data() + 2 + r[0].second[0] + 2, 4096); }),
+         {"--force"},
+         "page size is 1024"},
+        {"a page header block one byte short",
+         withBlock(header->block.offset, header->block.length - 1),
+         {},
+         "Block 1"},
+        {"a block of no bytes", withBlock(header->block.offset, 0), {"--force"}, "malformed"},
+        {"more blocks than a repair of the set writes",
+         withRecords([&](Records& r) {
+             r.resize(1);
+             r.emplace_back('G', groupOfBytes(tooMany));
+         }),
+         {"--force"},
+         "more than a repair of the set writes"},
+        {"a record after the closing record",
+         withRecords([&](Records& r) { r.emplace_back('G', groupOf(header->block.offset,
+                                                                    header->old)); }),
+         {},
+         "a record after the closing record"},
+        {"a middle record's length past the end, records after it",
+         [&] {
+             Bytes b = good;
+             putLe32(b.data() + recordAt(b, 1) + 1, uint32_t(b.size()));
+             return b;
+         }(),
+         {},
+         "records follow it"},
         {"a block across the main file's end", withBlock(mainSize - 4, 1000), {}, "Block 1"},
         {"a block past the set's end", withBlock(total + 10, 100), {}, "Block 1"},
         {"a block inside a member, not one a repair writes", withBlock(100, 30), {}, "Block 1"},
@@ -394,8 +480,23 @@ TEST_F(Undo, CraftedJournalsAreRefusedAndWriteNothing) {
         UndoRun u = runUndoOn(args);
         EXPECT_EQ(u.status, undo::kError) << u.out << u.err;
         EXPECT_NE(u.err.find(c.says), std::string::npos) << u.err;
+        EXPECT_EQ(u.out.find("no write it would have covered was made"), std::string::npos);
+        EXPECT_LE(countOf(u.err, "\n"), 25u) << u.err;  // blocks listed up to a limit
         EXPECT_EQ(now(), was) << "a refused undo wrote";
     }
+
+    // Blocks outside the plan are listed up to a limit, then counted.
+    writeBytes(journal(), withRecords([](Records& r) {
+                   r.resize(1);
+                   std::vector<uint64_t> offsets;
+                   for (uint64_t i = 0; i < 30; ++i) offsets.push_back(100 + i);
+                   r.emplace_back('G', groupOfBytes(offsets));
+               }));
+    UndoRun listed = undoSet({journal()});
+    EXPECT_EQ(listed.status, undo::kError);
+    EXPECT_EQ(countOf(listed.err, "is neither a PAT copy"), 20u) << listed.err;
+    EXPECT_NE(listed.err.find("\n(10 more block(s) not listed.)\n"), std::string::npos)
+        << listed.err;
 
     // The member .^01 replaced by a link to a file of the same bytes.
     writeBytes(journal(), good);
