@@ -613,14 +613,74 @@ TEST_F(Undo, SmallerMishaps) {
 
     // Names from the journal are printed with control characters escaped.
     JournalIdentity id;
-    id.mainPath = "\x1b[2J\rNICE.DAT";
+    id.mainPath = "\x1b[2J\rNICE\xc2\x9b" "31m\x9b\x7f.DAT";
     writeBytes(journal(), assemble({{'I', identityBody(id)}}));
     UndoRun escaped = runUndoOn({journal()});
     EXPECT_EQ(escaped.status, undo::kError);
-    EXPECT_EQ((escaped.out + escaped.err).find('\x1b'), std::string::npos);
-    EXPECT_NE(escaped.err.find("\\x1b[2J\\x0dNICE.DAT"), std::string::npos) << escaped.err;
+    for (char c : {'\x1b', '\x9b', '\x7f'}) {
+        EXPECT_EQ((escaped.out + escaped.err).find(c), std::string::npos) << int(c);
+    }
+    EXPECT_NE(escaped.err.find("\\x1b[2J\\x0dNICE\\xc2\\x9b31m\\x9b\\x7f.DAT"), std::string::npos)
+        << escaped.err;
     // A relative path that does not open here points at --set.
     EXPECT_NE(escaped.err.find("--set"), std::string::npos) << escaped.err;
+}
+
+// The journal's own set under another path: a folder reached through a link
+// is refused unless --set names the set, and a copy of the set (another
+// file, the same FCR copies) is the set, in a journal of either format.
+TEST_F(Undo, TheSetIsReachedThroughNoLinkedFolder) {
+    repair(kRecipe);
+    const Bytes good = readBytes(journal());
+    fs::create_directories(dir.path("real"));
+    fs::create_directories(dir.path("deep"));
+    fs::create_directory_symlink(dir.path("real"), dir.path("sub"));
+    fs::create_directory_symlink("../real", dir.path("deep/sub"));
+    struct Case {
+        const char* what;
+        std::string named;  // the path the journal names, from the folder of the undo
+        std::string set;    // --set, or none
+        bool oldFormat = false;
+        int status = undo::kError;
+        const char* says = "symbolic link";
+    };
+    const Case cases[] = {
+        {"a plain folder", "real/" + main, "", false, undo::kRestored, "Restored 3 block(s)"},
+        {"a plain folder, a journal without the file's identity", "./real/" + main, "", true,
+         undo::kRestored, "Restored 3 block(s)"},
+        {"a linked folder", "sub/" + main},
+        {"a linked folder after a plain one", "deep/sub/" + main},
+        {"a linked folder named with --set", "sub/" + main, "sub/" + main, false, undo::kRestored,
+         "Restored 3 block(s)"},
+        {"a copy of the set", main, "COPY.DAT", false, undo::kRestored, "Restored 3 block(s)"},
+    };
+    const fs::path was = fs::current_path();
+    fs::current_path(dir.path());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(dir.path(main));
+        fs::remove(dir.path("COPY.DAT"));
+        writeBytes(dir.path("real/" + main), repaired.at(main));
+        writeBytes(dir.path("COPY.DAT"), repaired.at(main));
+        Records r = recordsOf(good);
+        JournalContents j;
+        ASSERT_TRUE(parseJournal(good, &j).ok());
+        j.identity.mainPath = c.named;
+        j.identity.members[0].first = c.named;
+        r[0].second = identityBody(j.identity);
+        if (c.oldFormat) r[0].second.resize(r[0].second.size() - 17);
+        Bytes b = assemble(r);
+        if (c.oldFormat) putLe32(b.data() + 8, 2);
+        writeBytes(journal(), b);
+        std::vector<std::string> args{journal()};
+        if (!c.set.empty()) args.insert(args.end(), {"--set", c.set});
+        UndoRun u = runUndoOn(args);
+        EXPECT_EQ(u.status, c.status) << u.out << u.err;
+        EXPECT_NE((u.out + u.err).find(c.says), std::string::npos) << u.out << u.err;
+        const std::string restored = c.set == "COPY.DAT" ? "COPY.DAT" : "real/" + main;
+        EXPECT_EQ(readBytes(dir.path(restored)) == before.at(main), c.status == undo::kRestored);
+    }
+    fs::current_path(was);
 }
 
 TEST(UndoJournal, AJournalAmongTheMembersIsRefused) {
