@@ -561,9 +561,9 @@ int UndoRun::finishRestore(size_t restored, bool failed) {
                  ": only the blocks recorded before it were restored.\n",
                  j_.damageAt);
     }
-    // Every block restored or holding its old bytes, or the status says not.
-    const bool whole = restored + held == j_.blocks.size();
-    return failed || !whole || j_.damaged ? undo::kError : undo::kRestored;
+    // A block not restored (a failed write, a damaged journal's rest) makes
+    // the status 2.
+    return failed || j_.damaged ? undo::kError : undo::kRestored;
 }
 
 }  // namespace

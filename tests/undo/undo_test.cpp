@@ -98,6 +98,59 @@ TEST_F(Undo, JournalGroupsPatPairsAndKeepsUsageCounts) {
     EXPECT_GE(patCopies, 6u);
 }
 
+// The records of a journal, to change and put back together with sound
+// framing and checksums.
+using Records = std::vector<std::pair<uint8_t, Bytes>>;
+
+Records recordsOf(const Bytes& journal) {
+    Records r;
+    for (size_t at = 12; at + 9 <= journal.size();) {
+        const size_t n = le32(journal.data() + at + 1);
+        r.emplace_back(journal[at],
+                       Bytes(journal.begin() + long(at) + 5, journal.begin() + long(at + 5 + n)));
+        at += n + 9;
+    }
+    return r;
+}
+
+Bytes assemble(const Records& records) {
+    Bytes b = journalPreamble();
+    for (const auto& [kind, body] : records) {
+        const Bytes r = journalRecord(kind, body);
+        b.insert(b.end(), r.begin(), r.end());
+    }
+    return b;
+}
+
+// A group record of one block, all of it changeable.
+Bytes groupOf(uint64_t offset, const Bytes& old) {
+    Bytes b(18);
+    putLe32(b.data(), 1);
+    putLe32(b.data() + 4, uint32_t(offset));
+    putLe32(b.data() + 8, uint32_t(offset >> 32));
+    putLe32(b.data() + 12, uint32_t(old.size()));
+    b.insert(b.end(), old.begin(), old.end());
+    return b;
+}
+
+// A group record of 1-byte blocks at the offsets.
+Bytes groupOfBytes(const std::vector<uint64_t>& offsets) {
+    Bytes b(4);
+    putLe32(b.data(), uint32_t(offsets.size()));
+    for (uint64_t offset : offsets) {
+        Bytes one = groupOf(offset, Bytes(1, 0x55));
+        b.insert(b.end(), one.begin() + 4, one.end());
+    }
+    return b;
+}
+
+// Offset of the n-th record (from 0) in a journal.
+size_t recordAt(const Bytes& journal, size_t n) {
+    size_t at = 12;
+    for (size_t i = 0; i < n; ++i) at += le32(journal.data() + at + 1) + 9;
+    return at;
+}
+
 TEST_F(Undo, RefusesASetThatChangedSince) {
     struct Change {
         const char* what;
@@ -132,6 +185,18 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
              Bytes b = readBytes(d + "/" + m);
              b[0x2000 + 0x30] ^= 0xFF;  // a slot of the current PAT copy
              writeBytes(d + "/" + m, b);
+         },
+         undo::kRestored},
+        {"the FCR changed, a journal without the file's identity",
+         [](const std::string& d, const std::string& m) {
+             Bytes b = readBytes(d + "/" + m);
+             b[100] ^= 0xFF;
+             writeBytes(d + "/" + m, b);
+             Records r = recordsOf(readBytes(d + "/undo.journal"));
+             r[0].second.resize(r[0].second.size() - 17);
+             b = assemble(r);
+             putLe32(b.data() + 8, 2);
+             writeBytes(d + "/undo.journal", b);
          },
          undo::kRestored},
         {"an extension member appeared",
@@ -207,59 +272,6 @@ TEST_F(Undo, CutShortRunRestoresWhereTheRunCouldHaveWritten) {
     EXPECT_NE(u.out.find("cut short"), std::string::npos) << u.out;
     EXPECT_EQ(now(), before);
     (void)repairedSet;
-}
-
-// The records of a journal, to change and put back together with sound
-// framing and checksums.
-using Records = std::vector<std::pair<uint8_t, Bytes>>;
-
-Records recordsOf(const Bytes& journal) {
-    Records r;
-    for (size_t at = 12; at + 9 <= journal.size();) {
-        const size_t n = le32(journal.data() + at + 1);
-        r.emplace_back(journal[at],
-                       Bytes(journal.begin() + long(at) + 5, journal.begin() + long(at + 5 + n)));
-        at += n + 9;
-    }
-    return r;
-}
-
-Bytes assemble(const Records& records) {
-    Bytes b = journalPreamble();
-    for (const auto& [kind, body] : records) {
-        const Bytes r = journalRecord(kind, body);
-        b.insert(b.end(), r.begin(), r.end());
-    }
-    return b;
-}
-
-// A group record of one block, all of it changeable.
-Bytes groupOf(uint64_t offset, const Bytes& old) {
-    Bytes b(18);
-    putLe32(b.data(), 1);
-    putLe32(b.data() + 4, uint32_t(offset));
-    putLe32(b.data() + 8, uint32_t(offset >> 32));
-    putLe32(b.data() + 12, uint32_t(old.size()));
-    b.insert(b.end(), old.begin(), old.end());
-    return b;
-}
-
-// A group record of 1-byte blocks at the offsets.
-Bytes groupOfBytes(const std::vector<uint64_t>& offsets) {
-    Bytes b(4);
-    putLe32(b.data(), uint32_t(offsets.size()));
-    for (uint64_t offset : offsets) {
-        Bytes one = groupOf(offset, Bytes(1, 0x55));
-        b.insert(b.end(), one.begin() + 4, one.end());
-    }
-    return b;
-}
-
-// Offset of the n-th record (from 0) in a journal.
-size_t recordAt(const Bytes& journal, size_t n) {
-    size_t at = 12;
-    for (size_t i = 0; i < n; ++i) at += le32(journal.data() + at + 1) + 9;
-    return at;
 }
 
 TEST_F(Undo, DamagedJournalsAreErrors) {
@@ -409,6 +421,10 @@ TEST_F(Undo, CraftedJournalsAreRefusedAndWriteNothing) {
          {},
          "Block 1"},
         {"a block of no bytes", withBlock(header->block.offset, 0), {"--force"}, "malformed"},
+        {"a group of no blocks",
+         withRecords([](Records& r) { r.insert(r.begin() + 1, {'G', Bytes(4, 0)}); }),
+         {},
+         "malformed"},
         {"more blocks than a repair of the set writes",
          withRecords([&](Records& r) {
              r.resize(1);
@@ -642,7 +658,7 @@ TEST_F(Undo, TheSetIsReachedThroughNoLinkedFolder) {
         std::string set;    // --set, or none
         bool oldFormat = false;
         int status = undo::kError;
-        const char* says = "symbolic link";
+        const char* says = "whose folder is reached through a symbolic link";
     };
     const Case cases[] = {
         {"a plain folder", "real/" + main, "", false, undo::kRestored, "Restored 3 block(s)"},
@@ -680,6 +696,30 @@ TEST_F(Undo, TheSetIsReachedThroughNoLinkedFolder) {
         const std::string restored = c.set == "COPY.DAT" ? "COPY.DAT" : "real/" + main;
         EXPECT_EQ(readBytes(dir.path(restored)) == before.at(main), c.status == undo::kRestored);
     }
+
+    // The platform's open through no link, from the same folder.
+    const struct {
+        std::string name;
+        bool opens;
+    } opens[] = {{"real/" + main, true},     {"./real//" + main, true},
+                 {dir.path("real/" + main), true}, {"sub/" + main, false},
+                 {"deep/sub/" + main, false}, {dir.path("sub/" + main), false}};
+    fs::create_symlink("real/" + main, dir.path("LINKED.DAT"));
+    for (const auto& o : opens) {
+        SCOPED_TRACE(o.name);
+        PlatformHandle h = kInvalidHandle;
+        uint32_t error = 0;
+        const bool opened =
+            systemPlatform().open(o.name.c_str(), ExclusiveRead | NoLinkedFolders, &h, &error);
+        EXPECT_EQ(opened, o.opens) << error;
+        if (opened) systemPlatform().close(h);
+        // Without the flag the links are followed.
+        ASSERT_TRUE(systemPlatform().open(o.name.c_str(), ExclusiveRead, &h, &error));
+        systemPlatform().close(h);
+    }
+    PlatformHandle h = kInvalidHandle;
+    uint32_t error = 0;
+    EXPECT_FALSE(systemPlatform().open("LINKED.DAT", ExclusiveRead | NoLinkedFolders, &h, &error));
     fs::current_path(was);
 }
 
