@@ -218,8 +218,10 @@ bool JournalWriter::appendRecord(uint8_t kind, const std::vector<uint8_t>& body)
 void JournalWriter::fail(uint32_t error) {
     failed_ = true;
     out_.flush(Stream::Out);
-    out_.err("Unable to write undo journal <%s>, Status Code %lu, %s", path_.c_str(),
-             (unsigned long)error, platform_.errorText(error).c_str());
+    Status s;
+    s.code = error;
+    s.text = platform_.errorText(error);
+    out_.write(Stream::Err, describe(s, "Unable to write undo journal <" + path_ + ">"));
     out_.flush(Stream::Err);
 }
 
@@ -439,7 +441,9 @@ class Reader {
         while (at_ < size_ && !(identityOnly && haveIdentity_)) {
             if (!record()) break;
         }
-        if (!status_ && !haveIdentity_) return unusable("the journal ends before its identity record");
+        if (status_.ok() && !haveIdentity_) {
+            return unusable("the journal ends before its identity record");
+        }
         return status_;
     }
 
@@ -625,8 +629,8 @@ bool Reader::closing(Cursor& body) {
     return true;
 }
 
-// Whether a well-formed group or closing record starts anywhere from the
-// offset on. The tail is shorter than the longest record (the length of the
+// Whether a well-formed record (its length inside the journal, its checksum
+// right) starts anywhere from the offset on. The tail is shorter than the longest record (the length of the
 // record cut short was bounded); the search checksums at most
 // kTailSearchBytes, and a tail it cannot finish counts as one that records
 // follow, as does one that cannot be read.
@@ -642,20 +646,14 @@ bool Reader::recordFollows(uint64_t from) {
 }
 
 bool Reader::wellFormedAt(const uint8_t* p, size_t n, uint64_t* budget) {
-    if (p[0] != kGroup && p[0] != kClosing) return false;
-    const uint64_t bodyLength = le32(p + 1);
-    if (bodyLength + 9 > n || bodyLength < 4) return false;
-    // A group names a block or more of a byte or more; a closing record's
-    // length is that of its count.
-    const uint32_t count = le32(p + 5);
-    if (p[0] == kClosing && bodyLength != 8 + 4 * uint64_t(count)) return false;
-    if (p[0] == kGroup && (count == 0 || bodyLength < 4 + 15 * uint64_t(count))) return false;
-    if (bodyLength + 9 > *budget) {
+    const uint64_t total = uint64_t(le32(p + 1)) + 9;
+    if (total > n) return false;
+    if (total > *budget) {
         *budget = 0;
         return false;
     }
-    *budget -= bodyLength + 9;
-    return crc32(p, size_t(bodyLength) + 5) == le32(p + bodyLength + 5);
+    *budget -= total;
+    return crc32(p, size_t(total) - 4) == le32(p + total - 4);
 }
 
 }  // namespace

@@ -64,17 +64,34 @@ bool finalPathOf(HANDLE h, std::string* path) {
 }
 
 // Whether the handle was reached by the name itself, no link or junction on
-// the way: its final path is the name's full path.
+// the way: its final path is the name's own. A relative name is taken from
+// the final path of the current folder (a mapped drive or a folder reached
+// through a junction before it is no part of the name); an absolute one is
+// its full path.
 bool reachedWithoutLinks(HANDLE h, const char* name) {
-    char full[MAX_PATH * 4];
-    const DWORD n = GetFullPathNameA(name, DWORD(sizeof full), full, nullptr);
-    std::string reached;
-    if (n == 0 || n >= sizeof full || !finalPathOf(h, &reached)) return false;
-    std::string given(full, n);
+    std::string given = name, reached;
     for (char& c : given) {
         if (c == '/') c = '\\';
     }
-    return lstrcmpiA(given.c_str(), reached.c_str()) == 0;
+    const bool relative = !given.empty() && given[0] != '\\' && !(given.size() > 1 && given[1] == ':');
+    std::string full;
+    if (relative) {
+        if (!finalFolderPath(".", &full)) return false;
+        size_t start = 0;
+        while (start <= given.size()) {
+            size_t end = given.find('\\', start);
+            if (end == std::string::npos) end = given.size();
+            const std::string part = given.substr(start, end - start);
+            if (!part.empty() && part != ".") full += (full.ends_with('\\') ? "" : "\\") + part;
+            start = end + 1;
+        }
+    } else {
+        char buffer[MAX_PATH * 4];
+        const DWORD n = GetFullPathNameA(name, DWORD(sizeof buffer), buffer, nullptr);
+        if (n == 0 || n >= sizeof buffer) return false;
+        full.assign(buffer, n);
+    }
+    return finalPathOf(h, &reached) && lstrcmpiA(full.c_str(), reached.c_str()) == 0;
 }
 
 bool WindowsPlatform::open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) {

@@ -199,6 +199,16 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
              writeBytes(d + "/undo.journal", b);
          },
          undo::kRestored},
+        {"the FCR changed, a journal that does not know the file's identity",
+         [](const std::string& d, const std::string& m) {
+             Bytes b = readBytes(d + "/" + m);
+             b[100] ^= 0xFF;
+             writeBytes(d + "/" + m, b);
+             Records r = recordsOf(readBytes(d + "/undo.journal"));
+             std::fill(r[0].second.end() - 17, r[0].second.end(), 0);
+             writeBytes(d + "/undo.journal", assemble(r));
+         },
+         undo::kRestored},
         {"an extension member appeared",
          [](const std::string& d, const std::string&) { writeBytes(d + "/TEST.^01", Bytes(512)); },
          undo::kError, undo::kError},
@@ -421,6 +431,10 @@ TEST_F(Undo, CraftedJournalsAreRefusedAndWriteNothing) {
          {},
          "Block 1"},
         {"a block of no bytes", withBlock(header->block.offset, 0), {"--force"}, "malformed"},
+        {"an identity whose file identity is neither known nor unknown",
+         withRecords([](Records& r) { r[0].second[r[0].second.size() - 17] = 2; }),
+         {},
+         "the identity record at byte 12 is malformed"},
         {"a group of no blocks",
          withRecords([](Records& r) { r.insert(r.begin() + 1, {'G', Bytes(4, 0)}); }),
          {},
