@@ -187,6 +187,16 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
              writeBytes(d + "/" + m, b);
          },
          undo::kRestored},
+        {"the FCR changed, a run cut short",
+         [](const std::string& d, const std::string& m) {
+             Bytes b = readBytes(d + "/" + m);
+             b[100] ^= 0xFF;
+             writeBytes(d + "/" + m, b);
+             Records r = recordsOf(readBytes(d + "/undo.journal"));
+             r.pop_back();  // no closing record: no fingerprint to tell the FCR changed
+             writeBytes(d + "/undo.journal", assemble(r));
+         },
+         undo::kRestored},
         {"the FCR changed, a journal without the file's identity",
          [](const std::string& d, const std::string& m) {
              Bytes b = readBytes(d + "/" + m);
