@@ -28,6 +28,21 @@ enum OpenMode : int {
 // file.
 constexpr int PlainFileOnly = 0x100;
 
+// Added to a mode: no part of the name is a symbolic link. Each folder on the
+// way is opened from the one before without following a link, and the file
+// from the last of them; a link anywhere fails the open with the system's
+// code for a link (or for a name that cannot be reached).
+constexpr int NoLinkedFolders = 0x200;
+
+// A file's identity on its system: device and file number on POSIX, volume
+// serial number and file index on Windows. Two names with the same identity
+// are the same file.
+struct FileId {
+    uint64_t device = 0;
+    uint64_t file = 0;
+    bool operator==(const FileId&) const = default;
+};
+
 class Platform {
   public:
     virtual ~Platform() = default;
@@ -78,6 +93,13 @@ class Platform {
 
     virtual void close(PlatformHandle handle) = 0;
 
+    // The identity of an open file; false when the binding cannot tell it.
+    virtual bool fileId(PlatformHandle handle, FileId* id) {
+        (void)handle;
+        (void)id;
+        return false;
+    }
+
     // The system's message text for an error code, ending with its own line
     // break.
     virtual std::string errorText(uint32_t error) = 0;
@@ -87,6 +109,10 @@ class Platform {
 // reach it; when the name does not exist (yet), its folder's full path and
 // the name's last part. The name as given when neither can be resolved.
 std::string resolvedPath(const std::string& name);
+
+// The full path of an existing folder with every link on the way resolved;
+// false when the folder cannot be reached.
+bool finalFolderPath(const std::string& folder, std::string* path);
 
 // Whether two names reach the same file, or would once created.
 bool sameFile(const std::string& a, const std::string& b);
