@@ -64,6 +64,8 @@ constexpr ProblemRow kTable[] = {
      "({usage}).\n",
      "invalid usage count",
      "An entry of type 0 points at a data page whose usage count lacks its valid bit."},
+    {LastPairPastEnd, "last-pair-past-end", Info, None, Stream::Err, "", "last PAT pair past the end",
+     "The FCR's last PAT pair lies past the end of the file; the pairs that fit are checked."},
 };
 
 static_assert(std::size(kTable) == kProblemCount);

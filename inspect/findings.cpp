@@ -71,6 +71,11 @@ std::string explain(const tabulon::Finding& f, bool entry) {
                 return strf("copy %d of PAT pair %lu: %s (expected %lu, found %lu)", f.copy,
                             (unsigned long)f.pair, label.c_str(), (unsigned long)f.expected,
                             (unsigned long)f.found);
+            case Problem::LastPairPastEnd:
+                return strf(
+                    "the FCR's last PAT pair %lu lies past the end of the file; %lu of the %lu "
+                    "pairs fit",
+                    (unsigned long)f.expected, (unsigned long)f.found, (unsigned long)f.expected);
             default: return strf("PAT pair %lu: %s", (unsigned long)f.pair, label.c_str());
         }
     }
@@ -107,6 +112,16 @@ class Collector : public tabulon::ScanObserver {
         for (int i = 0; i < e.count; ++i) add(e.findings[i], e.type, true);
     }
     void pastEnd(uint32_t n) override { out_.pastEnd = n; }
+    // The FCR names pairs past the end: one info finding, with how many fit.
+    void lastPairPastEnd(uint32_t last) {
+        tabulon::Finding f;
+        f.code = tabulon::Problem::LastPairPastEnd;
+        f.pair = out_.pastEnd;
+        f.expected = last;
+        f.found = out_.pastEnd - 1;
+        out_.severities.add(f.code);
+        add(f, 0, false);
+    }
 
   private:
     void add(const tabulon::Finding& f, uint16_t type, bool entry) {
@@ -134,6 +149,7 @@ FileFindings gatherFindings(BtrieveFile& file, bool shared, bool keepList) {
     scanner.walk(1, file.lastPatPair(), &collect);
     out.counters = scanner.counters();
     out.severities = scanner.severities();
+    if (out.pastEnd != 0) collect.lastPairPastEnd(file.lastPatPair());
     return out;
 }
 
