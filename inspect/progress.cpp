@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "fileio/platform.h"
 
 namespace inspect {
 
@@ -37,15 +36,15 @@ std::string duration(double seconds) {
 
 ProgressLine::ProgressLine(tabulon::Output& out, bool enabled, std::string what)
     : out_(out), enabled_(enabled), what_(std::move(what)) {
-    begun_ = drawn_ = std::chrono::steady_clock::now();
+    begun_ = std::chrono::steady_clock::now();
 }
 
 ProgressLine::~ProgressLine() {
     clear();
 }
 
-bool ProgressLine::wanted(const std::string& format) {
-    return format == "text" && tabulon::standardErrorIsTerminal();
+bool ProgressLine::wanted(const tabulon::Output& out, const std::string& format) {
+    return format == "text" && out.terminal(tabulon::Stream::Err);
 }
 
 std::string ProgressLine::text(const std::string& what, uint64_t done, uint64_t total,
@@ -65,24 +64,34 @@ std::string ProgressLine::text(const std::string& what, uint64_t done, uint64_t 
 
 void ProgressLine::start(const std::string& what, uint64_t files) {
     if (!enabled_) return;
-    std::lock_guard<std::mutex> lock(drawing_);
-    what_ = what;
-    files_ = 0;
-    bytes_ = 0;
-    total_ = files;
-    begun_ = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> lock(drawing_);
+        what_ = what;
+        files_ = 0;
+        bytes_ = 0;
+        total_ = files;
+        begun_ = std::chrono::steady_clock::now();
+    }
+    draw(true);
 }
 
 void ProgressLine::advance(uint64_t files, uint64_t bytes) {
     if (!enabled_) return;
-    files_ += files;
+    const uint64_t done = files_ += files;
     bytes_ += bytes;
-    draw(false);
+    // The last file of a phase is always shown.
+    draw(done == total_);
 }
 
 void ProgressLine::draw(bool force) {
-    std::unique_lock<std::mutex> lock(drawing_, std::try_to_lock);
-    if (!lock.owns_lock()) return;
+    // A worker that finds the line being drawn does not wait, unless its
+    // state must be shown.
+    std::unique_lock<std::mutex> lock(drawing_, std::defer_lock);
+    if (force) {
+        lock.lock();
+    } else if (!lock.try_lock()) {
+        return;
+    }
     const auto now = std::chrono::steady_clock::now();
     if (!force && now - drawn_ < kRedraw) return;
     drawn_ = now;

@@ -24,8 +24,9 @@ class ProgressLine {
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
 
-    // Whether standard error is a terminal and `format` is the text format.
-    static bool wanted(const std::string& format);
+    // Whether `out` shows standard error on a terminal and `format` is the
+    // text format.
+    static bool wanted(const tabulon::Output& out, const std::string& format);
 
     bool enabled() const { return enabled_; }
     // A new phase: its name and its number of files (0 while unknown).
@@ -49,7 +50,7 @@ class ProgressLine {
     const bool enabled_;
     std::string what_;
     std::atomic<uint64_t> files_{0}, total_{0}, bytes_{0};
-    std::chrono::steady_clock::time_point begun_, drawn_;
+    std::chrono::steady_clock::time_point begun_, drawn_{};
     std::mutex drawing_;
     bool shown_ = false;
 };

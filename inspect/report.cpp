@@ -389,7 +389,7 @@ std::string surveyReport(const Survey& s, bool shared) {
 }
 
 int cmdReport(Context& cx, const SurveyArgs& a) {
-    ProgressLine progress(cx.out, !cx.json && ProgressLine::wanted("text"), "report");
+    ProgressLine progress(cx.out, !cx.json && ProgressLine::wanted(cx.out, "text"), "report");
     SurveyOptions o;
     o.dirs = a.dirs;
     o.jobs = a.jobs;

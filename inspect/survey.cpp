@@ -535,7 +535,7 @@ int64_t lastSuccessBefore(const std::string& output) {
 
 int cmdSurvey(Context& cx, const SurveyArgs& a) {
     const std::string format = cx.json ? "json" : a.format;
-    ProgressLine progress(cx.out, ProgressLine::wanted(format), "survey");
+    ProgressLine progress(cx.out, ProgressLine::wanted(cx.out, format), "survey");
     SurveyOptions o;
     o.dirs = a.dirs;
     o.jobs = a.jobs;
