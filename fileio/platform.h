@@ -132,4 +132,31 @@ void setBinaryConsole();
 // (not a terminal): then a line of one may be cut by the other's bytes unless
 // whole lines are written.
 bool standardStreamsShareFile();
+
+// What a look at a file saw of it: two looks that differ tell that the file
+// changed in between.
+struct FileStamp {
+    uint64_t size = 0;
+    int64_t modifiedNs = 0;  // modification time, nanoseconds since 1970
+};
+
+// Opens a name for reading without waiting for it (a FIFO does not block
+// the open) and without taking a lock, keeps it only when the open handle is
+// a regular file, and reads up to n of its first bytes from that handle;
+// *got tells how many, *stamp what the handle saw. On failure returns false
+// with the system's error code (the code for a wrong kind of file for a
+// folder, a FIFO, a socket or a device).
+bool readFileHead(const std::string& name, void* buffer, size_t n, size_t* got, FileStamp* stamp,
+                  uint32_t* error);
+
+// The stamp of a name, following links; false with the system's error code.
+bool fileStampOf(const std::string& name, FileStamp* stamp, uint32_t* error);
+
+// Gives a file a new name, replacing a file of that name in one step (a
+// reader sees the old file or the new one); false with the system's error
+// code.
+bool renameFile(const std::string& from, const std::string& to, uint32_t* error);
+
+// Whether standard error leads to a terminal (a console on Windows).
+bool standardErrorIsTerminal();
 }  // namespace tabulon

@@ -430,4 +430,68 @@ bool standardStreamsShareFile() {
     if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0) return false;
     return out.st_dev == err.st_dev && out.st_ino == err.st_ino && !isatty(STDOUT_FILENO);
 }
+
+namespace {
+
+void stampOf(const struct stat& st, FileStamp* stamp) {
+    stamp->size = uint64_t(st.st_size);
+    stamp->modifiedNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+bool readFileHead(const std::string& name, void* buffer, size_t n, size_t* got, FileStamp* stamp,
+                  uint32_t* error) {
+    *got = 0;
+    int fd;
+    do {
+        fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        *error = uint32_t(errno);
+        return false;
+    }
+    struct stat st;
+    uint32_t refused = 0;
+    if (fstat(fd, &st) != 0) {
+        refused = uint32_t(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        refused = EISDIR;
+    } else if (!S_ISREG(st.st_mode)) {
+        refused = kNotRegularFile;
+    }
+    if (refused == 0) {
+        stampOf(st, stamp);
+        while (*got < n) {
+            const ssize_t r = ::pread(fd, static_cast<char*>(buffer) + *got, n - *got, off_t(*got));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) refused = uint32_t(errno);
+            if (r <= 0) break;
+            *got += size_t(r);
+        }
+    }
+    ::close(fd);
+    if (refused != 0) *error = refused;
+    return refused == 0;
+}
+
+bool fileStampOf(const std::string& name, FileStamp* stamp, uint32_t* error) {
+    struct stat st;
+    if (::stat(name.c_str(), &st) != 0) {
+        *error = uint32_t(errno);
+        return false;
+    }
+    stampOf(st, stamp);
+    return true;
+}
+
+bool renameFile(const std::string& from, const std::string& to, uint32_t* error) {
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    *error = uint32_t(errno);
+    return false;
+}
+
+bool standardErrorIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
+}
 }  // namespace tabulon

@@ -332,4 +332,74 @@ bool standardStreamsShareFile() {
     return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
+
+namespace {
+
+// FILETIME counts 100 ns since 1601.
+int64_t sinceEpochNs(const FILETIME& t) {
+    const uint64_t ticks = (uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    return (int64_t(ticks) - 116444736000000000LL) * 100;
+}
+
+}  // namespace
+
+bool readFileHead(const std::string& name, void* buffer, size_t n, size_t* got, FileStamp* stamp,
+                  uint32_t* error) {
+    *got = 0;
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = uint32_t(GetLastError());
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    uint32_t refused = 0;
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        refused = uint32_t(ERROR_NOT_SUPPORTED);
+    } else if (!GetFileInformationByHandle(h, &info)) {
+        refused = uint32_t(GetLastError());
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        refused = uint32_t(ERROR_DIRECTORY);
+    }
+    if (refused == 0) {
+        stamp->size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        stamp->modifiedNs = sinceEpochNs(info.ftLastWriteTime);
+        DWORD read = 0;
+        const DWORD want = DWORD(n < kMaxTransfer ? n : kMaxTransfer);
+        if (ReadFile(h, buffer, want, &read, nullptr)) {
+            *got = read;
+        } else {
+            refused = uint32_t(GetLastError());
+        }
+    }
+    CloseHandle(h);
+    if (refused != 0) *error = refused;
+    return refused == 0;
+}
+
+bool fileStampOf(const std::string& name, FileStamp* stamp, uint32_t* error) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) {
+        *error = uint32_t(GetLastError());
+        return false;
+    }
+    stamp->size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    stamp->modifiedNs = sinceEpochNs(data.ftLastWriteTime);
+    return true;
+}
+
+bool renameFile(const std::string& from, const std::string& to, uint32_t* error) {
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    *error = uint32_t(GetLastError());
+    return false;
+}
+
+bool standardErrorIsTerminal() {
+    DWORD mode = 0;
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    return err != INVALID_HANDLE_VALUE && err && GetConsoleMode(err, &mode) != FALSE;
+}
 }  // namespace tabulon
