@@ -20,7 +20,8 @@ std::string describe(std::string_view what, const Status& s) {
 std::string describe(const Status& s) {
     switch (s.failure) {
         case Failure::None: return {};
-        case Failure::NotBtrieve: return s.text;
+        case Failure::NotBtrieve:
+        case Failure::Damaged: return s.text;
         case Failure::Open:
         case Failure::Size: return describe("Failed to Open File <" + s.name + ">", s);
         case Failure::Flush: return describe("Unable to flush " + s.name, s);

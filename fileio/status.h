@@ -23,6 +23,7 @@ enum class Failure : uint8_t {
     Flush,       // written data could not be forced to the disk
     NotBtrieve,  // the FCR is not one of a usable Btrieve file; reason says why
     Journal,     // an undo journal could not be created or written
+    Damaged,     // the bytes are not what they claim to be (text: why)
 };
 
 struct Status {

@@ -67,7 +67,8 @@ std::string explain(const tabulon::Finding& f, bool entry) {
     if (!entry) {
         switch (f.code) {
             case Problem::PatSignature:
-            case Problem::PatPairNumber: return tabulon::renderDetail(f);
+            case Problem::PatPairNumber:
+            case Problem::LastPairPastEnd: return tabulon::renderDetail(f);
             default: return strf("PAT pair %lu: %s", (unsigned long)f.pair, label.c_str());
         }
     }
@@ -106,6 +107,16 @@ class Collector : public tabulon::EventSink {
     void notice(const tabulon::Notice& n) override {
         if (n.kind == tabulon::NoticeKind::PastEnd) out_.pastEnd = uint32_t(n.value);
     }
+    // The FCR names pairs past the end: one info finding, with how many fit.
+    void lastPairPastEnd(uint32_t last) {
+        tabulon::Finding f;
+        f.code = tabulon::Problem::LastPairPastEnd;
+        f.pair = out_.pastEnd;
+        f.expected = last;
+        f.found = out_.pastEnd - 1;
+        out_.severities.add(f.code);
+        add(f, 0, false);
+    }
 
   private:
     void add(const tabulon::Finding& f, uint16_t type, bool entry) {
@@ -133,6 +144,7 @@ FileFindings gatherFindings(BtrieveFile& file, bool shared, bool keepList) {
     scanner.walk(1, file.lastPatPair(), &collect);
     out.counters = scanner.counters();
     out.severities = scanner.severities();
+    if (out.pastEnd != 0) collect.lastPairPastEnd(file.lastPatPair());
     return out;
 }
 

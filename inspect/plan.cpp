@@ -40,6 +40,9 @@ struct EntryChange {
     uint32_t slot = 0;
     PatEntry before{}, after{};
     bool reset() const { return after.type == 0; }
+    // A reset of an entry that was unused already (stored type 0): no data
+    // is lost with it.
+    bool wasUnused() const { return before.type == 0; }
 };
 
 // What the run would change, read off its writes. When the engine reports
@@ -48,6 +51,9 @@ struct Plan {
     std::vector<PlacedWrite> writes;
     std::vector<EntryChange> entries;
     size_t patPages = 0, pageHeaders = 0, repointed = 0, reset = 0;
+    size_t patPagesUnchanged = 0;  // written with the bytes they held
+    size_t writesUnchanged = 0;    // writes of the bytes that were there
+    size_t resetUnused = 0;        // of `reset`, entries that were unused already
     uint64_t bytes = 0;
 };
 
@@ -118,17 +124,19 @@ PlacedWrite place(const FileGeometry& g, const SetView& view, const OverlayWrite
     return p;
 }
 
-// The entries of one PAT page copy that differ before and after the run.
-void compareEntries(const FileGeometry& g, SetView& view, uint32_t pair, int copy,
+// The entries of one PAT page copy that differ before and after the run;
+// returns whether the copy holds the same bytes after the run as before.
+bool compareEntries(const FileGeometry& g, SetView& view, uint32_t pair, int copy,
                     std::vector<EntryChange>* changes) {
     const int perPage = patEntriesPerPage(g);
-    if (perPage <= 0 || pair == 0) return;
+    if (perPage <= 0 || pair == 0) return false;
     const uint64_t at = patPairOffset(g, pair) + uint64_t(copy) * g.patPageSize;
     std::vector<uint8_t> before(g.patPageSize), after(g.patPageSize);
     if (!view.read(at, before.data(), before.size(), true) ||
         !view.read(at, after.data(), after.size(), false)) {
-        return;
+        return false;
     }
+    if (before == after) return true;
     const uint32_t slots = patSlotsInPage(g, uint32_t(perPage));
     for (uint32_t j = 0; j < slots; ++j) {
         EntryChange c;
@@ -141,11 +149,15 @@ void compareEntries(const FileGeometry& g, SetView& view, uint32_t pair, int cop
         c.logical = (pair - 1) * uint32_t(perPage) + j + 1;
         changes->push_back(c);
     }
+    return false;
 }
 
 Plan readPlan(OverlayPlatform& layer, const std::string& path) {
     Plan plan;
-    for (const OverlayWrite& w : layer.writes()) plan.bytes += w.after.size();
+    for (const OverlayWrite& w : layer.writes()) {
+        plan.bytes += w.after.size();
+        if (w.after == w.before) ++plan.writesUnchanged;
+    }
     // The set as the run opened it, through the layer (whose files are open
     // still): its geometry and its members.
     NullOutput quiet;
@@ -166,11 +178,12 @@ Plan readPlan(OverlayPlatform& layer, const std::string& path) {
     std::set<uint32_t> seen;
     for (const auto& [pair, copy] : patPages) {
         std::vector<EntryChange> changes;
-        compareEntries(g, view, pair, copy, &changes);
+        if (compareEntries(g, view, pair, copy, &changes)) ++plan.patPagesUnchanged;
         for (const EntryChange& c : changes) {
             if (!seen.insert(c.logical).second) continue;
             plan.entries.push_back(c);
             ++(c.reset() ? plan.reset : plan.repointed);
+            if (c.reset() && c.wasUnused()) ++plan.resetUnused;
         }
     }
     plan.patPages = patPages.size();
@@ -201,8 +214,8 @@ Json planJson(const Plan& plan) {
     Json writes = Json::array();
     for (const PlacedWrite& p : plan.writes) {
         Json w;
-        w["file"] = p.write->file;
-        w["offset"] = p.write->offset;
+        w["member"] = p.write->file;
+        w["memberOffset"] = p.write->offset;
         w["length"] = p.write->after.size();
         w["kind"] = kindName(p.kind);
         if (p.kind == PlacedWrite::PatPage) {
@@ -227,11 +240,15 @@ Json planJson(const Plan& plan) {
     }
     Json j;
     j["summary"] = {{"patPages", plan.patPages},
+                    {"patPagesUnchanged", plan.patPagesUnchanged},
                     {"pageHeaders", plan.pageHeaders},
                     {"entriesRepointed", plan.repointed},
                     {"entriesReset", plan.reset},
-                    {"bytes", plan.bytes},
-                    {"writes", plan.writes.size()}};
+                    {"entriesResetHeldData", plan.reset - plan.resetUnused},
+                    {"entriesResetUnused", plan.resetUnused},
+                    {"byteCount", plan.bytes},
+                    {"writeCount", plan.writes.size()},
+                    {"writesUnchanged", plan.writesUnchanged}};
     j["writes"] = writes;
     j["entries"] = entries;
     return j;
@@ -242,11 +259,13 @@ std::string planText(const Plan& plan) {
     auto line = [&](const char* label, uint64_t v) {
         t += strf("  %-25s: %llu\n", label, (unsigned long long)v);
     };
-    line("PAT pages written", plan.patPages);
+    t += strf("  %-25s: %zu (%zu unchanged)\n", "PAT pages written", plan.patPages,
+              plan.patPagesUnchanged);
     line("Page headers written", plan.pageHeaders);
     line("Entries re-pointed", plan.repointed);
-    line("Entries reset, data lost", plan.reset);
-    line("Writes", plan.writes.size());
+    t += strf("  %-25s: %zu (%zu held data, %zu were unused)\n", "Entries reset", plan.reset,
+              plan.reset - plan.resetUnused, plan.resetUnused);
+    t += strf("  %-25s: %zu (%zu unchanged)\n", "Writes", plan.writes.size(), plan.writesUnchanged);
     line("Bytes written in all", plan.bytes);
     return t;
 }
@@ -279,14 +298,14 @@ int cmdPlan(Context& cx, const std::string& path, const std::vector<std::string>
 
     if (cx.json) {
         Json j;
-        j["file"] = path;
+        j["path"] = path;
         j["arguments"] = std::vector<std::string>(args.begin() + 2, args.end());
         j["status"] = status;
         j["stdout"] = captured.outText;
         j["stderr"] = captured.errText;
         const Json details = planJson(plan);
         for (auto& [key, value] : details.items()) j[key] = value;
-        cx.out.write(Stream::Out, j.dump(2) + "\n");
+        cx.out.write(Stream::Out, dumpJson(j) + "\n");
     } else {
         cx.out.write(Stream::Out, planText(plan));
     }
