@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "inspect/advise.h"
 #include "inspect/plan.h"
 #include "inspect/session.h"
 #include "inspect/workers.h"
@@ -52,6 +53,9 @@ int runInspect(int argc, const char* const* argv, Output& out) {
     plan->add_option("FILE", file, "main file of the set")->required();
     plan->add_option("OPTIONS", plan_options,
                      "tabulon's options (/F#, /R, /O, /S#, /Z, /D); /F-1 without a /F");
+    CLI::App* advise =
+        app.add_subcommand("advise", "which fix mask to run: each one tried in memory");
+    advise->add_option("FILE", file, "main file of the set")->required();
     CLI::App* survey = app.add_subcommand("survey", "check every Btrieve file under the folders");
     SurveyArgs surveyArgs;
     survey->add_option("DIR", surveyArgs.dirs, "folders to walk (or files to check)")->required();
@@ -98,6 +102,7 @@ int runInspect(int argc, const char* const* argv, Output& out) {
         if (*pg) return cmdPage(cx, file, page);
         if (*map) return cmdMap(cx, file, out_path);
         if (*plan) return cmdPlan(cx, file, plan_options);
+        if (*advise) return cmdAdvise(cx, file);
         if (*survey) {
             surveyArgs.jobs = jobs == 0 ? systemCores() : jobs;
             return cmdSurvey(cx, surveyArgs);

@@ -23,34 +23,6 @@ namespace inspect {
 
 namespace {
 
-// One write of the run, placed in the file set.
-struct PlacedWrite {
-    const OverlayWrite* write = nullptr;
-    enum Kind { PatPage, PageHeader, Other } kind = Other;
-    uint32_t pair = 0;  // PatPage: the pair and the copy (0 or 1)
-    int copy = 0;
-    uint32_t page = 0;  // PageHeader: the physical page
-};
-
-// One PAT entry that the run changed, its first bytes against its last.
-struct EntryChange {
-    uint32_t logical = 0;
-    uint32_t pair = 0;
-    int copy = 0;
-    uint32_t slot = 0;
-    PatEntry before{}, after{};
-    bool reset() const { return after.type == 0; }
-};
-
-// What the run would change, read off its writes. When the engine reports
-// its repairs as values, this is where they take the place of the writes.
-struct Plan {
-    std::vector<PlacedWrite> writes;
-    std::vector<EntryChange> entries;
-    size_t patPages = 0, pageHeaders = 0, repointed = 0, reset = 0;
-    uint64_t bytes = 0;
-};
-
 // The file set as the run found it: the members' names and their sizes
 // before any write, and reads through the layer, before or after the writes.
 class SetView {
@@ -162,6 +134,8 @@ void compareEntries(const FileGeometry& g, SetView& view, uint32_t pair, int cop
     }
 }
 
+}  // namespace
+
 Plan readPlan(OverlayPlatform& layer, const std::string& path) {
     Plan plan;
     for (const OverlayWrite& w : layer.writes()) plan.bytes += w.after.size();
@@ -197,6 +171,8 @@ Plan readPlan(OverlayPlatform& layer, const std::string& path) {
     if (open) file.close();
     return plan;
 }
+
+namespace {
 
 std::string hexBytes(const std::vector<uint8_t>& bytes) {
     std::string s;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "format/pat.h"
+#include "inspect/advise.h"
 #include "inspect/mapsvg.h"
 #include "inspect/survey.h"
 #include "inspect/workers.h"
@@ -342,6 +343,7 @@ std::string surveyReport(const Survey& s, bool shared) {
                      i, i) +
                  d.svg + "</template>\n";
         }
+        if (r.damaged(s.strict)) h += adviceHtml(r.path.string(), shared);
         h += "</section>\n";
     }
     h += std::string("<script>") + kScript + "</script>\n</body>\n</html>\n";
