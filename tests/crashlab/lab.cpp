@@ -115,10 +115,39 @@ struct RealRepair {
     std::uint64_t damageLeft = 0;
     std::vector<std::uint32_t> givenUp;
     std::uint32_t lost = 0;
+    LossCounts causes{};
 };
 
-RealRepair repairCopy(const CrashState& s, const MemoryPlatform& crashed, const Entries& before,
-                      std::int32_t mask) {
+tbuild::PageId headerAt(const tbuild::Layout& l, const Bytes& set, std::uint32_t phys) {
+    const std::uint64_t at = tbuild::pageOffset(l, phys);
+    return at + l.headerSize <= set.size() ? tbuild::decodeHeader(l, set.data() + at)
+                                           : tbuild::PageId{};
+}
+
+// Why each logical page with a committed version is lost after a repair.
+LossCounts lossCauses(const CrashState& s, const Bytes& crashed, const Bytes& repaired,
+                      const Entries& after) {
+    LossCounts n{};
+    for (const auto& [logical, phys] : s.committed) {
+        const tbuild::PageId& e = after[logical - 1];
+        if (inUse(s.layout, e) && right(s, logical, e)) continue;
+        Loss why = Loss::Elsewhere;
+        if (!inUse(s.layout, e)) {
+            why = Loss::Reset;
+        } else if (headerAt(s.layout, crashed, e.id) != headerAt(s.layout, repaired, e.id)) {
+            why = Loss::HeaderWritten;
+        } else if (headerAt(s.layout, repaired, e.id).id == logical) {
+            auto it = s.inflightPage.find(logical);
+            const bool newest = it != s.inflightPage.end() && it->second == e.id;
+            why = newest ? Loss::TornNewest : Loss::OlderVersion;
+        }
+        ++n[size_t(why)];
+    }
+    return n;
+}
+
+RealRepair repairCopy(const CrashState& s, const MemoryPlatform& crashed, const Bytes& crashedSet,
+                      const Entries& before, std::int32_t mask) {
     RealRepair r;
     MemoryPlatform copy;
     copy.files = crashed.files;
@@ -131,7 +160,9 @@ RealRepair repairCopy(const CrashState& s, const MemoryPlatform& crashed, const 
         r.damageLeft = inspect::gatherFindings(file, false, false).bySeverity(inspect::Damage);
         file.close();
     }
-    const Entries after = currentEntries(s.layout, setOf(copy));
+    const Bytes repaired = setOf(copy);
+    const Entries after = currentEntries(s.layout, repaired);
+    r.causes = lossCauses(s, crashedSet, repaired, after);
     for (std::uint32_t j = 0; j < before.size(); ++j) {
         if (inUse(s.layout, before[j]) && !inUse(s.layout, after[j])) r.givenUp.push_back(j + 1);
     }
@@ -166,6 +197,17 @@ const char* verdictName(CheckVerdict v) {
     return "?";
 }
 
+const char* lossName(Loss l) {
+    switch (l) {
+        case Loss::Reset: return "reset";
+        case Loss::HeaderWritten: return "header written";
+        case Loss::TornNewest: return "torn newest";
+        case Loss::OlderVersion: return "older version";
+        case Loss::Elsewhere: return "elsewhere";
+    }
+    return "?";
+}
+
 std::uint32_t CutResult::bestLost() const {
     return lost.empty() ? lostUnrepaired : *std::min_element(lost.begin(), lost.end());
 }
@@ -190,8 +232,9 @@ CutResult examine(const Workload& w, const Cut& c) {
     r.verdict = judgeCheck(s, set, before, a.damage > 0, checkedPageCount(crashed));
     r.lostAdvised = r.lostUnrepaired;
     for (const inspect::MaskOutcome& o : a.candidates) {
-        const RealRepair real = repairCopy(s, crashed, before, o.mask);
+        const RealRepair real = repairCopy(s, crashed, set, before, o.mask);
         r.lost.push_back(real.lost);
+        r.causes.push_back(real.causes);
         const std::string m = inspect::maskOption(o.mask);
         if (real.status != o.status) r.mismatches.push_back(m + ": status differs");
         if (real.damageLeft != o.damageLeft) r.mismatches.push_back(m + ": damage left differs");

@@ -3,6 +3,7 @@
 // real repair on a copy, and the logical pages each repair recovers or loses.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,12 +24,25 @@ enum class CheckVerdict {
 };
 const char* verdictName(CheckVerdict v);
 
+// Why a logical page with a complete version on disk is lost after a repair.
+enum class Loss {
+    Reset,          // its entry is free: the repair gave it up
+    HeaderWritten,  // its entry names a page whose header the repair wrote (bit 1)
+    TornNewest,     // its entry names the new version, whose write was torn
+    OlderVersion,   // its entry names an older version that no update wrote over
+    Elsewhere,      // its entry names a page of another logical page
+};
+constexpr size_t kLosses = 5;
+const char* lossName(Loss l);
+using LossCounts = std::array<std::uint32_t, kLosses>;
+
 struct CutResult {
     std::string id;  // "kind order transaction.write.sectors"
     CheckVerdict verdict = CheckVerdict::Right;
     std::uint32_t scored = 0;           // logical pages that have a version
     std::uint32_t lostUnrepaired = 0;   // lost before any repair
     std::vector<std::uint32_t> lost;    // per candidate mask (advise's list)
+    std::vector<LossCounts> causes;     // per candidate mask
     int advised = -1;                   // index of the advised mask, -1 when none
     std::uint32_t lostAdvised = 0;      // the advised mask's, or the unrepaired when none
     std::vector<std::string> mismatches;  // predictions the real repair did not bear out

@@ -32,6 +32,7 @@ struct Tally {
     std::vector<size_t> whole;  // cut points where no page is lost
     std::vector<std::uint64_t> lostSum;
     std::vector<std::uint32_t> worst;
+    std::vector<LossCounts> causes;
 
     void add(const CutResult& r) {
         const size_t masks = inspect::candidateMasks().size();
@@ -39,6 +40,7 @@ struct Tally {
             whole.assign(masks + 1, 0);
             lostSum.assign(masks + 1, 0);
             worst.assign(masks + 1, 0);
+            causes.assign(masks + 1, LossCounts{});
         }
         ++cuts;
         ++verdicts[size_t(r.verdict)];
@@ -51,6 +53,9 @@ struct Tally {
             whole[k] += lost == 0;
             lostSum[k] += lost;
             worst[k] = std::max(worst[k], lost);
+            const size_t from = k < masks ? k : size_t(r.advised);
+            if (r.causes.empty() || (k == masks && r.advised < 0)) continue;
+            for (size_t c = 0; c < kLosses; ++c) causes[k][c] += r.causes[from][c];
         }
     }
     double share(size_t k) const { return cuts ? 100.0 * double(whole[k]) / double(cuts) : 0; }
@@ -89,6 +94,23 @@ void printMasks(const Tally orders[2]) {
         const std::string name = k < masks.size() ? inspect::maskOption(masks[k]) : "advice";
         std::printf("%-8s", name.c_str());
         for (int o = 0; o < 2; ++o) std::printf(" | %-22s", column(orders[o], k).c_str());
+        std::printf("\n");
+    }
+}
+
+// The pages lost although a complete version was on disk, by cause, over
+// the cut points where the check found damage.
+void printCauses(const Tally orders[2]) {
+    const std::vector<std::int32_t>& masks = inspect::candidateMasks();
+    std::printf("\nPages lost with a complete version on disk, by cause (orders A+B)\n%-8s", "mask");
+    for (size_t c = 0; c < kLosses; ++c) std::printf(" %15s", lossName(Loss(c)));
+    std::printf("\n");
+    for (size_t k = 0; k <= masks.size(); ++k) {
+        const std::string name = k < masks.size() ? inspect::maskOption(masks[k]) : "advice";
+        std::printf("%-8s", name.c_str());
+        for (size_t c = 0; c < kLosses; ++c) {
+            std::printf(" %15u", unsigned(orders[0].causes[k][c] + orders[1].causes[k][c]));
+        }
         std::printf("\n");
     }
 }
@@ -165,6 +187,7 @@ int run(const Options& opt) {
                 orders[0].cuts + orders[1].cuts, seconds);
     printFamilies(rows);
     printMasks(orders);
+    printCauses(orders);
     std::printf("\nAdvice behind the best candidate at %zu cut points:", behind.size());
     for (size_t k = 0; k < behind.size() && k < 12; ++k) std::printf("%s %s", k ? "," : "", behind[k].c_str());
     std::printf("\n");

@@ -168,6 +168,7 @@ CrashState Workload::at(const Cut& c) const {
         apply(set, wr, whole ? wr.bytes.size() : size_t(c.sectors) * kSector);
         if (whole && wr.kind == Write::Page) s.inflight[wr.logical] = wr.phys;
     }
+    s.inflightPage = tx.newPhys;
     s.committed = committed_[c.txn];
     s.types = types_;
     s.main.assign(set.begin(), set.begin() + std::ptrdiff_t(split_));

@@ -59,6 +59,8 @@ struct CrashState {
     Bytes main, ext;  // the main file and extension file 1 (empty: none)
     std::map<std::uint32_t, std::uint32_t> committed;  // logical -> page of last committed version
     std::map<std::uint32_t, std::uint32_t> inflight;   // logical -> page of a complete new version
+    std::map<std::uint32_t, std::uint32_t> inflightPage;  // logical -> page of its new version,
+                                                           // whole or torn
     std::map<std::uint32_t, std::uint16_t> types;
     // Whether physical page p holds a complete version of logical page L.
     bool intact(std::uint32_t logical, std::uint32_t phys) const;

@@ -15,7 +15,7 @@ except ImportError:
     print("python3-jsonschema is not installed: the JSON is not checked")
     sys.exit(77)
 
-COMMANDS = ["info", "pairs", "entries", "page", "map", "survey", "report"]
+COMMANDS = ["info", "pairs", "entries", "page", "map", "advise", "survey", "report"]
 
 
 def command_of(args):
@@ -81,7 +81,7 @@ def main():
             ["info", main_file], ["pairs", main_file], ["entries", main_file],
             ["entries", main_file, "--problems", "--pair", "2"], ["page", main_file, "0"],
             ["page", main_file, "10"], ["page", main_file, "261"],
-            ["map", main_file, "-o", os.path.join(tmp, "m.svg")],
+            ["map", main_file, "-o", os.path.join(tmp, "m.svg")], ["advise", main_file],
             ["survey", tmp], ["survey", "--strict", tmp],
             ["report", tmp, "-o", os.path.join(tmp, "r.html")],
         ]
