@@ -199,7 +199,7 @@ const char* verdictName(CheckVerdict v) {
 
 const char* lossName(Loss l) {
     switch (l) {
-        case Loss::Reset: return "reset";
+        case Loss::Reset: return "entry free";
         case Loss::HeaderWritten: return "header written";
         case Loss::TornNewest: return "torn newest";
         case Loss::OlderVersion: return "older version";

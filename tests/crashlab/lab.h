@@ -26,7 +26,7 @@ const char* verdictName(CheckVerdict v);
 
 // Why a logical page with a complete version on disk is lost after a repair.
 enum class Loss {
-    Reset,          // its entry is free: the repair gave it up
+    Reset,          // its entry is free (reset by the repair, or free in the torn table)
     HeaderWritten,  // its entry names a page whose header the repair wrote (bit 1)
     TornNewest,     // its entry names the new version, whose write was torn
     OlderVersion,   // its entry names an older version that no update wrote over

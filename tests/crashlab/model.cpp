@@ -8,6 +8,7 @@ namespace {
 
 constexpr std::uint32_t kInitialPages = 150;  // past the first sector of every PAT page
 constexpr std::uint32_t kStalePages = 6;      // free pages holding older versions at the start
+constexpr std::uint32_t kZeroPages = 3;       // zero free pages at the start
 constexpr size_t kTransactions = 8;
 
 std::uint32_t le32(const Bytes& b, std::uint32_t at) {
@@ -75,8 +76,15 @@ Workload::Workload(const FileKind& kind, Order order, std::uint32_t seed)
         committed[l] = phys;
         disk.setUsage(phys, std::uint16_t(r->usage + 2));
     }
-    // Older versions of some pages, left in free pages by earlier updates.
-    for (std::uint32_t k = 0; k < kStalePages; ++k) {
+    // Free pages: older versions of some pages, left by earlier updates, and
+    // zero pages the engine allocated ahead when it last grew the file.
+    for (std::uint32_t k = 0; k < kStalePages + kZeroPages; ++k) {
+        if (k % 3 == 1) {
+            const std::uint32_t phys = disk.nextUnreserved(disk.physicalPages());
+            disk.setSize(tbuild::pageOffset(layout_, phys) + layout_.pageUnit);
+            free_.push_back(phys);
+            continue;
+        }
         const std::uint32_t l = 1 + rng() % kInitialPages;
         const std::uint16_t usage = std::uint16_t(disk.page(committed[l])->usage - 1);
         free_.push_back(disk.appendPage(tbuild::PageId{l, types_[l]}, usage));
@@ -98,27 +106,25 @@ Transaction Workload::plan(tbuild::BtrFile& disk, size_t t, std::mt19937& rng) {
     tbuild::BtrFile next = disk;
     const auto count = std::uint32_t(types_.size());
     const std::uint32_t k = 2 + rng() % 3;
+    // A free page for each new version, or a page appended to the file.
+    auto place = [&](std::uint32_t l, std::uint16_t usage) {
+        const tbuild::PageId header{l, types_[l]};
+        if (free_.empty()) return next.appendPage(header, usage);
+        const std::uint32_t phys = free_.front();
+        free_.erase(free_.begin());
+        next.setPage(phys, header, usage);
+        return phys;
+    };
     while (tx.newPhys.size() < k) {
         const std::uint32_t l = 1 + rng() % count;
         if (tx.newPhys.count(l)) continue;
-        const std::uint16_t type = types_[l];
-        const std::uint16_t usage = nextUsage(disk.page(disk.entryOf(l).id)->usage, type);
-        std::uint32_t phys = 0;
-        if (free_.empty()) {
-            phys = next.appendPage(tbuild::PageId{l, type}, usage);
-        } else {
-            phys = free_.front();
-            free_.erase(free_.begin());
-            next.setPage(phys, tbuild::PageId{l, type}, usage);
-        }
-        tx.newPhys[l] = phys;
+        tx.newPhys[l] = place(l, nextUsage(disk.page(disk.entryOf(l).id)->usage, types_[l]));
     }
-    // Some transactions add pages at the end of the file, in its extension.
+    // Some transactions add logical pages; the file grows into its extension.
     const bool grow = t % 3 == 2;
     for (std::uint32_t l = count + 1; grow && l <= count + 2; ++l) {
         types_[l] = tbuild::generatedType(layout_, tbuild::TypeMix::Mixed, l);
-        tx.newPhys[l] =
-            next.appendPage(tbuild::PageId{l, types_[l]}, tbuild::generatedUsage(types_[l], l));
+        tx.newPhys[l] = place(l, tbuild::generatedUsage(types_[l], l));
     }
     const tbuild::Layout& lay = layout_;
     for (const auto& [l, phys] : tx.newPhys) {
