@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,7 @@ struct Tally {
     std::vector<std::uint64_t> lostSum;
     std::vector<std::uint32_t> worst;
     std::vector<LossCounts> causes;
+    std::map<std::string, size_t> advised;  // by mask, "none" when the check found no damage
 
     void add(const CutResult& r) {
         const size_t masks = inspect::candidateMasks().size();
@@ -43,6 +45,8 @@ struct Tally {
             causes.assign(masks + 1, LossCounts{});
         }
         ++cuts;
+        ++advised[r.advised >= 0 ? inspect::maskOption(inspect::candidateMasks()[size_t(r.advised)])
+                                 : r.lost.empty() ? "no damage found" : "no mask mends"];
         ++verdicts[size_t(r.verdict)];
         behind += r.adviceBehind();
         mismatched += !r.mismatches.empty();
@@ -188,6 +192,11 @@ int run(const Options& opt) {
     printFamilies(rows);
     printMasks(orders);
     printCauses(orders);
+    for (int o = 0; o < 2; ++o) {
+        std::printf("\nAdvised in order %s:", o ? "B" : "A");
+        for (const auto& [mask, n] : orders[o].advised) std::printf(" %s %zu;", mask.c_str(), n);
+    }
+    std::printf("\n");
     std::printf("\nAdvice behind the best candidate at %zu cut points:", behind.size());
     for (size_t k = 0; k < behind.size() && k < 12; ++k) std::printf("%s %s", k ? "," : "", behind[k].c_str());
     std::printf("\n");
