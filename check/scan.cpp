@@ -167,12 +167,15 @@ void Scanner::checkPair(uint32_t n, ScanObserver* observer, bool entries) {
         ids.pair = n;
         report(ids);
     }
+    // The entry count is asked for before the headers are verified: for a
+    // page size the tables do not know, its "Unexpected Page Size" line comes
+    // before the pair's header errors.
+    const uint32_t e = entries ? uint32_t(file_.patEntriesPerPage()) : 0;
     const PatHeaderCheck h = classifyPatHeaders(g_.versionCode, pair_.copy(0), pair_.copy(1), n);
     if (observer) observer->pair(pairReport(n, h));
     checkHeaders(n, h);
     if (!entries) return;
 
-    const uint32_t e = uint32_t(file_.patEntriesPerPage());
     // Only slots that lie wholly inside the PAT page read from the file.
     const uint32_t slots = patSlotsInPage(g_, e);
     const uint8_t* page = pair_.copy(int(pair_.current()));

@@ -1,8 +1,8 @@
 // tabulon-inspect advise: see advise.h.
 //
-// A candidate is the tabulon program's own run with that fix mask over an
-// OverlayPlatform, as `plan` makes it; the layer then serves a second check
-// of the state the repair leaves. The candidates are ranked by the damage
+// A candidate is the engine's repair with that fix mask over an
+// OverlayPlatform, in the run sequence of the tabulon program; the layer
+// then serves a second check of the state the repair leaves. The candidates are ranked by the damage
 // left, then the logical pages given up (entries in use reset to free space:
 // their data is no longer reachable), then the page headers rewritten (a
 // header written into a page that holds no version of the page makes the
@@ -14,7 +14,7 @@
 #include <tuple>
 #include <utility>
 
-#include "cli/run.h"
+#include "check/scan.h"
 #include "fileio/overlay.h"
 #include "inspect/findings.h"
 #include "inspect/plan.h"
@@ -125,16 +125,32 @@ std::string shellWord(const std::string& s) {
     return q + "'";
 }
 
+// The repair of `tabulon path /F<mask> /R`, made on `layer`: the program's
+// run sequence (open, version gate, scan, close) without its lines. Status 0,
+// or kStatusFailed when the set cannot be opened or a write fails.
+int repairOver(Platform& layer, const std::string& path, int32_t mask) {
+    NullOutput quiet;
+    BtrieveFile file(quiet, layer);
+    ScanOptions options;
+    options.progress = 0;
+    options.fixMask = mask;
+    if (file.open(path, openModeFor(options), false) == 0) return kStatusFailed;
+    bool failed = false;
+    if (file.geometry().versionCode >= version::v600) {
+        Scanner scanner(file, options);
+        scanner.scanPatPairs();
+        failed = !scanner.writeFailures().empty();
+    }
+    return file.close() && !failed ? 0 : kStatusFailed;
+}
+
 }  // namespace
 
 MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, bool shared) {
     MaskOutcome c;
     c.mask = mask;
     OverlayPlatform layer(base, shared ? Unprotected : ExclusiveRead);
-    const std::string fix = maskOption(mask);
-    const char* argv[] = {"tabulon", path.c_str(), fix.c_str(), "/R"};
-    NullOutput quiet;
-    c.status = runTabulon(4, argv, quiet, layer, nullptr, RunSettings{});
+    c.status = repairOver(layer, path, mask);
     const Plan plan = readPlan(layer, path);
     for (const EntryChange& e : plan.entries) {
         if (e.reset() && e.before.type != 0) c.givenUp.push_back(e.logical);
@@ -232,6 +248,7 @@ std::string candidateRow(const Advice& a, const MaskOutcome& c) {
 
 std::string adviceText(const Advice& a) {
     std::string t = "Advice for " + a.path + "\n";
+    if (!a.checked()) return t + "The file cannot be checked: " + a.error + "\n";
     if (a.damage == 0) return t + "The check finds no damage: nothing needs repair.\n";
     t += strf("The check finds %llu damage findings:\n", (unsigned long long)a.damage);
     t += listed(a.findings, "  ");

@@ -49,6 +49,7 @@ struct Detail {
     std::string error;
     std::string fcr;  // the FCR table
     std::string svg;  // the page map
+    std::string advice;  // which fix mask to run, for a file with damage
 };
 
 std::string fcrTable(OpenSet& set) {
@@ -81,6 +82,7 @@ std::string fcrTable(OpenSet& set) {
 }
 
 void describe(const SurveyRow& row, bool shared, bool withMap, Detail* d) {
+    if (row.findings.bySeverity(Damage) > 0) d->advice = adviceHtml(row.path.string(), shared);
     OpenSet set;
     if (!set.open(row.path.string(), shared, &d->error)) return;
     d->open = true;
@@ -343,8 +345,7 @@ std::string surveyReport(const Survey& s, bool shared) {
                      i, i) +
                  d.svg + "</template>\n";
         }
-        if (r.damaged(s.strict)) h += adviceHtml(r.path.string(), shared);
-        h += "</section>\n";
+        h += d.advice + "</section>\n";
     }
     h += std::string("<script>") + kScript + "</script>\n</body>\n</html>\n";
     return h;

@@ -16,9 +16,10 @@ deps_build=(cmake g++ make libgtest-dev libgmock-dev libcli11-dev nlohmann-json3
 # libclang-rt-N-dev for the clang that is installed), the manual page check,
 # the inspector's picture tests (rsvg-convert, xmllint, convert) and the check of its
 # Prometheus output (promtool, in prometheus) and of its JSON against its schemas
-# (python3-jsonschema); the map and the report in a real browser (chromium).
+# (python3-jsonschema); the map and the report in a real browser (chromium);
+# the lengths of the functions (universal-ctags, for tools/check-code.sh).
 deps_test=(clang libclang-rt-@-dev mandoc librsvg2-bin libxml2-utils imagemagick prometheus chromium
-  python3-jsonschema)
+  python3-jsonschema universal-ctags)
 # Added by tools/package.sh: the .deb (dpkg-shlibdeps, and file to find the
 # programs in it) and the Windows build for the zip.
 deps_package=(dpkg-dev file g++-mingw-w64-x86-64-win32)

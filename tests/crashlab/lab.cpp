@@ -236,7 +236,7 @@ CutResult examine(const Workload& w, const Cut& c) {
         r.lost.push_back(real.lost);
         r.causes.push_back(real.causes);
         const std::string m = inspect::maskOption(o.mask);
-        if (real.status != o.status) r.mismatches.push_back(m + ": status differs");
+        if ((real.status == 0) != (o.status == 0)) r.mismatches.push_back(m + ": status differs");
         if (real.damageLeft != o.damageLeft) r.mismatches.push_back(m + ": damage left differs");
         if (real.givenUp != o.givenUp) r.mismatches.push_back(m + ": pages given up differ");
     }

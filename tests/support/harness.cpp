@@ -49,10 +49,15 @@ Bytes readFile(const std::string& name) {
 }
 
 RunResult runTool(const std::vector<std::string>& args, double timeoutSeconds) {
+    return runProgram(TABULON_EXE, args, "", timeoutSeconds);
+}
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& folder, double timeoutSeconds) {
     RunResult r;
     TempDir io;
     const std::string outName = io.file("out"), errName = io.file("err");
-    std::vector<std::string> all = {TABULON_EXE};
+    std::vector<std::string> all = {program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
@@ -63,6 +68,7 @@ RunResult runTool(const std::vector<std::string>& args, double timeoutSeconds) {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, errName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
     const auto start = std::chrono::steady_clock::now();
     pid_t pid = -1;
     int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -70,6 +76,8 @@ RunResult runTool(const std::vector<std::string>& args, double timeoutSeconds) {
     if (rc != 0) throw std::runtime_error("cannot start the tool");
 
     int wstatus = 0;
+    // Short runs are the most: look again soon at first, then less often.
+    auto pause = std::chrono::microseconds(50);
     for (;;) {
         pid_t done = waitpid(pid, &wstatus, WNOHANG);
         if (done == pid) break;
@@ -80,7 +88,8 @@ RunResult runTool(const std::vector<std::string>& args, double timeoutSeconds) {
             waitpid(pid, &wstatus, 0);
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(pause);
+        pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(2));
     }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);

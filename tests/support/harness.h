@@ -33,6 +33,9 @@ struct RunResult {
     std::string out, err;
 };
 RunResult runTool(const std::vector<std::string>& args, double timeoutSeconds = 60);
+// The same for any program, run in `folder` (the current folder when empty).
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& folder, double timeoutSeconds = 60);
 
 // Whether a finished run ended as the tool may end: by its own exit status,
 // without a signal, a time-out or a sanitizer report. Empty when so.
