@@ -6,7 +6,7 @@
 
 namespace tabulon {
 
-BtrieveFile::BtrieveFile(Output& out, Platform& platform) : out_(out), set_(platform) {}
+BtrieveFile::BtrieveFile(NoticeSink& out, Platform& platform) : out_(out), set_(platform) {}
 
 int BtrieveFile::open(const std::string& path, int mode, bool verbose) {
     if (openSet(path, mode, verbose) == 0) return 0;
@@ -25,7 +25,7 @@ int BtrieveFile::openSet(const std::string& path, int mode, bool verbose) {
 }
 
 Status BtrieveFile::loadFcr() {
-    if (verbose_) out_.err("Loading FCR\r\n");
+    if (verbose_) out_.emitf(NoticeKind::Trace, Stream::Err, "Loading FCR\r\n");
     Status s = readFcr();
     if (s && geometry_.versionCode >= version::v600 && geometry_.versionCode <= 0x06FF) {
         uint32_t threshold = largeOffsetThresholdFor(geometry_.pageSize);
@@ -53,7 +53,8 @@ Status BtrieveFile::readFcr() {
     FcrVersion v;
     if (!decodeFcrVersion(c0, &v)) return notBtrieve("Not a Btrieve File!\n");
     g.versionCode = v.folded;
-    if (verbose_) out_.err("File Version Found = %.4X\n", g.versionCode);
+    if (verbose_)
+        out_.emitf(NoticeKind::Trace, Stream::Err, "File Version Found = %.4X\n", g.versionCode);
 
     decodeGeometry(c0, g.versionCode, &g);
 
@@ -73,18 +74,23 @@ Status BtrieveFile::readFcr() {
     }
 
     const bool unitUsable = decodeCurrentFcr(fcrCopy_[size_t(g.currentFcr)].data(), &g);
-    if (verbose_) out_.out("Found %lu pages in file.\n", (unsigned long)g.pageCount);
+    if (verbose_)
+        out_.emitf(NoticeKind::Trace, Stream::Out, "Found %lu pages in file.\n",
+                   (unsigned long)g.pageCount);
     if (!unitUsable) return notBtrieve("Not a Btrieve File!\n");
     if (g.compressed) {
-        out_.out("\nWarning: v9.50 files with Page Compression are not yet supported!\n\n");
+        out_.emit(NoticeKind::CompressionWarning, Stream::Out,
+                  "\nWarning: v9.50 files with Page Compression are not yet supported!\n\n");
     }
 
     if (g.versionCode > version::v950) {
         if (g.versionCode == version::v1630) {
-            out_.out("\nWarning: v16 files are NOT completely supported!\n\n");
+            out_.emit(NoticeKind::VersionWarning, Stream::Out,
+                      "\nWarning: v16 files are NOT completely supported!\n\n", g.versionCode);
         } else {
-            out_.out("\nWarning: v%d.%.2x files are NOT completely supported!\n\n",
-                     g.versionCode >> 8, unsigned(g.versionCode & 0xFF));
+            out_.emitf(NoticeKind::VersionWarning, Stream::Out, uint64_t(g.versionCode),
+                       "\nWarning: v%d.%.2x files are NOT completely supported!\n\n",
+                       g.versionCode >> 8, unsigned(g.versionCode & 0xFF));
         }
     }
     return Status{};
@@ -92,20 +98,23 @@ Status BtrieveFile::readFcr() {
 
 int BtrieveFile::patEntriesPerPage() {
     if (!entriesKnown(geometry_)) {
-        out_.err("Unexpected Page Size <%d>\n", int(geometry_.pageSize));
+        out_.emitf(NoticeKind::UnexpectedPageSize, Stream::Err, uint64_t(geometry_.pageSize),
+                   "Unexpected Page Size <%d>\n", int(geometry_.pageSize));
     }
     return tabulon::patEntriesPerPage(geometry_);
 }
 
 int BtrieveFile::patPairStride() {
     if (!strideKnown(geometry_)) {
-        out_.err("Unexpected Page Size <%d>\n", int(geometry_.pageSize));
+        out_.emitf(NoticeKind::UnexpectedPageSize, Stream::Err, uint64_t(geometry_.pageSize),
+                   "Unexpected Page Size <%d>\n", int(geometry_.pageSize));
     }
     return tabulon::patPairStride(geometry_);
 }
 
 uint64_t BtrieveFile::patPairOffset(uint32_t n) {
-    if (verbose_) out_.err("(1)Seeking PAT Pair %lu at ", (unsigned long)n);
+    if (verbose_)
+        out_.emitf(NoticeKind::Trace, Stream::Err, "(1)Seeking PAT Pair %lu at ", (unsigned long)n);
     uint64_t offset = 0;
     if (n != 0) {
         // The stride is asked for as the format tables give it, message included.
@@ -113,8 +122,8 @@ uint64_t BtrieveFile::patPairOffset(uint32_t n) {
         offset = tabulon::patPairOffset(geometry_, n);
     }
     if (verbose_) {
-        out_.err("Large Offset %.8x:%.8x\n", unsigned(offset >> 32),
-                 unsigned(offset & 0xFFFFFFFFu));
+        out_.emitf(NoticeKind::Trace, Stream::Err, "Large Offset %.8x:%.8x\n",
+                   unsigned(offset >> 32), unsigned(offset & 0xFFFFFFFFu));
     }
     return offset;
 }
@@ -135,8 +144,9 @@ int BtrieveFile::readPageHeaderAt(uint64_t offset, PageHeader& header) {
 int BtrieveFile::readPageHeader(uint32_t n, PageHeader& header) {
     uint64_t offset = pageOffset(n);
     if (verbose_) {
-        out_.out("For Phys Page Number 0x%.8x, calculated Large Offset %.8x:%.8x\n", unsigned(n),
-                 unsigned(offset >> 32), unsigned(offset & 0xFFFFFFFFu));
+        out_.emitf(NoticeKind::Trace, Stream::Out,
+                   "For Phys Page Number 0x%.8x, calculated Large Offset %.8x:%.8x\n", unsigned(n),
+                   unsigned(offset >> 32), unsigned(offset & 0xFFFFFFFFu));
     }
     return readPageHeaderAt(offset, header);
 }

@@ -16,7 +16,8 @@ namespace tabulon {
 
 class BtrieveFile {
   public:
-    explicit BtrieveFile(Output& out, Platform& platform = systemPlatform());
+    // Every notice and /D trace of the file goes to `notices`.
+    explicit BtrieveFile(NoticeSink& notices, Platform& platform = systemPlatform());
 
     // Opens the set and loads the FCR: openSet, then loadFcr. Returns the
     // number of members, 0 on failure; openStatus() says what failed.
@@ -41,7 +42,7 @@ class BtrieveFile {
     const FileSet& fileSet() const { return set_; }
     const FileGeometry& geometry() const { return geometry_; }
     const uint8_t* fcrCopy(int c) const { return fcrCopy_[size_t(c)].data(); }
-    Output& out() { return out_; }
+    NoticeSink& notices() { return out_; }
     bool verbose() const { return verbose_; }
 
     // PAT entry slots per PAT page and bytes per pair stride; the tables of
@@ -66,7 +67,7 @@ class BtrieveFile {
   private:
     tabulon::Status readFcr();
 
-    Output& out_;
+    NoticeSink& out_;
     FileSet set_;
     FileGeometry geometry_;
     std::vector<uint8_t> fcrCopy_[2] = {std::vector<uint8_t>(kBufferSize),

@@ -85,8 +85,9 @@ bool HeaderReader::read(uint32_t p) {
 
 namespace {
 
-void showFigure(Output& out, uint32_t p, uint32_t entryCount) {
-    out.err("%.3d%%%c%c%c%c", int(uint64_t(p) * 100 / entryCount), 8, 8, 8, 8);
+void showFigure(NoticeSink& out, uint32_t p, uint32_t entryCount) {
+    out.emitf(NoticeKind::PreloadProgress, Stream::Err, uint64_t(p), "%.3d%%%c%c%c%c",
+              int(uint64_t(p) * 100 / entryCount), 8, 8, 8, 8);
 }
 
 }  // namespace
@@ -97,7 +98,7 @@ bool HeaderCache::preload(bool showProgress) {
 
 bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBytes) {
     const FileGeometry& g = file_.geometry();
-    Output& out = file_.out();
+    NoticeSink& out = file_.notices();
     if (g.versionCode < version::v600) return false;
     if (built_) return true;
 
@@ -110,8 +111,9 @@ bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBy
         allocated = false;
     }
     if (!allocated) {
-        out.out("Unable to allocate sufficient memory for %lu page headers.\n",
-                (unsigned long)entryCount_);
+        out.emitf(NoticeKind::PreloadNoMemory, Stream::Out, uint64_t(entryCount_),
+                  "Unable to allocate sufficient memory for %lu page headers.\n",
+                  (unsigned long)entryCount_);
         clear();
         return false;
     }
@@ -138,7 +140,8 @@ bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBy
         if (!readHeader(p)) break;
     }
     loadedEnd_ = p;
-    out.out("Pre-loaded %d physical page headers into memory.\n", int(p));
+    out.emitf(NoticeKind::PreloadDone, Stream::Out, uint64_t(p),
+              "Pre-loaded %d physical page headers into memory.\n", int(p));
     return true;
 }
 

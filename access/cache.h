@@ -64,6 +64,12 @@ class HeaderCache {
     // header for p: no table, p at or beyond entryCount, or a page that was
     // never loaded (pages 0 to 3, and pages from where loading stopped).
     bool lookup(uint32_t p, PageHeader& header) const;
+    // The cached header of page p in place, or nullptr (the walk's common
+    // case, without a copy).
+    const PageHeader* find(uint32_t p) const {
+        if (!built_ || p < kFirstCachedPage || p >= loadedEnd_) return nullptr;
+        return &table_[p];
+    }
 
     // Replaces the cached header bytes of page p after its header was
     // rewritten in the file, keeping its usage count. Does nothing when p is

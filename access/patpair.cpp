@@ -28,8 +28,9 @@ bool PatPair::load(uint32_t n) {
     uint32_t u1 = patUsageCount(g, copy(1));
     currentPat_ = currentPatCopy(g, copy(0), copy(1));
     if (file_.verbose()) {
-        file_.out().err("Usage 0 (%.8x) %c Usage 1 (%.8x) [Loaded PAT Pair %lu]\n", u0,
-                        u0 < u1 ? '<' : '>', u1, (unsigned long)n);
+        file_.notices().emitf(NoticeKind::Trace, Stream::Err,
+                              "Usage 0 (%.8x) %c Usage 1 (%.8x) [Loaded PAT Pair %lu]\n", u0,
+                              u0 < u1 ? '<' : '>', u1, (unsigned long)n);
     }
     return true;
 }
@@ -44,7 +45,8 @@ Status PatPair::write(uint32_t n) {
     if (g.versionCode < version::v600 || loadedPair_ != int64_t(n)) {
         // A caller error, not the system's: no write is made.
         if (g.versionCode >= version::v600) {
-            file_.out().write(Stream::Err, "Writing to incorrect PAT Pair!!!\r\n");
+            file_.notices().emit(NoticeKind::WrongPair, Stream::Err,
+                                 "Writing to incorrect PAT Pair!!!\r\n", n);
         }
         return Status{Failure::Write, file_.fileSet().path(), 0, "no such PAT pair loaded\n"};
     }
@@ -64,11 +66,9 @@ namespace {
 // when the tables know no entries or p is 0.
 bool locateEntry(BtrieveFile& file, uint32_t p, uint32_t* pair, int* at) {
     const FileGeometry& g = file.geometry();
-    const uint16_t e = uint16_t(patEntriesPerPage(g));
-    if (e == 0 || p == 0) return false;
-    const uint32_t q = (p - 1) / e;
-    *pair = q + 1;
-    *at = patSlotOffset(g, p - 1 - q * e);
+    uint32_t slot = 0;
+    if (!pairOfLogical(g, p, pair, &slot)) return false;
+    *at = patSlotOffset(g, slot);
     return *at + patSlotSize(g) <= kBufferSize;
 }
 

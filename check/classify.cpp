@@ -22,7 +22,15 @@ PatHeaderCheck classifyPatHeaders(uint16_t version, const uint8_t* copy0, const 
     const uint8_t* copies[2] = {copy0, copy1};
     for (int c = 0; c < 2; ++c) {
         h.signatureSound[c] = patSignatureSound(l, copies[c]);
-        if (!h.signatureSound[c]) add(Problem::PatSignature, c).signatureLength = l.signatureLength;
+        if (h.signatureSound[c]) continue;
+        Finding& f = add(Problem::PatSignature, c);
+        f.signatureLength = l.signatureLength;
+        f.fieldAt = uint8_t(l.signatureAt);
+        for (int i = 0; i < l.signatureLength; ++i) {
+            f.expected = (f.expected << 8) | pat::signatureByte;
+            f.found = (f.found << 8) | copies[c][l.signatureAt + i];
+        }
+        f.digits = 2 * l.signatureLength;
     }
     for (int c = 0; c < 2; ++c) {
         h.pairNumber[c] = patHeaderPairNumber(l, copies[c]);

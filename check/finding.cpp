@@ -23,6 +23,9 @@ enum class Field : uint8_t {
     Expected,
     Found,
     Version,
+    Pair,
+    Slot,
+    At,
 };
 
 Field fieldNamed(std::string_view name) {
@@ -31,6 +34,7 @@ Field fieldNamed(std::string_view name) {
         {"offset", Field::Offset},     {"pageId", Field::PageId}, {"pageType", Field::PageType},
         {"usage", Field::Usage},       {"copy", Field::Copy},     {"signature", Field::Signature},
         {"expected", Field::Expected}, {"found", Field::Found},   {"version", Field::Version},
+        {"pair", Field::Pair},         {"slot", Field::Slot},     {"at", Field::At},
     };
     for (const auto& [n, f] : kNames) {
         if (n == name) return f;
@@ -44,7 +48,7 @@ struct Piece {
     std::string_view literal;
     Field field;
 };
-constexpr size_t kMaxPieces = 8;
+constexpr size_t kMaxPieces = 10;
 struct Template {
     Piece pieces[kMaxPieces];
     size_t count = 0;
@@ -98,9 +102,13 @@ constexpr ActionRow kActions[] = {
 // Every text of both tables, cut once (they never change).
 struct Templates {
     Template problems[kProblemCount];
+    Template details[kProblemCount];
     Template written[std::size(kActions)], unable[std::size(kActions)];
     Templates() {
-        for (const ProblemRow& row : problemTable()) problems[size_t(row.code)] = cut(row.text);
+        for (const ProblemRow& row : problemTable()) {
+            problems[size_t(row.code)] = cut(row.text);
+            details[size_t(row.code)] = cut(row.detail);
+        }
         for (size_t i = 0; i < std::size(kActions); ++i) {
             written[i] = cut(kActions[i].written);
             unable[i] = cut(kActions[i].unable);
@@ -135,6 +143,61 @@ Line renderFinding(const Finding& f) {
             case Field::None: break;
         }
     });
+}
+
+std::string renderDetail(const Finding& f) {
+    const bool signature = f.code == Problem::PatSignature;
+    auto hex = [](Line& line, uint64_t v, int digits) { line.text("0x").hex(v, digits); };
+    const Line line = fill(templates().details[size_t(f.code)], [&](Line& l, Field field) {
+        switch (field) {
+            case Field::Logical: hex(l, f.logical, 8); break;
+            case Field::Type: hex(l, f.type, 4); break;
+            case Field::Physical: hex(l, f.physical, 8); break;
+            case Field::PageId: hex(l, f.page.pageId, 8); break;
+            case Field::PageType: hex(l, f.page.pageType, 4); break;
+            case Field::Usage: hex(l, f.usage, 4); break;
+            case Field::Copy: l.text(f.copy == 0 ? "0" : "1"); break;
+            case Field::Signature: l.text(f.signatureLength == 1 ? "P" : "PP"); break;
+            case Field::At:
+                if (f.signatureLength == 1) {
+                    l.text("byte ").decimal(f.fieldAt + 1u);
+                } else {
+                    l.text("bytes ").decimal(f.fieldAt + 1u).text("-").decimal(f.fieldAt + 2u);
+                }
+                break;
+            case Field::Expected:
+            case Field::Found: {
+                const uint32_t v = field == Field::Found ? f.found : f.expected;
+                if (!signature) {
+                    l.decimal(v);
+                    break;
+                }
+                // The signature's bytes, in the order they lie in the page.
+                for (int i = f.signatureLength - 1; i >= 0; --i) {
+                    l.hex((v >> (8 * i)) & 0xFF, 2);
+                    if (i > 0) l.text(" ");
+                }
+                break;
+            }
+            case Field::Version:
+                l.decimal(f.version >> 8u).text(".").hex(f.version & 0xFFu, 2);
+                break;
+            case Field::Pair: l.decimal(f.pair); break;
+            case Field::Slot: l.decimal(f.slot); break;
+            case Field::Offset:
+            case Field::None: break;
+        }
+    });
+    return std::string(line.view());
+}
+
+Tally tallyOfType(uint16_t t) {
+    switch (pageClassOf(t)) {
+        case PageClass::Data: return Tally::Data;
+        case PageClass::Index: return Tally::Index;
+        case PageClass::Other: return Tally::Other;
+    }
+    return Tally::Other;
 }
 
 Line renderAction(const Action& a) {

@@ -13,6 +13,13 @@
 
 namespace tabulon {
 
+// The report counter a finding adds one to, besides the total: resolved from
+// its row's CounterClass and the page type it is counted by.
+enum class Tally : uint8_t { None, Pat, Data, Index, Other };
+
+// The tally of page type t's class.
+Tally tallyOfType(uint16_t t);
+
 struct Finding {
     Problem code = Problem::PointsElsewhere;
     uint32_t pair = 0;
@@ -22,6 +29,7 @@ struct Finding {
     uint32_t expected = 0, found = 0;
     int digits = 0;
     int signatureLength = 0;
+    uint8_t fieldAt = 0;  // the signature's first byte in the page
     uint16_t version = 0;
     // An entry finding: the slot (from 0), the logical page, its type as the
     // check reads it and as stored, the physical page and its header.
@@ -35,6 +43,11 @@ struct Finding {
     // With /O, the file-set offset of the physical page is shown.
     bool showOffset = false;
     uint64_t offset = 0;
+    // How the report counts it (the class of the entry's type; with fix bit
+    // 8, a page the search finds moves it to that page's class, which the
+    // BestPage action then carries), and whether among the zero pointers.
+    Tally tally = Tally::None;
+    bool zeroPointer = false;
 
     const ProblemRow& row() const { return problemRow(code); }
     Severity severity() const { return row().severity; }
@@ -42,6 +55,9 @@ struct Finding {
 
 // The console line of a finding (empty for a silent one).
 Line renderFinding(const Finding& f);
+
+// The finding's detail sentence for a user (its row's detail template).
+std::string renderDetail(const Finding& f);
 
 // What a repair writes.
 enum class ActionKind : uint8_t {
@@ -66,6 +82,8 @@ struct Action {
     uint32_t physical = 0;  // the entry's new page, or the page whose header is written
     uint16_t type = 0;      // the entry's new type
     uint32_t fields = 0;    // PatHeader: the header fields it mends
+    // BestPage: the tally the entry's finding is counted in from now on.
+    Tally tally = Tally::None;
     Outcome outcome = Outcome::Waiting;
     Status status;  // of a failed write
 };

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 
+#include "check/options.h"
 #include "fileio/output.h"
 
 namespace tabulon {
@@ -57,9 +58,22 @@ struct ProblemRow {
     const char* text;
     const char* label;    // a few words for a table column
     const char* meaning;  // one sentence for the manual
+    // One sentence for a user about one finding, with {name} fields (see
+    // renderDetail): where it is and the values expected and found.
+    const char* detail;
+    // The fix bits that mend it (0: none does).
+    int32_t mendBits;
 };
 
 const ProblemRow& problemRow(Problem code);
+// Whether the options' fix mask mends a finding of this row at all, and with
+// fix bit `bit` in particular.
+inline bool shouldMend(const ProblemRow& row, const ScanOptions& options) {
+    return (row.mendBits & options.fixMask) != 0;
+}
+inline bool mendsWith(const ProblemRow& row, int32_t bit, const ScanOptions& options) {
+    return (row.mendBits & options.fixMask & bit) != 0;
+}
 std::span<const ProblemRow> problemTable();
 const char* severityKey(Severity s);  // "damage", "unused-entry", "info"
 

@@ -3,34 +3,6 @@
 
 namespace tabulon {
 
-void Scanner::settled(const Action& a) {
-    if (a.outcome == Outcome::Failed) writeFailures_.push_back(a.status);
-    if (a.outcome != Outcome::Written) return;
-    ScanCounters& c = counters_;
-    switch (a.kind) {
-        case ActionKind::PatHeader:
-            c.patHeadersFixed += a.fields;
-            c.totalFixed += a.fields;
-            return;
-        case ActionKind::PageId:
-        case ActionKind::FreeSpace: ++c.totalFixed; return;
-        case ActionKind::BestPage:
-            ++c.totalFixed;
-            if (a.type == pagetype::data) {
-                ++c.dataPointersFixed;
-            } else if (isIndexType(a.type)) {
-                ++c.indexPointersFixed;
-            } else if (a.type == pagetype::variable) {
-                ++c.variablePointersFixed;
-            }
-            return;
-        case ActionKind::ResetToFree:
-            ++c.totalFixed;
-            ++c.pagesResetToFree;
-            return;
-    }
-}
-
 void Scanner::printFound(uint32_t p, const BestPage& best) {
     // "Found Logical Page %.8lx at Physical Page %.8lx[ (0x%.10I64x)] with
     // type %.4x.\n"
@@ -40,7 +12,7 @@ void Scanner::printFound(uint32_t p, const BestPage& best) {
         line.text(" (0x").hex(file_.pageOffset(best.physical), 10).text(")");
     }
     line.text(" with type ").hex(best.type, 4).text(".\n");
-    writer_.print(Stream::Out, line.view());
+    writer_.notice(NoticeKind::PageFound, Stream::Out, line.view(), p);
 }
 
 void Scanner::repairPageId(const EntryCheck& e) {
@@ -67,40 +39,40 @@ void Scanner::repairPageId(const EntryCheck& e) {
 // Makes the repairs the fix mask selects for an entry whose page does not
 // match it; returns the page type whose class the problem is counted in.
 uint16_t Scanner::repairEntry(const EntryCheck& e, const Finding& f) {
-    const int32_t fixMask = options_.fixMask;
-    const bool zeroHeader = f.code == Problem::ZeroHeader || f.code == Problem::UnusedZeroHeader;
-    if ((fixMask & fixbit::pageId) && zeroHeader) repairPageId(e);
+    const ProblemRow& row = f.row();
+    if (mendsWith(row, fixbit::pageId, options_)) repairPageId(e);
 
-    const bool old = g_.versionCode < version::v800;
     Action a;
     a.pair = e.pair;
     a.logical = e.logical;
-    if (fixMask & fixbit::freeSpace) {
+    if (mendsWith(row, fixbit::freeSpace, options_)) {
+        const PatEntry free = freePointer(g_, e.physical, FreeFor::FreeSpaceBit);
         a.kind = ActionKind::FreeSpace;
-        a.physical = old ? e.physical : pat::freeSpace;
-        a.type = 0;
+        a.physical = free.physical;
+        a.type = free.type;
         writer_.setEntry(a);
     }
     uint16_t classType = e.type;
-    if (fixMask & fixbit::bestPage) {
-        // Under /D the pages the cache lacks are read one by one, on every
-        // search, each with its trace line; otherwise the index answers.
-        const BestPage best =
-            search_.find(e.logical, options_.verbose ? SearchBy::Walk : SearchBy::Index);
-        if (best.found) {
-            printFound(e.logical, best);
-            classType = best.type;
-            a.kind = ActionKind::BestPage;
-            a.physical = best.physical;
-            a.type = best.type;
-            writer_.setEntry(a);
-        } else if (best.searchedAll) {
-            // Only a search that read every page may conclude the data is gone.
-            a.kind = ActionKind::ResetToFree;
-            a.physical = old ? 0 : pat::freeSpace;
-            a.type = 0;
-            writer_.setEntry(a);
-        }
+    if (!mendsWith(row, fixbit::bestPage, options_)) return classType;
+    // Under /D the pages the cache lacks are read one by one, on every
+    // search, each with its trace line; otherwise the index answers.
+    const BestPage best =
+        search_.find(e.logical, options_.verbose ? SearchBy::Walk : SearchBy::Index);
+    if (best.found) {
+        printFound(e.logical, best);
+        classType = best.type;
+        a.kind = ActionKind::BestPage;
+        a.physical = best.physical;
+        a.type = best.type;
+        a.tally = row.counter == CounterClass::DataPage ? Tally::Data : tallyOfType(best.type);
+        writer_.setEntry(a);
+    } else if (best.searchedAll) {
+        // Only a search that read every page may conclude the data is gone.
+        const PatEntry free = freePointer(g_, e.physical, FreeFor::ResetAfterSearch);
+        a.kind = ActionKind::ResetToFree;
+        a.physical = free.physical;
+        a.type = free.type;
+        writer_.setEntry(a);
     }
     return classType;
 }

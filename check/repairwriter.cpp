@@ -7,35 +7,44 @@ Outcome outcomeOf(const Status& s) {
     return s.failure == Failure::Write ? Outcome::Failed : Outcome::NotAttempted;
 }
 
-RepairWriter::RepairWriter(PatPair& pair, Output& out, Settled settled)
-    : pair_(pair), out_(out), settled_(std::move(settled)) {}
+RepairWriter::RepairWriter(PatPair& pair, ScanCounters& counters, std::vector<Status>& failures)
+    : pair_(pair), counters_(counters), failures_(failures) {}
 
-void RepairWriter::print(Stream stream, std::string_view text) {
-    if (text.empty()) return;
-    if (queue_.empty() && !pair_.hasStaged()) {
-        out_.write(stream, text);
+void RepairWriter::finding(const Finding& f) {
+    if (!waiting()) {
+        sink_->finding(f);
         return;
     }
-    queue_.push_back(Waiting{stream, text_.size(), text.size(), false});
+    queue_.push_back(Waiting{Held::Finding, uint32_t(findings_.size())});
+    findings_.push_back(f);
+}
+
+void RepairWriter::notice(NoticeKind kind, Stream stream, std::string_view text, uint64_t value) {
+    if (!waiting()) {
+        sink_->emit(kind, stream, text, value);
+        return;
+    }
+    queue_.push_back(Waiting{Held::Notice, uint32_t(notices_.size())});
+    notices_.push_back(HeldNotice{kind, stream, value, text_.size(), text.size()});
     text_.append(text);
 }
 
 void RepairWriter::report(const Action& a, bool showFailure) {
-    const Line line = renderAction(a);
-    if (line.view().size() > 0) out_.write(Stream::Out, line.view());
+    if (a.outcome == Outcome::Failed) failures_.push_back(a.status);
+    countSettled(counters_, a);
+    sink_->action(a);
     if (a.outcome == Outcome::Failed && showFailure) {
-        out_.flush(Stream::Out);
-        out_.write(Stream::Err, renderWriteFailure(a.status));
+        sink_->emit(NoticeKind::WriteFailure, Stream::Err, renderWriteFailure(a.status), a.logical,
+                    Notice::flushOutBefore);
     }
-    settled_(a);
 }
 
 void RepairWriter::settle(const Action& a) {
-    if (queue_.empty() && !pair_.hasStaged()) {
+    if (!waiting()) {
         report(a, true);
         return;
     }
-    queue_.push_back(Waiting{Stream::Out, actions_.size(), 0, true});
+    queue_.push_back(Waiting{Held::Action, uint32_t(actions_.size())});
     actions_.push_back(a);
 }
 
@@ -43,7 +52,7 @@ void RepairWriter::setEntry(Action a) {
     if (pair_.canStage(a.logical)) {
         pair_.stageEntry(a.logical, a.physical, a.type);
         a.outcome = Outcome::Waiting;
-        queue_.push_back(Waiting{Stream::Out, actions_.size(), 0, true});
+        queue_.push_back(Waiting{Held::Action, uint32_t(actions_.size())});
         actions_.push_back(a);
         return;
     }
@@ -55,12 +64,18 @@ void RepairWriter::setEntry(Action a) {
 }
 
 void RepairWriter::commit() {
+    if (queue_.empty() && !pair_.hasStaged()) return;
     const Status s = pair_.flushStaged();
     // One failed write carries every staged repair: its line is shown once.
     bool failureShown = false;
     for (const Waiting& w : queue_) {
-        if (!w.isAction) {
-            out_.write(w.stream, std::string_view(text_).substr(w.at, w.size));
+        if (w.held == Held::Finding) {
+            sink_->finding(findings_[w.at]);
+            continue;
+        }
+        if (w.held == Held::Notice) {
+            const HeldNotice& n = notices_[w.at];
+            sink_->emit(n.kind, n.stream, std::string_view(text_).substr(n.at, n.size), n.value);
             continue;
         }
         Action& a = actions_[w.at];
@@ -74,8 +89,36 @@ void RepairWriter::commit() {
         failureShown = failureShown || a.outcome == Outcome::Failed;
     }
     queue_.clear();
+    findings_.clear();
+    notices_.clear();
     text_.clear();
     actions_.clear();
+}
+
+void countSettled(ScanCounters& c, const Action& a) {
+    if (a.outcome != Outcome::Written) return;
+    switch (a.kind) {
+        case ActionKind::PatHeader:
+            c.patHeadersFixed += a.fields;
+            c.totalFixed += a.fields;
+            return;
+        case ActionKind::PageId:
+        case ActionKind::FreeSpace: ++c.totalFixed; return;
+        case ActionKind::BestPage:
+            ++c.totalFixed;
+            if (a.type == pagetype::data) {
+                ++c.dataPointersFixed;
+            } else if (isIndexType(a.type)) {
+                ++c.indexPointersFixed;
+            } else if (a.type == pagetype::variable) {
+                ++c.variablePointersFixed;
+            }
+            return;
+        case ActionKind::ResetToFree:
+            ++c.totalFixed;
+            ++c.pagesResetToFree;
+            return;
+    }
 }
 
 }  // namespace tabulon

@@ -28,15 +28,17 @@ void ScanCounters::addProblemInClassOf(uint16_t t) {
     }
 }
 
-Scanner::Scanner(BtrieveFile& file, const ScanOptions& options)
+Scanner::Scanner(BtrieveFile& file, const ScanOptions& options, EventSink* sink)
     : file_(file),
       g_(file.geometry()),
-      out_(file.out()),
+      sink_(sink ? sink : &none_),
       options_(options),
       pair_(file),
       cache_(file),
       search_(file, cache_),
-      writer_(pair_, out_, [this](const Action& a) { settled(a); }) {}
+      writer_(pair_, counters_, writeFailures_) {
+    writer_.setSink(sink_);
+}
 
 void Scanner::scanPatPairs() {
     const ScanOptions& o = options_;
@@ -45,13 +47,16 @@ void Scanner::scanPatPairs() {
     const uint32_t start = o.startPair == 0 ? 1 : o.startPair;
 
     if (g_.compressed) {
-        out_.err("Scanning PAT Pairs from %lu through %lu using Page Compression Handler...\n",
-                 (unsigned long)start, (unsigned long)last);
+        sink_->emitf(NoticeKind::ScanStart, Stream::Err, uint64_t(start),
+                     "Scanning PAT Pairs from %lu through %lu using Page Compression "
+                     "Handler...\n",
+                     (unsigned long)start, (unsigned long)last);
     } else {
-        out_.err("Scanning PAT Pairs from %lu through %lu...\n", (unsigned long)start,
-                 (unsigned long)last);
-        out_.write(Stream::Err,
-                   "Pre-loading page headers into memory for optimal performance...\n");
+        sink_->emitf(NoticeKind::ScanStart, Stream::Err, uint64_t(start),
+                     "Scanning PAT Pairs from %lu through %lu...\n", (unsigned long)start,
+                     (unsigned long)last);
+        sink_->emit(NoticeKind::PreloadStart, Stream::Err,
+                    "Pre-loading page headers into memory for optimal performance...\n");
         cache_.preload(o.progress != 0);
     }
     walk(start, last);
@@ -61,24 +66,41 @@ void Scanner::preload() {
     if (!g_.compressed) cache_.preload(false);
 }
 
-void Scanner::walk(uint32_t first, uint32_t last, ScanObserver* observer, bool entries) {
-    const ScanOptions& o = options_;
+void Scanner::walk(uint32_t first, uint32_t last, EventSink* observer, bool entries) {
+    EventSink* const own = sink_;
+    if (observer) sink_ = observer;
+    writer_.setSink(sink_);
     // Without a stride only pair 1 can be located.
     const bool onlyFirst = patPairStride(g_) == 0;
     for (uint64_t n = first == 0 ? 1 : first; n <= last; ++n) {
         if (onlyFirst && n > 1) break;
         ++counters_.patPagesExamined;
-        if (o.progress) out_.err("Checking PAT Pair 0x%.6lx", (unsigned long)n);
-        if (o.showOffsets) {
-            out_.err(" at Offset 0x%.10" PRIx64, file_.patPairOffset(uint32_t(n)));
-        }
-        out_.write(Stream::Err, "...\n");
+        progress(uint32_t(n));
         if (!pair_.load(uint32_t(n))) {
-            if (observer) observer->pastEnd(uint32_t(n));
+            sink_->emit(NoticeKind::PastEnd, Stream::Err, std::string_view(), n);
             break;
         }
-        checkPair(uint32_t(n), observer, entries);
+        checkPair(uint32_t(n), entries);
     }
+    sink_ = own;
+    writer_.setSink(sink_);
+}
+
+// "Checking PAT Pair 0x%.6lx[ at Offset 0x%.10I64x]...\n": the offset is
+// asked for between the pieces, with its /D traces.
+void Scanner::progress(uint32_t n) {
+    if (options_.progress) {
+        Line line;
+        line.text("Checking PAT Pair 0x").hex(n, 6);
+        sink_->emit(NoticeKind::PairProgress, Stream::Err, line.view(), n);
+    }
+    if (options_.showOffsets) {
+        const uint64_t at = file_.patPairOffset(n);
+        Line line;
+        line.text(" at Offset 0x").hex(at, 10);
+        sink_->emit(NoticeKind::PairProgress, Stream::Err, line.view(), n);
+    }
+    sink_->emit(NoticeKind::PairProgress, Stream::Err, "...\n", n);
 }
 
 bool Scanner::fetchPageHeader(uint32_t p, PageHeader& header) {
@@ -95,12 +117,20 @@ bool Scanner::fetchPageHeader(uint32_t p, PageHeader& header) {
     return file_.readPageHeader(p, header) != 0;
 }
 
-void Scanner::report(Finding& f) {
+void Scanner::report(Finding& f, uint16_t classType) {
     severities_.add(f.code);
     f.showOffset = options_.showOffsets != 0;
     if (f.showOffset) f.offset = file_.pageOffset(f.physical);
-    const Line line = renderFinding(f);
-    writer_.print(f.row().stream, line.view());
+    const CounterClass counter = f.row().counter;
+    switch (counter) {
+        case CounterClass::None: f.tally = Tally::None; break;
+        case CounterClass::PatPage: f.tally = Tally::Pat; break;
+        case CounterClass::DataPage: f.tally = Tally::Data; break;
+        case CounterClass::ZeroPointer:
+        case CounterClass::EntryType: f.tally = tallyOfType(classType); break;
+    }
+    f.zeroPointer = counter == CounterClass::ZeroPointer;
+    writer_.finding(f);
 }
 
 void Scanner::count(const Finding& f, uint16_t classType) {
@@ -118,8 +148,8 @@ void Scanner::count(const Finding& f, uint16_t classType) {
     ++c.totalProblems;
 }
 
-PairReport Scanner::pairReport(uint32_t n, const PatHeaderCheck& h) {
-    PairReport r;
+PairEvent Scanner::pairEvent(uint32_t n, const PatHeaderCheck& h) {
+    PairEvent r;
     r.n = n;
     r.offset = tabulon::patPairOffset(g_, n);
     r.usage[0] = patUsageCount(g_, pair_.copy(0));
@@ -127,14 +157,11 @@ PairReport Scanner::pairReport(uint32_t n, const PatHeaderCheck& h) {
     r.current = pair_.current();
     r.idsMatch = pair_.idsMatch();
     r.header = h;
+    if (!sink_->wantsDetail()) return r;
     const uint8_t* page = pair_.copy(int(r.current));
     const uint32_t slots = patSlotsInPage(g_, uint32_t(patEntriesPerPage(g_)));
-    for (uint32_t k = 0; k < slots; ++k) {
-        const PatEntry e = readPatEntry(g_, page, k);
-        const bool isFree = g_.versionCode >= version::v800 ? e.physical == pat::freeSpace
-                                                            : e.physical == 0 && e.type == 0;
-        ++(isFree ? r.free : r.used);
-    }
+    for (uint32_t k = 0; k < slots; ++k)
+        ++(isFreeSlot(g_, readPatEntry(g_, page, k)) ? r.free : r.used);
     return r;
 }
 
@@ -142,9 +169,9 @@ void Scanner::checkHeaders(uint32_t n, const PatHeaderCheck& h) {
     int mended = 0;
     for (int i = 0; i < h.count; ++i) {
         Finding f = h.findings[i];
-        report(f);
+        report(f, 0);
         count(f, 0);
-        if (!h.layout || !(options_.fixMask & fixbit::patHeader)) continue;
+        if (!h.layout || !shouldMend(f.row(), options_)) continue;
         uint8_t* page = pair_.copy(f.copy);
         if (f.code == Problem::PatSignature) writePatSignature(*h.layout, page);
         if (f.code == Problem::PatPairNumber) writePatHeaderPairNumber(*h.layout, page, n);
@@ -160,67 +187,95 @@ void Scanner::checkHeaders(uint32_t n, const PatHeaderCheck& h) {
     writer_.settle(a);
 }
 
-void Scanner::checkPair(uint32_t n, ScanObserver* observer, bool entries) {
+void Scanner::checkPair(uint32_t n, bool entries) {
     if (!pair_.idsMatch()) {
         Finding ids;
         ids.code = Problem::PatIdsDiffer;
         ids.pair = n;
-        report(ids);
+        report(ids, 0);
     }
     // The entry count is asked for before the headers are verified: for a
     // page size the tables do not know, its "Unexpected Page Size" line comes
     // before the pair's header errors.
     const uint32_t e = entries ? uint32_t(file_.patEntriesPerPage()) : 0;
     const PatHeaderCheck h = classifyPatHeaders(g_.versionCode, pair_.copy(0), pair_.copy(1), n);
-    if (observer) observer->pair(pairReport(n, h));
+    sink_->pair(pairEvent(n, h));
     checkHeaders(n, h);
     if (!entries) return;
+    checkEntries(n, e);
+    // Staged entries reach the file, and their values the sink, before the
+    // next pair.
+    writer_.commit();
+}
 
+// The entries of the current copy, in slot order, up to the FCR's page count.
+void Scanner::checkEntries(uint32_t n, uint32_t e) {
     // Only slots that lie wholly inside the PAT page read from the file.
     const uint32_t slots = patSlotsInPage(g_, e);
     const uint8_t* page = pair_.copy(int(pair_.current()));
     const uint64_t firstLogical = uint64_t(n - 1) * e;
+    const bool wanted = sink_->wantsDetail();
+    const bool quick = !wanted && !options_.verbose;
     EntryCheck entry;
     for (uint32_t k = 0; k < slots; ++k) {
         const uint64_t logical = firstLogical + k + 1;
         if (logical - 1 > g_.pageCount || logical > UINT32_MAX) break;
+        if (quick && quickEntry(page, k, uint32_t(logical))) continue;
         readEntry(g_, page, n, k, uint32_t(logical), entry);
         if (!entry.free) checkEntry(entry);
-        if (observer) observer->entry(entry);
+        if (wanted) sink_->entry(entry);
     }
-    // Staged entries reach the file, and their lines the output, before the
-    // next pair.
-    writer_.commit();
+}
+
+// The common case without the entry's record: true when the slot is free or
+// its cached page names it soundly (counted as examined); false when the
+// full check must look at it.
+inline bool Scanner::quickEntry(const uint8_t* page, uint32_t k, uint32_t logical) {
+    const PatEntry slot = readPatEntry(g_, page, k);
+    uint16_t t = slot.type;
+    if (g_.versionCode >= version::v1630 && t == pagetype::dataExtended) t = pagetype::data;
+    if (g_.versionCode >= version::v800 && slot.physical == pat::freeSpace) return true;
+    const PageHeader* header = g_.compressed ? nullptr : cache_.find(slot.physical);
+    if (!header) return false;
+    const PageIdentity id = decodePageHeader(g_, *header);
+    if (id.pageId != logical || id.pageType != t) return false;
+    if (id.pageType == pagetype::data && !(header->usageCount & pagetype::usageValid)) return false;
+    counters_.addExamined(t);
+    return true;
+}
+
+void Scanner::traceEntry(const EntryCheck& e) {
+    sink_->emitf(NoticeKind::Trace, Stream::Out,
+                 "PATPair %lu, Entry %d (LogPATEntry 0x%.8x) Type=%.4x => PhysPage 0x%.8x\n",
+                 (unsigned long)e.pair, int(e.slot), unsigned(e.logical), unsigned(e.type),
+                 unsigned(e.physical));
+    sink_->emitf(NoticeKind::Trace, Stream::Out,
+                 "PhysPage 0x%.8x contains LogPage 0x%.8x of Type %.4x\n", unsigned(e.physical),
+                 unsigned(e.page.pageId), unsigned(e.page.pageType));
 }
 
 void Scanner::checkEntry(EntryCheck& e) {
     const bool verbose = options_.verbose;
     const uint32_t p = e.physical;
-    if (verbose) out_.out("Reading Physical Page 0x%.8x\n", unsigned(p));
+    if (verbose) {
+        sink_->emitf(NoticeKind::Trace, Stream::Out, "Reading Physical Page 0x%.8x\n", unsigned(p));
+    }
     PageHeader& header = e.header;
     std::memset(&header, 0, sizeof header);
     const bool read = fetchPageHeader(p, header);
     if (!read) {
-        if (verbose) out_.err("Bad Page Read For Physical Page 0x%.8lX\n", (unsigned long)p);
+        if (verbose) {
+            sink_->emitf(NoticeKind::Trace, Stream::Err,
+                         "Bad Page Read For Physical Page 0x%.8lX\n", (unsigned long)p);
+        }
         std::memset(&header, 0, sizeof header);
     }
     classifyEntry(g_, e, read, options_.checkZeroPointers != 0);
-
-    if (verbose) {
-        out_.out("PATPair %lu, Entry %d (LogPATEntry 0x%.8x) Type=%.4x => PhysPage 0x%.8x\n",
-                 (unsigned long)e.pair, int(e.slot), unsigned(e.logical), unsigned(e.type),
-                 unsigned(p));
-        out_.out("PhysPage 0x%.8x contains LogPage 0x%.8x of Type %.4x\n", unsigned(p),
-                 unsigned(e.page.pageId), unsigned(e.page.pageType));
-    }
+    if (verbose) traceEntry(e);
     for (int i = 0; i < e.count; ++i) {
         Finding& f = e.findings[i];
-        report(f);
-        const bool mismatch =
-            f.code != Problem::InvalidUsage && f.code != Problem::UnusedInvalidUsage;
-        // A zero pointer is counted, not mended.
-        const bool mend = mismatch && f.code != Problem::UnusedZeroPointer;
-        count(f, mend ? repairEntry(e, f) : e.type);
+        report(f, e.type);
+        count(f, shouldMend(f.row(), options_) ? repairEntry(e, f) : e.type);
     }
     if (e.matches) counters_.addExamined(e.type);
 }

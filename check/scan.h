@@ -1,8 +1,8 @@
 // The check and repair engine: the walk over the PAT pairs, which classifies
-// each pair's headers and entries into findings, reports them, makes the
-// repairs the fix mask selects and counts both. One Scanner holds the state
-// of one run over one open file: the loaded PAT pair, the header cache, the
-// best-page index, the counters and the repair writer.
+// each pair's headers and entries into findings, hands them to an event sink,
+// makes the repairs the fix mask selects and counts both. One Scanner holds
+// the state of one run over one open file: the loaded PAT pair, the header
+// cache, the best-page index, the counters and the repair writer.
 #pragma once
 
 #include <cstdint>
@@ -17,36 +17,17 @@
 #include "access/patpair.h"
 #include "check/bestpage.h"
 #include "check/classify.h"
+#include "check/event.h"
 #include "check/options.h"
 #include "check/repairwriter.h"
 
 namespace tabulon {
 
-// One PAT pair as the walk loaded it.
-struct PairReport {
-    uint32_t n = 0;
-    uint64_t offset = 0;
-    uint32_t usage[2] = {0, 0};
-    uint32_t current = 0;
-    bool idsMatch = true;
-    uint32_t used = 0, free = 0;  // entries of the current copy
-    PatHeaderCheck header;
-};
-
-// Sees what the walk finds, as it finds it.
-class ScanObserver {
-  public:
-    virtual ~ScanObserver() = default;
-    virtual void pair(const PairReport&) {}
-    virtual void entry(const EntryCheck&) {}
-    // Pair n could not be loaded (it lies past the end of the set): the walk
-    // ends there.
-    virtual void pastEnd(uint32_t) {}
-};
-
 class Scanner {
   public:
-    Scanner(BtrieveFile& file, const ScanOptions& options);
+    // The engine's values go to `sink` (none: they are dropped); the file's
+    // own notices go where the file sends them.
+    Scanner(BtrieveFile& file, const ScanOptions& options, EventSink* sink = nullptr);
 
     // The check of the tabulon program: announces the scan, preloads the
     // page headers and walks the pairs from startPair through the last pair
@@ -54,9 +35,10 @@ class Scanner {
     void scanPatPairs();
 
     // Walks pairs first through last as the check does, with the fix mask
-    // of the options; the observer, when given, sees every pair and entry.
-    // Without `entries` only the pairs' headers are checked.
-    void walk(uint32_t first, uint32_t last, tabulon::ScanObserver* observer = nullptr,
+    // of the options; the observer, when given, takes the stream of the
+    // walk instead of the scanner's sink. Without `entries` only the pairs'
+    // headers are checked.
+    void walk(uint32_t first, uint32_t last, tabulon::EventSink* observer = nullptr,
               bool entries = true);
 
     // Builds the header cache as the check does (not for page-compressed
@@ -79,20 +61,24 @@ class Scanner {
     BtrieveFile& file() { return file_; }
 
   private:
-    void checkPair(uint32_t n, tabulon::ScanObserver* observer, bool entries);
+    void checkPair(uint32_t n, bool entries);
+    void checkEntries(uint32_t n, uint32_t e);
+    bool quickEntry(const uint8_t* page, uint32_t k, uint32_t logical);
+    void progress(uint32_t n);
     void checkHeaders(uint32_t n, const tabulon::PatHeaderCheck& h);
     void checkEntry(tabulon::EntryCheck& e);
     uint16_t repairEntry(const tabulon::EntryCheck& e, const tabulon::Finding& f);
     void repairPageId(const tabulon::EntryCheck& e);
-    tabulon::PairReport pairReport(uint32_t n, const tabulon::PatHeaderCheck& h);
-    void report(tabulon::Finding& f);
+    tabulon::PairEvent pairEvent(uint32_t n, const tabulon::PatHeaderCheck& h);
+    void report(tabulon::Finding& f, uint16_t classType);
     void count(const tabulon::Finding& f, uint16_t classType);
-    void settled(const tabulon::Action& a);
+    void traceEntry(const tabulon::EntryCheck& e);
     void printFound(uint32_t p, const tabulon::BestPage& best);
 
     BtrieveFile& file_;
     const FileGeometry& g_;
-    Output& out_;
+    tabulon::EventSink none_;
+    tabulon::EventSink* sink_;
     ScanOptions options_;
     ScanCounters counters_;
     tabulon::SeverityCounts severities_;

@@ -8,14 +8,12 @@
 
 #include "check/options.h"
 
-using namespace tabulon;
-
 // What the command line asks for: the options, the path, and the option
 // notices in the order they are printed (the arguments are visited from
 // last to first).
 struct CommandLine {
     bool showUsage = false;
-    ScanOptions options;
+    tabulon::ScanOptions options;
     std::string path;
     std::vector<std::string> notices;
 };

@@ -1,5 +1,5 @@
-// The run sequence of the tabulon program: options, open, version gate, scan,
-// close, report.
+// The tabulon program: reads the command line and runs the check (the run
+// itself is the library's runCheck), writing its stream as the console text.
 #pragma once
 
 #include <string>
@@ -7,8 +7,6 @@
 #include "check/options.h"
 #include "fileio/output.h"
 #include "fileio/platform.h"
-
-using namespace tabulon;
 
 // What a run takes from its environment rather than its command line.
 struct RunSettings {
@@ -22,9 +20,10 @@ RunSettings settingsFromEnvironment();
 
 // Runs the tool on the command line, printing through `out`; returns the exit
 // status. The counters of the report are left in *counters when given.
-int runTabulon(int argc, const char* const* argv, Output& out,
-               Platform& platform = systemPlatform(), ScanCounters* counters = nullptr);
+int runTabulon(int argc, const char* const* argv, tabulon::Output& out,
+               tabulon::Platform& platform = tabulon::systemPlatform(),
+               tabulon::ScanCounters* counters = nullptr);
 
 // The same with the settings given instead of read from the environment.
-int runTabulon(int argc, const char* const* argv, Output& out, Platform& platform,
-               ScanCounters* counters, const RunSettings& settings);
+int runTabulon(int argc, const char* const* argv, tabulon::Output& out, tabulon::Platform& platform,
+               tabulon::ScanCounters* counters, const RunSettings& settings);

@@ -1,6 +1,7 @@
 #include "fileio/fileset.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 
 namespace tabulon {
@@ -30,6 +31,20 @@ bool memberName(const std::string& path, int k, std::string* name) {
     return true;
 }
 
+namespace {
+
+// A /D trace line of the open, on standard error.
+void trace(bool verbose, NoticeSink& out, const char* format, ...) TABULON_PRINTF(3, 4);
+void trace(bool verbose, NoticeSink& out, const char* format, ...) {
+    if (!verbose) return;
+    va_list args;
+    va_start(args, format);
+    out.vemitf(NoticeKind::Trace, Stream::Err, 0, 0, format, args);
+    va_end(args);
+}
+
+}  // namespace
+
 FileSet::FileSet(Platform& platform) : platform_(platform) {}
 
 FileSet::~FileSet() {
@@ -37,12 +52,12 @@ FileSet::~FileSet() {
     closeHandles();
 }
 
-int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) {
+int FileSet::open(const std::string& path, int mode, NoticeSink& out, bool verbose) {
     closeHandles();
     out_ = &out;
     verbose_ = verbose;
     path_ = path;
-    if (verbose) out.err("Opening File <%s>\r\n", path.c_str());
+    trace(verbose, out, "Opening File <%s>\r\n", path.c_str());
 
     totalSectors_ = 0;
     memberCount_ = 0;
@@ -78,13 +93,13 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
     // A main path longer than a name buffer is not opened at all.
     bool named = memberName(path, 0, &name);
     while (named) {
-        if (verbose) out.err("Opening File <%s>...", name.c_str());
+        trace(verbose, out, "Opening File <%s>...", name.c_str());
         uint32_t error = 0;
         uint64_t size = 0;
         PlatformHandle handle = kInvalidHandle;
         if (!openOne(name, &handle, &size, &error)) {
             std::string text = platform_.errorText(error);
-            if (verbose) out.err("Failed (%lu), %s", (unsigned long)error, text.c_str());
+            trace(verbose, out, "Failed (%lu), %s", (unsigned long)error, text.c_str());
             if (i == 0 || error != kFileNotFound) {
                 openStatus_ = {failure, name, error, text};
             }
@@ -92,7 +107,7 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
             incomplete = i > 0 && error != kFileNotFound;
             break;
         }
-        if (verbose) out.err("Opened\r\n");
+        trace(verbose, out, "Opened\r\n");
         handles_[size_t(i)] = handle;
         memberSizes_[size_t(i)] = size;
         memberNames_.push_back(name);
@@ -114,7 +129,7 @@ int FileSet::open(const std::string& path, int mode, Output& out, bool verbose) 
     }
 
     if (memberName(path, kDeltaMember, &name)) {
-        if (verbose) out.err("Opening File <%s>...", name.c_str());
+        trace(verbose, out, "Opening File <%s>...", name.c_str());
         uint32_t error = 0;
         uint64_t size = 0;
         PlatformHandle handle = kInvalidHandle;
@@ -139,7 +154,7 @@ std::string openReport(const FileSet& set, bool verbose) {
 }
 
 bool FileSet::close() {
-    if (verbose_ && out_) out_->err("Closing all files...\r\n");
+    if (verbose_ && out_) out_->emitf(NoticeKind::Trace, Stream::Err, "Closing all files...\r\n");
     return closeHandles();
 }
 
@@ -189,8 +204,9 @@ void FileSet::mapOffset(uint64_t offset, uint16_t* member, uint64_t* rest) const
 bool FileSet::locate(uint64_t offset, uint16_t* member, uint64_t* rest) {
     mapOffset(offset, member, rest);
     if (verbose_ && out_) {
-        out_->out("Attempting to set position to Extent %.2x, Offset %.8x:%.8x\n",
-                  unsigned(*member), unsigned(*rest >> 32), unsigned(*rest & 0xFFFFFFFFu));
+        out_->emitf(NoticeKind::Trace, Stream::Out,
+                    "Attempting to set position to Extent %.2x, Offset %.8x:%.8x\n",
+                    unsigned(*member), unsigned(*rest >> 32), unsigned(*rest & 0xFFFFFFFFu));
     }
     return *member < memberCount_;
 }

@@ -57,7 +57,7 @@ class FileSet {
     // incomplete); openStatus() tells what failed (the main file, or an
     // extension file for a reason other than its absence, which ends the set
     // there).
-    int open(const std::string& path, int mode, Output& out, bool verbose);
+    int open(const std::string& path, int mode, NoticeSink& out, bool verbose);
     const tabulon::Status& openStatus() const { return openStatus_; }
 
     // Flushes the members that were written and closes every handle; false
@@ -122,7 +122,7 @@ class FileSet {
     bool locate(uint64_t offset, uint16_t* member, uint64_t* rest);
 
     Platform& platform_;
-    Output* out_ = nullptr;
+    NoticeSink* out_ = nullptr;
     bool verbose_ = false;
     std::string path_;
     std::vector<PlatformHandle> handles_ = std::vector<PlatformHandle>(kMaxMembers, kInvalidHandle);

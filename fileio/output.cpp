@@ -27,6 +27,48 @@ void Output::vprint(Stream stream, const char* format, va_list args) {
     write(stream, large);
 }
 
+void Output::notice(const Notice& n) {
+    if (n.flush & Notice::flushOutBefore) flush(Stream::Out);
+    if (!n.text.empty()) write(n.stream, n.text);
+    if (n.flush & Notice::flushAfter) flush(n.stream);
+}
+
+void NoticeSink::vemitf(NoticeKind kind, Stream stream, uint64_t value, uint8_t flush,
+                        const char* format, va_list args) {
+    char small[512];
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(small, sizeof small, format, args);
+    if (n < 0) {
+        va_end(again);
+        return;
+    }
+    if (size_t(n) < sizeof small) {
+        va_end(again);
+        notice(Notice{kind, stream, flush, value, std::string_view(small, size_t(n))});
+        return;
+    }
+    std::string large(size_t(n) + 1, '\0');
+    std::vsnprintf(large.data(), large.size(), format, again);
+    va_end(again);
+    large.resize(size_t(n));
+    notice(Notice{kind, stream, flush, value, large});
+}
+
+void NoticeSink::emitf(NoticeKind kind, Stream stream, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vemitf(kind, stream, 0, 0, format, args);
+    va_end(args);
+}
+
+void NoticeSink::emitf(NoticeKind kind, Stream stream, uint64_t value, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vemitf(kind, stream, value, 0, format, args);
+    va_end(args);
+}
+
 void Output::print(Stream stream, const char* format, ...) {
     va_list args;
     va_start(args, format);

@@ -1,31 +1,28 @@
-// Where the library's lines go. Every line the engine prints (results,
-// announcements, progress, /D traces) is handed to an Output that the caller
-// provides, with its stream: results on Out, announcements on Err. The tool
-// binds it to standard output and standard error; other callers collect the
-// lines or discard them.
+// Where a program's lines go: text with its stream, results on Out,
+// announcements on Err. The tool binds it to standard output and standard
+// error; other callers collect the lines or discard them. The library hands
+// values to the program's renderer, which writes their text here.
 #pragma once
 
+#include <bit>
 #include <cstdarg>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "fileio/notice.h"
+
 namespace tabulon {
 
-enum class Stream { Out, Err };
-
-#if defined(__GNUC__) && !defined(_WIN32)
-#define TABULON_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
-#else
-#define TABULON_PRINTF(fmt, args)
-#endif
-
-class Output {
+// A notice given to an Output becomes its console text, with the flushes it
+// asks for.
+class Output : public NoticeSink {
   public:
-    virtual ~Output() = default;
     virtual void write(Stream stream, std::string_view text) = 0;
+    void notice(const Notice& n) override;
     // Pushes what was written to the stream on to its reader, where the tool
     // must show it before what follows on the other stream.
     virtual void flush(Stream) {}
@@ -44,18 +41,29 @@ class Line {
   public:
     Line& text(std::string_view s) {
         const size_t n = s.size() < sizeof buffer_ - size_ ? s.size() : sizeof buffer_ - size_;
-        for (size_t i = 0; i < n; ++i) buffer_[size_ + i] = s[i];
+        if (n != 0) std::memcpy(buffer_ + size_, s.data(), n);
         size_ += n;
         return *this;
     }
     Line& hex(uint64_t v, int digits) {
-        char reversed[16];
+        // The digits v needs, at least `digits`, at most 16; written from
+        // the most significant one, as far as the buffer holds them.
+        int n = (int(std::bit_width(v)) + 3) / 4;
+        if (n < digits) n = digits;
+        if (n < 1) n = 1;
+        if (n > 16) n = 16;
+        for (int i = n - 1; i >= 0 && size_ < sizeof buffer_; --i) {
+            buffer_[size_++] = "0123456789abcdef"[(v >> (4 * i)) & 0xF];
+        }
+        return *this;
+    }
+    Line& decimal(uint64_t v) {
+        char reversed[20];
         int n = 0;
         do {
-            reversed[n++] = "0123456789abcdef"[v & 0xF];
-            v >>= 4;
+            reversed[n++] = char('0' + v % 10);
+            v /= 10;
         } while (v != 0);
-        while (n < digits && n < int(sizeof reversed)) reversed[n++] = '0';
         while (n > 0 && size_ < sizeof buffer_) buffer_[size_++] = reversed[--n];
         return *this;
     }

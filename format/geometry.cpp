@@ -192,4 +192,18 @@ bool touchesPageHeader(const FileGeometry& g, uint64_t offset, uint64_t n) {
     return touched;
 }
 
+uint32_t pageOfOffset(const FileGeometry& g, uint64_t offset, uint32_t count) {
+    const uint64_t unit = pageUnit(g);
+    uint32_t lo = 0, hi = count;
+    while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo) / 2;
+        if (pageOffset(g, mid) + unit <= offset) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo;
+}
+
 }  // namespace tabulon

@@ -98,4 +98,9 @@ void forEachHeaderFieldTouched(const FileGeometry& g, uint64_t offset, uint64_t 
 // some physical page from page 4 on.
 bool touchesPageHeader(const FileGeometry& g, uint64_t offset, uint64_t n);
 
+// The first of the pages [0, count) whose slot ends after `offset` (count
+// when none does): the page that holds a byte, or the next one when the
+// byte lies in a gap between slots.
+uint32_t pageOfOffset(const FileGeometry& g, uint64_t offset, uint32_t count);
+
 }  // namespace tabulon

@@ -120,4 +120,40 @@ bool overlapsFcrOrPat(const FileGeometry& g, uint64_t offset, uint64_t size) {
     return false;
 }
 
+bool pairOfLogical(const FileGeometry& g, uint32_t p, uint32_t* pair, uint32_t* slot) {
+    const uint32_t e = uint32_t(patEntriesPerPage(g));
+    if (e == 0 || p == 0) return false;
+    const uint32_t q = (p - 1) / e;
+    *pair = q + 1;
+    *slot = p - 1 - q * e;
+    return true;
+}
+
+bool patPageAt(const FileGeometry& g, uint64_t offset, uint32_t* pair, int* copy) {
+    const uint64_t first = patPairOffset(g, 1);
+    if (offset < first || g.patPageSize == 0) return false;
+    const uint64_t stride = uint32_t(patPairStride(g));
+    const uint64_t near = stride == 0 ? 1 : (offset - first) / stride + 1;
+    for (uint64_t n = near > 2 ? near - 2 : 1; n <= near + 2 && n <= UINT32_MAX; ++n) {
+        if (stride == 0 && n != 1) break;
+        const uint64_t at = patPairOffset(g, uint32_t(n));
+        if (offset >= at && offset < at + 2 * uint64_t(g.patPageSize)) {
+            *pair = uint32_t(n);
+            *copy = int((offset - at) / g.patPageSize);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isFreeSlot(const FileGeometry& g, const PatEntry& e) {
+    if (g.versionCode >= version::v800) return e.physical == pat::freeSpace;
+    return e.physical == 0 && e.type == 0;
+}
+
+PatEntry freePointer(const FileGeometry& g, uint32_t physical, FreeFor why) {
+    if (g.versionCode >= version::v800) return PatEntry{pat::freeSpace, 0};
+    return PatEntry{why == FreeFor::FreeSpaceBit ? physical : 0, 0};
+}
+
 }  // namespace tabulon

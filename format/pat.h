@@ -65,4 +65,23 @@ void writePatHeaderPairNumber(const PatHeaderLayout& layout, uint8_t* page, uint
 // page header is written into and no entry may point at.
 bool overlapsFcrOrPat(const FileGeometry& g, uint64_t offset, uint64_t n);
 
+// The pair (from 1) whose PAT pages hold logical page p's entry and the
+// entry's slot (from 0) in them; false for p = 0 or a page size without
+// entries.
+bool pairOfLogical(const FileGeometry& g, uint32_t p, uint32_t* pair, uint32_t* slot);
+
+// The PAT pair and copy whose page holds the byte at `offset`; false when no
+// PAT page does.
+bool patPageAt(const FileGeometry& g, uint64_t offset, uint32_t* pair, int* copy);
+
+// Whether a slot holds its family's free-space pointer: 0xFFFFFFFE from
+// 0x0800; before, page 0 of type 0.
+bool isFreeSlot(const FileGeometry& g, const PatEntry& e);
+
+// The free-space entry a repair writes. Fix bit 2 keeps the page of a slot
+// before 0x0800 and clears its type; a reset after a best-page search that
+// found nothing writes page 0. From 0x0800 both write 0xFFFFFFFE, type 0.
+enum class FreeFor { FreeSpaceBit, ResetAfterSearch };
+PatEntry freePointer(const FileGeometry& g, uint32_t physical, FreeFor why);
+
 }  // namespace tabulon

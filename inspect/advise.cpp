@@ -14,7 +14,7 @@
 #include <tuple>
 #include <utility>
 
-#include "check/scan.h"
+#include "check/run.h"
 #include "fileio/overlay.h"
 #include "inspect/findings.h"
 #include "inspect/plan.h"
@@ -125,23 +125,16 @@ std::string shellWord(const std::string& s) {
     return q + "'";
 }
 
-// The repair of `tabulon path /F<mask> /R`, made on `layer`: the program's
-// run sequence (open, version gate, scan, close) without its lines. Status 0,
-// or kStatusFailed when the set cannot be opened or a write fails.
+// The repair of `tabulon path /F<mask> /R`, made on `layer` by the engine's
+// run; its events are not needed, the candidate is read off its writes.
+// Status 0, or kStatusFailed when the set cannot be opened or a write fails.
 int repairOver(Platform& layer, const std::string& path, int32_t mask) {
-    NullOutput quiet;
-    BtrieveFile file(quiet, layer);
     ScanOptions options;
     options.progress = 0;
     options.fixMask = mask;
-    if (file.open(path, openModeFor(options), false) == 0) return kStatusFailed;
-    bool failed = false;
-    if (file.geometry().versionCode >= version::v600) {
-        Scanner scanner(file, options);
-        scanner.scanPatPairs();
-        failed = !scanner.writeFailures().empty();
-    }
-    return file.close() && !failed ? 0 : kStatusFailed;
+    EventSink none;
+    const RunResult run = runCheck(path, options, RunEnvironment{layer, none, std::string()});
+    return run.status == 0 ? 0 : kStatusFailed;
 }
 
 }  // namespace

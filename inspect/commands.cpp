@@ -166,7 +166,7 @@ int cmdInfo(Context& cx, const std::string& path) {
 namespace {
 
 // One row of the pairs command.
-void pairRow(const tabulon::PairReport& r, Json& rows, std::string& t) {
+void pairRow(const tabulon::PairEvent& r, Json& rows, std::string& t) {
     const tabulon::PatHeaderCheck& h = r.header;
     Json copies = Json::array();
     std::string cells;
@@ -204,10 +204,12 @@ void pairRow(const tabulon::PairReport& r, Json& rows, std::string& t) {
 }
 
 // Collects the pairs of a walk, and the pair past the end.
-class PairRows : public tabulon::ScanObserver {
+class PairRows : public tabulon::EventSink {
   public:
-    void pair(const tabulon::PairReport& r) override { pairRow(r, rows, text); }
-    void pastEnd(uint32_t n) override { stopped = n; }
+    void pair(const tabulon::PairEvent& r) override { pairRow(r, rows, text); }
+    void notice(const tabulon::Notice& n) override {
+        if (n.kind == tabulon::NoticeKind::PastEnd) stopped = uint32_t(n.value);
+    }
     Json rows = Json::array();
     std::string text;
     uint32_t stopped = 0;
@@ -243,7 +245,7 @@ int cmdPairs(Context& cx, const std::string& path) {
 namespace {
 
 // Prints the rows of the entries command as the walk finds them.
-class EntryRows : public tabulon::ScanObserver {
+class EntryRows : public tabulon::EventSink {
   public:
     EntryRows(Context& cx, bool problemsOnly, StreamedDocument* doc)
         : cx_(cx), problemsOnly_(problemsOnly), doc_(doc) {}
@@ -258,7 +260,9 @@ class EntryRows : public tabulon::ScanObserver {
             cx_.out.write(Stream::Out, line(e));
         }
     }
-    void pastEnd(uint32_t n) override { stopped = n; }
+    void notice(const tabulon::Notice& n) override {
+        if (n.kind == tabulon::NoticeKind::PastEnd) stopped = uint32_t(n.value);
+    }
 
     uint32_t shown = 0, total = 0, stopped = 0;
 

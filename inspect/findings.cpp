@@ -67,10 +67,7 @@ std::string explain(const tabulon::Finding& f, bool entry) {
     if (!entry) {
         switch (f.code) {
             case Problem::PatSignature:
-            case Problem::PatPairNumber:
-                return strf("copy %d of PAT pair %lu: %s (expected %lu, found %lu)", f.copy,
-                            (unsigned long)f.pair, label.c_str(), (unsigned long)f.expected,
-                            (unsigned long)f.found);
+            case Problem::PatPairNumber: return tabulon::renderDetail(f);
             default: return strf("PAT pair %lu: %s", (unsigned long)f.pair, label.c_str());
         }
     }
@@ -90,11 +87,11 @@ std::string explain(const tabulon::Finding& f, bool entry) {
 }
 
 // Counts, and keeps when asked, every finding the walk reports.
-class Collector : public tabulon::ScanObserver {
+class Collector : public tabulon::EventSink {
   public:
     Collector(FileFindings& out, bool keep) : out_(out), keep_(keep) {}
 
-    void pair(const tabulon::PairReport& r) override {
+    void pair(const tabulon::PairEvent& r) override {
         if (!r.idsMatch) {
             tabulon::Finding ids;
             ids.code = tabulon::Problem::PatIdsDiffer;
@@ -106,7 +103,9 @@ class Collector : public tabulon::ScanObserver {
     void entry(const tabulon::EntryCheck& e) override {
         for (int i = 0; i < e.count; ++i) add(e.findings[i], e.type, true);
     }
-    void pastEnd(uint32_t n) override { out_.pastEnd = n; }
+    void notice(const tabulon::Notice& n) override {
+        if (n.kind == tabulon::NoticeKind::PastEnd) out_.pastEnd = uint32_t(n.value);
+    }
 
   private:
     void add(const tabulon::Finding& f, uint16_t type, bool entry) {

@@ -51,18 +51,9 @@ uint32_t physicalPages(const FileGeometry& g, uint64_t total) {
 // Marks the pages that overlap the bytes [from, to) of the set.
 void markBytes(const FileGeometry& g, std::vector<uint8_t>& states, uint64_t from, uint64_t to,
                MapState s) {
-    const uint64_t unit = pageUnit(g);
     const uint32_t count = uint32_t(states.size());
     // First page that ends after `from`.
-    uint32_t lo = 0, hi = count;
-    while (lo < hi) {
-        uint32_t mid = lo + (hi - lo) / 2;
-        if (pageOffset(g, mid) + unit <= from) {
-            lo = mid + 1;
-        } else {
-            hi = mid;
-        }
-    }
+    const uint32_t lo = pageOfOffset(g, from, count);
     for (uint32_t p = lo; p < count && pageOffset(g, p) < to; ++p) raise(states[p], s);
 }
 
@@ -82,13 +73,13 @@ MapState pointedState(const EntryCheck& e) {
 
 // Marks the PAT copies and the pages the entries point at as the walk finds
 // them.
-class PageMarks : public ScanObserver {
+class PageMarks : public EventSink {
   public:
     PageMarks(const FileGeometry& g, std::vector<uint8_t>& states, std::vector<uint8_t>& pointed,
               std::vector<uint32_t>& logical)
         : g_(g), states_(states), pointed_(pointed), logical_(logical) {}
 
-    void pair(const PairReport& r) override {
+    void pair(const PairEvent& r) override {
         for (int c = 0; c < 2; ++c) {
             const uint64_t at = r.offset + uint64_t(c) * g_.patPageSize;
             markBytes(g_, states_, at, at + g_.patPageSize,
@@ -101,7 +92,9 @@ class PageMarks : public ScanObserver {
         if (logical_[e.physical] == 0) logical_[e.physical] = e.logical;
         raise(pointed_[e.physical], pointedState(e));
     }
-    void pastEnd(uint32_t n) override { stopped = n; }
+    void notice(const tabulon::Notice& n) override {
+        if (n.kind == tabulon::NoticeKind::PastEnd) stopped = uint32_t(n.value);
+    }
 
     std::vector<uint32_t> pairStarts;
     uint32_t stopped = 0;
@@ -169,15 +162,7 @@ void buildMapModel(BtrieveFile& file, bool shared, MapModel* out, ScanCounters* 
     for (uint32_t n : pairStarts) {
         // The first page of the pair.
         const uint64_t at = patPairOffset(g, n);
-        uint32_t lo = 0, hi = pages;
-        while (lo < hi) {
-            uint32_t mid = lo + (hi - lo) / 2;
-            if (pageOffset(g, mid) + pageUnit(g) <= at) {
-                lo = mid + 1;
-            } else {
-                hi = mid;
-            }
-        }
+        const uint32_t lo = pageOfOffset(g, at, pages);
         if (lo < pages) {
             model.pairStarts.push_back(n);
             model.pairStarts.push_back(lo);

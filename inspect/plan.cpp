@@ -72,32 +72,13 @@ class SetView {
     std::vector<uint64_t> sizes_;
 };
 
-// The PAT pair and copy whose page holds a file-set offset; false outside
-// every PAT page.
-bool locatePatPage(const FileGeometry& g, uint64_t offset, uint32_t* pair, int* copy) {
-    const uint64_t first = patPairOffset(g, 1);
-    if (offset < first || g.patPageSize == 0) return false;
-    const uint64_t stride = uint32_t(patPairStride(g));
-    const uint64_t near = stride == 0 ? 1 : (offset - first) / stride + 1;
-    for (uint64_t n = near > 2 ? near - 2 : 1; n <= near + 2 && n <= UINT32_MAX; ++n) {
-        if (stride == 0 && n != 1) break;
-        const uint64_t at = patPairOffset(g, uint32_t(n));
-        if (offset >= at && offset < at + 2 * uint64_t(g.patPageSize)) {
-            *pair = uint32_t(n);
-            *copy = int((offset - at) / g.patPageSize);
-            return true;
-        }
-    }
-    return false;
-}
-
 PlacedWrite place(const FileGeometry& g, const SetView& view, const OverlayWrite& w) {
     PlacedWrite p;
     p.write = &w;
     const int k = view.member(w.file);
     if (k < 0 || g.versionCode < version::v600) return p;
     const uint64_t at = view.setOffset(k, w.offset);
-    if (locatePatPage(g, at, &p.pair, &p.copy)) {
+    if (patPageAt(g, at, &p.pair, &p.copy)) {
         p.kind = PlacedWrite::PatPage;
         return p;
     }

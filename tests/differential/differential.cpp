@@ -156,10 +156,10 @@ Outcome runInProcess(const Case& c, const std::string& folder) {
     for (const std::string& a : c.args) argv.push_back(a.c_str());
     const fs::path back = fs::current_path();
     fs::current_path(folder);
-    BufferOutput out;
+    tabulon::BufferOutput out;
     int status = 0;
     try {
-        status = runTabulon(int(argv.size()), argv.data(), out, systemPlatform(), nullptr,
+        status = runTabulon(int(argv.size()), argv.data(), out, tabulon::systemPlatform(), nullptr,
                             RunSettings{});
     } catch (const std::exception& e) {
         out.errText += std::string("\n[differential: exception ") + e.what() + "]\n";

@@ -23,6 +23,8 @@
 #include "format/le.h"
 #include "journal_set.h"
 #include "support/harness.h"
+
+using namespace tabulon;
 #include "undo/undo.h"
 
 namespace {

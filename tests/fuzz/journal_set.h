@@ -25,10 +25,10 @@ inline int makeRepairedSet(const std::string& fix, const std::string& journal) {
     const tbuild::BuiltRecipe built = tbuild::interpretRecipe(kRecipe);
     tbuild::writeFileSet(built.file, kMain, built.plan);
     const char* argv[] = {"tabulon", kMain, fix.c_str(), "/R"};
-    NullOutput out;
+    tabulon::NullOutput out;
     RunSettings settings;
     settings.undoJournal = journal;
-    return runTabulon(4, argv, out, systemPlatform(), nullptr, settings);
+    return runTabulon(4, argv, out, tabulon::systemPlatform(), nullptr, settings);
 }
 
 }  // namespace journalfuzz

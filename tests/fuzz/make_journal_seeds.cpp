@@ -13,6 +13,8 @@
 #include "journal_set.h"
 #include "support/harness.h"
 
+using namespace tabulon;
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s DIRECTORY\n", argv[0]);

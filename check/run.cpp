@@ -1,0 +1,219 @@
+#include "check/run.h"
+
+#include <memory>
+
+#include "access/btrfile.h"
+#include "access/undoplan.h"
+#include "check/scan.h"
+#include "fileio/journal.h"
+
+namespace tabulon {
+
+namespace {
+
+// The journal writes text; the run hands it on as notices.
+class JournalNotices : public Output {
+  public:
+    explicit JournalNotices(NoticeSink& sink) : sink_(sink) {}
+    void write(Stream stream, std::string_view text) override {
+        sink_.emit(NoticeKind::Journal, stream, text);
+    }
+    void flush(Stream stream) override {
+        sink_.notice(Notice{NoticeKind::Journal, stream, Notice::flushAfter, 0, {}});
+    }
+
+  private:
+    NoticeSink& sink_;
+};
+
+// Whether a name reaches a member of the set at this main path: the main
+// file, an extension file or the delta file.
+bool namesMember(const std::string& mainPath, const std::string& name) {
+    for (int k = kDeltaMember; k < kMaxMembers; ++k) {
+        std::string member;
+        if (memberName(mainPath, k, &member) && sameFile(member, name)) return true;
+    }
+    return false;
+}
+
+// The state of one run, step by step.
+class Run {
+  public:
+    Run(const std::string& path, const ScanOptions& o, const RunEnvironment& env)
+        : path_(path),
+          o_(o),
+          env_(env),
+          sink_(env.events),
+          file_(env.events, env.platform),
+          plan_(file_),
+          journalOut_(env.events) {}
+
+    bool open();
+    bool startJournal();
+    bool gate();
+    void scan();
+    bool close();
+    int finish(int status);
+    void report();
+    ScanCounters counters;
+
+  private:
+    void fail(NoticeKind kind, const std::string& text) {
+        sink_.emit(kind, Stream::Err, text, 0, Notice::flushOutBefore);
+    }
+    void openFailed();
+
+    const std::string& path_;
+    const ScanOptions& o_;
+    const RunEnvironment& env_;
+    EventSink& sink_;
+    BtrieveFile file_;
+    UndoPlan plan_;
+    JournalNotices journalOut_;
+    std::unique_ptr<JournalWriter> journal_;
+    bool writesFailed_ = false;
+};
+
+void Run::openFailed() {
+    sink_.emit(NoticeKind::OpenFailure, Stream::Err,
+               "Unable to open files. Make sure nobody is using them before using Tabulon!\n");
+    sink_.emit(NoticeKind::OpenFailure, Stream::Err,
+               "While you're at it, please make an extra backup copy, too!\n");
+}
+
+// Opens the set and loads the FCR; false (the lines said) when either failed.
+bool Run::open() {
+    // A path longer than a name buffer is refused before anything is opened.
+    if (path_.size() > size_t(kMaxPathLength)) {
+        openFailed();
+        return false;
+    }
+    sink_.emitf(NoticeKind::RunHeader, Stream::Out,
+                "Scanning file %s for PAT inconsistencies...\n\n", path_.c_str());
+    sink_.notice(Notice{NoticeKind::RunHeader, Stream::Out, Notice::flushAfter, 0, {}});
+    const bool opened = file_.openSet(path_, openModeFor(o_), o_.verbose != 0) != 0;
+    const std::string lines = openReport(file_.fileSet(), o_.verbose != 0);
+    if (!lines.empty()) {
+        const bool failed = !file_.fileSet().openStatus().ok();
+        sink_.emit(failed ? NoticeKind::OpenFailed : NoticeKind::DeltaFound, Stream::Err, lines);
+    }
+    const Status fcr = opened ? file_.loadFcr() : Status{};
+    if (opened && fcr) return true;
+    fail(NoticeKind::OpenFailure, fcr.text);
+    openFailed();
+    return false;
+}
+
+// With a fix mask and an undo journal, every block's old bytes go to the
+// journal before the first write into it; without a journal that can be
+// created nothing is written at all.
+bool Run::startJournal() {
+    const std::string& name = env_.undoJournal;
+    if (o_.fixMask == 0 || name.empty()) return true;
+    // A journal among the members would be overwritten by the repair it
+    // protects, or taken for a member by the next run.
+    if (namesMember(path_, name)) {
+        file_.close();
+        fail(NoticeKind::Journal,
+             "Undo journal <" + name + "> names a member of the file set: refused.\n");
+        return false;
+    }
+    journal_ = std::make_unique<JournalWriter>(file_.fileSet(), plan_, journalOut_);
+    uint32_t error = 0;
+    if (journal_->create(name, &error)) {
+        file_.fileSet().addObserver(journal_.get());
+        return true;
+    }
+    file_.close();
+    if (error == 0) {
+        fail(NoticeKind::Journal,
+             "Unable to create undo journal <" + name + ">: the FCR copies cannot be read.\n");
+    } else {
+        fail(NoticeKind::Journal, "Unable to create undo journal <" + name + ">, Status Code " +
+                                      std::to_string(error) + ", " +
+                                      env_.platform.errorText(error));
+    }
+    return false;
+}
+
+// False for a file before 6.x: it has no PAT.
+bool Run::gate() {
+    if (file_.geometry().versionCode >= version::v600) return true;
+    sink_.emit(NoticeKind::OldVersion, Stream::Out,
+               "File Version is Pre-6.x. There is no PAT to check!\n");
+    return false;
+}
+
+void Run::scan() {
+    if (o_.progress) {
+        sink_.emitf(NoticeKind::PageCount, Stream::Err, uint64_t(file_.geometry().pageCount),
+                    "Checking %ld pages...\r\n", long(int32_t(file_.geometry().pageCount)));
+    }
+    Scanner scanner(file_, o_, &sink_);
+    scanner.scanPatPairs();
+    counters = scanner.counters();
+    writesFailed_ = !scanner.writeFailures().empty();
+}
+
+// Closes the set, reporting each member whose repairs could not be flushed,
+// and ends the journal; false when either failed.
+bool Run::close() {
+    if (journal_) journal_->takeFinalChecksums();
+    const bool flushed = file_.close();
+    const FileSet& set = file_.fileSet();
+    for (size_t i = 0; i < set.failedFlushes().size(); ++i) {
+        const uint32_t error = set.flushErrors()[i];
+        fail(NoticeKind::FlushFailure,
+             "Unable to flush " + set.memberFileName(set.failedFlushes()[i]) + ", Status Code " +
+                 std::to_string(error) + ", " + env_.platform.errorText(error));
+    }
+    bool journaled = true;
+    if (journal_) {
+        file_.fileSet().removeObserver(journal_.get());
+        journaled = journal_->finish(flushed);
+        // A journal of no block takes nothing back: it is not kept.
+        if (journal_->blockCount() == 0) {
+            removeFile(env_.undoJournal);
+            journal_.reset();
+        }
+    }
+    return flushed && journaled && !writesFailed_;
+}
+
+void Run::report() {
+    if (o_.progress) sink_.emit(NoticeKind::ScanComplete, Stream::Err, "Scan complete.\n\n");
+    sink_.report(ReportEvent{counters, o_.fixMask});
+}
+
+// The last line of a run that journaled blocks says where the journal is.
+int Run::finish(int status) {
+    if (journal_) {
+        const std::string& name = env_.undoJournal;
+        fail(NoticeKind::Journal,
+             "Undo journal: " + name + " (tabulon-undo " + name + " takes these repairs back)\n");
+    }
+    return status;
+}
+
+}  // namespace
+
+RunResult runCheck(const std::string& path, const ScanOptions& options, const RunEnvironment& env) {
+    RunResult result;
+    Run run(path, options, env);
+    if (!run.open() || !run.startJournal()) {
+        result.status = kRunFailed;
+        return result;
+    }
+    if (!run.gate()) {
+        result.status = run.finish(run.close() ? 0 : kRunFailed);
+        return result;
+    }
+    run.scan();
+    const bool closed = run.close();
+    run.report();
+    result.counters = run.counters;
+    result.status = run.finish(closed ? 0 : kRunFailed);
+    return result;
+}
+
+}  // namespace tabulon

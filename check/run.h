@@ -1,0 +1,34 @@
+// One run of the check as a library function: open the set, refuse files
+// before 6.x, scan, close, report. Every line the run causes reaches the
+// environment's event sink as a value, in order; the run prints nothing.
+#pragma once
+
+#include <string>
+
+#include "check/event.h"
+#include "check/options.h"
+#include "fileio/platform.h"
+
+namespace tabulon {
+
+// What a run takes from its caller besides the options.
+struct RunEnvironment {
+    Platform& platform;  // every OS call (a copy-on-write overlay runs it on nothing real)
+    EventSink& events;   // the run's stream: the console renderer, a collector...
+    // The undo journal a run with a fix mask creates; empty for none.
+    std::string undoJournal;
+};
+
+// A run that opened nothing, or whose repairs or journal may not all have
+// reached the disk, ends with this status.
+constexpr int kRunFailed = -3;
+
+struct RunResult {
+    int status = 0;  // 0, or kRunFailed
+    ScanCounters counters;
+};
+
+// Runs the check of the set whose main file is at `path`.
+RunResult runCheck(const std::string& path, const ScanOptions& options, const RunEnvironment& env);
+
+}  // namespace tabulon
