@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "inspect/advise.h"
 #include "inspect/plan.h"
 #include "inspect/session.h"
 #include "inspect/workers.h"
@@ -54,29 +55,28 @@ int runInspect(int argc, const char* const* argv, Output& out) {
     bool problems = false;
     unsigned jobs = 0;
 
-    CLI::App* info = app.add_subcommand("info", "the file set and the FCR");
-    info->add_option("FILE", file, "main file of the set")->required();
-    CLI::App* pairs = app.add_subcommand("pairs", "one row per PAT pair");
-    pairs->add_option("FILE", file, "main file of the set")->required();
-    CLI::App* entries = app.add_subcommand("entries", "one row per PAT entry");
-    entries->add_option("FILE", file, "main file of the set")->required();
+    auto onFile = [&](const char* name, const char* what) {  // a command with a FILE argument
+        CLI::App* command = app.add_subcommand(name, what);
+        command->add_option("FILE", file, "main file of the set")->required();
+        return command;
+    };
+    CLI::App* info = onFile("info", "the file set and the FCR");
+    CLI::App* pairs = onFile("pairs", "one row per PAT pair");
+    CLI::App* entries = onFile("entries", "one row per PAT entry");
     entries->add_option("--pair", pair, "only this PAT pair");
     entries->add_flag("--problems", problems, "only the entries that are not sound");
-    CLI::App* pg = app.add_subcommand("page", "one physical page, decoded and in hex");
-    pg->add_option("FILE", file, "main file of the set")->required();
+    CLI::App* pg = onFile("page", "one physical page, decoded and in hex");
     pg->add_option("N", page, "physical page number (decimal or 0x hex)")->required();
-    CLI::App* map = app.add_subcommand("map", "an SVG picture of the pages");
-    map->add_option("FILE", file, "main file of the set")->required();
+    CLI::App* map = onFile("map", "an SVG picture of the pages");
     map->add_option("-o,--output", out_path, "the SVG file to write")->required();
     std::vector<std::string> plan_options;
-    CLI::App* plan =
-        app.add_subcommand("plan", "what tabulon FILE /F# would write, writing nothing");
+    CLI::App* plan = onFile("plan", "what tabulon FILE /F# would write, writing nothing");
     // tabulon's options start with '/', which CLI11 reads as an option of
     // its own on Windows: here they are words to hand on.
     plan->allow_windows_style_options(false);
-    plan->add_option("FILE", file, "main file of the set")->required();
     plan->add_option("OPTIONS", plan_options,
                      "tabulon's options (/F#, /R, /O, /S#, /Z, /D); /F-1 without a /F");
+    CLI::App* advise = onFile("advise", "which fix mask to run: each one tried in memory");
     CLI::App* survey = app.add_subcommand("survey", "check every Btrieve file under the folders");
     SurveyArgs surveyArgs;
     survey->add_option("DIR", surveyArgs.dirs, "folders to walk (or files to check)")->required();
@@ -123,6 +123,7 @@ int runInspect(int argc, const char* const* argv, Output& out) {
         if (*pg) return cmdPage(cx, file, page);
         if (*map) return cmdMap(cx, file, out_path);
         if (*plan) return cmdPlan(cx, file, plan_options);
+        if (*advise) return cmdAdvise(cx, file);
         if (*survey) {
             surveyArgs.jobs = jobs == 0 ? systemCores() : jobs;
             return cmdSurvey(cx, surveyArgs);

@@ -23,40 +23,6 @@ namespace inspect {
 
 namespace {
 
-// One write of the run, placed in the file set.
-struct PlacedWrite {
-    const OverlayWrite* write = nullptr;
-    enum Kind { PatPage, PageHeader, Other } kind = Other;
-    uint32_t pair = 0;  // PatPage: the pair and the copy (0 or 1)
-    int copy = 0;
-    uint32_t page = 0;  // PageHeader: the physical page
-};
-
-// One PAT entry that the run changed, its first bytes against its last.
-struct EntryChange {
-    uint32_t logical = 0;
-    uint32_t pair = 0;
-    int copy = 0;
-    uint32_t slot = 0;
-    PatEntry before{}, after{};
-    bool reset() const { return after.type == 0; }
-    // A reset of an entry that was unused already (stored type 0): no data
-    // is lost with it.
-    bool wasUnused() const { return before.type == 0; }
-};
-
-// What the run would change, read off its writes. When the engine reports
-// its repairs as values, this is where they take the place of the writes.
-struct Plan {
-    std::vector<PlacedWrite> writes;
-    std::vector<EntryChange> entries;
-    size_t patPages = 0, pageHeaders = 0, repointed = 0, reset = 0;
-    size_t patPagesUnchanged = 0;  // written with the bytes they held
-    size_t writesUnchanged = 0;    // writes of the bytes that were there
-    size_t resetUnused = 0;        // of `reset`, entries that were unused already
-    uint64_t bytes = 0;
-};
-
 // The file set as the run found it: the members' names and their sizes
 // before any write, and reads through the layer, before or after the writes.
 class SetView {
@@ -152,6 +118,8 @@ bool compareEntries(const FileGeometry& g, SetView& view, uint32_t pair, int cop
     return false;
 }
 
+}  // namespace
+
 Plan readPlan(OverlayPlatform& layer, const std::string& path) {
     Plan plan;
     for (const OverlayWrite& w : layer.writes()) {
@@ -191,6 +159,8 @@ Plan readPlan(OverlayPlatform& layer, const std::string& path) {
     if (open) file.close();
     return plan;
 }
+
+namespace {
 
 std::string hexBytes(const std::vector<uint8_t>& bytes) {
     std::string s;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "format/pat.h"
+#include "inspect/advise.h"
 #include "inspect/mapsvg.h"
 #include "inspect/names.h"
 #include "inspect/progress.h"
@@ -54,6 +55,7 @@ struct Detail {
     std::string error;
     std::string fcr;  // the FCR table
     std::string svg;  // the page map
+    std::string advice;  // which fix mask to run, for a file with damage
 };
 
 std::string fcrTable(OpenSet& set) {
@@ -86,6 +88,7 @@ std::string fcrTable(OpenSet& set) {
 }
 
 void describe(const SurveyRow& row, bool shared, bool withMap, Detail* d) {
+    if (row.findings.bySeverity(Damage) > 0) d->advice = adviceHtml(row.path.string(), shared);
     OpenSet set;
     if (!set.open(row.path.string(), shared, &d->error)) return;
     d->open = true;
@@ -377,7 +380,7 @@ std::string fileSection(const Survey& s, size_t i, const Detail& d, size_t* inli
                  i, i) +
              d.svg + "</template>\n";
     }
-    return h + "</section>\n";
+    return h + d.advice + "</section>\n";
 }
 
 }  // namespace
