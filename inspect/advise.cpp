@@ -56,8 +56,9 @@ bool damageOf(Platform& platform, const std::string& path, bool shared, uint64_t
               std::vector<std::string>* explained, std::string* why) {
     NullOutput quiet;
     BtrieveFile file(quiet, platform);
-    if (file.open(path, shared ? Unprotected : ExclusiveRead, false) == 0) {
-        *why = openFailure(path, file.openStatus());
+    if (const Status opened = file.open(path, shared ? Unprotected : ExclusiveRead, false);
+        !opened) {
+        *why = openFailure(path, opened);
         return false;
     }
     if (file.geometry().versionCode < version::v600) {
