@@ -47,6 +47,15 @@ constexpr int kSharingConflict = EBUSY;
 // there, and a FIFO would block every program that reads it.
 constexpr int kNotRegularFile = EOPNOTSUPP;
 
+// Why an open handle is no regular file (0 when it is one), with its status
+// in *st: a folder, a device or pipe, or a status that cannot be read.
+uint32_t regularFileRefusal(int fd, struct stat* st) {
+    if (fstat(fd, st) != 0) return uint32_t(errno);
+    if (S_ISDIR(st->st_mode)) return EISDIR;
+    if (!S_ISREG(st->st_mode)) return kNotRegularFile;
+    return 0;
+}
+
 bool lockWriterMarker(int fd) {
     struct flock lock;
     std::memset(&lock, 0, sizeof lock);
@@ -132,14 +141,8 @@ bool PosixPlatform::open(const char* name, int mode, PlatformHandle* handle, uin
         return false;
     }
     struct stat st;
-    uint32_t refused = 0;
-    if (fstat(fd, &st) != 0) {
-        refused = uint32_t(errno);
-    } else if (S_ISDIR(st.st_mode)) {
-        refused = EISDIR;
-    } else if (!S_ISREG(st.st_mode)) {
-        refused = kNotRegularFile;
-    } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    uint32_t refused = regularFileRefusal(fd, &st);
+    if (refused == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         refused = uint32_t(errno);
     }
     if (refused != 0) {
@@ -452,14 +455,7 @@ bool readFileHead(const std::string& name, void* buffer, size_t n, size_t* got, 
         return false;
     }
     struct stat st;
-    uint32_t refused = 0;
-    if (fstat(fd, &st) != 0) {
-        refused = uint32_t(errno);
-    } else if (S_ISDIR(st.st_mode)) {
-        refused = EISDIR;
-    } else if (!S_ISREG(st.st_mode)) {
-        refused = kNotRegularFile;
-    }
+    uint32_t refused = regularFileRefusal(fd, &st);
     if (refused == 0) {
         stampOf(st, stamp);
         while (*got < n) {
