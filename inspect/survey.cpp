@@ -259,7 +259,7 @@ class Walker {
     void lookAtBatch() {
         runJobs(batch_.size(), o_.jobs, [&](size_t i) {
             Candidate& c = batch_[i];
-            std::vector<uint8_t> head(size_t(fcr::firstReadMin));
+            std::vector<uint8_t> head(static_cast<size_t>(fcr::firstReadMin));
             size_t got = 0;
             FileStamp stamp;
             uint32_t code = 0;
