@@ -16,28 +16,45 @@ void ConsoleRenderer::report(const ReportEvent& r) {
     printReport(out_, r.counters, r.fixMask);
 }
 
+namespace {
+
+struct ReportLine {
+    const char* format;
+    uint32_t ScanCounters::*value;
+};
+
+// The report's three blocks, each line with the counter it shows; the fixes
+// only under a fix mask.
+constexpr ReportLine kExamined[] = {
+    {"Pages Examined (PAT Pages)  : %lu\n", &ScanCounters::patPagesExamined},
+    {"Pages Examined (Data Pages) : %lu\n", &ScanCounters::dataPagesExamined},
+    {"Pages Examined (Index Pages): %lu\n", &ScanCounters::indexPagesExamined},
+    {"Pages Examined (Other Pages): %lu\n", &ScanCounters::otherPagesExamined},
+    {"Pages Examined (Total)      : %lu\n\n", &ScanCounters::totalPagesExamined},
+    {"Problems Found (PAT Pages)  : %lu\n", &ScanCounters::patProblems},
+    {"Problems Found (Data Pages) : %lu\n", &ScanCounters::dataProblems},
+    {"Problems Found (Index Pages): %lu\n", &ScanCounters::indexProblems},
+    {"Problems Found (Other Pages): %lu\n", &ScanCounters::otherProblems},
+    {"Problems Found (Zero Ptrs)  : %lu\n", &ScanCounters::zeroPointerProblems},
+    {"Problems Found (Total)      : %lu\n\n", &ScanCounters::totalProblems},
+};
+constexpr ReportLine kFixed[] = {
+    {"PAT Headers Fixed:          : %lu\n", &ScanCounters::patHeadersFixed},
+    {"Data Page Pointers Fixed    : %lu\n", &ScanCounters::dataPointersFixed},
+    {"Index Page Pointers Fixed   : %lu\n", &ScanCounters::indexPointersFixed},
+    {"Variable Page Pointers Fixed: %lu\n", &ScanCounters::variablePointersFixed},
+    {"Pages Reset To Free Space   : %lu\n", &ScanCounters::pagesResetToFree},
+    {"Problems Fixed (Total)      : %lu (May not be sum of above)\n", &ScanCounters::totalFixed},
+};
+
+}  // namespace
+
 void printReport(Output& out, const ScanCounters& c, int32_t fixMask) {
-    auto line = [&](const char* format, uint32_t v) {
-        out.print(Stream::Out, format, (unsigned long)v);
-    };
-    line("Pages Examined (PAT Pages)  : %lu\n", c.patPagesExamined);
-    line("Pages Examined (Data Pages) : %lu\n", c.dataPagesExamined);
-    line("Pages Examined (Index Pages): %lu\n", c.indexPagesExamined);
-    line("Pages Examined (Other Pages): %lu\n", c.otherPagesExamined);
-    line("Pages Examined (Total)      : %lu\n\n", c.totalPagesExamined);
-    line("Problems Found (PAT Pages)  : %lu\n", c.patProblems);
-    line("Problems Found (Data Pages) : %lu\n", c.dataProblems);
-    line("Problems Found (Index Pages): %lu\n", c.indexProblems);
-    line("Problems Found (Other Pages): %lu\n", c.otherProblems);
-    line("Problems Found (Zero Ptrs)  : %lu\n", c.zeroPointerProblems);
-    line("Problems Found (Total)      : %lu\n\n", c.totalProblems);
+    for (const ReportLine& l : kExamined)
+        out.print(Stream::Out, l.format, (unsigned long)(c.*l.value));
     if (fixMask == 0) return;
-    line("PAT Headers Fixed:          : %lu\n", c.patHeadersFixed);
-    line("Data Page Pointers Fixed    : %lu\n", c.dataPointersFixed);
-    line("Index Page Pointers Fixed   : %lu\n", c.indexPointersFixed);
-    line("Variable Page Pointers Fixed: %lu\n", c.variablePointersFixed);
-    line("Pages Reset To Free Space   : %lu\n", c.pagesResetToFree);
-    line("Problems Fixed (Total)      : %lu (May not be sum of above)\n", c.totalFixed);
+    for (const ReportLine& l : kFixed)
+        out.print(Stream::Out, l.format, (unsigned long)(c.*l.value));
 }
 
 }  // namespace tabulon

@@ -124,7 +124,7 @@ for s in "${core[@]}"; do
 done
 windows_sources+=(cli/main.cpp)
 linux_sources+=(cli/main.cpp)
-runner_sources=(tests/golden/golden_runner.cpp)
+runner_sources=(tests/golden/golden_runner.cpp tests/support/textdiff.cpp)
 for s in "${builder[@]}"; do runner_sources+=("tests/builder/$s"); done
 rm -f "$build"/windows/*.o "$build"/linux/*.o "$build"/runner/*.o
 warn=(-std=c++20 -O2 -Wall -Wextra -Wpedantic)

@@ -192,7 +192,7 @@ void keepCase(const fs::path& folder, const Case& c, const Snapshot& before, con
         writeText(folder / (p + ".stdout"), o->out);
         writeText(folder / (p + ".stderr"), o->err);
         writeText(folder / (p + ".status"), std::to_string(o->status) + "\n");
-        const std::string changes = differential::listChanges(before, o->files);
+        const std::string changes = textdiff::listChanges(before, o->files);
         if (!changes.empty()) writeText(folder / (p + ".diff"), changes);
     }
     if (!differences.empty()) writeText(folder / "differences", differences);

@@ -66,6 +66,7 @@
 #include <vector>
 
 #include "builder/recipe.h"
+#include "support/textdiff.h"
 
 namespace fs = std::filesystem;
 
@@ -270,7 +271,7 @@ RunResult runToolJoined(const Options& opt, const std::vector<std::string>& args
 
 // ------------------------------------------------------------ file changes
 
-using Snapshot = std::map<std::string, std::string>;
+using textdiff::Snapshot;
 
 Snapshot snapshot(const fs::path& dir) {
     Snapshot s;
@@ -280,110 +281,10 @@ Snapshot snapshot(const fs::path& dir) {
     return s;
 }
 
-// Every changed byte as "<member> <offset> <old> <new>", offsets in hex;
-// files that appear, disappear or change size get a line of their own.
-std::string listChanges(const Snapshot& before, const Snapshot& after) {
-    std::ostringstream out;
-    char line[512];
-    std::map<std::string, int> names;
-    for (const auto& [n, _] : before) names[n] |= 1;
-    for (const auto& [n, _] : after) names[n] |= 2;
-    for (const auto& [name, where] : names) {
-        if (where == 1) {
-            out << name << " removed\n";
-            continue;
-        }
-        if (where == 2) {
-            out << name << " created " << after.at(name).size() << "\n";
-            continue;
-        }
-        const std::string& a = before.at(name);
-        const std::string& b = after.at(name);
-        std::size_t common = std::min(a.size(), b.size());
-        for (std::size_t i = 0; i < common; ++i) {
-            if (a[i] == b[i]) continue;
-            std::snprintf(line, sizeof line, "%s %010llx %02x %02x\n", name.c_str(),
-                          static_cast<unsigned long long>(i), static_cast<unsigned char>(a[i]),
-                          static_cast<unsigned char>(b[i]));
-            out << line;
-        }
-        if (a.size() != b.size()) out << name << " size " << a.size() << " -> " << b.size() << "\n";
-    }
-    return out.str();
-}
-
 // ------------------------------------------------------------ reporting
 
-std::string visible(const std::string& line) {
-    std::string out;
-    char hex[8];
-    for (unsigned char c : line) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\b') {
-            out += "\\b";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else if (c < 0x20 || c >= 0x7F) {
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-std::vector<std::string> splitLines(const std::string& s) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < s.size()) {
-        std::size_t end = s.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(s.substr(start) + "  (no line end)");
-            break;
-        }
-        lines.push_back(s.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
-// A line diff (longest common subsequence) of expected against actual.
 void printDiff(const std::string& label, const std::string& expected, const std::string& actual) {
-    std::cout << "--- " << label << " (expected)\n+++ " << label << " (actual)\n";
-    auto a = splitLines(expected);
-    auto b = splitLines(actual);
-    if (a.size() * b.size() > 4000000) {
-        std::size_t i = 0;
-        while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
-        std::cout << "first difference at line " << i + 1 << "\n";
-        if (i < a.size()) std::cout << "-" << visible(a[i]) << "\n";
-        if (i < b.size()) std::cout << "+" << visible(b[i]) << "\n";
-        return;
-    }
-    std::vector<std::vector<std::uint32_t>> lcs(a.size() + 1,
-                                                std::vector<std::uint32_t>(b.size() + 1, 0));
-    for (std::size_t i = a.size(); i-- > 0;) {
-        for (std::size_t j = b.size(); j-- > 0;) {
-            lcs[i][j] =
-                a[i] == b[j] ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
-        }
-    }
-    std::size_t i = 0, j = 0;
-    while (i < a.size() || j < b.size()) {
-        if (i < a.size() && j < b.size() && a[i] == b[j]) {
-            std::cout << " " << visible(a[i]) << "\n";
-            ++i;
-            ++j;
-        } else if (i < a.size() && (j == b.size() || lcs[i + 1][j] >= lcs[i][j + 1])) {
-            std::cout << "-" << visible(a[i++]) << "\n";
-        } else {
-            std::cout << "+" << visible(b[j++]) << "\n";
-        }
-    }
+    std::cout << textdiff::unifiedDiff(label, expected, actual, "expected", "actual");
 }
 
 // ------------------------------------------------------------ joined streams
@@ -430,7 +331,7 @@ bool checkInterleaving(const std::string& out, const std::string& err, const std
                  "expect.stderr\n";
     if (reached < j.size()) {
         std::cout << "joined line " << reached + 1
-                  << " fits neither stream: " << visible(j[reached]) << "\n";
+                  << " fits neither stream: " << textdiff::visible(j[reached]) << "\n";
     } else {
         std::cout << "the joined output ends after line " << j.size() << " of "
                   << a.size() + b.size() << "\n";
@@ -605,7 +506,7 @@ Outcome runOnce(const Options& opt, const std::vector<std::string>& rawArgs, con
         replaceAll(*text, dirArg, "@DIR");
         replaceAll(*text, dir.string(), "@DIR");
     }
-    return Outcome{r.out, r.err, r.status, listChanges(before, after)};
+    return Outcome{r.out, r.err, r.status, textdiff::listChanges(before, after)};
 }
 
 bool check(const Options& opt, const std::string& prefix, const Outcome& o) {
