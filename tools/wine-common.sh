@@ -39,3 +39,20 @@ find_wine() {
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
 }
+
+# start_wine_prefix FOLDER: makes the Wine prefix FOLDER when it has none yet
+# and starts one wineserver for the whole run, with the prefix's services, all
+# with standard streams of their own. Otherwise each program starts a server
+# that lingers for seconds after it (a run at that moment can meet a server on
+# its way out: "wine client error ... Connection reset by peer", and prints
+# nothing), and the services started by the first run hold that run's pipes.
+start_wine_prefix() {
+  export WINEPREFIX=$1
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    mkdir -p "$WINEPREFIX"
+    "${wine[@]}" wineboot --init >/dev/null 2>&1 || true
+    "$wineserver" -w
+  fi
+  "$wineserver" -p </dev/null >/dev/null 2>&1
+  "${wine[@]}" cmd /c exit </dev/null >/dev/null 2>&1 || true
+}

@@ -184,25 +184,13 @@ trap cleanup EXIT
 mkdir -p "$work/tmp"
 export TMPDIR=$work/tmp
 
-export WINEPREFIX=${WINE_GOLDEN_PREFIX:-$work/prefix}
 t=$(now)
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  "$wine" wineboot --init >/dev/null 2>&1 || true
-  "$wineserver" -w
-fi
+start_wine_prefix "${WINE_GOLDEN_PREFIX:-$work/prefix}"
 # The runner hands the case folders over as Z:/<absolute path>.
 if [ "$(readlink "$WINEPREFIX/dosdevices/z:")" != / ]; then
   echo "wine-golden: drive Z: of $WINEPREFIX is not the root folder" >&2
   exit 2
 fi
-# One wineserver for the whole run, and the prefix's services started up front,
-# all with standard streams of their own. Otherwise each tabulon.exe starts a
-# server that lingers for seconds after it (a run at that moment can meet a
-# server on its way out: "wine client error ... Connection reset by peer"),
-# and the services started by the first run hold that run's pipes.
-"$wineserver" -p </dev/null >/dev/null 2>&1
-"$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 timings+=("Wine prefix: $(elapsed "$t")")
 
 # --- cases ------------------------------------------------------------------

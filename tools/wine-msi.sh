@@ -302,14 +302,7 @@ msi_main() {
   find_wine
   work=$(mktemp -d "${TMPDIR:-/tmp}/tabulon-wine-msi.XXXXXX")
   trap '"$wineserver" -k 2>/dev/null || true; rm -rf "$work"' EXIT
-  export WINEPREFIX=${WINE_MSI_PREFIX:-$work/prefix}
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    mkdir -p "$WINEPREFIX"
-    "${wine[@]}" wineboot --init >/dev/null 2>&1 || true
-    "$wineserver" -w
-  fi
-  "$wineserver" -p </dev/null >/dev/null 2>&1
-  "${wine[@]}" cmd /c exit </dev/null >/dev/null 2>&1 || true
+  start_wine_prefix "${WINE_MSI_PREFIX:-$work/prefix}"
   sample=$work/sample
   "$build/linux/tools/make_sample" "$sample" >/dev/null
   passed=0 failed=0

@@ -76,20 +76,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-export WINEPREFIX=${WINE_SUITE_PREFIX:-$work/prefix}
 t=$(now)
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  "${wine[@]}" wineboot --init >/dev/null 2>&1 || true
-  "$wineserver" -w
-fi
-# One wineserver for the whole run, with standard streams of its own, and the
-# prefix's services started up front: otherwise each program starts a server
-# that lingers for seconds after it, and a run at that moment can meet a
-# server on its way out ("wine client error ... Connection reset by peer")
-# and print nothing.
-"$wineserver" -p </dev/null >/dev/null 2>&1
-"${wine[@]}" cmd /c exit </dev/null >/dev/null 2>&1 || true
+start_wine_prefix "${WINE_SUITE_PREFIX:-$work/prefix}"
 timings+=("Wine prefix: $(elapsed "$t")")
 
 # --- inputs -----------------------------------------------------------------
