@@ -321,7 +321,7 @@ std::string surveyReport(const Survey& s, bool shared) {
             if (listed++ == kListedFindings) break;
             h += strf("<tr><td>%s</td><td class=\"sev-%s\">%s</td><td>", f.code(),
                       severityName(f.severity()), severityName(f.severity())) +
-                 html(f.explanation) + "</td></tr>\n";
+                 html(tabulon::renderDetail(f.finding)) + "</td></tr>\n";
         }
         h += "</table>\n";
         if (r.findings.list.size() > kListedFindings) {
