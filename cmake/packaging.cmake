@@ -1,7 +1,8 @@
 # Packages made by cpack from the install rules (cmake/install.cmake):
 #   - on Linux, tabulon_<version>_<arch>.deb (cpack -G DEB);
-#   - in the MinGW-w64 build, tabulon-<version>-win64.zip (cpack -G ZIP).
-# tools/package.sh builds both.
+#   - in the MinGW-w64 build, tabulon-<version>-win64.zip (cpack -G ZIP), and
+#     tabulon-<version>-x64.msi (the msi target, cmake/windows-package.cmake).
+# tools/package.sh builds all three.
 set(TABULON_MAINTAINER "Tabulon maintainers <maintainers@tabulon.invalid>"
     CACHE STRING "Maintainer of the packages, \"Name <address>\"")
 
@@ -25,6 +26,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_GENERATOR "")
 
 if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/windows-package.cmake)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME tabulon-${PROJECT_VERSION}-win64)
 else()

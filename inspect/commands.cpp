@@ -8,6 +8,7 @@
 
 #include "format/pat.h"
 #include "inspect/json.h"
+#include "inspect/names.h"
 #include "inspect/session.h"
 
 using namespace tabulon;
@@ -17,7 +18,7 @@ namespace inspect {
 namespace {
 
 void emit(Context& cx, const Json& j, const std::string& text) {
-    cx.out.write(Stream::Out, cx.json ? j.dump(2) + "\n" : text);
+    cx.out.write(Stream::Out, cx.json ? dumpJson(j) + "\n" : text);
 }
 
 std::string yesNo(bool b) {
@@ -35,13 +36,13 @@ void infoMembers(const FileSet& fs, Json& j, std::string& t) {
     for (int k = 0; k < fs.memberCount(); ++k) {
         members.push_back({{"name", fs.memberFileName(k)}, {"size", fs.memberSize(k)}});
         t += strf("  %14llu  %s\n", (unsigned long long)fs.memberSize(k),
-                  fs.memberFileName(k).c_str());
+                  displayName(fs.memberFileName(k)).c_str());
     }
     j["members"] = members;
     if (fs.hasDelta()) {
         j["delta"] = {{"name", fs.deltaName()}, {"size", fs.deltaSize()}};
         t += strf("  %14llu  %s (delta file)\n", (unsigned long long)fs.deltaSize(),
-                  fs.deltaName().c_str());
+                  displayName(fs.deltaName()).c_str());
     } else {
         j["delta"] = nullptr;
         t += "  no delta file\n";
@@ -60,7 +61,7 @@ void infoFcrCopies(BtrieveFile& file, bool pat, Json& j, std::string& t) {
         FileGeometry each = g;
         decodeCurrentFcr(file.fcrCopy(c), &each);
         const uint32_t usage = patUsageCount(g, file.fcrCopy(c));
-        Json one = {{"usageCount", usage}, {"pageCount", each.pageCount}};
+        Json one = {{"usageCount", usage}, {"fcrPages", each.pageCount}};
         one["lastPair"] = pat ? Json(lastPatPair(g, file.fcrCopy(c))) : Json(nullptr);
         one["current"] = c == g.currentFcr;
         fcr.push_back(one);
@@ -137,7 +138,7 @@ int cmdInfo(Context& cx, const std::string& path) {
     j["versionHex"] = hex(v.folded, 4);
     j["pageSize"] = g.pageSize;
     j["patPageSize"] = pat ? Json(g.patPageSize) : Json(nullptr);
-    j["pageCount"] = g.pageCount;
+    j["fcrPages"] = g.pageCount;
     j["lastPair"] = pat ? Json(file.lastPatPair()) : Json(nullptr);
     j["currentFcr"] = g.currentFcr;
     infoFcrCopies(file, pat, j, t);
@@ -190,7 +191,7 @@ void pairRow(const tabulon::PairEvent& r, Json& rows, std::string& t) {
     rows.push_back({{"pair", r.n},
                     {"offset", r.offset},
                     {"copies", copies},
-                    {"current", r.current},
+                    {"currentCopy", r.current},
                     {"idsMatch", r.idsMatch},
                     {"used", r.used},
                     {"free", r.free},
@@ -334,7 +335,7 @@ int cmdEntries(Context& cx, const std::string& path, std::optional<uint32_t> onl
         Json tail;
         tail["pastEnd"] = rows.stopped ? Json(rows.stopped) : Json(nullptr);
         putCounters(tail, counters);
-        tail["severities"] = severitiesJson(scanner.severities());
+        tail["findingCounts"] = severitiesJson(scanner.severities());
         doc->finish(tail);
         return 0;
     }
@@ -394,6 +395,44 @@ bool parseNumber(const std::string& s, uint64_t* v) {
     return true;
 }
 
+// The header of the page at a file-set offset: a page of the table decoded as
+// what it is, else the page header in the file's layout.
+void describeHeader(OpenSet& set, bool shared, uint64_t offset, Json* j, std::string* t) {
+    BtrieveFile& file = set.file();
+    const FileGeometry& g = file.geometry();
+    PageHeader header;
+    std::memset(&header, 0, sizeof header);
+    if (!set.hasPat()) {
+        (*j)["header"] = nullptr;
+        *t += "Pre-6.x file: the page header is not decoded\n";
+    } else if (describeTablePage(set, shared, offset, j, t)) {
+        // A page of the table has no page header.
+        (*j)["header"] = nullptr;
+    } else if (file.readPageHeaderAt(offset, header)) {
+        const PageIdentity id = decodePageHeader(g, header);
+        std::string raw;
+        for (int i = 0; i < g.headerSize; ++i) raw += strf("%.2x", unsigned(header.headerBytes[i]));
+        (*j)["header"] = {{"bytes", raw},
+                          {"pageId", id.pageId},
+                          {"pageType", id.pageType},
+                          {"usageWord", header.usageCount}};
+        const char* kind = id.pageId == 0 && id.pageType == 0             ? "zero header"
+                           : id.pageType == pagetype::variable            ? "variable"
+                           : pageClassOf(id.pageType) == PageClass::Data  ? "data"
+                           : pageClassOf(id.pageType) == PageClass::Index ? "index"
+                                                                          : "other";
+        *t += strf("Header (%d bytes in the %s layout, then the usage word)\n", g.headerSize,
+                   g.versionCode < version::v800 ? "6.x/7.x" : "8.x and later");
+        *t += strf("  page id     %s\n", hex(id.pageId, 8).c_str());
+        *t += strf("  page type   0x%.4x (%s)\n", unsigned(id.pageType), kind);
+        *t += strf("  usage word  0x%.4x%s\n", unsigned(header.usageCount),
+                   g.encrypted && g.headerSize >= 8 ? " (unmasked)" : "");
+    } else {
+        (*j)["header"] = nullptr;
+        *t += "Header cut short by the end of the set\n";
+    }
+}
+
 }  // namespace
 
 int cmdPage(Context& cx, const std::string& path, const std::string& pageText) {
@@ -437,43 +476,14 @@ int cmdPage(Context& cx, const std::string& path, const std::string& pageText) {
     j["size"] = unit;
     t += strf("Physical page %lu at %s", (unsigned long)p, hex(offset, 10).c_str());
     if (member < fs.memberCount()) {
-        t += strf(" (%s at %s)", fs.memberFileName(member).c_str(), hex(rest, 10).c_str());
+        t += strf(" (%s at %s)", displayName(fs.memberFileName(member)).c_str(),
+                  hex(rest, 10).c_str());
     }
     t += strf(", %llu bytes\n", (unsigned long long)unit);
 
-    PageHeader header;
-    std::memset(&header, 0, sizeof header);
     j["fcr"] = nullptr;
     j["pat"] = nullptr;
-    if (!set.hasPat()) {
-        j["header"] = nullptr;
-        t += "Pre-6.x file: the page header is not decoded\n";
-    } else if (describeTablePage(set, cx.shared, offset, &j, &t)) {
-        // A page of the table has no page header.
-        j["header"] = nullptr;
-    } else if (file.readPageHeaderAt(offset, header)) {
-        const PageIdentity id = decodePageHeader(g, header);
-        std::string raw;
-        for (int i = 0; i < g.headerSize; ++i) raw += strf("%.2x", unsigned(header.headerBytes[i]));
-        j["header"] = {{"bytes", raw},
-                       {"pageId", id.pageId},
-                       {"pageType", id.pageType},
-                       {"usageWord", header.usageCount}};
-        const char* kind = id.pageId == 0 && id.pageType == 0             ? "zero header"
-                           : id.pageType == pagetype::variable            ? "variable"
-                           : pageClassOf(id.pageType) == PageClass::Data  ? "data"
-                           : pageClassOf(id.pageType) == PageClass::Index ? "index"
-                                                                          : "other";
-        t += strf("Header (%d bytes in the %s layout, then the usage word)\n", g.headerSize,
-                  g.versionCode < version::v800 ? "6.x/7.x" : "8.x and later");
-        t += strf("  page id     %s\n", hex(id.pageId, 8).c_str());
-        t += strf("  page type   0x%.4x (%s)\n", unsigned(id.pageType), kind);
-        t += strf("  usage word  0x%.4x%s\n", unsigned(header.usageCount),
-                  g.encrypted && g.headerSize >= 8 ? " (unmasked)" : "");
-    } else {
-        j["header"] = nullptr;
-        t += "Header cut short by the end of the set\n";
-    }
+    describeHeader(set, cx.shared, offset, &j, &t);
     std::string all;
     all.reserve(bytes.size() * 2);
     for (uint8_t b : bytes) all += strf("%.2x", unsigned(b));

@@ -7,26 +7,12 @@
 #include <string>
 #include <system_error>
 
+#include "inspect/names.h"
 #include "inspect/survey.h"
 
 namespace inspect {
 
 namespace {
-
-// A label value: backslash, double quote and line feed escaped.
-std::string labelValue(const std::string& s) {
-    std::string r;
-    r.reserve(s.size());
-    for (char c : s) {
-        switch (c) {
-            case '\\': r += "\\\\"; break;
-            case '"': r += "\\\""; break;
-            case '\n': r += "\\n"; break;
-            default: r += c;
-        }
-    }
-    return r;
-}
 
 struct Family {
     std::string& out;
@@ -100,10 +86,10 @@ std::string surveyPrometheus(const Survey& s) {
 namespace {
 
 // Plugin output may not hold '|' (it starts the performance data) nor a
-// line break.
+// line break; names are written as the text forms write them.
 std::string pluginText(const std::string& s) {
-    std::string r;
-    for (char c : s) r += c == '|' || c == '\n' || c == '\r' ? '?' : c;
+    std::string r = displayName(s);
+    for (char& c : r) c = c == '|' ? '?' : c;
     return r;
 }
 

@@ -13,6 +13,31 @@
 
 using namespace tabulon;
 
+namespace {
+
+// The command line as a shell reads it back: tabulon-inspect and each
+// argument, quoted where it holds anything but letters, digits and -_./=:,@%+.
+std::string commandLine(int argc, const char* const* argv) {
+    std::string t = "tabulon-inspect";
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool plain = !a.empty() && a.find_first_not_of(
+                                             "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                             "0123456789-_./=:,@%+") == std::string::npos;
+        t += " ";
+        if (plain) {
+            t += a;
+            continue;
+        }
+        t += "'";
+        for (char c : a) t += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        t += "'";
+    }
+    return t;
+}
+
+}  // namespace
+
 int runInspect(int argc, const char* const* argv, Output& out) {
     using namespace inspect;
     CLI::App app{"Looks into a Btrieve file set (6.x and later) without writing to it.",
@@ -90,7 +115,7 @@ int runInspect(int argc, const char* const* argv, Output& out) {
         return 0;
     }
 
-    Context cx{out, json, shared};
+    Context cx{out, json, shared, commandLine(argc, argv)};
     try {
         if (*info) return cmdInfo(cx, file);
         if (*pairs) return cmdPairs(cx, file);

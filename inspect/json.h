@@ -14,19 +14,23 @@ namespace inspect {
 
 using Json = nlohmann::ordered_json;
 
-// The counters of a check report: {examined: {...}, problems: {...}}.
+// j as j.dump(indent) writes it, with strings escaped as jsonString (see
+// names.h) does: a name that is not UTF-8 is written, not refused.
+std::string dumpJson(const Json& j, int indent = 2);
+
+// The counters of a check report: {examined: {...}, problemCounts: {...}}.
 inline void putCounters(Json& j, const tabulon::ScanCounters& c) {
     j["examined"] = {{"pat", c.patPagesExamined},
                      {"data", c.dataPagesExamined},
                      {"index", c.indexPagesExamined},
                      {"other", c.otherPagesExamined},
                      {"total", c.totalPagesExamined}};
-    j["problems"] = {{"pat", c.patProblems},
-                     {"data", c.dataProblems},
-                     {"index", c.indexProblems},
-                     {"other", c.otherProblems},
-                     {"zeroPointers", c.zeroPointerProblems},
-                     {"total", c.totalProblems}};
+    j["problemCounts"] = {{"pat", c.patProblems},
+                          {"data", c.dataProblems},
+                          {"index", c.indexProblems},
+                          {"other", c.otherProblems},
+                          {"zeroPointers", c.zeroPointerProblems},
+                          {"total", c.totalProblems}};
 }
 
 // A key of the problem table as a JSON key: "unused-entry" is "unusedEntry".
@@ -58,15 +62,15 @@ inline Json severitiesJson(const tabulon::SeverityCounts& s) {
 class StreamedDocument {
   public:
     StreamedDocument(tabulon::Output& out, const Json& head, const std::string& arrayKey) : out_(out) {
-        std::string t = head.dump(2);
+        std::string t = dumpJson(head);
         t.resize(t.size() - 2);  // the closing "\n}"
         if (t.size() > 1) t += ",";
-        out_.write(tabulon::Stream::Out, t + "\n  " + Json(arrayKey).dump() + ": ");
+        out_.write(tabulon::Stream::Out, t + "\n  " + dumpJson(Json(arrayKey)) + ": ");
     }
     void element(const Json& j) {
         std::string t = first_ ? "[\n    " : ",\n    ";
         first_ = false;
-        for (char c : j.dump(2)) {
+        for (char c : dumpJson(j)) {
             t += c;
             if (c == '\n') t += "    ";
         }
@@ -74,7 +78,7 @@ class StreamedDocument {
     }
     void finish(const Json& tail) {
         std::string t = first_ ? "[]" : "\n  ]";
-        std::string rest = tail.dump(2);
+        std::string rest = dumpJson(tail);
         if (rest.size() > 2) t += "," + rest.substr(1, rest.size() - 3);
         out_.write(tabulon::Stream::Out, t + "\n}\n");
     }

@@ -12,6 +12,7 @@
 #include "inspect/findings.h"
 #include "inspect/json.h"
 #include "inspect/mapsvg.h"
+#include "inspect/names.h"
 #include "inspect/session.h"
 
 using namespace tabulon;
@@ -219,7 +220,7 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
     ScanCounters counters;
     uint32_t stopped = 0;
     buildMapModel(set.file(), cx.shared, &model, &counters, &stopped);
-    model.name = std::filesystem::path(path).filename().string();
+    model.name = displayName(std::filesystem::path(path).filename().string());
     const uint32_t pages = uint32_t(model.states.size());
     const MapGrid grid = mapGrid(model);
     const std::string svg = renderMapSvg(model, grid, false);
@@ -238,7 +239,7 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
     j["output"] = outPath;
     j["version"] = g.versionCode;
     j["versionHex"] = hex(g.versionCode, 4);
-    j["pages"] = pages;
+    j["physicalPages"] = pages;
     j["pagesPerCell"] = perCell;
     j["cells"] = cells;
     j["columns"] = columns;
@@ -247,16 +248,16 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
     for (int s = 0; s < kStates; ++s) byState[mapStateKey(s)] = stateCount[s];
     j["pageStates"] = byState;
     putCounters(j, counters);
-    j["severities"] = severitiesJson(model.severities);
+    j["findingCounts"] = severitiesJson(model.severities);
     std::string t = strf(
-        "%s: %lu pages in %llu cells (%llu %s), %s\n", outPath.c_str(), (unsigned long)pages,
-        (unsigned long long)cells, (unsigned long long)perCell,
+        "%s: %lu pages in %llu cells (%llu %s), %s\n", displayName(outPath).c_str(),
+        (unsigned long)pages, (unsigned long long)cells, (unsigned long long)perCell,
         perCell == 1 ? "page per cell" : "pages per cell", severitySummary(model.severities).c_str());
     for (int s = 0; s < kStates; ++s) {
         if (stateCount[s])
             t += strf("  %-40s %10llu\n", mapStateLabel(s), (unsigned long long)stateCount[s]);
     }
-    cx.out.write(Stream::Out, cx.json ? j.dump(2) + "\n" : t);
+    cx.out.write(Stream::Out, cx.json ? dumpJson(j) + "\n" : t);
     return 0;
 }
 

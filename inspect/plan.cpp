@@ -42,6 +42,9 @@ struct EntryChange {
     uint32_t slot = 0;
     PatEntry before{}, after{};
     bool reset() const { return after.type == 0; }
+    // A reset of an entry that was unused already (stored type 0): no data
+    // is lost with it.
+    bool wasUnused() const { return before.type == 0; }
 };
 
 // What the run would change.
@@ -49,6 +52,9 @@ struct Plan {
     std::vector<PlacedWrite> writes;
     std::vector<EntryChange> entries;
     size_t patPages = 0, pageHeaders = 0, repointed = 0, reset = 0;
+    size_t patPagesUnchanged = 0;  // written with the bytes they held
+    size_t writesUnchanged = 0;    // writes of the bytes that were there
+    size_t resetUnused = 0;        // of `reset`, entries that were unused already
     uint64_t bytes = 0;
 };
 
@@ -133,19 +139,45 @@ std::vector<EntryChange> changedEntries(const Simulation& sim) {
     return changes;
 }
 
+// The PAT page copies that the writes leave with the bytes they held: every
+// byte written last holds what the first write to it found.
+size_t unchangedPages(const std::vector<PlacedWrite>& writes) {
+    std::map<std::pair<uint32_t, int>, std::map<uint64_t, std::pair<uint8_t, uint8_t>>> pages;
+    for (const PlacedWrite& p : writes) {
+        if (p.kind != PlacedWrite::PatPage) continue;
+        auto& bytes = pages[{p.pair, p.copy}];
+        const OverlayWrite& w = *p.write;
+        for (size_t i = 0; i < w.after.size() && i < w.before.size(); ++i) {
+            auto [it, added] = bytes.emplace(w.offset + i, std::make_pair(w.before[i], w.after[i]));
+            if (!added) it->second.second = w.after[i];
+        }
+    }
+    size_t unchanged = 0;
+    for (const auto& [page, bytes] : pages) {
+        unchanged += std::all_of(bytes.begin(), bytes.end(),
+                                 [](const auto& b) { return b.second.first == b.second.second; });
+    }
+    return unchanged;
+}
+
 Plan readPlan(const Simulation& sim) {
     Plan plan;
     std::set<std::pair<uint32_t, int>> patPages;
     std::set<uint32_t> headers;
     for (const OverlayWrite& w : sim.writes) {
         plan.bytes += w.after.size();
+        if (w.after == w.before) ++plan.writesUnchanged;
         const PlacedWrite p = place(sim.result, w);
         if (p.kind == PlacedWrite::PatPage) patPages.insert({p.pair, p.copy});
         if (p.kind == PlacedWrite::PageHeader) headers.insert(p.page);
         plan.writes.push_back(p);
     }
     plan.entries = changedEntries(sim);
-    for (const EntryChange& c : plan.entries) ++(c.reset() ? plan.reset : plan.repointed);
+    for (const EntryChange& c : plan.entries) {
+        ++(c.reset() ? plan.reset : plan.repointed);
+        if (c.reset() && c.wasUnused()) ++plan.resetUnused;
+    }
+    plan.patPagesUnchanged = unchangedPages(plan.writes);
     plan.patPages = patPages.size();
     plan.pageHeaders = headers.size();
     return plan;
@@ -173,8 +205,8 @@ Json planJson(const Plan& plan) {
     Json writes = Json::array();
     for (const PlacedWrite& p : plan.writes) {
         Json w;
-        w["file"] = p.write->file;
-        w["offset"] = p.write->offset;
+        w["member"] = p.write->file;
+        w["memberOffset"] = p.write->offset;
         w["length"] = p.write->after.size();
         w["kind"] = kindName(p.kind);
         if (p.kind == PlacedWrite::PatPage) {
@@ -199,11 +231,15 @@ Json planJson(const Plan& plan) {
     }
     Json j;
     j["summary"] = {{"patPages", plan.patPages},
+                    {"patPagesUnchanged", plan.patPagesUnchanged},
                     {"pageHeaders", plan.pageHeaders},
                     {"entriesRepointed", plan.repointed},
                     {"entriesReset", plan.reset},
-                    {"bytes", plan.bytes},
-                    {"writes", plan.writes.size()}};
+                    {"entriesResetHeldData", plan.reset - plan.resetUnused},
+                    {"entriesResetUnused", plan.resetUnused},
+                    {"byteCount", plan.bytes},
+                    {"writeCount", plan.writes.size()},
+                    {"writesUnchanged", plan.writesUnchanged}};
     j["writes"] = writes;
     j["entries"] = entries;
     return j;
@@ -214,11 +250,13 @@ std::string planText(const Plan& plan) {
     auto line = [&](const char* label, uint64_t v) {
         t += strf("  %-25s: %llu\n", label, (unsigned long long)v);
     };
-    line("PAT pages written", plan.patPages);
+    t += strf("  %-25s: %zu (%zu unchanged)\n", "PAT pages written", plan.patPages,
+              plan.patPagesUnchanged);
     line("Page headers written", plan.pageHeaders);
     line("Entries re-pointed", plan.repointed);
-    line("Entries reset, data lost", plan.reset);
-    line("Writes", plan.writes.size());
+    t += strf("  %-25s: %zu (%zu held data, %zu were unused)\n", "Entries reset", plan.reset,
+              plan.reset - plan.resetUnused, plan.resetUnused);
+    t += strf("  %-25s: %zu (%zu unchanged)\n", "Writes", plan.writes.size(), plan.writesUnchanged);
     line("Bytes written in all", plan.bytes);
     return t;
 }
@@ -252,14 +290,14 @@ int cmdPlan(Context& cx, const std::string& path, const std::vector<std::string>
 
     if (cx.json) {
         Json j;
-        j["file"] = path;
+        j["path"] = path;
         j["arguments"] = std::vector<std::string>(words.begin() + 1, words.end());
         j["status"] = status;
         j["stdout"] = captured.outText;
         j["stderr"] = captured.errText;
         const Json details = planJson(plan);
         for (auto& [key, value] : details.items()) j[key] = value;
-        cx.out.write(Stream::Out, j.dump(2) + "\n");
+        cx.out.write(Stream::Out, dumpJson(j) + "\n");
     } else {
         cx.out.write(Stream::Out, planText(plan));
     }

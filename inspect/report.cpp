@@ -11,8 +11,10 @@
 
 #include "format/pat.h"
 #include "inspect/mapsvg.h"
+#include "inspect/names.h"
 #include "inspect/survey.h"
 #include "inspect/workers.h"
+#include "tabulon_version.h"
 
 namespace inspect {
 
@@ -26,7 +28,10 @@ constexpr size_t kMaps = 500;
 // Findings listed per file; the rest are counted.
 constexpr size_t kListedFindings = 200;
 
-std::string html(const std::string& s) {
+// Text in HTML: the markup characters as entities, and control characters
+// and bytes that are not UTF-8 escaped as the text forms escape them.
+std::string html(const std::string& text) {
+    const std::string s = displayName(text);
     std::string r;
     r.reserve(s.size());
     for (char c : s) {
@@ -89,7 +94,7 @@ void describe(const SurveyRow& row, bool shared, bool withMap, Detail* d) {
     ScanCounters counters;
     uint32_t stopped = 0;
     buildMapModel(set.file(), shared, &model, &counters, &stopped);
-    model.name = row.path.filename().string();
+    model.name = displayName(row.path.filename().string());
     d->svg = renderMapSvg(model, mapGrid(model), true);
 }
 
@@ -211,23 +216,9 @@ std::string numberCell(const char* key, uint64_t v, bool known, std::string* dat
                  : std::string("<td class=\"n\">-</td>");
 }
 
-}  // namespace
-
-std::string surveyReport(const Survey& s, bool shared) {
-    const std::vector<size_t> order = problemsFirst(s);
-    std::vector<size_t> rankOf(s.rows.size());
-    for (size_t k = 0; k < order.size(); ++k) rankOf[order[k]] = k;
-    // The files with findings in the order of the table, problems first.
-    std::vector<size_t> detailed, detailOf(s.rows.size(), SIZE_MAX);
-    for (size_t i : order) {
-        if (!hasFindings(s.rows[i])) continue;
-        detailOf[i] = detailed.size();
-        detailed.push_back(i);
-    }
-    std::vector<Detail> details(detailed.size());
-    runJobs(detailed.size(), systemCores(),
-            [&](size_t k) { describe(s.rows[detailed[k]], shared, k < kMaps, &details[k]); });
-
+// The head of the page: the title, the style, the summary, the version
+// and command that made it, and why the walk stopped.
+std::string reportHead(const Survey& s, const std::string& command) {
     std::string dirs;
     for (const std::string& d : s.dirs) dirs += (dirs.empty() ? "" : ", ") + html(d);
     const std::time_t when = std::time_t(s.time);
@@ -237,7 +228,6 @@ std::string surveyReport(const Survey& s, bool shared) {
     }
 
     std::string h;
-    h.reserve(4096 + s.rows.size() * 400);
     h += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
     h += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
     h += "<title>Tabulon survey of " + dirs + "</title>\n<style>" + kStyle + "</style>\n</head>\n";
@@ -249,8 +239,17 @@ std::string surveyReport(const Survey& s, bool shared) {
         stamp, s.rows.size(), s.count(RowState::Checked), s.damaged(), s.unusedOnly(),
         s.count(RowState::PreSix), s.count(RowState::Failed),
         s.strict ? "; strict: every finding counts as damage" : "");
+    h += "<p class=\"made\">Made by Tabulon " + html(TABULON_VERSION) + ": <code>" + html(command) +
+         "</code></p>\n";
     for (const std::string& e : s.walkErrors) h += "<p>The walk stopped: " + html(e) + "</p>\n";
+    return h;
+}
 
+// The table of files, in the order of `order`.
+std::string reportTable(const Survey& s, const std::vector<size_t>& order,
+                        const std::vector<size_t>& rankOf) {
+    std::string h;
+    h.reserve(s.rows.size() * 400);
     h += "<table id=\"survey\" data-sorted=\"rank\">\n<thead><tr>";
     const char* heads[][3] = {
         {"path", "t", "file"},          {"state", "n", "state"},
@@ -295,54 +294,80 @@ std::string surveyReport(const Survey& s, bool shared) {
         h += strf("<tr class=\"%s\"%s>", cls, data.c_str()) + cells + "</tr>\n";
     }
     h += "</tbody>\n</table>\n";
+    return h;
+}
 
+// The section of row i, a file with findings; *inlined counts the maps
+// drawn in the page so far.
+std::string fileSection(const Survey& s, size_t i, const Detail& d, size_t* inlined) {
+    const SurveyRow& r = s.rows[i];
+    std::string h;
+    h += strf("<section class=\"file\" id=\"file-%zu\">\n<h2>", i) + html(r.shown) + "</h2>\n";
+    h += strf(
+        "<p>%s: %llu damage, %llu unused-entry, %llu info; the check counts %lu "
+        "problems.</p>\n",
+        html(stateText(r, s.strict)).c_str(), (unsigned long long)r.findings.bySeverity(Damage),
+        (unsigned long long)r.findings.bySeverity(UnusedEntry),
+        (unsigned long long)r.findings.bySeverity(Info),
+        (unsigned long)r.findings.counters.totalProblems);
+    if (!d.open) {
+        h += "<p>The file could not be opened again: " + html(d.error) + "</p>\n</section>\n";
+        return h;
+    }
+    h += d.fcr + "\n";
+    h += "<table class=\"findings\"><tr><th>code</th><th>severity</th><th>finding</th></tr>\n";
+    size_t listed = 0;
+    for (const ListedFinding& f : r.findings.list) {
+        if (listed++ == kListedFindings) break;
+        h += strf("<tr><td>%s</td><td class=\"sev-%s\">%s</td><td>", f.code(),
+                  severityName(f.severity()), severityName(f.severity())) +
+             html(tabulon::renderDetail(f.finding)) + "</td></tr>\n";
+    }
+    h += "</table>\n";
+    if (r.findings.list.size() > kListedFindings) {
+        h += strf("<p>and %zu findings more (tabulon-inspect entries lists them all).</p>\n",
+                  r.findings.list.size() - kListedFindings);
+    }
+    if (d.svg.empty()) {
+        h += "<p>The map: <code>tabulon-inspect map " + html(r.shown) +
+             " -o map.svg</code> (the report carries the maps of the first " +
+             std::to_string(kMaps) + " files).</p>\n";
+    } else if (r.damaged(s.strict) && *inlined < kInlineMaps) {
+        ++*inlined;
+        h += "<div class=\"map\">" + d.svg + "</div>\n";
+    } else {
+        h += strf(
+                 "<div class=\"map\"><button data-map=\"map-%zu\">Show the page "
+                 "map</button></div>\n<template id=\"map-%zu\">",
+                 i, i) +
+             d.svg + "</template>\n";
+    }
+    h += "</section>\n";
+    return h;
+}
+
+}  // namespace
+
+std::string surveyReport(const Survey& s, bool shared, const std::string& command) {
+    const std::vector<size_t> order = problemsFirst(s);
+    std::vector<size_t> rankOf(s.rows.size());
+    for (size_t k = 0; k < order.size(); ++k) rankOf[order[k]] = k;
+    // The files with findings in the order of the table, problems first.
+    std::vector<size_t> detailed, detailOf(s.rows.size(), SIZE_MAX);
+    for (size_t i : order) {
+        if (!hasFindings(s.rows[i])) continue;
+        detailOf[i] = detailed.size();
+        detailed.push_back(i);
+    }
+    std::vector<Detail> details(detailed.size());
+    runJobs(detailed.size(), systemCores(),
+            [&](size_t k) { describe(s.rows[detailed[k]], shared, k < kMaps, &details[k]); });
+
+    std::string h = reportHead(s, command) + reportTable(s, order, rankOf);
     // The files with findings, problems first.
     size_t inlined = 0;
     for (size_t i : order) {
-        if (detailOf[i] == SIZE_MAX) continue;
-        const SurveyRow& r = s.rows[i];
-        const Detail& d = details[detailOf[i]];
-        h += strf("<section class=\"file\" id=\"file-%zu\">\n<h2>", i) + html(r.shown) + "</h2>\n";
-        h += strf(
-            "<p>%s: %llu damage, %llu unused-entry, %llu info; the check counts %lu "
-            "problems.</p>\n",
-            html(stateText(r, s.strict)).c_str(), (unsigned long long)r.findings.bySeverity(Damage),
-            (unsigned long long)r.findings.bySeverity(UnusedEntry),
-            (unsigned long long)r.findings.bySeverity(Info),
-            (unsigned long)r.findings.counters.totalProblems);
-        if (!d.open) {
-            h += "<p>The file could not be opened again: " + html(d.error) + "</p>\n</section>\n";
-            continue;
-        }
-        h += d.fcr + "\n";
-        h += "<table class=\"findings\"><tr><th>code</th><th>severity</th><th>finding</th></tr>\n";
-        size_t listed = 0;
-        for (const ListedFinding& f : r.findings.list) {
-            if (listed++ == kListedFindings) break;
-            h += strf("<tr><td>%s</td><td class=\"sev-%s\">%s</td><td>", f.code(),
-                      severityName(f.severity()), severityName(f.severity())) +
-                 html(tabulon::renderDetail(f.finding)) + "</td></tr>\n";
-        }
-        h += "</table>\n";
-        if (r.findings.list.size() > kListedFindings) {
-            h += strf("<p>and %zu findings more (tabulon-inspect entries lists them all).</p>\n",
-                      r.findings.list.size() - kListedFindings);
-        }
-        if (d.svg.empty()) {
-            h += "<p>The map: <code>tabulon-inspect map " + html(r.shown) +
-                 " -o map.svg</code> (the report carries the maps of the first " +
-                 std::to_string(kMaps) + " files).</p>\n";
-        } else if (r.damaged(s.strict) && inlined < kInlineMaps) {
-            ++inlined;
-            h += "<div class=\"map\">" + d.svg + "</div>\n";
-        } else {
-            h += strf(
-                     "<div class=\"map\"><button data-map=\"map-%zu\">Show the page "
-                     "map</button></div>\n<template id=\"map-%zu\">",
-                     i, i) +
-                 d.svg + "</template>\n";
-        }
-        h += "</section>\n";
+        if (detailOf[i] != SIZE_MAX) h += fileSection(s, i, details[detailOf[i]], &inlined);
     }
     h += std::string("<script>") + kScript + "</script>\n</body>\n</html>\n";
     return h;
@@ -353,18 +378,20 @@ int cmdReport(Context& cx, const SurveyArgs& a) {
     s.strict = a.strict;
     std::string why;
     if (!runSurvey(a.dirs, a.jobs, cx.shared, true, &s, &why)) return fail(cx.out, why);
-    if (!writeAtomically(a.output, surveyReport(s, cx.shared), &why)) return fail(cx.out, why);
+    if (!writeAtomically(a.output, surveyReport(s, cx.shared, cx.command), &why)) {
+        return fail(cx.out, why);
+    }
     const int status = surveyStatus(s);
     if (cx.json) {
         Json j;
         j["output"] = a.output;
-        j["files"] = s.rows.size();
-        j["damaged"] = s.damaged();
+        j["fileCount"] = s.rows.size();
+        j["damagedFiles"] = s.damaged();
         j["status"] = status;
-        cx.out.write(Stream::Out, j.dump(2) + "\n");
+        cx.out.write(Stream::Out, dumpJson(j) + "\n");
     } else {
-        cx.out.write(Stream::Out, strf("%s: %zu files, %zu with damage\n", a.output.c_str(),
-                                       s.rows.size(), s.damaged()));
+        cx.out.write(Stream::Out, strf("%s: %zu files, %zu with damage\n",
+                                       displayName(a.output).c_str(), s.rows.size(), s.damaged()));
     }
     return status;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "format/pat.h"
+#include "inspect/names.h"
 
 using namespace tabulon;
 
@@ -24,7 +25,7 @@ std::string strf(const char* format, ...) {
 }
 
 int fail(Output& out, const std::string& line) {
-    out.write(Stream::Err, "tabulon-inspect: " + line + "\n");
+    out.write(Stream::Err, "tabulon-inspect: " + displayName(line) + "\n");
     return kStatusFailed;
 }
 

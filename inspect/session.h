@@ -26,6 +26,7 @@ struct Context {
     Output& out;
     bool json = false;
     bool shared = false;
+    std::string command;  // the command line, as the report states it
 };
 
 // printf into a string.

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "inspect/names.h"
 #include "inspect/workers.h"
 
 using namespace tabulon;
@@ -228,7 +229,7 @@ int surveyStatus(const Survey& s) {
 
 std::string surveyText(const Survey& s) {
     size_t w = 40;
-    for (const SurveyRow& r : s.rows) w = std::max(w, r.shown.size());
+    for (const SurveyRow& r : s.rows) w = std::max(w, displayName(r.shown).size());
     const int width = int(w);
     std::string t = strf("%-*s %-7s %9s %9s | %-40s | %-39s | %s\n", width, "", "", "", "",
                          "pages examined", "problems found", "findings");
@@ -239,7 +240,8 @@ std::string surveyText(const Survey& s) {
     ScanCounters total;
     FileFindings all;
     for (const SurveyRow& r : s.rows) {
-        const char* name = r.shown.c_str();
+        const std::string shown = displayName(r.shown);
+        const char* name = shown.c_str();
         switch (r.state) {
             case RowState::Checked:
                 add(total, r.findings.counters);
@@ -258,7 +260,7 @@ std::string surveyText(const Survey& s) {
                 break;
             case RowState::Failed:
                 t += strf("%-*s %-7s %9s %9s | not checked: %s\n", width, name, "-", "-", "-",
-                          r.error.c_str());
+                          displayName(r.error).c_str());
                 break;
         }
     }
@@ -272,9 +274,9 @@ std::string surveyText(const Survey& s) {
         checked, s.damaged(), s.unusedOnly(), s.count(RowState::PreSix), s.count(RowState::Failed),
         s.strict ? "; strict: every finding is damage" : "");
     for (const SurveyRow& r : s.rows) {
-        if (r.damaged(s.strict)) t += "damage: " + r.shown + "\n";
+        if (r.damaged(s.strict)) t += "damage: " + displayName(r.shown) + "\n";
     }
-    for (const std::string& e : s.walkErrors) t += "walk stopped: " + e + "\n";
+    for (const std::string& e : s.walkErrors) t += "walk stopped: " + displayName(e) + "\n";
     return t;
 }
 
@@ -314,11 +316,11 @@ Json surveyJson(const Survey& s) {
         f["state"] = stateKey(r.state);
         f["version"] = known ? Json(r.version) : Json(nullptr);
         f["versionHex"] = known ? Json(versionHex(r.version)) : Json(nullptr);
-        f["pages"] = known ? Json(r.pages) : Json(nullptr);
+        f["fcrPages"] = known ? Json(r.pages) : Json(nullptr);
         f["lastPair"] = r.state == RowState::Checked ? Json(r.lastPair) : Json(nullptr);
         if (r.state == RowState::Checked) {
             putCounters(f, r.findings.counters);
-            f["findings"] = severityJson(r.findings);
+            f["findingCounts"] = severityJson(r.findings);
             f["damaged"] = r.damaged(s.strict);
             add(total, r.findings.counters);
             for (int c = 0; c < kClasses; ++c) {
@@ -327,8 +329,8 @@ Json surveyJson(const Survey& s) {
             all.severities += r.findings.severities;
         } else {
             f["examined"] = nullptr;
-            f["problems"] = nullptr;
-            f["findings"] = nullptr;
+            f["problemCounts"] = nullptr;
+            f["findingCounts"] = nullptr;
             f["damaged"] = false;
         }
         f["error"] = r.state == RowState::Failed ? Json(r.error) : Json(nullptr);
@@ -340,15 +342,15 @@ Json surveyJson(const Survey& s) {
     j["strict"] = s.strict;
     j["files"] = files;
     Json tot;
-    tot["files"] = s.rows.size();
+    tot["fileCount"] = s.rows.size();
     tot["checked"] = s.count(RowState::Checked);
-    tot["damaged"] = s.damaged();
+    tot["damagedFiles"] = s.damaged();
     tot["unusedEntryOnly"] = s.unusedOnly();
     tot["preSix"] = s.count(RowState::PreSix);
     tot["notChecked"] = s.count(RowState::Failed);
     putCounters(tot, total);
-    tot["findings"] = severityJson(all);
-    j["total"] = tot;
+    tot["findingCounts"] = severityJson(all);
+    j["totals"] = tot;
     j["walkErrors"] = s.walkErrors;
     j["status"] = surveyStatus(s);
     return j;
@@ -363,7 +365,7 @@ int cmdSurvey(Context& cx, const SurveyArgs& a) {
     const std::string format = cx.json ? "json" : a.format;
     std::string text;
     if (format == "json") {
-        text = surveyJson(s).dump(2) + "\n";
+        text = dumpJson(surveyJson(s)) + "\n";
     } else if (format == "prometheus") {
         text = surveyPrometheus(s);
     } else if (format == "nagios") {

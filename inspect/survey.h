@@ -64,7 +64,9 @@ Json surveyJson(const Survey& s);
 std::string surveyPrometheus(const Survey& s);
 // The Nagios plugin line; *status receives the plugin's exit status.
 std::string surveyNagios(const Survey& s, int* status);
-std::string surveyReport(const Survey& s, bool shared);
+// The report states the version that made it and `command`, the command
+// line.
+std::string surveyReport(const Survey& s, bool shared, const std::string& command);
 
 constexpr int kNagiosUnknown = 3;
 

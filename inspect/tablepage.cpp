@@ -34,7 +34,7 @@ void describeFcr(BtrieveFile& file, int c, uint64_t part, Json* j, std::string* 
                    {"version", known ? Json(v.folded) : Json(nullptr)},
                    {"versionHex", known ? Json(hex(v.folded, 4)) : Json(nullptr)},
                    {"usageCount", usage},
-                   {"pageCount", each.pageCount},
+                   {"fcrPages", each.pageCount},
                    {"lastPair", last},
                    {"current", c == g.currentFcr}};
     *t += strf("FCR copy %d%s\n", c, c == g.currentFcr ? " (current)" : "");

@@ -139,14 +139,16 @@ lintian -I --pedantic "${lintian_opts[@]}" "$deb" 2>/dev/null | grep -i copyrigh
 
 # --- the Windows zip ----------------------------------------------------------
 # Built when the MinGW-w64 compiler is there (CI installs it for the Windows
-# build): the programs with the README, the licence and the notices.
+# build): the programs with the README, the licence and the notices, the
+# HTML manuals, the Windows guide and the scheduled survey's task definition.
 if command -v x86_64-w64-mingw32-g++-win32 >/dev/null 2>&1 ||
   command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1; then
   zip=build/packages/tabulon-${version}-win64.zip
   rm -f "$zip"
   if ./tools/package.sh zip >"$work/package-zip.log" 2>&1 && [ -f "$zip" ]; then
-    printf '%s\n' LICENSE NOTICE README.txt THIRD-PARTY.txt tabulon-inspect.exe \
-      tabulon-undo.exe tabulon.exe >"$work/zip.expected"
+    printf '%s\n' LICENSE NOTICE README.txt THIRD-PARTY.txt WINDOWS.txt tabulon-inspect.exe \
+      tabulon-inspect.html tabulon-survey.xml tabulon-undo.exe tabulon-undo.html tabulon.exe \
+      tabulon.html >"$work/zip.expected"
     mkdir -p "$work/zip"
     (cd "$work/zip" && cmake -E tar tf "$root/$zip") | sed 's|^[^/]*/||' | grep -v '^$' |
       LC_ALL=C sort >"$work/zip.actual"

@@ -10,7 +10,10 @@
 #     tabulon.exe opens it in another; a refused open must name code 32 and
 #     the system's text for it and end with status -3 (253 in the shell);
 #  3. 64-bit size and positioning of the Windows platform layer on a 6 GiB
-#     sparse file.
+#     sparse file;
+#  4. the Windows Installer package: its tables, its installation, the
+#     programs on the PATH, the scheduled survey's command line, repair,
+#     upgrade and removal (tools/wine-msi.sh, which also runs alone).
 #
 # Usage: tools/wine-suite.sh [REALFILES_DIR]
 #   REALFILES_DIR defaults to ../shared/realfiles beside the repository; the
@@ -20,7 +23,8 @@
 #   WINE_SUITE_KEEP=1  keep the work folder and print where it is
 #
 # Run as root it installs what is missing with apt-get, non-interactively:
-# cmake, make, g++, g++-mingw-w64-x86-64-win32, wine64 and wine.
+# cmake, make, g++, g++-mingw-w64-x86-64-win32, wine64 and wine; for the
+# package, mandoc, wixl, msitools and libxml2-utils.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -356,6 +360,9 @@ timings+=("comparison runs: $(elapsed "$t")")
 # with a journal; both sides must end with the sample's bytes.
 t=$(now)
 sample=$work/sample
+# The survey's time: one fixed value for both sides, whatever second each
+# run falls in.
+export SOURCE_DATE_EPOCH=1767225600
 "$build/linux/tools/make_sample" "$sample" >/dev/null
 companion_run() {  # companion_run NAME PROGRAM ARGS... (PROGRAM without .exe)
   local name=$1 program=$2 dir rc
@@ -586,6 +593,12 @@ else
 fi
 rm -f "$big"
 timings+=("64-bit positioning: $(elapsed "$t")")
+
+# --- the Windows Installer package -------------------------------------------
+t=$(now)
+. "$root/tools/wine-msi.sh"
+msi_suite
+timings+=("MSI package: $(elapsed "$t")")
 
 echo
 for line in "${timings[@]}"; do echo "time: $line"; done

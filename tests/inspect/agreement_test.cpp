@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <set>
 
 #include "builder/recipe.h"
@@ -73,14 +74,14 @@ TEST(AgreesWithCheck, EveryGoldenRecipe) {
         expectSameCounters(entries.json(), c.counters, "entries");
         // Every problem the report counts is one finding of damage or of an
         // unused entry; info findings are no problems.
-        const Json sev = entries.json().at("severities");
+        const Json sev = entries.json().at("findingCounts");
         EXPECT_EQ(sev.at("damage").get<uint32_t>() + sev.at("unusedEntry").get<uint32_t>(),
                   c.counters.totalProblems);
         // The survey counts the same findings of the engine, by severity.
         const Result survey = inspect({"--json", "survey", main});
         const Json files = survey.out.empty() ? Json::array() : survey.json().at("files");
         if (files.size() == 1 && files[0].at("state") == "checked") {
-            const Json& f = files[0].at("findings");
+            const Json& f = files[0].at("findingCounts");
             for (const char* s : {"damage", "unusedEntry", "info"}) {
                 EXPECT_EQ(f.at(s).get<uint32_t>(), sev.at(s).get<uint32_t>()) << s;
             }
@@ -120,7 +121,7 @@ TEST(AgreesWithCheck, EveryGoldenRecipe) {
             continue;
         }
         EXPECT_EQ(c.status, 0);
-        if (it->second.at("problems").is_null()) {
+        if (it->second.at("problemCounts").is_null()) {
             EXPECT_TRUE(c.preSix);
             continue;
         }
@@ -185,18 +186,18 @@ TEST(Survey, FolderOfKnownProblems) {
         const Json& row = rows.at(k.path);
         const Check c = check((scratch.path() / k.path).string());
         if (c.preSix) {
-            EXPECT_TRUE(row.at("problems").is_null());
+            EXPECT_TRUE(row.at("problemCounts").is_null());
             EXPECT_EQ(row.at("version").get<int>(), 0x0500);
             continue;
         }
         expectSameCounters(row, c.counters, "survey");
-        EXPECT_EQ(row.at("problems").at("total").get<uint32_t>(), k.problems);
-        EXPECT_EQ(row.at("findings").at("damage").get<uint32_t>(), k.damage);
-        EXPECT_EQ(row.at("findings").at("unusedEntry").get<uint32_t>(), k.unused);
+        EXPECT_EQ(row.at("problemCounts").at("total").get<uint32_t>(), k.problems);
+        EXPECT_EQ(row.at("findingCounts").at("damage").get<uint32_t>(), k.damage);
+        EXPECT_EQ(row.at("findingCounts").at("unusedEntry").get<uint32_t>(), k.unused);
         EXPECT_EQ(row.at("damaged").get<bool>(), k.damage > 0);
         total += k.problems;
     }
-    EXPECT_EQ(j.at("total").at("problems").at("total").get<uint32_t>(), total);
+    EXPECT_EQ(j.at("totals").at("problemCounts").at("total").get<uint32_t>(), total);
 
     // The text form holds the same rows, a total row, in path order.
     const Result text = inspect({"survey", scratch.path().string()});
@@ -219,7 +220,7 @@ TEST(Survey, FolderOfKnownProblems) {
     const auto cutRows = surveyRows(cut.json());
     ASSERT_EQ(cutRows.count("C/CUT.DAT"), 1u) << cut.out;
     const Json& bad = cutRows.at("C/CUT.DAT");
-    EXPECT_TRUE(bad.at("problems").is_null());
+    EXPECT_TRUE(bad.at("problemCounts").is_null());
     EXPECT_NE(bad.at("error").get<std::string>(), "");
 }
 
@@ -235,7 +236,7 @@ TEST(Survey, StatusFollowsDamageOnly) {
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     const Result strict = inspect({"--json", "survey", "--strict", scratch.path().string()});
     EXPECT_EQ(strict.status, 1) << strict.out;
-    EXPECT_EQ(strict.json().at("total").at("damaged").get<int>(), 1);
+    EXPECT_EQ(strict.json().at("totals").at("damagedFiles").get<int>(), 1);
 }
 
 TEST(AgreesWithCheck, RealFiles) {
@@ -264,7 +265,7 @@ TEST(AgreesWithCheck, RealFiles) {
         }
         ASSERT_TRUE(it->second.at("error").is_null()) << it->second.dump();
         if (c.preSix) {
-            EXPECT_TRUE(it->second.at("problems").is_null());
+            EXPECT_TRUE(it->second.at("problemCounts").is_null());
             continue;
         }
         expectSameCounters(it->second, c.counters, "survey");
@@ -276,16 +277,237 @@ TEST(AgreesWithCheck, RealFiles) {
     EXPECT_GT(compared, 0u);
 }
 
-// The inspector's manual names every problem code with its severity.
+// The words of the documents against the program: the problem table, the
+// JSON schemas and the metric names.
+const fs::path kSource = TABULON_SOURCE_DIR;
+
+std::string trim(std::string s) {
+    while (!s.empty() && s.front() == ' ') s.erase(0, 1);
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
+}
+
+// The words of a text in backticks; of a dotted path (`fcr[].pageCount`)
+// the last part.
+std::set<std::string> tickedWords(const std::string& text) {
+    std::set<std::string> words;
+    const std::regex ticked("`([^`]+)`");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), ticked);
+         it != std::sregex_iterator(); ++it) {
+        const std::string w = (*it)[1];
+        words.insert(w.substr(w.rfind('.') + 1));
+    }
+    return words;
+}
+
+// The one word in backticks of a cell.
+std::string word(const std::string& cell) {
+    const std::set<std::string> w = tickedWords(cell);
+    return w.size() == 1 ? *w.begin() : cell;
+}
+
+// The rows of the markdown table whose head row begins with `head`, cells
+// trimmed.
+std::vector<std::vector<std::string>> markdownTable(const std::string& text,
+                                                    const std::string& head) {
+    std::vector<std::vector<std::string>> rows;
+    size_t at = text.find("\n| " + head + " |");
+    if (at == std::string::npos) return rows;
+    at = text.find('\n', text.find('\n', at + 1) + 1);  // past the head and the rule
+    while (at != std::string::npos && text.compare(at + 1, 1, "|") == 0) {
+        const size_t end = text.find('\n', at + 1);
+        const std::string line = text.substr(at + 2, end - at - 3);  // inside the outer bars
+        std::vector<std::string> cells;
+        size_t from = 0;
+        for (size_t bar; (bar = line.find(" |", from)) != std::string::npos; from = bar + 2) {
+            cells.push_back(trim(line.substr(from, bar - from)));
+        }
+        cells.push_back(trim(line.substr(from)));
+        rows.push_back(cells);
+        at = end;
+    }
+    return rows;
+}
+
+const char* const kCommands[] = {"info", "pairs", "entries", "page",
+                                 "map",  "plan",  "survey",  "report"};
+const std::set<std::string> kCountObjects = {"examined", "problemCounts", "findingCounts",
+                                             "byClass", "pageStates"};
+
+// The keys of the schemas: field keys by command, and the keys of each
+// count object.
+struct SchemaKeys {
+    std::map<std::string, std::set<std::string>> commandsOf;
+    std::map<std::string, std::set<std::string>> countKeys;
+
+    void walk(const Json& j, const std::string& command, const std::string& inside) {
+        if (j.is_array()) {
+            for (const Json& v : j) walk(v, command, inside);
+            return;
+        }
+        if (!j.is_object()) return;
+        for (const auto& [key, value] : j.items()) {
+            if (key != "properties") {
+                walk(value, command, inside);
+                continue;
+            }
+            for (const auto& [name, sub] : value.items()) {
+                if (inside.empty()) {
+                    commandsOf[name].insert(command);
+                } else {
+                    countKeys[inside].insert(name);
+                }
+                walk(sub, command, kCountObjects.count(name) ? name : inside);
+            }
+        }
+    }
+};
+
+SchemaKeys schemaKeys() {
+    SchemaKeys k;
+    for (const char* c : kCommands) {
+        const fs::path p = kSource / "docs/schema" / (std::string(c) + ".schema.json");
+        k.walk(Json::parse(readText(p)), c, "");
+    }
+    return k;
+}
+
+// The table of keys by command in docs/json.md is the schemas' keys, and
+// so is the table of the count objects' keys.
+TEST(Vocabulary, TheKeyTableIsTheSchemas) {
+    const std::string doc = readText(kSource / "docs/json.md");
+    const SchemaKeys keys = schemaKeys();
+    std::map<std::string, std::set<std::string>> written;
+    for (const auto& row : markdownTable(doc, "key")) {
+        ASSERT_EQ(row.size(), 2 + std::size(kCommands)) << row[0];
+        const std::string key = word(row[0]);
+        for (size_t c = 0; c < std::size(kCommands); ++c) {
+            if (row[2 + c] == "x") written[key].insert(kCommands[c]);
+        }
+        EXPECT_TRUE(written.count(key)) << key << " is in no command";
+    }
+    EXPECT_GT(written.size(), 100u);
+    EXPECT_EQ(written, keys.commandsOf);
+    std::map<std::string, std::set<std::string>> counts;
+    for (const auto& row : markdownTable(doc, "object")) counts[word(row[0])] = tickedWords(row[1]);
+    EXPECT_EQ(counts, keys.countKeys);
+}
+
+// Every problem code with its severity: in the problem table, in the list
+// of codes of the manual and of docs/json.md, and each severity of the
+// manual's SEVERITIES naming exactly its codes.
 TEST(ProblemCodes, EveryCodeIsInTheManual) {
-    const std::string manual =
-        readText(fs::path(TABULON_SOURCE_DIR) / "man" / "tabulon-inspect.1.in");
-    std::set<std::string> keys;
+    const std::string manual = readText(kSource / "man/tabulon-inspect.1.in");
+    const std::string doc = readText(kSource / "docs/json.md");
+    std::map<std::string, std::string> table, inManual, inDoc;
+    std::map<std::string, std::set<std::string>> bySeverity;
     for (const tabulon::ProblemRow& row : tabulon::problemTable()) {
-        EXPECT_TRUE(keys.insert(row.key).second) << row.key << " twice";
-        const std::string item =
-            std::string(".It Li ") + row.key + " Pq " + tabulon::severityKey(row.severity) + "\n";
-        EXPECT_NE(manual.find(item), std::string::npos) << item;
+        EXPECT_TRUE(table.emplace(row.key, tabulon::severityKey(row.severity)).second) << row.key;
+        bySeverity[tabulon::severityKey(row.severity)].insert(row.key);
+    }
+    const std::regex item(R"(\n\.It Li ([a-z-]+) Pq ([a-z-]+)\n)");
+    for (auto it = std::sregex_iterator(manual.begin(), manual.end(), item);
+         it != std::sregex_iterator(); ++it) {
+        inManual[(*it)[1]] = (*it)[2];
+    }
+    EXPECT_EQ(inManual, table);
+    for (const auto& row : markdownTable(doc, "code")) {
+        inDoc[word(row[0])] = row.size() > 1 ? word(row[1]) : "";
+    }
+    EXPECT_EQ(inDoc, table);
+
+    const size_t from = manual.find("\n.Sh SEVERITIES\n");
+    ASSERT_NE(from, std::string::npos);
+    const std::string section = manual.substr(from, manual.find("\n.Sh ", from + 1) - from);
+    for (const auto& [severity, codes] : bySeverity) {
+        SCOPED_TRACE(severity);
+        const size_t at = section.find("\n.It " + severity + "\n");
+        ASSERT_NE(at, std::string::npos);
+        const size_t end = std::min(section.find("\n.It ", at + 1), section.find("\n.El", at));
+        std::set<std::string> named;
+        const std::string text = section.substr(at, end - at);
+        const std::regex li(R"(\n\.Li ([a-z-]+))");
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), li);
+             it != std::sregex_iterator(); ++it) {
+            named.insert((*it)[1]);
+        }
+        EXPECT_EQ(named, codes);
+    }
+}
+
+// Everything the documents may call a key, a code, a severity or a metric.
+std::set<std::string> knownWords() {
+    const SchemaKeys keys = schemaKeys();
+    std::set<std::string> known;
+    for (const auto& [k, _] : keys.commandsOf) known.insert(k);
+    for (const auto& [_, inner] : keys.countKeys) known.insert(inner.begin(), inner.end());
+    for (const tabulon::ProblemRow& row : tabulon::problemTable()) known.insert(row.key);
+    for (const char* s : {"damage", "unused-entry", "info"}) known.insert(s);
+    // The metric names and labels of a survey that finds damage.
+    ScratchDir scratch;
+    tbuild::buildFromRecipe("family 0x0800 page 1024 logical 60\nentry 7 logical 8",
+                            scratch.path().string(), "BAD.DAT");
+    const std::string prom =
+        inspect({"survey", "--format", "prometheus", scratch.path().string()}).out;
+    const std::regex metric(R"((tabulon_\w+)|[{,](\w+)=)");
+    for (auto it = std::sregex_iterator(prom.begin(), prom.end(), metric);
+         it != std::sregex_iterator(); ++it) {
+        known.insert((*it)[1].matched ? (*it)[1].str() : (*it)[2].str());
+    }
+    return known;
+}
+
+// Names of the code that the README's map of the sources mentions.
+const std::set<std::string> kCodeNames = {"runInspect", "problemTable", "gatherAt"};
+
+// The manual's literal words (.Li) and the lowerCamelCase words in
+// backticks of the README and docs/*.md are keys, codes, severities or
+// metrics the program has; no document but the table of renamed keys names
+// a key that is gone; and a severity followed in its clause by parentheses
+// names there exactly its codes.
+TEST(Vocabulary, DocumentsNameOnlyWhatTheProgramHas) {
+    const std::set<std::string> known = knownWords();
+    const std::string manual = readText(kSource / "man/tabulon-inspect.1.in");
+    const std::regex li(R"(\n\.Li ([A-Za-z_][\w-]*))");
+    for (auto it = std::sregex_iterator(manual.begin(), manual.end(), li);
+         it != std::sregex_iterator(); ++it) {
+        EXPECT_TRUE(known.count((*it)[1])) << "tabulon-inspect(1) names " << (*it)[1];
+    }
+    std::vector<fs::path> docs = {kSource / "README.md"};
+    for (const auto& e : fs::directory_iterator(kSource / "docs")) {
+        if (e.path().extension() == ".md") docs.push_back(e.path());
+    }
+    std::set<std::string> gone;
+    for (const auto& row : markdownTable(readText(kSource / "docs/json.md"), "command")) {
+        for (const std::string& w : tickedWords(row[1])) {
+            if (!known.count(w)) gone.insert(w);
+        }
+    }
+    EXPECT_TRUE(gone.count("severities") && gone.count("pageCount")) << "the renamed table";
+    std::map<std::string, std::set<std::string>> codesOf;
+    for (const tabulon::ProblemRow& row : tabulon::problemTable()) {
+        codesOf[tabulon::severityKey(row.severity)].insert(row.key);
+    }
+    const std::regex camel("`([a-z]+[A-Z][A-Za-z0-9]*)`");
+    const std::regex ticked("`([A-Za-z][\\w-]*)`");
+    // A severity followed, in its clause, by words in parentheses.
+    const std::regex claim(R"(`(damage|unused-entry|info)`[^(.;`|]*\(([^)]*)\))");
+    for (const fs::path& p : docs) {
+        SCOPED_TRACE(p.filename().string());
+        std::string text = readText(p);
+        if (p.filename() == "json.md") text = text.substr(0, text.find("\n## Renamed keys"));
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), camel);
+             it != std::sregex_iterator(); ++it) {
+            EXPECT_TRUE(known.count((*it)[1]) || kCodeNames.count((*it)[1])) << (*it)[1];
+        }
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), ticked);
+             it != std::sregex_iterator(); ++it) {
+            EXPECT_FALSE(gone.count((*it)[1])) << "names the old key " << (*it)[1];
+        }
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), claim);
+             it != std::sregex_iterator(); ++it) {
+            EXPECT_EQ(tickedWords((*it)[2]), codesOf[(*it)[1]]) << (*it)[0];
+        }
     }
 }
 

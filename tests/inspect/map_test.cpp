@@ -219,7 +219,7 @@ TEST(Map, LargeFileKeepsAtMost65536CellsAndTheWorstState) {
     const Json m = map.json();
     EXPECT_LE(m.at("cells").get<uint64_t>(), 65536u);
     const uint64_t perCell = m.at("pagesPerCell").get<uint64_t>();
-    EXPECT_EQ(perCell, (m.at("pages").get<uint64_t>() + 65535) / 65536);
+    EXPECT_EQ(perCell, (m.at("physicalPages").get<uint64_t>() + 65535) / 65536);
     EXPECT_GT(perCell, 1u);
 
     const std::string svg = readText(svgPath);
@@ -411,8 +411,8 @@ TEST(Browser, RealFilesReport) {
          it != std::sregex_iterator(); ++it) {
         classes.push_back((*it)[1]);
     }
-    EXPECT_EQ(classes.size(), summary.at("files").get<size_t>());
-    const size_t damaged = summary.at("damaged").get<size_t>();
+    EXPECT_EQ(classes.size(), summary.at("fileCount").get<size_t>());
+    const size_t damaged = summary.at("damagedFiles").get<size_t>();
     for (size_t i = 0; i < classes.size(); ++i) {
         EXPECT_EQ(classes[i] == "damage", i < damaged) << "row " << i;
     }

@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "builder/recipe.h"
+#include "tabulon_version.h"
 #include "support.h"
 
 namespace itest {
@@ -128,6 +129,10 @@ TEST(Monitor, ReportIsOnePageWithProblemsFirst) {
     build(dir, "U.DAT", kUnused);
     build(dir, "Z.DAT", kDamaged);
     build(dir, "CUT.DAT", kCut);
+    // Files of one rank stay in path order; a name holds markup.
+    build(dir, "C.DAT", kSound);
+    build(dir, "B<i>.DAT", kSound);
+    build(dir, "Y.DAT", kDamaged);
     const fs::path out = scratch.path() / "report.html";
     const Result r = inspect({"report", dir.string(), "-o", out.string()});
     EXPECT_EQ(r.status, 2) << r.err;
@@ -145,8 +150,15 @@ TEST(Monitor, ReportIsOnePageWithProblemsFirst) {
          it != std::sregex_iterator(); ++it) {
         rows.push_back((*it)[3].str() + ":" + (*it)[1].str());
     }
-    EXPECT_EQ(rows, (std::vector<std::string>{"Z.DAT:damage", "CUT.DAT:failed", "U.DAT:unused",
-                                              "A.DAT:ok"}));
+    EXPECT_EQ(rows, (std::vector<std::string>{"Y.DAT:damage", "Z.DAT:damage", "CUT.DAT:failed",
+                                              "U.DAT:unused", "A.DAT:ok", "B&lt;i&gt;.DAT:ok",
+                                              "C.DAT:ok"}));
+    EXPECT_EQ(page.find("B<i"), std::string::npos) << "a name's markup reached the page";
+    // The version and the command that made the page.
+    EXPECT_NE(page.find("Made by Tabulon " + std::string(TABULON_VERSION) +
+                        ": <code>tabulon-inspect report " + dir.string() + " -o " + out.string() +
+                        "</code>"),
+              std::string::npos);
     // Maps and findings for the files with findings only: the damaged one
     // drawn, the other waiting in a template.
     EXPECT_EQ(std::regex_search(page, std::regex(R"(<h2>A\.DAT</h2>)")), false);
@@ -163,7 +175,7 @@ TEST(Monitor, ReportIsOnePageWithProblemsFirst) {
          at = page.find("<template", at + 1)) {
         ++templates;
     }
-    EXPECT_EQ(svgs, 2u);
+    EXPECT_EQ(svgs, 3u);
     EXPECT_EQ(templates, 1u);
 }
 

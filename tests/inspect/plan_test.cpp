@@ -76,9 +76,9 @@ bool isFixMask(const std::string& a) {
 // Lays the plan's writes over the files as they were.
 Files applyWrites(Files files, const Json& writes) {
     for (const Json& w : writes) {
-        const std::string name = fs::path(w["file"].get<std::string>()).filename().string();
+        const std::string name = fs::path(w["member"].get<std::string>()).filename().string();
         std::string& bytes = files[name];
-        const uint64_t offset = w["offset"].get<uint64_t>();
+        const uint64_t offset = w["memberOffset"].get<uint64_t>();
         const std::string hex = w["after"].get<std::string>();
         if (bytes.size() < offset + hex.size() / 2) bytes.resize(offset + hex.size() / 2, '\0');
         for (size_t i = 0; i < hex.size() / 2; ++i) {
@@ -86,6 +86,23 @@ Files applyWrites(Files files, const Json& writes) {
         }
     }
     return files;
+}
+
+// The PAT page copies the writes land in, and how many of them the repair
+// left with other bytes than before.
+std::pair<size_t, size_t> patPagesChanged(const Files& before, const Files& after,
+                                          const Json& writes) {
+    std::map<std::pair<uint32_t, int>, bool> changed;
+    for (const Json& w : writes) {
+        if (w["kind"] != "pat-page") continue;
+        bool& c = changed[{w["pair"].get<uint32_t>(), w["copy"].get<int>()}];
+        const std::string name = fs::path(w["member"].get<std::string>()).filename().string();
+        const uint64_t at = w["memberOffset"].get<uint64_t>(), n = w["length"].get<uint64_t>();
+        c = c || before.at(name).compare(at, n, after.at(name), at, n) != 0;
+    }
+    size_t n = 0;
+    for (const auto& [copy, differs] : changed) n += differs ? 1 : 0;
+    return {changed.size(), n};
 }
 
 TEST(Plan, PrintsTheRepairAndWritesNothingOnEveryGoldenRepairCase) {
@@ -143,6 +160,11 @@ TEST(Plan, PrintsTheRepairAndWritesNothingOnEveryGoldenRepairCase) {
         EXPECT_EQ(j["status"], status);
         EXPECT_EQ(applyWrites(before, j["writes"]), snapshot(dir.path()))
             << "the plan's writes do not give the repaired files";
+        // A PAT page written with the bytes it held counts as unchanged.
+        const Json& sum = j["summary"];
+        const auto [written, changed] = patPagesChanged(before, snapshot(dir.path()), j["writes"]);
+        EXPECT_EQ(sum["patPages"].get<size_t>(), written);
+        EXPECT_EQ(sum["patPages"].get<size_t>() - sum["patPagesUnchanged"].get<size_t>(), changed);
         if (status != 0) {
             EXPECT_EQ(plan.status, 2);
         } else {

@@ -58,11 +58,11 @@ inline Check check(const std::string& path) {
     return c;
 }
 
-// The counters of a JSON result ({examined, problems}) against the check's.
+// The counters of a JSON result ({examined, problemCounts}) against the check's.
 inline void expectSameCounters(const Json& j, const ScanCounters& c, const std::string& what) {
     SCOPED_TRACE(what);
     const Json& e = j.at("examined");
-    const Json& p = j.at("problems");
+    const Json& p = j.at("problemCounts");
     EXPECT_EQ(e.at("pat").get<uint32_t>(), c.patPagesExamined);
     EXPECT_EQ(e.at("data").get<uint32_t>(), c.dataPagesExamined);
     EXPECT_EQ(e.at("index").get<uint32_t>(), c.indexPagesExamined);
