@@ -93,7 +93,6 @@ class PageMarks : public EventSink {
                       uint32_t(c) == r.current ? PatCurrent : PatOlder);
         }
         pairStarts.push_back(r.n);
-        pairOffset_ = r.offset;
         current_ = int(r.current);
     }
     void entry(const EntryCheck& e) override {
@@ -113,32 +112,33 @@ class PageMarks : public EventSink {
     uint64_t copyAt(uint64_t pairOffset, int c) const {
         return pairOffset + uint64_t(c) * g_.patPageSize;
     }
-    void markCopy(int c, Severity s) {
+    // A finding of pair n comes before or after the pair's own event: its
+    // copies are placed from its number.
+    void markCopy(uint32_t n, int c, Severity s) {
         const uint32_t pages = uint32_t(m_.findings.size());
-        markFinding(m_.findings, pageOfOffset(g_, copyAt(pairOffset_, c), pages), s);
+        markFinding(m_.findings, pageOfOffset(g_, copyAt(patPairOffset(g_, n), c), pages), s);
     }
 
     const FileGeometry& g_;
     MapModel& m_;
     std::vector<uint8_t>& pointed_;
-    uint64_t pairOffset_ = 0;
     int current_ = 0;
 };
 
 void PageMarks::finding(const Finding& f) {
     const Severity s = f.severity();
     switch (f.row().counter) {
-        case CounterClass::PatPage: markCopy(f.copy, s); return;
+        case CounterClass::PatPage: markCopy(f.pair, f.copy, s); return;
         case CounterClass::None:  // about the pair: both copies
-            markCopy(0, s);
-            markCopy(1, s);
+            markCopy(f.pair, 0, s);
+            markCopy(f.pair, 1, s);
             return;
         default: break;
     }
     if (f.physical < m_.findings.size()) {
         markFinding(m_.findings, f.physical, s);
     } else {
-        markCopy(current_, s);  // the page lies past the end: the entry shows it
+        markCopy(f.pair, current_, s);  // the page lies past the end: the entry shows it
     }
 }
 
