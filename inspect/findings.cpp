@@ -4,6 +4,8 @@
 #include "inspect/json.h"
 #include "inspect/session.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 static_assert(Damage == 0 && UnusedEntry == 1 && Info == 2 && kSeverities == 3,

@@ -5,6 +5,8 @@
 #include "inspect/findings.h"
 #include "inspect/session.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 namespace {

@@ -20,6 +20,8 @@
 #include "format/pat.h"
 #include "inspect/json.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 namespace {

@@ -16,6 +16,8 @@
 #include "inspect/workers.h"
 #include "tabulon_version.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 namespace {
