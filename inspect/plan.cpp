@@ -33,6 +33,7 @@ struct PlacedWrite {
     uint32_t pair = 0;  // PatPage: the pair and the copy (0 or 1)
     int copy = 0;
     uint32_t page = 0;  // PageHeader: the physical page
+    uint64_t at = 0;    // the file-set offset of its first byte
 };
 
 // One PAT entry that the run changed: as the check found it, and as the
@@ -79,6 +80,7 @@ PlacedWrite place(const RunResult& run, const OverlayWrite& w) {
     const FileGeometry& g = run.geometry;
     uint64_t at = 0;
     if (g.versionCode < version::v600 || !setOffsetOf(run, w, &at)) return p;
+    p.at = at;
     if (patPageAt(g, at, &p.pair, &p.copy)) {
         p.kind = PlacedWrite::PatPage;
         return p;
@@ -143,22 +145,33 @@ std::vector<EntryChange> changedEntries(const Simulation& sim) {
 
 // The PAT page copies that the writes leave with the bytes they held: every
 // byte written last holds what the first write to it found.
-size_t unchangedPages(const std::vector<PlacedWrite>& writes) {
-    std::map<std::pair<uint32_t, int>, std::map<uint64_t, std::pair<uint8_t, uint8_t>>> pages;
+size_t unchangedPages(const FileGeometry& g, const std::vector<PlacedWrite>& writes) {
+    struct Page {
+        std::vector<uint8_t> first, last;
+        std::vector<bool> touched;
+    };
+    std::map<std::pair<uint32_t, int>, Page> pages;
+    const size_t size = g.patPageSize;
     for (const PlacedWrite& p : writes) {
         if (p.kind != PlacedWrite::PatPage) continue;
-        auto& bytes = pages[{p.pair, p.copy}];
+        Page& page = pages[{p.pair, p.copy}];
+        if (page.touched.empty()) {
+            page.first.resize(size);
+            page.last.resize(size);
+            page.touched.assign(size, false);
+        }
+        const uint64_t start = patPairOffset(g, p.pair) + uint64_t(p.copy) * size;
         const OverlayWrite& w = *p.write;
         for (size_t i = 0; i < w.after.size() && i < w.before.size(); ++i) {
-            auto [it, added] = bytes.emplace(w.offset + i, std::make_pair(w.before[i], w.after[i]));
-            if (!added) it->second.second = w.after[i];
+            const uint64_t k = p.at + i - start;
+            if (p.at + i < start || k >= size) continue;
+            if (!page.touched[k]) page.first[k] = w.before[i];
+            page.touched[k] = true;
+            page.last[k] = w.after[i];
         }
     }
     size_t unchanged = 0;
-    for (const auto& [page, bytes] : pages) {
-        unchanged += std::all_of(bytes.begin(), bytes.end(),
-                                 [](const auto& b) { return b.second.first == b.second.second; });
-    }
+    for (const auto& [key, page] : pages) unchanged += page.first == page.last;
     return unchanged;
 }
 
@@ -179,7 +192,7 @@ Plan readPlan(const Simulation& sim) {
         ++(c.reset() ? plan.reset : plan.repointed);
         if (c.reset() && c.wasUnused()) ++plan.resetUnused;
     }
-    plan.patPagesUnchanged = unchangedPages(plan.writes);
+    plan.patPagesUnchanged = unchangedPages(sim.result.geometry, plan.writes);
     plan.patPages = patPages.size();
     plan.pageHeaders = headers.size();
     return plan;
