@@ -95,6 +95,11 @@ constexpr ProblemRow kTable[] = {
      "data page {logical} at physical page {physical}, reached through the unused entry in PAT "
      "pair {pair}, slot {slot}, has a usage count without its valid bit ({usage})",
      0},
+    {LastPairPastEnd, "last-pair-past-end", Info, None, Stream::Err, "", "last PAT pair past the end",
+     "The FCR's last PAT pair lies past the end of the file; the pairs that fit are checked.",
+     "the FCR's last PAT pair {expected} lies past the end of the file; {found} of the {expected} "
+     "pairs fit",
+     0},
 };
 
 static_assert(std::size(kTable) == kProblemCount);

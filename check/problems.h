@@ -26,9 +26,10 @@ enum class Problem : uint8_t {
     UnusedZeroPointer,      // an entry of type 0 that points at another page
     UnusedZeroHeader,       // as ZeroHeader, for an entry of type 0
     UnusedInvalidUsage,     // as InvalidUsage, reached through an entry of type 0
+    LastPairPastEnd,        // the FCR's last PAT pair lies past the end of the file
 };
 
-constexpr size_t kProblemCount = size_t(Problem::UnusedInvalidUsage) + 1;
+constexpr size_t kProblemCount = size_t(Problem::LastPairPastEnd) + 1;
 
 enum class Severity : uint8_t {
     Damage,       // the table or a page it names is damaged

@@ -4,8 +4,13 @@ namespace tabulon {
 
 Simulation simulateRepair(Platform& base, const std::string& path, const ScanOptions& options,
                           bool shared) {
-    Simulation sim;
     OverlayPlatform layer(base, shared ? Unprotected : ExclusiveRead);
+    return simulateRepair(layer, path, options);
+}
+
+Simulation simulateRepair(OverlayPlatform& layer, const std::string& path,
+                          const ScanOptions& options) {
+    Simulation sim;
     sim.result = runCheck(path, options, RunEnvironment{layer, sim.log, ""});
     sim.writes = layer.writes();
     return sim;

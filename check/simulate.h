@@ -29,6 +29,10 @@ struct Simulation {
 // ExclusiveRead). No undo journal is made: the layer creates no file.
 Simulation simulateRepair(Platform& base, const std::string& path, const ScanOptions& options,
                           bool shared);
+// The same on a layer the caller keeps (to read the files through it after
+// the run).
+Simulation simulateRepair(OverlayPlatform& layer, const std::string& path,
+                          const ScanOptions& options);
 
 // Hands a kept stream to a sink again, in order (a console renderer writes
 // the run's text from it).

@@ -2,7 +2,8 @@
 # Debian's policy asks: strips the compiler's notes from the programs,
 # compresses the manual pages with gzip -9n and adds the copyright file and a
 # changelog.gz of the version; adds the nightly survey's systemd units (not
-# enabled) and their settings in /etc/default/tabulon.
+# enabled), the script they run, the survey's system user (sysusers.d) and
+# their settings in /etc/default/tabulon.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
@@ -46,6 +47,13 @@ set(units "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/lib/systemd/system")
 file(COPY "${CPACK_TABULON_SOURCE_DIR}/packaging/tabulon-survey.service"
           "${CPACK_TABULON_SOURCE_DIR}/packaging/tabulon-survey.timer"
      DESTINATION "${units}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+file(COPY "${CPACK_TABULON_SOURCE_DIR}/packaging/tabulon-survey"
+     DESTINATION "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/usr/libexec/tabulon"
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
+                      WORLD_EXECUTE)
+file(MAKE_DIRECTORY "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/usr/lib/sysusers.d")
+file(COPY_FILE "${CPACK_TABULON_SOURCE_DIR}/packaging/sysusers.conf"
+     "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/usr/lib/sysusers.d/tabulon.conf")
 file(COPY "${CPACK_TABULON_SOURCE_DIR}/packaging/tabulon.default"
      DESTINATION "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/etc/default"
      FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

@@ -54,7 +54,12 @@ if(WIN32)
 endif()
 
 install(TARGETS ${TABULON_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The README with the docs/ folder beside it, so that its links (the JSON
+# schemas, the sample pictures) resolve where it is installed.
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+# The Prometheus alerting rules of the survey's metrics.
+install(FILES packaging/tabulon-alerts.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/tabulon)
 
 # The manual pages get the version of the project.
 set(TABULON_MAN_PAGES)

@@ -44,8 +44,12 @@ else()
   set(CPACK_TABULON_BINDIR ${CMAKE_INSTALL_BINDIR})
   set(CPACK_TABULON_DOCDIR ${CMAKE_INSTALL_DOCDIR})
   set(CPACK_TABULON_MANDIR ${CMAKE_INSTALL_MANDIR})
-  # /etc/default/tabulon, the settings of the nightly survey, is a conffile.
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles)
+  # /etc/default/tabulon, the settings of the nightly survey, is a conffile;
+  # the maintainer scripts make the survey's system user and stop and disable
+  # its timer when the package goes.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+      ${PROJECT_SOURCE_DIR}/packaging/conffiles ${PROJECT_SOURCE_DIR}/packaging/postinst
+      ${PROJECT_SOURCE_DIR}/packaging/prerm ${PROJECT_SOURCE_DIR}/packaging/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 

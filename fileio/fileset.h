@@ -81,6 +81,10 @@ class FileSet {
     // 2 (not found) when the next extension file does not exist, 0 when the
     // list ended at its longest or at a name too long for a name buffer.
     uint32_t endError() const { return endError_; }
+    // The system's identity of member k; false when the binding cannot tell.
+    bool memberFileId(int k, FileId* id) {
+        return k >= 0 && k < memberCount_ && platform_.fileId(handles_[size_t(k)], id);
+    }
     Platform& platform() { return platform_; }
 
     // Maps a file-set offset to a member and the offset inside it. member is

@@ -149,7 +149,17 @@ std::vector<uint8_t> identityBody(const JournalIdentity& identity) {
         putString(b, name);
         put64(b, size);
     }
+    put8(b, identity.mainFileKnown ? 1 : 0);
+    put64(b, identity.mainFile.device);
+    put64(b, identity.mainFile.file);
     return b;
+}
+
+uint64_t journalBlockBound(uint64_t setSize, uint16_t members, uint16_t pageSize,
+                           uint16_t patPageSize) {
+    uint64_t unit = std::min(pageSize, patPageSize);
+    if (unit == 0) unit = std::max<uint64_t>(1, std::max(pageSize, patPageSize));
+    return setSize / unit + 2 * uint64_t(members) + 2;
 }
 
 JournalWriter::JournalWriter(FileSet& set, JournalPlanner& planner, Output& out)
@@ -176,6 +186,7 @@ bool JournalWriter::create(const std::string& path, uint32_t* error) {
         return false;
     }
     id.fcrCrc = crc32(fcr.data(), fcr.size());
+    id.mainFileKnown = set_.memberFileId(0, &id.mainFile);
 
     if (!platform_.create(path.c_str(), &handle_, error)) {
         handle_ = kInvalidHandle;
@@ -207,8 +218,10 @@ bool JournalWriter::appendRecord(uint8_t kind, const std::vector<uint8_t>& body)
 void JournalWriter::fail(uint32_t error) {
     failed_ = true;
     out_.flush(Stream::Out);
-    out_.err("Unable to write undo journal <%s>, Status Code %lu, %s", path_.c_str(),
-             (unsigned long)error, platform_.errorText(error).c_str());
+    Status s;
+    s.code = error;
+    s.text = platform_.errorText(error);
+    out_.write(Stream::Err, describe(s, "Unable to write undo journal <" + path_ + ">"));
     out_.flush(Stream::Err);
 }
 
@@ -235,72 +248,39 @@ void JournalWriter::cover(uint64_t offset, uint64_t n) {
     coverage_.insert(it, {start, end});
 }
 
-bool JournalWriter::beforeWrite(uint64_t offset, size_t n) {
-    if (failed_ || handle_ == kInvalidHandle) return false;
-    uint16_t member;
-    uint64_t rest;
-    set_.mapOffset(offset, &member, &rest);
-    // A write that would make a member longer cannot be taken back by
-    // writing old bytes: it is not made.
-    if (member >= set_.memberCount() || rest + n > set_.memberSize(member)) return false;
-    if (covered(offset, n)) return true;
-
-    std::vector<JournalBlock> planned;
-    planner_.blocksFor(offset, n, &planned);
-    // The blocks, each cut to the member it starts in, with their old bytes;
-    // blocks journaled already and blocks that cannot be read are left out.
-    std::vector<JournalBlock> blocks;
-    std::vector<std::vector<uint8_t>> olds;
-    uint64_t bodySize = 4;
-    bool holderUnread = false;
-    auto take = [&](JournalBlock b) {
-        uint16_t m;
-        uint64_t r;
-        set_.mapOffset(b.offset, &m, &r);
-        if (m >= set_.memberCount() || b.length == 0) return;
-        const uint64_t room = set_.memberSize(m) - r;
-        if (b.length > room) b.length = uint32_t(room);
-        if (b.length == 0 || covered(b.offset, b.length)) return;
-        for (auto& [start, length] : b.kept) {
-            if (start >= b.length)
-                length = 0;
-            else
-                length = std::min(length, b.length - start);
-        }
-        std::erase_if(b.kept, [](const auto& k) { return k.second == 0; });
-        // A group never grows past what a reader accepts as one record; the
-        // blocks left out are journaled with a later write.
-        const uint64_t framed = 14 + 8 * uint64_t(b.kept.size()) + b.length;
-        if (bodySize + framed > kMaxRecordBody) return;
-        std::vector<uint8_t> old(b.length);
-        if (!set_.readUntracedAt(b.offset, old.data(), old.size())) {
-            if (b.offset <= offset && offset + n <= b.offset + b.length) holderUnread = true;
-            return;
-        }
-        bodySize += framed;
-        blocks.push_back(std::move(b));
-        olds.push_back(std::move(old));
-    };
-    for (JournalBlock& b : planned) take(std::move(b));
-    // The block that holds the write is journaled whole or the write is not
-    // made: a piece of it alone is no block the undo takes.
-    if (holderUnread) return false;
-
-    // The write must lie inside what is journaled; a write the planner does
-    // not know is journaled as a block of its own, all of it changeable.
-    bool inside = false;
-    for (const JournalBlock& b : blocks) {
-        if (b.offset <= offset && offset + n <= b.offset + b.length) inside = true;
+void JournalWriter::take(JournalBlock b, uint64_t offset, size_t n, Group* group) {
+    uint16_t m;
+    uint64_t r;
+    set_.mapOffset(b.offset, &m, &r);
+    if (m >= set_.memberCount() || b.length == 0) return;
+    const uint64_t room = set_.memberSize(m) - r;
+    if (b.length > room) b.length = uint32_t(room);
+    if (b.length == 0 || covered(b.offset, b.length)) return;
+    for (auto& [start, length] : b.kept) {
+        if (start >= b.length)
+            length = 0;
+        else
+            length = std::min(length, b.length - start);
     }
-    if (!inside) {
-        JournalBlock own;
-        own.offset = offset;
-        own.length = uint32_t(n);
-        const size_t before = blocks.size();
-        take(own);
-        if (blocks.size() == before) return false;
+    std::erase_if(b.kept, [](const auto& k) { return k.second == 0; });
+    // A group never grows past what a reader accepts as one record; the
+    // blocks left out are journaled with a later write.
+    const uint64_t framed = 14 + 8 * uint64_t(b.kept.size()) + b.length;
+    if (group->bodySize + framed > kMaxRecordBody) return;
+    std::vector<uint8_t> old(b.length);
+    if (!set_.readUntracedAt(b.offset, old.data(), old.size())) {
+        if (b.offset <= offset && offset + n <= b.offset + b.length) group->holderUnread = true;
+        return;
     }
+    group->bodySize += framed;
+    group->blocks.push_back(std::move(b));
+    group->olds.push_back(std::move(old));
+}
 
+namespace {
+
+std::vector<uint8_t> groupBody(const std::vector<JournalBlock>& blocks,
+                               const std::vector<std::vector<uint8_t>>& olds) {
     std::vector<uint8_t> body;
     put32(body, uint32_t(blocks.size()));
     for (size_t i = 0; i < blocks.size(); ++i) {
@@ -314,8 +294,48 @@ bool JournalWriter::beforeWrite(uint64_t offset, size_t n) {
         }
         body.insert(body.end(), olds[i].begin(), olds[i].end());
     }
-    if (!appendRecord(kGroup, body)) return false;
-    for (const JournalBlock& b : blocks) {
+    return body;
+}
+
+}  // namespace
+
+bool JournalWriter::beforeWrite(uint64_t offset, size_t n) {
+    if (failed_ || handle_ == kInvalidHandle) return false;
+    uint16_t member;
+    uint64_t rest;
+    set_.mapOffset(offset, &member, &rest);
+    // A write that would make a member longer cannot be taken back by
+    // writing old bytes: it is not made.
+    if (member >= set_.memberCount() || rest + n > set_.memberSize(member)) return false;
+    if (covered(offset, n)) return true;
+
+    std::vector<JournalBlock> planned;
+    planner_.blocksFor(offset, n, &planned);
+    // The blocks with their old bytes; blocks journaled already and blocks
+    // that cannot be read are left out.
+    Group group;
+    for (JournalBlock& b : planned) take(std::move(b), offset, n, &group);
+    // The block that holds the write is journaled whole or the write is not
+    // made: a piece of it alone is no block the undo takes.
+    if (group.holderUnread) return false;
+
+    // The write must lie inside what is journaled; a write the planner does
+    // not know is journaled as a block of its own, all of it changeable.
+    bool inside = false;
+    for (const JournalBlock& b : group.blocks) {
+        if (b.offset <= offset && offset + n <= b.offset + b.length) inside = true;
+    }
+    if (!inside) {
+        JournalBlock own;
+        own.offset = offset;
+        own.length = uint32_t(n);
+        const size_t before = group.blocks.size();
+        take(own, offset, n, &group);
+        if (group.blocks.size() == before) return false;
+    }
+
+    if (!appendRecord(kGroup, groupBody(group.blocks, group.olds))) return false;
+    for (const JournalBlock& b : group.blocks) {
         blocks_.emplace_back(b.offset, b.length);
         cover(b.offset, b.length);
     }
@@ -368,12 +388,16 @@ bool FileJournal::read(uint64_t offset, uint8_t* out, size_t n) {
 
 namespace {
 
-// The largest identity body: the longest path and 128 members of the
-// longest names.
-constexpr uint64_t kMaxIdentityBody =
-    2 + kMaxPathLength + 3 * 2 + 2 * 4 + 2 + uint64_t(kMaxMembers) * (2 + kMaxPathLength + 8);
+// The largest identity body: the longest path, 128 members of the longest
+// names, and the main file's identity.
+constexpr uint64_t kMaxIdentityBody = 2 + kMaxPathLength + 3 * 2 + 2 * 4 + 2 +
+                                      uint64_t(kMaxMembers) * (2 + kMaxPathLength + 8) + 1 + 16;
 
-bool parseIdentity(Cursor& body, JournalIdentity* id) {
+// The bytes of records that the search for a record after a cut-short one
+// checksums at most; past it the cut is taken for damage.
+constexpr uint64_t kTailSearchBytes = uint64_t(64) << 20;
+
+bool parseIdentity(Cursor& body, uint32_t version, JournalIdentity* id) {
     uint16_t members;
     if (!body.string(&id->mainPath) || !body.u16(&id->versionCode) || !body.u16(&id->pageSize) ||
         !body.u16(&id->patPageSize) || !body.u32(&id->fcrSpan) || !body.u32(&id->fcrCrc) ||
@@ -386,142 +410,268 @@ bool parseIdentity(Cursor& body, JournalIdentity* id) {
         if (!body.string(&name) || !body.u64(&size)) return false;
         id->members.emplace_back(name, size);
     }
+    if (version >= 3) {
+        uint8_t known;
+        if (!body.u8(&known) || known > 1 || !body.u64(&id->mainFile.device) ||
+            !body.u64(&id->mainFile.file)) {
+            return false;
+        }
+        id->mainFileKnown = known == 1;
+    }
     return body.done();
+}
+
+Status unusable(const std::string& why) {
+    Status s;
+    s.failure = Failure::Damaged;
+    s.text = why;
+    return s;
+}
+
+// Reads a journal a record at a time into the contents.
+class Reader {
+  public:
+    Reader(JournalSource& source, JournalContents* c, bool keepOld, uint64_t maxBlocks)
+        : source_(source), c_(*c), keepOld_(keepOld), maxBlocks_(maxBlocks), size_(source.size()) {}
+
+    Status run(bool identityOnly) {
+        c_ = JournalContents{};
+        if (Status s = preamble(); !s) return s;
+        at_ = kPreambleSize;
+        while (at_ < size_ && !(identityOnly && haveIdentity_)) {
+            if (!record()) break;
+        }
+        if (status_.ok() && !haveIdentity_) {
+            return unusable("the journal ends before its identity record");
+        }
+        return status_;
+    }
+
+  private:
+    Status preamble();
+    bool record();
+    bool body(uint8_t kind, Cursor& body, const uint8_t* r);
+    bool group(Cursor& body, const uint8_t* r);
+    bool closing(Cursor& body);
+    bool recordFollows(uint64_t from);
+    static bool wellFormedAt(const uint8_t* p, size_t n, uint64_t* budget);
+
+    // Stops at a damaged record: before the identity the journal is of no
+    // use; after it, the blocks before the damage are kept. Returns false.
+    bool damaged(const std::string& what) {
+        if (!haveIdentity_) {
+            status_ = unusable(what);
+            return false;
+        }
+        c_.damaged = true;
+        c_.damageAt = at_;
+        c_.damage = what;
+        return false;
+    }
+    bool malformed(const char* what) {
+        return damaged(std::string(what) + " at byte " + std::to_string(at_) + " is malformed");
+    }
+    // The last record, cut short by the run's stop. Returns false.
+    bool torn() {
+        if (!haveIdentity_) return damaged("the journal ends inside its identity record");
+        c_.tornTail = true;
+        c_.tornAt = at_;
+        c_.tornBytes = size_ - at_;
+        return false;
+    }
+    uint64_t limitOf(uint8_t kind) const {
+        if (!haveIdentity_) return kMaxIdentityBody;
+        if (kind == kClosing) return 8 + 4 * uint64_t(c_.blocks.size());
+        return kMaxRecordBody;
+    }
+
+    JournalSource& source_;
+    JournalContents& c_;
+    bool keepOld_;
+    uint64_t maxBlocks_;
+    uint64_t size_;
+    uint32_t version_ = 0;
+    uint64_t at_ = 0;
+    bool haveIdentity_ = false;
+    std::vector<uint8_t> record_;
+    Status status_;
+};
+
+Status Reader::preamble() {
+    uint8_t head[kPreambleSize];
+    if (size_ < kPreambleSize || !source_.read(0, head, kPreambleSize) ||
+        !std::equal(kMagic, kMagic + 8, head)) {
+        return unusable("not an undo journal (no magic number)");
+    }
+    version_ = le32(head + 8);
+    if (version_ < kOldestJournalVersion || version_ > kJournalVersion) {
+        return unusable("journal format version " + std::to_string(version_) +
+                        ", this program reads " + std::to_string(kOldestJournalVersion) + " to " +
+                        std::to_string(kJournalVersion));
+    }
+    return {};
+}
+
+// Reads the record at at_; false when reading stops there.
+bool Reader::record() {
+    const uint64_t left = size_ - at_;
+    const std::string where = " at byte " + std::to_string(at_);
+    uint8_t head[5] = {};
+    if (left < 5) {
+        if (!source_.read(at_, head, size_t(left))) return damaged("unreadable" + where);
+        return torn();
+    }
+    if (!source_.read(at_, head, 5)) return damaged("the record" + where + " cannot be read");
+    const uint8_t kind = head[0];
+    const uint32_t bodyLength = le32(head + 1);
+    // A longer record than its kind holds is no record the writer made, cut
+    // short or not.
+    if (bodyLength > limitOf(kind)) {
+        return damaged("the record" + where + " claims " + std::to_string(bodyLength) +
+                       " bytes, more than a record of its kind holds");
+    }
+    const uint64_t total = uint64_t(bodyLength) + 9;
+    if (total > left) {
+        // Cut short by the run's stop only when it is the last record: a
+        // well-formed record after its start proves its length is damaged.
+        if (recordFollows(at_ + 1)) {
+            return damaged("the record" + where + " claims " + std::to_string(bodyLength) +
+                           " bytes, past the end of the journal, and records follow it");
+        }
+        return torn();
+    }
+    record_.resize(size_t(total));
+    if (!source_.read(at_, record_.data(), record_.size())) {
+        return damaged("the record" + where + " cannot be read");
+    }
+    const uint8_t* r = record_.data();
+    if (crc32(r, size_t(total) - 4) != le32(r + total - 4)) {
+        if (at_ + total == size_) return torn();
+        return damaged("the record" + where + " fails its checksum");
+    }
+    Cursor cursor(r + 5, bodyLength);
+    if (!body(kind, cursor, r)) return false;
+    at_ += total;
+    return true;
+}
+
+bool Reader::body(uint8_t kind, Cursor& body, const uint8_t* r) {
+    if (!haveIdentity_ && kind != kIdentity) return malformed("the first record");
+    if (c_.closed) return malformed("a record after the closing record");
+    if (kind == kIdentity) {
+        if (haveIdentity_) return malformed("a second identity record");
+        if (!parseIdentity(body, version_, &c_.identity)) return malformed("the identity record");
+        haveIdentity_ = true;
+        uint64_t setSize = 0;
+        for (const auto& member : c_.identity.members) {
+            setSize = member.second > UINT64_MAX - setSize ? UINT64_MAX : setSize + member.second;
+        }
+        const JournalIdentity& id = c_.identity;
+        maxBlocks_ = std::min(maxBlocks_, journalBlockBound(setSize, uint16_t(id.members.size()),
+                                                            id.pageSize, id.patPageSize));
+        return true;
+    }
+    if (kind == kGroup) return group(body, r);
+    if (kind == kClosing) return closing(body);
+    return malformed("a record of unknown kind");
+}
+
+bool Reader::group(Cursor& body, const uint8_t* r) {
+    uint32_t count;
+    if (!body.u32(&count)) return malformed("a group record");
+    // Every block holds a byte or more: a record cannot name more blocks
+    // than its body has room for, nor the journal more than the set allows.
+    if (count == 0 || count > kMaxRecordBody / 15) return malformed("a group record");
+    if (count > maxBlocks_ - std::min<uint64_t>(maxBlocks_, c_.blocks.size())) {
+        return damaged("the group record at byte " + std::to_string(at_) +
+                       " takes the journal past " + std::to_string(maxBlocks_) +
+                       " blocks, more than a repair of the set writes");
+    }
+    std::vector<JournaledBlock> blocks;
+    for (uint32_t i = 0; i < count; ++i) {
+        JournaledBlock jb;
+        jb.group = c_.groups;
+        uint16_t kept;
+        if (!body.u64(&jb.block.offset) || !body.u32(&jb.block.length) || !body.u16(&kept) ||
+            jb.block.length == 0) {
+            return malformed("a group record");
+        }
+        for (uint16_t k = 0; k < kept; ++k) {
+            uint32_t start, length;
+            if (!body.u32(&start) || !body.u32(&length)) return malformed("a group record");
+            if (start > jb.block.length || length > jb.block.length - start) {
+                return malformed("a group record");
+            }
+            jb.block.kept.emplace_back(start, length);
+        }
+        const uint8_t* old;
+        if (!body.take(jb.block.length, &old)) return malformed("a group record");
+        jb.oldAt = at_ + uint64_t(old - r);
+        if (keepOld_) jb.old.assign(old, old + jb.block.length);
+        blocks.push_back(std::move(jb));
+    }
+    if (!body.done()) return malformed("a group record");
+    for (JournaledBlock& jb : blocks) c_.blocks.push_back(std::move(jb));
+    ++c_.groups;
+    return true;
+}
+
+bool Reader::closing(Cursor& body) {
+    uint32_t count;
+    if (!body.u32(&count) || count != c_.blocks.size()) return malformed("the closing record");
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t crc;
+        if (!body.u32(&crc)) return malformed("the closing record");
+        c_.finalCrcs.push_back(crc);
+    }
+    if (!body.u32(&c_.fingerprint) || !body.done()) return malformed("the closing record");
+    c_.closed = true;
+    return true;
+}
+
+// Whether a well-formed record (its length inside the journal, its checksum
+// right) starts anywhere from the offset on. The tail is shorter than the longest record (the length of the
+// record cut short was bounded); the search checksums at most
+// kTailSearchBytes, and a tail it cannot finish counts as one that records
+// follow, as does one that cannot be read.
+bool Reader::recordFollows(uint64_t from) {
+    std::vector<uint8_t> tail(size_t(size_ - from));
+    if (!source_.read(from, tail.data(), tail.size())) return true;
+    uint64_t budget = kTailSearchBytes;
+    for (size_t p = 0; p + 9 <= tail.size(); ++p) {
+        if (wellFormedAt(tail.data() + p, tail.size() - p, &budget)) return true;
+        if (budget == 0) return true;
+    }
+    return false;
+}
+
+bool Reader::wellFormedAt(const uint8_t* p, size_t n, uint64_t* budget) {
+    const uint64_t total = uint64_t(le32(p + 1)) + 9;
+    if (total > n) return false;
+    if (total > *budget) {
+        *budget = 0;
+        return false;
+    }
+    *budget -= total;
+    return crc32(p, size_t(total) - 4) == le32(p + total - 4);
 }
 
 }  // namespace
 
-bool readJournal(JournalSource& source, JournalContents* c, std::string* why, bool keepOld) {
-    *c = JournalContents{};
-    const uint64_t size = source.size();
-    uint8_t preamble[kPreambleSize];
-    if (size < kPreambleSize || !source.read(0, preamble, kPreambleSize) ||
-        !std::equal(kMagic, kMagic + 8, preamble)) {
-        *why = "not an undo journal (no magic number)";
-        return false;
-    }
-    const uint32_t version = le32(preamble + 8);
-    if (version != kJournalVersion) {
-        *why = "journal format version " + std::to_string(version) + ", this program reads " +
-               std::to_string(kJournalVersion);
-        return false;
-    }
-    uint64_t at = kPreambleSize;
-    bool haveIdentity = false;
-    std::vector<uint8_t> record;
-    // Stops at a damaged record: before the identity the journal is of no
-    // use; after it, the blocks before the damage are kept.
-    auto damaged = [&](const std::string& what) {
-        if (!haveIdentity) {
-            *why = what;
-            return false;
-        }
-        c->damaged = true;
-        c->damageAt = at;
-        c->damage = what;
-        return true;
-    };
-    auto torn = [&] {
-        c->tornTail = true;
-        c->tornAt = at;
-        c->tornBytes = size - at;
-        return haveIdentity ? true : damaged("the journal ends inside its identity record");
-    };
-    while (at < size) {
-        const uint64_t left = size - at;
-        const std::string where = " at byte " + std::to_string(at);
-        uint8_t head[5] = {};
-        if (left < 5) {
-            if (!source.read(at, head, size_t(left))) return damaged("unreadable" + where);
-            return torn();
-        }
-        if (!source.read(at, head, 5)) return damaged("the record" + where + " cannot be read");
-        const uint8_t kind = head[0];
-        const uint32_t bodyLength = le32(head + 1);
-        // What a record of this kind can hold. A longer one is no record the
-        // writer made, cut short or not.
-        uint64_t limit = kMaxRecordBody;
-        if (kind == kClosing) limit = 8 + 4 * uint64_t(c->blocks.size());
-        if (!haveIdentity) limit = kMaxIdentityBody;
-        if (bodyLength > limit) {
-            return damaged("the record" + where + " claims " + std::to_string(bodyLength) +
-                           " bytes, more than a record of its kind holds");
-        }
-        const uint64_t total = uint64_t(bodyLength) + 9;
-        if (total > left) return torn();
-        record.resize(size_t(total));
-        if (!source.read(at, record.data(), record.size())) {
-            return damaged("the record" + where + " cannot be read");
-        }
-        const uint8_t* r = record.data();
-        if (crc32(r, size_t(total) - 4) != le32(r + total - 4)) {
-            if (at + total == size) return torn();
-            return damaged("the record" + where + " fails its checksum");
-        }
-        Cursor body(r + 5, bodyLength);
-        auto malformed = [&](const char* what) {
-            return damaged(std::string(what) + where + " is malformed");
-        };
-        if (!haveIdentity && kind != kIdentity) return malformed("the first record");
-        if (c->closed) return malformed("a record after the closing record");
-        if (kind == kIdentity) {
-            if (haveIdentity) return malformed("a second identity record");
-            if (!parseIdentity(body, &c->identity)) return malformed("the identity record");
-            haveIdentity = true;
-        } else if (kind == kGroup) {
-            uint32_t count;
-            std::vector<JournaledBlock> group;
-            if (!body.u32(&count)) return malformed("a group record");
-            for (uint32_t i = 0; i < count; ++i) {
-                JournaledBlock jb;
-                jb.group = c->groups;
-                uint16_t kept;
-                if (!body.u64(&jb.block.offset) || !body.u32(&jb.block.length) ||
-                    !body.u16(&kept)) {
-                    return malformed("a group record");
-                }
-                for (uint16_t k = 0; k < kept; ++k) {
-                    uint32_t start, length;
-                    if (!body.u32(&start) || !body.u32(&length)) return malformed("a group record");
-                    if (start > jb.block.length || length > jb.block.length - start) {
-                        return malformed("a group record");
-                    }
-                    jb.block.kept.emplace_back(start, length);
-                }
-                const uint8_t* old;
-                if (!body.take(jb.block.length, &old)) return malformed("a group record");
-                jb.oldAt = at + uint64_t(old - r);
-                if (keepOld) jb.old.assign(old, old + jb.block.length);
-                group.push_back(std::move(jb));
-            }
-            if (!body.done()) return malformed("a group record");
-            for (JournaledBlock& jb : group) c->blocks.push_back(std::move(jb));
-            ++c->groups;
-        } else if (kind == kClosing) {
-            uint32_t count;
-            if (!body.u32(&count) || count != c->blocks.size())
-                return malformed("the closing record");
-            for (uint32_t i = 0; i < count; ++i) {
-                uint32_t crc;
-                if (!body.u32(&crc)) return malformed("the closing record");
-                c->finalCrcs.push_back(crc);
-            }
-            if (!body.u32(&c->fingerprint) || !body.done()) return malformed("the closing record");
-            c->closed = true;
-        } else {
-            return malformed("a record of unknown kind");
-        }
-        at += total;
-    }
-    if (!haveIdentity) {
-        *why = "the journal ends before its identity record";
-        return false;
-    }
-    return true;
+Status readJournal(JournalSource& source, JournalContents* contents, bool keepOld,
+                   uint64_t maxBlocks) {
+    return Reader(source, contents, keepOld, maxBlocks).run(false);
 }
 
-bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* contents, std::string* why) {
+Status readJournalIdentity(JournalSource& source, JournalIdentity* identity) {
+    JournalContents c;
+    Status s = Reader(source, &c, false, UINT64_MAX).run(true);
+    *identity = std::move(c.identity);
+    return s;
+}
+
+Status parseJournal(const std::vector<uint8_t>& bytes, JournalContents* contents) {
     MemoryJournal source(bytes);
-    return readJournal(source, contents, why, true);
+    return readJournal(source, contents, true);
 }
 }  // namespace tabulon

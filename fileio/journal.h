@@ -6,7 +6,7 @@
 // Layout (every number little-endian):
 //
 //   magic       8 bytes  "TABUNDO" 0x1A
-//   version     u32      2
+//   version     u32      3 (2 is read as well: no file identity)
 //   records, each:  kind u8, body length u32, body, CRC-32 u32 of kind,
 //                   length and body
 //
@@ -14,7 +14,8 @@
 //       version code, page size and PAT page size (u16 each), FCR span
 //       length u32 and CRC-32 of the set's bytes [0, span) (both FCR
 //       copies), member count u16, then per member its name (u16 length,
-//       bytes) and size u64.
+//       bytes) and size u64; then (from version 3) whether the main file's
+//       identity is known u8, its device u64 and file number u64.
 //   'G' group of pre-images: count u32, then per block its file-set offset
 //       u64, length u32, kept-range count u16 with (start u32, length u32)
 //       each, and the block's old bytes. Kept ranges are the bytes of the
@@ -27,7 +28,8 @@
 //
 // A record is complete on the disk before any write it covers is made; a
 // record cut short by a crash can therefore only be the last one, and no
-// write it would have covered was made.
+// write it would have covered was made. Every block has at least one byte,
+// and a run journals each PAT copy and page header at most once.
 #pragma once
 
 #include <cstddef>
@@ -39,10 +41,12 @@
 #include "fileio/fileset.h"
 #include "fileio/output.h"
 #include "fileio/platform.h"
+#include "fileio/status.h"
 
 namespace tabulon {
 
-constexpr uint32_t kJournalVersion = 2;
+constexpr uint32_t kJournalVersion = 3;
+constexpr uint32_t kOldestJournalVersion = 2;
 
 // The body of any record but the closing one holds at most this many bytes:
 // a group's old bytes (1 MiB of PAT copies, or one pair) and their framing.
@@ -113,6 +117,17 @@ class JournalWriter : public WriteObserver {
     size_t blockCount() const { return blocks_.size(); }
 
   private:
+    // The blocks of one group record and their old bytes.
+    struct Group {
+        std::vector<JournalBlock> blocks;
+        std::vector<std::vector<uint8_t>> olds;
+        uint64_t bodySize = 4;
+        bool holderUnread = false;  // the block that holds the write cannot be read
+    };
+    // Adds a block to the group, cut to the member it starts in, with its
+    // old bytes; a block journaled already, or that cannot be read or would
+    // make the record too long, is left out.
+    void take(JournalBlock b, uint64_t offset, size_t n, Group* group);
     bool appendRecord(uint8_t kind, const std::vector<uint8_t>& body);
     void fail(uint32_t error);
     bool covered(uint64_t offset, uint64_t n) const;
@@ -141,7 +156,14 @@ struct JournalIdentity {
     uint32_t fcrSpan = 0;
     uint32_t fcrCrc = 0;
     std::vector<std::pair<std::string, uint64_t>> members;  // name, size
+    bool mainFileKnown = false;  // false in a journal of version 2
+    FileId mainFile;
 };
+
+// The most blocks a run can journal on a set of this geometry: each PAT copy
+// and each page header once, and a piece of either in the next member.
+uint64_t journalBlockBound(uint64_t setSize, uint16_t members, uint16_t pageSize,
+                           uint16_t patPageSize);
 
 struct JournaledBlock {
     JournalBlock block;
@@ -201,14 +223,18 @@ class FileJournal : public JournalSource {
 };
 
 // Reads a journal record by record; no more than one record's body is held
-// at a time, and every length is bounded before it sizes anything. False
-// with the reason when the bytes are not a journal this version can read or
-// its identity record is unusable; a damaged record after it sets `damaged`
-// instead. keepOld keeps each block's old bytes in `old`. May throw
-// std::bad_alloc (a journal of too many blocks).
-bool readJournal(JournalSource& source, JournalContents* contents, std::string* why, bool keepOld);
-// The same over bytes in memory, old bytes kept.
-bool parseJournal(const std::vector<uint8_t>& bytes, JournalContents* contents, std::string* why);
+// at a time, and every length is bounded before it sizes anything. Fails
+// (Failure::Damaged, the reason as text) when the bytes are not a journal
+// this version can read or its identity record is unusable; a damaged record
+// after it sets `damaged` instead. Blocks past maxBlocks, or past what the
+// identity's geometry allows, are damage. keepOld keeps each block's old
+// bytes in `old`.
+Status readJournal(JournalSource& source, JournalContents* contents, bool keepOld,
+                   uint64_t maxBlocks = UINT64_MAX);
+// Reads the magic number, the version and the identity record only.
+Status readJournalIdentity(JournalSource& source, JournalIdentity* identity);
+// readJournal over bytes in memory, old bytes kept.
+Status parseJournal(const std::vector<uint8_t>& bytes, JournalContents* contents);
 
 // The serialized forms, for the writer and for tests that build journals.
 std::vector<uint8_t> journalPreamble();

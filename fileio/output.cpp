@@ -102,7 +102,8 @@ FILE* fileOf(Stream stream) {
 
 }  // namespace
 
-StdioOutput::StdioOutput() : joined_(standardStreamsShareFile()) {
+StdioOutput::StdioOutput()
+    : joined_(standardStreamsShareFile()), errTerminal_(standardErrorIsTerminal()) {
     setBinaryConsole();
 }
 

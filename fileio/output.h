@@ -26,6 +26,9 @@ class Output : public NoticeSink {
     // Pushes what was written to the stream on to its reader, where the tool
     // must show it before what follows on the other stream.
     virtual void flush(Stream) {}
+    // Whether the stream leads to a terminal, where a line may be redrawn
+    // in place (a progress line); never for a file, a pipe or a buffer.
+    virtual bool terminal(Stream) const { return false; }
 
     // Formatted lines; the formats are the C library's.
     void out(const char* format, ...) TABULON_PRINTF(2, 3);
@@ -92,6 +95,7 @@ class StdioOutput : public Output {
     // Pushes the stream on; when both streams share a file, up to its last
     // whole line.
     void flush(Stream stream) override;
+    bool terminal(Stream stream) const override { return stream == Stream::Err && errTerminal_; }
 
   private:
     // Writes the held bytes of the stream up to and with its last line end
@@ -99,6 +103,7 @@ class StdioOutput : public Output {
     void release(Stream stream, bool all);
 
     bool joined_ = false;
+    bool errTerminal_ = false;
     std::string held_[2];
 };
 

@@ -184,6 +184,11 @@ void OverlayPlatform::close(PlatformHandle handle) {
     handles_.erase(handle);
 }
 
+bool OverlayPlatform::fileId(PlatformHandle handle, FileId* id) {
+    auto h = handles_.find(handle);
+    return h != handles_.end() && base_.fileId(files_[h->second].base, id);
+}
+
 std::string OverlayPlatform::errorText(uint32_t error) {
     return base_.errorText(error);
 }

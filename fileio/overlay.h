@@ -48,6 +48,8 @@ class OverlayPlatform final : public Platform {
     // Nothing goes to a disk: always succeeds.
     bool flush(PlatformHandle handle, uint32_t* error) override;
     void close(PlatformHandle handle) override;
+    // The identity of the file below.
+    bool fileId(PlatformHandle handle, FileId* id) override;
     std::string errorText(uint32_t error) override;
 
     // Every write made, in order.

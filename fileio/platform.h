@@ -28,6 +28,21 @@ enum OpenMode : int {
 // file.
 constexpr int PlainFileOnly = 0x100;
 
+// Added to a mode: no part of the name is a symbolic link. Each folder on the
+// way is opened from the one before without following a link, and the file
+// from the last of them; a link anywhere fails the open with the system's
+// code for a link (or for a name that cannot be reached).
+constexpr int NoLinkedFolders = 0x200;
+
+// A file's identity on its system: device and file number on POSIX, volume
+// serial number and file index on Windows. Two names with the same identity
+// are the same file.
+struct FileId {
+    uint64_t device = 0;
+    uint64_t file = 0;
+    bool operator==(const FileId&) const = default;
+};
+
 class Platform {
   public:
     virtual ~Platform() = default;
@@ -78,6 +93,13 @@ class Platform {
 
     virtual void close(PlatformHandle handle) = 0;
 
+    // The identity of an open file; false when the binding cannot tell it.
+    virtual bool fileId(PlatformHandle handle, FileId* id) {
+        (void)handle;
+        (void)id;
+        return false;
+    }
+
     // The system's message text for an error code, ending with its own line
     // break.
     virtual std::string errorText(uint32_t error) = 0;
@@ -87,6 +109,10 @@ class Platform {
 // reach it; when the name does not exist (yet), its folder's full path and
 // the name's last part. The name as given when neither can be resolved.
 std::string resolvedPath(const std::string& name);
+
+// The full path of an existing folder with every link on the way resolved;
+// false when the folder cannot be reached.
+bool finalFolderPath(const std::string& folder, std::string* path);
 
 // Whether two names reach the same file, or would once created.
 bool sameFile(const std::string& a, const std::string& b);
@@ -106,4 +132,31 @@ void setBinaryConsole();
 // (not a terminal): then a line of one may be cut by the other's bytes unless
 // whole lines are written.
 bool standardStreamsShareFile();
+
+// What a look at a file saw of it: two looks that differ tell that the file
+// changed in between.
+struct FileStamp {
+    uint64_t size = 0;
+    int64_t modifiedNs = 0;  // modification time, nanoseconds since 1970
+};
+
+// Opens a name for reading without waiting for it (a FIFO does not block
+// the open) and without taking a lock, keeps it only when the open handle is
+// a regular file, and reads up to n of its first bytes from that handle;
+// *got tells how many, *stamp what the handle saw. On failure returns false
+// with the system's error code (the code for a wrong kind of file for a
+// folder, a FIFO, a socket or a device).
+bool readFileHead(const std::string& name, void* buffer, size_t n, size_t* got, FileStamp* stamp,
+                  uint32_t* error);
+
+// The stamp of a name, following links; false with the system's error code.
+bool fileStampOf(const std::string& name, FileStamp* stamp, uint32_t* error);
+
+// Gives a file a new name, replacing a file of that name in one step (a
+// reader sees the old file or the new one); false with the system's error
+// code.
+bool renameFile(const std::string& from, const std::string& to, uint32_t* error);
+
+// Whether standard error leads to a terminal (a console on Windows).
+bool standardErrorIsTerminal();
 }  // namespace tabulon

@@ -75,12 +75,48 @@ class PosixPlatform final : public Platform {
                   size_t width, uint8_t* out) override;
     bool flush(PlatformHandle handle, uint32_t* error) override;
     void close(PlatformHandle handle) override;
+    bool fileId(PlatformHandle handle, FileId* id) override;
     std::string errorText(uint32_t error) override;
 };
 
+// Opens a name one part at a time, each folder from the one before with
+// O_NOFOLLOW, and the last part with `flags` and O_NOFOLLOW: a symbolic link
+// anywhere on the way fails the open (ELOOP). -1 with errno on failure.
+int openWithoutLinks(const char* name, int flags) {
+    const std::string path = name;
+    int dir = AT_FDCWD;
+    if (path.starts_with('/')) {
+        dir = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0) return -1;
+    }
+    auto closeDir = [&dir] {
+        const int saved = errno;
+        if (dir != AT_FDCWD) ::close(dir);
+        errno = saved;
+    };
+    size_t start = 0;
+    for (;;) {
+        const size_t slash = path.find('/', start);
+        const std::string part = path.substr(start, slash - start);
+        start = slash == std::string::npos ? path.size() : slash + 1;
+        if (slash != std::string::npos && (part.empty() || part == ".")) continue;
+        const bool last = slash == std::string::npos;
+        const int how = last ? flags | O_NOFOLLOW
+                             : O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+        int fd;
+        do {
+            fd = ::openat(dir, part.c_str(), how);
+        } while (fd < 0 && errno == EINTR);
+        closeDir();
+        dir = fd;
+        if (fd < 0 || last) return fd;
+    }
+}
+
 bool PosixPlatform::open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) {
     const bool plainOnly = (mode & PlainFileOnly) != 0;
-    mode &= ~PlainFileOnly;
+    const bool noLinks = (mode & NoLinkedFolders) != 0;
+    mode &= ~(PlainFileOnly | NoLinkedFolders);
     // Opened without blocking, so that a FIFO (whose open waits for a
     // writer) is seen for what it is; only a regular file is kept, and its
     // handle is made blocking again. A set named by an undo journal is also
@@ -89,7 +125,7 @@ bool PosixPlatform::open(const char* name, int mode, PlatformHandle* handle, uin
     if (plainOnly) flags |= O_NOFOLLOW;
     int fd;
     do {
-        fd = ::open(name, flags | O_NONBLOCK);
+        fd = noLinks ? openWithoutLinks(name, flags | O_NONBLOCK) : ::open(name, flags | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         *error = uint32_t(errno);
@@ -327,6 +363,13 @@ void PosixPlatform::close(PlatformHandle handle) {
     ::close(int(handle));
 }
 
+bool PosixPlatform::fileId(PlatformHandle handle, FileId* id) {
+    struct stat st;
+    if (fstat(int(handle), &st) != 0) return false;
+    *id = FileId{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return true;
+}
+
 std::string PosixPlatform::errorText(uint32_t error) {
     char buffer[256];
     // The GNU form: the text may be a static string or the buffer.
@@ -361,6 +404,15 @@ std::string resolvedPath(const std::string& name) {
     return (s == "/" ? s : s + "/") + base;
 }
 
+bool finalFolderPath(const std::string& folder, std::string* path) {
+    char* full = realpath(folder.empty() ? "." : folder.c_str(), nullptr);
+    if (!full) return false;
+    *path = full;
+    free(full);
+    struct stat st;
+    return stat(path->c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool sameFile(const std::string& a, const std::string& b) {
     struct stat sa, sb;
     if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0) {
@@ -377,5 +429,69 @@ bool standardStreamsShareFile() {
     struct stat out, err;
     if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0) return false;
     return out.st_dev == err.st_dev && out.st_ino == err.st_ino && !isatty(STDOUT_FILENO);
+}
+
+namespace {
+
+void stampOf(const struct stat& st, FileStamp* stamp) {
+    stamp->size = uint64_t(st.st_size);
+    stamp->modifiedNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+bool readFileHead(const std::string& name, void* buffer, size_t n, size_t* got, FileStamp* stamp,
+                  uint32_t* error) {
+    *got = 0;
+    int fd;
+    do {
+        fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        *error = uint32_t(errno);
+        return false;
+    }
+    struct stat st;
+    uint32_t refused = 0;
+    if (fstat(fd, &st) != 0) {
+        refused = uint32_t(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        refused = EISDIR;
+    } else if (!S_ISREG(st.st_mode)) {
+        refused = kNotRegularFile;
+    }
+    if (refused == 0) {
+        stampOf(st, stamp);
+        while (*got < n) {
+            const ssize_t r = ::pread(fd, static_cast<char*>(buffer) + *got, n - *got, off_t(*got));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) refused = uint32_t(errno);
+            if (r <= 0) break;
+            *got += size_t(r);
+        }
+    }
+    ::close(fd);
+    if (refused != 0) *error = refused;
+    return refused == 0;
+}
+
+bool fileStampOf(const std::string& name, FileStamp* stamp, uint32_t* error) {
+    struct stat st;
+    if (::stat(name.c_str(), &st) != 0) {
+        *error = uint32_t(errno);
+        return false;
+    }
+    stampOf(st, stamp);
+    return true;
+}
+
+bool renameFile(const std::string& from, const std::string& to, uint32_t* error) {
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    *error = uint32_t(errno);
+    return false;
+}
+
+bool standardErrorIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
 }
 }  // namespace tabulon

@@ -43,12 +43,61 @@ class WindowsPlatform final : public Platform {
                   size_t width, uint8_t* out) override;
     bool flush(PlatformHandle handle, uint32_t* error) override;
     void close(PlatformHandle handle) override;
+    bool fileId(PlatformHandle handle, FileId* id) override;
     std::string errorText(uint32_t error) override;
 };
 
+// The path the system reached an open handle by, every link resolved, without
+// the "\\?\" prefix (a share's "\\?\UNC\" becomes "\\").
+bool finalPathOf(HANDLE h, std::string* path) {
+    char buffer[MAX_PATH * 4];
+    const DWORD n = GetFinalPathNameByHandleA(h, buffer, DWORD(sizeof buffer), FILE_NAME_NORMALIZED);
+    if (n == 0 || n >= sizeof buffer) return false;
+    std::string s(buffer, n);
+    if (s.rfind("\\\\?\\UNC\\", 0) == 0) {
+        s = "\\\\" + s.substr(8);
+    } else if (s.rfind("\\\\?\\", 0) == 0) {
+        s = s.substr(4);
+    }
+    *path = s;
+    return true;
+}
+
+// Whether the handle was reached by the name itself, no link or junction on
+// the way: its final path is the name's own. A relative name is taken from
+// the final path of the current folder (a mapped drive or a folder reached
+// through a junction before it is no part of the name); an absolute one is
+// its full path.
+bool reachedWithoutLinks(HANDLE h, const char* name) {
+    std::string given = name, reached;
+    for (char& c : given) {
+        if (c == '/') c = '\\';
+    }
+    const bool relative = !given.empty() && given[0] != '\\' && !(given.size() > 1 && given[1] == ':');
+    std::string full;
+    if (relative) {
+        if (!finalFolderPath(".", &full)) return false;
+        size_t start = 0;
+        while (start <= given.size()) {
+            size_t end = given.find('\\', start);
+            if (end == std::string::npos) end = given.size();
+            const std::string part = given.substr(start, end - start);
+            if (!part.empty() && part != ".") full += (full.ends_with('\\') ? "" : "\\") + part;
+            start = end + 1;
+        }
+    } else {
+        char buffer[MAX_PATH * 4];
+        const DWORD n = GetFullPathNameA(name, DWORD(sizeof buffer), buffer, nullptr);
+        if (n == 0 || n >= sizeof buffer) return false;
+        full.assign(buffer, n);
+    }
+    return finalPathOf(h, &reached) && lstrcmpiA(full.c_str(), reached.c_str()) == 0;
+}
+
 bool WindowsPlatform::open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) {
     const bool plainOnly = (mode & PlainFileOnly) != 0;
-    mode &= ~PlainFileOnly;
+    const bool noLinks = (mode & NoLinkedFolders) != 0;
+    mode &= ~(PlainFileOnly | NoLinkedFolders);
     DWORD access = GENERIC_READ;
     DWORD share = 0;
     if (mode == Repair) {
@@ -82,6 +131,13 @@ bool WindowsPlatform::open(const char* name, int mode, PlatformHandle* handle, u
             *error = uint32_t(ERROR_CANT_ACCESS_FILE);
             return false;
         }
+    }
+    // A folder on the way that is a link or junction shows in the path the
+    // system reached the file by.
+    if (noLinks && !reachedWithoutLinks(h, name)) {
+        CloseHandle(h);
+        *error = uint32_t(ERROR_CANT_ACCESS_FILE);
+        return false;
     }
     *handle = reinterpret_cast<PlatformHandle>(h);
     return true;
@@ -188,6 +244,14 @@ void WindowsPlatform::close(PlatformHandle handle) {
     CloseHandle(toHandle(handle));
 }
 
+bool WindowsPlatform::fileId(PlatformHandle handle, FileId* id) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(toHandle(handle), &info) == FALSE) return false;
+    *id = FileId{info.dwVolumeSerialNumber,
+                 uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+    return true;
+}
+
 std::string WindowsPlatform::errorText(uint32_t error) {
     char* text = nullptr;
     // With FORMAT_MESSAGE_ALLOCATE_BUFFER the buffer argument receives the
@@ -226,6 +290,19 @@ std::string resolvedPath(const std::string& name) {
     return std::string(buffer, n);
 }
 
+bool finalFolderPath(const std::string& folder, std::string* path) {
+    // A folder is opened as a handle only with backup semantics.
+    HANDLE h = CreateFileA(folder.empty() ? "." : folder.c_str(), 0,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool ok = GetFileInformationByHandle(h, &info) != FALSE &&
+                    (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && finalPathOf(h, path);
+    CloseHandle(h);
+    return ok;
+}
+
 bool sameFile(const std::string& a, const std::string& b) {
     // Names on Windows compare without regard to case.
     return lstrcmpiA(resolvedPath(a).c_str(), resolvedPath(b).c_str()) == 0;
@@ -254,5 +331,75 @@ bool standardStreamsShareFile() {
     if (!GetFileInformationByHandle(out, &a) || !GetFileInformationByHandle(err, &b)) return false;
     return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+namespace {
+
+// FILETIME counts 100 ns since 1601.
+int64_t sinceEpochNs(const FILETIME& t) {
+    const uint64_t ticks = (uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    return (int64_t(ticks) - 116444736000000000LL) * 100;
+}
+
+}  // namespace
+
+bool readFileHead(const std::string& name, void* buffer, size_t n, size_t* got, FileStamp* stamp,
+                  uint32_t* error) {
+    *got = 0;
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = uint32_t(GetLastError());
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    uint32_t refused = 0;
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        refused = uint32_t(ERROR_NOT_SUPPORTED);
+    } else if (!GetFileInformationByHandle(h, &info)) {
+        refused = uint32_t(GetLastError());
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        refused = uint32_t(ERROR_DIRECTORY);
+    }
+    if (refused == 0) {
+        stamp->size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        stamp->modifiedNs = sinceEpochNs(info.ftLastWriteTime);
+        DWORD read = 0;
+        const DWORD want = DWORD(n < kMaxTransfer ? n : kMaxTransfer);
+        if (ReadFile(h, buffer, want, &read, nullptr)) {
+            *got = read;
+        } else {
+            refused = uint32_t(GetLastError());
+        }
+    }
+    CloseHandle(h);
+    if (refused != 0) *error = refused;
+    return refused == 0;
+}
+
+bool fileStampOf(const std::string& name, FileStamp* stamp, uint32_t* error) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) {
+        *error = uint32_t(GetLastError());
+        return false;
+    }
+    stamp->size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    stamp->modifiedNs = sinceEpochNs(data.ftLastWriteTime);
+    return true;
+}
+
+bool renameFile(const std::string& from, const std::string& to, uint32_t* error) {
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    *error = uint32_t(GetLastError());
+    return false;
+}
+
+bool standardErrorIsTerminal() {
+    DWORD mode = 0;
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    return err != INVALID_HANDLE_VALUE && err && GetConsoleMode(err, &mode) != FALSE;
 }
 }  // namespace tabulon

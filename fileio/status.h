@@ -17,6 +17,7 @@ enum class Failure : uint8_t {
     Refused,     // a write not made: past the end of the set, or refused by an observer
     Flush,       // written data could not be forced to the disk
     NotBtrieve,  // the FCR is not one of a usable Btrieve file
+    Damaged,     // the bytes are not what they claim to be (text: why)
 };
 
 struct Status {
@@ -30,5 +31,12 @@ struct Status {
     bool ok() const { return failure == Failure::None; }
     explicit operator bool() const { return ok(); }
 };
+
+// The line of a failure that carries a system error: what failed (for
+// example "Unable to open <NAME>"), then ", Status Code N, " and the system's
+// text with its line break.
+inline std::string describe(const Status& s, const std::string& what) {
+    return what + ", Status Code " + std::to_string(s.code) + ", " + s.text;
+}
 
 }  // namespace tabulon

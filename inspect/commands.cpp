@@ -80,12 +80,38 @@ void infoFcrCopies(BtrieveFile& file, bool pat, Json& j, std::string& t) {
     }
 }
 
+// How many PAT pairs of the FCR's count lie whole within the file set: the
+// last pair when all do.
+uint32_t pairsThatFit(BtrieveFile& file) {
+    const FileGeometry& g = file.geometry();
+    const uint32_t last = file.lastPatPair();
+    const uint64_t size = file.fileSet().totalSize();
+    if (patPairStride(g) == 0) return last;
+    auto fits = [&](uint32_t n) { return file.patPairOffset(n) + 2ull * g.patPageSize <= size; };
+    // Pairs lie in the order of their numbers: the first that does not fit.
+    uint32_t lo = 1, hi = last + 1;
+    while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo) / 2;
+        if (fits(mid)) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo - 1;
+}
+
 // The PAT's page size, encryption, compression and the geometry derived from
 // them (6.x and later).
 void infoGeometry(BtrieveFile& file, Json& j, std::string& t) {
     const FileGeometry& g = file.geometry();
     t += strf("PAT page size          %u\n", unsigned(g.patPageSize));
-    t += strf("Last PAT pair          %lu\n", (unsigned long)file.lastPatPair());
+    const uint32_t last = file.lastPatPair(), fit = pairsThatFit(file);
+    t += strf("Last PAT pair          %lu", (unsigned long)last);
+    t += fit < last ? strf(" (last-pair-past-end: %lu of the %lu pairs fit in the file)\n",
+                           (unsigned long)fit, (unsigned long)last)
+                    : std::string("\n");
+    j["pairsThatFit"] = fit;
     std::string mask;
     for (uint8_t b : g.encryptionMask) mask += strf(" %.2x", unsigned(b));
     t += "Encrypted              " + yesNo(g.encrypted) +
@@ -156,8 +182,8 @@ int cmdInfo(Context& cx, const std::string& path) {
         infoGeometry(file, j, t);
     } else {
         t += "Pre-6.x file: no PAT\n";
-        for (const char* key :
-             {"headerSize", "entriesPerPatPage", "pairStride", "pair1Offset", "shiftThreshold"}) {
+        for (const char* key : {"pairsThatFit", "headerSize", "entriesPerPatPage", "pairStride",
+                                "pair1Offset", "shiftThreshold"}) {
             j[key] = nullptr;
         }
     }

@@ -1,12 +1,13 @@
 // The survey for monitoring systems: the Prometheus text exposition format
 // (for node_exporter's textfile collector) and the Nagios plugin line; and
 // the atomic write of an output file.
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <system_error>
 
+#include "fileio/platform.h"
 #include "inspect/names.h"
 #include "inspect/survey.h"
 
@@ -29,25 +30,55 @@ std::string fileLabels(const Survey& s, const SurveyRow& r) {
 
 }  // namespace
 
-std::string surveyPrometheus(const Survey& s) {
-    std::string t;
+int64_t lastSuccessIn(const std::string& exposition) {
+    const std::string key = "\ntabulon_survey_last_success_timestamp_seconds ";
+    const size_t at = exposition.find(key);
+    if (at == std::string::npos) return 0;
+    return std::strtoll(exposition.c_str() + at + key.size(), nullptr, 10);
+}
+
+namespace {
+
+void surveyFamilies(std::string& t, const Survey& s, int64_t lastSuccess) {
     Family(t, "survey_timestamp_seconds", "When the survey began, in seconds since 1970.");
     t += strf("tabulon_survey_timestamp_seconds %lld\n", (long long)s.time);
+    Family(t, "survey_last_run_timestamp_seconds",
+           "When the last survey began, complete or not, in seconds since 1970.");
+    t += strf("tabulon_survey_last_run_timestamp_seconds %lld\n", (long long)s.time);
+    if (lastSuccess > 0) {
+        Family(t, "survey_last_success_timestamp_seconds",
+               "When the last complete survey began, in seconds since 1970.");
+        t += strf("tabulon_survey_last_success_timestamp_seconds %lld\n", (long long)lastSuccess);
+    }
+    Family(t, "survey_complete",
+           "1 when every folder was read and every Btrieve file found was checked, 0 when not.");
+    t += strf("tabulon_survey_complete %d\n", s.complete() ? 1 : 0);
     Family(t, "survey_files", "Btrieve files the survey found, by what it could do with them.");
     t += strf("tabulon_survey_files{state=\"checked\"} %zu\n", s.count(RowState::Checked));
     t += strf("tabulon_survey_files{state=\"pre6x\"} %zu\n", s.count(RowState::PreSix));
     t += strf("tabulon_survey_files{state=\"not_checked\"} %zu\n", s.count(RowState::Failed));
+    t += strf("tabulon_survey_files{state=\"changing\"} %zu\n", s.count(RowState::Changing));
     Family(t, "survey_damaged_files", "Files with damage.");
     t += strf("tabulon_survey_damaged_files %zu\n", s.damaged());
-    Family(t, "survey_complete", "1 when the walk over the folders reached every file.");
-    t += strf("tabulon_survey_complete %d\n", s.walkErrors.empty() ? 1 : 0);
+    Family(t, "survey_folder_unreadable",
+           "1 for each folder the survey could not read (the files under it are not counted).");
+    for (const WalkError& e : s.walkErrors) {
+        t += "tabulon_survey_folder_unreadable{dir=\"" + labelValue(s.dirs[e.dir]) + "\",path=\"" +
+             labelValue(e.path) + "\"} 1\n";
+    }
+}
 
+}  // namespace
+
+std::string surveyPrometheus(const Survey& s, int64_t lastSuccess) {
+    std::string t;
+    surveyFamilies(t, s, lastSuccess);
     Family(t, "file_checked",
            "1 when the file could be opened and read (a pre-6.x file has no PAT to check), 0 when "
            "not.");
     for (const SurveyRow& r : s.rows) {
-        t += "tabulon_file_checked{" + fileLabels(s, r) + "} " +
-             (r.state == RowState::Failed ? "0" : "1") + "\n";
+        const bool read = r.state == RowState::Checked || r.state == RowState::PreSix;
+        t += "tabulon_file_checked{" + fileLabels(s, r) + "} " + (read ? "1" : "0") + "\n";
     }
     Family(t, "file_damaged", "1 when the file has damage.");
     for (const SurveyRow& r : s.rows) {
@@ -79,7 +110,7 @@ std::string surveyPrometheus(const Survey& s) {
     }
     Family(t, "file_pages", "Pages the FCR counts.");
     for (const SurveyRow& r : s.rows) {
-        if (r.state == RowState::Failed) continue;
+        if (r.state != RowState::Checked && r.state != RowState::PreSix) continue;
         t += "tabulon_file_pages{" + fileLabels(s, r) + "} " + std::to_string(r.pages) + "\n";
     }
     return t;
@@ -109,42 +140,43 @@ std::string listOf(const Survey& s, bool (*pick)(const Survey&, const SurveyRow&
 
 }  // namespace
 
-std::string surveyNagios(const Survey& s, int* status) {
+namespace {
+
+std::string nagiosState(const Survey& s, int* status) {
+    const bool incomplete = !s.complete();
+    if (s.damaged() > 0 || (s.strict && incomplete)) {
+        *status = 2;
+        return "CRITICAL";
+    }
+    if (incomplete) {
+        *status = kNagiosUnknown;
+        return "UNKNOWN";
+    }
+    *status = s.rows.empty() ? 1 : 0;
+    return s.rows.empty() ? "WARNING" : "OK";
+}
+
+std::string nagiosSummary(const Survey& s) {
     const size_t checked = s.count(RowState::Checked), failed = s.count(RowState::Failed);
     const size_t damaged = s.damaged();
-    uint64_t bySeverity[kSeverities] = {};
-    for (const SurveyRow& r : s.rows) {
-        for (int v = 0; v < kSeverities; ++v) bySeverity[v] += r.findings.bySeverity(v);
-    }
-    const bool incomplete = failed > 0 || !s.walkErrors.empty();
-    std::string state, summary;
-    if (damaged > 0 || (s.strict && incomplete)) {
-        *status = 2;
-        state = "CRITICAL";
-    } else if (incomplete) {
-        *status = kNagiosUnknown;
-        state = "UNKNOWN";
-    } else if (s.rows.empty()) {
-        *status = 1;
-        state = "WARNING";
-    } else {
-        *status = 0;
-        state = "OK";
-    }
+    std::string summary;
     if (damaged > 0) {
         summary +=
             strf("%zu of %zu files with damage: ", damaged, checked) +
             listOf(s, [](const Survey& v, const SurveyRow& r) { return r.damaged(v.strict); });
     }
-    if (incomplete) {
+    if (!s.walkErrors.empty()) {
         if (!summary.empty()) summary += "; ";
-        summary += strf("%zu files not checked", failed);
-        if (failed > 0) {
-            summary += ": " + listOf(s, [](const Survey&, const SurveyRow& r) {
-                           return r.state == RowState::Failed;
-                       });
-        }
-        if (!s.walkErrors.empty()) summary += "; the walk stopped: " + pluginText(s.walkErrors[0]);
+        summary += strf("%zu folders not read: ", s.walkErrors.size()) +
+                   pluginText(s.walkErrors[0].text(s));
+        if (s.walkErrors.size() > 1) summary += strf(" and %zu more", s.walkErrors.size() - 1);
+    }
+    if (failed > 0) {
+        if (!summary.empty()) summary += "; ";
+        summary += strf("%zu files not checked: ", failed) +
+                   listOf(s, [](const Survey&, const SurveyRow& r) {
+                       return r.state == RowState::Failed;
+                   });
     }
     if (summary.empty()) {
         summary = s.rows.empty() ? std::string("no Btrieve file found")
@@ -153,39 +185,58 @@ std::string surveyNagios(const Survey& s, int* status) {
             summary += strf(" (%zu with findings on unused entries only)", s.unusedOnly());
         }
     }
-    std::string perf = strf("files=%zu;;;0 checked=%zu;;;0 damaged=%zu;;1;0 not_checked=%zu;;;0",
-                            s.rows.size(), checked, damaged, failed);
+    if (s.count(RowState::Changing) > 0) {
+        summary += strf("; %zu changing while checked", s.count(RowState::Changing));
+    }
+    return summary;
+}
+
+}  // namespace
+
+std::string surveyNagios(const Survey& s, int* status) {
+    const std::string state = nagiosState(s, status);
+    uint64_t bySeverity[kSeverities] = {};
+    for (const SurveyRow& r : s.rows) {
+        for (int v = 0; v < kSeverities; ++v) bySeverity[v] += r.findings.bySeverity(v);
+    }
+    // The critical thresholds say what the status says: a damaged file (and,
+    // with --strict, a file not checked) is critical, "0" meaning above 0.
+    std::string perf = strf("files=%zu;;;0 checked=%zu;;;0 damaged=%zu;;0;0 not_checked=%zu;;%s;0",
+                            s.rows.size(), s.count(RowState::Checked), s.damaged(),
+                            s.count(RowState::Failed), s.strict ? "0" : "");
+    perf += strf(" folders_not_read=%zu;;%s;0 changing=%zu;;;0", s.walkErrors.size(),
+                 s.strict ? "0" : "", s.count(RowState::Changing));
     perf += strf(" damage=%llu;;;0 unused_entry=%llu;;;0 info=%llu;;;0",
                  (unsigned long long)bySeverity[Damage],
                  (unsigned long long)bySeverity[UnusedEntry], (unsigned long long)bySeverity[Info]);
-    return "TABULON " + state + " - " + summary + " | " + perf + "\n";
+    return "TABULON " + state + " - " + nagiosSummary(s) + " | " + perf + "\n";
 }
 
 bool writeAtomically(const std::string& path, const std::string& text, std::string* why) {
     namespace fs = std::filesystem;
+    Platform& p = systemPlatform();
+    auto reason = [&](uint32_t code) {
+        std::string t = p.errorText(code);
+        while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
+        return "cannot write " + path + ": " + t;
+    };
     const fs::path target(path);
     std::random_device random;
-    std::string name = ".";
-    name += target.filename().string();
-    name += strf(".%08x.tmp", unsigned(random()));
-    const fs::path temp = target.parent_path() / name;
-    {
-        std::ofstream f(temp, std::ios::binary | std::ios::trunc);
-        f.write(text.data(), std::streamsize(text.size()));
-        f.close();
-        if (!f) {
-            std::error_code ignored;
-            fs::remove(temp, ignored);
-            *why = "cannot write " + path;
-            return false;
-        }
+    const std::string temp =
+        (target.parent_path() / ("." + target.filename().string() +
+                                 strf(".%08x.tmp", unsigned(random()))))
+            .string();
+    PlatformHandle h = kInvalidHandle;
+    uint32_t code = 0;
+    if (!p.create(temp.c_str(), &h, &code)) {
+        *why = reason(code);
+        return false;
     }
-    std::error_code ec;
-    fs::rename(temp, target, ec);
-    if (ec) {
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        *why = "cannot write " + path + ": " + ec.message();
+    const bool written = p.append(h, text.data(), text.size(), &code) && p.flush(h, &code);
+    p.close(h);
+    if (!written || !renameFile(temp, path, &code)) {
+        removeFile(temp);
+        *why = reason(code);
         return false;
     }
     return true;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "inspect/advise.h"
 #include "inspect/plan.h"
 #include "inspect/session.h"
 #include "inspect/workers.h"
@@ -53,7 +54,7 @@ struct Args {
     std::vector<std::string> planOptions;
     SurveyArgs survey, report;
     CLI::App *info = nullptr, *pairs = nullptr, *entries = nullptr, *pg = nullptr, *map = nullptr,
-             *plan = nullptr, *surveyCmd = nullptr, *reportCmd = nullptr;
+             *plan = nullptr, *advise = nullptr, *surveyCmd = nullptr, *reportCmd = nullptr;
 };
 
 // The commands on one file set.
@@ -79,6 +80,8 @@ void fileCommands(CLI::App& app, Args& a) {
     a.plan->add_option("FILE", a.file, "main file of the set")->required();
     a.plan->add_option("OPTIONS", a.planOptions,
                        "tabulon's options (/F#, /R, /O, /S#, /Z, /D); /F-1 without a /F");
+    a.advise = app.add_subcommand("advise", "which fix mask to run: each one tried in memory");
+    a.advise->add_option("FILE", a.file, "main file of the set")->required();
 }
 
 // The commands on folders of file sets.
@@ -110,6 +113,7 @@ int dispatch(Context& cx, Args& a) {
     if (*a.pg) return cmdPage(cx, a.file, a.page);
     if (*a.map) return cmdMap(cx, a.file, a.outPath);
     if (*a.plan) return cmdPlan(cx, a.file, a.planOptions);
+    if (*a.advise) return cmdAdvise(cx, a.file);
     if (*a.surveyCmd) {
         a.survey.jobs = a.jobs == 0 ? systemCores() : a.jobs;
         return cmdSurvey(cx, a.survey);

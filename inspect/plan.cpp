@@ -26,41 +26,6 @@ namespace inspect {
 
 namespace {
 
-// One write of the run, placed in the file set.
-struct PlacedWrite {
-    const OverlayWrite* write = nullptr;
-    enum Kind { PatPage, PageHeader, Other } kind = Other;
-    uint32_t pair = 0;  // PatPage: the pair and the copy (0 or 1)
-    int copy = 0;
-    uint32_t page = 0;  // PageHeader: the physical page
-    uint64_t at = 0;    // the file-set offset of its first byte
-};
-
-// One PAT entry that the run changed: as the check found it, and as the
-// last action on it left it.
-struct EntryChange {
-    uint32_t logical = 0;
-    uint32_t pair = 0;
-    int copy = 0;
-    uint32_t slot = 0;
-    PatEntry before{}, after{};
-    bool reset() const { return after.type == 0; }
-    // A reset of an entry that was unused already (stored type 0): no data
-    // is lost with it.
-    bool wasUnused() const { return before.type == 0; }
-};
-
-// What the run would change.
-struct Plan {
-    std::vector<PlacedWrite> writes;
-    std::vector<EntryChange> entries;
-    size_t patPages = 0, pageHeaders = 0, repointed = 0, reset = 0;
-    size_t patPagesUnchanged = 0;  // written with the bytes they held
-    size_t writesUnchanged = 0;    // writes of the bytes that were there
-    size_t resetUnused = 0;        // of `reset`, entries that were unused already
-    uint64_t bytes = 0;
-};
-
 // The file-set offset of a write; false for a file that is no member.
 bool setOffsetOf(const RunResult& run, const OverlayWrite& w, uint64_t* at) {
     uint64_t before = 0;
@@ -175,28 +140,6 @@ size_t unchangedPages(const FileGeometry& g, const std::vector<PlacedWrite>& wri
     return unchanged;
 }
 
-Plan readPlan(const Simulation& sim) {
-    Plan plan;
-    std::set<std::pair<uint32_t, int>> patPages;
-    std::set<uint32_t> headers;
-    for (const OverlayWrite& w : sim.writes) {
-        plan.bytes += w.after.size();
-        if (w.after == w.before) ++plan.writesUnchanged;
-        const PlacedWrite p = place(sim.result, w);
-        if (p.kind == PlacedWrite::PatPage) patPages.insert({p.pair, p.copy});
-        if (p.kind == PlacedWrite::PageHeader) headers.insert(p.page);
-        plan.writes.push_back(p);
-    }
-    plan.entries = changedEntries(sim);
-    for (const EntryChange& c : plan.entries) {
-        ++(c.reset() ? plan.reset : plan.repointed);
-        if (c.reset() && c.wasUnused()) ++plan.resetUnused;
-    }
-    plan.patPagesUnchanged = unchangedPages(sim.result.geometry, plan.writes);
-    plan.patPages = patPages.size();
-    plan.pageHeaders = headers.size();
-    return plan;
-}
 
 std::string hexBytes(const std::vector<uint8_t>& bytes) {
     std::string s;
@@ -283,6 +226,29 @@ bool isFixMask(const std::string& option) {
 }
 
 }  // namespace
+
+Plan readPlan(const Simulation& sim) {
+    Plan plan;
+    std::set<std::pair<uint32_t, int>> patPages;
+    std::set<uint32_t> headers;
+    for (const OverlayWrite& w : sim.writes) {
+        plan.bytes += w.after.size();
+        if (w.after == w.before) ++plan.writesUnchanged;
+        const PlacedWrite p = place(sim.result, w);
+        if (p.kind == PlacedWrite::PatPage) patPages.insert({p.pair, p.copy});
+        if (p.kind == PlacedWrite::PageHeader) headers.insert(p.page);
+        plan.writes.push_back(p);
+    }
+    plan.entries = changedEntries(sim);
+    for (const EntryChange& c : plan.entries) {
+        ++(c.reset() ? plan.reset : plan.repointed);
+        if (c.reset() && c.wasUnused()) ++plan.resetUnused;
+    }
+    plan.patPagesUnchanged = unchangedPages(sim.result.geometry, plan.writes);
+    plan.patPages = patPages.size();
+    plan.pageHeaders = headers.size();
+    return plan;
+}
 
 int cmdPlan(Context& cx, const std::string& path, const std::vector<std::string>& options) {
     std::vector<std::string> words = {path};

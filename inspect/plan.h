@@ -6,12 +6,54 @@
 #include <string>
 #include <vector>
 
+#include "check/simulate.h"
+#include "fileio/overlay.h"
+#include "format/pat.h"
 #include "inspect/session.h"
 
 namespace inspect {
 
-// Runs the tabulon program with `options` (its own options, /F-1 added when
-// none is a fix mask) on `path` over the layer: prints what it prints, on the
+// One write of the run, placed in the file set.
+struct PlacedWrite {
+    const tabulon::OverlayWrite* write = nullptr;
+    enum Kind { PatPage, PageHeader, Other } kind = Other;
+    uint32_t pair = 0;  // PatPage: the pair and the copy (0 or 1)
+    int copy = 0;
+    uint32_t page = 0;  // PageHeader: the physical page
+    uint64_t at = 0;    // the file-set offset of its first byte
+};
+
+// One PAT entry that the run changed: as the check found it, and as the
+// last action on it left it.
+struct EntryChange {
+    uint32_t logical = 0;
+    uint32_t pair = 0;
+    int copy = 0;
+    uint32_t slot = 0;
+    tabulon::PatEntry before{}, after{};
+    bool reset() const { return after.type == 0; }
+    // A reset of an entry that was unused already (stored type 0): no data
+    // is lost with it.
+    bool wasUnused() const { return before.type == 0; }
+};
+
+// What the run would change: the engine's actions, and the layer's writes.
+struct Plan {
+    std::vector<PlacedWrite> writes;
+    std::vector<EntryChange> entries;
+    size_t patPages = 0, pageHeaders = 0, repointed = 0, reset = 0;
+    size_t patPagesUnchanged = 0;  // written with the bytes they held
+    size_t writesUnchanged = 0;    // writes of the bytes that were there
+    size_t resetUnused = 0;        // of `reset`, entries that were unused already
+    uint64_t bytes = 0;
+};
+
+// The plan of a run made over a copy-on-write layer: its writes placed in
+// the set, and the entries its actions changed.
+Plan readPlan(const tabulon::Simulation& sim);
+
+// Runs the check with tabulon's `options` (/F-1 added when none is a fix
+// mask) on `path` over the layer: prints what tabulon prints, on the
 // same streams, then the summary of the writes it made; with --json one
 // document with both. Status 0 when nothing would be written, 1 when the
 // repair would write, 2 when the run failed.

@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "format/pat.h"
+#include "inspect/advise.h"
 #include "inspect/mapsvg.h"
 #include "inspect/names.h"
+#include "inspect/progress.h"
 #include "inspect/survey.h"
 #include "inspect/workers.h"
 #include "tabulon_version.h"
@@ -55,6 +57,7 @@ struct Detail {
     std::string error;
     std::string fcr;  // the FCR table
     std::string svg;  // the page map
+    std::string advice;  // which fix mask to run, for a file with damage
 };
 
 std::string fcrTable(OpenSet& set) {
@@ -87,6 +90,7 @@ std::string fcrTable(OpenSet& set) {
 }
 
 void describe(const SurveyRow& row, bool shared, bool withMap, Detail* d) {
+    if (row.findings.bySeverity(Damage) > 0) d->advice = adviceHtml(row.path.string(), shared);
     OpenSet set;
     if (!set.open(row.path.string(), shared, &d->error)) return;
     d->open = true;
@@ -205,6 +209,7 @@ std::string stateText(const SurveyRow& r, bool strict) {
     switch (r.state) {
         case RowState::PreSix: return "pre-6.x";
         case RowState::Failed: return "not checked";
+        case RowState::Changing: return "changing";
         default: break;
     }
     if (r.damaged(strict)) return "damage";
@@ -218,8 +223,37 @@ std::string numberCell(const char* key, uint64_t v, bool known, std::string* dat
                  : std::string("<td class=\"n\">-</td>");
 }
 
+}  // namespace
+
+namespace {
+
+// The files with findings, in the order of the table, with what the report
+// shows of each beyond its row (read again, several at a time).
+struct Details {
+    std::vector<size_t> order, rankOf, detailOf;
+    std::vector<Detail> of;
+};
+
+Details gatherDetails(const Survey& s, bool shared) {
+    Details d;
+    d.order = problemsFirst(s);
+    d.rankOf.resize(s.rows.size());
+    for (size_t k = 0; k < d.order.size(); ++k) d.rankOf[d.order[k]] = k;
+    std::vector<size_t> detailed;
+    d.detailOf.assign(s.rows.size(), SIZE_MAX);
+    for (size_t i : d.order) {
+        if (!hasFindings(s.rows[i])) continue;
+        d.detailOf[i] = detailed.size();
+        detailed.push_back(i);
+    }
+    d.of.resize(detailed.size());
+    runJobs(detailed.size(), systemCores(),
+            [&](size_t k) { describe(s.rows[detailed[k]], shared, k < kMaps, &d.of[k]); });
+    return d;
+}
+
 // The head of the page: the title, the style, the summary, the version
-// and command that made it, and why the walk stopped.
+// and command that made it, and the folders that could not be read.
 std::string reportHead(const Survey& s, const std::string& command) {
     std::string dirs;
     for (const std::string& d : s.dirs) dirs += (dirs.empty() ? "" : ", ") + html(d);
@@ -228,31 +262,63 @@ std::string reportHead(const Survey& s, const std::string& command) {
     if (const std::tm* tm = std::gmtime(&when)) {
         std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S UTC", tm);
     }
-
-    std::string h;
-    h += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
+    std::string h = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
     h += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
     h += "<title>Tabulon survey of " + dirs + "</title>\n<style>" + kStyle + "</style>\n</head>\n";
     h += "<body>\n<h1>Tabulon survey of " + dirs + "</h1>\n";
     h += strf(
         "<p class=\"summary\" id=\"summary\">%s: %zu files, %zu checked: <b>%zu with "
         "damage</b>, %zu with findings on unused entries only; %zu pre-6.x, %zu not "
-        "checked%s.</p>\n",
+        "checked%s%s.</p>\n",
         stamp, s.rows.size(), s.count(RowState::Checked), s.damaged(), s.unusedOnly(),
         s.count(RowState::PreSix), s.count(RowState::Failed),
+        s.count(RowState::Changing) > 0
+            ? strf(", %zu changing while checked", s.count(RowState::Changing)).c_str()
+            : "",
         s.strict ? "; strict: every finding counts as damage" : "");
     h += "<p class=\"made\">Made by Tabulon " + html(TABULON_VERSION) + ": <code>" + html(command) +
          "</code></p>\n";
-    for (const std::string& e : s.walkErrors) h += "<p>The walk stopped: " + html(e) + "</p>\n";
+    for (const WalkError& e : s.walkErrors) {
+        h += "<p>A folder could not be read: " + html(e.text(s)) + "</p>\n";
+    }
     return h;
 }
 
-// The table of files, in the order of `order`.
-std::string reportTable(const Survey& s, const std::vector<size_t>& order,
-                        const std::vector<size_t>& rankOf) {
-    std::string h;
-    h.reserve(s.rows.size() * 400);
-    h += "<table id=\"survey\" data-sorted=\"rank\">\n<thead><tr>";
+std::string tableRow(const Survey& s, size_t i, size_t rank) {
+    const SurveyRow& r = s.rows[i];
+    const bool checked = r.state == RowState::Checked;
+    const bool known = r.state != RowState::Failed;
+    const int stateRank = r.damaged(s.strict)                      ? 0
+                          : r.state == RowState::Failed            ? 1
+                          : r.findings.bySeverity(UnusedEntry) > 0 ? 2
+                          : r.state == RowState::PreSix            ? 4
+                                                                   : 3;
+    std::string data = strf(" data-rank=\"%zu\" data-path=\"%s\" data-state=\"%d\"", rank,
+                            html(r.shown).c_str(), stateRank);
+    std::string cells;
+    const std::string name = html(r.shown);
+    cells += hasFindings(r) ? strf("<td><a href=\"#file-%zu\">%s</a></td>", i, name.c_str())
+                            : "<td>" + name + "</td>";
+    cells += "<td class=\"state\">" + html(stateText(r, s.strict)) +
+             (r.error.empty() ? std::string() : ": " + html(r.error)) + "</td>";
+    data += strf(" data-version=\"%u\"", unsigned(r.version));
+    cells += known ? "<td>" + versionHex(r.version) + "</td>" : "<td>-</td>";
+    cells += numberCell("pages", r.pages, known, &data);
+    cells += numberCell("last-pair", r.lastPair, checked, &data);
+    cells += numberCell("examined", r.findings.counters.totalPagesExamined, checked, &data);
+    cells += numberCell("damage", r.findings.bySeverity(Damage), checked, &data);
+    cells += numberCell("unused", r.findings.bySeverity(UnusedEntry), checked, &data);
+    cells += numberCell("info", r.findings.bySeverity(Info), checked, &data);
+    cells += numberCell("problems", r.findings.counters.totalProblems, checked, &data);
+    const char* cls = r.damaged(s.strict)           ? "damage"
+                      : r.state == RowState::Failed ? "failed"
+                      : hasFindings(r)              ? "unused"
+                                                    : "ok";
+    return strf("<tr class=\"%s\"%s>", cls, data.c_str()) + cells + "</tr>\n";
+}
+
+std::string surveyTable(const Survey& s, const Details& d) {
+    std::string h = "<table id=\"survey\" data-sorted=\"rank\">\n<thead><tr>";
     const char* heads[][3] = {
         {"path", "t", "file"},          {"state", "n", "state"},
         {"version", "n", "version"},    {"pages", "n", "pages"},
@@ -264,60 +330,13 @@ std::string reportTable(const Survey& s, const std::vector<size_t>& order,
         h += strf("<th data-key=\"%s\" data-type=\"%s\">%s</th>", c[0], c[1], c[2]);
     }
     h += "</tr></thead>\n<tbody>\n";
-    for (size_t i : order) {
-        const SurveyRow& r = s.rows[i];
-        const bool checked = r.state == RowState::Checked, known = r.state != RowState::Failed;
-        const int stateRank = r.damaged(s.strict)                      ? 0
-                              : r.state == RowState::Failed            ? 1
-                              : r.findings.bySeverity(UnusedEntry) > 0 ? 2
-                              : r.state == RowState::PreSix            ? 4
-                                                                       : 3;
-        std::string data = strf(" data-rank=\"%zu\" data-path=\"%s\" data-state=\"%d\"", rankOf[i],
-                                html(r.shown).c_str(), stateRank);
-        std::string cells;
-        const std::string name = html(r.shown);
-        cells += hasFindings(r) ? strf("<td><a href=\"#file-%zu\">%s</a></td>", i, name.c_str())
-                                : "<td>" + name + "</td>";
-        cells += "<td class=\"state\">" + html(stateText(r, s.strict)) +
-                 (r.state == RowState::Failed ? ": " + html(r.error) : std::string()) + "</td>";
-        data += strf(" data-version=\"%u\"", unsigned(r.version));
-        cells += known ? "<td>" + versionHex(r.version) + "</td>" : "<td>-</td>";
-        cells += numberCell("pages", r.pages, known, &data);
-        cells += numberCell("last-pair", r.lastPair, checked, &data);
-        cells += numberCell("examined", r.findings.counters.totalPagesExamined, checked, &data);
-        cells += numberCell("damage", r.findings.bySeverity(Damage), checked, &data);
-        cells += numberCell("unused", r.findings.bySeverity(UnusedEntry), checked, &data);
-        cells += numberCell("info", r.findings.bySeverity(Info), checked, &data);
-        cells += numberCell("problems", r.findings.counters.totalProblems, checked, &data);
-        const char* cls = r.damaged(s.strict)           ? "damage"
-                          : r.state == RowState::Failed ? "failed"
-                          : hasFindings(r)              ? "unused"
-                                                        : "ok";
-        h += strf("<tr class=\"%s\"%s>", cls, data.c_str()) + cells + "</tr>\n";
-    }
-    h += "</tbody>\n</table>\n";
-    return h;
+    for (size_t i : d.order) h += tableRow(s, i, d.rankOf[i]);
+    return h + "</tbody>\n</table>\n";
 }
 
-// The section of row i, a file with findings; *inlined counts the maps
-// drawn in the page so far.
-std::string fileSection(const Survey& s, size_t i, const Detail& d, size_t* inlined) {
-    const SurveyRow& r = s.rows[i];
-    std::string h;
-    h += strf("<section class=\"file\" id=\"file-%zu\">\n<h2>", i) + html(r.shown) + "</h2>\n";
-    h += strf(
-        "<p>%s: %llu damage, %llu unused-entry, %llu info; the check counts %lu "
-        "problems.</p>\n",
-        html(stateText(r, s.strict)).c_str(), (unsigned long long)r.findings.bySeverity(Damage),
-        (unsigned long long)r.findings.bySeverity(UnusedEntry),
-        (unsigned long long)r.findings.bySeverity(Info),
-        (unsigned long)r.findings.counters.totalProblems);
-    if (!d.open) {
-        h += "<p>The file could not be opened again: " + html(d.error) + "</p>\n</section>\n";
-        return h;
-    }
-    h += d.fcr + "\n";
-    h += "<table class=\"findings\"><tr><th>code</th><th>severity</th><th>finding</th></tr>\n";
+std::string findingsTable(const SurveyRow& r) {
+    std::string h =
+        "<table class=\"findings\"><tr><th>code</th><th>severity</th><th>finding</th></tr>\n";
     size_t listed = 0;
     for (const ListedFinding& f : r.findings.list) {
         if (listed++ == kListedFindings) break;
@@ -330,6 +349,25 @@ std::string fileSection(const Survey& s, size_t i, const Detail& d, size_t* inli
         h += strf("<p>and %zu findings more (tabulon-inspect entries lists them all).</p>\n",
                   r.findings.list.size() - kListedFindings);
     }
+    return h;
+}
+
+std::string fileSection(const Survey& s, size_t i, const Detail& d, size_t* inlined) {
+    const SurveyRow& r = s.rows[i];
+    std::string h =
+        strf("<section class=\"file\" id=\"file-%zu\">\n<h2>", i) + html(r.shown) + "</h2>\n";
+    h += strf(
+        "<p>%s: %llu damage, %llu unused-entry, %llu info; the check counts %lu "
+        "problems.</p>\n",
+        html(stateText(r, s.strict)).c_str(), (unsigned long long)r.findings.bySeverity(Damage),
+        (unsigned long long)r.findings.bySeverity(UnusedEntry),
+        (unsigned long long)r.findings.bySeverity(Info),
+        (unsigned long)r.findings.counters.totalProblems);
+    if (!d.open) {
+        return h + "<p>The file could not be opened again: " + html(d.error) +
+               "</p>\n</section>\n";
+    }
+    h += d.fcr + "\n" + findingsTable(r);
     if (d.svg.empty()) {
         h += "<p>The map: <code>tabulon-inspect map " + html(r.shown) +
              " -o map.svg</code> (the report carries the maps of the first " +
@@ -344,42 +382,38 @@ std::string fileSection(const Survey& s, size_t i, const Detail& d, size_t* inli
                  i, i) +
              d.svg + "</template>\n";
     }
-    h += "</section>\n";
-    return h;
+    return h + d.advice + "</section>\n";
 }
 
 }  // namespace
 
 std::string surveyReport(const Survey& s, bool shared, const std::string& command) {
-    const std::vector<size_t> order = problemsFirst(s);
-    std::vector<size_t> rankOf(s.rows.size());
-    for (size_t k = 0; k < order.size(); ++k) rankOf[order[k]] = k;
-    // The files with findings in the order of the table, problems first.
-    std::vector<size_t> detailed, detailOf(s.rows.size(), SIZE_MAX);
-    for (size_t i : order) {
-        if (!hasFindings(s.rows[i])) continue;
-        detailOf[i] = detailed.size();
-        detailed.push_back(i);
-    }
-    std::vector<Detail> details(detailed.size());
-    runJobs(detailed.size(), systemCores(),
-            [&](size_t k) { describe(s.rows[detailed[k]], shared, k < kMaps, &details[k]); });
-
-    std::string h = reportHead(s, command) + reportTable(s, order, rankOf);
+    const Details d = gatherDetails(s, shared);
+    std::string h;
+    h.reserve(4096 + s.rows.size() * 400);
+    h += reportHead(s, command);
+    h += surveyTable(s, d);
     // The files with findings, problems first.
     size_t inlined = 0;
-    for (size_t i : order) {
-        if (detailOf[i] != SIZE_MAX) h += fileSection(s, i, details[detailOf[i]], &inlined);
+    for (size_t i : d.order) {
+        if (d.detailOf[i] != SIZE_MAX) h += fileSection(s, i, d.of[d.detailOf[i]], &inlined);
     }
     h += std::string("<script>") + kScript + "</script>\n</body>\n</html>\n";
     return h;
 }
 
 int cmdReport(Context& cx, const SurveyArgs& a) {
+    ProgressLine progress(cx.out, !cx.json && ProgressLine::wanted(cx.out, "text"), "report");
+    SurveyOptions o;
+    o.dirs = a.dirs;
+    o.jobs = a.jobs;
+    o.shared = cx.shared;
+    o.keepLists = true;
+    o.strict = a.strict;
+    o.progress = &progress;
     Survey s;
-    s.strict = a.strict;
+    runSurvey(o, &s);
     std::string why;
-    if (!runSurvey(a.dirs, a.jobs, cx.shared, true, &s, &why)) return fail(cx.out, why);
     if (!writeAtomically(a.output, surveyReport(s, cx.shared, cx.command), &why)) {
         return fail(cx.out, why);
     }

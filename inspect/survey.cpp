@@ -8,12 +8,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "fileio/platform.h"
+#include "inspect/progress.h"
 #include "inspect/names.h"
 #include "inspect/workers.h"
 
@@ -39,20 +40,47 @@ bool isMemberName(const fs::path& p) {
     return k >= 1 && k < kMaxMembers;
 }
 
-// Whether the file begins with an FCR: a signature or the zero first word,
-// a version code of a known family and a page size a file can have.
-bool looksLikeBtrieve(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::vector<uint8_t> head(fcr::firstReadMin);
-    in.read(reinterpret_cast<char*>(head.data()), std::streamsize(head.size()));
-    if (in.gcount() < std::streamsize(head.size())) return false;
+// The first bytes of a file: enough for both FCR copies of any page size.
+constexpr size_t kHeadBytes = 2 * 65536;
+
+// Whether bytes begin with an FCR: a signature or the zero first word, a
+// version code of a known family and a page size a file can have.
+bool looksLikeBtrieve(const uint8_t* head, size_t n) {
+    if (n < size_t(fcr::firstReadMin)) return false;
     FcrVersion v;
-    if (!decodeFcrVersion(head.data(), &v)) return false;
+    if (!decodeFcrVersion(head, &v)) return false;
     if (v.folded < 0x0100 || v.folded > 0x1FFF) return false;
     FileGeometry g;
-    decodeGeometry(head.data(), v.folded, &g);
+    decodeGeometry(head, v.folded, &g);
     if (g.pageSize == 0 || g.pageSize % 512 != 0) return false;
     return v.folded < version::v600 || geometryUsable(g);
+}
+
+std::string systemReason(uint32_t code) {
+    std::string t = systemPlatform().errorText(code);
+    while (!t.empty() && (t.back() == '\n' || t.back() == '\r' || t.back() == ' ')) t.pop_back();
+    return t;
+}
+
+// What one look at a file saw: its stamp and its FCR pages.
+struct Look {
+    bool ok = false;
+    FileStamp stamp;
+    std::vector<uint8_t> head;
+    bool operator==(const Look& o) const {
+        return ok == o.ok && stamp.size == o.stamp.size &&
+               stamp.modifiedNs == o.stamp.modifiedNs && head == o.head;
+    }
+};
+
+Look lookAt(const std::string& path) {
+    Look l;
+    l.head.resize(kHeadBytes);
+    size_t got = 0;
+    uint32_t code = 0;
+    l.ok = readFileHead(path, l.head.data(), l.head.size(), &got, &l.stamp, &code);
+    l.head.resize(got);
+    return l;
 }
 
 void checkOne(SurveyRow& row, bool shared, bool keepList) {
@@ -88,6 +116,33 @@ void checkOne(SurveyRow& row, bool shared, bool keepList) {
     row.state = RowState::Checked;
 }
 
+// Checks a file, and once more when its size, its modification time or its
+// FCR pages changed meanwhile (the engine wrote to it): a file written while
+// it is read can show damage that is gone a moment later. A file that changes
+// during both checks is reported as changing, not by its findings.
+void checkSteady(SurveyRow& row, const SurveyOptions& o, uint64_t* bytes) {
+    const std::string path = row.path.string();
+    for (int pass = 0; pass < 2; ++pass) {
+        const Look before = lookAt(path);
+        SurveyRow fresh;
+        fresh.path = row.path;
+        checkOne(fresh, o.shared, o.keepLists);
+        if (o.afterCheck) o.afterCheck(path, pass);
+        const Look after = lookAt(path);
+        row.state = fresh.state;
+        row.version = fresh.version;
+        row.pages = fresh.pages;
+        row.lastPair = fresh.lastPair;
+        row.findings = std::move(fresh.findings);
+        row.error = std::move(fresh.error);
+        *bytes += after.stamp.size;
+        if (before == after || row.state == RowState::Failed) return;
+    }
+    row.state = RowState::Changing;
+    row.error = "the file changed while it was checked, twice";
+    row.findings = FileFindings();
+}
+
 void add(ScanCounters& to, const ScanCounters& c) {
     to.patPagesExamined += c.patPagesExamined;
     to.dataPagesExamined += c.dataPagesExamined;
@@ -118,48 +173,138 @@ std::string severityText(const FileFindings& f) {
                 (unsigned long long)f.bySeverity(Info));
 }
 
-// Adds the rows of one folder (or of one file named instead of a folder).
-bool walk(const std::string& dir, size_t index, bool several, Survey* s, std::string* why) {
-    std::error_code ec;
-    const fs::path root(dir);
-    auto shownOf = [&](const fs::path& p) {
-        return several ? p.lexically_normal().generic_string()
-                       : p.lexically_relative(root).generic_string();
-    };
-    if (fs::is_regular_file(root, ec)) {
-        SurveyRow row;
-        row.path = root;
-        row.dir = index;
-        row.rel = root.filename().generic_string();
-        row.shown = several ? shownOf(root) : row.rel;
-        s->rows.push_back(std::move(row));
-        return true;
-    }
-    if (!fs::is_directory(root, ec)) {
-        *why = dir + " is not a folder";
-        return false;
-    }
-    fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec);
-    if (ec) {
-        *why = "cannot read " + dir + ": " + ec.message();
-        return false;
-    }
-    for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (ec) {
-            s->walkErrors.push_back(dir + ": " + ec.message());
-            break;
-        }
-        std::error_code fe;
-        if (!it->is_regular_file(fe) || isMemberName(it->path())) continue;
-        SurveyRow row;
-        row.path = it->path();
-        row.dir = index;
-        row.rel = it->path().lexically_relative(root).generic_string();
-        row.shown = shownOf(it->path());
-        s->rows.push_back(std::move(row));
-    }
-    return true;
+// A regular file the walk found, waiting for the look at its first bytes.
+struct Candidate {
+    fs::path path;
+    size_t dir = 0;
+    bool named = false;  // named on the command line itself
+    bool btrieve = false;
+    std::string error;  // why it could not be read
+};
+
+// A file that could not be read is reported when it would be surveyed: its
+// name says so, it was named itself, or Btrieve files lie beside it.
+bool candidateByName(const fs::path& p) {
+    std::string ext = p.extension().string();
+    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return ext == ".dat" || ext == ".btr" || ext == ".mkd" || ext == ".ddf";
 }
+
+// The walk over the folders, a batch of files looked at a time on the
+// workers: only the Btrieve files (and the files that could not be read)
+// are kept, so memory grows with them, not with the whole tree.
+class Walker {
+  public:
+    Walker(const SurveyOptions& o, Survey* s) : o_(o), s_(s) {}
+
+    void walkNamed(size_t index) {
+        const std::string& dir = o_.dirs[index];
+        std::error_code ec;
+        const fs::path root(dir);
+        const fs::file_status st = fs::status(root, ec);
+        if (fs::is_regular_file(st)) {
+            add(root, index, true);
+        } else if (ec || !fs::is_directory(st)) {
+            s_->walkErrors.push_back(
+                {index, "", ec ? ec.message() : std::string("not a folder nor a file")});
+        } else {
+            walkFolder(root, index);
+        }
+        lookAtBatch();
+    }
+
+    // The files that could not be read and are reported: by their name,
+    // or by the Btrieve files found in their folder.
+    void keepUnreadable() {
+        std::vector<std::string> folders;
+        for (const SurveyRow& r : s_->rows) folders.push_back(r.path.parent_path().string());
+        std::sort(folders.begin(), folders.end());
+        for (Candidate& c : unreadable_) {
+            const bool beside = std::binary_search(folders.begin(), folders.end(),
+                                                   c.path.parent_path().string());
+            if (!c.named && !beside && !candidateByName(c.path)) continue;
+            SurveyRow row = rowOf(c);
+            row.error = "cannot read it: " + c.error;
+            s_->rows.push_back(std::move(row));
+        }
+        unreadable_.clear();
+    }
+
+  private:
+    static constexpr size_t kBatch = 4096;
+
+    void walkFolder(const fs::path& root, size_t index) {
+        std::vector<fs::path> folders{root};
+        while (!folders.empty()) {
+            const fs::path folder = std::move(folders.back());
+            folders.pop_back();
+            std::error_code ec;
+            fs::directory_iterator it(folder, ec), end;
+            for (; !ec && it != end; it.increment(ec)) {
+                std::error_code te;
+                const fs::file_type type = it->symlink_status(te).type();
+                if (type == fs::file_type::directory) {
+                    folders.push_back(it->path());
+                } else if (it->is_regular_file(te) && !isMemberName(it->path())) {
+                    add(it->path(), index, false);
+                }
+            }
+            if (ec) {
+                const std::string rel = folder.lexically_relative(root).generic_string();
+                s_->walkErrors.push_back({index, rel == "." ? "" : rel, ec.message()});
+            }
+        }
+    }
+
+    void add(const fs::path& p, size_t index, bool named) {
+        Candidate c;
+        c.path = p;
+        c.dir = index;
+        c.named = named;
+        batch_.push_back(std::move(c));
+        if (batch_.size() >= kBatch) lookAtBatch();
+    }
+
+    void lookAtBatch() {
+        runJobs(batch_.size(), o_.jobs, [&](size_t i) {
+            Candidate& c = batch_[i];
+            std::vector<uint8_t> head(size_t(fcr::firstReadMin));
+            size_t got = 0;
+            FileStamp stamp;
+            uint32_t code = 0;
+            if (!readFileHead(c.path.string(), head.data(), head.size(), &got, &stamp, &code)) {
+                c.error = systemReason(code);
+            } else {
+                c.btrieve = looksLikeBtrieve(head.data(), got);
+            }
+        });
+        if (o_.progress) o_.progress->advance(batch_.size(), 0);
+        for (Candidate& c : batch_) {
+            if (c.btrieve) {
+                s_->rows.push_back(rowOf(c));
+            } else if (!c.error.empty()) {
+                unreadable_.push_back(std::move(c));
+            }
+        }
+        batch_.clear();
+    }
+
+    SurveyRow rowOf(const Candidate& c) const {
+        const bool several = o_.dirs.size() > 1;
+        const fs::path root(o_.dirs[c.dir]);
+        SurveyRow row;
+        row.path = c.path;
+        row.dir = c.dir;
+        row.rel = c.named ? c.path.filename().generic_string()
+                          : c.path.lexically_relative(root).generic_string();
+        row.shown = several ? c.path.lexically_normal().generic_string() : row.rel;
+        return row;
+    }
+
+    const SurveyOptions& o_;
+    Survey* s_;
+    std::vector<Candidate> batch_, unreadable_;
+};
 
 int64_t surveyTime() {
     if (const char* e = std::getenv("SOURCE_DATE_EPOCH")) {
@@ -195,35 +340,39 @@ size_t Survey::unusedOnly() const {
     }));
 }
 
-bool runSurvey(const std::vector<std::string>& dirs, unsigned jobs, bool shared, bool keepLists,
-               Survey* s, std::string* why) {
+std::string WalkError::text(const Survey& s) const {
+    const std::string& dir = s.dirs[this->dir];
+    return (path.empty() ? dir : (fs::path(dir) / path).generic_string()) + ": " + reason;
+}
+
+bool Survey::complete() const {
+    return walkErrors.empty() && count(RowState::Failed) == 0;
+}
+
+void runSurvey(const SurveyOptions& o, Survey* s) {
     s->time = surveyTime();
-    s->dirs = dirs;
-    std::vector<SurveyRow> all;
-    for (size_t i = 0; i < dirs.size(); ++i) {
-        if (!walk(dirs[i], i, dirs.size() > 1, s, why)) return false;
-    }
+    s->dirs = o.dirs;
+    s->strict = o.strict;
+    if (o.progress) o.progress->start("looking for Btrieve files", 0);
+    Walker walker(o, s);
+    for (size_t i = 0; i < o.dirs.size(); ++i) walker.walkNamed(i);
+    walker.keepUnreadable();
     std::sort(s->rows.begin(), s->rows.end(), [](const SurveyRow& a, const SurveyRow& b) {
         return a.dir != b.dir ? a.dir < b.dir : a.shown < b.shown;
     });
-
-    // Which files are Btrieve files is decided in the workers too: reading
-    // every file's first sector is part of the survey's work.
-    std::vector<char> btrieve(s->rows.size(), 0);
-    runJobs(s->rows.size(), jobs, [&](size_t i) {
-        if (!looksLikeBtrieve(s->rows[i].path)) return;
-        btrieve[i] = 1;
-        checkOne(s->rows[i], shared, keepLists);
+    if (o.progress) o.progress->start("checking", s->rows.size());
+    runJobs(s->rows.size(), o.jobs, [&](size_t i) {
+        SurveyRow& row = s->rows[i];
+        if (!row.error.empty()) return;  // could not be read at all
+        uint64_t bytes = 0;
+        checkSteady(row, o, &bytes);
+        if (o.progress) o.progress->done(bytes);
     });
-    for (size_t i = 0; i < s->rows.size(); ++i) {
-        if (btrieve[i]) all.push_back(std::move(s->rows[i]));
-    }
-    s->rows = std::move(all);
-    return true;
+    if (o.progress) o.progress->clear();
 }
 
 int surveyStatus(const Survey& s) {
-    if (s.count(RowState::Failed) > 0 || !s.walkErrors.empty()) return kStatusFailed;
+    if (!s.complete()) return kStatusFailed;
     return s.damaged() > 0 ? 1 : 0;
 }
 
@@ -262,6 +411,11 @@ std::string surveyText(const Survey& s) {
                 t += strf("%-*s %-7s %9s %9s | not checked: %s\n", width, name, "-", "-", "-",
                           displayName(r.error).c_str());
                 break;
+            case RowState::Changing:
+                t += strf("%-*s %-7s %9lu %9s | changing: %s\n", width, name,
+                          versionHex(r.version).c_str(), (unsigned long)r.pages, "-",
+                          displayName(r.error).c_str());
+                break;
         }
     }
     t += strf("%-*s %-7s %9s %9s | %s | %s\n", width,
@@ -270,13 +424,16 @@ std::string surveyText(const Survey& s) {
     const size_t checked = s.count(RowState::Checked);
     t += strf(
         "%zu checked (%zu with damage, %zu with findings on unused entries only), "
-        "%zu pre-6.x, %zu not checked%s\n",
+        "%zu pre-6.x, %zu not checked%s%s\n",
         checked, s.damaged(), s.unusedOnly(), s.count(RowState::PreSix), s.count(RowState::Failed),
+        s.count(RowState::Changing) > 0
+            ? strf(", %zu changing while checked", s.count(RowState::Changing)).c_str()
+            : "",
         s.strict ? "; strict: every finding is damage" : "");
     for (const SurveyRow& r : s.rows) {
         if (r.damaged(s.strict)) t += "damage: " + displayName(r.shown) + "\n";
     }
-    for (const std::string& e : s.walkErrors) t += "walk stopped: " + displayName(e) + "\n";
+    for (const WalkError& e : s.walkErrors) t += "folder not read: " + displayName(e.text(s)) + "\n";
     return t;
 }
 
@@ -299,6 +456,7 @@ const char* stateKey(RowState st) {
     switch (st) {
         case RowState::Checked: return "checked";
         case RowState::PreSix: return "preSix";
+        case RowState::Changing: return "changing";
         default: return "notChecked";
     }
 }
@@ -333,7 +491,7 @@ Json surveyJson(const Survey& s) {
             f["findingCounts"] = nullptr;
             f["damaged"] = false;
         }
-        f["error"] = r.state == RowState::Failed ? Json(r.error) : Json(nullptr);
+        f["error"] = r.error.empty() ? Json(nullptr) : Json(r.error);
         files.push_back(f);
     }
     Json j;
@@ -348,36 +506,70 @@ Json surveyJson(const Survey& s) {
     tot["unusedEntryOnly"] = s.unusedOnly();
     tot["preSix"] = s.count(RowState::PreSix);
     tot["notChecked"] = s.count(RowState::Failed);
+    tot["changing"] = s.count(RowState::Changing);
     putCounters(tot, total);
     tot["findingCounts"] = severityJson(all);
     j["totals"] = tot;
-    j["walkErrors"] = s.walkErrors;
+    Json walkErrors = Json::array();
+    for (const WalkError& e : s.walkErrors) walkErrors.push_back(e.text(s));
+    j["walkErrors"] = walkErrors;
+    j["complete"] = s.complete();
     j["status"] = surveyStatus(s);
     return j;
 }
 
+namespace {
+
+// When the last complete survey began, from the metrics file this run
+// replaces (0 when there is none).
+int64_t lastSuccessBefore(const std::string& output) {
+    if (output.empty()) return 0;
+    std::string head(65536, '\0');
+    size_t got = 0;
+    FileStamp stamp;
+    uint32_t code = 0;
+    if (!readFileHead(output, head.data(), head.size(), &got, &stamp, &code)) return 0;
+    head.resize(got);
+    return lastSuccessIn(head);
+}
+
+}  // namespace
+
 int cmdSurvey(Context& cx, const SurveyArgs& a) {
-    Survey s;
-    s.strict = a.strict;
-    std::string why;
-    if (!runSurvey(a.dirs, a.jobs, cx.shared, false, &s, &why)) return fail(cx.out, why);
-    int status = surveyStatus(s);
     const std::string format = cx.json ? "json" : a.format;
+    ProgressLine progress(cx.out, ProgressLine::wanted(cx.out, format), "survey");
+    SurveyOptions o;
+    o.dirs = a.dirs;
+    o.jobs = a.jobs;
+    o.shared = cx.shared;
+    o.strict = a.strict;
+    o.progress = &progress;
+    Survey s;
+    runSurvey(o, &s);
+    int status = surveyStatus(s);
     std::string text;
     if (format == "json") {
         text = dumpJson(surveyJson(s)) + "\n";
     } else if (format == "prometheus") {
-        text = surveyPrometheus(s);
+        text = surveyPrometheus(s, s.complete() ? s.time : lastSuccessBefore(a.output));
     } else if (format == "nagios") {
         text = surveyNagios(s, &status);
     } else {
         text = surveyText(s);
     }
+    std::string why;
     if (a.output.empty()) {
         cx.out.write(Stream::Out, text);
     } else if (!writeAtomically(a.output, text, &why)) {
         fail(cx.out, why);
         return format == "nagios" ? kNagiosUnknown : kStatusFailed;
+    }
+    // The folders not read, on standard error too beside the metrics: the
+    // service's log says why the survey is incomplete.
+    if (format == "prometheus") {
+        for (const WalkError& e : s.walkErrors) {
+            cx.out.write(Stream::Err, "tabulon-inspect: cannot read " + e.text(s) + "\n");
+        }
     }
     return status;
 }

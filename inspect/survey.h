@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,10 @@
 
 namespace inspect {
 
-enum class RowState { Checked, PreSix, Failed };
+// Checked: the PAT checked. PreSix: a file before 6.x, without a PAT.
+// Failed: not checked (the reason in `error`). Changing: the file changed
+// while it was checked, twice running, so its findings are not trusted.
+enum class RowState { Checked, PreSix, Failed, Changing };
 
 struct SurveyRow {
     std::filesystem::path path;
@@ -36,10 +40,21 @@ struct SurveyRow {
     }
 };
 
+struct Survey;
+
+// A folder the walk could not read (or a folder named that is none): the
+// files under it are not in the survey.
+struct WalkError {
+    size_t dir = 0;      // index into Survey::dirs
+    std::string path;    // the folder, relative to its named folder ("" for that one)
+    std::string reason;  // the system's words
+    std::string text(const Survey& s) const;  // "DIR/PATH: reason"
+};
+
 struct Survey {
     std::vector<std::string> dirs;
     std::vector<SurveyRow> rows;  // the Btrieve files, by path
-    std::vector<std::string> walkErrors;
+    std::vector<WalkError> walkErrors;
     int64_t time = 0;  // when the survey began, seconds since 1970 (SOURCE_DATE_EPOCH if set)
     bool strict = false;
 
@@ -47,21 +62,42 @@ struct Survey {
     size_t damaged() const;
     // Files with findings of unused entries and no damage.
     size_t unusedOnly() const;
+    // Whether every folder was read and every Btrieve file found checked.
+    bool complete() const;
 };
 
-// Walks the folders and checks every Btrieve file on `jobs` threads;
-// `keepLists` keeps each finding for the report. On a folder that cannot
-// be read returns false with the reason in *why.
-bool runSurvey(const std::vector<std::string>& dirs, unsigned jobs, bool shared, bool keepLists,
-               Survey* survey, std::string* why);
+class ProgressLine;
 
-// The exit status: 2 when a file could not be checked (or the walk
-// stopped), else 1 when a file has damage, else 0.
+struct SurveyOptions {
+    std::vector<std::string> dirs;
+    unsigned jobs = 1;
+    bool shared = false;     // --shared: the engine may write the files meanwhile
+    bool keepLists = false;  // keep each finding, for the report
+    bool strict = false;
+    ProgressLine* progress = nullptr;  // where the work is shown, if anywhere
+    // Called after each check of a file (pass 0, and pass 1 for the check
+    // again of a file that changed): the place where tests change a file
+    // while it is surveyed.
+    std::function<void(const std::string& path, int pass)> afterCheck;
+};
+
+// Walks the folders and checks every Btrieve file found on `jobs` threads.
+// A folder that cannot be read (one named included) is kept in walkErrors and
+// the walk goes on with the others; a file that changes while it is checked
+// is checked once more.
+void runSurvey(const SurveyOptions& options, Survey* survey);
+
+// The exit status: 2 when the survey is incomplete, else 1 when a file has
+// damage, else 0.
 int surveyStatus(const Survey& s);
 
 std::string surveyText(const Survey& s);
 Json surveyJson(const Survey& s);
-std::string surveyPrometheus(const Survey& s);
+// `lastSuccess`: when the last complete survey began, carried over from the
+// file the metrics replace when this one is incomplete (0: unknown).
+std::string surveyPrometheus(const Survey& s, int64_t lastSuccess = 0);
+// The last-success time in an exposition written before, or 0.
+int64_t lastSuccessIn(const std::string& exposition);
 // The Nagios plugin line; *status receives the plugin's exit status.
 std::string surveyNagios(const Survey& s, int* status);
 // The report states the version that made it and `command`, the command
@@ -71,7 +107,8 @@ std::string surveyReport(const Survey& s, bool shared, const std::string& comman
 constexpr int kNagiosUnknown = 3;
 
 // Writes text to a temporary file in the folder of `path`, then renames it
-// to `path`: a reader sees the old file or the whole new one.
+// to `path`: a reader sees the old file or the whole new one. On failure the
+// old file stays and *why holds the system's reason.
 bool writeAtomically(const std::string& path, const std::string& text, std::string* why);
 
 // The FCR figures the report shows of a file.

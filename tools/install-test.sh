@@ -4,10 +4,15 @@
 #     there;
 #   - the .deb (tools/package.sh deb) holds exactly the expected files, has
 #     its fields and dependencies, and lintian finds no error or warning in it;
+#   - the survey's service is locked down: systemd-analyze security rates its
+#     exposure at most 2.5;
 #   - installed with dpkg (as root, or through sudo), tabulon runs from PATH on
 #     the sample file set, man finds its page, the survey's systemd units pass
-#     systemd-analyze verify and are not enabled, and dpkg --purge leaves
-#     nothing behind.
+#     systemd-analyze verify and are not enabled, the survey's system user
+#     exists and reads a folder only root may read through its capability,
+#     with no folder configured the service's command logs one line and
+#     succeeds; the timer, once enabled, is disabled by dpkg --remove, and
+#     dpkg --purge leaves nothing behind.
 # Installs what it needs first, when missing. A new program adds its lines to
 # the expected lists below.
 set -euo pipefail
@@ -51,7 +56,10 @@ rm -f "$deb"
 [ -f "$deb" ] && pass "package: $(basename "$deb")" || fail "package" "no $deb"
 
 # --- cmake --install --------------------------------------------------------
-cat >"$work/stage.expected" <<'EOF'
+# The README's docs/ folder goes beside it.
+docs=$(git ls-files docs 2>/dev/null || find docs -type f)
+{
+  cat <<'EOF'
 bin/tabulon
 bin/tabulon-inspect
 bin/tabulon-undo
@@ -59,10 +67,13 @@ share/doc/tabulon/README.md
 share/man/man1/tabulon-inspect.1
 share/man/man1/tabulon-undo.1
 share/man/man1/tabulon.1
+share/tabulon/tabulon-alerts.yml
 EOF
+  printf '%s\n' "$docs" | sed 's|^|share/doc/tabulon/|'
+} | LC_ALL=C sort >"$work/stage.expected"
 stage=$work/stage
 cmake --install build/package --prefix "$stage" >/dev/null
-(cd "$stage" && find . ! -type d | sed 's|^\./||' | sort) >"$work/stage.actual"
+(cd "$stage" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort) >"$work/stage.actual"
 expect_same "cmake --install: file list" "$work/stage.expected" "$work/stage.actual"
 if grep -q "^\.Os Tabulon $version\$" "$stage/share/man/man1/tabulon.1" 2>/dev/null; then
   pass "cmake --install: manual page of version $version"
@@ -74,23 +85,29 @@ cmp -s README.md "$stage/share/doc/tabulon/README.md" && pass "cmake --install: 
   fail "cmake --install: README.md" "differs from the source"
 
 # --- the .deb ---------------------------------------------------------------
-cat >"$work/deb.expected" <<'EOF'
+{
+  cat <<'EOF'
 /etc/default/tabulon
 /lib/systemd/system/tabulon-survey.service
 /lib/systemd/system/tabulon-survey.timer
 /usr/bin/tabulon
 /usr/bin/tabulon-inspect
 /usr/bin/tabulon-undo
+/usr/lib/sysusers.d/tabulon.conf
+/usr/libexec/tabulon/tabulon-survey
 /usr/share/doc/tabulon/README.md
 /usr/share/doc/tabulon/changelog.gz
 /usr/share/doc/tabulon/copyright
 /usr/share/man/man1/tabulon-inspect.1.gz
 /usr/share/man/man1/tabulon-undo.1.gz
 /usr/share/man/man1/tabulon.1.gz
+/usr/share/tabulon/tabulon-alerts.yml
 EOF
-dpkg-deb --fsys-tarfile "$deb" | tar -t | sed 's|^\./|/|; s|/$||' | sort >"$work/deb.all"
+  printf '%s\n' "$docs" | sed 's|^|/usr/share/doc/tabulon/|'
+} | LC_ALL=C sort >"$work/deb.expected"
+dpkg-deb --fsys-tarfile "$deb" | tar -t | sed 's|^\./|/|; s|/$||' | LC_ALL=C sort >"$work/deb.all"
 dpkg-deb --fsys-tarfile "$deb" | tar -tv | awk '$1 !~ /^d/ { print $NF }' |
-  sed 's|^\./|/|' | sort >"$work/deb.actual"
+  sed 's|^\./|/|' | LC_ALL=C sort >"$work/deb.actual"
 expect_same ".deb: file list" "$work/deb.expected" "$work/deb.actual"
 field() { dpkg-deb -f "$deb" "$1"; }
 why=""
@@ -103,6 +120,9 @@ for lib in libc6 libstdc++6; do
 done
 [ "$(dpkg-deb -I "$deb" conffiles 2>&1)" = /etc/default/tabulon ] ||
   why+="conffiles: $(dpkg-deb -I "$deb" conffiles 2>&1); "
+for script in postinst prerm postrm; do
+  dpkg-deb -I "$deb" "$script" >/dev/null 2>&1 || why+="no $script; "
+done
 [ -z "$why" ] && pass ".deb: control fields" || fail ".deb: control fields" "$why"
 # Where dpkg keeps groff's files out (slim container images), groff cannot
 # run, and lintian reports that against every manual page.
@@ -136,6 +156,19 @@ lintian -I --pedantic "${lintian_opts[@]}" "$deb" 2>/dev/null | grep -i copyrigh
   >"$work/lintian-copyright" || true
 [ ! -s "$work/lintian-copyright" ] && pass ".deb: lintian, no copyright tag" ||
   fail ".deb: lintian, no copyright tag" "$(cat "$work/lintian-copyright")"
+
+# --- the survey's service, locked down ----------------------------------------
+# systemd-analyze rates the unit as packaged, from 0 (safe) to 10 (exposed).
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./lib/systemd/system/tabulon-survey.service \
+  >"$work/tabulon-survey.service"
+systemd-analyze security --offline=yes "$work/tabulon-survey.service" >"$work/security" 2>&1 || true
+exposure=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p' "$work/security")
+if [ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e <= 2.5) }'; then
+  pass ".deb: tabulon-survey.service exposure $exposure (at most 2.5)"
+else
+  fail ".deb: tabulon-survey.service exposure at most 2.5" \
+    "'$exposure': $(grep -E '✗|exposure' "$work/security" | head -30)"
+fi
 
 # --- the Windows zip ----------------------------------------------------------
 # Built when the MinGW-w64 compiler is there (CI installs it for the Windows
@@ -269,21 +302,53 @@ state=$(systemctl is-enabled tabulon-survey.timer 2>/dev/null || true)
   fail "tabulon-survey.timer not enabled" "is-enabled: '$state'"
 grep -q '^TABULON_SURVEY_DIRS=""$' /etc/default/tabulon && pass "/etc/default/tabulon" ||
   fail "/etc/default/tabulon" "no empty TABULON_SURVEY_DIRS"
-# The service's command, as systemd runs it, on the sample set.
-command=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/tabulon-survey.service)
+getent passwd tabulon >/dev/null && pass "the survey's system user tabulon" ||
+  fail "the survey's system user tabulon" "no user tabulon after dpkg -i"
+# The service's command as systemd runs it: as the user tabulon with the
+# capability to read any file (setpriv stands in for systemd), on a copy of
+# the sample set in a folder only root may enter, writing into a folder of
+# its own as it writes into /var/lib/tabulon.
+script=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/tabulon-survey.service)
+private=$work/private
+metrics=$work/metrics
+"${sudo_cmd[@]}" mkdir -p "$private" "$metrics"
+"${sudo_cmd[@]}" cp "$sample"/ORDERS.* "$private/"
+"${sudo_cmd[@]}" chmod 700 "$private"
+"${sudo_cmd[@]}" chmod 600 "$private"/ORDERS.*
+"${sudo_cmd[@]}" chown tabulon:tabulon "$metrics"
+chmod 755 "$work"
+as_service() {
+  "${sudo_cmd[@]}" env "$@" setpriv --reuid=tabulon --regid=tabulon --init-groups \
+    --inh-caps=+dac_read_search --ambient-caps=+dac_read_search "$script"
+}
 rc=0
-(
-  TABULON_SURVEY_DIRS="$sample $sample/repair" TABULON_SURVEY_OUTPUT="$work/tabulon.prom" \
-    TABULON_SURVEY_OPTIONS="--shared"
-  eval "set -- $command"
-  "$@"
-) >"$work/out" 2>&1 || rc=$?
-if [ $rc -le 1 ] && grep -q "^tabulon_file_checked{dir=\"$sample/repair\",path=\"ORDERS.DAT\"} 1$" \
-  "$work/tabulon.prom"; then
-  pass "the service's command writes the Prometheus file"
+as_service TABULON_SURVEY_DIRS="$private $sample/repair" TABULON_SURVEY_OUTPUT="$metrics/tabulon.prom" \
+  TABULON_SURVEY_OPTIONS="--shared" >"$work/out" 2>&1 || rc=$?
+if [ $rc -le 1 ] && grep -q "^tabulon_file_checked{dir=\"$private\",path=\"ORDERS.DAT\"} 1$" \
+  "$metrics/tabulon.prom" && grep -qx 'tabulon_survey_complete 1' "$metrics/tabulon.prom"; then
+  pass "the service's command, as tabulon, reads a folder only root may read"
 else
-  fail "the service's command writes the Prometheus file" "status $rc: $(head -5 "$work/out")"
+  fail "the service's command, as tabulon, reads a folder only root may read" \
+    "status $rc: $(head -5 "$work/out"; head -20 "$metrics/tabulon.prom" 2>/dev/null)"
 fi
+rc=0
+as_service TABULON_SURVEY_DIRS= >"$work/out" 2>&1 || rc=$?
+[ $rc = 0 ] && [ "$(wc -l <"$work/out")" = 1 ] && pass "no folder configured: one line, status 0" ||
+  fail "no folder configured: one line, status 0" "status $rc: $(cat "$work/out")"
+
+# Enabled as an administrator would, the timer is disabled by the removal
+# and forgotten by the purge: no link in /etc/systemd/system is left.
+enabled_links() { find /etc/systemd/system -name 'tabulon-survey.*' 2>/dev/null || true; }
+"${sudo_cmd[@]}" deb-systemd-helper enable tabulon-survey.timer >/dev/null 2>&1 || true
+[ -n "$(enabled_links)" ] && pass "tabulon-survey.timer enabled" ||
+  fail "tabulon-survey.timer enabled" "no link in /etc/systemd/system"
+if "${sudo_cmd[@]}" dpkg --remove tabulon >"$work/dpkg.log" 2>&1; then
+  pass "dpkg --remove"
+else
+  fail "dpkg --remove" "$(cat "$work/dpkg.log")"
+fi
+[ -z "$(enabled_links)" ] && pass "no timer left enabled after dpkg --remove" ||
+  fail "no timer left enabled after dpkg --remove" "$(enabled_links)"
 
 if "${sudo_cmd[@]}" dpkg --purge tabulon >"$work/dpkg.log" 2>&1; then
   installed=0
@@ -291,6 +356,13 @@ if "${sudo_cmd[@]}" dpkg --purge tabulon >"$work/dpkg.log" 2>&1; then
 else
   fail "dpkg --purge" "$(cat "$work/dpkg.log")"
 fi
+left=$(
+  enabled_links
+  find /var/lib/systemd/deb-systemd-helper-enabled /var/lib/systemd/deb-systemd-helper-masked \
+    -name '*tabulon*' 2>/dev/null || true
+)
+[ -z "$left" ] && pass "no timer left enabled after dpkg --purge" ||
+  fail "no timer left enabled after dpkg --purge" "$left"
 deps_present tabulon && fail "not installed after the purge" || pass "not installed after the purge"
 # Every path of the package is gone, but for those that were there before it.
 left=$(while IFS= read -r p; do

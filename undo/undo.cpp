@@ -3,7 +3,9 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <sstream>
 #include <string>
@@ -52,13 +54,27 @@ enum class BlockState { Unchanged, Restorable, Unexplained, Unreadable };
 
 constexpr uint32_t kNotFound = 2;  // the system's "file not found", on both systems
 
-// A name as printed: control characters (and DEL) as \xNN, so that a name
-// from a journal cannot move the cursor or rewrite the terminal's lines.
+// Lines about single blocks on standard error stop after this many; a count
+// of the rest follows.
+constexpr size_t kListedBlocks = 20;
+
+// A name as printed: every control character (C0, DEL and C1, the last as
+// UTF-8 or as single bytes) as \xNN, so that a name from a journal cannot
+// move the cursor or rewrite the terminal's lines.
 std::string printable(const std::string& name) {
     std::string s;
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F) {
-            char hex[5];
+    char hex[5];
+    for (size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        const unsigned char next = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
+        if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            // U+0080 to U+009F in UTF-8: both bytes escaped.
+            std::snprintf(hex, sizeof hex, "\\x%.2x", unsigned(c));
+            s += hex;
+            std::snprintf(hex, sizeof hex, "\\x%.2x", unsigned(next));
+            s += hex;
+            ++i;
+        } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F)) {
             std::snprintf(hex, sizeof hex, "\\x%.2x", unsigned(c));
             s += hex;
         } else {
@@ -83,6 +99,32 @@ bool leavesFolder(const std::string& path) {
     }
 }
 
+// The folder part of a path ("" for a bare name) and its last part.
+void splitPath(const std::string& path, std::string* folder, std::string* base) {
+    const size_t slash = path.find_last_of("/\\");
+    *folder = slash == std::string::npos ? "" : path.substr(0, slash + (slash == 0 ? 1 : 0));
+    *base = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A relative folder's parts joined with "/", without "." and empty parts.
+std::string plainParts(const std::string& folder) {
+    std::string s;
+    size_t start = 0;
+    while (start <= folder.size()) {
+        size_t end = folder.find_first_of("/\\", start);
+        if (end == std::string::npos) end = folder.size();
+        const std::string part = folder.substr(start, end - start);
+        if (!part.empty() && part != ".") s += (s.empty() ? "" : "/") + part;
+        start = end + 1;
+    }
+    return s;
+}
+
+std::string forwardSlashes(std::string s) {
+    std::replace(s.begin(), s.end(), '\\', '/');
+    return s;
+}
+
 // The member of the set and the offset inside it, for a block that lies
 // inside one member.
 std::string memberOf(const FileSet& set, uint64_t offset, uint64_t* rest) {
@@ -100,188 +142,341 @@ struct HandleGuard {
     }
 };
 
-int undoWith(const UndoOptions& o, Output& out, Platform& platform) {
-    const std::string journalName = printable(o.journal);
-    PlatformHandle h = kInvalidHandle;
-    uint32_t error = 0;
-    if (!platform.open(o.journal.c_str(), ExclusiveRead, &h, &error)) {
-        out.err("Unable to open undo journal <%s>, Status Code %lu, %s", journalName.c_str(),
-                (unsigned long)error, platform.errorText(error).c_str());
-        return undo::kError;
-    }
-    HandleGuard guard{platform, h};
-    uint64_t journalSize = 0;
-    if (!platform.size(h, &journalSize)) {
-        out.err("Unable to read undo journal <%s>.\n", journalName.c_str());
-        return undo::kError;
-    }
-    FileJournal source(platform, h, journalSize);
-    JournalContents j;
-    std::string why;
-    if (!readJournal(source, &j, &why, false)) {
-        out.err("Undo journal <%s> cannot be used: %s.\n", journalName.c_str(), why.c_str());
-        return undo::kError;
+// One undo: the steps from reading the journal to the last restored block.
+// Each step returns -1 to go on, else the exit status.
+class UndoRun {
+  public:
+    UndoRun(const UndoOptions& o, Output& out, Platform& platform)
+        : o_(o), out_(out), platform_(platform), journalName_(printable(o.journal)),
+          file_(openLines_, platform) {}
+
+    int run() {
+        for (int (UndoRun::*step)() :
+             {&UndoRun::loadIdentity, &UndoRun::locateSet, &UndoRun::openSet,
+              &UndoRun::checkIdentity, &UndoRun::loadBlocks, &UndoRun::checkBlocks,
+              &UndoRun::classify}) {
+            if (int status = (this->*step)(); status >= 0) return status;
+        }
+        return restore();
     }
 
-    // A path from the journal is taken only inside the folder the undo runs
-    // in; any other set is named on the command line.
-    if (o.mainPath.empty() && leavesFolder(j.identity.mainPath)) {
-        out.err(
+  private:
+    int loadIdentity();
+    int locateSet();
+    int openSet();
+    int checkIdentity();
+    int loadBlocks();
+    int checkBlocks();
+    int classify();
+    void classifyBlocks();
+    int restore();
+    int finishRestore(size_t restored, bool failed);
+    // Prints a line about a single block while fewer than kListedBlocks were.
+    void listBlock(const char* format, ...);
+    void endListing();
+
+    const UndoOptions& o_;
+    Output& out_;
+    Platform& platform_;
+    std::string journalName_;
+    HandleGuard guard_{platform_, kInvalidHandle};
+    std::unique_ptr<FileJournal> source_;
+    JournalIdentity identity_;
+    JournalContents j_;
+    std::string mainPath_, mainName_, openPath_;
+    BufferOutput openLines_;
+    BtrieveFile file_;
+    std::unique_ptr<UndoPlan> plan_;
+    std::vector<BlockState> states_;
+    size_t toRestore_ = 0;
+    bool changed_ = false, laterRun_ = false, fcrDiffers_ = false;
+    size_t listed_ = 0, unlisted_ = 0;
+};
+
+void UndoRun::listBlock(const char* format, ...) {
+    if (listed_ >= kListedBlocks) {
+        ++unlisted_;
+        return;
+    }
+    ++listed_;
+    va_list args;
+    va_start(args, format);
+    out_.vprint(Stream::Err, format, args);
+    va_end(args);
+}
+
+void UndoRun::endListing() {
+    if (unlisted_ > 0) out_.err("(%zu more block(s) not listed.)\n", unlisted_);
+    listed_ = unlisted_ = 0;
+}
+
+int UndoRun::loadIdentity() {
+    PlatformHandle h = kInvalidHandle;
+    Status s;
+    if (!platform_.open(o_.journal.c_str(), ExclusiveRead, &h, &s.code)) {
+        s.text = platform_.errorText(s.code);
+        out_.write(Stream::Err, describe(s, "Unable to open undo journal <" + journalName_ + ">"));
+        return undo::kError;
+    }
+    guard_.handle = h;
+    uint64_t journalSize = 0;
+    if (!platform_.size(h, &journalSize)) {
+        out_.err("Unable to read undo journal <%s>.\n", journalName_.c_str());
+        return undo::kError;
+    }
+    source_ = std::make_unique<FileJournal>(platform_, h, journalSize);
+    if (Status s = readJournalIdentity(*source_, &identity_); !s) {
+        out_.err("Undo journal <%s> cannot be used: %s.\n", journalName_.c_str(), s.text.c_str());
+        return undo::kError;
+    }
+    return -1;
+}
+
+// The set's folder, resolved once: a path from the journal is taken only
+// inside the folder the undo runs in and through no linked folder; any other
+// set is named on the command line, and then opened at its folder's resolved
+// path.
+int UndoRun::locateSet() {
+    const std::string& named = identity_.mainPath;
+    if (o_.mainPath.empty() && leavesFolder(named)) {
+        out_.err(
             "Undo journal <%s> names the file set %s, a path that is absolute or leads out of "
             "this folder: refused; nothing was written (name the set with --set).\n",
-            journalName.c_str(), printable(j.identity.mainPath).c_str());
+            journalName_.c_str(), printable(named).c_str());
         return undo::kError;
     }
-    const std::string mainPath = o.mainPath.empty() ? j.identity.mainPath : o.mainPath;
-    const std::string mainName = printable(mainPath);
-    out.out("Undo journal %s: file set %s, %zu block(s) in %u group(s); %s\n", journalName.c_str(),
-            mainName.c_str(), j.blocks.size(), unsigned(j.groups),
-            j.closed    ? "the run completed."
-            : j.damaged ? "the journal is damaged."
-                        : "no closing record: the run was cut short; restoring all the same.");
-    if (j.tornTail) {
-        out.out("The journal's last record, from byte %" PRIu64 " (%" PRIu64
-                " bytes), was cut short: the run stopped while writing it, and no write it would "
-                "have covered was made.\n",
-                j.tornAt, j.tornBytes);
+    mainPath_ = o_.mainPath.empty() ? named : o_.mainPath;
+    mainName_ = printable(mainPath_);
+    openPath_ = mainPath_;
+    std::string folder, base, real, here;
+    splitPath(mainPath_, &folder, &base);
+    if (!finalFolderPath(folder, &real)) return -1;  // the open says why
+    if (!o_.mainPath.empty()) {
+        openPath_ = real + (real.ends_with('/') || real.ends_with('\\') ? "" : "/") + base;
+        return -1;
     }
-    if (j.damaged) {
-        out.err("Undo journal <%s> is damaged: %s.\n", journalName.c_str(), j.damage.c_str());
-        if (!o.force) {
-            out.err(
-                "Refused: nothing was written (--force restores the %zu block(s) recorded before "
-                "byte %" PRIu64 ").\n",
-                j.blocks.size(), j.damageAt);
-            return undo::kError;
-        }
-        out.out("--force: restoring the %zu block(s) recorded before byte %" PRIu64
-                "; whatever the journal held from there on is not taken back.\n",
-                j.blocks.size(), j.damageAt);
+    const std::string parts = plainParts(folder);
+    if (finalFolderPath(".", &here) &&
+        forwardSlashes(real) == forwardSlashes(parts.empty() ? here : here + "/" + parts)) {
+        return -1;
     }
+    out_.err(
+        "Undo journal <%s> names the file set %s, whose folder is reached through a symbolic "
+        "link (it is %s): refused; nothing was written (name the set with --set).\n",
+        journalName_.c_str(), mainName_.c_str(), printable(real).c_str());
+    return undo::kError;
+}
 
-    // The set, read-only for a dry run; every member a regular file.
-    BufferOutput openLines;
-    BtrieveFile file(openLines, platform);
-    const int mode = (o.dryRun ? ExclusiveRead : Repair) | PlainFileOnly;
-    const bool opened = file.open(mainPath, mode, false) != 0;
-    FileSet& set = file.fileSet();
+// The set, read-only for a dry run; every member a regular file, reached
+// through no link.
+int UndoRun::openSet() {
+    const int mode = (o_.dryRun ? ExclusiveRead : Repair) | PlainFileOnly | NoLinkedFolders;
+    const bool opened = file_.open(openPath_, mode, false) != 0;
+    FileSet& set = file_.fileSet();
+    Status s;
+    s.code = set.endError();
+    s.text = platform_.errorText(s.code);
     if (set.memberCount() == 0) {
-        error = set.endError();
-        out.err("Unable to open the file set %s, Status Code %lu, %s", mainName.c_str(),
-                (unsigned long)error, platform.errorText(error).c_str());
-        if (o.mainPath.empty()) {
-            out.err(
+        out_.write(Stream::Err, describe(s, "Unable to open the file set " + mainName_));
+        if (o_.mainPath.empty()) {
+            out_.err(
                 "(The path is the one the journal names, as the repair was given it: run "
                 "tabulon-undo in the folder the repair ran in, or name the set with --set.)\n");
         }
         return undo::kError;
     }
-    if (set.endError() != 0 && set.endError() != kNotFound) {
+    if (s.code != 0 && s.code != kNotFound) {
         std::string name;
-        memberName(mainPath, set.memberCount(), &name);
-        error = set.endError();
-        out.err("Unable to open member %s, Status Code %lu, %s", printable(name).c_str(),
-                (unsigned long)error, platform.errorText(error).c_str());
-        out.err(
+        memberName(openPath_, set.memberCount(), &name);
+        out_.write(Stream::Err, describe(s, "Unable to open member " + printable(name)));
+        out_.err(
             "Refused: every member must be a regular file (no symbolic link, folder, device or "
             "pipe) that can be opened; nothing was written.\n");
         return undo::kError;
     }
-    const FileGeometry& g = file.geometry();
+    const FileGeometry& g = file_.geometry();
     if (!opened || g.versionCode < version::v600 || g.patPageSize == 0) {
-        out.err(
+        out_.err(
             "Refused: %s is not a Btrieve file of version 6.x or later; nothing was "
             "written.\n",
-            mainName.c_str());
+            mainName_.c_str());
         return undo::kError;
     }
-    out.out("File set: %s\n", printable(resolvedPath(mainPath)).c_str());
+    out_.out("File set: %s\n", printable(resolvedPath(openPath_)).c_str());
+    plan_ = std::make_unique<UndoPlan>(file_);
+    return -1;
+}
 
-    // The set must be the one the journal was made on; --force never waives
-    // this.
-    UndoPlan plan(file);
-    const JournalIdentity& id = j.identity;
+// The set must be the one the journal was made on; --force never waives
+// this. Another file whose FCR copies differ is another set; the same file
+// whose FCR drifted, or a copy with the same FCR copies, is this one.
+int UndoRun::checkIdentity() {
+    FileSet& set = file_.fileSet();
+    const FileGeometry& g = file_.geometry();
+    const JournalIdentity& id = identity_;
     bool foreign = false;
     auto differs = [&](const char* what, unsigned now, unsigned recorded) {
         if (now == recorded) return;
-        out.err("The set's %s is %u (0x%.4x), the journal recorded %u (0x%.4x).\n", what, now, now,
-                recorded, recorded);
+        out_.err("The set's %s is %u (0x%.4x), the journal recorded %u (0x%.4x).\n", what, now,
+                 now, recorded, recorded);
         foreign = true;
     };
     differs("member count", set.memberCount(), unsigned(id.members.size()));
     differs("version code", g.versionCode, id.versionCode);
     differs("page size", g.pageSize, id.pageSize);
     differs("PAT page size", g.patPageSize, id.patPageSize);
-    differs("FCR span", plan.identitySpan(), id.fcrSpan);
+    differs("FCR span", plan_->identitySpan(), id.fcrSpan);
+    if (!foreign) {
+        std::vector<uint8_t> fcr(plan_->identitySpan());
+        const bool sameFcr = readSetSpan(set, 0, fcr.data(), fcr.size()) &&
+                             crc32(fcr.data(), fcr.size()) == id.fcrCrc;
+        FileId now;
+        if (!sameFcr && id.mainFileKnown && set.memberFileId(0, &now) && !(now == id.mainFile)) {
+            out_.err(
+                "The set's main file is not the file the journal was made on, and its FCR "
+                "copies differ from those the journal recorded.\n");
+            foreign = true;
+        }
+        fcrDiffers_ = !sameFcr;
+    }
     if (foreign) {
-        out.err(
+        out_.err(
             "Refused: this is not the file set the journal was made on; nothing was written "
             "(--force does not override this).\n");
         return undo::kError;
     }
-    // Every block must be one the repair could have written into.
+    return -1;
+}
+
+int UndoRun::loadBlocks() {
+    const FileSet& set = file_.fileSet();
+    const FileGeometry& g = file_.geometry();
+    const uint64_t bound =
+        journalBlockBound(set.totalSize(), set.memberCount(), g.pageSize, g.patPageSize);
+    if (Status s = readJournal(*source_, &j_, false, bound); !s) {
+        out_.err("Undo journal <%s> cannot be used: %s.\n", journalName_.c_str(), s.text.c_str());
+        return undo::kError;
+    }
+    out_.out("Undo journal %s: file set %s, %zu block(s) in %u group(s); %s\n",
+             journalName_.c_str(), mainName_.c_str(), j_.blocks.size(), unsigned(j_.groups),
+             j_.closed    ? "the run completed."
+             : j_.damaged ? "the journal is damaged."
+                          : "no closing record: the run was cut short; restoring all the same.");
+    if (j_.tornTail) {
+        out_.out("The journal's last record, from byte %" PRIu64 " (%" PRIu64
+                 " bytes), was cut short: the run stopped while writing it, and no write it "
+                 "would have covered was made.\n",
+                 j_.tornAt, j_.tornBytes);
+    }
+    if (!j_.damaged) return -1;
+    out_.err("Undo journal <%s> is damaged: %s.\n", journalName_.c_str(), j_.damage.c_str());
+    if (!o_.force) {
+        out_.err(
+            "Refused: nothing was written (--force restores the %zu block(s) recorded before "
+            "byte %" PRIu64 ").\n",
+            j_.blocks.size(), j_.damageAt);
+        return undo::kError;
+    }
+    out_.out("--force: restoring the %zu block(s) recorded before byte %" PRIu64
+             "; whatever the journal held from there on is not taken back.\n",
+             j_.blocks.size(), j_.damageAt);
+    return -1;
+}
+
+// Every block must be one the repair could have written into.
+int UndoRun::checkBlocks() {
     bool outside = false;
-    for (size_t i = 0; i < j.blocks.size(); ++i) {
-        const JournalBlock& b = j.blocks[i].block;
-        if (plan.blockPlanned(b.offset, b.length)) continue;
-        out.err(
-            "Block %zu of the journal, at set offset 0x%.10" PRIx64
-            ", %u bytes, is neither a PAT copy nor a page header inside one member of the set.\n",
-            i + 1, b.offset, unsigned(b.length));
+    for (size_t i = 0; i < j_.blocks.size(); ++i) {
+        const JournalBlock& b = j_.blocks[i].block;
+        if (plan_->blockPlanned(b.offset, b.length)) continue;
+        listBlock("Block %zu of the journal, at set offset 0x%.10" PRIx64
+                  ", %u bytes, is neither a PAT copy nor a page header inside one member of the "
+                  "set.\n",
+                  i + 1, b.offset, unsigned(b.length));
         outside = true;
     }
+    endListing();
     if (outside) {
-        out.err(
+        out_.err(
             "Refused: the journal holds blocks no repair of this set writes; nothing was written "
             "(--force does not override this).\n");
         return undo::kError;
     }
+    return -1;
+}
 
-    // Has the set changed since the run?
-    bool changed = false;
-    const auto& members = id.members;
+// Has the set changed since the run?
+int UndoRun::classify() {
+    FileSet& set = file_.fileSet();
+    const auto& members = identity_.members;
     for (size_t k = 0; k < members.size(); ++k) {
-        if (o.mainPath.empty() && set.memberFileName(int(k)) != members[k].first) {
-            out.err("Member %zu is %s, the journal recorded %s.\n", k,
-                    printable(set.memberFileName(int(k))).c_str(),
-                    printable(members[k].first).c_str());
-            changed = true;
+        if (o_.mainPath.empty() && set.memberFileName(int(k)) != members[k].first) {
+            out_.err("Member %zu is %s, the journal recorded %s.\n", k,
+                     printable(set.memberFileName(int(k))).c_str(),
+                     printable(members[k].first).c_str());
+            changed_ = true;
         }
         if (set.memberSize(int(k)) != members[k].second) {
-            out.err("Member %s is %" PRIu64 " bytes, the journal recorded %" PRIu64 ".\n",
-                    printable(set.memberFileName(int(k))).c_str(), set.memberSize(int(k)),
-                    members[k].second);
-            changed = true;
+            out_.err("Member %s is %" PRIu64 " bytes, the journal recorded %" PRIu64 ".\n",
+                     printable(set.memberFileName(int(k))).c_str(), set.memberSize(int(k)),
+                     members[k].second);
+            changed_ = true;
         }
     }
-    {
-        std::vector<uint8_t> fcr(plan.identitySpan());
-        if (!readSetSpan(set, 0, fcr.data(), fcr.size()) ||
-            crc32(fcr.data(), fcr.size()) != id.fcrCrc) {
-            out.err("The FCR copies differ from those the journal recorded.\n");
-            changed = true;
+    if (fcrDiffers_) {
+        out_.err("The FCR copies differ from those the journal recorded.\n");
+        changed_ = true;
+    }
+    classifyBlocks();
+    // The rest of the table as the run left it: another run since, undone
+    // first, would have left it as it is.
+    if (j_.closed && toRestore_ > 0) {
+        std::vector<std::pair<uint64_t, uint32_t>> spans;
+        for (const JournaledBlock& b : j_.blocks) spans.emplace_back(b.block.offset, b.block.length);
+        uint32_t fingerprint = 0;
+        if (!plan_->fingerprint(spans, &fingerprint) || fingerprint != j_.fingerprint) {
+            out_.err("The FCR copies or PAT pages differ from those the run left.\n");
+            changed_ = true;
+            laterRun_ = true;
         }
     }
+    if (changed_ && laterRun_) {
+        out_.err(
+            "A later run (or another program) has changed the file set since: undo that run's "
+            "journal first.\n");
+    }
+    if (changed_ && !o_.force) {
+        out_.err(
+            "Refused: the file set has changed since the run; nothing was written "
+            "(--force restores all the same).\n");
+        return undo::kRefused;
+    }
+    if (toRestore_ == 0) {
+        out_.out("Nothing to restore: every journaled block holds its old bytes.\n");
+        return j_.damaged ? undo::kError : undo::kRestored;
+    }
+    return -1;
+}
 
-    // What each block holds now, against its old bytes read from the journal.
-    std::vector<BlockState> states(j.blocks.size(), BlockState::Unreadable);
+// What each block holds now, against its old bytes read from the journal.
+void UndoRun::classifyBlocks() {
+    FileSet& set = file_.fileSet();
+    states_.assign(j_.blocks.size(), BlockState::Unreadable);
     std::vector<uint8_t> now, old;
-    size_t toRestore = 0;
-    bool laterRun = false;
-    for (size_t i = 0; i < j.blocks.size(); ++i) {
-        const JournaledBlock& b = j.blocks[i];
+    for (size_t i = 0; i < j_.blocks.size(); ++i) {
+        const JournaledBlock& b = j_.blocks[i];
         now.resize(b.block.length);
         old.resize(b.block.length);
-        BlockState& s = states[i];
+        BlockState& s = states_[i];
         if (!set.readUntracedAt(b.block.offset, now.data(), now.size()) ||
-            !source.read(b.oldAt, old.data(), old.size())) {
+            !source_->read(b.oldAt, old.data(), old.size())) {
             s = BlockState::Unreadable;
         } else if (now == old) {
             s = BlockState::Unchanged;
-        } else if (j.closed) {
-            s = crc32(now.data(), now.size()) == j.finalCrcs[i] ? BlockState::Restorable
-                                                                : BlockState::Unexplained;
-            if (s == BlockState::Unexplained) laterRun = true;
+        } else if (j_.closed) {
+            s = crc32(now.data(), now.size()) == j_.finalCrcs[i] ? BlockState::Restorable
+                                                                 : BlockState::Unexplained;
+            if (s == BlockState::Unexplained) laterRun_ = true;
         } else {
             s = BlockState::Restorable;
             for (const auto& [start, length] : b.block.kept) {
@@ -291,97 +486,84 @@ int undoWith(const UndoOptions& o, Output& out, Platform& platform) {
                 }
             }
         }
-        if (s != BlockState::Unchanged) ++toRestore;
+        if (s != BlockState::Unchanged) ++toRestore_;
         if (s == BlockState::Unexplained || s == BlockState::Unreadable) {
             uint64_t rest;
             const std::string member = memberOf(set, b.block.offset, &rest);
-            out.err("%s at 0x%.10" PRIx64 ", %u bytes: %s.\n", member.c_str(), rest,
-                    unsigned(b.block.length),
-                    s == BlockState::Unreadable ? "cannot be read"
-                                                : "holds bytes the journal cannot explain");
-            changed = true;
+            listBlock("%s at 0x%.10" PRIx64 ", %u bytes: %s.\n", member.c_str(), rest,
+                      unsigned(b.block.length),
+                      s == BlockState::Unreadable ? "cannot be read"
+                                                  : "holds bytes the journal cannot explain");
+            changed_ = true;
         }
     }
-    // The rest of the table as the run left it: another run since, undone
-    // first, would have left it as it is.
-    if (j.closed && toRestore > 0) {
-        std::vector<std::pair<uint64_t, uint32_t>> spans;
-        for (const JournaledBlock& b : j.blocks) spans.emplace_back(b.block.offset, b.block.length);
-        uint32_t fingerprint = 0;
-        if (!plan.fingerprint(spans, &fingerprint) || fingerprint != j.fingerprint) {
-            out.err("The FCR copies or PAT pages differ from those the run left.\n");
-            changed = true;
-            laterRun = true;
-        }
-    }
+    endListing();
+}
 
-    if (changed && laterRun) {
-        out.err(
-            "A later run (or another program) has changed the file set since: undo that run's "
-            "journal first.\n");
-    }
-    if (changed && !o.force) {
-        out.err(
-            "Refused: the file set has changed since the run; nothing was written "
-            "(--force restores all the same).\n");
-        return undo::kRefused;
-    }
-    if (toRestore == 0) {
-        out.out("Nothing to restore: every journaled block holds its old bytes.\n");
-        return j.damaged ? undo::kError : undo::kRestored;
-    }
-
-    // The last journaled block first: where blocks overlap, the earlier
-    // record holds the older bytes, and those are written last.
+// The last journaled block first: where blocks overlap, the earlier record
+// holds the older bytes, and those are written last.
+int UndoRun::restore() {
+    FileSet& set = file_.fileSet();
     bool failed = false;
     size_t restored = 0;
-    for (size_t i = j.blocks.size(); i-- > 0;) {
-        if (states[i] == BlockState::Unchanged) continue;
-        const JournaledBlock& b = j.blocks[i];
+    std::vector<uint8_t> old;
+    for (size_t i = j_.blocks.size(); i-- > 0;) {
+        if (states_[i] == BlockState::Unchanged) continue;
+        const JournaledBlock& b = j_.blocks[i];
         uint64_t rest;
         const std::string member = memberOf(set, b.block.offset, &rest);
-        if (o.dryRun) {
-            out.out("Would restore %s at 0x%.10" PRIx64 ", %u bytes\n", member.c_str(), rest,
-                    unsigned(b.block.length));
+        if (o_.dryRun) {
+            out_.out("Would restore %s at 0x%.10" PRIx64 ", %u bytes\n", member.c_str(), rest,
+                     unsigned(b.block.length));
             ++restored;
             continue;
         }
         old.resize(b.block.length);
-        if (source.read(b.oldAt, old.data(), old.size()) &&
+        if (source_->read(b.oldAt, old.data(), old.size()) &&
             set.writeAt(b.block.offset, old.data(), old.size())) {
-            out.out("Restored %s at 0x%.10" PRIx64 ", %u bytes\n", member.c_str(), rest,
-                    unsigned(b.block.length));
+            out_.out("Restored %s at 0x%.10" PRIx64 ", %u bytes\n", member.c_str(), rest,
+                     unsigned(b.block.length));
             ++restored;
         } else {
-            out.err("Unable to restore %s at 0x%.10" PRIx64 ", %u bytes.\n", member.c_str(), rest,
-                    unsigned(b.block.length));
+            listBlock("Unable to restore %s at 0x%.10" PRIx64 ", %u bytes.\n", member.c_str(),
+                      rest, unsigned(b.block.length));
             failed = true;
         }
     }
-    if (o.dryRun) {
-        out.out(
+    endListing();
+    return finishRestore(restored, failed);
+}
+
+int UndoRun::finishRestore(size_t restored, bool failed) {
+    FileSet& set = file_.fileSet();
+    const size_t held = j_.blocks.size() - toRestore_;
+    if (o_.dryRun) {
+        out_.out(
             "Dry run: %zu block(s) would be restored, %zu hold their old bytes; nothing "
             "was written.\n",
-            restored, j.blocks.size() - toRestore);
-        return j.damaged ? undo::kError : undo::kRestored;
+            restored, held);
+        return j_.damaged ? undo::kError : undo::kRestored;
     }
     if (!set.close()) {
         for (size_t i = 0; i < set.failedFlushes().size(); ++i) {
-            const uint32_t e = set.flushErrors()[i];
-            out.err("Unable to flush %s, Status Code %lu, %s",
-                    printable(set.memberFileName(set.failedFlushes()[i])).c_str(), (unsigned long)e,
-                    platform.errorText(e).c_str());
+            Status s;
+            s.code = set.flushErrors()[i];
+            s.text = platform_.errorText(s.code);
+            out_.write(Stream::Err,
+                       describe(s, "Unable to flush " +
+                                       printable(set.memberFileName(set.failedFlushes()[i]))));
         }
         failed = true;
     }
-    out.out("Restored %zu block(s), %zu held their old bytes already.\n", restored,
-            j.blocks.size() - toRestore);
-    if (j.damaged) {
-        out.err("The journal is damaged at byte %" PRIu64
-                ": only the blocks recorded before it were restored.\n",
-                j.damageAt);
+    out_.out("Restored %zu block(s), %zu held their old bytes already.\n", restored, held);
+    if (j_.damaged) {
+        out_.err("The journal is damaged at byte %" PRIu64
+                 ": only the blocks recorded before it were restored.\n",
+                 j_.damageAt);
     }
-    return failed || j.damaged ? undo::kError : undo::kRestored;
+    // A block not restored (a failed write, a damaged journal's rest) makes
+    // the status 2.
+    return failed || j_.damaged ? undo::kError : undo::kRestored;
 }
 
 }  // namespace
@@ -390,7 +572,7 @@ int runUndo(int argc, const char* const* argv, Output& out, Platform& platform) 
     UndoOptions o;
     if (int status = parseOptions(argc, argv, out, &o); status >= 0) return status;
     try {
-        return undoWith(o, out, platform);
+        return UndoRun(o, out, platform).run();
     } catch (const std::bad_alloc&) {
         out.err("Out of memory while reading undo journal <%s>.\n", printable(o.journal).c_str());
         return undo::kError;

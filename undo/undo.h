@@ -4,13 +4,18 @@
 //
 // Checks, before it writes anything:
 //   - the journal, a record at a time: magic number, version, every record's
-//     length and checksum. A last record cut short by the run's stop is
-//     reported and left out; any other damage stops the undo (status 2;
-//     --force restores the blocks before it);
-//   - the paths: a journal path that is absolute or has a ".." part needs
-//     --set; every member a regular file, opened without following links;
+//     length and checksum, no empty block, no more blocks than a repair of
+//     the set writes. A last record cut short by the run's stop (no
+//     well-formed record after its start) is reported and left out; any
+//     other damage stops the undo (status 2; --force restores the blocks
+//     before it, and the status stays 2);
+//   - the paths: a journal path that is absolute, has a ".." part or whose
+//     folder is reached through a symbolic link needs --set; the set's folder
+//     is resolved once, and every member is a regular file opened from it
+//     without following a link on any part of its path;
 //   - that the set is the one the journal was made on (member count, version
-//     code, page size, PAT page size) and that every block is one a repair
+//     code, page size, PAT page size; and a main file that is the journal's
+//     own file or has its FCR copies) and that every block is one a repair
 //     writes (a PAT copy, a page header field) inside one member. --force
 //     never waives these;
 //   - that the set is as the run left it (member names and sizes, the FCR
@@ -29,8 +34,6 @@
 #include "fileio/output.h"
 #include "fileio/platform.h"
 
-using namespace tabulon;
-
 namespace undo {
 constexpr int kRestored = 0;  // restored, or nothing to do
 constexpr int kRefused = 1;   // the set has changed since the run
@@ -39,4 +42,5 @@ constexpr int kError = 2;     // cannot be read or written, damaged, or refused
 
 // Runs tabulon-undo on its command line, printing through `out`; returns the
 // exit status.
-int runUndo(int argc, const char* const* argv, Output& out, Platform& platform = systemPlatform());
+int runUndo(int argc, const char* const* argv, tabulon::Output& out,
+            tabulon::Platform& platform = tabulon::systemPlatform());

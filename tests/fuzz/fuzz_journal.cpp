@@ -27,6 +27,8 @@
 using namespace tabulon;
 #include "undo/undo.h"
 
+using namespace tabulon;
+
 namespace {
 
 std::string dir;
@@ -76,8 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (flags & 1) recomputeChecksums(bytes);
 
     JournalContents c;
-    std::string why;
-    if (parseJournal(bytes, &c, &why)) {
+    if (parseJournal(bytes, &c).ok()) {
         for (const JournaledBlock& b : c.blocks) {
             if (b.old.size() != b.block.length || b.oldAt + b.block.length > bytes.size()) {
                 fail("a block's old bytes are not the journal's");

@@ -1,11 +1,15 @@
 // The survey's monitoring formats: the Prometheus exposition (checked by
 // promtool when it is at hand) and the Nagios plugin line with its status.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <regex>
 
 #include "builder/recipe.h"
+#include "inspect/survey.h"
 #include "tabulon_version.h"
 #include "support.h"
 
@@ -17,6 +21,7 @@ constexpr const char* kUnused =
     "family 0x0600 page 1024 logical 20\nentry 5 type 0\nentry 6 type 0";
 constexpr const char* kDamaged = "family 0x0800 page 1024 logical 60\nentry 7 logical 8";
 constexpr const char* kCut = "family 0x0800 page 1024 logical 10\nsize 1024";
+constexpr const char* kPreSix = "family 0x0500 page 512 logical 4";
 
 void build(const fs::path& dir, const std::string& name, const char* recipe) {
     fs::create_directories(dir);
@@ -28,6 +33,37 @@ std::string readText(const fs::path& p) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Runs the inspector without the right to read what its permissions keep
+// out: as root, in a child process that became nobody.
+Result inspectUnprivileged(const std::vector<std::string>& args) {
+    if (geteuid() != 0) return inspect(args);
+    int p[2];
+    if (pipe(p) != 0) return {99, "", "pipe"};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(p[0]);
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+        const Result r = inspect(args);
+        const std::string blob = std::to_string(r.status) + '\0' + r.out + '\0' + r.err;
+        for (size_t at = 0; at < blob.size();) {
+            const ssize_t n = write(p[1], blob.data() + at, blob.size() - at);
+            if (n <= 0) _exit(98);
+            at += size_t(n);
+        }
+        _exit(0);
+    }
+    close(p[1]);
+    std::string blob;
+    char buffer[4096];
+    for (ssize_t n; (n = read(p[0], buffer, sizeof buffer)) > 0;) blob.append(buffer, size_t(n));
+    close(p[0]);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    const size_t a = blob.find('\0'), b = blob.find('\0', a + 1);
+    if (a == std::string::npos || b == std::string::npos) return {97, "", "child: " + blob};
+    return {std::stoi(blob.substr(0, a)), blob.substr(a + 1, b - a - 1), blob.substr(b + 1)};
+}
+
 TEST(Monitor, PrometheusExposition) {
     ScratchDir scratch;
     const fs::path dir = scratch.path() / "db";
@@ -35,6 +71,7 @@ TEST(Monitor, PrometheusExposition) {
     build(dir / "B", "UNUSED.DAT", kUnused);
     build(dir, "BAD.DAT", kDamaged);
     build(dir, "CUT.DAT", kCut);
+    build(dir, "OLD.DAT", kPreSix);
     // A name that needs escaping in a label value.
     build(dir, "Q\"U\\OTE.DAT", kSound);
     const fs::path out = scratch.path() / "out" / "tabulon.prom";
@@ -58,6 +95,10 @@ TEST(Monitor, PrometheusExposition) {
         "tabulon_survey_files{state=\"not_checked\"} 1\n",
         "tabulon_survey_damaged_files 1\n",
         "tabulon_file_checked{DIR,path=\"CUT.DAT\"} 0\n",
+        // Read, though a pre-6.x file has no PAT to check.
+        "tabulon_file_checked{DIR,path=\"OLD.DAT\"} 1\n",
+        "tabulon_survey_files{state=\"pre6x\"} 1\n",
+        "tabulon_survey_complete 0\n",
         "tabulon_file_checked{DIR,path=\"Q\\\"U\\\\OTE.DAT\"} 1\n",
         "tabulon_file_damaged{DIR,path=\"BAD.DAT\"} 1\n",
         "tabulon_file_damaged{DIR,path=\"B/UNUSED.DAT\"} 0\n",
@@ -76,6 +117,111 @@ TEST(Monitor, PrometheusExposition) {
         EXPECT_EQ(std::system(cmd.c_str()), 0) << text;
     } else {
         std::printf("promtool missing: the exposition is not checked by it\n");
+    }
+}
+
+// Whatever stops a survey from seeing every file, the metrics say so
+// (complete 0, the folder, the file) and replace the old answer, keeping the
+// time of the last complete survey; Nagios says UNKNOWN. An unreadable file
+// that nothing marks as a Btrieve file leaves the survey complete.
+TEST(Monitor, AnIncompleteSurveyReplacesTheOldAnswer) {
+    struct Case {
+        const char* what;
+        void (*make)(const fs::path& db);
+        const char* missing;   // a folder named that does not exist, or ""
+        const char* expected;  // a line of the metrics, DB the folder
+        bool complete;
+    };
+    const Case cases[] = {
+        {"a folder named that does not exist", [](const fs::path&) {}, "gone",
+         "tabulon_survey_folder_unreadable{dir=\"DB/gone\",path=\"\"} 1\n", false},
+        {"a folder that cannot be read",
+         [](const fs::path& db) {
+             build(db / "LOCKED", "HIDDEN.DAT", kDamaged);
+             fs::permissions(db / "LOCKED", fs::perms::none);
+         },
+         "", "tabulon_survey_folder_unreadable{dir=\"DB\",path=\"LOCKED\"} 1\n", false},
+        {"a file named as a Btrieve file that cannot be read",
+         [](const fs::path& db) {
+             build(db, "SECRET.DAT", kDamaged);
+             fs::permissions(db / "SECRET.DAT", fs::perms::none);
+         },
+         "", "tabulon_file_checked{dir=\"DB\",path=\"SECRET.DAT\"} 0\n", false},
+        {"an unreadable file beside Btrieve files",
+         [](const fs::path& db) {
+             build(db / "sub", "B.DAT", kSound);
+             std::ofstream(db / "sub" / "orders.idx") << "x";
+             fs::permissions(db / "sub" / "orders.idx", fs::perms::none);
+         },
+         "", "tabulon_file_checked{dir=\"DB\",path=\"sub/orders.idx\"} 0\n", false},
+        {"an unreadable file nothing marks as a Btrieve file",
+         [](const fs::path& db) {
+             fs::create_directories(db / "notes");
+             std::ofstream(db / "notes" / "todo.txt") << "x";
+             fs::permissions(db / "notes" / "todo.txt", fs::perms::none);
+         },
+         "", "tabulon_survey_complete 1\n", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir scratch;
+        fs::permissions(scratch.path(), fs::perms::all);
+        const fs::path db = scratch.path() / "db";
+        build(db, "A.DAT", kSound);
+        c.make(db);
+        const fs::path out = scratch.path() / "out" / "tabulon.prom";
+        fs::create_directories(out.parent_path());
+        fs::permissions(out.parent_path(), fs::perms::all);
+        std::ofstream(out) << "tabulon_survey_complete 1\n"
+                              "tabulon_survey_last_success_timestamp_seconds 1234\n";
+        fs::permissions(out, fs::perms::all);
+        std::vector<std::string> dirs = {db.string()};
+        if (*c.missing) dirs.push_back((db / c.missing).string());
+        std::vector<std::string> args = {"survey", "--format", "prometheus", "-o", out.string()};
+        args.insert(args.end(), dirs.begin(), dirs.end());
+        const Result r = inspectUnprivileged(args);
+        EXPECT_EQ(r.status, c.complete ? 0 : 2) << r.err;
+        const std::string text = readText(out);
+        std::string line = c.expected;
+        if (line.find("DB") != std::string::npos) line.replace(line.find("DB"), 2, db.string());
+        EXPECT_NE(text.find(line), std::string::npos) << text;
+        EXPECT_NE(text.find(c.complete ? "tabulon_survey_complete 1\n"
+                                       : "tabulon_survey_complete 0\n"),
+                  std::string::npos)
+            << text;
+        // The time of the last complete survey: this one, or kept from before.
+        EXPECT_EQ(text.find("tabulon_survey_last_success_timestamp_seconds 1234\n") !=
+                      std::string::npos,
+                  !c.complete)
+            << text;
+        EXPECT_NE(text.find("tabulon_survey_last_run_timestamp_seconds "), std::string::npos);
+
+        args = {"survey", "--format", "nagios"};
+        args.insert(args.end(), dirs.begin(), dirs.end());
+        const Result n = inspectUnprivileged(args);
+        EXPECT_EQ(n.status, c.complete ? 0 : 3) << n.out;
+        EXPECT_EQ(n.out.rfind(c.complete ? "TABULON OK - " : "TABULON UNKNOWN - ", 0), 0u)
+            << n.out;
+        EXPECT_EQ(std::count(n.out.begin(), n.out.end(), '\n'), 1) << n.out;
+        // Permissions back, so that the folder can be removed by anyone.
+        const std::string restore = "chmod -R u+rwx '" + scratch.path().string() + "'";
+        EXPECT_EQ(std::system(restore.c_str()), 0);
+    }
+}
+
+// A file that could not be written keeps the old one and says why, in the
+// system's words.
+TEST(Monitor, OutputThatCannotBeWrittenSaysWhy) {
+    ScratchDir scratch;
+    build(scratch.path() / "db", "A.DAT", kSound);
+    for (const char* format : {"text", "prometheus", "nagios"}) {
+        SCOPED_TRACE(format);
+        const fs::path out = scratch.path() / "no-such-folder" / "tabulon.prom";
+        const Result r = inspect({"survey", "--format", format, "-o", out.string(),
+                                  (scratch.path() / "db").string()});
+        EXPECT_EQ(r.status, std::string(format) == "nagios" ? 3 : 2);
+        EXPECT_EQ(r.err, "tabulon-inspect: cannot write " + out.string() +
+                             ": No such file or directory\n");
     }
 }
 
@@ -119,7 +265,80 @@ TEST(Monitor, NagiosLineAndStatus) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(r.out, m, kNagiosLine)) << r.out;
         EXPECT_EQ(m[1], c.state) << r.out;
+        // The critical threshold of the damaged files agrees with the state:
+        // above 0 is critical.
+        EXPECT_TRUE(std::regex_search(r.out, std::regex(" damaged=[0-9]+;;0;0 "))) << r.out;
     }
+}
+
+// What the survey lists of a folder: a split set once, though its extension
+// file begins like an FCR; a file written while it is checked is checked
+// again, and reported as changing, not damaged, when it changed both times.
+TEST(Monitor, SurveyRowsOfSplitAndChangingFiles) {
+    struct Case {
+        const char* what;
+        int rewrites;  // how many checks of LIVE.DAT are followed by a rewrite of it
+        inspect::RowState state;
+        uint64_t damage;
+    };
+    const Case cases[] = {
+        {"left alone", 0, inspect::RowState::Checked, 1},
+        {"rewritten sound during the first check", 1, inspect::RowState::Checked, 0},
+        {"rewritten during both checks", 2, inspect::RowState::Changing, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir scratch;
+        const fs::path db = scratch.path();
+        build(db, "LIVE.DAT", kDamaged);
+        build(db, "SPLIT.DAT", "family 0x0800 page 1024 logical 60\nsplit page:20");
+        {
+            // The extension file's first bytes are those of an FCR.
+            const std::string head = readText(db / "SPLIT.DAT").substr(0, 2048);
+            std::fstream ext(db / "SPLIT.^01", std::ios::in | std::ios::out | std::ios::binary);
+            ext.write(head.data(), std::streamsize(head.size()));
+        }
+        inspect::SurveyOptions o;
+        o.dirs = {db.string()};
+        int rewritten = 0;
+        o.afterCheck = [&](const std::string& path, int) {
+            if (fs::path(path).filename() != "LIVE.DAT" || rewritten >= c.rewrites) return;
+            // Sound, then damaged again: each rewrite changes size and bytes.
+            build(db, "LIVE.DAT", rewritten++ % 2 == 0 ? kSound : kDamaged);
+        };
+        inspect::Survey s;
+        inspect::runSurvey(o, &s);
+        ASSERT_EQ(s.rows.size(), 2u);
+        EXPECT_EQ(s.rows[0].shown, "LIVE.DAT");
+        EXPECT_EQ(s.rows[0].state, c.state);
+        EXPECT_EQ(s.rows[0].findings.bySeverity(inspect::Damage), c.damage);
+        EXPECT_EQ(s.rows[1].shown, "SPLIT.DAT");
+        EXPECT_TRUE(s.complete());
+        EXPECT_EQ(s.rows[0].damaged(false), c.damage > 0);
+    }
+}
+
+// An FCR that names PAT pairs past the end of the file: one info finding,
+// with how many pairs fit, in info, the survey and the report.
+TEST(Monitor, LastPairPastTheEnd) {
+    ScratchDir scratch;
+    const fs::path db = scratch.path() / "db";
+    build(db, "LONG.DAT", "family 0x0800 page 1024 logical 20\nfcr lastpair 40");
+    const std::string file = (db / "LONG.DAT").string();
+    const Result info = inspect({"info", file});
+    EXPECT_NE(info.out.find("Last PAT pair          40 (last-pair-past-end: 1 of the 40 pairs fit "
+                            "in the file)\n"),
+              std::string::npos)
+        << info.out;
+    EXPECT_EQ(inspect({"--json", "info", file}).json().at("pairsThatFit"), 1);
+    const Json survey = inspect({"--json", "survey", db.string()}).json();
+    EXPECT_EQ(survey.at("files").at(0).at("findings").at("info"), 1) << survey.dump(1);
+    const fs::path out = scratch.path() / "report.html";
+    inspect({"report", db.string(), "-o", out.string()});
+    EXPECT_NE(readText(out).find("<td>last-pair-past-end</td><td class=\"sev-info\">info</td><td>the "
+                                 "FCR&#39;s last PAT pair 40 lies past the end of the file; 1 of "
+                                 "the 40 pairs fit</td>"),
+              std::string::npos);
 }
 
 TEST(Monitor, ReportIsOnePageWithProblemsFirst) {

@@ -22,7 +22,7 @@ except ImportError:
     print("python3-jsonschema is not installed: the JSON is not checked")
     sys.exit(77)
 
-COMMANDS = ["info", "pairs", "entries", "page", "map", "plan", "survey", "report"]
+COMMANDS = ["info", "pairs", "entries", "page", "map", "plan", "advise", "survey", "report"]
 
 
 def command_of(args):
@@ -236,7 +236,7 @@ def main():
             ["entries", main_file, "--problems", "--pair", "2"], ["page", main_file, "0"],
             ["page", main_file, "10"], ["page", main_file, "261"],
             ["map", main_file, "-o", os.path.join(tmp, "m.svg")],
-            ["plan", main_file], ["plan", main_file, "/R", "/F4"],
+            ["plan", main_file], ["plan", main_file, "/R", "/F4"], ["advise", main_file],
             ["survey", tmp], ["survey", "--strict", tmp],
             ["report", tmp, "-o", os.path.join(tmp, "r.html")],
         ]

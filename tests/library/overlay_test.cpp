@@ -76,4 +76,41 @@ TEST(Overlay, ReadsSeeTheWritesAndTheFileKeepsItsBytes) {
     EXPECT_FALSE(layer.create(dir.path("J").c_str(), &h, &error));
 }
 
+// A gathered read over a written range of a file whose size the writes kept
+// sees the written bytes, not the file's; an unwritten file is gathered
+// below, and the layer's file identity is the file's.
+TEST(Overlay, GatherSeesWritesThatKeepTheSize) {
+    ScratchDir dir("tabulon-overlay");
+    const std::string path = dir.path("F.DAT");
+    std::ofstream(path, std::ios::binary) << std::string(8192, 'a');
+    struct Case {
+        const char* what;
+        const char* written;  // at offset 100, nothing when null
+        uint8_t field;
+    };
+    const Case cases[] = {{"written", "W", 'W'}, {"unwritten", nullptr, 'a'}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        OverlayPlatform layer(systemPlatform(), Unprotected);
+        PlatformHandle h = kInvalidHandle;
+        uint32_t error = 0;
+        ASSERT_TRUE(layer.open(path.c_str(), Repair, &h, &error));
+        size_t put = 0;
+        if (c.written) ASSERT_TRUE(layer.writeAt(h, 100, c.written, 1, &put));
+        uint8_t field[2] = {};
+        ASSERT_TRUE(layer.gatherAt(h, 100, 4096, 2, 1, field));
+        EXPECT_EQ(field[0], c.field);
+        EXPECT_EQ(field[1], 'a');
+        FileId below, above;
+        PlatformHandle b = kInvalidHandle;
+        ASSERT_TRUE(systemPlatform().open(path.c_str(), Unprotected, &b, &error));
+        ASSERT_TRUE(systemPlatform().fileId(b, &below));
+        systemPlatform().close(b);
+        ASSERT_TRUE(layer.fileId(h, &above));
+        EXPECT_EQ(above, below);
+        layer.close(h);
+    }
+    EXPECT_EQ(readWhole(path), std::string(8192, 'a'));
+}
+
 }  // namespace

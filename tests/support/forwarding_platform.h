@@ -39,6 +39,7 @@ class ForwardingPlatform : public Platform {
     }
     bool flush(PlatformHandle h, uint32_t* error) override { return next_.flush(h, error); }
     void close(PlatformHandle h) override { next_.close(h); }
+    bool fileId(PlatformHandle h, FileId* id) override { return next_.fileId(h, id); }
     std::string errorText(uint32_t e) override { return next_.errorText(e); }
 
   protected:

@@ -121,6 +121,7 @@ class FaultPlatform : public Platform {
         return sys_.flush(h, error);
     }
     void close(PlatformHandle h) override { sys_.close(h); }
+    bool fileId(PlatformHandle h, FileId* id) override { return sys_.fileId(h, id); }
     std::string errorText(uint32_t e) override { return sys_.errorText(e); }
 
   private:

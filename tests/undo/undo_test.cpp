@@ -82,8 +82,7 @@ TEST_F(Undo, RestoresACompletedRepairAndThenHasNothingToDo) {
 TEST_F(Undo, JournalGroupsPatPairsAndKeepsUsageCounts) {
     repair(kSplitRecipe);
     JournalContents j;
-    std::string why;
-    ASSERT_TRUE(parseJournal(readBytes(journal()), &j, &why)) << why;
+    ASSERT_TRUE(parseJournal(readBytes(journal()), &j).ok());
     EXPECT_TRUE(j.closed);
     EXPECT_FALSE(j.tornTail);
     EXPECT_EQ(j.identity.members.size(), 2u);
@@ -97,6 +96,59 @@ TEST_F(Undo, JournalGroupsPatPairsAndKeepsUsageCounts) {
         EXPECT_EQ(b.old.size(), b.block.length);
     }
     EXPECT_GE(patCopies, 6u);
+}
+
+// The records of a journal, to change and put back together with sound
+// framing and checksums.
+using Records = std::vector<std::pair<uint8_t, Bytes>>;
+
+Records recordsOf(const Bytes& journal) {
+    Records r;
+    for (size_t at = 12; at + 9 <= journal.size();) {
+        const size_t n = le32(journal.data() + at + 1);
+        r.emplace_back(journal[at],
+                       Bytes(journal.begin() + long(at) + 5, journal.begin() + long(at + 5 + n)));
+        at += n + 9;
+    }
+    return r;
+}
+
+Bytes assemble(const Records& records) {
+    Bytes b = journalPreamble();
+    for (const auto& [kind, body] : records) {
+        const Bytes r = journalRecord(kind, body);
+        b.insert(b.end(), r.begin(), r.end());
+    }
+    return b;
+}
+
+// A group record of one block, all of it changeable.
+Bytes groupOf(uint64_t offset, const Bytes& old) {
+    Bytes b(18);
+    putLe32(b.data(), 1);
+    putLe32(b.data() + 4, uint32_t(offset));
+    putLe32(b.data() + 8, uint32_t(offset >> 32));
+    putLe32(b.data() + 12, uint32_t(old.size()));
+    b.insert(b.end(), old.begin(), old.end());
+    return b;
+}
+
+// A group record of 1-byte blocks at the offsets.
+Bytes groupOfBytes(const std::vector<uint64_t>& offsets) {
+    Bytes b(4);
+    putLe32(b.data(), uint32_t(offsets.size()));
+    for (uint64_t offset : offsets) {
+        Bytes one = groupOf(offset, Bytes(1, 0x55));
+        b.insert(b.end(), one.begin() + 4, one.end());
+    }
+    return b;
+}
+
+// Offset of the n-th record (from 0) in a journal.
+size_t recordAt(const Bytes& journal, size_t n) {
+    size_t at = 12;
+    for (size_t i = 0; i < n; ++i) at += le32(journal.data() + at + 1) + 9;
+    return at;
 }
 
 TEST_F(Undo, RefusesASetThatChangedSince) {
@@ -135,6 +187,38 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
              writeBytes(d + "/" + m, b);
          },
          undo::kRestored},
+        {"the FCR changed, a run cut short",
+         [](const std::string& d, const std::string& m) {
+             Bytes b = readBytes(d + "/" + m);
+             b[100] ^= 0xFF;
+             writeBytes(d + "/" + m, b);
+             Records r = recordsOf(readBytes(d + "/undo.journal"));
+             r.pop_back();  // no closing record: no fingerprint to tell the FCR changed
+             writeBytes(d + "/undo.journal", assemble(r));
+         },
+         undo::kRestored},
+        {"the FCR changed, a journal without the file's identity",
+         [](const std::string& d, const std::string& m) {
+             Bytes b = readBytes(d + "/" + m);
+             b[100] ^= 0xFF;
+             writeBytes(d + "/" + m, b);
+             Records r = recordsOf(readBytes(d + "/undo.journal"));
+             r[0].second.resize(r[0].second.size() - 17);
+             b = assemble(r);
+             putLe32(b.data() + 8, 2);
+             writeBytes(d + "/undo.journal", b);
+         },
+         undo::kRestored},
+        {"the FCR changed, a journal that does not know the file's identity",
+         [](const std::string& d, const std::string& m) {
+             Bytes b = readBytes(d + "/" + m);
+             b[100] ^= 0xFF;
+             writeBytes(d + "/" + m, b);
+             Records r = recordsOf(readBytes(d + "/undo.journal"));
+             std::fill(r[0].second.end() - 17, r[0].second.end(), 0);
+             writeBytes(d + "/undo.journal", assemble(r));
+         },
+         undo::kRestored},
         {"an extension member appeared",
          [](const std::string& d, const std::string&) { writeBytes(d + "/TEST.^01", Bytes(512)); },
          undo::kError, undo::kError},
@@ -159,8 +243,7 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
         }
         // Every journaled block is back to its old bytes.
         JournalContents j;
-        std::string why;
-        ASSERT_TRUE(parseJournal(readBytes(journal()), &j, &why));
+        ASSERT_TRUE(parseJournal(readBytes(journal()), &j).ok());
         Bytes b = readBytes(dir.path(main));
         for (const JournaledBlock& jb : j.blocks) {
             EXPECT_TRUE(
@@ -173,13 +256,12 @@ TEST_F(Undo, CutShortRunRestoresWhereTheRunCouldHaveWritten) {
     repair(kSplitRecipe);
     // Drop the closing record: the journal of a run that was killed.
     JournalContents j;
-    std::string why;
     Bytes bytes = readBytes(journal());
-    ASSERT_TRUE(parseJournal(bytes, &j, &why));
+    ASSERT_TRUE(parseJournal(bytes, &j).ok());
     const size_t closing = 9 + 4 * j.blocks.size();
     bytes.resize(bytes.size() - closing);
     writeBytes(journal(), bytes);
-    ASSERT_TRUE(parseJournal(bytes, &j, &why));
+    ASSERT_TRUE(parseJournal(bytes, &j).ok());
     ASSERT_FALSE(j.closed);
 
     // A PAT copy whose usage count differs was written by someone else.
@@ -225,6 +307,11 @@ TEST_F(Undo, DamagedJournalsAreErrors) {
         {"another version", [](Bytes& b) { b[8] = 9; }, undo::kError},
         {"a damaged record before the last", [](Bytes& b) { b[40] ^= 1; }, undo::kError},
         {"empty", [](Bytes& b) { b.clear(); }, undo::kError},
+        // One flipped bit in a middle record's length: the records after it
+        // show it is no cut-short tail.
+        {"a middle record's length past the end",
+         [](Bytes& b) { b[recordAt(b, 1) + 3] ^= 0x01; },
+         undo::kError},
         // A last record cut short was never relied on: the rest restores.
         {"torn last record", [](Bytes& b) { b.resize(b.size() - 3); }, undo::kRestored},
     };
@@ -235,6 +322,12 @@ TEST_F(Undo, DamagedJournalsAreErrors) {
         writeBytes(journal(), b);
         UndoRun u = undoSet({journal(), "--dry-run"});
         EXPECT_EQ(u.status, d.status) << u.out << u.err;
+        // Damage is never taken for a tail the run cut short, and --force
+        // restores what it can but the status still says not all.
+        if (d.status == undo::kError) {
+            EXPECT_EQ(u.out.find("no write it would have covered"), std::string::npos) << u.out;
+            EXPECT_EQ(undoSet({journal(), "--dry-run", "--force"}).status, undo::kError);
+        }
         EXPECT_EQ(now(), repaired);
     }
     UndoRun missing = runUndoOn({dir.path("no.journal")});
@@ -246,12 +339,11 @@ TEST_F(Undo, EveryPrefixOfAJournalParsesOrIsRefusedWhole) {
     repair(kSplitRecipe);
     const Bytes good = readBytes(journal());
     JournalContents full;
-    std::string why;
-    ASSERT_TRUE(parseJournal(good, &full, &why));
+    ASSERT_TRUE(parseJournal(good, &full).ok());
     for (size_t n = 0; n < good.size(); ++n) {
         JournalContents j;
         Bytes prefix(good.begin(), good.begin() + long(n));
-        if (!parseJournal(prefix, &j, &why)) continue;
+        if (!parseJournal(prefix, &j).ok()) continue;
         // Only whole records count: the blocks are a prefix of the full list.
         ASSERT_LE(j.blocks.size(), full.blocks.size());
         for (size_t i = 0; i < j.blocks.size(); ++i) {
@@ -259,48 +351,6 @@ TEST_F(Undo, EveryPrefixOfAJournalParsesOrIsRefusedWhole) {
         }
         ASSERT_FALSE(j.closed) << n;
     }
-}
-
-// The records of a journal, to change and put back together with sound
-// framing and checksums.
-using Records = std::vector<std::pair<uint8_t, Bytes>>;
-
-Records recordsOf(const Bytes& journal) {
-    Records r;
-    for (size_t at = 12; at + 9 <= journal.size();) {
-        const size_t n = le32(journal.data() + at + 1);
-        r.emplace_back(journal[at],
-                       Bytes(journal.begin() + long(at) + 5, journal.begin() + long(at + 5 + n)));
-        at += n + 9;
-    }
-    return r;
-}
-
-Bytes assemble(const Records& records) {
-    Bytes b = journalPreamble();
-    for (const auto& [kind, body] : records) {
-        const Bytes r = journalRecord(kind, body);
-        b.insert(b.end(), r.begin(), r.end());
-    }
-    return b;
-}
-
-// A group record of one block, all of it changeable.
-Bytes groupOf(uint64_t offset, const Bytes& old) {
-    Bytes b(18);
-    putLe32(b.data(), 1);
-    putLe32(b.data() + 4, uint32_t(offset));
-    putLe32(b.data() + 8, uint32_t(offset >> 32));
-    putLe32(b.data() + 12, uint32_t(old.size()));
-    b.insert(b.end(), old.begin(), old.end());
-    return b;
-}
-
-// Offset of the n-th record (from 0) in a journal.
-size_t recordAt(const Bytes& journal, size_t n) {
-    size_t at = 12;
-    for (size_t i = 0; i < n; ++i) at += le32(journal.data() + at + 1) + 9;
-    return at;
 }
 
 // The crafted journals of an attacker and the mishaps of an administrator:
@@ -332,6 +382,32 @@ TEST_F(Undo, CraftedJournalsAreRefusedAndWriteNothing) {
     };
     const uint64_t mainSize = fs::file_size(dir.path(main));
     const uint64_t total = mainSize + fs::file_size(dir.path("TEST.^01"));
+    JournalContents full;
+    ASSERT_TRUE(parseJournal(good, &full).ok());
+    const JournaledBlock* header = nullptr;
+    for (const JournaledBlock& b : full.blocks) {
+        if (b.block.kept.empty()) header = &b;
+    }
+    ASSERT_NE(header, nullptr);
+    {
+        // A set of the same member count, version, page size and PAT page
+        // size, whose FCR copies differ: another set.
+        Scratch elsewhere;
+        std::string recipe = kSplitRecipe;
+        recipe.replace(recipe.find("logical 1200"), 12, "logical 1190");
+        RepairCase c{"same geometry", recipe, {}};
+        const std::string name = buildCase(c, elsewhere.path());
+        fs::copy_file(elsewhere.path(name), dir.path("OTHER.DAT"));
+        fs::copy_file(elsewhere.path("TEST.^01"), dir.path("OTHER.^01"));
+    }
+    auto withRecords = [&](std::function<void(Records&)> change) {
+        Records r = recordsOf(good);
+        change(r);
+        return assemble(r);
+    };
+    // 1 more block than the set's geometry allows a repair to write.
+    std::vector<uint64_t> tooMany(total / 1024 + 2 * 2 + 3);
+    for (size_t i = 0; i < tooMany.size(); ++i) tooMany[i] = 100 + i % 50;
 
     struct Crafted {
         const char* what;
@@ -342,11 +418,57 @@ TEST_F(Undo, CraftedJournalsAreRefusedAndWriteNothing) {
     std::vector<Crafted> cases = {
         {"an absolute path", namingVictim(victim), {"--force"}, "absolute"},
         {"a path out of the folder", namingVictim("../victim"), {"--force"}, "leads out"},
+        {"a path out of the folder by its last part", namingVictim("sub/.."), {}, "leads out"},
+        {"a path from a root, written with a backslash",
+         namingVictim("\\victim"),
+         {"--force"},
+         "absolute"},
         {"another file named with --set",
          namingVictim(victim),
          {"--set", victim, "--force"},
          "not a Btrieve file"},
         {"another set named with --set", good, {"--set", other, "--force"}, "not the file set"},
+        {"another set of the same geometry named with --set",
+         good,
+         {"--set", dir.path("OTHER.DAT"), "--force"},
+         "is not the file the journal was made on"},
+        {"the recorded page size not the set's",
+         withRecords([](Records& r) { putLe16(r[0].second.data() + 2 + r[0].second[0] + 2, 4096); }),
+         {"--force"},
+         "page size is 1024"},
+        {"a page header block one byte short",
+         withBlock(header->block.offset, header->block.length - 1),
+         {},
+         "Block 1"},
+        {"a block of no bytes", withBlock(header->block.offset, 0), {"--force"}, "malformed"},
+        {"an identity whose file identity is neither known nor unknown",
+         withRecords([](Records& r) { r[0].second[r[0].second.size() - 17] = 2; }),
+         {},
+         "the identity record at byte 12 is malformed"},
+        {"a group of no blocks",
+         withRecords([](Records& r) { r.insert(r.begin() + 1, {'G', Bytes(4, 0)}); }),
+         {},
+         "malformed"},
+        {"more blocks than a repair of the set writes",
+         withRecords([&](Records& r) {
+             r.resize(1);
+             r.emplace_back('G', groupOfBytes(tooMany));
+         }),
+         {"--force"},
+         "more than a repair of the set writes"},
+        {"a record after the closing record",
+         withRecords([&](Records& r) { r.emplace_back('G', groupOf(header->block.offset,
+                                                                    header->old)); }),
+         {},
+         "a record after the closing record"},
+        {"a middle record's length past the end, records after it",
+         [&] {
+             Bytes b = good;
+             putLe32(b.data() + recordAt(b, 1) + 1, uint32_t(b.size()));
+             return b;
+         }(),
+         {},
+         "records follow it"},
         {"a block across the main file's end", withBlock(mainSize - 4, 1000), {}, "Block 1"},
         {"a block past the set's end", withBlock(total + 10, 100), {}, "Block 1"},
         {"a block inside a member, not one a repair writes", withBlock(100, 30), {}, "Block 1"},
@@ -398,8 +520,23 @@ TEST_F(Undo, CraftedJournalsAreRefusedAndWriteNothing) {
         UndoRun u = runUndoOn(args);
         EXPECT_EQ(u.status, undo::kError) << u.out << u.err;
         EXPECT_NE(u.err.find(c.says), std::string::npos) << u.err;
+        EXPECT_EQ(u.out.find("no write it would have covered was made"), std::string::npos);
+        EXPECT_LE(countOf(u.err, "\n"), 25u) << u.err;  // blocks listed up to a limit
         EXPECT_EQ(now(), was) << "a refused undo wrote";
     }
+
+    // Blocks outside the plan are listed up to a limit, then counted.
+    writeBytes(journal(), withRecords([](Records& r) {
+                   r.resize(1);
+                   std::vector<uint64_t> offsets;
+                   for (uint64_t i = 0; i < 30; ++i) offsets.push_back(100 + i);
+                   r.emplace_back('G', groupOfBytes(offsets));
+               }));
+    UndoRun listed = undoSet({journal()});
+    EXPECT_EQ(listed.status, undo::kError);
+    EXPECT_EQ(countOf(listed.err, "is neither a PAT copy"), 20u) << listed.err;
+    EXPECT_NE(listed.err.find("\n(10 more block(s) not listed.)\n"), std::string::npos)
+        << listed.err;
 
     // The member .^01 replaced by a link to a file of the same bytes.
     writeBytes(journal(), good);
@@ -417,8 +554,7 @@ TEST_F(Undo, DamageIsReportedAndForceRestoresWhatCameBefore) {
     repair(kSplitRecipe);
     const Bytes good = readBytes(journal());
     JournalContents full;
-    std::string why;
-    ASSERT_TRUE(parseJournal(good, &full, &why));
+    ASSERT_TRUE(parseJournal(good, &full).ok());
     ASSERT_EQ(full.groups, 2u);
 
     // The second group damaged: --force takes back the first group's blocks.
@@ -517,14 +653,98 @@ TEST_F(Undo, SmallerMishaps) {
 
     // Names from the journal are printed with control characters escaped.
     JournalIdentity id;
-    id.mainPath = "\x1b[2J\rNICE.DAT";
+    id.mainPath = "\x1b[2J\rNICE\xc2\x9b" "31m\x9b\x7f.DAT";
     writeBytes(journal(), assemble({{'I', identityBody(id)}}));
     UndoRun escaped = runUndoOn({journal()});
     EXPECT_EQ(escaped.status, undo::kError);
-    EXPECT_EQ((escaped.out + escaped.err).find('\x1b'), std::string::npos);
-    EXPECT_NE(escaped.out.find("\\x1b[2J\\x0dNICE.DAT"), std::string::npos) << escaped.out;
+    for (char c : {'\x1b', '\x9b', '\x7f'}) {
+        EXPECT_EQ((escaped.out + escaped.err).find(c), std::string::npos) << int(c);
+    }
+    EXPECT_NE(escaped.err.find("\\x1b[2J\\x0dNICE\\xc2\\x9b31m\\x9b\\x7f.DAT"), std::string::npos)
+        << escaped.err;
     // A relative path that does not open here points at --set.
     EXPECT_NE(escaped.err.find("--set"), std::string::npos) << escaped.err;
+}
+
+// The journal's own set under another path: a folder reached through a link
+// is refused unless --set names the set, and a copy of the set (another
+// file, the same FCR copies) is the set, in a journal of either format.
+TEST_F(Undo, TheSetIsReachedThroughNoLinkedFolder) {
+    repair(kRecipe);
+    const Bytes good = readBytes(journal());
+    fs::create_directories(dir.path("real"));
+    fs::create_directories(dir.path("deep"));
+    fs::create_directory_symlink(dir.path("real"), dir.path("sub"));
+    fs::create_directory_symlink("../real", dir.path("deep/sub"));
+    struct Case {
+        const char* what;
+        std::string named;  // the path the journal names, from the folder of the undo
+        std::string set;    // --set, or none
+        bool oldFormat = false;
+        int status = undo::kError;
+        const char* says = "whose folder is reached through a symbolic link";
+    };
+    const Case cases[] = {
+        {"a plain folder", "real/" + main, "", false, undo::kRestored, "Restored 3 block(s)"},
+        {"a plain folder, a journal without the file's identity", "./real/" + main, "", true,
+         undo::kRestored, "Restored 3 block(s)"},
+        {"a linked folder", "sub/" + main},
+        {"a linked folder after a plain one", "deep/sub/" + main},
+        {"a linked folder named with --set", "sub/" + main, "sub/" + main, false, undo::kRestored,
+         "Restored 3 block(s)"},
+        {"a copy of the set", main, "COPY.DAT", false, undo::kRestored, "Restored 3 block(s)"},
+    };
+    const fs::path was = fs::current_path();
+    fs::current_path(dir.path());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(dir.path(main));
+        fs::remove(dir.path("COPY.DAT"));
+        writeBytes(dir.path("real/" + main), repaired.at(main));
+        writeBytes(dir.path("COPY.DAT"), repaired.at(main));
+        Records r = recordsOf(good);
+        JournalContents j;
+        ASSERT_TRUE(parseJournal(good, &j).ok());
+        j.identity.mainPath = c.named;
+        j.identity.members[0].first = c.named;
+        r[0].second = identityBody(j.identity);
+        if (c.oldFormat) r[0].second.resize(r[0].second.size() - 17);
+        Bytes b = assemble(r);
+        if (c.oldFormat) putLe32(b.data() + 8, 2);
+        writeBytes(journal(), b);
+        std::vector<std::string> args{journal()};
+        if (!c.set.empty()) args.insert(args.end(), {"--set", c.set});
+        UndoRun u = runUndoOn(args);
+        EXPECT_EQ(u.status, c.status) << u.out << u.err;
+        EXPECT_NE((u.out + u.err).find(c.says), std::string::npos) << u.out << u.err;
+        const std::string restored = c.set == "COPY.DAT" ? "COPY.DAT" : "real/" + main;
+        EXPECT_EQ(readBytes(dir.path(restored)) == before.at(main), c.status == undo::kRestored);
+    }
+
+    // The platform's open through no link, from the same folder.
+    const struct {
+        std::string name;
+        bool opens;
+    } opens[] = {{"real/" + main, true},     {"./real//" + main, true},
+                 {dir.path("real/" + main), true}, {"sub/" + main, false},
+                 {"deep/sub/" + main, false}, {dir.path("sub/" + main), false}};
+    fs::create_symlink("real/" + main, dir.path("LINKED.DAT"));
+    for (const auto& o : opens) {
+        SCOPED_TRACE(o.name);
+        PlatformHandle h = kInvalidHandle;
+        uint32_t error = 0;
+        const bool opened =
+            systemPlatform().open(o.name.c_str(), ExclusiveRead | NoLinkedFolders, &h, &error);
+        EXPECT_EQ(opened, o.opens) << error;
+        if (opened) systemPlatform().close(h);
+        // Without the flag the links are followed.
+        ASSERT_TRUE(systemPlatform().open(o.name.c_str(), ExclusiveRead, &h, &error));
+        systemPlatform().close(h);
+    }
+    PlatformHandle h = kInvalidHandle;
+    uint32_t error = 0;
+    EXPECT_FALSE(systemPlatform().open("LINKED.DAT", ExclusiveRead | NoLinkedFolders, &h, &error));
+    fs::current_path(was);
 }
 
 TEST(UndoJournal, AJournalAmongTheMembersIsRefused) {

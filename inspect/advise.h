@@ -1,0 +1,73 @@
+// tabulon-inspect advise: which fix mask to run. Each candidate mask is run
+// by the engine over a copy-on-write layer of the files, the layered state is
+// checked once more, and the candidates are compared by the damage they leave
+// and the data they give up. Nothing reaches the files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fileio/platform.h"
+#include "inspect/session.h"
+
+namespace inspect {
+
+// What one fix mask does to the set, run in memory.
+struct MaskOutcome {
+    int32_t mask = 0;
+    int status = 0;               // the repair run's exit status
+    uint64_t damageLeft = 0;      // findings of severity damage after the repair
+    std::vector<std::string> remaining;  // those findings, explained
+    std::vector<uint32_t> givenUp;       // logical pages whose entry, in use, was reset
+    size_t headersRewritten = 0;  // physical pages whose header was written
+    size_t writes = 0;
+    uint64_t bytes = 0;
+    // The bytes the run leaves changed ("member offset value" lines): two
+    // masks with the same lines leave the same files.
+    std::string changes;
+    int sameAs = -1;  // an earlier candidate that leaves the same files
+
+    bool clean() const { return status == 0 && damageLeft == 0; }
+};
+
+// Runs `tabulon path /F<mask> /R` over a copy-on-write layer on `base`, then
+// checks the layered files as the check does without a fix mask. This is the
+// one place where a candidate is run.
+MaskOutcome runCandidate(tabulon::Platform& base, const std::string& path, int32_t mask, bool shared);
+
+// The masks advise compares, simplest first.
+const std::vector<int32_t>& candidateMasks();
+
+struct Advice {
+    std::string path;
+    std::string error;     // why the set could not be checked; empty when it was
+    uint64_t damage = 0;   // findings of severity damage before any repair
+    std::vector<std::string> findings;  // those findings, explained
+    std::vector<MaskOutcome> candidates;
+    int chosen = -1;       // the candidate advised, or -1 when none helps
+    std::string why;       // one line
+
+    bool checked() const { return error.empty(); }
+    bool clean() const { return chosen >= 0 && candidates[size_t(chosen)].clean(); }
+    // 0 when nothing needs repair, 1 when the file is damaged, 2 when it
+    // could not be checked.
+    int status() const;
+};
+
+// Checks the set on `base` and, when it has damage, runs every candidate.
+Advice adviseFile(tabulon::Platform& base, const std::string& path, bool shared);
+
+// "/F12", "/F-1".
+std::string maskOption(int32_t mask);
+// The command that runs the advised mask with an undo journal beside the file.
+std::string adviceCommand(const std::string& path, int32_t mask);
+
+std::string adviceText(const Advice& a);
+Json adviceJson(const Advice& a);
+// The advice as a section of the HTML report, for a file with damage.
+std::string adviceHtml(const std::string& path, bool shared);
+
+int cmdAdvise(Context& cx, const std::string& path);
+
+}  // namespace inspect
