@@ -8,20 +8,16 @@ namespace tabulon {
 
 BtrieveFile::BtrieveFile(NoticeSink& out, Platform& platform) : out_(out), set_(platform) {}
 
-int BtrieveFile::open(const std::string& path, int mode, bool verbose) {
-    if (openSet(path, mode, verbose) == 0) return 0;
-    status_ = loadFcr();
-    return status_.ok() ? set_.memberCount() : 0;
+Status BtrieveFile::open(const std::string& path, int mode, bool verbose) {
+    Status s = openSet(path, mode, verbose);
+    if (set_.memberCount() == 0) return s;
+    return loadFcr();
 }
 
-int BtrieveFile::openSet(const std::string& path, int mode, bool verbose) {
+Status BtrieveFile::openSet(const std::string& path, int mode, bool verbose) {
     verbose_ = verbose;
     geometry_ = FileGeometry{};
-    const int members = set_.open(path, mode, out_, verbose);
-    status_ = set_.openStatus();
-    if (members == 0 && status_.ok()) status_ = Status{Failure::Open, path, 0, "name too long\n"};
-    if (members > 0) status_ = Status{};
-    return members;
+    return set_.open(path, mode, out_, verbose);
 }
 
 Status BtrieveFile::loadFcr() {
@@ -36,8 +32,10 @@ Status BtrieveFile::loadFcr() {
 
 Status BtrieveFile::readFcr() {
     FileGeometry& g = geometry_;
-    auto notBtrieve = [&](const char* text) {
-        return Status{Failure::NotBtrieve, set_.path(), 0, text};
+    auto notBtrieve = [&](FcrFault reason, const char* text) {
+        Status s{Failure::NotBtrieve, set_.path(), 0, text};
+        s.reason = reason;
+        return s;
     };
     g.encrypted = 0;
     std::memset(g.encryptionMask, 0, sizeof g.encryptionMask);
@@ -47,11 +45,12 @@ Status BtrieveFile::readFcr() {
     size_t got = 0;
     if (!set_.readSomeAt(0, fcrCopy_[0].data(), fcr::firstReadMax, &got) ||
         got < size_t(fcr::firstReadMin)) {
-        return notBtrieve("Not a Btrieve File!\n");
+        return notBtrieve(FcrFault::TooShort, "Not a Btrieve File!\n");
     }
     const uint8_t* c0 = fcrCopy_[0].data();
     FcrVersion v;
-    if (!decodeFcrVersion(c0, &v)) return notBtrieve("Not a Btrieve File!\n");
+    if (!decodeFcrVersion(c0, &v))
+        return notBtrieve(FcrFault::NoSignature, "Not a Btrieve File!\n");
     g.versionCode = v.folded;
     if (verbose_)
         out_.emitf(NoticeKind::Trace, Stream::Err, "File Version Found = %.4X\n", g.versionCode);
@@ -60,16 +59,20 @@ Status BtrieveFile::readFcr() {
 
     if (g.versionCode >= version::v600) {
         // A page size the buffers cannot hold, or below one sector, is damage.
-        if (!geometryUsable(g)) return notBtrieve("Not a Btrieve File!\n");
+        if (!geometryUsable(g)) return notBtrieve(FcrFault::PageSize, "Not a Btrieve File!\n");
         uint16_t member;
         uint64_t rest;
         set_.mapOffset(g.patPageSize, &member, &rest);
         if (!set_.readSomeAt(g.patPageSize, fcrCopy_[1].data(), g.patPageSize, &got)) {
             // Outside every member the positioning fails; inside one the read.
-            return notBtrieve(member >= set_.memberCount() ? "Not a Btrieve File....\n"
-                                                           : "Not a Btrieve File.....\n");
+            if (member >= set_.memberCount()) {
+                return notBtrieve(FcrFault::SecondCopyAbsent, "Not a Btrieve File....\n");
+            }
+            return notBtrieve(FcrFault::SecondCopyShort, "Not a Btrieve File.....\n");
         }
-        if (got < g.patPageSize) return notBtrieve("Not a Btrieve File.....\n");
+        if (got < g.patPageSize) {
+            return notBtrieve(FcrFault::SecondCopyShort, "Not a Btrieve File.....\n");
+        }
         g.currentFcr = currentFcrCopy(g, fcrCopy_[0].data(), fcrCopy_[1].data());
     }
 
@@ -77,7 +80,7 @@ Status BtrieveFile::readFcr() {
     if (verbose_)
         out_.emitf(NoticeKind::Trace, Stream::Out, "Found %lu pages in file.\n",
                    (unsigned long)g.pageCount);
-    if (!unitUsable) return notBtrieve("Not a Btrieve File!\n");
+    if (!unitUsable) return notBtrieve(FcrFault::CompressionUnit, "Not a Btrieve File!\n");
     if (g.compressed) {
         out_.emit(NoticeKind::CompressionWarning, Stream::Out,
                   "\nWarning: v9.50 files with Page Compression are not yet supported!\n\n");

@@ -19,24 +19,21 @@ class BtrieveFile {
     // Every notice and /D trace of the file goes to `notices`.
     explicit BtrieveFile(NoticeSink& notices, Platform& platform = systemPlatform());
 
-    // Opens the set and loads the FCR: openSet, then loadFcr. Returns the
-    // number of members, 0 on failure; openStatus() says what failed.
-    int open(const std::string& path, int mode, bool verbose);
+    // Opens the set and loads the FCR: openSet, then loadFcr. Ok when both
+    // succeeded; an extension file that ended the set early (outside a
+    // repair) is no failure here: the members before it are checked.
+    tabulon::Status open(const std::string& path, int mode, bool verbose);
 
-    // Opens the members (with their /D traces); returns their number, 0 when
-    // the main file failed.
-    int openSet(const std::string& path, int mode, bool verbose);
+    // Opens the members (with their /D traces): FileSet::open.
+    tabulon::Status openSet(const std::string& path, int mode, bool verbose);
 
     // Reads the FCR of the open set into the geometry and sets
     // largeOffsetThreshold for 6.x files; NotBtrieve, with the line that
     // says why, when the file is not usable.
     tabulon::Status loadFcr();
 
-    // Why the last open failed: the set's status, or the FCR's.
-    const tabulon::Status& openStatus() const { return status_; }
-
-    // Closes the set; false when a flush of a written member failed.
-    bool close() { return set_.close(); }
+    // Closes the set: FileSet::close.
+    tabulon::Status close() { return set_.close(); }
 
     FileSet& fileSet() { return set_; }
     const FileSet& fileSet() const { return set_; }
@@ -73,7 +70,6 @@ class BtrieveFile {
     std::vector<uint8_t> fcrCopy_[2] = {std::vector<uint8_t>(kBufferSize),
                                         std::vector<uint8_t>(kBufferSize)};
     bool verbose_ = false;
-    tabulon::Status status_;
 };
 
 }  // namespace tabulon

@@ -211,7 +211,7 @@ Line renderAction(const Action& a) {
 }
 
 std::string renderWriteFailure(const Status& s) {
-    return "Unable to write " + s.name + ", Status Code " + std::to_string(s.code) + ", " + s.text;
+    return describe("Unable to write " + s.name, s);
 }
 
 }  // namespace tabulon

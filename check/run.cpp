@@ -11,21 +11,6 @@ namespace tabulon {
 
 namespace {
 
-// The journal writes text; the run hands it on as notices.
-class JournalNotices : public Output {
-  public:
-    explicit JournalNotices(NoticeSink& sink) : sink_(sink) {}
-    void write(Stream stream, std::string_view text) override {
-        sink_.emit(NoticeKind::Journal, stream, text);
-    }
-    void flush(Stream stream) override {
-        sink_.notice(Notice{NoticeKind::Journal, stream, Notice::flushAfter, 0, {}});
-    }
-
-  private:
-    NoticeSink& sink_;
-};
-
 // Whether a name reaches a member of the set at this main path: the main
 // file, an extension file or the delta file.
 bool namesMember(const std::string& mainPath, const std::string& name) {
@@ -45,8 +30,7 @@ class Run {
           env_(env),
           sink_(env.events),
           file_(env.events, env.platform),
-          plan_(file_),
-          journalOut_(env.events) {}
+          plan_(file_) {}
 
     bool open();
     bool startJournal();
@@ -70,7 +54,6 @@ class Run {
     EventSink& sink_;
     BtrieveFile file_;
     UndoPlan plan_;
-    JournalNotices journalOut_;
     std::unique_ptr<JournalWriter> journal_;
     bool writesFailed_ = false;
 };
@@ -92,11 +75,11 @@ bool Run::open() {
     sink_.emitf(NoticeKind::RunHeader, Stream::Out,
                 "Scanning file %s for PAT inconsistencies...\n\n", path_.c_str());
     sink_.notice(Notice{NoticeKind::RunHeader, Stream::Out, Notice::flushAfter, 0, {}});
-    const bool opened = file_.openSet(path_, openModeFor(o_), o_.verbose != 0) != 0;
-    const std::string lines = openReport(file_.fileSet(), o_.verbose != 0);
+    const Status set = file_.openSet(path_, openModeFor(o_), o_.verbose != 0);
+    const bool opened = file_.fileSet().memberCount() != 0;
+    const std::string lines = openReport(file_.fileSet(), set, o_.verbose != 0);
     if (!lines.empty()) {
-        const bool failed = !file_.fileSet().openStatus().ok();
-        sink_.emit(failed ? NoticeKind::OpenFailed : NoticeKind::DeltaFound, Stream::Err, lines);
+        sink_.emit(set.ok() ? NoticeKind::DeltaFound : NoticeKind::OpenFailed, Stream::Err, lines);
     }
     const Status fcr = opened ? file_.loadFcr() : Status{};
     if (opened && fcr) return true;
@@ -119,7 +102,7 @@ bool Run::startJournal() {
              "Undo journal <" + name + "> names a member of the file set: refused.\n");
         return false;
     }
-    journal_ = std::make_unique<JournalWriter>(file_.fileSet(), plan_, journalOut_);
+    journal_ = std::make_unique<JournalWriter>(file_.fileSet(), plan_, sink_);
     uint32_t error = 0;
     if (journal_->create(name, &error)) {
         file_.fileSet().addObserver(journal_.get());
@@ -130,9 +113,8 @@ bool Run::startJournal() {
         fail(NoticeKind::Journal,
              "Unable to create undo journal <" + name + ">: the FCR copies cannot be read.\n");
     } else {
-        fail(NoticeKind::Journal, "Unable to create undo journal <" + name + ">, Status Code " +
-                                      std::to_string(error) + ", " +
-                                      env_.platform.errorText(error));
+        const Status s{Failure::Journal, name, error, env_.platform.errorText(error)};
+        fail(NoticeKind::Journal, describe("Unable to create undo journal <" + name + ">", s));
     }
     return false;
 }
@@ -160,14 +142,9 @@ void Run::scan() {
 // and ends the journal; false when either failed.
 bool Run::close() {
     if (journal_) journal_->takeFinalChecksums();
-    const bool flushed = file_.close();
-    const FileSet& set = file_.fileSet();
-    for (size_t i = 0; i < set.failedFlushes().size(); ++i) {
-        const uint32_t error = set.flushErrors()[i];
-        fail(NoticeKind::FlushFailure,
-             "Unable to flush " + set.memberFileName(set.failedFlushes()[i]) + ", Status Code " +
-                 std::to_string(error) + ", " + env_.platform.errorText(error));
-    }
+    const Status closed = file_.close();
+    for (const Status& s : failures(closed)) fail(NoticeKind::FlushFailure, describe(s));
+    const bool flushed = closed.ok();
     bool journaled = true;
     if (journal_) {
         file_.fileSet().removeObserver(journal_.get());

@@ -9,7 +9,6 @@ namespace tabulon {
 namespace {
 
 constexpr uint32_t kFileNotFound = 2;
-constexpr uint64_t kSectorSize = 512;
 
 }  // namespace
 
@@ -52,123 +51,118 @@ FileSet::~FileSet() {
     closeHandles();
 }
 
-int FileSet::open(const std::string& path, int mode, NoticeSink& out, bool verbose) {
+void FileSet::reset(const std::string& path, NoticeSink& out, bool verbose) {
     closeHandles();
     out_ = &out;
     verbose_ = verbose;
     path_ = path;
-    trace(verbose, out, "Opening File <%s>\r\n", path.c_str());
-
     totalSectors_ = 0;
     memberCount_ = 0;
     std::fill(handles_.begin(), handles_.end(), kInvalidHandle);
     std::fill(memberSizes_.begin(), memberSizes_.end(), 0);
     std::fill(written_.begin(), written_.end(), false);
     memberNames_.clear();
-    failedFlushes_.clear();
-    flushErrors_.clear();
     deltaHandle_ = kInvalidHandle;
     deltaName_.clear();
     deltaSize_ = 0;
     endError_ = 0;
+}
 
-    openStatus_ = tabulon::Status{};
-    // A member whose size cannot be taken is not opened: it is no empty file.
-    tabulon::Failure failure = tabulon::Failure::Open;
-    auto openOne = [&](const std::string& name, PlatformHandle* handle, uint64_t* size,
-                       uint32_t* error) {
-        failure = tabulon::Failure::Open;
-        if (!platform_.open(name.c_str(), mode, handle, error)) return false;
-        if (platform_.size(*handle, size, error)) return true;
-        failure = tabulon::Failure::Size;
-        platform_.close(*handle);
-        *handle = kInvalidHandle;
-        return false;
-    };
+// A member whose size cannot be taken is not opened: it is no empty file.
+Status FileSet::openFile(const std::string& name, int mode, PlatformHandle* handle,
+                         uint64_t* size) {
+    uint32_t error = 0;
+    if (!platform_.open(name.c_str(), mode, handle, &error)) {
+        return {Failure::Open, name, error, platform_.errorText(error)};
+    }
+    if (platform_.size(*handle, size, &error)) return {};
+    platform_.close(*handle);
+    *handle = kInvalidHandle;
+    return {Failure::Size, name, error, platform_.errorText(error)};
+}
 
-    int i = 0;
-    // Set when an extension file is there but cannot be opened.
-    bool incomplete = false;
+Status FileSet::openMembers(int mode) {
     std::string name;
-    // A main path longer than a name buffer is not opened at all.
-    bool named = memberName(path, 0, &name);
-    while (named) {
-        trace(verbose, out, "Opening File <%s>...", name.c_str());
-        uint32_t error = 0;
+    // A main path longer than a name buffer is not opened at all; an
+    // extension name too long for one ends the set silently.
+    for (int i = 0; i < kMaxMembers && memberName(path_, i, &name); ++i) {
+        trace(verbose_, *out_, "Opening File <%s>...", name.c_str());
         uint64_t size = 0;
         PlatformHandle handle = kInvalidHandle;
-        if (!openOne(name, &handle, &size, &error)) {
-            std::string text = platform_.errorText(error);
-            trace(verbose, out, "Failed (%lu), %s", (unsigned long)error, text.c_str());
-            if (i == 0 || error != kFileNotFound) {
-                openStatus_ = {failure, name, error, text};
-            }
-            endError_ = error;
-            incomplete = i > 0 && error != kFileNotFound;
-            break;
+        Status s = openFile(name, mode, &handle, &size);
+        if (!s.ok()) {
+            trace(verbose_, *out_, "Failed (%lu), %s", (unsigned long)s.code, s.text.c_str());
+            endError_ = s.code;
+            if (i == 0) return s;
+            // An extension file that is there but cannot be opened ends the
+            // set before it; one that is not there ends it as it should.
+            return s.code == kFileNotFound ? Status{} : s;
         }
-        trace(verbose, out, "Opened\r\n");
+        trace(verbose_, *out_, "Opened\r\n");
         handles_[size_t(i)] = handle;
         memberSizes_[size_t(i)] = size;
         memberNames_.push_back(name);
         totalSectors_ += uint32_t(size / kSectorSize);
-        ++i;
-        if (i >= kMaxMembers) break;
-        // An extension name too long for a name buffer ends the set silently.
-        named = memberName(path, i, &name);
+        memberCount_ = uint16_t(i + 1);
     }
-    memberCount_ = uint16_t(i);
+    if (memberCount_ == 0) return {Failure::Open, path_, 0, "name too long\n"};
+    return {};
+}
+
+Status FileSet::open(const std::string& path, int mode, NoticeSink& out, bool verbose) {
+    reset(path, out, verbose);
+    trace(verbose, out, "Opening File <%s>\r\n", path.c_str());
+    Status status = openMembers(mode);
 
     // A repair needs the whole set: without an extension file that is there
     // but cannot be opened (in use, unreadable), every entry into it looks
     // lost, and a repair would throw those pages away. Nothing more is
     // opened and the open fails as for the main file.
-    if (incomplete && mode == Repair) {
+    if (!status.ok() && memberCount_ != 0 && mode == Repair) {
         closeHandles();
-        return 0;
+        return status;
     }
 
+    std::string name;
     if (memberName(path, kDeltaMember, &name)) {
         trace(verbose, out, "Opening File <%s>...", name.c_str());
-        uint32_t error = 0;
         uint64_t size = 0;
         PlatformHandle handle = kInvalidHandle;
-        if (openOne(name, &handle, &size, &error)) {
+        if (openFile(name, mode, &handle, &size).ok()) {
             deltaHandle_ = handle;
             deltaName_ = name;
             deltaSize_ = size;
         }
     }
-    return memberCount_;
+    return status;
 }
 
-std::string openReport(const FileSet& set, bool verbose) {
+std::string openReport(const FileSet& set, const Status& opened, bool verbose) {
     std::string lines;
-    const tabulon::Status& s = set.openStatus();
-    if (!s.ok() && !verbose) {
-        lines += "Failed to Open File <" + s.name + ">, Status Code " + std::to_string(s.code) +
-                 ", " + s.text;
-    }
+    if (!opened.ok() && !verbose) lines += describe(opened);
     if (set.hasDelta()) lines += "Delta File Found and Opened!\r\n";
     return lines;
 }
 
-bool FileSet::close() {
+Status FileSet::close() {
     if (verbose_ && out_) out_->emitf(NoticeKind::Trace, Stream::Err, "Closing all files...\r\n");
     return closeHandles();
 }
 
-bool FileSet::closeHandles() {
-    bool ok = true;
+Status FileSet::closeHandles() {
+    Status status;
     for (int i = 0; i < kMaxMembers; ++i) {
         PlatformHandle h = handles_[size_t(i)];
         if (h == kInvalidHandle) continue;
         // Repairs reach the disk before the report says they were made.
         uint32_t error = 0;
         if (written_[size_t(i)] && !platform_.flush(h, &error)) {
-            failedFlushes_.push_back(i);
-            flushErrors_.push_back(error);
-            ok = false;
+            Status s{Failure::Flush, memberNames_[size_t(i)], error, platform_.errorText(error)};
+            if (status.ok()) {
+                status = std::move(s);
+            } else {
+                status.more.push_back(std::move(s));
+            }
         }
         platform_.close(h);
         handles_[size_t(i)] = kInvalidHandle;
@@ -176,7 +170,7 @@ bool FileSet::closeHandles() {
     if (deltaHandle_ != kInvalidHandle) platform_.close(deltaHandle_);
     deltaHandle_ = kInvalidHandle;
     memberCount_ = 0;
-    return ok;
+    return status;
 }
 
 uint64_t FileSet::totalSize() const {

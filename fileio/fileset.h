@@ -29,7 +29,7 @@ class FileSet;
 
 // The lines the tabulon program prints after opening a set: the failure of
 // the open (without /D, whose trace says it), then the delta file's notice.
-std::string openReport(const FileSet& set, bool verbose);
+std::string openReport(const FileSet& set, const Status& opened, bool verbose);
 
 // Sees every write of a file set, before and after it is made.
 class WriteObserver {
@@ -51,18 +51,18 @@ class FileSet {
     FileSet& operator=(const FileSet&) = delete;
 
     // Opens the members and the delta file with the access and sharing of
-    // the mode, printing the /D traces when verbose. Returns the number of
-    // members opened, 0 when the main file failed or when, opened for Repair,
-    // an extension file exists but could not be opened (the set would be
-    // incomplete); openStatus() tells what failed (the main file, or an
-    // extension file for a reason other than its absence, which ends the set
-    // there).
-    int open(const std::string& path, int mode, NoticeSink& out, bool verbose);
-    const tabulon::Status& openStatus() const { return openStatus_; }
+    // the mode, with the /D traces when verbose. Returns what failed: the
+    // main file (nothing is open), or an extension file that is there but
+    // could not be opened, which ends the set before it. A repair needs the
+    // whole set, so for Repair that failure closes everything too; otherwise
+    // the members before it stay open. memberCount() is 0 when nothing is
+    // open. An extension file that is not there is no failure.
+    Status open(const std::string& path, int mode, NoticeSink& out, bool verbose);
 
-    // Flushes the members that were written and closes every handle; false
-    // when a flush failed (failedFlushes names them).
-    bool close();
+    // Flushes the members that were written and closes every handle. Returns
+    // each failed flush (Failure::Flush, the member, the system's code and
+    // text): the first, with any others in its `more`.
+    Status close();
 
     const std::string& path() const { return path_; }
     uint16_t memberCount() const { return memberCount_; }
@@ -73,10 +73,6 @@ class FileSet {
     bool hasDelta() const { return deltaHandle_ != kInvalidHandle; }
     const std::string& deltaName() const { return deltaName_; }
     uint64_t deltaSize() const { return deltaSize_; }
-    const std::vector<int>& failedFlushes() const { return failedFlushes_; }
-    // The system's error code of each failed flush, in the order of
-    // failedFlushes.
-    const std::vector<uint32_t>& flushErrors() const { return flushErrors_; }
     // The system's error code of the open that ended the list of members:
     // 2 (not found) when the next extension file does not exist, 0 when the
     // list ended at its longest or at a name too long for a name buffer.
@@ -121,7 +117,11 @@ class FileSet {
     void removeObserver(WriteObserver* observer);
 
   private:
-    bool closeHandles();
+    void reset(const std::string& path, NoticeSink& out, bool verbose);
+    Status openFile(const std::string& name, int mode, PlatformHandle* handle, uint64_t* size);
+    // Opens the main file and the extension files after it, in order.
+    Status openMembers(int mode);
+    Status closeHandles();
     // Maps the offset and prints the positioning trace.
     bool locate(uint64_t offset, uint16_t* member, uint64_t* rest);
 
@@ -138,9 +138,6 @@ class FileSet {
     PlatformHandle deltaHandle_ = kInvalidHandle;
     std::string deltaName_;
     uint64_t deltaSize_ = 0;
-    tabulon::Status openStatus_;
-    std::vector<int> failedFlushes_;
-    std::vector<uint32_t> flushErrors_;
     uint32_t endError_ = 0;
     std::vector<WriteObserver*> observers_;
 };

@@ -162,7 +162,7 @@ uint64_t journalBlockBound(uint64_t setSize, uint16_t members, uint16_t pageSize
     return setSize / unit + 2 * uint64_t(members) + 2;
 }
 
-JournalWriter::JournalWriter(FileSet& set, JournalPlanner& planner, Output& out)
+JournalWriter::JournalWriter(FileSet& set, JournalPlanner& planner, NoticeSink& out)
     : set_(set), planner_(planner), out_(out), platform_(set.platform()) {}
 
 JournalWriter::~JournalWriter() {
@@ -217,12 +217,9 @@ bool JournalWriter::appendRecord(uint8_t kind, const std::vector<uint8_t>& body)
 
 void JournalWriter::fail(uint32_t error) {
     failed_ = true;
-    out_.flush(Stream::Out);
-    Status s;
-    s.code = error;
-    s.text = platform_.errorText(error);
-    out_.write(Stream::Err, describe(s, "Unable to write undo journal <" + path_ + ">"));
-    out_.flush(Stream::Err);
+    out_.emit(NoticeKind::Journal, Stream::Err,
+              describe({Failure::Journal, path_, error, platform_.errorText(error)}), 0,
+              Notice::flushOutBefore | Notice::flushAfter);
 }
 
 bool JournalWriter::covered(uint64_t offset, uint64_t n) const {

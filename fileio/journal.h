@@ -89,7 +89,7 @@ bool readSetSpan(FileSet& set, uint64_t offset, uint8_t* out, size_t n);
 // The observer that writes the journal of one run.
 class JournalWriter : public WriteObserver {
   public:
-    JournalWriter(FileSet& set, JournalPlanner& planner, Output& out);
+    JournalWriter(FileSet& set, JournalPlanner& planner, NoticeSink& out);
     ~JournalWriter() override;
     JournalWriter(const JournalWriter&) = delete;
     JournalWriter& operator=(const JournalWriter&) = delete;
@@ -135,7 +135,7 @@ class JournalWriter : public WriteObserver {
 
     FileSet& set_;
     JournalPlanner& planner_;
-    Output& out_;
+    NoticeSink& out_;  // a failure to write the journal, as a Journal notice
     Platform& platform_;
     std::string path_;
     PlatformHandle handle_ = kInvalidHandle;

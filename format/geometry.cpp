@@ -18,6 +18,32 @@ bool decodeFcrVersion(const uint8_t* c0, FcrVersion* v) {
     return true;
 }
 
+const char* fcrFaultName(FcrFault fault) {
+    switch (fault) {
+        case FcrFault::None: return "none";
+        case FcrFault::TooShort: return "too-short";
+        case FcrFault::NoSignature: return "no-signature";
+        case FcrFault::UnknownVersion: return "unknown-version";
+        case FcrFault::PageSize: return "page-size";
+        case FcrFault::SecondCopyAbsent: return "second-copy-absent";
+        case FcrFault::SecondCopyShort: return "second-copy-short";
+        case FcrFault::CompressionUnit: return "compression-unit";
+    }
+    return "none";
+}
+
+FcrFault fcrHeadFault(const uint8_t* head, size_t n) {
+    if (n < size_t(fcr::firstReadMin)) return FcrFault::TooShort;
+    FcrVersion v;
+    if (!decodeFcrVersion(head, &v)) return FcrFault::NoSignature;
+    if (v.folded < 0x0100 || v.folded > 0x1FFF) return FcrFault::UnknownVersion;
+    FileGeometry g;
+    decodeGeometry(head, v.folded, &g);
+    if (g.pageSize == 0 || g.pageSize % 512 != 0) return FcrFault::PageSize;
+    if (v.folded >= version::v600 && !geometryUsable(g)) return FcrFault::PageSize;
+    return FcrFault::None;
+}
+
 void decodeGeometry(const uint8_t* c0, uint16_t v, FileGeometry* g) {
     g->versionCode = v;
     g->currentFcr = 0;

@@ -25,6 +25,27 @@ struct FileGeometry {
     uint32_t largeOffsetThreshold = 0xFFFFFFFF;  // set for 6.x files when the set opens
 };
 
+// Why the bytes at the start of a file are no FCR a check can use.
+enum class FcrFault : uint8_t {
+    None,
+    TooShort,          // less than one sector: no first FCR copy
+    NoSignature,       // neither an FCR signature byte nor a zero first word
+    UnknownVersion,    // a version code of no family
+    PageSize,          // a page size no file can have, or one the buffers cannot hold
+    SecondCopyAbsent,  // the second FCR copy lies past the end of the file set
+    SecondCopyShort,   // the second FCR copy cannot be read whole
+    CompressionUnit,   // a compressed page size of 1 to 511 bytes
+};
+
+// A few words that say the fault, for a reason field ("too-short", ...).
+const char* fcrFaultName(FcrFault fault);
+
+// Whether the first `n` bytes of a file begin with an FCR worth checking: a
+// signature or the zero first word, a version code of a known family and a
+// page size a file can have (whole sectors; for 6.x and later one the
+// buffers hold).
+FcrFault fcrHeadFault(const uint8_t* head, size_t n);
+
 // The version code of the first FCR copy: the stored code and its folded
 // value. False when the first copy carries no signature.
 struct FcrVersion {

@@ -18,6 +18,7 @@
 #include "fileio/overlay.h"
 #include "inspect/findings.h"
 #include "inspect/plan.h"
+#include "inspect/names.h"
 
 using namespace tabulon;
 
@@ -57,8 +58,9 @@ bool damageOf(Platform& platform, const std::string& path, bool shared, uint64_t
               std::vector<std::string>* explained, std::string* why) {
     NullOutput quiet;
     BtrieveFile file(quiet, platform);
-    if (file.open(path, shared ? Unprotected : ExclusiveRead, false) == 0) {
-        *why = openFailure(path, file.openStatus());
+    if (const Status opened = file.open(path, shared ? Unprotected : ExclusiveRead, false);
+        !opened) {
+        *why = openFailure(path, opened);
         return false;
     }
     if (file.geometry().versionCode < version::v600) {
@@ -264,7 +266,7 @@ std::string adviceText(const Advice& a) {
 
 Json adviceJson(const Advice& a) {
     Json j;
-    j["file"] = a.path;
+    j["path"] = a.path;
     j["status"] = a.status();
     j["damage"] = a.damage;
     j["findings"] = a.findings;
@@ -301,8 +303,17 @@ Json adviceJson(const Advice& a) {
 
 std::string adviceHtml(const std::string& path, bool shared) {
     const Advice a = adviseFile(systemPlatform(), path, shared);
+    // Each line as the text forms show it: controls and bytes that are not
+    // UTF-8 escaped, so that a file's name cannot break the page.
+    std::string shown;
+    const std::string text = adviceText(a);
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        shown += displayName(std::string_view(text).substr(at, end - at)) + "\n";
+        at = end + 1;
+    }
     std::string h = "<pre class=\"advice\">";
-    for (char ch : adviceText(a)) {
+    for (char ch : shown) {
         switch (ch) {
             case '&': h += "&amp;"; break;
             case '<': h += "&lt;"; break;

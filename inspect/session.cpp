@@ -51,8 +51,9 @@ bool OpenSet::open(const std::string& path, bool shared, std::string* why) {
         *why = strf("the path is longer than %d characters", kMaxPathLength);
         return false;
     }
-    if (file_.open(path, shared ? Unprotected : ExclusiveRead, false) == 0) {
-        *why = openFailure(path, file_.openStatus());
+    const tabulon::Status s = file_.open(path, shared ? Unprotected : ExclusiveRead, false);
+    if (!s.ok()) {
+        *why = openFailure(path, s);
         return false;
     }
     return true;

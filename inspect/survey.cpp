@@ -46,14 +46,7 @@ constexpr size_t kHeadBytes = 2 * 65536;
 // Whether bytes begin with an FCR: a signature or the zero first word, a
 // version code of a known family and a page size a file can have.
 bool looksLikeBtrieve(const uint8_t* head, size_t n) {
-    if (n < size_t(fcr::firstReadMin)) return false;
-    FcrVersion v;
-    if (!decodeFcrVersion(head, &v)) return false;
-    if (v.folded < 0x0100 || v.folded > 0x1FFF) return false;
-    FileGeometry g;
-    decodeGeometry(head, v.folded, &g);
-    if (g.pageSize == 0 || g.pageSize % 512 != 0) return false;
-    return v.folded < version::v600 || geometryUsable(g);
+    return fcrHeadFault(head, n) == FcrFault::None;
 }
 
 std::string systemReason(uint32_t code) {
@@ -90,12 +83,10 @@ void checkOne(SurveyRow& row, bool shared, bool keepList) {
         row.error = strf("the path is longer than %d characters", kMaxPathLength);
         return;
     }
-    if (file.open(row.path.string(), shared ? Unprotected : ExclusiveRead, false) == 0) {
-        const tabulon::Status& s = file.openStatus();
-        const std::string line = s.failure == tabulon::Failure::NotBtrieve
-                                     ? s.text
-                                     : "Failed to Open File <" + s.name + ">, Status Code " +
-                                           std::to_string(s.code) + ", " + s.text;
+    const tabulon::Status s =
+        file.open(row.path.string(), shared ? Unprotected : ExclusiveRead, false);
+    if (!s.ok()) {
+        const std::string line = describe(s);
         const std::string first = line.substr(0, line.find_first_of("\r\n"));
         row.error = s.failure == tabulon::Failure::NotBtrieve
                         ? "not a usable Btrieve file (" + first + ")"

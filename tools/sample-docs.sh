@@ -22,7 +22,10 @@ cp sample/ORDERS.* sample/repair/
 "$(dirname "$inspect")/tabulon" sample/repair/ORDERS.DAT /F-1 /R >/dev/null 2>&1 || true
 "$inspect" map sample/ORDERS.DAT -o "$out/sample-map.svg" >/dev/null
 # 2026-01-01 00:00:00 UTC
-SOURCE_DATE_EPOCH=1767225600 "$inspect" report sample -o "$out/sample-report.html" >/dev/null || true
+# The report names the command that made it: written beside the set, under
+# a name that is the same wherever the build is.
+SOURCE_DATE_EPOCH=1767225600 "$inspect" report sample -o sample-report.html >/dev/null || true
+cp sample-report.html "$out/sample-report.html"
 if [ "${SAMPLE_DOCS_PICTURE:-1}" != 0 ] && command -v chromium >/dev/null 2>&1 &&
   command -v convert >/dev/null 2>&1; then
   chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \

@@ -215,7 +215,7 @@ int UndoRun::loadIdentity() {
     Status s;
     if (!platform_.open(o_.journal.c_str(), ExclusiveRead, &h, &s.code)) {
         s.text = platform_.errorText(s.code);
-        out_.write(Stream::Err, describe(s, "Unable to open undo journal <" + journalName_ + ">"));
+        out_.write(Stream::Err, describe("Unable to open undo journal <" + journalName_ + ">", s));
         return undo::kError;
     }
     guard_.handle = h;
@@ -271,13 +271,13 @@ int UndoRun::locateSet() {
 // through no link.
 int UndoRun::openSet() {
     const int mode = (o_.dryRun ? ExclusiveRead : Repair) | PlainFileOnly | NoLinkedFolders;
-    const bool opened = file_.open(openPath_, mode, false) != 0;
+    const bool opened = file_.open(openPath_, mode, false).ok();
     FileSet& set = file_.fileSet();
     Status s;
     s.code = set.endError();
     s.text = platform_.errorText(s.code);
     if (set.memberCount() == 0) {
-        out_.write(Stream::Err, describe(s, "Unable to open the file set " + mainName_));
+        out_.write(Stream::Err, describe("Unable to open the file set " + mainName_, s));
         if (o_.mainPath.empty()) {
             out_.err(
                 "(The path is the one the journal names, as the repair was given it: run "
@@ -288,7 +288,7 @@ int UndoRun::openSet() {
     if (s.code != 0 && s.code != kNotFound) {
         std::string name;
         memberName(openPath_, set.memberCount(), &name);
-        out_.write(Stream::Err, describe(s, "Unable to open member " + printable(name)));
+        out_.write(Stream::Err, describe("Unable to open member " + printable(name), s));
         out_.err(
             "Refused: every member must be a regular file (no symbolic link, folder, device or "
             "pipe) that can be opened; nothing was written.\n");
@@ -544,15 +544,8 @@ int UndoRun::finishRestore(size_t restored, bool failed) {
             restored, held);
         return j_.damaged ? undo::kError : undo::kRestored;
     }
-    if (!set.close()) {
-        for (size_t i = 0; i < set.failedFlushes().size(); ++i) {
-            Status s;
-            s.code = set.flushErrors()[i];
-            s.text = platform_.errorText(s.code);
-            out_.write(Stream::Err,
-                       describe(s, "Unable to flush " +
-                                       printable(set.memberFileName(set.failedFlushes()[i]))));
-        }
+    for (const Status& s : failures(set.close())) {
+        out_.write(Stream::Err, describe("Unable to flush " + printable(s.name), s));
         failed = true;
     }
     out_.out("Restored %zu block(s), %zu held their old bytes already.\n", restored, held);

@@ -156,7 +156,7 @@ RealRepair repairCopy(const CrashState& s, const MemoryPlatform& crashed, const 
     tabulon::NullOutput quiet;
     r.status = runTabulon(4, argv, quiet, copy, nullptr, RunSettings{});
     tabulon::BtrieveFile file(quiet, copy);
-    if (file.open(kMain, tabulon::ExclusiveRead, false) != 0) {
+    if (file.open(kMain, tabulon::ExclusiveRead, false)) {
         r.damageLeft = inspect::gatherFindings(file, false, false).bySeverity(inspect::Damage);
         file.close();
     }
@@ -173,7 +173,7 @@ RealRepair repairCopy(const CrashState& s, const MemoryPlatform& crashed, const 
 std::uint32_t checkedPageCount(MemoryPlatform& p) {
     tabulon::NullOutput quiet;
     tabulon::BtrieveFile file(quiet, p);
-    if (file.open(kMain, tabulon::ExclusiveRead, false) == 0) return 0;
+    if (!file.open(kMain, tabulon::ExclusiveRead, false)) return 0;
     const std::uint32_t n = file.geometry().pageCount;
     file.close();
     return n;

@@ -332,7 +332,7 @@ TEST(Monitor, LastPairPastTheEnd) {
         << info.out;
     EXPECT_EQ(inspect({"--json", "info", file}).json().at("pairsThatFit"), 1);
     const Json survey = inspect({"--json", "survey", db.string()}).json();
-    EXPECT_EQ(survey.at("files").at(0).at("findings").at("info"), 1) << survey.dump(1);
+    EXPECT_EQ(survey.at("files").at(0).at("findingCounts").at("info"), 1) << survey.dump(1);
     const fs::path out = scratch.path() / "report.html";
     inspect({"report", db.string(), "-o", out.string()});
     EXPECT_NE(readText(out).find("<td>last-pair-past-end</td><td class=\"sev-info\">info</td><td>the "

@@ -58,7 +58,7 @@ TEST_P(PageIndexTest, SearchAndHeadersMatchAPlainWalkThroughRandomWrites) {
     tbuild::buildFromRecipe(shape.recipe, dir.string(), "F.DAT");
     NullOutput out;
     BtrieveFile file(out);
-    ASSERT_NE(file.open((dir / "F.DAT").string(), Repair, false), 0) << shape.name;
+    ASSERT_TRUE(file.open((dir / "F.DAT").string(), Repair, false).ok()) << shape.name;
     const FileGeometry& g = file.geometry();
     ScanOptions options;
     options.progress = 0;

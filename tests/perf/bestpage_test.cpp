@@ -83,7 +83,7 @@ protected:
         path_ = (dir / ("tabulon_best_" + std::to_string(::getpid()) + ".dat")).string();
         std::ofstream(path_, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-        ASSERT_NE(file_.open(path_, ExclusiveRead, false), 0);
+        ASSERT_TRUE(file_.open(path_, ExclusiveRead, false).ok());
         scanner_ = std::make_unique<Scanner>(file_, ScanOptions{});
         ASSERT_TRUE(scanner_->cache().preload(false));
         probes_.clear();

@@ -93,7 +93,7 @@ std::vector<std::vector<uint8_t>> repairedMembers(const WriteCase& wc, bool verb
     {
         NullOutput out;  // the /D trace lines are not looked at here
         BtrieveFile file(out);
-        EXPECT_NE(file.open(names[0], Repair, verbose), 0);
+        EXPECT_TRUE(file.open(names[0], Repair, verbose).ok());
         WriteSizes seen;
         file.fileSet().addObserver(&seen);
         PatPair pair(file);
@@ -108,7 +108,7 @@ std::vector<std::vector<uint8_t>> repairedMembers(const WriteCase& wc, bool verb
                 << logical;
         }
         file.fileSet().removeObserver(&seen);
-        EXPECT_TRUE(file.close());
+        EXPECT_TRUE(file.close().ok());
         *writes = seen.sizes;
     }
 

@@ -144,7 +144,7 @@ class GatheredPreload : public testing::TestWithParam<PreloadCase> {
 protected:
     void SetUp() override {
         main_ = writeSet(GetParam().recipe, GetParam().name);
-        ASSERT_NE(file_.open(main_, ExclusiveRead, false), 0);
+        ASSERT_TRUE(file_.open(main_, ExclusiveRead, false).ok());
     }
     void TearDown() override {
         file_.close();
@@ -219,7 +219,7 @@ TEST(GatheredPreloadValues, UnmasksUsageOfEncryptedFiles) {
     {
         BufferOutput out;
         BtrieveFile file(out);
-        ASSERT_NE(file.open(main, ExclusiveRead, false), 0);
+        ASSERT_TRUE(file.open(main, ExclusiveRead, false).ok());
         const Outcome fast = preloadWith(file, out, PreloadReads::Gathered, kPreloadGatherBytes, false);
         ASSERT_TRUE(fast.built);
         HeaderCache cache(file);

@@ -31,8 +31,15 @@ public:
         handles.push_back(*handle);
         return true;
     }
+    bool flush(PlatformHandle h, uint32_t* error) override {
+        if (flushError == 0) return next_.flush(h, error);
+        *error = flushError;
+        return false;
+    }
+    std::string errorText(uint32_t e) override { return "text " + std::to_string(e) + "\n"; }
 
     std::vector<PlatformHandle> handles;
+    uint32_t flushError = 0;  // when set, every flush fails with it
 };
 
 }  // namespace
@@ -53,7 +60,8 @@ protected:
         ASSERT_EQ(writeFileSet(built.file, dir.file("F.DAT"), built.plan).members.size(), 2u);
         split = size_t(built.plan.cuts.at(0));
         ASSERT_EQ(split, pairOffset(built.file.layout(), 1) + 2 * built.file.layout().patPageSize);
-        ASSERT_EQ(set.open(dir.file("F.DAT"), Repair, out, false), 2);
+        ASSERT_TRUE(set.open(dir.file("F.DAT"), Repair, out, false).ok());
+        ASSERT_EQ(set.memberCount(), 2);
         flushedFds.clear();
     }
 
@@ -73,15 +81,38 @@ TEST_F(Durability, OnlyWrittenMembersAreFlushedAtClose) {
 
     ASSERT_EQ(platform.handles.size(), 2u);
     const int extension = int(platform.handles[1]);
-    EXPECT_TRUE(set.close());
+    EXPECT_TRUE(set.close().ok());
     EXPECT_EQ(flushedFds, std::vector<int>{extension});
 }
 
 TEST_F(Durability, NothingWrittenNothingFlushed) {
     uint8_t header[4];
     ASSERT_TRUE(set.readAt(split, header, sizeof header));
-    EXPECT_TRUE(set.close());
+    EXPECT_TRUE(set.close().ok());
     EXPECT_TRUE(flushedFds.empty());
+}
+
+// A close that cannot flush several written members says each, in the
+// order of the members, and lets none of them go unsaid.
+TEST_F(Durability, EveryFailedFlushIsCarried) {
+    uint8_t header[4];
+    ASSERT_TRUE(set.readAt(0, header, sizeof header));
+    ASSERT_TRUE(set.writeAt(0, header, sizeof header));
+    ASSERT_TRUE(set.readAt(split, header, sizeof header));
+    ASSERT_TRUE(set.writeAt(split, header, sizeof header));
+    platform.flushError = 5;
+
+    const Status closed = set.close();
+    const std::vector<Status> each = failures(closed);
+    ASSERT_EQ(each.size(), 2u);
+    EXPECT_EQ(each[0].name, dir.file("F.DAT"));
+    EXPECT_EQ(each[1].name, dir.file("F.^01"));
+    for (const Status& s : each) {
+        EXPECT_EQ(s.failure, Failure::Flush);
+        EXPECT_EQ(describe(s), "Unable to flush " + s.name + ", Status Code 5, text 5\n");
+    }
+    // Every handle is closed all the same.
+    EXPECT_EQ(set.memberCount(), 0);
 }
 
 }  // namespace

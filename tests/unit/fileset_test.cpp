@@ -52,7 +52,8 @@ protected:
             ASSERT_TRUE(memberName(path(), int(k), &name));
             unit::writeFile(name, Bytes(sizes[k], 0x11));
         }
-        ASSERT_EQ(set.open(path(), ExclusiveRead, out, false), int(sizes.size()));
+        ASSERT_TRUE(set.open(path(), ExclusiveRead, out, false).ok());
+        ASSERT_EQ(set.memberCount(), sizes.size());
         EXPECT_EQ(out.errText, "");
     }
     void expectMaps(uint64_t offset, uint16_t member, uint64_t rest) {
@@ -115,8 +116,8 @@ TEST(FileSetReads, OpenJoinsExtensionsAndReadsStayInOneMember) {
     FileSet& set = o.file.fileSet();
     // The open prints nothing; the tool's notice comes from the set.
     EXPECT_EQ(o.out.errText, "");
-    EXPECT_TRUE(set.openStatus().ok());
-    EXPECT_EQ(openReport(set, false), "Delta File Found and Opened!\r\n");
+    EXPECT_TRUE(o.status.ok());
+    EXPECT_EQ(openReport(set, o.status, false), "Delta File Found and Opened!\r\n");
     EXPECT_EQ(set.totalSectors(), 1u + 1u + 1u);  // each member divided on its own
     EXPECT_EQ(set.memberSize(1), 1000u);
     EXPECT_EQ(set.deltaSize(), 10u);
@@ -162,17 +163,21 @@ TEST(FileSetReads, FcrCopiesComeWhollyFromOneMember) {
         const char* name;
         std::vector<size_t> members;  // sizes; the bytes are one 0x0800 image
         const char* err;
+        FcrFault reason;
     };
     // Page size 1024: each FCR copy is 2048 bytes, the second at 2048.
     const Case cases[] = {
-        {"FirstCopyUnderOneSector", {511}, "Not a Btrieve File!\n"},
-        {"FirstCopyOfOneSector", {512, 3584}, ""},  // the second copy lies in member 1
-        {"SecondCopyAbsent", {2048}, "Not a Btrieve File....\n"},
-        {"SecondCopyAbsentEmptyMemberAfter", {2048, 0}, "Not a Btrieve File....\n"},
-        {"SecondCopyShort", {4095}, "Not a Btrieve File.....\n"},
-        {"SecondCopyAcrossMembers", {3000, 2000}, "Not a Btrieve File.....\n"},
-        {"SecondCopyInNextMember", {2048, 2048}, ""},
-        {"Whole", {4096}, ""},
+        {"FirstCopyUnderOneSector", {511}, "Not a Btrieve File!\n", FcrFault::TooShort},
+        // the second copy lies in member 1
+        {"FirstCopyOfOneSector", {512, 3584}, "", FcrFault::None},
+        {"SecondCopyAbsent", {2048}, "Not a Btrieve File....\n", FcrFault::SecondCopyAbsent},
+        {"SecondCopyAbsentEmptyMemberAfter", {2048, 0}, "Not a Btrieve File....\n",
+         FcrFault::SecondCopyAbsent},
+        {"SecondCopyShort", {4095}, "Not a Btrieve File.....\n", FcrFault::SecondCopyShort},
+        {"SecondCopyAcrossMembers", {3000, 2000}, "Not a Btrieve File.....\n",
+         FcrFault::SecondCopyShort},
+        {"SecondCopyInNextMember", {2048, 2048}, "", FcrFault::None},
+        {"Whole", {4096}, "", FcrFault::None},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -189,9 +194,10 @@ TEST(FileSetReads, FcrCopiesComeWhollyFromOneMember) {
         }
         unit::Opened o(dir.path("f.dat"), ExclusiveRead);
         EXPECT_EQ(o.members, *c.err ? 0 : int(c.members.size()));
-        EXPECT_EQ(o.file.openStatus().text, c.err);
-        EXPECT_EQ(o.file.openStatus().failure,
-                  *c.err ? tabulon::Failure::NotBtrieve : tabulon::Failure::None);
+        EXPECT_EQ(o.status.text, c.err);
+        EXPECT_EQ(o.status.failure, *c.err ? tabulon::Failure::NotBtrieve : tabulon::Failure::None);
+        EXPECT_EQ(o.status.reason, c.reason);
+        EXPECT_EQ(describe(o.status), c.err);
     }
 }
 

@@ -104,7 +104,7 @@ TEST(Pages, WritingA0950HeaderWritesExactlyEightBytes) {
     for (int i = 0; i < kMaxHeaderSize; ++i) h.headerBytes[i] = uint8_t(i + 1);
     h.usageCount = 0x4321;
     ASSERT_TRUE(o.file.writePageHeader(8, h));
-    ASSERT_TRUE(o.file.close());
+    ASSERT_TRUE(o.file.close().ok());
     for (int i = 0; i < 8; ++i) image[8 * 1024 + i] = uint8_t(i + 1);
     EXPECT_EQ(unit::readFile(dir.path("w.dat")), image);  // the usage word stays as it was
 }

@@ -95,7 +95,8 @@ inline FileGeometry geometryOf(uint16_t version, uint16_t pageSize, uint16_t pat
 // the later calls printed. Closed when it goes away.
 struct Opened {
     Opened(const std::string& path, int mode, bool verbose = false)
-        : members(file.open(path, mode, verbose)) {}
+        : status(file.open(path, mode, verbose)),
+          members(status.ok() ? file.fileSet().memberCount() : 0) {}
     Opened(const Opened&) = delete;
     Opened& operator=(const Opened&) = delete;
 
@@ -108,7 +109,8 @@ struct Opened {
 
     BufferOutput out;
     BtrieveFile file{out};
-    int members = 0;
+    tabulon::Status status;  // what the open returned
+    int members = 0;         // the members opened, 0 when the open failed
 };
 
 }  // namespace unit
