@@ -73,16 +73,6 @@ class Collector : public tabulon::EventSink {
         if (n.kind == tabulon::NoticeKind::PastEnd) out_.pastEnd = uint32_t(n.value);
     }
     bool wantsDetail() const override { return false; }
-    // The FCR names pairs past the end: one info finding, with how many fit.
-    void lastPairPastEnd(uint32_t last) {
-        tabulon::Finding f;
-        f.code = tabulon::Problem::LastPairPastEnd;
-        f.pair = out_.pastEnd;
-        f.expected = last;
-        f.found = out_.pastEnd - 1;
-        out_.severities.add(f.code);
-        finding(f);
-    }
 
   private:
     FileFindings& out_;
@@ -99,7 +89,6 @@ FileFindings gatherFindings(BtrieveFile& file, bool shared, bool keepList) {
     scanner.walk(1, file.lastPatPair(), &collect);
     out.counters = scanner.counters();
     out.severities = scanner.severities();
-    if (out.pastEnd != 0) collect.lastPairPastEnd(file.lastPatPair());
     return out;
 }
 
