@@ -140,6 +140,10 @@ Line renderFinding(const Finding& f) {
             case Field::Expected: line.hex(f.expected, f.digits); break;
             case Field::Found: line.hex(f.found, f.digits); break;
             case Field::Version: line.hex(f.version, 4); break;
+            // The console's lines name no pair, slot or byte position.
+            case Field::Pair:
+            case Field::Slot:
+            case Field::At:
             case Field::None: break;
         }
     });

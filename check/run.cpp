@@ -39,6 +39,7 @@ class Run {
     bool close();
     int finish(int status);
     void report();
+    void describeSet(RunResult& result) const;
     ScanCounters counters;
 
   private:
@@ -162,6 +163,15 @@ void Run::report() {
     sink_.report(ReportEvent{counters, o_.fixMask});
 }
 
+void Run::describeSet(RunResult& result) const {
+    const FileSet& set = file_.fileSet();
+    result.geometry = file_.geometry();
+    for (int k = 0; k < set.memberCount(); ++k) {
+        result.members.push_back(set.memberFileName(k));
+        result.memberSizes.push_back(set.memberSize(k));
+    }
+}
+
 // The last line of a run that journaled blocks says where the journal is.
 int Run::finish(int status) {
     if (journal_) {
@@ -177,7 +187,12 @@ int Run::finish(int status) {
 RunResult runCheck(const std::string& path, const ScanOptions& options, const RunEnvironment& env) {
     RunResult result;
     Run run(path, options, env);
-    if (!run.open() || !run.startJournal()) {
+    if (!run.open()) {
+        result.status = kRunFailed;
+        return result;
+    }
+    run.describeSet(result);
+    if (!run.startJournal()) {
         result.status = kRunFailed;
         return result;
     }

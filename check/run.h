@@ -3,11 +3,14 @@
 // environment's event sink as a value, in order; the run prints nothing.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "check/event.h"
 #include "check/options.h"
 #include "fileio/platform.h"
+#include "format/geometry.h"
 
 namespace tabulon {
 
@@ -26,6 +29,12 @@ constexpr int kRunFailed = -3;
 struct RunResult {
     int status = 0;  // 0, or kRunFailed
     ScanCounters counters;
+    // The set as the run opened it (all zero and empty when it opened
+    // nothing): its geometry and its members, main file first, with their
+    // sizes before any write.
+    FileGeometry geometry;
+    std::vector<std::string> members;
+    std::vector<uint64_t> memberSizes;
 };
 
 // Runs the check of the set whose main file is at `path`.

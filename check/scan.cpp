@@ -78,12 +78,25 @@ void Scanner::walk(uint32_t first, uint32_t last, EventSink* observer, bool entr
         progress(uint32_t(n));
         if (!pair_.load(uint32_t(n))) {
             sink_->emit(NoticeKind::PastEnd, Stream::Err, std::string_view(), n);
+            pastEnd(uint32_t(n), uint32_t(last));
             break;
         }
         checkPair(uint32_t(n), entries);
     }
     sink_ = own;
     writer_.setSink(sink_);
+}
+
+// The walk meets the end of the file before the last pair it was given: one
+// info finding, with how many pairs fit. It has no console text and counts in
+// no counter.
+void Scanner::pastEnd(uint32_t pair, uint32_t last) {
+    Finding f;
+    f.code = Problem::LastPairPastEnd;
+    f.pair = pair;
+    f.expected = last;
+    f.found = pair - 1;
+    report(f, 0);
 }
 
 // "Checking PAT Pair 0x%.6lx[ at Offset 0x%.10I64x]...\n": the offset is

@@ -65,6 +65,7 @@ class Scanner {
     void checkEntries(uint32_t n, uint32_t e);
     bool quickEntry(const uint8_t* page, uint32_t k, uint32_t logical);
     void progress(uint32_t n);
+    void pastEnd(uint32_t pair, uint32_t last);
     void checkHeaders(uint32_t n, const tabulon::PatHeaderCheck& h);
     void checkEntry(tabulon::EntryCheck& e);
     uint16_t repairEntry(const tabulon::EntryCheck& e, const tabulon::Finding& f);

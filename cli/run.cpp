@@ -4,7 +4,7 @@
 
 #include "check/console.h"
 #include "check/run.h"
-#include "cli/options.h"
+#include "check/commandline.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ int runTabulon(int argc, const char* const* argv, tabulon::Output& out, tabulon:
 int runTabulon(int argc, const char* const* argv, tabulon::Output& out, tabulon::Platform& platform,
                tabulon::ScanCounters* countersOut, const RunSettings& settings) {
     if (countersOut) *countersOut = tabulon::ScanCounters{};
-    const CommandLine cl = parseCommandLine(argc, argv);
+    const tabulon::CommandLine cl = tabulon::parseCommandLine(argc, argv);
     if (cl.showUsage) return printUsage(out);
     for (const std::string& notice : cl.notices) out.write(tabulon::Stream::Err, notice);
 

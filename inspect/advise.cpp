@@ -20,6 +20,8 @@
 #include "inspect/plan.h"
 #include "inspect/names.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 namespace {
@@ -71,7 +73,7 @@ bool damageOf(Platform& platform, const std::string& path, bool shared, uint64_t
     file.close();
     *damage = f.bySeverity(Damage);
     for (const ListedFinding& l : f.list) {
-        if (l.severity() == Damage) explained->push_back(l.explanation);
+        if (l.severity() == Damage) explained->push_back(tabulon::renderDetail(l.finding));
     }
     return true;
 }
@@ -127,26 +129,20 @@ std::string shellWord(const std::string& s) {
     return q + "'";
 }
 
-// The repair of `tabulon path /F<mask> /R`, made on `layer` by the engine's
-// run; its events are not needed, the candidate is read off its writes.
-// Status 0, or kStatusFailed when the set cannot be opened or a write fails.
-int repairOver(Platform& layer, const std::string& path, int32_t mask) {
-    ScanOptions options;
-    options.progress = 0;
-    options.fixMask = mask;
-    EventSink none;
-    const RunResult run = runCheck(path, options, RunEnvironment{layer, none, std::string()});
-    return run.status == 0 ? 0 : kStatusFailed;
-}
-
 }  // namespace
 
 MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, bool shared) {
     MaskOutcome c;
     c.mask = mask;
     OverlayPlatform layer(base, shared ? Unprotected : ExclusiveRead);
-    c.status = repairOver(layer, path, mask);
-    const Plan plan = readPlan(layer, path);
+    ScanOptions options;
+    options.progress = 0;
+    options.fixMask = mask;
+    // The repair of `tabulon path /F<mask> /R`, made on the layer; the
+    // candidate is read off the engine's actions and the layer's writes.
+    const Simulation sim = simulateRepair(layer, path, options);
+    c.status = sim.result.status == 0 ? 0 : kStatusFailed;
+    const Plan plan = readPlan(sim);
     for (const EntryChange& e : plan.entries) {
         if (e.reset() && e.before.type != 0) c.givenUp.push_back(e.logical);
     }

@@ -34,7 +34,7 @@ struct MaskOutcome {
 // Runs `tabulon path /F<mask> /R` over a copy-on-write layer on `base`, then
 // checks the layered files as the check does without a fix mask. This is the
 // one place where a candidate is run.
-MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, bool shared);
+MaskOutcome runCandidate(tabulon::Platform& base, const std::string& path, int32_t mask, bool shared);
 
 // The masks advise compares, simplest first.
 const std::vector<int32_t>& candidateMasks();
@@ -56,7 +56,7 @@ struct Advice {
 };
 
 // Checks the set on `base` and, when it has damage, runs every candidate.
-Advice adviseFile(Platform& base, const std::string& path, bool shared);
+Advice adviseFile(tabulon::Platform& base, const std::string& path, bool shared);
 
 // "/F12", "/F-1".
 std::string maskOption(int32_t mask);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -193,7 +194,8 @@ int cmdInfo(Context& cx, const std::string& path) {
 namespace {
 
 // One row of the pairs command.
-void pairRow(const tabulon::PairEvent& r, Json& rows, std::string& t) {
+void pairRow(const tabulon::PairEvent& r, const std::vector<tabulon::Finding>& findings, Json& rows,
+             std::string& t) {
     const tabulon::PatHeaderCheck& h = r.header;
     Json copies = Json::array();
     std::string cells;
@@ -223,17 +225,25 @@ void pairRow(const tabulon::PairEvent& r, Json& rows, std::string& t) {
                     {"free", r.free},
                     {"headerSound", h.layout ? Json(sound) : Json(nullptr)},
                     {"headerProblems", h.problems()},
-                    {"problems", problemsJson(h.findings, h.count)}});
+                    {"problems", problemsJson(findings.data(), int(findings.size()))}});
     const char* state = !h.layout ? "unknown layout" : sound ? "sound" : "DAMAGED";
     t += strf("%6lu  %-12s  %s%3lu  %-6s %6lu %6lu  %s\n", (unsigned long)r.n,
               hex(r.offset, 10).c_str(), cells.c_str(), (unsigned long)r.current,
               r.idsMatch ? "same" : "DIFFER", (unsigned long)r.used, (unsigned long)r.free, state);
 }
 
-// Collects the pairs of a walk, and the pair past the end.
+// Collects the pairs of a walk with the engine's findings on each (the ids
+// finding of a pair comes before its event, its header findings after), and
+// the pair past the end.
 class PairRows : public tabulon::EventSink {
   public:
-    void pair(const tabulon::PairEvent& r) override { pairRow(r, rows, text); }
+    void pair(const tabulon::PairEvent& r) override { pairs.push_back(r); }
+    void finding(const tabulon::Finding& f) override { findings[f.pair].push_back(f); }
+    void finish() {
+        for (const tabulon::PairEvent& r : pairs) pairRow(r, findings[r.n], rows, text);
+    }
+    std::vector<tabulon::PairEvent> pairs;
+    std::map<uint32_t, std::vector<tabulon::Finding>> findings;
     void notice(const tabulon::Notice& n) override {
         if (n.kind == tabulon::NoticeKind::PastEnd) stopped = uint32_t(n.value);
     }
@@ -254,6 +264,7 @@ int cmdPairs(Context& cx, const std::string& path) {
                      "offset", "sg0", "number0", "usage0", "sg1", "number1", "usage1", "cur", "ids",
                      "used", "free", "header");
     scanner.walk(1, last, &walk, false);
+    walk.finish();
     Json j;
     j["path"] = path;
     j["lastPair"] = last;

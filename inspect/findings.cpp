@@ -1,8 +1,10 @@
 #include "inspect/findings.h"
 
 #include "check/scan.h"
-#include "format/pageheader.h"
+#include "inspect/json.h"
 #include "inspect/session.h"
+
+using namespace tabulon;
 
 namespace inspect {
 
@@ -14,11 +16,13 @@ const char* severityName(int s) {
 }
 
 const char* severityKey(int s) {
-    switch (s) {
-        case Damage: return "damage";
-        case UnusedEntry: return "unusedEntry";
-        default: return "info";
-    }
+    // The table's key as a JSON key: "unused-entry" is "unusedEntry".
+    static const std::string keys[kSeverities] = {
+        camelKey(tabulon::severityKey(tabulon::Severity(0))),
+        camelKey(tabulon::severityKey(tabulon::Severity(1))),
+        camelKey(tabulon::severityKey(tabulon::Severity(2))),
+    };
+    return s >= 0 && s < kSeverities ? keys[s].c_str() : "info";
 }
 
 const char* className(int c) {
@@ -42,94 +46,35 @@ uint64_t FileFindings::damage(bool strict) const {
 
 namespace {
 
-// The counter class the engine counts a finding in; `type` is the page type
-// of its entry. Findings the check does not count (info) are about PAT pages.
-ProblemClass classOf(const tabulon::Finding& f, uint16_t type) {
-    switch (f.row().counter) {
-        case tabulon::CounterClass::DataPage: return ClassData;
-        case tabulon::CounterClass::EntryType:
-        case tabulon::CounterClass::ZeroPointer:
-            switch (pageClassOf(type)) {
-                case PageClass::Data: return ClassData;
-                case PageClass::Index: return ClassIndex;
-                case PageClass::Other: return ClassOther;
-            }
-            return ClassOther;
-        default: return ClassPat;
+// The counter class of a finding as the engine tallied it; the findings the
+// check does not count (info) are about PAT pairs.
+ProblemClass classOf(tabulon::Tally t) {
+    switch (t) {
+        case tabulon::Tally::Data: return ClassData;
+        case tabulon::Tally::Index: return ClassIndex;
+        case tabulon::Tally::Other: return ClassOther;
+        case tabulon::Tally::Pat:
+        case tabulon::Tally::None: return ClassPat;
     }
+    return ClassPat;
 }
 
-// A sentence for the report: where the finding is and the problem table's
-// label for it.
-std::string explain(const tabulon::Finding& f, bool entry) {
-    using tabulon::Problem;
-    const std::string label = f.row().label;
-    if (!entry) {
-        switch (f.code) {
-            case Problem::PatSignature:
-            case Problem::PatPairNumber:
-            case Problem::LastPairPastEnd: return tabulon::renderDetail(f);
-            default: return strf("PAT pair %lu: %s", (unsigned long)f.pair, label.c_str());
-        }
-    }
-    std::string t = strf("the entry of logical page %lu (type 0x%.4x) in PAT pair %lu: %s",
-                         (unsigned long)f.logical, unsigned(f.storedType),
-                         (unsigned long)f.pair, label.c_str());
-    if (f.code == Problem::InvalidUsage || f.code == Problem::UnusedInvalidUsage) {
-        return t + strf(" (physical page %lu, usage word 0x%.4x)", (unsigned long)f.physical,
-                        unsigned(f.usage));
-    }
-    if (!f.headerRead) {
-        return t + strf(" (physical page %lu cannot be read)", (unsigned long)f.physical);
-    }
-    return t + strf(" (physical page %lu names logical page %lu of type 0x%.4x)",
-                    (unsigned long)f.physical, (unsigned long)f.page.pageId,
-                    unsigned(f.page.pageType));
-}
-
-// Counts, and keeps when asked, every finding the walk reports.
+// Counts, and keeps when asked, every finding of the engine's stream.
 class Collector : public tabulon::EventSink {
   public:
     Collector(FileFindings& out, bool keep) : out_(out), keep_(keep) {}
 
-    void pair(const tabulon::PairEvent& r) override {
-        if (!r.idsMatch) {
-            tabulon::Finding ids;
-            ids.code = tabulon::Problem::PatIdsDiffer;
-            ids.pair = r.n;
-            add(ids, 0, false);
-        }
-        for (int i = 0; i < r.header.count; ++i) add(r.header.findings[i], 0, false);
-    }
-    void entry(const tabulon::EntryCheck& e) override {
-        for (int i = 0; i < e.count; ++i) add(e.findings[i], e.type, true);
+    void finding(const tabulon::Finding& f) override {
+        const ProblemClass cls = classOf(f.tally);
+        ++out_.count[cls][size_t(f.severity())];
+        if (keep_) out_.list.push_back(ListedFinding{f, cls});
     }
     void notice(const tabulon::Notice& n) override {
         if (n.kind == tabulon::NoticeKind::PastEnd) out_.pastEnd = uint32_t(n.value);
     }
-    // The FCR names pairs past the end: one info finding, with how many fit.
-    void lastPairPastEnd(uint32_t last) {
-        tabulon::Finding f;
-        f.code = tabulon::Problem::LastPairPastEnd;
-        f.pair = out_.pastEnd;
-        f.expected = last;
-        f.found = out_.pastEnd - 1;
-        out_.severities.add(f.code);
-        add(f, 0, false);
-    }
+    bool wantsDetail() const override { return false; }
 
   private:
-    void add(const tabulon::Finding& f, uint16_t type, bool entry) {
-        const ProblemClass cls = classOf(f, type);
-        ++out_.count[cls][size_t(f.severity())];
-        if (!keep_) return;
-        ListedFinding k;
-        k.finding = f;
-        k.cls = cls;
-        k.explanation = explain(f, entry);
-        out_.list.push_back(std::move(k));
-    }
-
     FileFindings& out_;
     bool keep_;
 };
@@ -144,7 +89,6 @@ FileFindings gatherFindings(BtrieveFile& file, bool shared, bool keepList) {
     scanner.walk(1, file.lastPatPair(), &collect);
     out.counters = scanner.counters();
     out.severities = scanner.severities();
-    if (out.pastEnd != 0) collect.lastPairPastEnd(file.lastPatPair());
     return out;
 }
 

@@ -39,7 +39,6 @@ const char* className(int c);  // "pat", "data", "index", "other"
 struct ListedFinding {
     tabulon::Finding finding;
     ProblemClass cls = ClassOther;
-    std::string explanation;
 
     const char* code() const { return finding.row().key; }
     int severity() const { return int(finding.severity()); }

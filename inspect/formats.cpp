@@ -11,6 +11,8 @@
 #include "inspect/names.h"
 #include "inspect/survey.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 namespace {

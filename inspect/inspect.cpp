@@ -5,6 +5,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "inspect/advise.h"
 #include "inspect/plan.h"
@@ -39,63 +40,104 @@ std::string commandLine(int argc, const char* const* argv) {
 
 }  // namespace
 
+namespace {
+
+using namespace inspect;
+
+// What the command line asks for: the command chosen and its arguments.
+struct Args {
+    bool json = false, shared = false, version = false;
+    std::string file, outPath, page;
+    std::optional<uint32_t> pair;
+    bool problems = false;
+    unsigned jobs = 0;
+    std::vector<std::string> planOptions;
+    SurveyArgs survey, report;
+    CLI::App *info = nullptr, *pairs = nullptr, *entries = nullptr, *pg = nullptr, *map = nullptr,
+             *plan = nullptr, *advise = nullptr, *surveyCmd = nullptr, *reportCmd = nullptr;
+};
+
+// The commands on one file set.
+void fileCommands(CLI::App& app, Args& a) {
+    a.info = app.add_subcommand("info", "the file set and the FCR");
+    a.info->add_option("FILE", a.file, "main file of the set")->required();
+    a.pairs = app.add_subcommand("pairs", "one row per PAT pair");
+    a.pairs->add_option("FILE", a.file, "main file of the set")->required();
+    a.entries = app.add_subcommand("entries", "one row per PAT entry");
+    a.entries->add_option("FILE", a.file, "main file of the set")->required();
+    a.entries->add_option("--pair", a.pair, "only this PAT pair");
+    a.entries->add_flag("--problems", a.problems, "only the entries that are not sound");
+    a.pg = app.add_subcommand("page", "one physical page, decoded and in hex");
+    a.pg->add_option("FILE", a.file, "main file of the set")->required();
+    a.pg->add_option("N", a.page, "physical page number (decimal or 0x hex)")->required();
+    a.map = app.add_subcommand("map", "an SVG picture of the pages");
+    a.map->add_option("FILE", a.file, "main file of the set")->required();
+    a.map->add_option("-o,--output", a.outPath, "the SVG file to write")->required();
+    a.plan = app.add_subcommand("plan", "what tabulon FILE /F# would write, writing nothing");
+    // tabulon's options start with '/', which CLI11 reads as an option of
+    // its own on Windows: here they are words to hand on.
+    a.plan->allow_windows_style_options(false);
+    a.plan->add_option("FILE", a.file, "main file of the set")->required();
+    a.plan->add_option("OPTIONS", a.planOptions,
+                       "tabulon's options (/F#, /R, /O, /S#, /Z, /D); /F-1 without a /F");
+    a.advise = app.add_subcommand("advise", "which fix mask to run: each one tried in memory");
+    a.advise->add_option("FILE", a.file, "main file of the set")->required();
+}
+
+// The commands on folders of file sets.
+void folderCommands(CLI::App& app, Args& a) {
+    CLI::App* survey = app.add_subcommand("survey", "check every Btrieve file under the folders");
+    a.surveyCmd = survey;
+    survey->add_option("DIR", a.survey.dirs, "folders to walk (or files to check)")->required();
+    survey->add_option("-j,--jobs", a.jobs, "files checked at a time (default: the cores)");
+    survey->add_flag("--strict", a.survey.strict,
+                     "count every finding as damage (and, for nagios, a file not checked)");
+    survey->add_option("--format", a.survey.format, "text, json, prometheus or nagios")
+        ->check(CLI::IsMember({"text", "json", "prometheus", "nagios"}));
+    survey->add_option("-o,--output", a.survey.output,
+                       "write to this file (through a temporary file and a rename)");
+    CLI::App* report =
+        app.add_subcommand("report", "the survey as one HTML page, with the maps of problem files");
+    a.reportCmd = report;
+    report->add_option("DIR", a.report.dirs, "folders to walk (or files to check)")->required();
+    report->add_option("-o,--output", a.report.output, "the HTML file to write")->required();
+    report->add_option("-j,--jobs", a.jobs, "files checked at a time (default: the cores)");
+    report->add_flag("--strict", a.report.strict, "count every finding as damage");
+}
+
+// Runs the command chosen; -1 when none was.
+int dispatch(Context& cx, Args& a) {
+    if (*a.info) return cmdInfo(cx, a.file);
+    if (*a.pairs) return cmdPairs(cx, a.file);
+    if (*a.entries) return cmdEntries(cx, a.file, a.pair, a.problems);
+    if (*a.pg) return cmdPage(cx, a.file, a.page);
+    if (*a.map) return cmdMap(cx, a.file, a.outPath);
+    if (*a.plan) return cmdPlan(cx, a.file, a.planOptions);
+    if (*a.advise) return cmdAdvise(cx, a.file);
+    if (*a.surveyCmd) {
+        a.survey.jobs = a.jobs == 0 ? systemCores() : a.jobs;
+        return cmdSurvey(cx, a.survey);
+    }
+    if (*a.reportCmd) {
+        a.report.jobs = a.jobs == 0 ? systemCores() : a.jobs;
+        return cmdReport(cx, a.report);
+    }
+    return -1;
+}
+
+}  // namespace
+
 int runInspect(int argc, const char* const* argv, Output& out) {
-    using namespace inspect;
     CLI::App app{"Looks into a Btrieve file set (6.x and later) without writing to it.",
                  "tabulon-inspect"};
     app.fallthrough();
     app.require_subcommand(0, 1);
-    bool json = false, shared = false, version = false;
-    app.add_flag("--json", json, "print one JSON document");
-    app.add_flag("--shared", shared, "let other processes read and write the set meanwhile");
-    app.add_flag("--version", version, "print the version");
-
-    std::string file, out_path, page;
-    std::optional<uint32_t> pair;
-    bool problems = false;
-    unsigned jobs = 0;
-
-    auto onFile = [&](const char* name, const char* what) {  // a command with a FILE argument
-        CLI::App* command = app.add_subcommand(name, what);
-        command->add_option("FILE", file, "main file of the set")->required();
-        return command;
-    };
-    CLI::App* info = onFile("info", "the file set and the FCR");
-    CLI::App* pairs = onFile("pairs", "one row per PAT pair");
-    CLI::App* entries = onFile("entries", "one row per PAT entry");
-    entries->add_option("--pair", pair, "only this PAT pair");
-    entries->add_flag("--problems", problems, "only the entries that are not sound");
-    CLI::App* pg = onFile("page", "one physical page, decoded and in hex");
-    pg->add_option("N", page, "physical page number (decimal or 0x hex)")->required();
-    CLI::App* map = onFile("map", "an SVG picture of the pages");
-    map->add_option("-o,--output", out_path, "the SVG file to write")->required();
-    std::vector<std::string> plan_options;
-    CLI::App* plan = onFile("plan", "what tabulon FILE /F# would write, writing nothing");
-    // tabulon's options start with '/', which CLI11 reads as an option of
-    // its own on Windows: here they are words to hand on.
-    plan->allow_windows_style_options(false);
-    plan->add_option("OPTIONS", plan_options,
-                     "tabulon's options (/F#, /R, /O, /S#, /Z, /D); /F-1 without a /F");
-    CLI::App* advise = onFile("advise", "which fix mask to run: each one tried in memory");
-    CLI::App* survey = app.add_subcommand("survey", "check every Btrieve file under the folders");
-    SurveyArgs surveyArgs;
-    survey->add_option("DIR", surveyArgs.dirs, "folders to walk (or files to check)")->required();
-    survey->add_option("-j,--jobs", jobs, "files checked at a time (default: the cores)");
-    survey->add_flag("--strict", surveyArgs.strict,
-                     "count every finding as damage (and, for nagios, a file not checked)");
-    survey->add_option("--format", surveyArgs.format, "text, json, prometheus or nagios")
-        ->check(CLI::IsMember({"text", "json", "prometheus", "nagios"}));
-    survey->add_option("-o,--output", surveyArgs.output,
-                       "write to this file (through a temporary file and a rename)");
-
-    CLI::App* report =
-        app.add_subcommand("report", "the survey as one HTML page, with the maps of problem files");
-    SurveyArgs reportArgs;
-    report->add_option("DIR", reportArgs.dirs, "folders to walk (or files to check)")->required();
-    report->add_option("-o,--output", reportArgs.output, "the HTML file to write")->required();
-    report->add_option("-j,--jobs", jobs, "files checked at a time (default: the cores)");
-    report->add_flag("--strict", reportArgs.strict, "count every finding as damage");
-
+    Args a;
+    app.add_flag("--json", a.json, "print one JSON document");
+    app.add_flag("--shared", a.shared, "let other processes read and write the set meanwhile");
+    app.add_flag("--version", a.version, "print the version");
+    fileCommands(app, a);
+    folderCommands(app, a);
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -109,29 +151,15 @@ int runInspect(int argc, const char* const* argv, Output& out) {
                                    "\nRun with --help for more information.\n");
         return kStatusFailed;
     }
-    if (version) {
+    if (a.version) {
         out.write(Stream::Out, std::string("tabulon-inspect ") + TABULON_VERSION + "\n" +
                                    TABULON_LICENSE_LINE + "\n");
         return 0;
     }
-
-    Context cx{out, json, shared, commandLine(argc, argv)};
+    Context cx{out, a.json, a.shared, commandLine(argc, argv)};
     try {
-        if (*info) return cmdInfo(cx, file);
-        if (*pairs) return cmdPairs(cx, file);
-        if (*entries) return cmdEntries(cx, file, pair, problems);
-        if (*pg) return cmdPage(cx, file, page);
-        if (*map) return cmdMap(cx, file, out_path);
-        if (*plan) return cmdPlan(cx, file, plan_options);
-        if (*advise) return cmdAdvise(cx, file);
-        if (*survey) {
-            surveyArgs.jobs = jobs == 0 ? systemCores() : jobs;
-            return cmdSurvey(cx, surveyArgs);
-        }
-        if (*report) {
-            reportArgs.jobs = jobs == 0 ? systemCores() : jobs;
-            return cmdReport(cx, reportArgs);
-        }
+        const int status = dispatch(cx, a);
+        if (status >= 0) return status;
     } catch (const std::bad_alloc&) {
         return fail(out, "out of memory");
     } catch (const std::exception& e) {

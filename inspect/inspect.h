@@ -5,9 +5,7 @@
 
 #include "fileio/output.h"
 
-using namespace tabulon;
-
 // Runs the inspector on the command line (argv[0] the program name), printing
 // through `out`; returns the exit status: 0, 1 (survey: some file has a
 // problem) or 2 (usage, or a file set that cannot be inspected).
-int runInspect(int argc, const char* const* argv, Output& out);
+int runInspect(int argc, const char* const* argv, tabulon::Output& out);

@@ -2,14 +2,13 @@
 // the order they are set.
 #pragma once
 
+#include <cctype>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "check/options.h"
 #include "check/problems.h"
 #include "fileio/output.h"
-
-using namespace tabulon;
 
 namespace inspect {
 
@@ -20,7 +19,7 @@ using Json = nlohmann::ordered_json;
 std::string dumpJson(const Json& j, int indent = 2);
 
 // The counters of a check report: {examined: {...}, problemCounts: {...}}.
-inline void putCounters(Json& j, const ScanCounters& c) {
+inline void putCounters(Json& j, const tabulon::ScanCounters& c) {
     j["examined"] = {{"pat", c.patPagesExamined},
                      {"data", c.dataPagesExamined},
                      {"index", c.indexPagesExamined},
@@ -34,11 +33,27 @@ inline void putCounters(Json& j, const ScanCounters& c) {
                           {"total", c.totalProblems}};
 }
 
+// A key of the problem table as a JSON key: "unused-entry" is "unusedEntry".
+inline std::string camelKey(const char* key) {
+    std::string t;
+    for (bool up = false; *key != '\0'; ++key) {
+        if (*key == '-') {
+            up = true;
+            continue;
+        }
+        t += up ? char(std::toupper(static_cast<unsigned char>(*key))) : *key;
+        up = false;
+    }
+    return t;
+}
+
 // Findings per severity: {damage: n, unusedEntry: n, info: n}.
 inline Json severitiesJson(const tabulon::SeverityCounts& s) {
-    return {{"damage", s.of(tabulon::Severity::Damage)},
-            {"unusedEntry", s.of(tabulon::Severity::UnusedEntry)},
-            {"info", s.of(tabulon::Severity::Info)}};
+    Json j = Json::object();
+    for (size_t i = 0; i < tabulon::kSeverityCount; ++i) {
+        j[camelKey(tabulon::severityKey(tabulon::Severity(i)))] = s.count[i];
+    }
+    return j;
 }
 
 // Writes one JSON object as dump(2) writes it, with one array member written
@@ -46,11 +61,11 @@ inline Json severitiesJson(const tabulon::SeverityCounts& s) {
 // array, then the members after it.
 class StreamedDocument {
   public:
-    StreamedDocument(Output& out, const Json& head, const std::string& arrayKey) : out_(out) {
+    StreamedDocument(tabulon::Output& out, const Json& head, const std::string& arrayKey) : out_(out) {
         std::string t = dumpJson(head);
         t.resize(t.size() - 2);  // the closing "\n}"
         if (t.size() > 1) t += ",";
-        out_.write(Stream::Out, t + "\n  " + dumpJson(Json(arrayKey)) + ": ");
+        out_.write(tabulon::Stream::Out, t + "\n  " + dumpJson(Json(arrayKey)) + ": ");
     }
     void element(const Json& j) {
         std::string t = first_ ? "[\n    " : ",\n    ";
@@ -59,17 +74,17 @@ class StreamedDocument {
             t += c;
             if (c == '\n') t += "    ";
         }
-        out_.write(Stream::Out, t);
+        out_.write(tabulon::Stream::Out, t);
     }
     void finish(const Json& tail) {
         std::string t = first_ ? "[]" : "\n  ]";
         std::string rest = dumpJson(tail);
         if (rest.size() > 2) t += "," + rest.substr(1, rest.size() - 3);
-        out_.write(Stream::Out, t + "\n}\n");
+        out_.write(tabulon::Stream::Out, t + "\n}\n");
     }
 
   private:
-    Output& out_;
+    tabulon::Output& out_;
     bool first_ = true;
 };
 

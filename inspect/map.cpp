@@ -72,27 +72,35 @@ MapState pointedState(const EntryCheck& e) {
     return classState(e.type);
 }
 
+// Keeps the most severe finding of a page.
+void markFinding(std::vector<uint8_t>& findings, uint32_t p, Severity s) {
+    if (p >= findings.size()) return;
+    uint8_t& at = findings[p];
+    if (at == kNone || uint8_t(s) < at) at = uint8_t(s);
+}
+
 // Marks the PAT copies and the pages the entries point at as the walk finds
-// them.
+// them, and each finding of the engine where it lies.
 class PageMarks : public EventSink {
   public:
-    PageMarks(const FileGeometry& g, std::vector<uint8_t>& states, std::vector<uint8_t>& pointed,
-              std::vector<uint32_t>& logical)
-        : g_(g), states_(states), pointed_(pointed), logical_(logical) {}
+    PageMarks(const FileGeometry& g, MapModel& m, std::vector<uint8_t>& pointed)
+        : g_(g), m_(m), pointed_(pointed) {}
 
     void pair(const PairEvent& r) override {
         for (int c = 0; c < 2; ++c) {
-            const uint64_t at = r.offset + uint64_t(c) * g_.patPageSize;
-            markBytes(g_, states_, at, at + g_.patPageSize,
+            const uint64_t at = copyAt(r.offset, c);
+            markBytes(g_, m_.states, at, at + g_.patPageSize,
                       uint32_t(c) == r.current ? PatCurrent : PatOlder);
         }
         pairStarts.push_back(r.n);
+        current_ = int(r.current);
     }
     void entry(const EntryCheck& e) override {
         if (e.free || e.physical >= pointed_.size()) return;
-        if (logical_[e.physical] == 0) logical_[e.physical] = e.logical;
+        if (m_.logical[e.physical] == 0) m_.logical[e.physical] = e.logical;
         raise(pointed_[e.physical], pointedState(e));
     }
+    void finding(const Finding& f) override;
     void notice(const tabulon::Notice& n) override {
         if (n.kind == tabulon::NoticeKind::PastEnd) stopped = uint32_t(n.value);
     }
@@ -101,44 +109,51 @@ class PageMarks : public EventSink {
     uint32_t stopped = 0;
 
   private:
+    uint64_t copyAt(uint64_t pairOffset, int c) const {
+        return pairOffset + uint64_t(c) * g_.patPageSize;
+    }
+    // A finding of pair n comes before or after the pair's own event: its
+    // copies are placed from its number.
+    void markCopy(uint32_t n, int c, Severity s) {
+        const uint32_t pages = uint32_t(m_.findings.size());
+        markFinding(m_.findings, pageOfOffset(g_, copyAt(patPairOffset(g_, n), c), pages), s);
+    }
+
     const FileGeometry& g_;
-    std::vector<uint8_t>& states_;
+    MapModel& m_;
     std::vector<uint8_t>& pointed_;
-    std::vector<uint32_t>& logical_;
+    int current_ = 0;
 };
 
-}  // namespace
+void PageMarks::finding(const Finding& f) {
+    const Severity s = f.severity();
+    switch (f.row().counter) {
+        case CounterClass::PatPage: markCopy(f.pair, f.copy, s); return;
+        case CounterClass::None:  // about the pair: both copies
+            markCopy(f.pair, 0, s);
+            markCopy(f.pair, 1, s);
+            return;
+        default: break;
+    }
+    if (f.physical < m_.findings.size()) {
+        markFinding(m_.findings, f.physical, s);
+    } else {
+        markCopy(f.pair, current_, s);  // the page lies past the end: the entry shows it
+    }
+}
 
-void buildMapModel(BtrieveFile& file, bool shared, MapModel* out, ScanCounters* countersOut,
-                   uint32_t* stoppedOut, SeverityCounts* severitiesOut) {
-    const FileGeometry& g = file.geometry();
-    Scanner scanner(file, quietOptions(shared));
-    scanner.preload();
-
-    const uint32_t pages = physicalPages(g, file.fileSet().totalSize());
-    std::vector<uint8_t> states(pages, kNone);   // from the layout, then the headers
-    std::vector<uint8_t> pointed(pages, kNone);  // from the entries that point at a page
-    std::vector<uint32_t> logical(pages, 0);     // the first entry that points at a page
-    markBytes(g, states, 0, 2 * uint64_t(g.patPageSize), Fcr);
-
-    PageMarks marks(g, states, pointed, logical);
-    scanner.walk(1, file.lastPatPair(), &marks);
-    const ScanCounters counters = scanner.counters();
-    if (severitiesOut) *severitiesOut = scanner.severities();
-    const std::vector<uint32_t>& pairStarts = marks.pairStarts;
-    const uint32_t stopped = marks.stopped;
-
-    // Pages no entry points at: their own header decides, read as the check
-    // reads it (the cache, else the page index's gathered reads).
+// Pages no entry points at: their own header decides, read as the check
+// reads it (the cache, else the page index's gathered reads).
+void settleStates(const FileGeometry& g, Scanner& scanner, std::vector<uint8_t>& states,
+                  const std::vector<uint8_t>& pointed) {
     PageHeader header;
-    for (uint32_t p = 0; p < pages; ++p) {
+    for (uint32_t p = 0; p < states.size(); ++p) {
         if (pointed[p] != kNone) {
             // A layout page an entry of a page type points at is pointed at
             // wrongly.
-            if (states[p] != kNone && pointed[p] >= Data && pointed[p] <= OtherType) {
-                pointed[p] = Wrong;
-            }
-            raise(states[p], MapState(pointed[p]));
+            uint8_t shown = pointed[p];
+            if (states[p] != kNone && shown >= Data && shown <= OtherType) shown = Wrong;
+            raise(states[p], MapState(shown));
             continue;
         }
         if (states[p] != kNone) continue;
@@ -151,26 +166,50 @@ void buildMapModel(BtrieveFile& file, bool shared, MapModel* out, ScanCounters* 
         // A page no entry needs: empty, or an old image of some page.
         states[p] = id.pageId == 0 && id.pageType == 0 ? Empty : Orphan;
     }
-    pointed.clear();
-    pointed.shrink_to_fit();
+}
+
+}  // namespace
+
+std::string severitySummary(const SeverityCounts& s) {
+    std::string t;
+    for (size_t i = 0; i < kSeverityCount; ++i) {
+        if (!t.empty()) t += ", ";
+        t += strf("%lu %s", (unsigned long)s.count[i], severityKey(Severity(i)));
+    }
+    return t;
+}
+
+void buildMapModel(BtrieveFile& file, bool shared, MapModel* out, ScanCounters* countersOut,
+                   uint32_t* stoppedOut) {
+    const FileGeometry& g = file.geometry();
+    Scanner scanner(file, quietOptions(shared));
+    scanner.preload();
 
     MapModel& model = *out;
-    model.logical = std::move(logical);
+    const uint32_t pages = physicalPages(g, file.fileSet().totalSize());
+    model.states.assign(pages, kNone);           // from the layout, then the headers
+    model.findings.assign(pages, kNone);
+    model.logical.assign(pages, 0);              // the first entry that points at a page
+    std::vector<uint8_t> pointed(pages, kNone);  // from the entries that point at a page
+    markBytes(g, model.states, 0, 2 * uint64_t(g.patPageSize), Fcr);
+
+    PageMarks marks(g, model, pointed);
+    scanner.walk(1, file.lastPatPair(), &marks);
+    settleStates(g, scanner, model.states, pointed);
+
     model.version = g.versionCode;
     model.pageCount = g.pageCount;
-    model.problems = counters.totalProblems;
-    model.states = std::move(states);
-    for (uint32_t n : pairStarts) {
+    model.severities = scanner.severities();
+    for (uint32_t n : marks.pairStarts) {
         // The first page of the pair.
-        const uint64_t at = patPairOffset(g, n);
-        const uint32_t lo = pageOfOffset(g, at, pages);
+        const uint32_t lo = pageOfOffset(g, patPairOffset(g, n), pages);
         if (lo < pages) {
             model.pairStarts.push_back(n);
             model.pairStarts.push_back(lo);
         }
     }
-    *countersOut = counters;
-    *stoppedOut = stopped;
+    *countersOut = scanner.counters();
+    *stoppedOut = marks.stopped;
 }
 
 int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
@@ -179,9 +218,8 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
     const FileGeometry& g = set.geometry();
     MapModel model;
     ScanCounters counters;
-    SeverityCounts severities;
     uint32_t stopped = 0;
-    buildMapModel(set.file(), cx.shared, &model, &counters, &stopped, &severities);
+    buildMapModel(set.file(), cx.shared, &model, &counters, &stopped);
     model.name = displayName(std::filesystem::path(path).filename().string());
     const uint32_t pages = uint32_t(model.states.size());
     const MapGrid grid = mapGrid(model);
@@ -210,11 +248,11 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
     for (int s = 0; s < kStates; ++s) byState[mapStateKey(s)] = stateCount[s];
     j["pageStates"] = byState;
     putCounters(j, counters);
-    j["findingCounts"] = severitiesJson(severities);
+    j["findingCounts"] = severitiesJson(model.severities);
     std::string t = strf(
-        "%s: %lu pages in %llu cells (%llu %s), %lu problems\n", displayName(outPath).c_str(),
+        "%s: %lu pages in %llu cells (%llu %s), %s\n", displayName(outPath).c_str(),
         (unsigned long)pages, (unsigned long long)cells, (unsigned long long)perCell,
-        perCell == 1 ? "page per cell" : "pages per cell", (unsigned long)counters.totalProblems);
+        perCell == 1 ? "page per cell" : "pages per cell", severitySummary(model.severities).c_str());
     for (int s = 0; s < kStates; ++s) {
         if (stateCount[s])
             t += strf("  %-40s %10llu\n", mapStateLabel(s), (unsigned long long)stateCount[s]);

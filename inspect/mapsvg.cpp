@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
+#include "inspect/findings.h"
 #include "inspect/session.h"
+
+using namespace tabulon;
 
 namespace inspect {
 
@@ -102,138 +105,203 @@ std::string tooltip(const MapModel& m, uint64_t first, uint64_t last, uint8_t s)
     return t;
 }
 
-}  // namespace
+// Where the parts of the picture go.
+struct Layout {
+    uint64_t perCell, cells, columns, rows, pages;
+    int px;
+    uint64_t left, margin = 12, top = 76, rowEvery, colEvery = 1;
+    uint64_t legendTop, width, height;
+    std::string title, subtitle;
+};
 
-std::string renderMapSvg(const MapModel& m, const MapGrid& grid, bool inline_) {
-    const uint32_t pages = uint32_t(m.states.size());
-    const uint64_t perCell = grid.perCell, cells = grid.cells, columns = grid.columns;
-    std::vector<uint8_t> cell(size_t(cells), kNone);
-    for (uint32_t p = 0; p < pages; ++p) raise(cell[size_t(p / perCell)], m.states[p]);
-    const uint64_t rows = (cells + columns - 1) / columns;
-    const int px = int(std::clamp<uint64_t>(1024 / columns, 4, 16));
-
+Layout layoutOf(const MapModel& m, const MapGrid& grid) {
+    Layout l;
+    l.pages = m.states.size();
+    l.perCell = grid.perCell;
+    l.cells = grid.cells;
+    l.columns = grid.columns;
+    l.rows = (l.cells + l.columns - 1) / l.columns;
+    l.px = int(std::clamp<uint64_t>(1024 / l.columns, 4, 16));
     // Page numbers: the first page of a row on the left, the offset in the
     // row along the top.
-    const uint64_t lastPage = pages == 0 ? 0 : pages - 1;
-    const int digits = int(std::to_string(lastPage).size());
-    const uint64_t left = 16 + uint64_t(digits) * 7, margin = 12;
-    const uint64_t rowEvery = std::max<uint64_t>(1, (14 + uint64_t(px) - 1) / uint64_t(px));
-    uint64_t colEvery = 1;
-    while (colEvery * uint64_t(px) < 40) colEvery *= 2;
-
-    const std::string title =
-        strf("%s: version %s (%s), %lu pages (%lu physical), %lu problems", m.name.c_str(),
-             versionText(m.version).c_str(), hex(m.version, 4).c_str(), (unsigned long)m.pageCount,
-             (unsigned long)pages, (unsigned long)m.problems);
-    const std::string subtitle =
-        (perCell == 1 ? std::string("one cell per physical page")
-                      : strf("one cell per %llu pages, in the most severe state among them",
-                             (unsigned long long)perCell)) +
-        strf("; %llu columns; a PAT pair starts at each black bar", (unsigned long long)columns);
-    const uint64_t top = 76;
-    const uint64_t gridW = columns * uint64_t(px), gridH = rows * uint64_t(px);
-    const uint64_t legendTop = top + gridH + 24;
-    const int structure = kFirstProblem, problems = kStates - kFirstProblem;
+    const uint64_t lastPage = l.pages == 0 ? 0 : l.pages - 1;
+    l.left = 16 + uint64_t(std::to_string(lastPage).size()) * 7;
+    l.rowEvery = std::max<uint64_t>(1, (14 + uint64_t(l.px) - 1) / uint64_t(l.px));
+    while (l.colEvery * uint64_t(l.px) < 40) l.colEvery *= 2;
+    l.title = strf("%s: version %s (%s), %lu pages (%lu physical), ", m.name.c_str(),
+                   versionText(m.version).c_str(), hex(m.version, 4).c_str(),
+                   (unsigned long)m.pageCount, (unsigned long)l.pages) +
+              severitySummary(m.severities);
+    l.subtitle = (l.perCell == 1 ? std::string("one cell per physical page")
+                                 : strf("one cell per %llu pages, in the most severe state among "
+                                        "them",
+                                        (unsigned long long)l.perCell)) +
+                 strf("; %llu columns; a PAT pair starts at each black bar; a finding is "
+                      "outlined in its severity's colour",
+                      (unsigned long long)l.columns);
+    const uint64_t gridW = l.columns * uint64_t(l.px), gridH = l.rows * uint64_t(l.px);
+    l.legendTop = l.top + gridH + 24;
+    const int structure = kFirstProblem, problems = kStates - kFirstProblem + 1 + kSeverities;
     const uint64_t legendRows = uint64_t(std::max(structure, problems));
-    const uint64_t width =
-        std::max({left + gridW + margin, uint64_t(720), 2 * margin + title.size() * kTitleCharWidth,
-                  2 * margin + subtitle.size() * 7});
-    const uint64_t height = legendTop + 24 + 20 * legendRows + 12;
+    l.width = std::max({l.left + gridW + l.margin, uint64_t(720),
+                        2 * l.margin + l.title.size() * kTitleCharWidth,
+                        2 * l.margin + l.subtitle.size() * 7});
+    l.height = l.legendTop + 24 + 20 * legendRows + 12;
+    return l;
+}
 
-    std::string svg;
-    svg.reserve(size_t(cells) * (cells <= kCellsWithTooltips ? 150 : 12) + 8192);
+using ull = unsigned long long;
+
+void head(std::string& svg, const Layout& l, bool inline_) {
     if (!inline_) svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     svg += strf(
         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%llu\" height=\"%llu\" "
         "viewBox=\"0 0 %llu %llu\" font-family=\"sans-serif\" font-size=\"12\" "
         "shape-rendering=\"crispEdges\">\n",
-        (unsigned long long)width, (unsigned long long)height, (unsigned long long)width,
-        (unsigned long long)height);
-    svg += "<title>" + xmlText(title) + "</title>\n";
-    svg += strf("<rect width=\"%llu\" height=\"%llu\" fill=\"#ffffff\"/>\n",
-                (unsigned long long)width, (unsigned long long)height);
+        ull(l.width), ull(l.height), ull(l.width), ull(l.height));
+    svg += "<title>" + xmlText(l.title) + "</title>\n";
+    svg += strf("<rect width=\"%llu\" height=\"%llu\" fill=\"#ffffff\"/>\n", ull(l.width),
+                ull(l.height));
     svg += strf("<text x=\"%llu\" y=\"22\" font-size=\"15\" font-weight=\"bold\">%s</text>\n",
-                (unsigned long long)margin, xmlText(title).c_str());
-    svg += strf("<text x=\"%llu\" y=\"42\">%s</text>\n", (unsigned long long)margin,
-                xmlText(subtitle).c_str());
-
-    // Axes.
+                ull(l.margin), xmlText(l.title).c_str());
+    svg += strf("<text x=\"%llu\" y=\"42\">%s</text>\n", ull(l.margin),
+                xmlText(l.subtitle).c_str());
     svg += "<g id=\"axes\" font-size=\"10\" fill=\"#404040\">\n";
-    for (uint64_t c = 0; c < columns; c += colEvery) {
+    for (uint64_t c = 0; c < l.columns; c += l.colEvery) {
         svg += strf("<text x=\"%llu\" y=\"%llu\">+%llu</text>\n",
-                    (unsigned long long)(left + c * uint64_t(px)), (unsigned long long)(top - 6),
-                    (unsigned long long)(c * perCell));
+                    ull(l.left + c * uint64_t(l.px)), ull(l.top - 6), ull(c * l.perCell));
     }
-    for (uint64_t r = 0; r < rows; r += rowEvery) {
+    for (uint64_t r = 0; r < l.rows; r += l.rowEvery) {
         svg += strf("<text x=\"%llu\" y=\"%llu\" text-anchor=\"end\">%llu</text>\n",
-                    (unsigned long long)(left - 4),
-                    (unsigned long long)(top + r * uint64_t(px) + std::min(px, 12) - 1),
-                    (unsigned long long)(r * columns * perCell));
+                    ull(l.left - 4), ull(l.top + r * uint64_t(l.px) + std::min(l.px, 12) - 1),
+                    ull(r * l.columns * l.perCell));
     }
     svg += "</g>\n";
+}
 
-    // One shape with its tooltip per cell; in a very large picture one per
-    // run of equal cells in a row.
-    const bool each = cells <= kCellsWithTooltips;
+// One shape with its tooltip per cell; in a very large picture one per run
+// of equal cells in a row.
+void cellShapes(std::string& svg, const MapModel& m, const Layout& l,
+                const std::vector<uint8_t>& cell) {
+    const bool each = l.cells <= kCellsWithTooltips;
     svg += "<g id=\"pages\">\n";
-    for (uint64_t r = 0; r < rows; ++r) {
+    for (uint64_t r = 0; r < l.rows; ++r) {
         uint64_t c = 0;
-        while (c < columns && r * columns + c < cells) {
-            const uint64_t first = r * columns + c;
+        while (c < l.columns && r * l.columns + c < l.cells) {
+            const uint64_t first = r * l.columns + c;
             uint64_t end = c + 1;
-            while (!each && end < columns && r * columns + end < cells &&
-                   cell[size_t(r * columns + end)] == cell[size_t(first)]) {
+            while (!each && end < l.columns && r * l.columns + end < l.cells &&
+                   cell[size_t(r * l.columns + end)] == cell[size_t(first)]) {
                 ++end;
             }
-            const uint64_t lastCell = r * columns + end - 1;
-            const uint64_t firstPage = first * perCell;
-            const uint64_t lastOfRun = std::min<uint64_t>((lastCell + 1) * perCell, pages) - 1;
+            const uint64_t lastCell = r * l.columns + end - 1;
+            const uint64_t firstPage = first * l.perCell;
+            const uint64_t lastOfRun = std::min<uint64_t>((lastCell + 1) * l.perCell, l.pages) - 1;
             const uint8_t st = cell[size_t(first)];
             // Problem cells also get a dark edge.
             svg += strf(
                 "<rect x=\"%llu\" y=\"%llu\" width=\"%llu\" height=\"%d\" fill=\"%s\"%s "
                 "data-pages=\"%llu-%llu\"><title>%s</title></rect>\n",
-                (unsigned long long)(left + c * uint64_t(px)),
-                (unsigned long long)(top + r * uint64_t(px)),
-                (unsigned long long)((end - c) * uint64_t(px)), px, kStyles[st].colour,
-                st >= kFirstProblem ? " stroke=\"#000000\"" : "", (unsigned long long)firstPage,
-                (unsigned long long)lastOfRun,
+                ull(l.left + c * uint64_t(l.px)), ull(l.top + r * uint64_t(l.px)),
+                ull((end - c) * uint64_t(l.px)), l.px, kStyles[st].colour,
+                st >= kFirstProblem ? " stroke=\"#000000\"" : "", ull(firstPage), ull(lastOfRun),
                 xmlText(tooltip(m, firstPage, lastOfRun, st)).c_str());
             c = end;
         }
     }
-    // Pair starts: a black bar with a white edge on the left of the cell of
-    // the pair's first page, reaching past the cell above and below.
-    svg += "</g>\n<g id=\"pairs\" fill=\"#000000\" stroke=\"#ffffff\" stroke-width=\"1\">\n";
+    svg += "</g>\n";
+}
+
+// Colours of the findings' outlines, by severity.
+constexpr const char* kSeverityColours[kSeverities] = {"#d55e00", "#757575", "#0072b2"};
+
+// The findings: an outline in the colour of the most severe finding of the
+// cell, over the cell.
+void findingShapes(std::string& svg, const MapModel& m, const Layout& l) {
+    std::vector<uint8_t> cell(size_t(l.cells), kNone);
+    for (size_t p = 0; p < m.findings.size(); ++p) {
+        uint8_t& at = cell[p / l.perCell];
+        if (m.findings[p] != kNone && (at == kNone || m.findings[p] < at)) at = m.findings[p];
+    }
+    svg += "<g id=\"findings\" fill=\"none\" stroke-width=\"2\">\n";
+    for (uint64_t k = 0; k < l.cells; ++k) {
+        const uint8_t s = cell[size_t(k)];
+        if (s == kNone) continue;
+        const uint64_t first = k * l.perCell;
+        const uint64_t last = std::min<uint64_t>(first + l.perCell, l.pages) - 1;
+        svg += strf(
+            "<rect x=\"%llu\" y=\"%llu\" width=\"%d\" height=\"%d\" stroke=\"%s\" "
+            "data-severity=\"%s\"><title>%s: %s</title></rect>\n",
+            ull(l.left + (k % l.columns) * uint64_t(l.px) + 1),
+            ull(l.top + (k / l.columns) * uint64_t(l.px) + 1), l.px - 2, l.px - 2,
+            kSeverityColours[s], severityName(s), pageRange(first, last).c_str(),
+            severityName(s));
+    }
+    svg += "</g>\n";
+}
+
+// Pair starts: a black bar with a white edge on the left of the cell of the
+// pair's first page, reaching past the cell above and below.
+void pairBars(std::string& svg, const MapModel& m, const Layout& l) {
+    svg += "<g id=\"pairs\" fill=\"#000000\" stroke=\"#ffffff\" stroke-width=\"1\">\n";
     for (size_t i = 0; i + 1 < m.pairStarts.size(); i += 2) {
-        const uint64_t k = m.pairStarts[i + 1] / perCell;
+        const uint64_t k = m.pairStarts[i + 1] / l.perCell;
         svg += strf(
             "<rect x=\"%llu\" y=\"%llu\" width=\"3\" height=\"%d\" data-pair=\"%lu\"><title>PAT "
             "pair %lu starts at page %lu</title></rect>\n",
-            (unsigned long long)(left + (k % columns) * uint64_t(px)),
-            (unsigned long long)(top + (k / columns) * uint64_t(px) - 2), px + 4,
+            ull(l.left + (k % l.columns) * uint64_t(l.px)),
+            ull(l.top + (k / l.columns) * uint64_t(l.px) - 2), l.px + 4,
             (unsigned long)m.pairStarts[i], (unsigned long)m.pairStarts[i],
             (unsigned long)m.pairStarts[i + 1]);
     }
-    // The legend: the structure on the left, the problems on the right.
-    svg += "</g>\n<g id=\"legend\">\n";
-    const uint64_t column2 = std::max<uint64_t>(margin + 330, width / 2);
+    svg += "</g>\n";
+}
+
+// The legend: the structure on the left, the problems and the findings'
+// outlines on the right.
+void legend(std::string& svg, const MapModel& m, const MapGrid& grid, const Layout& l) {
+    svg += "<g id=\"legend\">\n";
+    const uint64_t column2 = std::max<uint64_t>(l.margin + 330, l.width / 2);
     svg += strf("<text x=\"%llu\" y=\"%llu\" font-weight=\"bold\">Structure</text>\n",
-                (unsigned long long)margin, (unsigned long long)(legendTop + 12));
+                ull(l.margin), ull(l.legendTop + 12));
     svg += strf("<text x=\"%llu\" y=\"%llu\" font-weight=\"bold\">Problems</text>\n",
-                (unsigned long long)column2, (unsigned long long)(legendTop + 12));
+                ull(column2), ull(l.legendTop + 12));
     for (int s = 0; s < kStates; ++s) {
         const bool problem = s >= kFirstProblem;
-        const uint64_t x = problem ? column2 : margin;
-        const uint64_t y = legendTop + 22 + uint64_t(problem ? s - kFirstProblem : s) * 20;
+        const uint64_t x = problem ? column2 : l.margin;
+        const uint64_t y = l.legendTop + 22 + uint64_t(problem ? s - kFirstProblem : s) * 20;
         svg += strf(
             "<rect x=\"%llu\" y=\"%llu\" width=\"14\" height=\"14\" fill=\"%s\" "
             "stroke=\"#757575\"/><text x=\"%llu\" y=\"%llu\">%s (%llu)</text>\n",
-            (unsigned long long)x, (unsigned long long)y, kStyles[s].colour,
-            (unsigned long long)(x + 20), (unsigned long long)(y + 12), kStyles[s].label,
-            (unsigned long long)grid.stateCount[s]);
+            ull(x), ull(y), kStyles[s].colour, ull(x + 20), ull(y + 12), kStyles[s].label,
+            ull(grid.stateCount[s]));
     }
-    svg += "</g>\n</svg>\n";
+    for (int s = 0; s < kSeverities; ++s) {
+        const uint64_t y = l.legendTop + 22 + uint64_t(kStates - kFirstProblem + s) * 20;
+        svg += strf(
+            "<rect x=\"%llu\" y=\"%llu\" width=\"12\" height=\"12\" fill=\"none\" "
+            "stroke=\"%s\" stroke-width=\"2\"/><text x=\"%llu\" y=\"%llu\">finding: %s "
+            "(%lu)</text>\n",
+            ull(column2 + 1), ull(y + 1), kSeverityColours[s], ull(column2 + 20), ull(y + 12),
+            severityName(s), (unsigned long)m.severities.count[s]);
+    }
+    svg += "</g>\n";
+}
+
+}  // namespace
+
+std::string renderMapSvg(const MapModel& m, const MapGrid& grid, bool inline_) {
+    const Layout l = layoutOf(m, grid);
+    std::vector<uint8_t> cell(size_t(l.cells), kNone);
+    for (uint64_t p = 0; p < l.pages; ++p) raise(cell[size_t(p / l.perCell)], m.states[p]);
+    std::string svg;
+    svg.reserve(size_t(l.cells) * (l.cells <= kCellsWithTooltips ? 150 : 12) + 8192);
+    head(svg, l, inline_);
+    cellShapes(svg, m, l, cell);
+    findingShapes(svg, m, l);
+    pairBars(svg, m, l);
+    legend(svg, m, grid, l);
+    svg += "</svg>\n";
     return svg;
 }
 

@@ -39,17 +39,25 @@ struct MapModel {
     std::string name;  // the file name shown in the title
     uint16_t version = 0;
     uint32_t pageCount = 0;  // the FCR's
-    uint64_t problems = 0;
+    tabulon::SeverityCounts severities;  // the engine's findings, as the survey counts them
     std::vector<uint8_t> states;    // one per physical page
+    // Per physical page, the most severe finding that lies there (the
+    // severity's index, kNone for none): a PAT header finding on its copy,
+    // a finding of the pair on both copies, an entry's finding on the page it
+    // points at (on the current PAT copy when that page lies past the end).
+    std::vector<uint8_t> findings;
     std::vector<uint32_t> logical;  // per physical page, the first entry pointing there (0: none)
     std::vector<uint32_t> pairStarts;  // pair number and first physical page, in turn
 };
 
 // Builds the model of an open 6.x+ file set as the check sees it, with the
-// check's counters, the first pair that lies past the end (or 0) and, when
-// asked for, the engine's findings by severity.
-void buildMapModel(BtrieveFile& file, bool shared, MapModel* model, ScanCounters* counters,
-                   uint32_t* stopped, tabulon::SeverityCounts* severities = nullptr);
+// check's counters and the first pair that lies past the end (or 0).
+void buildMapModel(tabulon::BtrieveFile& file, bool shared, MapModel* model,
+                   tabulon::ScanCounters* counters, uint32_t* stopped);
+
+// "2 damage, 90 unused-entry, 1 info": the findings by severity, as the
+// survey counts them.
+std::string severitySummary(const tabulon::SeverityCounts& s);
 
 // The cells of a model: pages per cell, cells and columns.
 struct MapGrid {

@@ -1,83 +1,51 @@
 // tabulon-inspect plan: see plan.h.
 //
-// The run is the tabulon program's own run sequence over an OverlayPlatform:
-// the engine reads, searches and writes as in a real repair, its reads see
-// its earlier writes, and the layer keeps every write. The plan is then read
-// off those writes: each is placed by the file's geometry (a PAT page copy, a
-// page header, or other bytes), and the PAT pages written are compared entry
-// by entry, before against after, for the entries re-pointed and reset.
+// The run is the engine's own run over a copy-on-write layer of the files
+// (simulateRepair): it reads, searches and writes as in a real repair, its
+// reads see its earlier writes, and the layer keeps every write. The plan is
+// the engine's actions: each entry it re-pointed or reset, from the entry
+// the check found to the one the last action wrote. The layer's writes are
+// placed by the file's geometry (a PAT page copy, a page header, or other
+// bytes) for the list of writes.
 #include "inspect/plan.h"
 
 #include <algorithm>
-#include <cctype>
 #include <map>
 #include <set>
 #include <utility>
 
-#include "cli/run.h"
-#include "fileio/overlay.h"
+#include "check/commandline.h"
+#include "check/console.h"
+#include "check/simulate.h"
 #include "format/pat.h"
 #include "inspect/json.h"
+
+using namespace tabulon;
 
 namespace inspect {
 
 namespace {
 
-// The file set as the run found it: the members' names and their sizes
-// before any write, and reads through the layer, before or after the writes.
-class SetView {
-  public:
-    SetView(OverlayPlatform& layer, const FileSet& set) : layer_(layer) {
-        for (int k = 0; k < set.memberCount(); ++k) {
-            uint64_t size = 0;
-            layer.fileSize(set.memberFileName(k), true, &size);
-            names_.push_back(set.memberFileName(k));
-            sizes_.push_back(size);
+// The file-set offset of a write; false for a file that is no member.
+bool setOffsetOf(const RunResult& run, const OverlayWrite& w, uint64_t* at) {
+    uint64_t before = 0;
+    for (size_t k = 0; k < run.members.size(); ++k) {
+        if (run.members[k] == w.file) {
+            *at = before + w.offset;
+            return true;
         }
+        before += run.memberSizes[k];
     }
+    return false;
+}
 
-    // The member of a file name, or -1.
-    int member(const std::string& name) const {
-        auto it = std::find(names_.begin(), names_.end(), name);
-        return it == names_.end() ? -1 : int(it - names_.begin());
-    }
-    uint64_t setOffset(int k, uint64_t rest) const {
-        for (int i = 0; i < k; ++i) rest += sizes_[size_t(i)];
-        return rest;
-    }
-
-    // n bytes at a file-set offset, across members; false when any is
-    // missing.
-    bool read(uint64_t offset, uint8_t* out, size_t n, bool original) {
-        for (size_t k = 0; k < names_.size() && n > 0; ++k) {
-            if (offset >= sizes_[k]) {
-                offset -= sizes_[k];
-                continue;
-            }
-            const size_t piece = size_t(std::min<uint64_t>(n, sizes_[k] - offset));
-            size_t got = 0;
-            if (!layer_.readFile(names_[k], offset, out, piece, original, &got) || got != piece) {
-                return false;
-            }
-            out += piece;
-            n -= piece;
-            offset = 0;
-        }
-        return n == 0;
-    }
-
-  private:
-    OverlayPlatform& layer_;
-    std::vector<std::string> names_;
-    std::vector<uint64_t> sizes_;
-};
-
-PlacedWrite place(const FileGeometry& g, const SetView& view, const OverlayWrite& w) {
+PlacedWrite place(const RunResult& run, const OverlayWrite& w) {
     PlacedWrite p;
     p.write = &w;
-    const int k = view.member(w.file);
-    if (k < 0 || g.versionCode < version::v600) return p;
-    const uint64_t at = view.setOffset(k, w.offset);
+    const FileGeometry& g = run.geometry;
+    uint64_t at = 0;
+    if (g.versionCode < version::v600 || !setOffsetOf(run, w, &at)) return p;
+    p.at = at;
     if (patPageAt(g, at, &p.pair, &p.copy)) {
         p.kind = PlacedWrite::PatPage;
         return p;
@@ -90,77 +58,88 @@ PlacedWrite place(const FileGeometry& g, const SetView& view, const OverlayWrite
     return p;
 }
 
-// The entries of one PAT page copy that differ before and after the run;
-// returns whether the copy holds the same bytes after the run as before.
-bool compareEntries(const FileGeometry& g, SetView& view, uint32_t pair, int copy,
-                    std::vector<EntryChange>* changes) {
-    const int perPage = patEntriesPerPage(g);
-    if (perPage <= 0 || pair == 0) return false;
-    const uint64_t at = patPairOffset(g, pair) + uint64_t(copy) * g.patPageSize;
-    std::vector<uint8_t> before(g.patPageSize), after(g.patPageSize);
-    if (!view.read(at, before.data(), before.size(), true) ||
-        !view.read(at, after.data(), after.size(), false)) {
-        return false;
-    }
-    if (before == after) return true;
-    const uint32_t slots = patSlotsInPage(g, uint32_t(perPage));
-    for (uint32_t j = 0; j < slots; ++j) {
-        EntryChange c;
-        c.before = readPatEntry(g, before.data(), j);
-        c.after = readPatEntry(g, after.data(), j);
-        if (c.before.physical == c.after.physical && c.before.type == c.after.type) continue;
-        c.pair = pair;
-        c.copy = copy;
-        c.slot = j;
-        c.logical = (pair - 1) * uint32_t(perPage) + j + 1;
-        changes->push_back(c);
-    }
-    return false;
+bool changesEntry(const Action& a) {
+    return a.outcome == Outcome::Written &&
+           (a.kind == ActionKind::FreeSpace || a.kind == ActionKind::BestPage ||
+            a.kind == ActionKind::ResetToFree);
 }
 
-}  // namespace
+// The entry as a slot holds it once written (before 0x0800 the packed word
+// keeps 24 bits of the page and 8 of the type).
+PatEntry asStored(const FileGeometry& g, uint32_t physical, uint16_t type) {
+    std::vector<uint8_t> slot(size_t(patSlotOffset(g, 0) + patSlotSize(g)));
+    writePatSlot(g, slot.data(), patSlotOffset(g, 0), physical, type);
+    return readPatEntry(g, slot.data(), 0);
+}
 
-Plan readPlan(OverlayPlatform& layer, const std::string& path) {
-    Plan plan;
-    for (const OverlayWrite& w : layer.writes()) {
-        plan.bytes += w.after.size();
-        if (w.after == w.before) ++plan.writesUnchanged;
+// The entries the run changed, in the order the engine acted on them: from
+// the entry its findings report to the entry its last written action left.
+std::vector<EntryChange> changedEntries(const Simulation& sim) {
+    const FileGeometry& g = sim.result.geometry;
+    std::map<uint32_t, int> current;  // the current copy of each pair walked
+    std::map<uint32_t, PatEntry> found;
+    std::vector<EntryChange> order;
+    std::map<uint32_t, size_t> at;
+    for (const Event& e : sim.log.events) {
+        if (const auto* p = std::get_if<PairEvent>(&e)) current[p->n] = int(p->current);
+        const auto* f = std::get_if<Finding>(&e);
+        if (f && f->row().counter != CounterClass::PatPage && f->logical != 0) {
+            found.emplace(f->logical, PatEntry{f->physical, f->storedType});
+        }
+        const auto* a = std::get_if<Action>(&e);
+        if (!a || !changesEntry(*a)) continue;
+        auto [it, added] = at.emplace(a->logical, order.size());
+        if (added) {
+            EntryChange c;
+            c.logical = a->logical;
+            c.before = found[a->logical];
+            pairOfLogical(g, a->logical, &c.pair, &c.slot);
+            c.copy = current[c.pair];
+            order.push_back(c);
+        }
+        order[it->second].after = asStored(g, a->physical, a->type);
     }
-    // The set as the run opened it, through the layer (whose files are open
-    // still): its geometry and its members.
-    NullOutput quiet;
-    BtrieveFile file(quiet, layer);
-    const bool open = file.open(path, ExclusiveRead, false).ok();
-    const FileGeometry& g = file.geometry();
-    SetView view(layer, file.fileSet());
-    std::set<std::pair<uint32_t, int>> patPages;
-    std::set<uint32_t> headers;
-    for (const OverlayWrite& w : layer.writes()) {
-        PlacedWrite p = open ? place(g, view, w) : PlacedWrite{&w};
-        if (p.kind == PlacedWrite::PatPage) patPages.insert({p.pair, p.copy});
-        if (p.kind == PlacedWrite::PageHeader) headers.insert(p.page);
-        plan.writes.push_back(p);
-    }
-    // Each entry once, from the copy where it changed (repairs change the
-    // current copy).
-    std::set<uint32_t> seen;
-    for (const auto& [pair, copy] : patPages) {
-        std::vector<EntryChange> changes;
-        if (compareEntries(g, view, pair, copy, &changes)) ++plan.patPagesUnchanged;
-        for (const EntryChange& c : changes) {
-            if (!seen.insert(c.logical).second) continue;
-            plan.entries.push_back(c);
-            ++(c.reset() ? plan.reset : plan.repointed);
-            if (c.reset() && c.wasUnused()) ++plan.resetUnused;
+    std::vector<EntryChange> changes;
+    for (const EntryChange& c : order) {
+        if (c.before.physical != c.after.physical || c.before.type != c.after.type) {
+            changes.push_back(c);
         }
     }
-    plan.patPages = patPages.size();
-    plan.pageHeaders = headers.size();
-    if (open) file.close();
-    return plan;
+    return changes;
 }
 
-namespace {
+// The PAT page copies that the writes leave with the bytes they held: every
+// byte written last holds what the first write to it found.
+size_t unchangedPages(const FileGeometry& g, const std::vector<PlacedWrite>& writes) {
+    struct Page {
+        std::vector<uint8_t> first, last;
+        std::vector<bool> touched;
+    };
+    std::map<std::pair<uint32_t, int>, Page> pages;
+    const size_t size = g.patPageSize;
+    for (const PlacedWrite& p : writes) {
+        if (p.kind != PlacedWrite::PatPage) continue;
+        Page& page = pages[{p.pair, p.copy}];
+        if (page.touched.empty()) {
+            page.first.resize(size);
+            page.last.resize(size);
+            page.touched.assign(size, false);
+        }
+        const uint64_t start = patPairOffset(g, p.pair) + uint64_t(p.copy) * size;
+        const OverlayWrite& w = *p.write;
+        for (size_t i = 0; i < w.after.size() && i < w.before.size(); ++i) {
+            const uint64_t k = p.at + i - start;
+            if (p.at + i < start || k >= size) continue;
+            if (!page.touched[k]) page.first[k] = w.before[i];
+            page.touched[k] = true;
+            page.last[k] = w.after[i];
+        }
+    }
+    size_t unchanged = 0;
+    for (const auto& [key, page] : pages) unchanged += page.first == page.last;
+    return unchanged;
+}
+
 
 std::string hexBytes(const std::vector<uint8_t>& bytes) {
     std::string s;
@@ -243,33 +222,57 @@ std::string planText(const Plan& plan) {
 // Whether an option of the tabulon program is a fix mask (/F#, -f#).
 bool isFixMask(const std::string& option) {
     return option.size() >= 2 && (option[0] == '/' || option[0] == '-') &&
-           std::toupper(static_cast<unsigned char>(option[1])) == 'F';
+           (option[1] == 'F' || option[1] == 'f');
 }
 
 }  // namespace
 
-int cmdPlan(Context& cx, const std::string& path, const std::vector<std::string>& options) {
-    std::vector<std::string> args = {"tabulon", path};
-    args.insert(args.end(), options.begin(), options.end());
-    if (std::none_of(options.begin(), options.end(), isFixMask)) args.push_back("/F-1");
-    std::vector<const char*> argv;
-    for (const std::string& a : args) argv.push_back(a.c_str());
+Plan readPlan(const Simulation& sim) {
+    Plan plan;
+    std::set<std::pair<uint32_t, int>> patPages;
+    std::set<uint32_t> headers;
+    for (const OverlayWrite& w : sim.writes) {
+        plan.bytes += w.after.size();
+        if (w.after == w.before) ++plan.writesUnchanged;
+        const PlacedWrite p = place(sim.result, w);
+        if (p.kind == PlacedWrite::PatPage) patPages.insert({p.pair, p.copy});
+        if (p.kind == PlacedWrite::PageHeader) headers.insert(p.page);
+        plan.writes.push_back(p);
+    }
+    plan.entries = changedEntries(sim);
+    for (const EntryChange& c : plan.entries) {
+        ++(c.reset() ? plan.reset : plan.repointed);
+        if (c.reset() && c.wasUnused()) ++plan.resetUnused;
+    }
+    plan.patPagesUnchanged = unchangedPages(sim.result.geometry, plan.writes);
+    plan.patPages = patPages.size();
+    plan.pageHeaders = headers.size();
+    return plan;
+}
 
-    OverlayPlatform layer(systemPlatform(), cx.shared ? Unprotected : ExclusiveRead);
+int cmdPlan(Context& cx, const std::string& path, const std::vector<std::string>& options) {
+    std::vector<std::string> words = {path};
+    words.insert(words.end(), options.begin(), options.end());
+    if (std::none_of(options.begin(), options.end(), isFixMask)) words.push_back("/F-1");
+    const CommandLine cl = parseCommandWords(words);
+    if (cl.showUsage) return fail(cx.out, "tabulon takes at most four options");
+
     BufferOutput captured;
     // The run's lines reach the streams as the program prints them; under
     // --json they go into the document instead.
     Output& runOut = cx.json ? static_cast<Output&>(captured) : cx.out;
-    // No undo journal: the layer creates no file.
-    const int status =
-        runTabulon(int(argv.size()), argv.data(), runOut, layer, nullptr, RunSettings{});
+    for (const std::string& notice : cl.notices) runOut.write(Stream::Err, notice);
+    const Simulation sim = simulateRepair(systemPlatform(), cl.path, cl.options, cx.shared);
+    ConsoleRenderer console(runOut);
+    replay(sim.log.events, console);
     runOut.flush(Stream::Out);
-    const Plan plan = readPlan(layer, path);
+    const int status = sim.result.status;
+    const Plan plan = readPlan(sim);
 
     if (cx.json) {
         Json j;
         j["path"] = path;
-        j["arguments"] = std::vector<std::string>(args.begin() + 2, args.end());
+        j["arguments"] = std::vector<std::string>(words.begin() + 1, words.end());
         j["status"] = status;
         j["stdout"] = captured.outText;
         j["stderr"] = captured.errText;

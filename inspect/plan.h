@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "check/simulate.h"
 #include "fileio/overlay.h"
 #include "format/pat.h"
 #include "inspect/session.h"
@@ -14,28 +15,29 @@ namespace inspect {
 
 // One write of the run, placed in the file set.
 struct PlacedWrite {
-    const OverlayWrite* write = nullptr;
+    const tabulon::OverlayWrite* write = nullptr;
     enum Kind { PatPage, PageHeader, Other } kind = Other;
     uint32_t pair = 0;  // PatPage: the pair and the copy (0 or 1)
     int copy = 0;
     uint32_t page = 0;  // PageHeader: the physical page
+    uint64_t at = 0;    // the file-set offset of its first byte
 };
 
-// One PAT entry that the run changed, its first bytes against its last.
+// One PAT entry that the run changed: as the check found it, and as the
+// last action on it left it.
 struct EntryChange {
     uint32_t logical = 0;
     uint32_t pair = 0;
     int copy = 0;
     uint32_t slot = 0;
-    PatEntry before{}, after{};
+    tabulon::PatEntry before{}, after{};
     bool reset() const { return after.type == 0; }
     // A reset of an entry that was unused already (stored type 0): no data
     // is lost with it.
     bool wasUnused() const { return before.type == 0; }
 };
 
-// What the run would change, read off its writes. When the engine reports
-// its repairs as values, this is where they take the place of the writes.
+// What the run would change: the engine's actions, and the layer's writes.
 struct Plan {
     std::vector<PlacedWrite> writes;
     std::vector<EntryChange> entries;
@@ -46,12 +48,12 @@ struct Plan {
     uint64_t bytes = 0;
 };
 
-// The plan of the run made over `layer` on the set whose main file is
-// `path`: its writes placed in the set, and the entries it changed.
-Plan readPlan(OverlayPlatform& layer, const std::string& path);
+// The plan of a run made over a copy-on-write layer: its writes placed in
+// the set, and the entries its actions changed.
+Plan readPlan(const tabulon::Simulation& sim);
 
-// Runs the tabulon program with `options` (its own options, /F-1 added when
-// none is a fix mask) on `path` over the layer: prints what it prints, on the
+// Runs the check with tabulon's `options` (/F-1 added when none is a fix
+// mask) on `path` over the layer: prints what tabulon prints, on the
 // same streams, then the summary of the writes it made; with --json one
 // document with both. Status 0 when nothing would be written, 1 when the
 // repair would write, 2 when the run failed.

@@ -18,6 +18,8 @@
 #include "inspect/workers.h"
 #include "tabulon_version.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 namespace {
@@ -340,7 +342,7 @@ std::string findingsTable(const SurveyRow& r) {
         if (listed++ == kListedFindings) break;
         h += strf("<tr><td>%s</td><td class=\"sev-%s\">%s</td><td>", f.code(),
                   severityName(f.severity()), severityName(f.severity())) +
-             html(f.explanation) + "</td></tr>\n";
+             html(tabulon::renderDetail(f.finding)) + "</td></tr>\n";
     }
     h += "</table>\n";
     if (r.findings.list.size() > kListedFindings) {

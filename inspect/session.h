@@ -16,14 +16,12 @@
 #include "fileio/output.h"
 #include "inspect/json.h"
 
-using namespace tabulon;
-
 namespace inspect {
 
 constexpr int kStatusFailed = 2;
 
 struct Context {
-    Output& out;
+    tabulon::Output& out;
     bool json = false;
     bool shared = false;
     std::string command;  // the command line, as the report states it
@@ -33,7 +31,7 @@ struct Context {
 std::string strf(const char* format, ...) TABULON_PRINTF(1, 2);
 
 // Prints "tabulon-inspect: <line>" on standard error; returns status 2.
-int fail(Output& out, const std::string& line);
+int fail(tabulon::Output& out, const std::string& line);
 
 // One line for a failed open: "cannot open NAME: TEXT (system error N)", or
 // "PATH is not a Btrieve file".
@@ -48,21 +46,21 @@ class OpenSet {
     // does (Unprotected). On failure returns false with one clear line in
     // *why.
     bool open(const std::string& path, bool shared, std::string* why);
-    BtrieveFile& file() { return file_; }
-    const FileGeometry& geometry() const { return file_.geometry(); }
-    bool hasPat() const { return file_.geometry().versionCode >= version::v600; }
+    tabulon::BtrieveFile& file() { return file_; }
+    const tabulon::FileGeometry& geometry() const { return file_.geometry(); }
+    bool hasPat() const { return file_.geometry().versionCode >= tabulon::version::v600; }
 
-    NullOutput lines;
+    tabulon::NullOutput lines;
 
   private:
-    BtrieveFile file_;
+    tabulon::BtrieveFile file_;
 };
 
 // Opens for a command; on failure prints the line and returns false.
 bool openForCommand(Context& cx, OpenSet& set, const std::string& path, bool needPat);
 
 // ScanOptions of a check without a fix mask and without progress lines.
-ScanOptions quietOptions(bool shared);
+tabulon::ScanOptions quietOptions(bool shared);
 
 // The problems of an entry as the inspector shows them: the labels of its
 // findings with their severities ("points at another page [damage]"), or

@@ -8,6 +8,8 @@
 #include "inspect/json.h"
 #include "inspect/session.h"
 
+using namespace tabulon;
+
 namespace inspect {
 
 namespace {

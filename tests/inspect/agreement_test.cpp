@@ -7,9 +7,11 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <variant>
 
 #include "builder/recipe.h"
 #include "check/problems.h"
+#include "check/run.h"
 #include "support.h"
 
 using namespace tabulon;
@@ -400,6 +402,177 @@ TEST(Vocabulary, TheKeyTableIsTheSchemas) {
 // Every problem code with its severity: in the problem table, in the list
 // of codes of the manual and of docs/json.md, and each severity of the
 // manual's SEVERITIES naming exactly its codes.
+// Every command that reports findings reports the engine's findings: the
+// same multiset of (code, pair, logical page) for the entries and of (code,
+// pair) for the pairs' own findings, the same counts by severity in the
+// survey and the map (whose picture outlines the most severe of them), the
+// same codes in the report's tables, the PAT copy's own findings on its page,
+// and the same console text in a plan that mends nothing.
+using Findings = std::multiset<std::string>;
+
+// The JSON key of a severity ("unused-entry" is "unusedEntry").
+std::string camelSeverity(const std::string& key) {
+    return key == "unused-entry" ? "unusedEntry" : key;
+}
+std::string camelSeverity(Severity s) {
+    return camelSeverity(severityKey(s));
+}
+
+// The standard output of tabulon FILE /R /F0: the check's text.
+std::string checkText(const std::string& path) {
+    const char* argv[] = {"tabulon", path.c_str(), "/R", "/F0"};
+    BufferOutput out;
+    runTabulon(4, argv, out, systemPlatform());
+    return out.outText;
+}
+
+std::string findingKey(const std::string& code, uint32_t pair, uint32_t logical) {
+    return code + " pair " + std::to_string(pair) +
+           (logical ? " logical " + std::to_string(logical) : std::string());
+}
+
+struct EngineView {
+    Findings all;
+    size_t onPages = 0;  // the findings with a page to draw them on
+    std::map<std::string, uint32_t> bySeverity, byCode;
+    std::map<std::pair<uint32_t, int>, Findings> byCopy;  // the PAT header findings
+    std::string out, err;
+};
+
+EngineView engineFindings(const std::string& main) {
+    EventLog log;
+    ScanOptions o;
+    o.progress = 0;
+    runCheck(main, o, RunEnvironment{systemPlatform(), log, ""});
+    EngineView v;
+    for (const Event& e : log.events) {
+        const auto* f = std::get_if<Finding>(&e);
+        if (!f) continue;
+        const bool entry = f->row().counter != CounterClass::PatPage && f->logical != 0;
+        v.all.insert(findingKey(f->row().key, f->pair, entry ? f->logical : 0));
+        ++v.bySeverity[camelSeverity(f->severity())];
+        ++v.byCode[f->row().key];
+        if (f->code != Problem::LastPairPastEnd) ++v.onPages;
+        // A copy's page shows its header findings and the pair's unknown layout.
+        if (f->row().counter == CounterClass::PatPage)
+            v.byCopy[{f->pair, f->copy}].insert(f->row().key);
+        if (f->code == Problem::PatLayoutUnknown) v.byCopy[{f->pair, 0}].insert(f->row().key);
+    }
+    return v;
+}
+
+void expectSeverities(const Json& counts, const EngineView& v, const char* what) {
+    for (const char* s : {"damage", "unusedEntry", "info"}) {
+        const auto it = v.bySeverity.find(s);
+        EXPECT_EQ(counts.at(s).get<uint32_t>(), it == v.bySeverity.end() ? 0u : it->second)
+            << what << " " << s;
+    }
+}
+
+Findings listedFindings(const Json& entries, const Json& pairs) {
+    Findings got;
+    for (const Json& e : entries.at("entries")) {
+        for (const Json& p : e.at("problems")) {
+            got.insert(findingKey(p.at("code").get<std::string>(), e.at("pair").get<uint32_t>(),
+                                  e.at("logical").get<uint32_t>()));
+        }
+    }
+    for (const Json& r : pairs.at("pairs")) {
+        for (const Json& p : r.at("problems"))
+            got.insert(
+                findingKey(p.at("code").get<std::string>(), r.at("pair").get<uint32_t>(), 0));
+    }
+    // The pair the walk could not reach is the pairs' own key.
+    if (!pairs.at("pastEnd").is_null()) {
+        got.insert(findingKey("last-pair-past-end", pairs.at("pastEnd").get<uint32_t>(), 0));
+    }
+    return got;
+}
+
+// The codes of the report's tables of findings.
+std::map<std::string, uint32_t> reportCodes(const std::string& html) {
+    std::map<std::string, uint32_t> codes;
+    static const std::regex row("<tr><td>([a-z-]+)</td><td class=\"sev-");
+    for (auto it = std::sregex_iterator(html.begin(), html.end(), row);
+         it != std::sregex_iterator(); ++it) {
+        ++codes[(*it)[1].str()];
+    }
+    return codes;
+}
+
+// The page command on copy 0 of each pair shows the copy's own header
+// findings.
+void expectPatCopies(const std::string& main, const EngineView& v, const Json& pairs,
+                     uint64_t pageSize) {
+    for (const Json& r : pairs.at("pairs")) {
+        const uint32_t n = r.at("pair").get<uint32_t>();
+        const uint64_t at = r.at("offset").get<uint64_t>();
+        if (pageSize == 0 || at % pageSize != 0) continue;
+        const Result page = inspect({"--json", "page", main, std::to_string(at / pageSize)});
+        if (page.status != 0) continue;
+        const Json j = page.json();
+        if (!j.contains("pat") || !j.at("pat").is_object() || j.at("pat").at("copy") != 0) continue;
+        Findings got;
+        for (const Json& p : j.at("pat").at("problems"))
+            got.insert(p.at("code").get<std::string>());
+        const auto it = v.byCopy.find({n, 0});
+        EXPECT_EQ(got, it == v.byCopy.end() ? Findings{} : it->second) << "page of pair " << n;
+    }
+}
+
+TEST(AgreesWithEngine, EveryCommandReportsTheSameFindings) {
+    ScratchDir scratch;
+    const auto built = buildGoldenRecipes(scratch.path());
+    ASSERT_GT(built.size(), 100u);
+    const std::string svg = (scratch.path() / "map.svg").string();
+    const std::string html = (scratch.path() / "report.html").string();
+    size_t compared = 0;
+    for (const auto& [name, main] : built) {
+        SCOPED_TRACE(name);
+        const Result entries = inspect({"--json", "entries", main});
+        if (entries.status != 0) continue;  // no PAT: nothing to agree on
+        const EngineView v = engineFindings(main);
+        const Result pairs = inspect({"--json", "pairs", main});
+        ASSERT_EQ(pairs.status, 0) << pairs.err;
+        EXPECT_EQ(listedFindings(entries.json(), pairs.json()), v.all) << "entries and pairs";
+
+        const Result survey = inspect({"--json", "survey", main});
+        const Json files = survey.out.empty() ? Json::array() : survey.json().at("files");
+        const bool surveyed = files.size() == 1 && files[0].at("state") == "checked";
+        if (surveyed) expectSeverities(files[0].at("findingCounts"), v, "survey");
+        const Result map = inspect({"--json", "map", main, "-o", svg});
+        ASSERT_EQ(map.status, 0) << map.err;
+        expectSeverities(map.json().at("findingCounts"), v, "map");
+        const std::string picture = readText(svg);
+        for (const char* s : {"damage", "unused-entry", "info"}) {
+            const bool drawn =
+                picture.find(std::string("data-severity=\"") + s) != std::string::npos;
+            if (drawn) {
+                EXPECT_TRUE(v.bySeverity.count(camelSeverity(s))) << "map draws " << s;
+            }
+        }
+        if (v.onPages > 0 && map.json().at("physicalPages").get<uint64_t>() > 0) {
+            EXPECT_NE(picture.find("data-severity="), std::string::npos) << "map draws none";
+        }
+
+        if (surveyed && v.all.size() <= 200) {
+            const Result report = inspect({"--json", "report", main, "-o", html});
+            std::map<std::string, uint32_t> want = v.byCode;
+            if (v.all.empty()) want.clear();
+            EXPECT_EQ(reportCodes(readText(html)), want) << "report";
+        }
+        const Result info = inspect({"--json", "info", main});
+        const Json size = info.status == 0 ? info.json().at("pageSize") : Json();
+        const uint64_t unit = size.is_number() ? size.get<uint64_t>() : 0;
+        expectPatCopies(main, v, pairs.json(), unit);
+
+        const Result plan = inspect({"--json", "plan", main, "/R", "/F0"});
+        EXPECT_EQ(plan.json().at("stdout").get<std::string>(), checkText(main)) << "plan";
+        ++compared;
+    }
+    EXPECT_GT(compared, 100u);
+}
+
 TEST(ProblemCodes, EveryCodeIsInTheManual) {
     const std::string manual = readText(kSource / "man/tabulon-inspect.1.in");
     const std::string doc = readText(kSource / "docs/json.md");

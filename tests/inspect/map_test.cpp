@@ -115,7 +115,8 @@ TEST(Map, KnownPagesHaveTheirColours) {
         EXPECT_EQ(std::system(("xmllint --noout " + svgPath.string()).c_str()), 0);
     }
     const std::string title =
-        "TEST.DAT: version 8.00 (0x0800), 701 pages (720 physical), 3 problems";
+        "TEST.DAT: version 8.00 (0x0800), 701 pages (720 physical), 3 damage, 0 unused-entry, 1 "
+        "info";
     EXPECT_NE(svg.find("<title>" + title + "</title>"), std::string::npos);
     // The title fits: the picture is wider than 9 px a character.
     std::smatch size;

@@ -13,10 +13,11 @@
 #include <vector>
 
 #include "builder/recipe.h"
+#include "check/commandline.h"
 #include "check/console.h"
 #include "check/options.h"
 #include "check/run.h"
-#include "cli/options.h"
+#include "check/simulate.h"
 #include "cli/run.h"
 #include "fileio/output.h"
 #include "support/forwarding_platform.h"
@@ -139,19 +140,6 @@ std::string tagOf(const Event& e) {
     }
     if (const auto* p = std::get_if<PairEvent>(&e)) return "P:" + std::to_string(p->n);
     return "R";
-}
-
-// Hands a kept stream to a renderer again.
-void replay(const std::vector<Event>& events, EventSink& sink) {
-    for (const Event& e : events) {
-        if (const auto* f = std::get_if<Finding>(&e)) sink.finding(*f);
-        if (const auto* a = std::get_if<Action>(&e)) sink.action(*a);
-        if (const auto* p = std::get_if<PairEvent>(&e)) sink.pair(*p);
-        if (const auto* r = std::get_if<ReportEvent>(&e)) sink.report(*r);
-        if (const auto* n = std::get_if<NoticeRecord>(&e)) {
-            sink.notice(Notice{n->kind, n->stream, n->flush, n->value, n->text});
-        }
-    }
 }
 
 // The problem counters as the findings' tallies give them (a page the

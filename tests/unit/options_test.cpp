@@ -4,7 +4,7 @@
 #include <tuple>
 #include <vector>
 
-#include "cli/options.h"
+#include "check/commandline.h"
 
 using namespace tabulon;
 

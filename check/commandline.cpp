@@ -1,4 +1,4 @@
-#include "cli/options.h"
+#include "check/commandline.h"
 
 #include <cctype>
 #include <cstdint>
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-using namespace tabulon;
+namespace tabulon {
 
 int32_t optionValue(const char* text) {
     long long v = std::strtoll(text, nullptr, 10);
@@ -62,3 +62,11 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
     cl.path = first;
     return cl;
 }
+
+CommandLine parseCommandWords(const std::vector<std::string>& words) {
+    std::vector<const char*> argv = {"tabulon"};
+    for (const std::string& w : words) argv.push_back(w.c_str());
+    return parseCommandLine(int(argv.size()), argv.data());
+}
+
+}  // namespace tabulon
