@@ -1,5 +1,7 @@
 #include "check/simulate.h"
 
+#include <utility>
+
 namespace tabulon {
 
 Simulation simulateRepair(Platform& base, const std::string& path, const ScanOptions& options,
@@ -10,8 +12,16 @@ Simulation simulateRepair(Platform& base, const std::string& path, const ScanOpt
 
 Simulation simulateRepair(OverlayPlatform& layer, const std::string& path,
                           const ScanOptions& options) {
+    EventLog log;
+    Simulation sim = simulateRepair(layer, path, options, log);
+    sim.log = std::move(log);
+    return sim;
+}
+
+Simulation simulateRepair(OverlayPlatform& layer, const std::string& path,
+                          const ScanOptions& options, EventSink& sink) {
     Simulation sim;
-    sim.result = runCheck(path, options, RunEnvironment{layer, sim.log, ""});
+    sim.result = runCheck(path, options, RunEnvironment{layer, sink, ""});
     sim.writes = layer.writes();
     return sim;
 }

@@ -34,6 +34,12 @@ Simulation simulateRepair(Platform& base, const std::string& path, const ScanOpt
 Simulation simulateRepair(OverlayPlatform& layer, const std::string& path,
                           const ScanOptions& options);
 
+// The same with the run's stream handed to `sink` as it goes (the returned
+// log stays empty): a caller that renders or counts while the run goes keeps
+// no copy of it.
+Simulation simulateRepair(OverlayPlatform& layer, const std::string& path,
+                          const ScanOptions& options, EventSink& sink);
+
 // Hands a kept stream to a sink again, in order (a console renderer writes
 // the run's text from it).
 void replay(const std::vector<Event>& events, EventSink& sink);

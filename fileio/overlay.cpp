@@ -173,7 +173,30 @@ bool OverlayPlatform::gatherAt(PlatformHandle handle, uint64_t offset, uint64_t 
     if (count == 0 || width == 0) return true;
     uint64_t end = 0;
     if (!gatherEnd(offset, stride, count, width, &end) || end > f.size) return false;
-    return gatherByReads(*this, handle, offset, stride, count, width, out);
+    if (end > f.baseSize) return gatherByReads(*this, handle, offset, stride, count, width, out);
+    // The file's bytes from the binding below, then the layer's blocks laid
+    // over the places they hold: a repair writes few blocks, and a gather by
+    // reads would copy every byte between the places.
+    if (!base_.gatherAt(f.base, offset, stride, count, width, out)) return false;
+    for (auto b = f.blocks.lower_bound(offset / kBlock); b != f.blocks.end(); ++b) {
+        const uint64_t from = b->first * kBlock, to = from + kBlock;
+        if (from >= end) break;
+        // The places that end after the block starts, up to the last that
+        // starts before it ends.
+        uint64_t i =
+            from < offset + width || stride == 0 ? 0 : (from - offset - width) / stride + 1;
+        for (; i < count; ++i) {
+            const uint64_t start = offset + i * stride;
+            if (start >= to) break;
+            const uint64_t lo = std::max(start, from), hi = std::min(start + width, to);
+            if (lo < hi) {
+                std::memcpy(out + i * width + (lo - start), b->second.data() + (lo - from),
+                            size_t(hi - lo));
+            }
+            if (stride == 0) break;
+        }
+    }
+    return true;
 }
 
 bool OverlayPlatform::flush(PlatformHandle, uint32_t*) {

@@ -2,11 +2,10 @@
 //
 // A candidate is the engine's repair with that fix mask over an
 // OverlayPlatform, in the run sequence of the tabulon program; the layer
-// then serves a second check of the state the repair leaves. The candidates are ranked by the damage
-// left, then the logical pages given up (entries in use reset to free space:
-// their data is no longer reachable), then the page headers rewritten (a
-// header written into a page that holds no version of the page makes the
-// check pass over data that is not there), then the writes.
+// then serves a second check of the state the repair leaves. The candidates are ranked by the
+// damage left, then the logical pages given up (entries in use reset to free space: their data is
+// no longer reachable), then the page headers rewritten (a header written into a page that holds no
+// version of the page makes the check pass over data that is not there), then the writes.
 #include "inspect/advise.h"
 
 #include <algorithm>
@@ -17,8 +16,8 @@
 #include "check/run.h"
 #include "fileio/overlay.h"
 #include "inspect/findings.h"
-#include "inspect/plan.h"
 #include "inspect/names.h"
+#include "inspect/plan.h"
 
 using namespace tabulon;
 
@@ -92,10 +91,9 @@ std::string pages(size_t n) {
 // Why the chosen candidate goes before the next one that differs.
 std::string reason(const Advice& a) {
     const MaskOutcome& c = a.candidates[size_t(a.chosen)];
-    std::string t = c.damageLeft == 0
-                        ? "it leaves no damage"
-                        : strf("it leaves the least damage (%llu)",
-                               (unsigned long long)c.damageLeft);
+    std::string t = c.damageLeft == 0 ? "it leaves no damage"
+                                      : strf("it leaves the least damage (%llu)",
+                                             (unsigned long long)c.damageLeft);
     t += c.givenUp.empty() ? " and gives up no data" : " and gives up " + pages(c.givenUp.size());
     const MaskOutcome* next = nullptr;
     for (const MaskOutcome& o : a.candidates) {
@@ -105,8 +103,10 @@ std::string reason(const Advice& a) {
     if (!next) return t + ".";
     const std::string m = maskOption(next->mask);
     if (next->damageLeft != c.damageLeft) {
-        return t + strf("; %s leaves %llu damage findings", m.c_str(),
-                        (unsigned long long)next->damageLeft) + ".";
+        return t +
+               strf("; %s leaves %llu damage findings", m.c_str(),
+                    (unsigned long long)next->damageLeft) +
+               ".";
     }
     if (next->givenUp.size() != c.givenUp.size()) {
         return t + "; " + m + " gives up " + pages(next->givenUp.size()) + ".";
@@ -140,9 +140,10 @@ MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, 
     options.fixMask = mask;
     // The repair of `tabulon path /F<mask> /R`, made on the layer; the
     // candidate is read off the engine's actions and the layer's writes.
-    const Simulation sim = simulateRepair(layer, path, options);
+    EntryChanges changes;
+    const Simulation sim = simulateRepair(layer, path, options, changes);
     c.status = sim.result.status == 0 ? 0 : kStatusFailed;
-    const Plan plan = readPlan(sim);
+    const Plan plan = readPlan(sim.result, sim.writes, changes);
     for (const EntryChange& e : plan.entries) {
         if (e.reset() && e.before.type != 0) c.givenUp.push_back(e.logical);
     }
@@ -275,8 +276,8 @@ Json adviceJson(const Advice& a) {
         Json o;
         o["mask"] = c.mask;
         o["option"] = maskOption(c.mask);
-        o["sameAs"] = c.sameAs >= 0 ? Json(maskOption(a.candidates[size_t(c.sameAs)].mask))
-                                    : Json(nullptr);
+        o["sameAs"] =
+            c.sameAs >= 0 ? Json(maskOption(a.candidates[size_t(c.sameAs)].mask)) : Json(nullptr);
         o["status"] = c.status;
         o["damageLeft"] = c.damageLeft;
         o["remaining"] = c.remaining;

@@ -10,8 +10,11 @@
 #include "inspect/plan.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <utility>
 
 #include "check/commandline.h"
@@ -67,53 +70,66 @@ bool changesEntry(const Action& a) {
 // The entry as a slot holds it once written (before 0x0800 the packed word
 // keeps 24 bits of the page and 8 of the type).
 PatEntry asStored(const FileGeometry& g, uint32_t physical, uint16_t type) {
-    std::vector<uint8_t> slot(size_t(patSlotOffset(g, 0) + patSlotSize(g)));
+    // The first slot and the page head before it: a few dozen bytes.
+    std::array<uint8_t, 64> slot{};
+    if (size_t(patSlotOffset(g, 0) + patSlotSize(g)) > slot.size()) return PatEntry{physical, type};
     writePatSlot(g, slot.data(), patSlotOffset(g, 0), physical, type);
     return readPatEntry(g, slot.data(), 0);
 }
 
-// The entries the run changed, in the order the engine acted on them: from
-// the entry its findings report to the entry its last written action left.
-std::vector<EntryChange> changedEntries(const Simulation& sim) {
-    const FileGeometry& g = sim.result.geometry;
-    std::map<uint32_t, int> current;  // the current copy of each pair walked
-    std::map<uint32_t, PatEntry> found;
-    std::vector<EntryChange> order;
-    std::map<uint32_t, size_t> at;
-    for (const Event& e : sim.log.events) {
-        if (const auto* p = std::get_if<PairEvent>(&e)) current[p->n] = int(p->current);
-        const auto* f = std::get_if<Finding>(&e);
-        if (f && f->row().counter != CounterClass::PatPage && f->logical != 0) {
-            found.emplace(f->logical, PatEntry{f->physical, f->storedType});
-        }
-        const auto* a = std::get_if<Action>(&e);
-        if (!a || !changesEntry(*a)) continue;
-        auto [it, added] = at.emplace(a->logical, order.size());
-        if (added) {
-            EntryChange c;
-            c.logical = a->logical;
-            c.before = found[a->logical];
-            pairOfLogical(g, a->logical, &c.pair, &c.slot);
-            c.copy = current[c.pair];
-            order.push_back(c);
-        }
-        order[it->second].after = asStored(g, a->physical, a->type);
+}  // namespace
+
+void EntryChanges::pair(const PairEvent& p) {
+    current_[p.n] = int(p.current);
+    if (forward_) forward_->pair(p);
+}
+
+void EntryChanges::finding(const Finding& f) {
+    if (f.row().counter != CounterClass::PatPage && f.logical != 0) {
+        found_.emplace(f.logical, PatEntry{f.physical, f.storedType});
     }
-    std::vector<EntryChange> changes;
-    for (const EntryChange& c : order) {
-        if (c.before.physical != c.after.physical || c.before.type != c.after.type) {
-            changes.push_back(c);
+    if (forward_) forward_->finding(f);
+}
+
+void EntryChanges::action(const Action& a) {
+    if (changesEntry(a)) {
+        auto [it, added] = at_.emplace(a.logical, order_.size());
+        if (added) {
+            Change c;
+            c.logical = a.logical;
+            const auto f = found_.find(a.logical);
+            if (f != found_.end()) c.before = f->second;
+            order_.push_back(c);
         }
+        order_[it->second].last = PatEntry{a.physical, a.type};
+    }
+    if (forward_) forward_->action(a);
+}
+
+std::vector<EntryChange> EntryChanges::changes(const FileGeometry& g) const {
+    std::vector<EntryChange> changes;
+    for (const Change& o : order_) {
+        EntryChange c;
+        c.logical = o.logical;
+        c.before = o.before;
+        c.after = asStored(g, o.last.physical, o.last.type);
+        if (c.before.physical == c.after.physical && c.before.type == c.after.type) continue;
+        pairOfLogical(g, c.logical, &c.pair, &c.slot);
+        const auto copy = current_.find(c.pair);
+        c.copy = copy == current_.end() ? 0 : copy->second;
+        changes.push_back(c);
     }
     return changes;
 }
 
+namespace {
+
 // The PAT page copies that the writes leave with the bytes they held: every
-// byte written last holds what the first write to it found.
+// byte written last holds what the first write to it found. A write covers
+// runs of bytes, so each is copied as a run, not byte by byte.
 size_t unchangedPages(const FileGeometry& g, const std::vector<PlacedWrite>& writes) {
     struct Page {
-        std::vector<uint8_t> first, last;
-        std::vector<bool> touched;
+        std::vector<uint8_t> first, last, touched;
     };
     std::map<std::pair<uint32_t, int>, Page> pages;
     const size_t size = g.patPageSize;
@@ -123,23 +139,33 @@ size_t unchangedPages(const FileGeometry& g, const std::vector<PlacedWrite>& wri
         if (page.touched.empty()) {
             page.first.resize(size);
             page.last.resize(size);
-            page.touched.assign(size, false);
+            page.touched.assign(size, 0);
         }
         const uint64_t start = patPairOffset(g, p.pair) + uint64_t(p.copy) * size;
         const OverlayWrite& w = *p.write;
-        for (size_t i = 0; i < w.after.size() && i < w.before.size(); ++i) {
-            const uint64_t k = p.at + i - start;
-            if (p.at + i < start || k >= size) continue;
-            if (!page.touched[k]) page.first[k] = w.before[i];
-            page.touched[k] = true;
-            page.last[k] = w.after[i];
+        // The part of the write that lies in the page, as offsets in both.
+        const uint64_t n = std::min(w.after.size(), w.before.size());
+        const uint64_t from = std::max(p.at, start), to = std::min(p.at + n, start + size);
+        if (from >= to) continue;
+        const size_t lo = size_t(from - start), hi = size_t(to - start);
+        const size_t skip = size_t(from - p.at);
+        uint8_t* touched = page.touched.data();
+        for (size_t k = lo; k < hi;) {
+            const uint8_t seen = touched[k];
+            const size_t end =
+                size_t(std::find(touched + k, touched + hi, uint8_t(!seen)) - touched);
+            if (!seen) {
+                std::memcpy(page.first.data() + k, w.before.data() + skip + (k - lo), end - k);
+                std::memset(touched + k, 1, end - k);
+            }
+            k = end;
         }
+        std::memcpy(page.last.data() + lo, w.after.data() + skip, hi - lo);
     }
     size_t unchanged = 0;
     for (const auto& [key, page] : pages) unchanged += page.first == page.last;
     return unchanged;
 }
-
 
 std::string hexBytes(const std::vector<uint8_t>& bytes) {
     std::string s;
@@ -228,23 +254,30 @@ bool isFixMask(const std::string& option) {
 }  // namespace
 
 Plan readPlan(const Simulation& sim) {
+    EntryChanges changes;
+    replay(sim.log.events, changes);
+    return readPlan(sim.result, sim.writes, changes);
+}
+
+Plan readPlan(const RunResult& run, const std::vector<OverlayWrite>& writes,
+              const EntryChanges& changes) {
     Plan plan;
     std::set<std::pair<uint32_t, int>> patPages;
     std::set<uint32_t> headers;
-    for (const OverlayWrite& w : sim.writes) {
+    for (const OverlayWrite& w : writes) {
         plan.bytes += w.after.size();
         if (w.after == w.before) ++plan.writesUnchanged;
-        const PlacedWrite p = place(sim.result, w);
+        const PlacedWrite p = place(run, w);
         if (p.kind == PlacedWrite::PatPage) patPages.insert({p.pair, p.copy});
         if (p.kind == PlacedWrite::PageHeader) headers.insert(p.page);
         plan.writes.push_back(p);
     }
-    plan.entries = changedEntries(sim);
+    plan.entries = changes.changes(run.geometry);
     for (const EntryChange& c : plan.entries) {
         ++(c.reset() ? plan.reset : plan.repointed);
         if (c.reset() && c.wasUnused()) ++plan.resetUnused;
     }
-    plan.patPagesUnchanged = unchangedPages(sim.result.geometry, plan.writes);
+    plan.patPagesUnchanged = unchangedPages(run.geometry, plan.writes);
     plan.patPages = patPages.size();
     plan.pageHeaders = headers.size();
     return plan;
@@ -262,12 +295,15 @@ int cmdPlan(Context& cx, const std::string& path, const std::vector<std::string>
     // --json they go into the document instead.
     Output& runOut = cx.json ? static_cast<Output&>(captured) : cx.out;
     for (const std::string& notice : cl.notices) runOut.write(Stream::Err, notice);
-    const Simulation sim = simulateRepair(systemPlatform(), cl.path, cl.options, cx.shared);
+    // The run's text is written as the run goes; the entries it changes are
+    // kept on the way.
+    OverlayPlatform layer(systemPlatform(), cx.shared ? Unprotected : ExclusiveRead);
     ConsoleRenderer console(runOut);
-    replay(sim.log.events, console);
+    EntryChanges changes(&console);
+    const Simulation sim = simulateRepair(layer, cl.path, cl.options, changes);
     runOut.flush(Stream::Out);
     const int status = sim.result.status;
-    const Plan plan = readPlan(sim);
+    const Plan plan = readPlan(sim.result, sim.writes, changes);
 
     if (cx.json) {
         Json j;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "check/simulate.h"
@@ -48,8 +49,50 @@ struct Plan {
     uint64_t bytes = 0;
 };
 
+// Keeps, from a run's stream, what the plan needs of it: the entries the
+// engine's written actions changed, each with the entry its finding reported,
+// and the current copy of each pair. Hands every value on to `forward` when
+// given (the console renderer prints the run as it goes).
+class EntryChanges : public tabulon::EventSink {
+  public:
+    explicit EntryChanges(tabulon::EventSink* forward = nullptr) : forward_(forward) {}
+    void finding(const tabulon::Finding& f) override;
+    void action(const tabulon::Action& a) override;
+    void pair(const tabulon::PairEvent& p) override;
+    void entry(const tabulon::EntryEvent& e) override {
+        if (forward_) forward_->entry(e);
+    }
+    void report(const tabulon::ReportEvent& r) override {
+        if (forward_) forward_->report(r);
+    }
+    void notice(const tabulon::Notice& n) override {
+        if (forward_) forward_->notice(n);
+    }
+    bool wantsDetail() const override { return forward_ && forward_->wantsDetail(); }
+
+    // The entries changed, in the order the engine first acted on them: from
+    // the entry as found to the entry its last written action left (as a
+    // slot of this geometry stores it); entries left as they were are not
+    // listed.
+    std::vector<EntryChange> changes(const tabulon::FileGeometry& g) const;
+
+  private:
+    struct Change {
+        uint32_t logical = 0;
+        tabulon::PatEntry before{}, last{};
+    };
+    tabulon::EventSink* forward_;
+    std::unordered_map<uint32_t, int> current_;  // the current copy of each pair walked
+    std::unordered_map<uint32_t, tabulon::PatEntry> found_;
+    std::unordered_map<uint32_t, size_t> at_;  // logical page -> its place in order_
+    std::vector<Change> order_;
+};
+
 // The plan of a run made over a copy-on-write layer: its writes placed in
 // the set, and the entries its actions changed.
+Plan readPlan(const tabulon::RunResult& run, const std::vector<tabulon::OverlayWrite>& writes,
+              const EntryChanges& changes);
+// The same from a run whose stream was kept.
 Plan readPlan(const tabulon::Simulation& sim);
 
 // Runs the check with tabulon's `options` (/F-1 added when none is a fix

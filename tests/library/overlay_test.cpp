@@ -7,8 +7,11 @@
 
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
+#include <vector>
 
+#include "fileio/gather.h"
 #include "support/scratch.h"
 
 using namespace tabulon;
@@ -111,6 +114,43 @@ TEST(Overlay, GatherSeesWritesThatKeepTheSize) {
         layer.close(h);
     }
     EXPECT_EQ(readWhole(path), std::string(8192, 'a'));
+}
+
+// Over a written file, a gather equals the same places read one by one, for
+// places wider and narrower than their stride, one place repeated (stride 0),
+// and places across the layer's block boundaries.
+TEST(Overlay, GatherOverWritesEqualsReads) {
+    ScratchDir dir("tabulon-overlay");
+    const std::string path = dir.path("F.DAT");
+    std::string original(64 * 1024, '\0');
+    for (size_t i = 0; i < original.size(); ++i) original[i] = char(i * 7 % 251);
+    std::ofstream(path, std::ios::binary) << original;
+    std::mt19937_64 random(42);
+    auto below = [&](uint64_t n) { return random() % n; };
+    OverlayPlatform layer(systemPlatform(), Unprotected);
+    PlatformHandle h = kInvalidHandle;
+    uint32_t error = 0;
+    ASSERT_TRUE(layer.open(path.c_str(), Repair, &h, &error));
+    for (int w = 0; w < 40; ++w) {
+        const std::string bytes(size_t(1 + below(300)), char('A' + w % 26));
+        size_t put = 0;
+        ASSERT_TRUE(layer.writeAt(h, below(original.size() - bytes.size()), bytes.data(),
+                                  bytes.size(), &put));
+    }
+    for (int g = 0; g < 500; ++g) {
+        const size_t width = size_t(1 + below(g % 2 ? 64 : 5000));
+        const uint64_t stride = g % 7 == 0 ? 0 : below(g % 3 ? 4096 : 100);
+        const size_t count = size_t(1 + below(20));
+        const uint64_t span = (count - 1) * stride + width;
+        if (span > original.size()) continue;
+        const uint64_t offset = below(original.size() - span + 1);
+        std::vector<uint8_t> gathered(count * width), read(count * width);
+        ASSERT_TRUE(layer.gatherAt(h, offset, stride, count, width, gathered.data()));
+        ASSERT_TRUE(gatherByReads(layer, h, offset, stride, count, width, read.data()));
+        ASSERT_EQ(gathered, read) << "offset " << offset << " stride " << stride << " count "
+                                  << count << " width " << width;
+    }
+    layer.close(h);
 }
 
 }  // namespace
