@@ -102,8 +102,8 @@ TEST(Monitor, PrometheusExposition) {
         "tabulon_file_checked{DIR,path=\"Q\\\"U\\\\OTE.DAT\"} 1\n",
         "tabulon_file_damaged{DIR,path=\"BAD.DAT\"} 1\n",
         "tabulon_file_damaged{DIR,path=\"B/UNUSED.DAT\"} 0\n",
-        "tabulon_file_findings{DIR,path=\"B/"
-        "UNUSED.DAT\",severity=\"unused-entry\",class=\"other\"} 2\n",
+        ("tabulon_file_findings{DIR,path=\"B/UNUSED.DAT\","
+         "severity=\"unused-entry\",class=\"other\"} 2\n"),
         "tabulon_file_findings{DIR,path=\"BAD.DAT\",severity=\"damage\",class=\"other\"} 1\n",
         "tabulon_file_pages_examined{DIR,path=\"SOUND.DAT\",class=\"pat\"} 1\n",
     };
