@@ -193,7 +193,6 @@ bool OverlayPlatform::gatherAt(PlatformHandle handle, uint64_t offset, uint64_t 
                 std::memcpy(out + i * width + (lo - start), b->second.data() + (lo - from),
                             size_t(hi - lo));
             }
-            if (stride == 0) break;
         }
     }
     return true;
