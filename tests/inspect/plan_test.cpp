@@ -17,6 +17,8 @@
 #include "builder/recipe.h"
 #include "support.h"
 
+using namespace tabulon;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -15,8 +15,6 @@
 #include "inspect/inspect.h"
 #include "support/scratch.h"
 
-using namespace tabulon;
-
 namespace itest {
 
 using ::ScratchDir;
@@ -34,7 +32,7 @@ inline Result inspect(std::vector<std::string> args) {
     args.insert(args.begin(), "tabulon-inspect");
     std::vector<const char*> argv;
     for (const auto& a : args) argv.push_back(a.c_str());
-    BufferOutput out;
+    tabulon::BufferOutput out;
     Result r;
     r.status = runInspect(int(argv.size()), argv.data(), out);
     r.out = out.outText;
@@ -45,21 +43,22 @@ inline Result inspect(std::vector<std::string> args) {
 struct Check {
     int status = 0;
     bool preSix = false;
-    ScanCounters counters;
+    tabulon::ScanCounters counters;
 };
 
 // tabulon FILE /R, without a fix mask.
 inline Check check(const std::string& path) {
     const char* argv[] = {"tabulon", path.c_str(), "/R"};
-    BufferOutput out;
+    tabulon::BufferOutput out;
     Check c;
-    c.status = runTabulon(3, argv, out, systemPlatform(), &c.counters);
+    c.status = runTabulon(3, argv, out, tabulon::systemPlatform(), &c.counters);
     c.preSix = out.outText.find("Pre-6.x") != std::string::npos;
     return c;
 }
 
 // The counters of a JSON result ({examined, problemCounts}) against the check's.
-inline void expectSameCounters(const Json& j, const ScanCounters& c, const std::string& what) {
+inline void expectSameCounters(const Json& j, const tabulon::ScanCounters& c,
+                               const std::string& what) {
     SCOPED_TRACE(what);
     const Json& e = j.at("examined");
     const Json& p = j.at("problemCounts");

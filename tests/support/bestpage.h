@@ -4,9 +4,7 @@
 
 #include "check/scan.h"
 
-using namespace tabulon;
-
-inline bool findBest(Scanner& s, uint32_t p, uint32_t& physical, uint16_t& type,
+inline bool findBest(tabulon::Scanner& s, uint32_t p, uint32_t& physical, uint16_t& type,
                      bool* searchedAll = nullptr, tabulon::SearchBy by = tabulon::SearchBy::Index) {
     const tabulon::BestPage best = s.search().find(p, by);
     physical = best.physical;
@@ -16,7 +14,7 @@ inline bool findBest(Scanner& s, uint32_t p, uint32_t& physical, uint16_t& type,
 }
 
 // The same choice by the walk over every page.
-inline bool findBestByWalk(Scanner& s, uint32_t p, uint32_t& physical, uint16_t& type,
+inline bool findBestByWalk(tabulon::Scanner& s, uint32_t p, uint32_t& physical, uint16_t& type,
                            bool* searchedAll = nullptr) {
     return findBest(s, p, physical, type, searchedAll, tabulon::SearchBy::Walk);
 }

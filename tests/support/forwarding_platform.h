@@ -7,41 +7,44 @@
 
 #include "fileio/platform.h"
 
-using namespace tabulon;
-
-class ForwardingPlatform : public Platform {
+class ForwardingPlatform : public tabulon::Platform {
   public:
-    explicit ForwardingPlatform(Platform& next = systemPlatform()) : next_(next) {}
+    explicit ForwardingPlatform(tabulon::Platform& next = tabulon::systemPlatform())
+        : next_(next) {}
 
-    bool open(const char* name, int mode, PlatformHandle* h, uint32_t* error) override {
+    bool open(const char* name, int mode, tabulon::PlatformHandle* h, uint32_t* error) override {
         return next_.open(name, mode, h, error);
     }
-    bool create(const char* name, PlatformHandle* h, uint32_t* error) override {
+    bool create(const char* name, tabulon::PlatformHandle* h, uint32_t* error) override {
         return next_.create(name, h, error);
     }
-    bool append(PlatformHandle h, const void* b, size_t n, uint32_t* error) override {
+    bool append(tabulon::PlatformHandle h, const void* b, size_t n, uint32_t* error) override {
         return next_.append(h, b, n, error);
     }
-    bool size(PlatformHandle h, uint64_t* size, uint32_t* error) override {
+    bool size(tabulon::PlatformHandle h, uint64_t* size, uint32_t* error) override {
         return next_.size(h, size, error);
     }
-    bool readAt(PlatformHandle h, uint64_t at, void* b, size_t n, size_t* got,
+    bool readAt(tabulon::PlatformHandle h, uint64_t at, void* b, size_t n, size_t* got,
                 uint32_t* error) override {
         return next_.readAt(h, at, b, n, got, error);
     }
-    bool writeAt(PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put,
+    bool writeAt(tabulon::PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put,
                  uint32_t* error) override {
         return next_.writeAt(h, at, b, n, put, error);
     }
-    bool gatherAt(PlatformHandle h, uint64_t at, uint64_t stride, size_t count, size_t width,
-                  uint8_t* out) override {
+    bool gatherAt(tabulon::PlatformHandle h, uint64_t at, uint64_t stride, size_t count,
+                  size_t width, uint8_t* out) override {
         return next_.gatherAt(h, at, stride, count, width, out);
     }
-    bool flush(PlatformHandle h, uint32_t* error) override { return next_.flush(h, error); }
-    void close(PlatformHandle h) override { next_.close(h); }
-    bool fileId(PlatformHandle h, FileId* id) override { return next_.fileId(h, id); }
+    bool flush(tabulon::PlatformHandle h, uint32_t* error) override {
+        return next_.flush(h, error);
+    }
+    void close(tabulon::PlatformHandle h) override { next_.close(h); }
+    bool fileId(tabulon::PlatformHandle h, tabulon::FileId* id) override {
+        return next_.fileId(h, id);
+    }
     std::string errorText(uint32_t e) override { return next_.errorText(e); }
 
   protected:
-    Platform& next_;
+    tabulon::Platform& next_;
 };

@@ -14,8 +14,6 @@
 #include "fileio/gather.h"
 #include "fileio/platform.h"
 
-using namespace tabulon;
-
 namespace faults {
 
 enum class Op { Read, Write, Flush };  // Write: writeAt and append alike
@@ -35,7 +33,7 @@ struct Written {
     std::vector<uint8_t> bytes;
 };
 
-class FaultPlatform : public Platform {
+class FaultPlatform : public tabulon::Platform {
   public:
     explicit FaultPlatform(Fault fault = {}) : fault_(fault) {}
 
@@ -45,19 +43,19 @@ class FaultPlatform : public Platform {
     std::string firedOn;           // the file of the failed call
     std::vector<Written> written;  // in order, appends included
 
-    bool open(const char* name, int mode, PlatformHandle* h, uint32_t* error) override {
+    bool open(const char* name, int mode, tabulon::PlatformHandle* h, uint32_t* error) override {
         if (!sys_.open(name, mode, h, error)) return false;
         names_[*h] = name;
         ends_[*h] = 0;
         return true;
     }
-    bool create(const char* name, PlatformHandle* h, uint32_t* error) override {
+    bool create(const char* name, tabulon::PlatformHandle* h, uint32_t* error) override {
         if (!sys_.create(name, h, error)) return false;
         names_[*h] = name;
         ends_[*h] = 0;
         return true;
     }
-    bool append(PlatformHandle h, const void* b, size_t n, uint32_t* error) override {
+    bool append(tabulon::PlatformHandle h, const void* b, size_t n, uint32_t* error) override {
         const auto* bytes = static_cast<const uint8_t*>(b);
         if (hit(Op::Write, h)) {
             if (fault_.how == How::Short && n > 1) {
@@ -73,10 +71,10 @@ class FaultPlatform : public Platform {
         ends_[h] += n;
         return true;
     }
-    bool size(PlatformHandle h, uint64_t* size, uint32_t* error) override {
+    bool size(tabulon::PlatformHandle h, uint64_t* size, uint32_t* error) override {
         return sys_.size(h, size, error);
     }
-    bool readAt(PlatformHandle h, uint64_t at, void* b, size_t n, size_t* got,
+    bool readAt(tabulon::PlatformHandle h, uint64_t at, void* b, size_t n, size_t* got,
                 uint32_t* error) override {
         if (hit(Op::Read, h)) {
             *got = 0;
@@ -86,7 +84,7 @@ class FaultPlatform : public Platform {
         }
         return sys_.readAt(h, at, b, n, got, error);
     }
-    bool writeAt(PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put,
+    bool writeAt(tabulon::PlatformHandle h, uint64_t at, const void* b, size_t n, size_t* put,
                  uint32_t* error) override {
         const auto* bytes = static_cast<const uint8_t*>(b);
         size_t want = n;
@@ -103,43 +101,45 @@ class FaultPlatform : public Platform {
         if (fault && ok && error) *error = fault_.error;
         return ok && !fault;
     }
-    bool gatherAt(PlatformHandle h, uint64_t at, uint64_t stride, size_t count, size_t width,
-                  uint8_t* out) override {
+    bool gatherAt(tabulon::PlatformHandle h, uint64_t at, uint64_t stride, size_t count,
+                  size_t width, uint8_t* out) override {
         if (!refuseMap) return sys_.gatherAt(h, at, stride, count, width, out);
         // What the binding does when a view cannot be made.
         if (count == 0 || width == 0) return true;
         uint64_t end = 0, size = 0;
-        if (!gatherEnd(at, stride, count, width, &end)) return false;
+        if (!tabulon::gatherEnd(at, stride, count, width, &end)) return false;
         if (!sys_.size(h, &size) || size < end) return false;
-        return gatherByReads(*this, h, at, stride, count, width, out);
+        return tabulon::gatherByReads(*this, h, at, stride, count, width, out);
     }
-    bool flush(PlatformHandle h, uint32_t* error) override {
+    bool flush(tabulon::PlatformHandle h, uint32_t* error) override {
         if (hit(Op::Flush, h)) {
             *error = fault_.error;
             return false;
         }
         return sys_.flush(h, error);
     }
-    void close(PlatformHandle h) override { sys_.close(h); }
-    bool fileId(PlatformHandle h, FileId* id) override { return sys_.fileId(h, id); }
+    void close(tabulon::PlatformHandle h) override { sys_.close(h); }
+    bool fileId(tabulon::PlatformHandle h, tabulon::FileId* id) override {
+        return sys_.fileId(h, id);
+    }
     std::string errorText(uint32_t e) override { return sys_.errorText(e); }
 
   private:
-    bool hit(Op op, PlatformHandle h) {
+    bool hit(Op op, tabulon::PlatformHandle h) {
         uint64_t n = ++calls[int(op)];
         if (fault_.nth == 0 || op != fault_.op || n != fault_.nth) return false;
         fired = true;
         firedOn = names_[h];
         return true;
     }
-    void record(PlatformHandle h, uint64_t at, const uint8_t* b, size_t n) {
+    void record(tabulon::PlatformHandle h, uint64_t at, const uint8_t* b, size_t n) {
         written.push_back({names_[h], at, std::vector<uint8_t>(b, b + n)});
     }
 
-    Platform& sys_ = systemPlatform();
+    tabulon::Platform& sys_ = tabulon::systemPlatform();
     Fault fault_;
-    std::map<PlatformHandle, std::string> names_;
-    std::map<PlatformHandle, uint64_t> ends_;
+    std::map<tabulon::PlatformHandle, std::string> names_;
+    std::map<tabulon::PlatformHandle, uint64_t> ends_;
 };
 
 }  // namespace faults

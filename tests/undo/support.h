@@ -22,8 +22,6 @@
 #include "support/scratch.h"
 #include "undo/undo.h"
 
-using namespace tabulon;
-
 namespace undotest {
 
 // Replaces every mention of a folder in a run's text by @DIR, so that runs
@@ -101,11 +99,11 @@ inline std::string buildCase(const RepairCase& c, const std::string& dir) {
 
 // Output that notes, with each chunk, how many writes the platform had been
 // asked for when it was printed.
-class TimedOutput : public Output {
+class TimedOutput : public tabulon::Output {
   public:
     explicit TimedOutput(const faults::FaultPlatform& p) : platform_(p) {}
-    void write(Stream stream, std::string_view text) override {
-        (stream == Stream::Out ? out : err).append(text);
+    void write(tabulon::Stream stream, std::string_view text) override {
+        (stream == tabulon::Stream::Out ? out : err).append(text);
         chunks.push_back({platform_.calls[int(faults::Op::Write)], std::string(text)});
     }
     std::string out, err;
@@ -119,12 +117,13 @@ struct TabulonRun {
     int status = 0;
     std::string out, err;
     std::vector<std::pair<uint64_t, std::string>> chunks;
-    ScanCounters counters;
+    tabulon::ScanCounters counters;
 };
 
 inline TabulonRun runTabulonOn(const std::vector<std::string>& rawArgs, const std::string& dir,
                                const std::string& mainName, faults::FaultPlatform& platform,
-                               const std::string& journal = "", Platform* runOn = nullptr) {
+                               const std::string& journal = "",
+                               tabulon::Platform* runOn = nullptr) {
     std::vector<std::string> args{"tabulon"};
     for (std::string a : rawArgs) {
         for (auto [from, to] : {std::pair<std::string, std::string>{"@FILE", dir + "/" + mainName},
@@ -154,11 +153,12 @@ struct UndoRun {
     std::string out, err;
 };
 
-inline UndoRun runUndoOn(std::vector<std::string> args, Platform& platform = systemPlatform()) {
+inline UndoRun runUndoOn(std::vector<std::string> args,
+                         tabulon::Platform& platform = tabulon::systemPlatform()) {
     args.insert(args.begin(), "tabulon-undo");
     std::vector<const char*> argv;
     for (const std::string& a : args) argv.push_back(a.c_str());
-    BufferOutput out;
+    tabulon::BufferOutput out;
     UndoRun r;
     r.status = runUndo(int(argv.size()), argv.data(), out, platform);
     r.out = out.outText;
@@ -174,7 +174,7 @@ inline size_t countOf(const std::string& text, const std::string& what) {
 
 // The counters of the report agree with the repair lines of the run.
 inline std::string countersAgreeWithLines(const TabulonRun& r) {
-    const ScanCounters& c = r.counters;
+    const tabulon::ScanCounters& c = r.counters;
     const size_t repaired = countOf(r.out, "-->Repaired");
     const size_t lost = countOf(r.out, "Data is lost!");
     // Pointer repairs are counted by the class of the page type they name.
@@ -182,11 +182,11 @@ inline std::string countersAgreeWithLines(const TabulonRun& r) {
     const std::string mark = "-->Repaired By Changing Page Pointer to (";
     for (size_t at = 0; (at = r.out.find(mark, at)) != std::string::npos; at += mark.size()) {
         const uint16_t t = uint16_t(std::stoul(r.out.substr(at + mark.size(), 4), nullptr, 16));
-        if (t == pagetype::data)
+        if (t == tabulon::pagetype::data)
             ++data;
-        else if (isIndexType(t))
+        else if (tabulon::isIndexType(t))
             ++index;
-        else if (t == pagetype::variable)
+        else if (t == tabulon::pagetype::variable)
             ++variable;
     }
     std::string why;

@@ -17,8 +17,6 @@
 #include "format/geometry.h"
 #include "support/scratch.h"
 
-using namespace tabulon;
-
 namespace unit {
 
 using ::ScratchDir;
@@ -83,8 +81,9 @@ inline void putPageHeader(Bytes& b, uint64_t at, uint16_t version, uint32_t id, 
 
 // The geometry fields the PAT tables and the page addressing read, as the
 // FCR of an uncompressed file of the family would give them.
-inline FileGeometry geometryOf(uint16_t version, uint16_t pageSize, uint16_t patPageSize = 0) {
-    FileGeometry g;
+inline tabulon::FileGeometry geometryOf(uint16_t version, uint16_t pageSize,
+                                        uint16_t patPageSize = 0) {
+    tabulon::FileGeometry g;
     g.versionCode = version;
     g.pageSize = g.compressedPageSize = pageSize;
     g.patPageSize = patPageSize;
@@ -105,10 +104,10 @@ struct Opened {
         out.outText.clear();
         out.errText.clear();
     }
-    const FileGeometry& geometry() const { return file.geometry(); }
+    const tabulon::FileGeometry& geometry() const { return file.geometry(); }
 
-    BufferOutput out;
-    BtrieveFile file{out};
+    tabulon::BufferOutput out;
+    tabulon::BtrieveFile file{out};
     tabulon::Status status;  // what the open returned
     int members = 0;         // the members opened, 0 when the open failed
 };
