@@ -37,6 +37,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The libraries come from dpkg-shlibdeps; adduser makes the survey's system
+  # user where systemd-sysusers is missing.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
   # What a Debian package has beyond the install rules: programs without the
   # compiler's notes, gzipped manual pages, the copyright file and a changelog.
   set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb-stage.cmake)

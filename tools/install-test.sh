@@ -339,7 +339,7 @@ as_service TABULON_SURVEY_DIRS= >"$work/out" 2>&1 || rc=$?
 # Enabled as an administrator would, the timer is disabled by the removal
 # and forgotten by the purge: no link in /etc/systemd/system is left.
 enabled_links() { find /etc/systemd/system -name 'tabulon-survey.*' 2>/dev/null || true; }
-"${sudo_cmd[@]}" deb-systemd-helper enable tabulon-survey.timer >/dev/null 2>&1 || true
+"${sudo_cmd[@]}" systemctl enable tabulon-survey.timer >/dev/null 2>&1 || true
 [ -n "$(enabled_links)" ] && pass "tabulon-survey.timer enabled" ||
   fail "tabulon-survey.timer enabled" "no link in /etc/systemd/system"
 if "${sudo_cmd[@]}" dpkg --remove tabulon >"$work/dpkg.log" 2>&1; then
