@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-
 namespace inspect {
 
 namespace {
@@ -65,7 +64,7 @@ std::string ProgressLine::text(const std::string& what, uint64_t done, uint64_t 
 void ProgressLine::start(const std::string& what, uint64_t files) {
     if (!enabled_) return;
     {
-        std::lock_guard<std::mutex> lock(drawing_);
+        JobLockHeld lock(drawing_);
         what_ = what;
         files_ = 0;
         bytes_ = 0;
@@ -86,12 +85,8 @@ void ProgressLine::advance(uint64_t files, uint64_t bytes) {
 void ProgressLine::draw(bool force) {
     // A worker that finds the line being drawn does not wait, unless its
     // state must be shown.
-    std::unique_lock<std::mutex> lock(drawing_, std::defer_lock);
-    if (force) {
-        lock.lock();
-    } else if (!lock.try_lock()) {
-        return;
-    }
+    JobLockHeld lock(drawing_, !force);
+    if (!lock.held()) return;
     const auto now = std::chrono::steady_clock::now();
     if (!force && now - drawn_ < kRedraw) return;
     drawn_ = now;
@@ -105,7 +100,7 @@ void ProgressLine::draw(bool force) {
 
 void ProgressLine::clear() {
     if (!enabled_) return;
-    std::lock_guard<std::mutex> lock(drawing_);
+    JobLockHeld lock(drawing_);
     if (!shown_) return;
     out_.write(tabulon::Stream::Err, "\r\x1b[K");
     out_.flush(tabulon::Stream::Err);

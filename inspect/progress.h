@@ -9,10 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "fileio/output.h"
+#include "inspect/workers.h"
 
 namespace inspect {
 
@@ -40,8 +40,8 @@ class ProgressLine {
 
     // The text of the line (without the carriage return), for the figures
     // given: what a terminal shows.
-    static std::string text(const std::string& what, uint64_t done, uint64_t total,
-                            uint64_t bytes, double seconds);
+    static std::string text(const std::string& what, uint64_t done, uint64_t total, uint64_t bytes,
+                            double seconds);
 
   private:
     void draw(bool force);
@@ -51,7 +51,7 @@ class ProgressLine {
     std::string what_;
     std::atomic<uint64_t> files_{0}, total_{0}, bytes_{0};
     std::chrono::steady_clock::time_point begun_, drawn_{};
-    std::mutex drawing_;
+    JobLock drawing_;
     bool shown_ = false;
 };
 

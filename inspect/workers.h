@@ -16,6 +16,7 @@
 #include <windows.h>
 #define TABULON_INSPECT_WIN32_THREADS 1
 #else
+#include <mutex>
 #include <thread>
 #endif
 
@@ -31,6 +32,72 @@ inline unsigned systemCores() {
     return n == 0 ? 1 : n;
 #endif
 }
+
+// A lock between the jobs' threads: std::mutex, or a critical section where
+// the standard library has no threads.
+class JobLock {
+  public:
+#ifdef TABULON_INSPECT_WIN32_THREADS
+    JobLock() {
+        InitializeCriticalSection(&section_);
+    }
+    ~JobLock() {
+        DeleteCriticalSection(&section_);
+    }
+    void lock() {
+        EnterCriticalSection(&section_);
+    }
+    bool try_lock() {
+        return TryEnterCriticalSection(&section_) != 0;
+    }
+    void unlock() {
+        LeaveCriticalSection(&section_);
+    }
+#else
+    JobLock() = default;
+    void lock() {
+        mutex_.lock();
+    }
+    bool try_lock() {
+        return mutex_.try_lock();
+    }
+    void unlock() {
+        mutex_.unlock();
+    }
+#endif
+    JobLock(const JobLock&) = delete;
+    JobLock& operator=(const JobLock&) = delete;
+
+  private:
+#ifdef TABULON_INSPECT_WIN32_THREADS
+    CRITICAL_SECTION section_;
+#else
+    std::mutex mutex_;
+#endif
+};
+
+// Holds a JobLock from its making (or from a successful try_lock) to its end.
+class JobLockHeld {
+  public:
+    explicit JobLockHeld(JobLock& lock) : lock_(lock), held_(true) { lock_.lock(); }
+    JobLockHeld(JobLock& lock, bool tryOnly) : lock_(lock), held_(true) {
+        if (tryOnly) {
+            held_ = lock_.try_lock();
+        } else {
+            lock_.lock();
+        }
+    }
+    ~JobLockHeld() {
+        if (held_) lock_.unlock();
+    }
+    bool held() const { return held_; }
+    JobLockHeld(const JobLockHeld&) = delete;
+    JobLockHeld& operator=(const JobLockHeld&) = delete;
+
+  private:
+    JobLock& lock_;
+    bool held_;
+};
 
 inline void runJobs(size_t count, unsigned workers, const std::function<void(size_t)>& job) {
     std::atomic<size_t> next{0};
