@@ -118,6 +118,7 @@ std::string reason(const Advice& a) {
     return t + strf("; %s does the same in %zu writes", m.c_str(), next->writes) + ".";
 }
 
+#ifndef _WIN32
 std::string shellWord(const std::string& s) {
     const bool plain = !s.empty() && std::all_of(s.begin(), s.end(), [](char ch) {
         return std::isalnum(static_cast<unsigned char>(ch)) ||
@@ -128,6 +129,7 @@ std::string shellWord(const std::string& s) {
     for (char ch : s) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
     return q + "'";
 }
+#endif
 
 }  // namespace
 
@@ -202,8 +204,15 @@ std::string maskOption(int32_t mask) {
 }
 
 std::string adviceCommand(const std::string& path, int32_t mask) {
+#ifdef _WIN32
+    // For cmd.exe: the variable set for the session, then the run; a
+    // Windows path cannot hold a double quote.
+    return "set \"TABULON_UNDO=" + path + ".undo\" && tabulon \"" + path + "\" " +
+           maskOption(mask);
+#else
     return "TABULON_UNDO=" + shellWord(path + ".undo") + " tabulon " + shellWord(path) + " " +
            maskOption(mask);
+#endif
 }
 
 namespace {
