@@ -80,6 +80,19 @@ class EventLog : public EventSink {
     void notice(const Notice& n) override {
         events.emplace_back(NoticeRecord{n.kind, n.stream, n.flush, n.value, std::string(n.text)});
     }
+    // Hands the kept stream to a sink again, in order (a console renderer
+    // writes the run's text from it).
+    void replay(EventSink& sink) const {
+        for (const Event& e : events) {
+            if (const auto* f = std::get_if<Finding>(&e)) sink.finding(*f);
+            if (const auto* a = std::get_if<Action>(&e)) sink.action(*a);
+            if (const auto* p = std::get_if<PairEvent>(&e)) sink.pair(*p);
+            if (const auto* r = std::get_if<ReportEvent>(&e)) sink.report(*r);
+            if (const auto* n = std::get_if<NoticeRecord>(&e)) {
+                sink.notice(Notice{n->kind, n->stream, n->flush, n->value, n->text});
+            }
+        }
+    }
     std::vector<Event> events;
 };
 

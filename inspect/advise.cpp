@@ -143,9 +143,9 @@ MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, 
     // The repair of `tabulon path /F<mask> /R`, made on the layer; the
     // candidate is read off the engine's actions and the layer's writes.
     EntryChanges changes;
-    const Simulation sim = simulateRepair(layer, path, options, changes);
-    c.status = sim.result.status == 0 ? 0 : kStatusFailed;
-    const Plan plan = readPlan(sim.result, sim.writes, changes);
+    const RunResult run = simulateRepair(layer, path, options, changes);
+    c.status = run.status == 0 ? 0 : kStatusFailed;
+    const Plan plan = readPlan(run, layer.writes(), changes);
     for (const EntryChange& e : plan.entries) {
         if (e.reset() && e.before.type != 0) c.givenUp.push_back(e.logical);
     }

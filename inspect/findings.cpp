@@ -69,9 +69,6 @@ class Collector : public tabulon::EventSink {
         ++out_.count[cls][size_t(f.severity())];
         if (keep_) out_.list.push_back(ListedFinding{f, cls});
     }
-    void notice(const tabulon::Notice& n) override {
-        if (n.kind == tabulon::NoticeKind::PastEnd) out_.pastEnd = uint32_t(n.value);
-    }
     bool wantsDetail() const override { return false; }
 
   private:

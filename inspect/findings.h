@@ -48,7 +48,6 @@ struct FileFindings {
     tabulon::ScanCounters counters;  // as the check counts them
     tabulon::SeverityCounts severities;  // as the engine counts them
     uint64_t count[kClasses][kSeverities] = {};
-    uint32_t pastEnd = 0;  // the first pair that lies past the end of the set, or 0
     std::vector<ListedFinding> list;  // filled when asked for
 
     uint64_t bySeverity(int s) const { return severities.count[s]; }

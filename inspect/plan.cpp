@@ -253,12 +253,6 @@ bool isFixMask(const std::string& option) {
 
 }  // namespace
 
-Plan readPlan(const Simulation& sim) {
-    EntryChanges changes;
-    replay(sim.log.events, changes);
-    return readPlan(sim.result, sim.writes, changes);
-}
-
 Plan readPlan(const RunResult& run, const std::vector<OverlayWrite>& writes,
               const EntryChanges& changes) {
     Plan plan;
@@ -300,10 +294,10 @@ int cmdPlan(Context& cx, const std::string& path, const std::vector<std::string>
     OverlayPlatform layer(systemPlatform(), cx.shared ? Unprotected : ExclusiveRead);
     ConsoleRenderer console(runOut);
     EntryChanges changes(&console);
-    const Simulation sim = simulateRepair(layer, cl.path, cl.options, changes);
+    const RunResult run = simulateRepair(layer, cl.path, cl.options, changes);
     runOut.flush(Stream::Out);
-    const int status = sim.result.status;
-    const Plan plan = readPlan(sim.result, sim.writes, changes);
+    const int status = run.status;
+    const Plan plan = readPlan(run, layer.writes(), changes);
 
     if (cx.json) {
         Json j;

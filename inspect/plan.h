@@ -92,8 +92,6 @@ class EntryChanges : public tabulon::EventSink {
 // the set, and the entries its actions changed.
 Plan readPlan(const tabulon::RunResult& run, const std::vector<tabulon::OverlayWrite>& writes,
               const EntryChanges& changes);
-// The same from a run whose stream was kept.
-Plan readPlan(const tabulon::Simulation& sim);
 
 // Runs the check with tabulon's `options` (/F-1 added when none is a fix
 // mask) on `path` over the layer: prints what tabulon prints, on the

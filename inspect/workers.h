@@ -76,11 +76,11 @@ class JobLock {
 #endif
 };
 
-// Holds a JobLock from its making (or from a successful try_lock) to its end.
+// Holds a JobLock from its making to its end; with `tryOnly`, only when it
+// was free (held() says whether it is).
 class JobLockHeld {
   public:
-    explicit JobLockHeld(JobLock& lock) : lock_(lock), held_(true) { lock_.lock(); }
-    JobLockHeld(JobLock& lock, bool tryOnly) : lock_(lock), held_(true) {
+    explicit JobLockHeld(JobLock& lock, bool tryOnly = false) : lock_(lock), held_(true) {
         if (tryOnly) {
             held_ = lock_.try_lock();
         } else {

@@ -17,7 +17,6 @@
 #include "check/console.h"
 #include "check/options.h"
 #include "check/run.h"
-#include "check/simulate.h"
 #include "cli/run.h"
 #include "fileio/output.h"
 #include "support/forwarding_platform.h"
@@ -243,7 +242,7 @@ TEST(EventStream, ValuesComeInTheOrderOfTheConsoleTextAndRenderToIt) {
         again.keepOrder = true;
         for (const std::string& notice : cl.notices) again.write(Stream::Err, notice);
         ConsoleRenderer renderer(again);
-        replay(log.events, renderer);
+        log.replay(renderer);
         EXPECT_EQ(again.outText, console.outText);
         EXPECT_EQ(again.errText, console.errText);
         EXPECT_EQ(again.lines, console.lines);
