@@ -131,6 +131,28 @@ uint64_t BtrieveFile::patPairOffset(uint32_t n) {
     return offset;
 }
 
+uint32_t BtrieveFile::pairsThatFit() const {
+    return tabulon::pairsThatFit(geometry_, lastPatPair(), set_.totalSize());
+}
+
+SetExtent setExtent(const BtrieveFile& file) {
+    SetExtent e;
+    const FileGeometry& g = file.geometry();
+    const FileSet& set = file.fileSet();
+    const uint64_t unit = pageUnit(g);
+    e.fcrPages = g.pageCount;
+    // Without a page unit every page lies at offset 0: nothing to count.
+    e.heldPages = unit == 0 ? e.fcrPages : set.totalSize() / unit;
+    e.lastPair = file.lastPatPair();
+    e.pairsFit = file.pairsThatFit();
+    e.members = set.memberCount();
+    if (e.members > 0) e.lastMember = set.memberFileName(e.members - 1);
+    if (e.members > 0 && e.members < kMaxMembers) {
+        memberName(set.memberFileName(0), e.members, &e.nextMember);
+    }
+    return e;
+}
+
 uint32_t BtrieveFile::lastPatPair() const {
     return tabulon::lastPatPair(geometry_, fcrCopy(geometry_.currentFcr));
 }

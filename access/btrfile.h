@@ -52,6 +52,8 @@ class BtrieveFile {
     uint64_t patPairOffset(uint32_t n);
 
     uint32_t lastPatPair() const;
+    // How many of the FCR's PAT pairs lie whole within the set.
+    uint32_t pairsThatFit() const;
     uint64_t pageOffset(uint32_t n) const { return tabulon::pageOffset(geometry_, n); }
 
     // The header and usage count of a page, read from the file set.
@@ -71,5 +73,21 @@ class BtrieveFile {
                                         std::vector<uint8_t>(kBufferSize)};
     bool verbose_ = false;
 };
+
+// Whether the members hold what the FCR names: every page of its page count
+// and every PAT pair up to its last. A set copied without an extension file,
+// or cut short, holds less; the check of such a set finds damage that no
+// repair should mend.
+struct SetExtent {
+    uint64_t heldPages = 0;  // whole pages in the members
+    uint64_t fcrPages = 0;   // the FCR's page count
+    uint32_t pairsFit = 0, lastPair = 0;
+    int members = 0;          // main file and extension files present
+    std::string nextMember;   // the name of the first extension file the set lacks
+    std::string lastMember;   // the name of its last member
+    bool complete() const { return heldPages >= fcrPages && pairsFit >= lastPair; }
+};
+
+SetExtent setExtent(const BtrieveFile& file);
 
 }  // namespace tabulon

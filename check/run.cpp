@@ -133,7 +133,10 @@ void Run::scan() {
                     "Checking %ld pages...\r\n", long(int32_t(file_.geometry().pageCount)));
     }
     Scanner scanner(file_, o_, &sink_);
+    LedgerBuilder ledger;
+    if (env_.ledger) scanner.keepLedger(&ledger);
     scanner.scanPatPairs();
+    if (env_.ledger) *env_.ledger = ledger.finish(file_.geometry(), scanner.index());
     counters = scanner.counters();
     writesFailed_ = !scanner.writeFailures().empty();
 }
@@ -166,6 +169,7 @@ void Run::report() {
 void Run::describeSet(RunResult& result) const {
     const FileSet& set = file_.fileSet();
     result.geometry = file_.geometry();
+    result.extent = setExtent(file_);
     for (int k = 0; k < set.memberCount(); ++k) {
         result.members.push_back(set.memberFileName(k));
         result.memberSizes.push_back(set.memberSize(k));

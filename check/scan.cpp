@@ -267,6 +267,18 @@ void Scanner::traceEntry(const EntryCheck& e) {
                  unsigned(e.page.pageId), unsigned(e.page.pageType));
 }
 
+// An entry whose findings are damage, or which the fix mask mends, gets a
+// row in the ledger.
+void Scanner::noteInLedger(const EntryCheck& e) {
+    for (int i = 0; i < e.count; ++i) {
+        const ProblemRow& row = e.findings[i].row();
+        if (row.severity == Severity::Damage || shouldMend(row, options_)) {
+            ledger_->noteDamagedEntry(e.logical, e.physical, e.type);
+            return;
+        }
+    }
+}
+
 void Scanner::checkEntry(EntryCheck& e) {
     const bool verbose = options_.verbose;
     const uint32_t p = e.physical;
@@ -285,6 +297,7 @@ void Scanner::checkEntry(EntryCheck& e) {
     }
     classifyEntry(g_, e, read, options_.checkZeroPointers != 0);
     if (verbose) traceEntry(e);
+    if (ledger_ && !e.matches) noteInLedger(e);
     for (int i = 0; i < e.count; ++i) {
         Finding& f = e.findings[i];
         report(f, e.type);

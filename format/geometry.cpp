@@ -195,6 +195,23 @@ uint32_t lastPatPair(const FileGeometry& g, const uint8_t* cur) {
     return le32(cur + fcr::lastPair);
 }
 
+uint32_t pairsThatFit(const FileGeometry& g, uint32_t last, uint64_t setSize) {
+    if (patPairStride(g) == 0) return last;
+    auto fits = [&](uint32_t n) { return patPairOffset(g, n) + 2ull * g.patPageSize <= setSize; };
+    // The first pair that does not fit.
+    uint32_t lo = 1, hi = last + 1;
+    if (last == UINT32_MAX) hi = last;
+    while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo) / 2;
+        if (fits(mid)) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo - 1;
+}
+
 uint64_t pageUnit(const FileGeometry& g) {
     return g.compressed ? g.compressedPageSize : g.pageSize;
 }

@@ -90,6 +90,11 @@ uint64_t patPairOffset(const FileGeometry& g, uint32_t n);
 // Number of the last PAT pair, from the current FCR copy.
 uint32_t lastPatPair(const FileGeometry& g, const uint8_t* currentCopy);
 
+// How many of pairs 1 to `last` lie whole within `setSize` bytes (pairs lie
+// in the order of their numbers); `last` when the stride is unknown, where
+// only pair 1 can be located.
+uint32_t pairsThatFit(const FileGeometry& g, uint32_t last, uint64_t setSize);
+
 // Bytes per physical page slot: the compressed page size for page-compressed
 // files, the page size otherwise.
 uint64_t pageUnit(const FileGeometry& g);

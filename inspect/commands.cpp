@@ -80,25 +80,8 @@ void infoFcrCopies(BtrieveFile& file, bool pat, Json& j, std::string& t) {
     }
 }
 
-// How many PAT pairs of the FCR's count lie whole within the file set: the
-// last pair when all do.
 uint32_t pairsThatFit(BtrieveFile& file) {
-    const FileGeometry& g = file.geometry();
-    const uint32_t last = file.lastPatPair();
-    const uint64_t size = file.fileSet().totalSize();
-    if (patPairStride(g) == 0) return last;
-    auto fits = [&](uint32_t n) { return file.patPairOffset(n) + 2ull * g.patPageSize <= size; };
-    // Pairs lie in the order of their numbers: the first that does not fit.
-    uint32_t lo = 1, hi = last + 1;
-    while (lo < hi) {
-        const uint32_t mid = lo + (hi - lo) / 2;
-        if (fits(mid)) {
-            lo = mid + 1;
-        } else {
-            hi = mid;
-        }
-    }
-    return lo - 1;
+    return file.pairsThatFit();
 }
 
 // The PAT's page size, encryption, compression and the geometry derived from
