@@ -1,5 +1,9 @@
 // The survey's monitoring formats: the Prometheus exposition (checked by
 // promtool when it is at hand) and the Nagios plugin line with its status.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -222,6 +226,84 @@ TEST(Monitor, OutputThatCannotBeWrittenSaysWhy) {
         EXPECT_EQ(r.status, std::string(format) == "nagios" ? 3 : 2);
         EXPECT_EQ(r.err, "tabulon-inspect: cannot write " + out.string() +
                              ": No such file or directory\n");
+    }
+}
+
+// -o replaces a regular file only, through a temporary file beside it: a
+// link, a FIFO, a device or a folder there is refused and left as it was, and
+// a write that fails (a full disk) keeps the old file; the line says why, in
+// the system's words where the system refused.
+TEST(Monitor, OutputReplacesOnlyARegularFile) {
+    struct Target {
+        const char* what;
+        fs::path (*make)(const fs::path& dir);  // the target; empty when this machine cannot
+        const char* reason;
+    };
+    const Target targets[] = {
+        {"a folder that does not exist", [](const fs::path& d) { return d / "gone" / "out"; },
+         "No such file or directory"},
+        {"a symbolic link",
+         [](const fs::path& d) {
+             std::ofstream(d / "victim") << "old\n";
+             fs::create_symlink("victim", d / "out");
+             return d / "out";
+         },
+         "a symbolic link, not a regular file"},
+        {"a FIFO",
+         [](const fs::path& d) { return mkfifo((d / "out").c_str(), 0600) == 0 ? d / "out" : fs::path(); },
+         "a FIFO, not a regular file"},
+        {"a character device",
+         [](const fs::path& d) {
+             return mknod((d / "out").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 ? d / "out"
+                                                                                  : fs::path();
+         },
+         "a device, not a regular file"},
+        {"a folder", [](const fs::path& d) { return fs::create_directory(d / "out") ? d / "out" : fs::path(); },
+         "a folder, not a regular file"},
+        {"a regular file on a full disk",
+         [](const fs::path& d) {
+             fs::create_directory(d / "full");
+             if (mount("tmpfs", (d / "full").c_str(), "tmpfs", 0, "size=128k") != 0) return fs::path();
+             std::ofstream(d / "full" / "out") << "old\n";
+             std::ofstream filler(d / "full" / "filler", std::ios::binary);
+             for (const std::string block(4096, 'x'); filler.write(block.data(), 4096);) {
+             }
+             return d / "full" / "out";
+         },
+         "No space left on device"},
+    };
+    ScratchDir scratch;
+    build(scratch.path() / "db", "A.DAT", kSound);
+    const std::string db = (scratch.path() / "db").string(), file = db + "/A.DAT";
+    for (const Target& t : targets) {
+        for (const char* command : {"survey", "report", "map"}) {
+            SCOPED_TRACE(std::string(t.what) + ", " + command);
+            const fs::path dir = scratch.path() / command / std::to_string(&t - targets);
+            fs::create_directories(dir);
+            const fs::path target = t.make(dir);
+            if (target.empty()) {
+                std::printf("%s: cannot be made here, not tried\n", t.what);
+                continue;
+            }
+            const auto kind = fs::symlink_status(target).type();
+            // A reader at the FIFO, so that a write into it would not block.
+            const int reader = open(target.c_str(), O_RDONLY | O_NONBLOCK);
+            const Result r = inspect({command, std::string(command) == "map" ? file : db, "-o",
+                                      target.string()});
+            EXPECT_EQ(r.status, 2);
+            EXPECT_EQ(r.err, "tabulon-inspect: cannot write " + target.string() + ": " + t.reason + "\n");
+            EXPECT_EQ(fs::symlink_status(target).type(), kind);
+            if (kind == fs::file_type::regular || kind == fs::file_type::symlink) {
+                EXPECT_EQ(readText(target), "old\n");  // through the link, its target's
+            }
+            if (fs::exists(target.parent_path())) {
+                for (const auto& e : fs::directory_iterator(target.parent_path())) {
+                    EXPECT_EQ(e.path().filename().string().rfind(".out.", 0), std::string::npos);
+                }
+            }
+            if (reader >= 0) close(reader);
+            umount((dir / "full").c_str());
+        }
     }
 }
 
