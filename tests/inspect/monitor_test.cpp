@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <set>
 
 #include "builder/recipe.h"
 #include "inspect/survey.h"
@@ -103,7 +104,8 @@ TEST(Monitor, PrometheusExposition) {
         "tabulon_file_checked{DIR,path=\"OLD.DAT\"} 1\n",
         "tabulon_survey_files{state=\"pre6x\"} 1\n",
         "tabulon_survey_complete 0\n",
-        "tabulon_file_checked{DIR,path=\"Q\\\"U\\\\OTE.DAT\"} 1\n",
+        // The backslash escaped in the name's text, then in the exposition.
+        "tabulon_file_checked{DIR,path=\"Q\\\"U\\\\\\\\OTE.DAT\"} 1\n",
         "tabulon_file_damaged{DIR,path=\"BAD.DAT\"} 1\n",
         "tabulon_file_damaged{DIR,path=\"B/UNUSED.DAT\"} 0\n",
         ("tabulon_file_findings{DIR,path=\"B/UNUSED.DAT\","
@@ -285,6 +287,10 @@ TEST(Monitor, OutputReplacesOnlyARegularFile) {
                 std::printf("%s: cannot be made here, not tried\n", t.what);
                 continue;
             }
+            struct Unmount {
+                fs::path at;
+                ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+            } unmount{dir / "full"};
             const auto kind = fs::symlink_status(target).type();
             // A reader at the FIFO, so that a write into it would not block.
             const int reader = open(target.c_str(), O_RDONLY | O_NONBLOCK);
@@ -302,9 +308,29 @@ TEST(Monitor, OutputReplacesOnlyARegularFile) {
                 }
             }
             if (reader >= 0) close(reader);
-            umount((dir / "full").c_str());
         }
     }
+}
+
+// The survey's table aligns its columns by what a terminal shows, not by
+// bytes: a wide character takes two columns, an escaped byte its escape.
+TEST(Monitor, SurveyTableAlignsByColumns) {
+    ScratchDir scratch;
+    for (const char* name : {"A.DAT", "\xc3\xa9t\xc3\xa9.DAT", "\xe6\x97\xa5\xe6\x9c\xac.DAT", "\xff.DAT"}) {
+        build(scratch.path(), name, kSound);
+    }
+    const Result r = inspect({"survey", scratch.path().string()});
+    std::set<size_t> columns;  // where each row's version column begins
+    for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string row = r.out.substr(at, end - at);
+        if (row.find(" 0x0950 ") == std::string::npos) continue;
+        size_t n = 0;
+        for (unsigned char c : row.substr(0, row.find(" 0x0950 "))) {
+            n += (c & 0xC0) != 0x80 ? (c >= 0xE3 && c <= 0xE9 ? 2 : 1) : 0;  // CJK leads: 2
+        }
+        columns.insert(n);
+    }
+    EXPECT_EQ(columns.size(), 1u) << r.out;
 }
 
 // One line: TABULON STATE - text | perfdata, the text without '|', each
