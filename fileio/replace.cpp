@@ -77,8 +77,8 @@ Status replaceFile(Platform& platform, const std::string& path, std::string_view
         return created;
     }
     uint32_t code = 0;
-    bool written = platform.append(handle, bytes.data(), bytes.size(), &code) &&
-                   platform.flush(handle, &code);
+    bool written =
+        platform.append(handle, bytes.data(), bytes.size(), &code) && platform.flush(handle, &code);
     if (written) {
         written = platform.closeWritten(handle, &code);
     } else {
@@ -91,7 +91,9 @@ Status replaceFile(Platform& platform, const std::string& path, std::string_view
     // Looked at again just before the rename: what came in the meantime is
     // not replaced either.
     Status refused = targetRefusal(platform, path);
-    if (refused && !renameFile(temporary, path, &code)) refused = systemFailure(platform, path, code);
+    if (refused && !renameFile(temporary, path, &code)) {
+        refused = systemFailure(platform, path, code);
+    }
     if (!refused) removeFile(temporary);
     return refused;
 }

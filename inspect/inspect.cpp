@@ -210,7 +210,8 @@ int runInspect(int argc, const char* const* argv, Output& out) {
         return kStatusFailed;
     }
     if (std::string why; !applyLeadingOptions(a, &why)) {
-        out.write(Stream::Err, "tabulon-inspect: " + why + "\nRun with --help for more information.\n");
+        out.write(Stream::Err,
+                  "tabulon-inspect: " + why + "\nRun with --help for more information.\n");
         return kStatusFailed;
     }
     if (a.version) {

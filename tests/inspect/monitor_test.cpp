@@ -252,20 +252,25 @@ TEST(Monitor, OutputReplacesOnlyARegularFile) {
          },
          "a symbolic link, not a regular file"},
         {"a FIFO",
-         [](const fs::path& d) { return mkfifo((d / "out").c_str(), 0600) == 0 ? d / "out" : fs::path(); },
+         [](const fs::path& d) {
+             return mkfifo((d / "out").c_str(), 0600) == 0 ? d / "out" : fs::path();
+         },
          "a FIFO, not a regular file"},
         {"a character device",
          [](const fs::path& d) {
              return mknod((d / "out").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 ? d / "out"
-                                                                                  : fs::path();
+                                                                                   : fs::path();
          },
          "a device, not a regular file"},
-        {"a folder", [](const fs::path& d) { return fs::create_directory(d / "out") ? d / "out" : fs::path(); },
+        {"a folder",
+         [](const fs::path& d) { return fs::create_directory(d / "out") ? d / "out" : fs::path(); },
          "a folder, not a regular file"},
         {"a regular file on a full disk",
          [](const fs::path& d) {
              fs::create_directory(d / "full");
-             if (mount("tmpfs", (d / "full").c_str(), "tmpfs", 0, "size=128k") != 0) return fs::path();
+             if (mount("tmpfs", (d / "full").c_str(), "tmpfs", 0, "size=128k") != 0) {
+                 return fs::path();
+             }
              std::ofstream(d / "full" / "out") << "old\n";
              std::ofstream filler(d / "full" / "filler", std::ios::binary);
              for (const std::string block(4096, 'x'); filler.write(block.data(), 4096);) {
@@ -294,10 +299,11 @@ TEST(Monitor, OutputReplacesOnlyARegularFile) {
             const auto kind = fs::symlink_status(target).type();
             // A reader at the FIFO, so that a write into it would not block.
             const int reader = open(target.c_str(), O_RDONLY | O_NONBLOCK);
-            const Result r = inspect({command, std::string(command) == "map" ? file : db, "-o",
-                                      target.string()});
+            const Result r = inspect(
+                {command, std::string(command) == "map" ? file : db, "-o", target.string()});
             EXPECT_EQ(r.status, 2);
-            EXPECT_EQ(r.err, "tabulon-inspect: cannot write " + target.string() + ": " + t.reason + "\n");
+            EXPECT_EQ(r.err,
+                      "tabulon-inspect: cannot write " + target.string() + ": " + t.reason + "\n");
             EXPECT_EQ(fs::symlink_status(target).type(), kind);
             if (kind == fs::file_type::regular || kind == fs::file_type::symlink) {
                 EXPECT_EQ(readText(target), "old\n");  // through the link, its target's
@@ -316,7 +322,8 @@ TEST(Monitor, OutputReplacesOnlyARegularFile) {
 // bytes: a wide character takes two columns, an escaped byte its escape.
 TEST(Monitor, SurveyTableAlignsByColumns) {
     ScratchDir scratch;
-    for (const char* name : {"A.DAT", "\xc3\xa9t\xc3\xa9.DAT", "\xe6\x97\xa5\xe6\x9c\xac.DAT", "\xff.DAT"}) {
+    for (const char* name :
+         {"A.DAT", "\xc3\xa9t\xc3\xa9.DAT", "\xe6\x97\xa5\xe6\x9c\xac.DAT", "\xff.DAT"}) {
         build(scratch.path(), name, kSound);
     }
     const Result r = inspect({"survey", scratch.path().string()});
