@@ -12,6 +12,8 @@
 #include <iterator>
 #include <regex>
 #include <set>
+#include <sstream>
+#include <tuple>
 
 #include "builder/recipe.h"
 #include "inspect/survey.h"
@@ -236,82 +238,62 @@ TEST(Monitor, OutputThatCannotBeWrittenSaysWhy) {
 // a write that fails (a full disk) keeps the old file; the line says why, in
 // the system's words where the system refused.
 TEST(Monitor, OutputReplacesOnlyARegularFile) {
-    struct Target {
-        const char* what;
-        fs::path (*make)(const fs::path& dir);  // the target; empty when this machine cannot
-        const char* reason;
-    };
-    const Target targets[] = {
-        {"a folder that does not exist", [](const fs::path& d) { return d / "gone" / "out"; },
+    using Make = bool (*)(const fs::path& out);  // false when this machine cannot
+    const std::tuple<const char*, Make, const char*> rows[] = {
+        {"a folder that does not exist",
+         [](const fs::path& o) { return fs::remove(o.parent_path()); },
          "No such file or directory"},
         {"a symbolic link",
-         [](const fs::path& d) {
-             std::ofstream(d / "victim") << "old\n";
-             fs::create_symlink("victim", d / "out");
-             return d / "out";
+         [](const fs::path& o) {
+             std::ofstream(o.string() + ".victim") << "old\n";
+             return symlink("out.victim", o.c_str()) == 0;
          },
          "a symbolic link, not a regular file"},
-        {"a FIFO",
-         [](const fs::path& d) {
-             return mkfifo((d / "out").c_str(), 0600) == 0 ? d / "out" : fs::path();
-         },
+        {"a FIFO", [](const fs::path& o) { return mkfifo(o.c_str(), 0600) == 0; },
          "a FIFO, not a regular file"},
-        {"a character device",
-         [](const fs::path& d) {
-             return mknod((d / "out").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 ? d / "out"
-                                                                                   : fs::path();
-         },
+        {"a device",
+         [](const fs::path& o) { return mknod(o.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; },
          "a device, not a regular file"},
-        {"a folder",
-         [](const fs::path& d) { return fs::create_directory(d / "out") ? d / "out" : fs::path(); },
+        {"a folder", [](const fs::path& o) { return fs::create_directory(o); },
          "a folder, not a regular file"},
         {"a regular file on a full disk",
-         [](const fs::path& d) {
-             fs::create_directory(d / "full");
-             if (mount("tmpfs", (d / "full").c_str(), "tmpfs", 0, "size=128k") != 0) {
-                 return fs::path();
+         [](const fs::path& o) {
+             if (mount("tmpfs", o.parent_path().c_str(), "tmpfs", 0, "size=128k") != 0)
+                 return false;
+             std::ofstream(o) << "old\n";
+             std::ofstream filler(o.parent_path() / "filler", std::ios::binary);
+             while (filler << std::string(4096, 'x')) {
              }
-             std::ofstream(d / "full" / "out") << "old\n";
-             std::ofstream filler(d / "full" / "filler", std::ios::binary);
-             for (const std::string block(4096, 'x'); filler.write(block.data(), 4096);) {
-             }
-             return d / "full" / "out";
+             return true;
          },
          "No space left on device"},
     };
     ScratchDir scratch;
     build(scratch.path() / "db", "A.DAT", kSound);
     const std::string db = (scratch.path() / "db").string(), file = db + "/A.DAT";
-    for (const Target& t : targets) {
-        for (const char* command : {"survey", "report", "map"}) {
-            SCOPED_TRACE(std::string(t.what) + ", " + command);
-            const fs::path dir = scratch.path() / command / std::to_string(&t - targets);
-            fs::create_directories(dir);
-            const fs::path target = t.make(dir);
-            if (target.empty()) {
-                std::printf("%s: cannot be made here, not tried\n", t.what);
-                continue;
-            }
+    for (const auto& [what, make, reason] : rows) {
+        for (const std::string command : {"survey", "report", "map"}) {
+            SCOPED_TRACE(std::string(what) + ", " + command);
+            const fs::path out = scratch.path() / (command + ", " + what) / "out";
+            fs::create_directories(out.parent_path());
             struct Unmount {
                 fs::path at;
                 ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
-            } unmount{dir / "full"};
-            const auto kind = fs::symlink_status(target).type();
-            // A reader at the FIFO, so that a write into it would not block.
-            const int reader = open(target.c_str(), O_RDONLY | O_NONBLOCK);
-            const Result r = inspect(
-                {command, std::string(command) == "map" ? file : db, "-o", target.string()});
+            } unmount{out.parent_path()};
+            if (!make(out)) continue;  // not here (not root)
+            const auto kind = fs::symlink_status(out).type();
+            const int reader = open(out.c_str(), O_RDONLY | O_NONBLOCK);  // a FIFO never blocks
+            const Result r = inspect({command, command == "map" ? file : db, "-o", out.string()});
             EXPECT_EQ(r.status, 2);
             EXPECT_EQ(r.err,
-                      "tabulon-inspect: cannot write " + target.string() + ": " + t.reason + "\n");
-            EXPECT_EQ(fs::symlink_status(target).type(), kind);
+                      "tabulon-inspect: cannot write " + out.string() + ": " + reason + "\n");
+            EXPECT_EQ(fs::symlink_status(out).type(), kind);
             if (kind == fs::file_type::regular || kind == fs::file_type::symlink) {
-                EXPECT_EQ(readText(target), "old\n");  // through the link, its target's
+                EXPECT_EQ(readText(out), "old\n");  // the link's target's too
             }
-            if (fs::exists(target.parent_path())) {
-                for (const auto& e : fs::directory_iterator(target.parent_path())) {
-                    EXPECT_EQ(e.path().filename().string().rfind(".out.", 0), std::string::npos);
-                }
+            std::error_code absent;
+            for (const auto& e : fs::directory_iterator(out.parent_path(), absent)) {
+                EXPECT_EQ(e.path().filename().string().rfind(".out.", 0), std::string::npos);
             }
             if (reader >= 0) close(reader);
         }
@@ -326,18 +308,16 @@ TEST(Monitor, SurveyTableAlignsByColumns) {
          {"A.DAT", "\xc3\xa9t\xc3\xa9.DAT", "\xe6\x97\xa5\xe6\x9c\xac.DAT", "\xff.DAT"}) {
         build(scratch.path(), name, kSound);
     }
-    const Result r = inspect({"survey", scratch.path().string()});
-    std::set<size_t> columns;  // where each row's version column begins
-    for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1) {
-        const std::string row = r.out.substr(at, end - at);
-        if (row.find(" 0x0950 ") == std::string::npos) continue;
+    std::set<size_t> columns;  // where each row's version begins, CJK counted twice
+    for (std::istringstream rows(inspect({"survey", scratch.path().string()}).out); !rows.eof();) {
+        std::string row;
+        std::getline(rows, row);
         size_t n = 0;
-        for (unsigned char c : row.substr(0, row.find(" 0x0950 "))) {
-            n += (c & 0xC0) != 0x80 ? (c >= 0xE3 && c <= 0xE9 ? 2 : 1) : 0;  // CJK leads: 2
-        }
-        columns.insert(n);
+        for (unsigned char c : row.substr(0, row.find(" 0x0950 ")))
+            n += (c & 0xC0) != 0x80 ? 1 + (c >= 0xE3 && c <= 0xE9) : 0;
+        if (row.find(" 0x0950 ") != std::string::npos) columns.insert(n);
     }
-    EXPECT_EQ(columns.size(), 1u) << r.out;
+    EXPECT_EQ(columns.size(), 1u);
 }
 
 // One line: TABULON STATE - text | perfdata, the text without '|', each

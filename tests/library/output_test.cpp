@@ -1,21 +1,12 @@
 // The output object's formatted lines, and the format-free lines of the
-// repair path, print what the C library's formats print; an output file is
-// replaced whole or not at all.
+// repair path, print what the C library's formats print.
 #include "fileio/output.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
-
-#include "fileio/replace.h"
-#include "support/forwarding_platform.h"
-#include "support/scratch.h"
 
 using namespace tabulon;
 
@@ -54,45 +45,6 @@ TEST(BufferOutput, KeepsStreamsApartAndLongLinesWhole) {
     ASSERT_EQ(out.lines.size(), 3u);
     EXPECT_EQ(out.lines[0].first, Stream::Out);
     EXPECT_EQ(out.lines[2].second, "...\n");
-}
-
-}  // namespace
-
-namespace {
-
-// A failed write, flush or close of the new file leaves the old file as it
-// was, the system's code and text in the status, and no temporary file.
-TEST(ReplaceFile, AFailedStepKeepsTheOldFile) {
-    enum class Step { Append, Flush, Close };
-    struct Failing : ForwardingPlatform {
-        Step step;
-        uint32_t code;
-        Failing(Step s, uint32_t c) : step(s), code(c) {}
-        bool append(PlatformHandle h, const void* b, size_t n, uint32_t* error) override {
-            return step != Step::Append ? next_.append(h, b, n, error) : (*error = code, false);
-        }
-        bool flush(PlatformHandle h, uint32_t* error) override {
-            return step != Step::Flush ? next_.flush(h, error) : (*error = code, false);
-        }
-        bool closeWritten(PlatformHandle h, uint32_t* error) override {
-            next_.close(h);
-            return step != Step::Close || (*error = code, false);
-        }
-    };
-    const Failing rows[] = {{Step::Append, ENOSPC}, {Step::Flush, EIO}, {Step::Close, EDQUOT}};
-    for (Failing p : rows) {
-        SCOPED_TRACE(p.code);
-        ScratchDir scratch;
-        const std::string path = scratch.path("out.prom");
-        std::ofstream(path) << "old\n";
-        const Status s = replaceFile(p, path, "new\n");
-        EXPECT_EQ(s.failure, Failure::Write);
-        EXPECT_EQ(s.code, p.code);
-        EXPECT_EQ(s.text, p.errorText(p.code));
-        std::ifstream in(path);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "old\n");
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.path()), {}), 1);
-    }
 }
 
 }  // namespace
