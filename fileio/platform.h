@@ -93,6 +93,15 @@ class Platform {
 
     virtual void close(PlatformHandle handle) = 0;
 
+    // Closes a file written by create and tells whether the close itself
+    // failed (a file system that reports a lost write only then); false with
+    // the system's error code. The handle is gone either way.
+    virtual bool closeWritten(PlatformHandle handle, uint32_t* error) {
+        (void)error;
+        close(handle);
+        return true;
+    }
+
     // The identity of an open file; false when the binding cannot tell it.
     virtual bool fileId(PlatformHandle handle, FileId* id) {
         (void)handle;
@@ -159,4 +168,13 @@ bool renameFile(const std::string& from, const std::string& to, uint32_t* error)
 
 // Whether standard error leads to a terminal (a console on Windows).
 bool standardErrorIsTerminal();
+
+// What a name is; a symbolic link (a reparse point on Windows) at its end is
+// not followed.
+enum class FileKind : uint8_t { Absent, Regular, Folder, Link, Device, Pipe, Other };
+
+// The kind of the file a name gives; a name that does not exist, or whose
+// folder does not, is Absent. False with the system's error code when the
+// system cannot tell (a folder on the way that may not be searched).
+bool fileKindOf(const std::string& name, FileKind* kind, uint32_t* error);
 }  // namespace tabulon

@@ -84,6 +84,7 @@ class PosixPlatform final : public Platform {
                   size_t width, uint8_t* out) override;
     bool flush(PlatformHandle handle, uint32_t* error) override;
     void close(PlatformHandle handle) override;
+    bool closeWritten(PlatformHandle handle, uint32_t* error) override;
     bool fileId(PlatformHandle handle, FileId* id) override;
     std::string errorText(uint32_t error) override;
 };
@@ -180,7 +181,7 @@ std::string folderOf(const char* name) {
 bool PosixPlatform::create(const char* name, PlatformHandle* handle, uint32_t* error) {
     int fd;
     do {
-        fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
+        fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         *error = uint32_t(errno);
@@ -366,6 +367,14 @@ void PosixPlatform::close(PlatformHandle handle) {
     ::close(int(handle));
 }
 
+bool PosixPlatform::closeWritten(PlatformHandle handle, uint32_t* error) {
+    // The descriptor is released even when close fails; an interrupted
+    // close lost nothing that the flush before it had not made durable.
+    if (::close(int(handle)) == 0 || errno == EINTR) return true;
+    *error = uint32_t(errno);
+    return false;
+}
+
 bool PosixPlatform::fileId(PlatformHandle handle, FileId* id) {
     struct stat st;
     if (fstat(int(handle), &st) != 0) return false;
@@ -489,5 +498,25 @@ bool renameFile(const std::string& from, const std::string& to, uint32_t* error)
 
 bool standardErrorIsTerminal() {
     return isatty(STDERR_FILENO) == 1;
+}
+
+bool fileKindOf(const std::string& name, FileKind* kind, uint32_t* error) {
+    struct stat st;
+    if (::lstat(name.c_str(), &st) != 0) {
+        if (errno != ENOENT) {
+            *error = uint32_t(errno);
+            return false;
+        }
+        *kind = FileKind::Absent;
+        return true;
+    }
+    const mode_t type = st.st_mode & S_IFMT;
+    *kind = type == S_IFREG                      ? FileKind::Regular
+            : type == S_IFDIR                    ? FileKind::Folder
+            : type == S_IFLNK                    ? FileKind::Link
+            : type == S_IFCHR || type == S_IFBLK ? FileKind::Device
+            : type == S_IFIFO                    ? FileKind::Pipe
+                                                 : FileKind::Other;
+    return true;
 }
 }  // namespace tabulon

@@ -43,6 +43,7 @@ class WindowsPlatform final : public Platform {
                   size_t width, uint8_t* out) override;
     bool flush(PlatformHandle handle, uint32_t* error) override;
     void close(PlatformHandle handle) override;
+    bool closeWritten(PlatformHandle handle, uint32_t* error) override;
     bool fileId(PlatformHandle handle, FileId* id) override;
     std::string errorText(uint32_t error) override;
 };
@@ -395,6 +396,50 @@ bool renameFile(const std::string& from, const std::string& to, uint32_t* error)
     }
     *error = uint32_t(GetLastError());
     return false;
+}
+
+bool WindowsPlatform::closeWritten(PlatformHandle handle, uint32_t* error) {
+    if (CloseHandle(toHandle(handle)) != FALSE) return true;
+    *error = uint32_t(GetLastError());
+    return false;
+}
+
+bool fileKindOf(const std::string& name, FileKind* kind, uint32_t* error) {
+    // Opened for no access at all, the reparse point itself and a folder
+    // too: the handle only tells what the name is.
+    HANDLE h = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
+            *error = uint32_t(code);
+            return false;
+        }
+        *kind = FileKind::Absent;
+        return true;
+    }
+    const DWORD type = GetFileType(h);
+    BY_HANDLE_FILE_INFORMATION info;
+    bool ok = true;
+    if (type == FILE_TYPE_CHAR) {
+        *kind = FileKind::Device;
+    } else if (type == FILE_TYPE_PIPE) {
+        *kind = FileKind::Pipe;
+    } else if (type != FILE_TYPE_DISK) {
+        *kind = FileKind::Other;
+    } else if (!GetFileInformationByHandle(h, &info)) {
+        *error = uint32_t(GetLastError());
+        ok = false;
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        *kind = FileKind::Link;
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        *kind = FileKind::Folder;
+    } else {
+        *kind = FileKind::Regular;
+    }
+    CloseHandle(h);
+    return ok;
 }
 
 bool standardErrorIsTerminal() {

@@ -156,14 +156,25 @@ std::string reason(const Advice& a) {
 }
 
 #ifndef _WIN32
+// s as one word of a POSIX shell. A name that the text forms escape is
+// written in $'...', whose escapes (\\, \xNN, \uNNNN) are those of the
+// text forms: the line runs as it reads, and no byte of the name reaches the
+// terminal raw.
 std::string shellWord(const std::string& s) {
     const bool plain = !s.empty() && std::all_of(s.begin(), s.end(), [](char ch) {
         return std::isalnum(static_cast<unsigned char>(ch)) ||
                std::string("_./@%+=:,-").find(ch) != std::string::npos;
     });
     if (plain) return s;
-    std::string q = "'";
-    for (char ch : s) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    const std::string shown = displayName(s);
+    std::string q = shown == s ? "'" : "$'";
+    for (char ch : shown) {
+        if (ch != '\'') {
+            q += ch;
+        } else {
+            q += shown == s ? "'\\''" : "\\'";
+        }
+    }
     return q + "'";
 }
 #endif
@@ -384,8 +395,8 @@ Json findingsJson(const std::vector<Finding>& found) {
 }  // namespace
 
 std::string adviceText(const Advice& a) {
-    std::string t = "Advice for " + a.path + "\n";
-    if (!a.checked()) return t + "The file cannot be checked: " + a.error + "\n";
+    std::string t = "Advice for " + displayName(a.path) + "\n";
+    if (!a.checked()) return t + "The file cannot be checked: " + displayName(a.error) + "\n";
     if (!a.incomplete.empty()) {
         return t + "The set is incomplete: " + a.incomplete +
                "\nNo fix mask is advised: a repair would reset the entries of the pages the set "
@@ -463,17 +474,9 @@ Json adviceJson(const Advice& a) {
 
 std::string adviceHtml(const std::string& path, bool shared) {
     const Advice a = adviseFile(systemPlatform(), path, shared);
-    // Each line as the text forms show it: controls and bytes that are not
-    // UTF-8 escaped, so that a file's name cannot break the page.
-    std::string shown;
-    const std::string text = adviceText(a);
-    for (size_t at = 0; at < text.size();) {
-        const size_t end = std::min(text.find('\n', at), text.size());
-        shown += displayName(std::string_view(text).substr(at, end - at)) + "\n";
-        at = end + 1;
-    }
+    // The text names the file as the text forms do: it cannot break the page.
     std::string h = "<pre class=\"advice\">";
-    for (char ch : shown) {
+    for (char ch : adviceText(a)) {
         switch (ch) {
             case '&': h += "&amp;"; break;
             case '<': h += "&lt;"; break;

@@ -1,13 +1,10 @@
 // The survey for monitoring systems: the Prometheus text exposition format
 // (for node_exporter's textfile collector) and the Nagios plugin line; and
-// the atomic write of an output file.
+// the write of an output file.
 #include <cstdlib>
-#include <filesystem>
-#include <random>
 #include <string>
-#include <system_error>
 
-#include "fileio/platform.h"
+#include "fileio/replace.h"
 #include "inspect/names.h"
 #include "inspect/survey.h"
 
@@ -119,10 +116,11 @@ std::string surveyPrometheus(const Survey& s, int64_t lastSuccess) {
 namespace {
 
 // Plugin output may not hold '|' (it starts the performance data) nor a
-// line break; names are written as the text forms write them.
+// line break; names are written as the text forms write them, and a '|' as
+// the escape of its byte, which no other name prints as.
 std::string pluginText(const std::string& s) {
-    std::string r = displayName(s);
-    for (char& c : r) c = c == '|' ? '?' : c;
+    std::string r;
+    for (char c : displayName(s)) r += c == '|' ? std::string("\\x7c") : std::string(1, c);
     return r;
 }
 
@@ -213,33 +211,12 @@ std::string surveyNagios(const Survey& s, int* status) {
 }
 
 bool writeAtomically(const std::string& path, const std::string& text, std::string* why) {
-    namespace fs = std::filesystem;
-    Platform& p = systemPlatform();
-    auto reason = [&](uint32_t code) {
-        std::string t = p.errorText(code);
-        while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
-        return "cannot write " + path + ": " + t;
-    };
-    const fs::path target(path);
-    std::random_device random;
-    const std::string temp =
-        (target.parent_path() / ("." + target.filename().string() +
-                                 strf(".%08x.tmp", unsigned(random()))))
-            .string();
-    PlatformHandle h = kInvalidHandle;
-    uint32_t code = 0;
-    if (!p.create(temp.c_str(), &h, &code)) {
-        *why = reason(code);
-        return false;
-    }
-    const bool written = p.append(h, text.data(), text.size(), &code) && p.flush(h, &code);
-    p.close(h);
-    if (!written || !renameFile(temp, path, &code)) {
-        removeFile(temp);
-        *why = reason(code);
-        return false;
-    }
-    return true;
+    const Status s = replaceFile(systemPlatform(), path, text);
+    if (s.ok()) return true;
+    std::string reason = s.text;
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+    *why = "cannot write " + path + ": " + reason;
+    return false;
 }
 
 }  // namespace inspect

@@ -33,6 +33,12 @@ std::string strf(const char* format, ...) TABULON_PRINTF(1, 2);
 // Prints "tabulon-inspect: <line>" on standard error; returns status 2.
 int fail(tabulon::Output& out, const std::string& line);
 
+// Writes an output file (-o) through a temporary file and a rename
+// (tabulon::replaceFile): a reader sees the old file or the whole new one,
+// and only a regular file is replaced. On failure nothing changed and *why
+// holds "cannot write PATH: " and the reason, the system's where it gave one.
+bool writeAtomically(const std::string& path, const std::string& text, std::string* why);
+
 // One line for a failed open: "cannot open NAME: TEXT (system error N)", or
 // "PATH is not a Btrieve file".
 std::string openFailure(const std::string& path, const tabulon::Status& s);

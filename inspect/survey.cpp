@@ -369,7 +369,7 @@ int surveyStatus(const Survey& s) {
 
 std::string surveyText(const Survey& s) {
     size_t w = 40;
-    for (const SurveyRow& r : s.rows) w = std::max(w, displayName(r.shown).size());
+    for (const SurveyRow& r : s.rows) w = std::max(w, displayWidth(displayName(r.shown)));
     const int width = int(w);
     std::string t = strf("%-*s %-7s %9s %9s | %-40s | %-39s | %s\n", width, "", "", "", "",
                          "pages examined", "problems found", "findings");
@@ -380,7 +380,8 @@ std::string surveyText(const Survey& s) {
     ScanCounters total;
     FileFindings all;
     for (const SurveyRow& r : s.rows) {
-        const std::string shown = displayName(r.shown);
+        // Padded by columns, not bytes: printf's width then adds nothing.
+        const std::string shown = padToWidth(displayName(r.shown), w);
         const char* name = shown.c_str();
         switch (r.state) {
             case RowState::Checked:

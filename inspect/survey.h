@@ -106,11 +106,6 @@ std::string surveyReport(const Survey& s, bool shared, const std::string& comman
 
 constexpr int kNagiosUnknown = 3;
 
-// Writes text to a temporary file in the folder of `path`, then renames it
-// to `path`: a reader sees the old file or the whole new one. On failure the
-// old file stays and *why holds the system's reason.
-bool writeAtomically(const std::string& path, const std::string& text, std::string* why);
-
 // The FCR figures the report shows of a file.
 std::string versionHex(uint16_t v);  // "0x0800"
 

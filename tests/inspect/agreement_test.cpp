@@ -331,8 +331,8 @@ std::vector<std::vector<std::string>> markdownTable(const std::string& text,
     return rows;
 }
 
-const char* const kCommands[] = {"info", "pairs", "entries", "page",
-                                 "map",  "plan",  "survey",  "report"};
+const char* const kCommands[] = {"info", "pairs", "entries", "page",  "map",
+                                 "plan", "advise", "survey", "report"};
 const std::set<std::string> kCountObjects = {"examined", "problemCounts", "findingCounts",
                                              "byClass", "pageStates"};
 
