@@ -15,6 +15,7 @@
 
 #include "check/run.h"
 #include "fileio/overlay.h"
+#include "fileio/platform.h"
 #include "inspect/findings.h"
 #include "inspect/names.h"
 #include "inspect/plan.h"
@@ -118,19 +119,6 @@ std::string reason(const Advice& a) {
     return t + strf("; %s does the same in %zu writes", m.c_str(), next->writes) + ".";
 }
 
-#ifndef _WIN32
-std::string shellWord(const std::string& s) {
-    const bool plain = !s.empty() && std::all_of(s.begin(), s.end(), [](char ch) {
-        return std::isalnum(static_cast<unsigned char>(ch)) ||
-               std::string("_./@%+=:,-").find(ch) != std::string::npos;
-    });
-    if (plain) return s;
-    std::string q = "'";
-    for (char ch : s) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
-    return q + "'";
-}
-#endif
-
 }  // namespace
 
 MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, bool shared) {
@@ -210,7 +198,7 @@ std::string adviceCommand(const std::string& path, int32_t mask) {
     return "set \"TABULON_UNDO=" + path + ".undo\" && tabulon \"" + path + "\" " +
            maskOption(mask);
 #else
-    return "TABULON_UNDO=" + shellWord(path + ".undo") + " tabulon " + shellWord(path) + " " +
+    return "TABULON_UNDO=" + commandWord(path + ".undo") + " tabulon " + commandWord(path) + " " +
            maskOption(mask);
 #endif
 }
