@@ -177,4 +177,20 @@ enum class FileKind : uint8_t { Absent, Regular, Folder, Link, Device, Pipe, Oth
 // folder does not, is Absent. False with the system's error code when the
 // system cannot tell (a folder on the way that may not be searched).
 bool fileKindOf(const std::string& name, FileKind* kind, uint32_t* error);
+
+// What an open's error code means, in this system's codes: no such file or
+// folder on the way; another opener holds the file in a mode that excludes
+// this open.
+bool isNotFound(uint32_t error);
+bool isSharingConflict(uint32_t error);
+
+// A word of a command line as this system's shell reads it back: a word of
+// letters, digits and the path characters as it is, any other in POSIX
+// single quotes (a quote in it as '\''), or in cmd.exe's double quotes (a
+// Windows path holds none).
+std::string commandWord(const std::string& word);
+
+// Whether a path names its file from a root (a drive and its root, or a
+// share on Windows), whatever folder it is used from.
+bool isAbsolutePath(const std::string& path);
 }  // namespace tabulon

@@ -24,9 +24,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fileio/gather.h"
@@ -518,5 +520,28 @@ bool fileKindOf(const std::string& name, FileKind* kind, uint32_t* error) {
             : type == S_IFIFO                    ? FileKind::Pipe
                                                  : FileKind::Other;
     return true;
+}
+
+bool isNotFound(uint32_t error) {
+    return error == ENOENT || error == ENOTDIR;
+}
+
+bool isSharingConflict(uint32_t error) {
+    return error == uint32_t(kSharingConflict);
+}
+
+std::string commandWord(const std::string& word) {
+    const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char ch) {
+        return std::isalnum(static_cast<unsigned char>(ch)) ||
+               std::string_view("_./@%+=:,-").find(ch) != std::string_view::npos;
+    });
+    if (plain) return word;
+    std::string quoted = "'";
+    for (char ch : word) quoted += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    return quoted + "'";
+}
+
+bool isAbsolutePath(const std::string& path) {
+    return path.starts_with('/');
 }
 }  // namespace tabulon

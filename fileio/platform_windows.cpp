@@ -13,7 +13,10 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <string_view>
 
 #include "fileio/gather.h"
 #include "fileio/platform.h"
@@ -446,5 +449,30 @@ bool standardErrorIsTerminal() {
     DWORD mode = 0;
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     return err != INVALID_HANDLE_VALUE && err && GetConsoleMode(err, &mode) != FALSE;
+}
+
+bool isNotFound(uint32_t error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool isSharingConflict(uint32_t error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+std::string commandWord(const std::string& word) {
+    // cmd.exe splits at spaces, commas, semicolons and equal signs, and
+    // reads & | < > ^ ( ) % ! outside double quotes.
+    const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char ch) {
+        return std::isalnum(static_cast<unsigned char>(ch)) ||
+               std::string_view("_./\\:@+-").find(ch) != std::string_view::npos;
+    });
+    return plain ? word : "\"" + word + "\"";
+}
+
+bool isAbsolutePath(const std::string& path) {
+    auto slash = [](char ch) { return ch == '/' || ch == '\\'; };
+    if (path.size() >= 2 && slash(path[0]) && slash(path[1])) return true;  // a share
+    return path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+           path[1] == ':' && slash(path[2]);
 }
 }  // namespace tabulon

@@ -17,6 +17,7 @@
 
 #include "check/run.h"
 #include "fileio/overlay.h"
+#include "fileio/platform.h"
 #include "inspect/findings.h"
 #include "inspect/json.h"
 #include "inspect/names.h"
