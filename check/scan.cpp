@@ -38,6 +38,12 @@ Scanner::Scanner(BtrieveFile& file, const ScanOptions& options, EventSink* sink)
       search_(file, cache_),
       writer_(pair_, counters_, writeFailures_) {
     writer_.setSink(sink_);
+    // The check reads the headers of the pages its entries name, which a
+    // sound file holds among the FCR's pages: the table and the index end
+    // there, and a page past them is read on its own. Only the best-page
+    // search looks at every page of the set.
+    cache_.limitTo(g_.pageCount);
+    if ((options_.fixMask & fixbit::bestPage) == 0) search_.index().limitTo(g_.pageCount);
 }
 
 void Scanner::scanPatPairs() {
