@@ -131,6 +131,20 @@ Status BtrieveFile::loadFcrFromSecondCopy(uint32_t at) {
     return Status{};
 }
 
+Status BtrieveFile::loadFcrEitherCopy() {
+    Status s = loadFcr();
+    std::vector<uint8_t> head(size_t(kBufferSize) + size_t(fcr::firstReadMin));
+    size_t got = 0;
+    if (!set_.readSomeAt(0, head.data(), head.size(), &got) ||
+        fcrHeadFault(head.data(), got) == FcrFault::None) {
+        return s;
+    }
+    const uint32_t second = secondFcrCopyOffset(head.data(), got);
+    if (second == 0) return s;
+    const Status fromSecond = loadFcrFromSecondCopy(second);
+    return fromSecond.ok() ? fromSecond : s;
+}
+
 int BtrieveFile::patEntriesPerPage() {
     if (!entriesKnown(geometry_)) {
         out_.emitf(NoticeKind::UnexpectedPageSize, Stream::Err, uint64_t(geometry_.pageSize),

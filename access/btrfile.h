@@ -40,6 +40,11 @@ class BtrieveFile {
     // copy's bytes stay as they are, for display. NotBtrieve when the
     // second copy cannot be read or used either.
     tabulon::Status loadFcrFromSecondCopy(uint32_t at);
+    // loadFcr; but when the first copy is no FCR worth checking
+    // (fcrHeadFault) and a sound second copy lies where its own geometry
+    // puts it (secondFcrCopyOffset), loadFcrFromSecondCopy. The inspector's
+    // reading of the FCR: the tabulon program reads the first copy only.
+    tabulon::Status loadFcrEitherCopy();
     // Whether the FCR was read from the second copy alone.
     bool firstFcrCopyDamaged() const { return firstCopyDamaged_; }
 

@@ -157,8 +157,12 @@ int cmdInfo(Context& cx, const std::string& path) {
     j["path"] = path;
     infoMembers(file.fileSet(), j, t);
 
+    // The version as the first copy stores it, or the second when the
+    // first is damaged.
+    const bool damaged = file.firstFcrCopyDamaged();
     FcrVersion v;
-    decodeFcrVersion(file.fcrCopy(0), &v);
+    decodeFcrVersion(file.fcrCopy(damaged ? 1 : 0), &v);
+    j["damagedFcrCopy"] = damaged ? Json(0) : Json(nullptr);
     j["versionStored"] = v.stored;
     j["versionStoredHex"] = hex(v.stored, 4);
     j["version"] = v.folded;
@@ -171,6 +175,10 @@ int cmdInfo(Context& cx, const std::string& path) {
     infoFcrCopies(file, pat, j, t);
 
     t += "\n";
+    if (damaged) {
+        t += "FCR copy 0             damaged (" +
+             std::string(problemRow(Problem::FcrCopyDamaged).key) + "): read from copy 1\n";
+    }
     t += strf("Version                %s (%s), stored as %s\n", hex(v.folded, 4).c_str(),
               versionText(v.folded).c_str(), hex(v.stored, 4).c_str());
     t += strf("Page size              %u\n", unsigned(g.pageSize));

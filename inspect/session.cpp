@@ -51,7 +51,9 @@ bool OpenSet::open(const std::string& path, bool shared, std::string* why) {
         *why = strf("the path is longer than %d characters", kMaxPathLength);
         return false;
     }
-    const tabulon::Status s = file_.open(path, shared ? Unprotected : ExclusiveRead, false);
+    // A file whose first FCR copy is damaged is read from its second.
+    tabulon::Status s = file_.openSet(path, shared ? Unprotected : ExclusiveRead, false);
+    if (file_.fileSet().memberCount() != 0) s = file_.loadFcrEitherCopy();
     if (!s.ok()) {
         *why = openFailure(path, s);
         return false;

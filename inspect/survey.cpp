@@ -183,8 +183,7 @@ void notePastPages(BtrieveFile& file, SurveyRow& row, bool keepList) {
     addFinding(row.findings, f, keepList);
 }
 
-void checkOne(SurveyRow& row, bool shared, bool keepList, SetHandles& handles,
-              const std::vector<uint8_t>& head) {
+void checkOne(SurveyRow& row, bool shared, bool keepList, SetHandles& handles) {
     NullOutput out;
     BtrieveFile file(out);
     if (row.path.string().size() > size_t(kMaxPathLength)) {
@@ -197,11 +196,9 @@ void checkOne(SurveyRow& row, bool shared, bool keepList, SetHandles& handles,
         row.error = setFailure(opened, file.fileSet().memberCount() != 0);
         return;
     }
-    tabulon::Status s = file.loadFcr();
     // A first FCR copy that is no FCR, beside a sound second copy: the file
     // is read from the second copy, and that is damage.
-    const uint32_t second = s.ok() ? 0 : secondFcrCopyOffset(head.data(), head.size());
-    if (second != 0 && file.loadFcrFromSecondCopy(second).ok()) s = tabulon::Status{};
+    const tabulon::Status s = file.loadFcrEitherCopy();
     if (!s.ok()) {
         const std::string line = describe(s);
         row.error = "not a usable Btrieve file (" + line.substr(0, line.find_first_of("\r\n")) + ")";
@@ -240,7 +237,7 @@ void checkSteady(SurveyRow& row, const SurveyOptions& o, const Folder& folder,
         const Look before = lookAt(main);
         SurveyRow fresh;
         fresh.path = row.path;
-        checkOne(fresh, o.shared, o.keepLists, handles, before.head);
+        checkOne(fresh, o.shared, o.keepLists, handles);
         if (o.afterCheck) o.afterCheck(path, pass);
         const Look after = lookAt(main);
         row.state = fresh.state;
