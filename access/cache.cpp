@@ -148,7 +148,10 @@ bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBy
     const uint32_t sectors = uint32_t(file_.fileSet().totalSectors() & 0xFFFFFFFFu);
     entryCount_ = sectorsPerPage ? sectors / sectorsPerPage : 0;
     // The table holds the pages below the limit; the count goes on past it.
-    const uint32_t kept = std::min(entryCount_, std::max(limit_, kFirstCachedPage + 1));
+    // Under /D every page is read with its trace line, and a page the table
+    // holds is read without one later: the table keeps them all.
+    const uint32_t limit = reads == PreloadReads::PerPage ? UINT32_MAX : limit_;
+    const uint32_t kept = std::min(entryCount_, std::max(limit, kFirstCachedPage + 1));
     bool allocated = true;
     try {
         table_.assign(kept == 0 ? 1 : kept, PageHeader{});

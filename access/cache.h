@@ -58,9 +58,9 @@ class HeaderCache {
     // Keeps no header of page `pages` or later: the table ends there and the
     // gathered preload reads no further, while its figures and its last
     // line still count every page of the set whose header lies inside a
-    // member (the per-page preload of /D still reads each one, for its
-    // trace line). A file far longer than its FCR's pages costs no more
-    // than its pages. Set before the preload.
+    // member. A file far longer than its FCR's pages costs no more than its
+    // pages. The per-page preload of /D reads and keeps every page, as each
+    // read prints its trace line. Set before the preload.
     void limitTo(uint32_t pages) { limit_ = pages; }
 
     // Builds the table once; false when nothing could be built. The first

@@ -147,7 +147,8 @@ void infoGeometry(BtrieveFile& file, Json& j, std::string& t) {
 
 int cmdInfo(Context& cx, const std::string& path) {
     OpenSet set;
-    if (!openForCommand(cx, set, path, false)) return kStatusFailed;
+    // info tells what the survey tells of a file whose first FCR copy is lost.
+    if (!openForCommand(cx, set, path, false, true)) return kStatusFailed;
     BtrieveFile& file = set.file();
     const FileGeometry& g = file.geometry();
     const bool pat = set.hasPat();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fileio/platform.h"
+#include "format/le.h"
 #include "inspect/progress.h"
 #include "inspect/names.h"
 #include "inspect/workers.h"
@@ -52,15 +53,14 @@ std::string systemReason(uint32_t code) {
 
 const char* const kLinkReason = "a symbolic link, not followed";
 
-// Whether the few bytes of a file shorter than one FCR page begin as an FCR
-// does: nothing yet, a zero first word, or a signature byte.
+// Whether the bytes of a file cut shorter than one FCR page begin as an FCR
+// does: its signature, or a zero first word and the version code of a known
+// family behind it. An empty file carries nothing of an FCR.
 bool beginsLikeFcr(const uint8_t* head, size_t n) {
-    if (n == 0) return true;
-    if (head[fcr::signature0] == 'F' || (n > 1 && head[fcr::signature1] == 'C')) return true;
-    for (size_t i = 0; i < std::min<size_t>(n, 4); ++i) {
-        if (head[i] != 0) return false;
-    }
-    return true;
+    if (n >= 2 && (head[fcr::signature0] == 'F' || head[fcr::signature1] == 'C')) return true;
+    if (n < size_t(fcr::versionPlain) + 2 || le32(head) != 0) return false;
+    const uint16_t v = le16(head + fcr::versionPlain);
+    return v >= 0x0100 && v <= 0x1FFF;
 }
 
 // A folder of the walk, held open while its files wait for their look.
@@ -164,9 +164,9 @@ Look lookAt(PlatformHandle h) {
 std::string setFailure(const tabulon::Status& s, bool member) {
     const std::string name = fs::path(s.name).filename().string();
     if (member && isLinkRefusal(s.code)) return "extension file " + name + " is " + kLinkReason;
+    if (member) return "extension file " + name + " cannot be opened: " + systemReason(s.code);
     const std::string line = describe(s);
-    const std::string first = line.substr(0, line.find_first_of("\r\n"));
-    return member ? "extension file " + name + " cannot be opened: " + first : first;
+    return line.substr(0, line.find_first_of("\r\n"));
 }
 
 // The set's bytes past its FCR's pages, in whole gigabytes, when they are
