@@ -171,7 +171,9 @@ TEST_F(CachedHeaders, LimitedTablePrintsWhatTheWholeOneDoes) {
         for (uint32_t p = 0; p < seen.size(); ++p) {
             const bool kept = p < std::max(limit, kFirstCachedPage + 1);
             EXPECT_EQ(lookup(p, h), kept && seen[p].first) << p << " of limit " << limit;
-            if (kept && seen[p].first) EXPECT_EQ(pageId(h), seen[p].second) << p;
+            if (kept && seen[p].first) {
+                EXPECT_EQ(pageId(h), seen[p].second) << p;
+            }
         }
     }
 }
