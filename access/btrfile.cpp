@@ -8,16 +8,18 @@ namespace tabulon {
 
 BtrieveFile::BtrieveFile(NoticeSink& out, Platform& platform) : out_(out), set_(platform) {}
 
-Status BtrieveFile::open(const std::string& path, int mode, bool verbose) {
-    Status s = openSet(path, mode, verbose);
+Status BtrieveFile::open(const std::string& path, int mode, bool verbose, MemberOpener* opener) {
+    Status s = openSet(path, mode, verbose, opener);
     if (set_.memberCount() == 0) return s;
     return loadFcr();
 }
 
-Status BtrieveFile::openSet(const std::string& path, int mode, bool verbose) {
+Status BtrieveFile::openSet(const std::string& path, int mode, bool verbose,
+                            MemberOpener* opener) {
     verbose_ = verbose;
     geometry_ = FileGeometry{};
-    return set_.open(path, mode, out_, verbose);
+    firstCopyDamaged_ = false;
+    return set_.open(path, mode, out_, verbose, opener);
 }
 
 Status BtrieveFile::loadFcr() {
@@ -97,6 +99,50 @@ Status BtrieveFile::readFcr() {
         }
     }
     return Status{};
+}
+
+Status BtrieveFile::loadFcrFromSecondCopy(uint32_t at) {
+    FileGeometry& g = geometry_;
+    Status refused{Failure::NotBtrieve, set_.path(), 0, "Not a Btrieve File!\n"};
+    refused.reason = FcrFault::SecondCopyShort;
+    size_t got = 0;
+    if (at == 0 || at > uint32_t(kBufferSize) ||
+        !set_.readSomeAt(at, fcrCopy_[1].data(), at, &got) || got < at) {
+        return refused;
+    }
+    const uint8_t* c1 = fcrCopy_[1].data();
+    FcrVersion v;
+    if (fcrHeadFault(c1, got) != FcrFault::None || !decodeFcrVersion(c1, &v) ||
+        v.folded < version::v600) {
+        return refused;
+    }
+    decodeGeometry(c1, v.folded, &g);
+    if (g.patPageSize != at || !geometryUsable(g)) return refused;
+    g.currentFcr = 1;
+    if (!decodeCurrentFcr(c1, &g)) {
+        refused.reason = FcrFault::CompressionUnit;
+        return refused;
+    }
+    if (g.versionCode <= 0x06FF) {
+        const uint32_t threshold = largeOffsetThresholdFor(g.pageSize);
+        if (threshold != 0) g.largeOffsetThreshold = threshold;
+    }
+    firstCopyDamaged_ = true;
+    return Status{};
+}
+
+Status BtrieveFile::loadFcrEitherCopy() {
+    Status s = loadFcr();
+    std::vector<uint8_t> head(size_t(kBufferSize) + size_t(fcr::firstReadMin));
+    size_t got = 0;
+    if (!set_.readSomeAt(0, head.data(), head.size(), &got) ||
+        fcrHeadFault(head.data(), got) == FcrFault::None) {
+        return s;
+    }
+    const uint32_t second = secondFcrCopyOffset(head.data(), got);
+    if (second == 0) return s;
+    const Status fromSecond = loadFcrFromSecondCopy(second);
+    return fromSecond.ok() ? fromSecond : s;
 }
 
 int BtrieveFile::patEntriesPerPage() {

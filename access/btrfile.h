@@ -22,15 +22,31 @@ class BtrieveFile {
     // Opens the set and loads the FCR: openSet, then loadFcr. Ok when both
     // succeeded; an extension file that ended the set early (outside a
     // repair) is no failure here: the members before it are checked.
-    tabulon::Status open(const std::string& path, int mode, bool verbose);
+    tabulon::Status open(const std::string& path, int mode, bool verbose,
+                         MemberOpener* opener = nullptr);
 
     // Opens the members (with their /D traces): FileSet::open.
-    tabulon::Status openSet(const std::string& path, int mode, bool verbose);
+    tabulon::Status openSet(const std::string& path, int mode, bool verbose,
+                            MemberOpener* opener = nullptr);
 
     // Reads the FCR of the open set into the geometry and sets
     // largeOffsetThreshold for 6.x files; NotBtrieve, with the line that
     // says why, when the file is not usable.
     tabulon::Status loadFcr();
+
+    // When the first FCR copy is damaged (loadFcr found no usable FCR) but
+    // a sound second copy lies at `at` (secondFcrCopyOffset): reads the
+    // geometry from that copy, which becomes the current one; the first
+    // copy's bytes stay as they are, for display. NotBtrieve when the
+    // second copy cannot be read or used either.
+    tabulon::Status loadFcrFromSecondCopy(uint32_t at);
+    // loadFcr; but when the first copy is no FCR worth checking
+    // (fcrHeadFault) and a sound second copy lies where its own geometry
+    // puts it (secondFcrCopyOffset), loadFcrFromSecondCopy. The inspector's
+    // reading of the FCR: the tabulon program reads the first copy only.
+    tabulon::Status loadFcrEitherCopy();
+    // Whether the FCR was read from the second copy alone.
+    bool firstFcrCopyDamaged() const { return firstCopyDamaged_; }
 
     // Closes the set: FileSet::close.
     tabulon::Status close() { return set_.close(); }
@@ -72,6 +88,7 @@ class BtrieveFile {
     std::vector<uint8_t> fcrCopy_[2] = {std::vector<uint8_t>(kBufferSize),
                                         std::vector<uint8_t>(kBufferSize)};
     bool verbose_ = false;
+    bool firstCopyDamaged_ = false;
 };
 
 // Whether the members hold what the FCR names: every page of its page count

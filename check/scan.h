@@ -68,6 +68,7 @@ class Scanner {
     BtrieveFile& file() { return file_; }
 
   private:
+    void preloadUpToPages(bool showProgress);
     void checkPair(uint32_t n, bool entries);
     void checkEntries(uint32_t n, uint32_t e);
     bool quickEntry(const uint8_t* page, uint32_t k, uint32_t logical);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace tabulon {
@@ -14,12 +15,13 @@ namespace tabulon {
 using PlatformHandle = intptr_t;
 constexpr PlatformHandle kInvalidHandle = -1;
 
-// Access and sharing of an open. Values other than Repair and Unprotected
-// behave as ExclusiveRead.
+// Access and sharing of an open. Values other than Repair, Unprotected and
+// SharedRead behave as ExclusiveRead.
 enum OpenMode : int {
     ExclusiveRead = 0,  // read; no other opener at all
     Repair = 1,         // read and write; others may read
     Unprotected = 2,    // read; others may read, write and delete
+    SharedRead = 3,     // read; others may read, nobody may write
 };
 
 // Added to a mode: the name must be a regular file itself. A symbolic link is
@@ -41,6 +43,15 @@ struct FileId {
     uint64_t device = 0;
     uint64_t file = 0;
     bool operator==(const FileId&) const = default;
+};
+
+// What a look at a file saw of it: two looks that differ tell that the file
+// changed in between.
+struct FileStamp {
+    uint64_t size = 0;
+    int64_t modifiedNs = 0;  // modification time, nanoseconds since 1970
+    int64_t changedNs = 0;   // status change time where the system keeps one (else 0)
+    bool operator==(const FileStamp&) const = default;
 };
 
 class Platform {
@@ -109,6 +120,13 @@ class Platform {
         return false;
     }
 
+    // The stamp of an open file; false when the binding cannot tell it.
+    virtual bool stamp(PlatformHandle handle, FileStamp* stamp) {
+        (void)handle;
+        (void)stamp;
+        return false;
+    }
+
     // The system's message text for an error code, ending with its own line
     // break.
     virtual std::string errorText(uint32_t error) = 0;
@@ -141,13 +159,6 @@ void setBinaryConsole();
 // (not a terminal): then a line of one may be cut by the other's bytes unless
 // whole lines are written.
 bool standardStreamsShareFile();
-
-// What a look at a file saw of it: two looks that differ tell that the file
-// changed in between.
-struct FileStamp {
-    uint64_t size = 0;
-    int64_t modifiedNs = 0;  // modification time, nanoseconds since 1970
-};
 
 // Opens a name for reading without waiting for it (a FIFO does not block
 // the open) and without taking a lock, keeps it only when the open handle is
@@ -193,4 +204,49 @@ std::string commandWord(const std::string& word);
 // Whether a path names its file from a root (a drive and its root, or a
 // share on Windows), whatever folder it is used from.
 bool isAbsolutePath(const std::string& path);
+
+// A folder held open for a walk over folders that others may change: its
+// entries are listed from the handle, and its files and subfolders are opened
+// from it without following a symbolic link, so that a name that becomes a
+// link between the listing and the open is refused, not followed.
+using FolderHandle = intptr_t;
+constexpr FolderHandle kInvalidFolder = -1;
+
+// What an entry of a folder is, by itself: a link is a link, wherever it
+// leads.
+enum class EntryKind : uint8_t { File, Folder, Link, Other };
+
+// Opens a folder by its name as given (links on the way followed: the name
+// is the caller's own). False with the system's code; the code for a wrong
+// kind of file when the name is no folder.
+bool openFolder(const std::string& name, FolderHandle* folder, uint32_t* error);
+
+// Opens subfolder `name` of an open folder; a link there fails the open
+// with the system's code for a link.
+bool openSubfolder(FolderHandle parent, const std::string& name, FolderHandle* folder,
+                   uint32_t* error);
+
+// Calls f(name, kind) for every entry of the folder but "." and "..". False
+// with the system's code when the listing failed (the entries listed before
+// were handed over).
+bool listFolder(FolderHandle folder, const std::function<void(const std::string&, EntryKind)>& f,
+                uint32_t* error);
+
+// Opens file `name` of an open folder as Platform::open does (access,
+// sharing, only a regular file), never following a link: a link fails the
+// open with the system's code for a link. The handle is for systemPlatform().
+bool openInFolder(FolderHandle folder, const std::string& name, int mode, PlatformHandle* handle,
+                  uint32_t* error);
+
+// The identity of an open folder; false when the system cannot tell it.
+bool folderId(FolderHandle folder, FileId* id);
+
+void closeFolder(FolderHandle folder);
+
+// Whether an error code is the system's refusal of a link where none is
+// followed.
+bool isLinkRefusal(uint32_t error);
+
+// Whether an error code says a name is there but no folder.
+bool isNotFolder(uint32_t error);
 }  // namespace tabulon

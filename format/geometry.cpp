@@ -44,6 +44,20 @@ FcrFault fcrHeadFault(const uint8_t* head, size_t n) {
     return FcrFault::None;
 }
 
+uint32_t secondFcrCopyOffset(const uint8_t* head, size_t n) {
+    for (uint32_t at = uint32_t(kSectorSize); at <= uint32_t(kBufferSize); at += uint32_t(kSectorSize)) {
+        if (n < at + size_t(fcr::firstReadMin)) break;
+        const uint8_t* copy = head + at;
+        FcrVersion v;
+        if (fcrHeadFault(copy, n - at) != FcrFault::None || !decodeFcrVersion(copy, &v)) continue;
+        if (v.folded < version::v600) continue;
+        FileGeometry g;
+        decodeGeometry(copy, v.folded, &g);
+        if (g.patPageSize == at) return at;
+    }
+    return 0;
+}
+
 void decodeGeometry(const uint8_t* c0, uint16_t v, FileGeometry* g) {
     g->versionCode = v;
     g->currentFcr = 0;

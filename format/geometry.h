@@ -46,6 +46,12 @@ const char* fcrFaultName(FcrFault fault);
 // buffers hold).
 FcrFault fcrHeadFault(const uint8_t* head, size_t n);
 
+// Where the second FCR copy lies when the first is damaged: the offset of
+// the first place, from one sector to the largest PAT page, that holds a
+// copy of a 6.x-or-later FCR worth checking whose own geometry puts the
+// second copy there. 0 when the `n` bytes at the start of a file hold none.
+uint32_t secondFcrCopyOffset(const uint8_t* head, size_t n);
+
 // The version code of the first FCR copy: the stored code and its folded
 // value. False when the first copy carries no signature.
 struct FcrVersion {

@@ -130,7 +130,8 @@ void infoGeometry(BtrieveFile& file, Json& j, std::string& t) {
 
 int cmdInfo(Context& cx, const std::string& path) {
     OpenSet set;
-    if (!openForCommand(cx, set, path, false)) return kStatusFailed;
+    // info tells what the survey tells of a file whose first FCR copy is lost.
+    if (!openForCommand(cx, set, path, false, true)) return kStatusFailed;
     BtrieveFile& file = set.file();
     const FileGeometry& g = file.geometry();
     const bool pat = set.hasPat();
@@ -140,8 +141,12 @@ int cmdInfo(Context& cx, const std::string& path) {
     j["path"] = path;
     infoMembers(file.fileSet(), j, t);
 
+    // The version as the first copy stores it, or the second when the
+    // first is damaged.
+    const bool damaged = file.firstFcrCopyDamaged();
     FcrVersion v;
-    decodeFcrVersion(file.fcrCopy(0), &v);
+    decodeFcrVersion(file.fcrCopy(damaged ? 1 : 0), &v);
+    j["damagedFcrCopy"] = damaged ? Json(0) : Json(nullptr);
     j["versionStored"] = v.stored;
     j["versionStoredHex"] = hex(v.stored, 4);
     j["version"] = v.folded;
@@ -154,6 +159,10 @@ int cmdInfo(Context& cx, const std::string& path) {
     infoFcrCopies(file, pat, j, t);
 
     t += "\n";
+    if (damaged) {
+        t += "FCR copy 0             damaged (" +
+             std::string(problemRow(Problem::FcrCopyDamaged).key) + "): read from copy 1\n";
+    }
     t += strf("Version                %s (%s), stored as %s\n", hex(v.folded, 4).c_str(),
               versionText(v.folded).c_str(), hex(v.stored, 4).c_str());
     t += strf("Page size              %u\n", unsigned(g.pageSize));

@@ -55,6 +55,7 @@ void surveyFamilies(std::string& t, const Survey& s, int64_t lastSuccess) {
     t += strf("tabulon_survey_files{state=\"pre6x\"} %zu\n", s.count(RowState::PreSix));
     t += strf("tabulon_survey_files{state=\"not_checked\"} %zu\n", s.count(RowState::Failed));
     t += strf("tabulon_survey_files{state=\"changing\"} %zu\n", s.count(RowState::Changing));
+    t += strf("tabulon_survey_files{state=\"skipped\"} %zu\n", s.count(RowState::Skipped));
     Family(t, "survey_damaged_files", "Files with damage.");
     t += strf("tabulon_survey_damaged_files %zu\n", s.damaged());
     Family(t, "survey_folder_unreadable",
@@ -186,6 +187,9 @@ std::string nagiosSummary(const Survey& s) {
     if (s.count(RowState::Changing) > 0) {
         summary += strf("; %zu changing while checked", s.count(RowState::Changing));
     }
+    if (s.count(RowState::Skipped) > 0) {
+        summary += strf("; %zu skipped", s.count(RowState::Skipped));
+    }
     return summary;
 }
 
@@ -202,8 +206,9 @@ std::string surveyNagios(const Survey& s, int* status) {
     std::string perf = strf("files=%zu;;;0 checked=%zu;;;0 damaged=%zu;;0;0 not_checked=%zu;;%s;0",
                             s.rows.size(), s.count(RowState::Checked), s.damaged(),
                             s.count(RowState::Failed), s.strict ? "0" : "");
-    perf += strf(" folders_not_read=%zu;;%s;0 changing=%zu;;;0", s.walkErrors.size(),
-                 s.strict ? "0" : "", s.count(RowState::Changing));
+    perf += strf(" folders_not_read=%zu;;%s;0 changing=%zu;;;0 skipped=%zu;;;0",
+                 s.walkErrors.size(), s.strict ? "0" : "", s.count(RowState::Changing),
+                 s.count(RowState::Skipped));
     perf += strf(" damage=%llu;;;0 unused_entry=%llu;;;0 info=%llu;;;0",
                  (unsigned long long)bySeverity[Damage],
                  (unsigned long long)bySeverity[UnusedEntry], (unsigned long long)bySeverity[Info]);

@@ -50,8 +50,10 @@ class OpenSet {
     OpenSet() : file_(lines) {}
     // Opens as the check does without a fix mask (ExclusiveRead), or as /U
     // does (Unprotected). On failure returns false with one clear line in
-    // *why.
-    bool open(const std::string& path, bool shared, std::string* why);
+    // *why. With `eitherFcrCopy`, a file whose first FCR copy is damaged is
+    // read from its second (BtrieveFile::loadFcrEitherCopy), where the
+    // check reads the first only.
+    bool open(const std::string& path, bool shared, std::string* why, bool eitherFcrCopy = false);
     tabulon::BtrieveFile& file() { return file_; }
     const tabulon::FileGeometry& geometry() const { return file_.geometry(); }
     bool hasPat() const { return file_.geometry().versionCode >= tabulon::version::v600; }
@@ -63,7 +65,8 @@ class OpenSet {
 };
 
 // Opens for a command; on failure prints the line and returns false.
-bool openForCommand(Context& cx, OpenSet& set, const std::string& path, bool needPat);
+bool openForCommand(Context& cx, OpenSet& set, const std::string& path, bool needPat,
+                    bool eitherFcrCopy = false);
 
 // ScanOptions of a check without a fix mask and without progress lines.
 tabulon::ScanOptions quietOptions(bool shared);
