@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace tabulon {
 
@@ -125,7 +127,8 @@ Platform& systemPlatform();
 
 // Makes standard output and standard error write every byte as given: each
 // line ends with its own "\n" or "\r\n", which a text-mode console stream
-// would otherwise change. Nothing to do on POSIX.
+// would otherwise change; a Windows console shows them as UTF-8. Nothing to
+// do on POSIX.
 void setBinaryConsole();
 
 // Whether standard output and standard error lead to the same file or pipe
@@ -159,4 +162,27 @@ bool renameFile(const std::string& from, const std::string& to, uint32_t* error)
 
 // Whether standard error leads to a terminal (a console on Windows).
 bool standardErrorIsTerminal();
+
+#ifdef _WIN32
+// Windows only. Names and texts are UTF-8 in the program and UTF-16 at the
+// system. A lone surrogate, which a Windows name may hold, is carried as the
+// three bytes of its code point (not valid UTF-8: the outputs escape it) and
+// back, so every name the system gives reaches the same file again; a byte
+// of invalid UTF-8 becomes U+FFFD.
+std::wstring utf16Of(std::string_view utf8);
+std::string utf8Of(std::wstring_view utf16);
+
+// The value of an environment variable in UTF-8; false when it is not set.
+bool environmentValue(const char* name, std::string* value);
+
+// The arguments of wmain (the command line as the system holds it, in
+// UTF-16) in UTF-8, with an argv over them for the programs' run functions.
+struct Utf8Arguments {
+    Utf8Arguments(int argc, const wchar_t* const* wargv);
+    Utf8Arguments(const Utf8Arguments&) = delete;
+    Utf8Arguments& operator=(const Utf8Arguments&) = delete;
+    std::vector<std::string> values;
+    std::vector<const char*> argv;  // into values, then a null pointer
+};
+#endif
 }  // namespace tabulon

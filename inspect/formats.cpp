@@ -220,12 +220,12 @@ bool writeAtomically(const std::string& path, const std::string& text, std::stri
         while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
         return "cannot write " + path + ": " + t;
     };
-    const fs::path target(path);
+    const fs::path target = fsPath(path);
     std::random_device random;
-    const std::string temp =
-        (target.parent_path() / ("." + target.filename().string() +
-                                 strf(".%08x.tmp", unsigned(random()))))
-            .string();
+    std::string tempName = ".";
+    tempName += pathText(target.filename());
+    tempName += strf(".%08x.tmp", unsigned(random()));
+    const std::string temp = pathText(target.parent_path() / fsPath(tempName));
     PlatformHandle h = kInvalidHandle;
     uint32_t code = 0;
     if (!p.create(temp.c_str(), &h, &code)) {

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "fileio/platform.h"
+
 namespace inspect {
 
 namespace {
@@ -131,5 +133,31 @@ std::string displayName(std::string_view s) {
     }
     return r;
 }
+
+#ifdef _WIN32
+std::filesystem::path fsPath(std::string_view utf8) {
+    return std::filesystem::path(tabulon::utf16Of(utf8));
+}
+
+std::string pathText(const std::filesystem::path& p) {
+    return tabulon::utf8Of(p.native());
+}
+
+std::string genericPathText(const std::filesystem::path& p) {
+    return tabulon::utf8Of(p.generic_wstring());
+}
+#else
+std::filesystem::path fsPath(std::string_view utf8) {
+    return std::filesystem::path(utf8);
+}
+
+std::string pathText(const std::filesystem::path& p) {
+    return p.native();
+}
+
+std::string genericPathText(const std::filesystem::path& p) {
+    return p.generic_string();
+}
+#endif
 
 }  // namespace inspect

@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 // Extension files (.^01 to .^7f) and the delta file (.^^^) go with their
 // main file.
 bool isMemberName(const fs::path& p) {
-    const std::string ext = p.extension().string();
+    const std::string ext = pathText(p.extension());
     if (ext.size() != 4 || ext[0] != '.' || ext[1] != '^') return false;
     if (ext[2] == '^' && ext[3] == '^') return true;
     if (!std::isxdigit(static_cast<unsigned char>(ext[2])) ||
@@ -79,12 +79,12 @@ Look lookAt(const std::string& path) {
 void checkOne(SurveyRow& row, bool shared, bool keepList) {
     NullOutput out;
     BtrieveFile file(out);
-    if (row.path.string().size() > size_t(kMaxPathLength)) {
+    const std::string path = pathText(row.path);
+    if (path.size() > size_t(kMaxPathLength)) {
         row.error = strf("the path is longer than %d characters", kMaxPathLength);
         return;
     }
-    const tabulon::Status s =
-        file.open(row.path.string(), shared ? Unprotected : ExclusiveRead, false);
+    const tabulon::Status s = file.open(path, shared ? Unprotected : ExclusiveRead, false);
     if (!s.ok()) {
         const std::string line = describe(s);
         const std::string first = line.substr(0, line.find_first_of("\r\n"));
@@ -112,7 +112,7 @@ void checkOne(SurveyRow& row, bool shared, bool keepList) {
 // it is read can show damage that is gone a moment later. A file that changes
 // during both checks is reported as changing, not by its findings.
 void checkSteady(SurveyRow& row, const SurveyOptions& o, uint64_t* bytes) {
-    const std::string path = row.path.string();
+    const std::string path = pathText(row.path);
     for (int pass = 0; pass < 2; ++pass) {
         const Look before = lookAt(path);
         SurveyRow fresh;
@@ -176,7 +176,7 @@ struct Candidate {
 // A file that could not be read is reported when it would be surveyed: its
 // name says so, it was named itself, or Btrieve files lie beside it.
 bool candidateByName(const fs::path& p) {
-    std::string ext = p.extension().string();
+    std::string ext = pathText(p.extension());
     for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
     return ext == ".dat" || ext == ".btr" || ext == ".mkd" || ext == ".ddf";
 }
@@ -191,7 +191,7 @@ class Walker {
     void walkNamed(size_t index) {
         const std::string& dir = o_.dirs[index];
         std::error_code ec;
-        const fs::path root(dir);
+        const fs::path root = fsPath(dir);
         const fs::file_status st = fs::status(root, ec);
         if (fs::is_regular_file(st)) {
             add(root, index, true);
@@ -208,11 +208,11 @@ class Walker {
     // or by the Btrieve files found in their folder.
     void keepUnreadable() {
         std::vector<std::string> folders;
-        for (const SurveyRow& r : s_->rows) folders.push_back(r.path.parent_path().string());
+        for (const SurveyRow& r : s_->rows) folders.push_back(pathText(r.path.parent_path()));
         std::sort(folders.begin(), folders.end());
         for (Candidate& c : unreadable_) {
             const bool beside = std::binary_search(folders.begin(), folders.end(),
-                                                   c.path.parent_path().string());
+                                                   pathText(c.path.parent_path()));
             if (!c.named && !beside && !candidateByName(c.path)) continue;
             SurveyRow row = rowOf(c);
             row.error = "cannot read it: " + c.error;
@@ -241,7 +241,7 @@ class Walker {
                 }
             }
             if (ec) {
-                const std::string rel = folder.lexically_relative(root).generic_string();
+                const std::string rel = genericPathText(folder.lexically_relative(root));
                 s_->walkErrors.push_back({index, rel == "." ? "" : rel, ec.message()});
             }
         }
@@ -263,7 +263,7 @@ class Walker {
             size_t got = 0;
             FileStamp stamp;
             uint32_t code = 0;
-            if (!readFileHead(c.path.string(), head.data(), head.size(), &got, &stamp, &code)) {
+            if (!readFileHead(pathText(c.path), head.data(), head.size(), &got, &stamp, &code)) {
                 c.error = systemReason(code);
             } else {
                 c.btrieve = looksLikeBtrieve(head.data(), got);
@@ -282,13 +282,13 @@ class Walker {
 
     SurveyRow rowOf(const Candidate& c) const {
         const bool several = o_.dirs.size() > 1;
-        const fs::path root(o_.dirs[c.dir]);
+        const fs::path root = fsPath(o_.dirs[c.dir]);
         SurveyRow row;
         row.path = c.path;
         row.dir = c.dir;
-        row.rel = c.named ? c.path.filename().generic_string()
-                          : c.path.lexically_relative(root).generic_string();
-        row.shown = several ? c.path.lexically_normal().generic_string() : row.rel;
+        row.rel = c.named ? genericPathText(c.path.filename())
+                          : genericPathText(c.path.lexically_relative(root));
+        row.shown = several ? genericPathText(c.path.lexically_normal()) : row.rel;
         return row;
     }
 
@@ -333,7 +333,7 @@ size_t Survey::unusedOnly() const {
 
 std::string WalkError::text(const Survey& s) const {
     const std::string& dir = s.dirs[this->dir];
-    return (path.empty() ? dir : (fs::path(dir) / path).generic_string()) + ": " + reason;
+    return (path.empty() ? dir : genericPathText(fsPath(dir) / fsPath(path))) + ": " + reason;
 }
 
 bool Survey::complete() const {
