@@ -57,8 +57,10 @@ size_t utf8At(std::string_view s, size_t at, uint32_t* cp) {
     }
     // The length of the sequence a first byte begins, its bits, and the least
     // code point of that length (a smaller one is an overlong form).
-    const size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
-                   : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    const size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+                     : c >= 0xE0 && c <= 0xEF ? 3
+                     : c >= 0xF0 && c <= 0xF4 ? 4
+                                              : 0;
     if (n == 0 || at + n > s.size()) return 0;
     static constexpr uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
     const uint32_t min = kLeast[n];

@@ -211,8 +211,8 @@ class Walker {
         for (const SurveyRow& r : s_->rows) folders.push_back(pathText(r.path.parent_path()));
         std::sort(folders.begin(), folders.end());
         for (Candidate& c : unreadable_) {
-            const bool beside = std::binary_search(folders.begin(), folders.end(),
-                                                   pathText(c.path.parent_path()));
+            const bool beside =
+                std::binary_search(folders.begin(), folders.end(), pathText(c.path.parent_path()));
             if (!c.named && !beside && !candidateByName(c.path)) continue;
             SurveyRow row = rowOf(c);
             row.error = "cannot read it: " + c.error;

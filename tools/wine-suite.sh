@@ -253,8 +253,9 @@ run_side() {  # run_side SIDE DIR OUTNAME ARGS...
   echo "$rc" >"$dir/$out.$side.rc"
 }
 
-compare_runs() {  # compare_runs NAME DIR OUTNAME
-  local name=$1 dir=$2 out=$3 why=""
+compare_runs() {  # compare_runs NAME DIR OUTNAME [FOLDER]
+  # FOLDER: only this folder of each side's files is compared.
+  local name=$1 dir=$2 out=$3 sub=${4:+/$4} why=""
   if ! cmp -s <(mask "$dir/$out.linux.out") <(mask "$dir/$out.windows.out"); then
     why="standard output differs"
     show_diff "$dir/$out.linux.out" "$dir/$out.windows.out"
@@ -263,8 +264,8 @@ compare_runs() {  # compare_runs NAME DIR OUTNAME
     show_diff "$dir/$out.linux.err" "$dir/$out.windows.err"
   elif ! cmp -s "$dir/$out.linux.rc" "$dir/$out.windows.rc"; then
     why="exit status $(cat "$dir/$out.linux.rc") on Linux, $(cat "$dir/$out.windows.rc") on Windows"
-  elif ! diff -r -q "$dir/linux" "$dir/windows" >/dev/null; then
-    why="files differ: $(diff -r -q "$dir/linux" "$dir/windows" | head -3 | tr "\n" " " || true)"
+  elif ! diff -r -q "$dir/linux$sub" "$dir/windows$sub" >/dev/null; then
+    why="files differ: $(diff -r -q "$dir/linux$sub" "$dir/windows$sub" | head -3 | tr "\n" " " || true)"
   fi
   if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name"; fi
 }
@@ -447,6 +448,144 @@ else
 fi
 timings+=("companion programs: $(elapsed "$t")")
 
+# --- names in any language --------------------------------------------------
+# The sample set under German, Cyrillic and CJK names of folders and files,
+# each family in its own folder: the check and the repair with an undo
+# journal of such a name, the undo, the inspector's info and map, and the
+# survey in each of its formats, also with its output file and with the
+# folder's absolute path (Z:\... on Windows). Each side's output, status and
+# files must be the same. Wine reads Unix names in the locale's encoding, so
+# both sides run in a UTF-8 locale.
+t=$(now)
+export LC_ALL=C.UTF-8
+name_family=(German Cyrillic CJK)
+name_top=("Müller GmbH" "Данные" "データ 2024")
+name_folder=("Müller GmbH/Bücher" "Данные/Склад Москва" "データ 2024/倉庫")
+name_stem=("Bestände" "Заказы" "注文一覧")
+name_journal=("Änderungen.undo" "Журнал.undo" "取消記録.undo")
+name_output=("Übersicht" "Сводка" "概要")
+names=$work/names
+for i in "${!name_family[@]}"; do
+  mkdir -p "$names/${name_folder[i]}"
+  for m in "$sample"/ORDERS.*; do
+    cp "$m" "$names/${name_folder[i]}/${name_stem[i]}.${m##*.}"
+  done
+done
+
+# swap_text FILE FROM TO: puts TO for each FROM in FILE, byte for byte.
+swap_text() {
+  python3 - "$@" <<'PY'
+import sys
+path, old, new = sys.argv[1], sys.argv[2].encode(), sys.argv[3].encode()
+data = open(path, "rb").read()
+open(path, "wb").write(data.replace(old, new))
+PY
+}
+
+# names_side SIDE DIR OUTNAME PROGRAM ARGS...: PROGRAM (without .exe) in
+# DIR/SIDE/files. An argument @ABS@PATH is PATH's absolute form on that side,
+# Z:\... with backslashes on Windows; the Windows output gets the Linux form
+# back, so that the two compare.
+names_side() {
+  local side=$1 dir=$2 out=$3 program=$4 rc=0 a args=() swaps=()
+  shift 4
+  for a; do
+    if [[ $a == @ABS@* ]]; then
+      a=$dir/$side/files/${a#@ABS@}
+      if [ "$side" = windows ]; then
+        swaps+=("Z:${a//\//\\}" "${a/\/windows\/files\//\/linux\/files\/}")
+        a=Z:${a//\//\\}
+      fi
+    fi
+    args+=("$a")
+  done
+  if [ "$side" = linux ]; then
+    (cd "$dir/linux/files" && "$root/$build/linux/$program" "${args[@]}") </dev/null \
+      >"$dir/$out.linux.out" 2>"$dir/$out.linux.err" || rc=$?
+  else
+    (cd "$dir/windows/files" && "${wine[@]}" "$root/$build/windows/$program.exe" "${args[@]}") \
+      </dev/null >"$dir/$out.windows.out" 2>"$dir/$out.windows.err" || rc=$?
+    for ((a = 0; a < ${#swaps[@]}; a += 2)); do
+      swap_text "$dir/$out.windows.out" "${swaps[a]}" "${swaps[a + 1]}"
+      swap_text "$dir/$out.windows.err" "${swaps[a]}" "${swaps[a + 1]}"
+    done
+  fi
+  echo "$rc" >"$dir/$out.$side.rc"
+}
+
+# names_case NAME PROGRAM ARGS...: one run on each side in a fresh copy of
+# the names' folders; leaves the case's folder in $dir.
+names_case() {
+  local name=$1 program=$2 side
+  shift 2
+  case_no=$((case_no + 1))
+  dir=$work/cases/$case_no
+  for side in linux windows; do
+    mkdir -p "$dir/$side"
+    cp -R "$names" "$dir/$side/files"
+    names_side "$side" "$dir" 1 "$program" "$@"
+  done
+  compare_runs "$name" "$dir" 1 files
+}
+
+# names_repair NAME I: the repair of family I's set with an undo journal of
+# that family's name, a second check, the two journals, and their undo, which
+# must give the sample back on each side.
+names_repair() {
+  local name=$1 i=$2 main side journal
+  main=${name_folder[i]}/${name_stem[i]}.DAT
+  journal=../${name_journal[i]}
+  TABULON_UNDO=$journal names_case "$name" tabulon "$main" /F-1 /R
+  for side in linux windows; do names_side "$side" "$dir" 2 tabulon "$main" /R; done
+  compare_runs "$name, second run" "$dir" 2 files
+  if [ ! -f "$dir/linux/${name_journal[i]}" ] || [ ! -f "$dir/windows/${name_journal[i]}" ]; then
+    fail "$name, the journal" "no journal $(cd "$dir" && ls -d */*.undo 2>/dev/null | tr '\n' ' ')"
+    return
+  elif same_but_identity "$dir/linux/${name_journal[i]}" "$dir/windows/${name_journal[i]}"; then
+    pass "$name, the journal"
+  else
+    fail "$name, the journal" "the journals differ beyond the main file's identity"
+  fi
+  for side in linux windows; do names_side "$side" "$dir" 3 tabulon-undo "$journal"; done
+  sed -i 's|^File set: .*|File set: (resolved path)|' "$dir"/3.*.out
+  compare_runs "$name, undo" "$dir" 3 files
+  for side in linux windows; do
+    if cmp -s "$dir/$side/files/$main" "$sample/ORDERS.DAT" &&
+      cmp -s "$dir/$side/files/${main%.DAT}.^01" "$sample/ORDERS.^01"; then
+      pass "$name, undo gives the sample back ($side)"
+    else
+      fail "$name, undo gives the sample back ($side)" "$(head -3 "$dir/3.$side.err" | tr '\n' ' ')"
+    fi
+  done
+}
+
+name_counts=()
+for i in "${!name_family[@]}"; do
+  f=${name_family[i]} top=${name_top[i]} main=${name_folder[i]}/${name_stem[i]}.DAT
+  before=$((passed + failed)) passed_before=$passed
+  names_case "$f names: check" tabulon "$main"
+  names_case "$f names: check, absolute path" tabulon "@ABS@$main" /R
+  names_repair "$f names: repair with an undo journal" "$i"
+  names_case "$f names: inspect info" tabulon-inspect info "$main"
+  names_case "$f names: inspect --json info" tabulon-inspect --json info "$main"
+  names_case "$f names: inspect map" tabulon-inspect map "$main" -o "${name_folder[i]}/${name_output[i]}.svg"
+  names_case "$f names: survey" tabulon-inspect survey "$top"
+  names_case "$f names: survey, absolute path" tabulon-inspect survey "@ABS@$top"
+  names_case "$f names: --json survey" tabulon-inspect --json survey "$top"
+  names_case "$f names: survey --format prometheus" tabulon-inspect survey --format prometheus "$top"
+  names_case "$f names: survey --format nagios" tabulon-inspect survey --format nagios "$top"
+  names_case "$f names: survey -o" tabulon-inspect survey --format prometheus \
+    -o "${name_output[i]}.prom" "$top"
+  name_counts+=("$f: $((passed + failed - before)) run, $((passed - passed_before)) passed")
+done
+before=$((passed + failed)) passed_before=$passed
+names_case "all names: survey of the three folders" tabulon-inspect survey "${name_top[@]}"
+names_case "all names: --json survey of the three folders" tabulon-inspect --json survey "${name_top[@]}"
+names_case "all names: survey of their parent" tabulon-inspect survey --format prometheus .
+name_counts+=("all three: $((passed + failed - before)) run, $((passed - passed_before)) passed")
+unset LC_ALL
+timings+=("names in any language: $(elapsed "$t")")
+
 # --- sharing modes ----------------------------------------------------------
 share_file=""
 for c in real/Exchequer/Common/GROUPS.DAT gen/split/NOMINAL.DAT gen/odd/ZEROS.DAT; do
@@ -606,6 +745,7 @@ msi_suite
 timings+=("MSI package: $(elapsed "$t")")
 
 echo
+for line in "${name_counts[@]}"; do echo "names: $line"; done
 for line in "${timings[@]}"; do echo "time: $line"; done
 echo "time: whole suite: $(elapsed "$suite_start")"
 echo "$passed passed, $failed failed"
