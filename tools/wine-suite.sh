@@ -6,6 +6,9 @@
 #     comparing standard output, standard error and exit status byte for byte
 #     (only the lines that carry the system's own error text are masked) and
 #     the files each run leaves behind;
+#     German, Cyrillic and CJK names of folders and files go through every
+#     program the same way (the check, a repair with its undo journal and the
+#     undo, the inspector's info and map, the survey in each format);
 #  2. the sharing modes: a probe process holds a file open in one mode while
 #     tabulon.exe opens it in another; a refused open must name code 32 and
 #     the system's text for it and end with status -3 (253 in the shell);
@@ -539,7 +542,7 @@ names_repair() {
   for side in linux windows; do names_side "$side" "$dir" 2 tabulon "$main" /R; done
   compare_runs "$name, second run" "$dir" 2 files
   if [ ! -f "$dir/linux/${name_journal[i]}" ] || [ ! -f "$dir/windows/${name_journal[i]}" ]; then
-    fail "$name, the journal" "no journal $(cd "$dir" && ls -d */*.undo 2>/dev/null | tr '\n' ' ')"
+    fail "$name, the journal" "a side wrote none (found: $(cd "$dir" && ls -d */*.undo 2>/dev/null | tr '\n' ' '))"
     return
   elif same_but_identity "$dir/linux/${name_journal[i]}" "$dir/windows/${name_journal[i]}"; then
     pass "$name, the journal"
