@@ -127,8 +127,7 @@ Platform& systemPlatform();
 
 // Makes standard output and standard error write every byte as given: each
 // line ends with its own "\n" or "\r\n", which a text-mode console stream
-// would otherwise change; a Windows console shows them as UTF-8. Nothing to
-// do on POSIX.
+// would otherwise change. Nothing to do on POSIX.
 void setBinaryConsole();
 
 // Whether standard output and standard error lead to the same file or pipe
@@ -174,6 +173,15 @@ std::string utf8Of(std::wstring_view utf16);
 
 // The value of an environment variable in UTF-8; false when it is not set.
 bool environmentValue(const char* name, std::string* value);
+
+// Whether standard output is a console (standardErrorIsTerminal tells it
+// for standard error).
+bool standardOutputIsConsole();
+
+// Writes UTF-8 text, whole characters, to the console of standard output or
+// of standard error as UTF-16: every letter shows as itself, whatever the
+// console's code page. False when it could not (part may be written).
+bool writeConsole(bool toError, std::string_view utf8);
 
 // The arguments of wmain (the command line as the system holds it, in
 // UTF-16) in UTF-8, with an argv over them for the programs' run functions.

@@ -17,8 +17,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 
 #include "fileio/gather.h"
 #include "fileio/platform.h"
@@ -463,30 +463,33 @@ bool removeFile(const std::string& name) {
     return DeleteFileW(utf16Of(name).c_str()) != FALSE;
 }
 
-namespace {
-
-UINT consoleCodePage = 0;  // the console's output code page before the run
-
-void restoreConsoleCodePage() {
-    SetConsoleOutputCP(consoleCodePage);
-}
-
-}  // namespace
-
 void setBinaryConsole() {
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
-    // The program writes UTF-8; a console shows it so for the run and gets
-    // its own code page back at the end. Without a console there is nothing
-    // to set (the call returns 0): a file or a pipe takes the bytes as they
-    // are.
-    if (consoleCodePage == 0) {
-        consoleCodePage = GetConsoleOutputCP();
-        if (consoleCodePage != 0 && consoleCodePage != CP_UTF8 &&
-            SetConsoleOutputCP(CP_UTF8) != FALSE) {
-            std::atexit(restoreConsoleCodePage);
+}
+
+bool standardOutputIsConsole() {
+    DWORD mode = 0;
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    return out != INVALID_HANDLE_VALUE && out && GetConsoleMode(out, &mode) != FALSE;
+}
+
+bool writeConsole(bool toError, std::string_view utf8) {
+    HANDLE h = GetStdHandle(toError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    const std::wstring text = utf16Of(utf8);
+    // In pieces: an old console takes only so much at once. A piece does
+    // not end between the two halves of a surrogate pair.
+    constexpr size_t kPiece = 8192;
+    for (size_t at = 0; at < text.size();) {
+        size_t n = std::min(kPiece, text.size() - at);
+        if (at + n < text.size() && text[at + n - 1] >= 0xD800 && text[at + n - 1] <= 0xDBFF) --n;
+        DWORD put = 0;
+        if (WriteConsoleW(h, text.data() + at, DWORD(n), &put, nullptr) == FALSE || put == 0) {
+            return false;
         }
+        at += put;
     }
+    return true;
 }
 
 bool standardStreamsShareFile() {
