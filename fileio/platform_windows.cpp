@@ -95,6 +95,7 @@ bool systemText(Fill fill, std::wstring* text) {
         }
         buffer.assign(n, L'\0');
     }
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return false;
 }
 
