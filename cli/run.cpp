@@ -5,6 +5,7 @@
 #include "check/console.h"
 #include "check/run.h"
 #include "check/commandline.h"
+#include "fileio/platform.h"
 
 namespace {
 
@@ -40,7 +41,13 @@ int printUsage(tabulon::Output& out) {
 
 RunSettings settingsFromEnvironment() {
     RunSettings settings;
+#ifdef _WIN32
+    // The ANSI environment of the C runtime could not spell most names.
+    std::string undo;
+    if (tabulon::environmentValue("TABULON_UNDO", &undo)) settings.undoJournal = undo;
+#else
     if (const char* undo = std::getenv("TABULON_UNDO")) settings.undoJournal = undo;
+#endif
     return settings;
 }
 

@@ -105,6 +105,10 @@ FILE* fileOf(Stream stream) {
 StdioOutput::StdioOutput()
     : joined_(standardStreamsShareFile()), errTerminal_(standardErrorIsTerminal()) {
     setBinaryConsole();
+#ifdef _WIN32
+    console_[0] = standardOutputIsConsole();
+    console_[1] = errTerminal_;
+#endif
 }
 
 StdioOutput::~StdioOutput() {
@@ -113,6 +117,15 @@ StdioOutput::~StdioOutput() {
 }
 
 void StdioOutput::write(Stream stream, std::string_view text) {
+#ifdef _WIN32
+    // A console would read UTF-8 bytes in its own code page, and the C
+    // library hands them over one by one: it gets the text as UTF-16, after
+    // whatever the library still holds.
+    if (console_[stream == Stream::Out ? 0 : 1]) {
+        std::fflush(fileOf(stream));
+        if (writeConsole(stream == Stream::Err, text)) return;
+    }
+#endif
     if (!joined_) {
         std::fwrite(text.data(), 1, text.size(), fileOf(stream));
         return;

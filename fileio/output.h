@@ -104,6 +104,9 @@ class StdioOutput : public Output {
 
     bool joined_ = false;
     bool errTerminal_ = false;
+#ifdef _WIN32
+    bool console_[2] = {false, false};  // a console, written as UTF-16
+#endif
     std::string held_[2];
 };
 

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace tabulon {
 
@@ -249,4 +251,36 @@ bool isLinkRefusal(uint32_t error);
 
 // Whether an error code says a name is there but no folder.
 bool isNotFolder(uint32_t error);
+
+#ifdef _WIN32
+// Windows only. Names and texts are UTF-8 in the program and UTF-16 at the
+// system. A lone surrogate, which a Windows name may hold, is carried as the
+// three bytes of its code point (not valid UTF-8: the outputs escape it) and
+// back, so every name the system gives reaches the same file again; a byte
+// of invalid UTF-8 becomes U+FFFD.
+std::wstring utf16Of(std::string_view utf8);
+std::string utf8Of(std::wstring_view utf16);
+
+// The value of an environment variable in UTF-8; false when it is not set.
+bool environmentValue(const char* name, std::string* value);
+
+// Whether standard output is a console (standardErrorIsTerminal tells it
+// for standard error).
+bool standardOutputIsConsole();
+
+// Writes UTF-8 text, whole characters, to the console of standard output or
+// of standard error as UTF-16: every letter shows as itself, whatever the
+// console's code page. False when it could not (part may be written).
+bool writeConsole(bool toError, std::string_view utf8);
+
+// The arguments of wmain (the command line as the system holds it, in
+// UTF-16) in UTF-8, with an argv over them for the programs' run functions.
+struct Utf8Arguments {
+    Utf8Arguments(int argc, const wchar_t* const* wargv);
+    Utf8Arguments(const Utf8Arguments&) = delete;
+    Utf8Arguments& operator=(const Utf8Arguments&) = delete;
+    std::vector<std::string> values;
+    std::vector<const char*> argv;  // into values, then a null pointer
+};
+#endif
 }  // namespace tabulon

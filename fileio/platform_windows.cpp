@@ -1,5 +1,9 @@
 // Windows binding of the platform layer (KERNEL32), all calls synchronous.
 //
+// Every name crosses to the system in UTF-16 through the wide ("W") calls:
+// the program holds names in UTF-8, and the ANSI calls would read them in the
+// system's legacy code page, which cannot spell most of them.
+//
 // The three open modes are the system's own sharing modes, so a conflicting
 // opener, this tool or any other program, is refused by the system itself
 // with ERROR_SHARING_VIOLATION (32).
@@ -15,6 +19,7 @@
 
 #include <algorithm>
 #include <cctype>
+
 #include <cstdio>
 #include <string_view>
 
@@ -25,8 +30,76 @@ namespace tabulon {
 
 namespace {
 
+// Appends the UTF-8 bytes of code point cp.
+void putUtf8(uint32_t cp, std::string* out) {
+    if (cp < 0x80) {
+        *out += char(cp);
+    } else if (cp < 0x800) {
+        *out += char(0xC0 | cp >> 6);
+        *out += char(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *out += char(0xE0 | cp >> 12);
+        *out += char(0x80 | (cp >> 6 & 0x3F));
+        *out += char(0x80 | (cp & 0x3F));
+    } else {
+        *out += char(0xF0 | cp >> 18);
+        *out += char(0x80 | (cp >> 12 & 0x3F));
+        *out += char(0x80 | (cp >> 6 & 0x3F));
+        *out += char(0x80 | (cp & 0x3F));
+    }
+}
+
+// The code point of the sequence at s[at] and its length in bytes; a
+// surrogate's three bytes are taken too. Length 0 when no sequence starts
+// there.
+size_t utf8At(std::string_view s, size_t at, uint32_t* cp) {
+    const uint8_t c = uint8_t(s[at]);
+    if (c < 0x80) {
+        *cp = c;
+        return 1;
+    }
+    // The length of the sequence a first byte begins, its bits, and the least
+    // code point of that length (a smaller one is an overlong form).
+    const size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+                     : c >= 0xE0 && c <= 0xEF ? 3
+                     : c >= 0xF0 && c <= 0xF4 ? 4
+                                              : 0;
+    if (n == 0 || at + n > s.size()) return 0;
+    static constexpr uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    const uint32_t min = kLeast[n];
+    *cp = c & (0x7F >> n);
+    for (size_t i = 1; i < n; ++i) {
+        const uint8_t d = uint8_t(s[at + i]);
+        if ((d & 0xC0) != 0x80) return 0;
+        *cp = *cp << 6 | (d & 0x3F);
+    }
+    return *cp >= min && *cp <= 0x10FFFF ? n : 0;
+}
+
 HANDLE toHandle(PlatformHandle handle) {
     return reinterpret_cast<HANDLE>(handle);
+}
+
+// A text the system writes into a buffer: fill(buffer, size) returns its
+// length, or the size it needs (its terminating zero counted) when the
+// buffer is too small, or 0 on failure (with the code in GetLastError).
+template <class Fill>
+bool systemText(Fill fill, std::wstring* text) {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (int tries = 0; tries < 4; ++tries) {
+        const DWORD n = fill(buffer.data(), DWORD(buffer.size()));
+        if (n == 0) {
+            text->clear();
+            return false;
+        }
+        if (n < buffer.size()) {
+            *text = buffer.substr(0, n);
+            return true;
+        }
+        buffer.assign(n, L'\0');
+    }
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return false;
 }
 
 // A single ReadFile or WriteFile moves at most a DWORD's worth of bytes.
@@ -54,18 +127,49 @@ class WindowsPlatform final : public Platform {
 
 // The path the system reached an open handle by, every link resolved, without
 // the "\\?\" prefix (a share's "\\?\UNC\" becomes "\\").
-bool finalPathOf(HANDLE h, std::string* path) {
-    char buffer[MAX_PATH * 4];
-    const DWORD n = GetFinalPathNameByHandleA(h, buffer, DWORD(sizeof buffer), FILE_NAME_NORMALIZED);
-    if (n == 0 || n >= sizeof buffer) return false;
-    std::string s(buffer, n);
-    if (s.rfind("\\\\?\\UNC\\", 0) == 0) {
-        s = "\\\\" + s.substr(8);
-    } else if (s.rfind("\\\\?\\", 0) == 0) {
+bool finalPathOf(HANDLE h, std::wstring* path) {
+    std::wstring s;
+    const bool ok = systemText(
+        [&](wchar_t* b, DWORD n) {
+            return GetFinalPathNameByHandleW(h, b, n, FILE_NAME_NORMALIZED);
+        },
+        &s);
+    if (!ok) return false;
+    if (s.starts_with(L"\\\\?\\UNC\\")) {
+        s = L"\\\\" + s.substr(8);
+    } else if (s.starts_with(L"\\\\?\\")) {
         s = s.substr(4);
     }
     *path = s;
     return true;
+}
+
+// The full path of a name, its folders' "." and ".." taken away; false when
+// the system cannot tell it.
+bool fullPathOf(const std::wstring& name, std::wstring* path) {
+    return systemText(
+        [&](wchar_t* b, DWORD n) { return GetFullPathNameW(name.c_str(), n, b, nullptr); }, path);
+}
+
+// Whether two paths name the same place: Windows compares names without
+// regard to case, by its own table of capitals, not by any language's rules.
+bool samePathText(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), int(a.size()), b.c_str(), int(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+// The final path of an existing folder ("." when empty), as finalPathOf.
+bool finalFolderOf(const std::wstring& folder, std::wstring* path) {
+    // A folder is opened as a handle only with backup semantics.
+    HANDLE h = CreateFileW(folder.empty() ? L"." : folder.c_str(), 0,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool ok = GetFileInformationByHandle(h, &info) != FALSE &&
+                    (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && finalPathOf(h, path);
+    CloseHandle(h);
+    return ok;
 }
 
 // Whether the handle was reached by the name itself, no link or junction on
@@ -73,30 +177,27 @@ bool finalPathOf(HANDLE h, std::string* path) {
 // the final path of the current folder (a mapped drive or a folder reached
 // through a junction before it is no part of the name); an absolute one is
 // its full path.
-bool reachedWithoutLinks(HANDLE h, const char* name) {
-    std::string given = name, reached;
-    for (char& c : given) {
-        if (c == '/') c = '\\';
+bool reachedWithoutLinks(HANDLE h, const std::wstring& name) {
+    std::wstring given = name, reached, full;
+    for (wchar_t& c : given) {
+        if (c == L'/') c = L'\\';
     }
-    const bool relative = !given.empty() && given[0] != '\\' && !(given.size() > 1 && given[1] == ':');
-    std::string full;
+    const bool relative =
+        !given.empty() && given[0] != L'\\' && !(given.size() > 1 && given[1] == L':');
     if (relative) {
-        if (!finalFolderPath(".", &full)) return false;
+        if (!finalFolderOf(L".", &full)) return false;
         size_t start = 0;
         while (start <= given.size()) {
-            size_t end = given.find('\\', start);
-            if (end == std::string::npos) end = given.size();
-            const std::string part = given.substr(start, end - start);
-            if (!part.empty() && part != ".") full += (full.ends_with('\\') ? "" : "\\") + part;
+            size_t end = given.find(L'\\', start);
+            if (end == std::wstring::npos) end = given.size();
+            const std::wstring part = given.substr(start, end - start);
+            if (!part.empty() && part != L".") full += (full.ends_with(L'\\') ? L"" : L"\\") + part;
             start = end + 1;
         }
-    } else {
-        char buffer[MAX_PATH * 4];
-        const DWORD n = GetFullPathNameA(name, DWORD(sizeof buffer), buffer, nullptr);
-        if (n == 0 || n >= sizeof buffer) return false;
-        full.assign(buffer, n);
+    } else if (!fullPathOf(given, &full)) {
+        return false;
     }
-    return finalPathOf(h, &reached) && lstrcmpiA(full.c_str(), reached.c_str()) == 0;
+    return finalPathOf(h, &reached) && samePathText(full, reached);
 }
 
 bool WindowsPlatform::open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) {
@@ -115,7 +216,8 @@ bool WindowsPlatform::open(const char* name, int mode, PlatformHandle* handle, u
     }
     // A link is opened as itself (not followed) so that it can be refused.
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | (plainOnly ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    HANDLE h = CreateFileA(name, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+    const std::wstring wide = utf16Of(name);
+    HANDLE h = CreateFileW(wide.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         *error = uint32_t(GetLastError());
         return false;
@@ -141,7 +243,7 @@ bool WindowsPlatform::open(const char* name, int mode, PlatformHandle* handle, u
     }
     // A folder on the way that is a link or junction shows in the path the
     // system reached the file by.
-    if (noLinks && !reachedWithoutLinks(h, name)) {
+    if (noLinks && !reachedWithoutLinks(h, wide)) {
         CloseHandle(h);
         *error = uint32_t(ERROR_CANT_ACCESS_FILE);
         return false;
@@ -212,8 +314,8 @@ bool WindowsPlatform::flush(PlatformHandle handle, uint32_t* error) {
 }
 
 bool WindowsPlatform::create(const char* name, PlatformHandle* handle, uint32_t* error) {
-    HANDLE h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(utf16Of(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         *error = uint32_t(GetLastError());
         return false;
@@ -271,14 +373,14 @@ bool WindowsPlatform::stamp(PlatformHandle handle, FileStamp* stamp) {
 }
 
 std::string WindowsPlatform::errorText(uint32_t error) {
-    char* text = nullptr;
+    wchar_t* text = nullptr;
     // With FORMAT_MESSAGE_ALLOCATE_BUFFER the buffer argument receives the
     // address of a LocalAlloc'ed text.
-    DWORD length = FormatMessageA(
+    DWORD length = FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-        nullptr, DWORD(error), 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+        nullptr, DWORD(error), 0x400, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
     std::string s;
-    if (length != 0 && text != nullptr) s.assign(text, length);
+    if (length != 0 && text != nullptr) s = utf8Of(std::wstring_view(text, length));
     if (text != nullptr) LocalFree(text);
     if (s.empty()) s = "Unknown error\r\n";
     return s;
@@ -301,38 +403,112 @@ Platform& systemPlatform() {
     return platform;
 }
 
+std::wstring utf16Of(std::string_view utf8) {
+    std::wstring w;
+    w.reserve(utf8.size());
+    for (size_t at = 0; at < utf8.size();) {
+        uint32_t cp = 0;
+        const size_t n = utf8At(utf8, at, &cp);
+        if (n == 0) {
+            w += wchar_t(0xFFFD);
+            ++at;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            w += wchar_t(0xD800 + ((cp - 0x10000) >> 10));
+            w += wchar_t(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            w += wchar_t(cp);
+        }
+        at += n;
+    }
+    return w;
+}
+
+std::string utf8Of(std::wstring_view utf16) {
+    std::string s;
+    s.reserve(utf16.size());
+    for (size_t at = 0; at < utf16.size(); ++at) {
+        const uint32_t c = uint16_t(utf16[at]);
+        const uint32_t next = at + 1 < utf16.size() ? uint16_t(utf16[at + 1]) : 0;
+        if (c >= 0xD800 && c <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            putUtf8(0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00), &s);
+            ++at;
+        } else {
+            putUtf8(c, &s);
+        }
+    }
+    return s;
+}
+
+bool environmentValue(const char* name, std::string* value) {
+    const std::wstring key = utf16Of(name);
+    std::wstring text;
+    // An empty value counts as set: its length is 0 with no error.
+    SetLastError(NO_ERROR);
+    const bool ok = systemText(
+        [&](wchar_t* b, DWORD n) { return GetEnvironmentVariableW(key.c_str(), b, n); }, &text);
+    if (!ok && GetLastError() != NO_ERROR) return false;
+    *value = utf8Of(text);
+    return true;
+}
+
+Utf8Arguments::Utf8Arguments(int argc, const wchar_t* const* wargv) {
+    for (int i = 0; i < argc; ++i) values.push_back(utf8Of(wargv[i]));
+    for (const std::string& v : values) argv.push_back(v.c_str());
+    argv.push_back(nullptr);
+}
+
 std::string resolvedPath(const std::string& name) {
-    char buffer[MAX_PATH * 4];
-    const DWORD n = GetFullPathNameA(name.c_str(), DWORD(sizeof buffer), buffer, nullptr);
-    if (n == 0 || n >= sizeof buffer) return name;
-    return std::string(buffer, n);
+    std::wstring full;
+    return fullPathOf(utf16Of(name), &full) ? utf8Of(full) : name;
 }
 
 bool finalFolderPath(const std::string& folder, std::string* path) {
-    // A folder is opened as a handle only with backup semantics.
-    HANDLE h = CreateFileA(folder.empty() ? "." : folder.c_str(), 0,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool ok = GetFileInformationByHandle(h, &info) != FALSE &&
-                    (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && finalPathOf(h, path);
-    CloseHandle(h);
-    return ok;
+    std::wstring final;
+    if (!finalFolderOf(utf16Of(folder), &final)) return false;
+    *path = utf8Of(final);
+    return true;
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
-    // Names on Windows compare without regard to case.
-    return lstrcmpiA(resolvedPath(a).c_str(), resolvedPath(b).c_str()) == 0;
+    std::wstring fullA, fullB;
+    if (!fullPathOf(utf16Of(a), &fullA)) fullA = utf16Of(a);
+    if (!fullPathOf(utf16Of(b), &fullB)) fullB = utf16Of(b);
+    return samePathText(fullA, fullB);
 }
 
 bool removeFile(const std::string& name) {
-    return DeleteFileA(name.c_str()) != FALSE;
+    return DeleteFileW(utf16Of(name).c_str()) != FALSE;
 }
 
 void setBinaryConsole() {
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+}
+
+bool standardOutputIsConsole() {
+    DWORD mode = 0;
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    return out != INVALID_HANDLE_VALUE && out && GetConsoleMode(out, &mode) != FALSE;
+}
+
+bool writeConsole(bool toError, std::string_view utf8) {
+    HANDLE h = GetStdHandle(toError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    const std::wstring text = utf16Of(utf8);
+    // In pieces: an old console takes only so much at once. A piece does
+    // not end between the two halves of a surrogate pair.
+    constexpr size_t kPiece = 8192;
+    for (size_t at = 0; at < text.size();) {
+        size_t n = std::min(kPiece, text.size() - at);
+        if (at + n < text.size() && text[at + n - 1] >= 0xD800 && text[at + n - 1] <= 0xDBFF) --n;
+        DWORD put = 0;
+        if (WriteConsoleW(h, text.data() + at, DWORD(n), &put, nullptr) == FALSE || put == 0) {
+            return false;
+        }
+        at += put;
+    }
+    return true;
 }
 
 bool standardStreamsShareFile() {
@@ -364,7 +540,7 @@ int64_t sinceEpochNs(const FILETIME& t) {
 bool readFileHead(const std::string& name, void* buffer, size_t n, size_t* got, FileStamp* stamp,
                   uint32_t* error) {
     *got = 0;
-    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ,
+    HANDLE h = CreateFileW(utf16Of(name).c_str(), GENERIC_READ,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -398,7 +574,7 @@ bool readFileHead(const std::string& name, void* buffer, size_t n, size_t* got, 
 
 bool fileStampOf(const std::string& name, FileStamp* stamp, uint32_t* error) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) {
+    if (!GetFileAttributesExW(utf16Of(name).c_str(), GetFileExInfoStandard, &data)) {
         *error = uint32_t(GetLastError());
         return false;
     }
@@ -408,7 +584,8 @@ bool fileStampOf(const std::string& name, FileStamp* stamp, uint32_t* error) {
 }
 
 bool renameFile(const std::string& from, const std::string& to, uint32_t* error) {
-    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (MoveFileExW(utf16Of(from).c_str(), utf16Of(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         return true;
     }
     *error = uint32_t(GetLastError());
@@ -424,7 +601,7 @@ bool WindowsPlatform::closeWritten(PlatformHandle handle, uint32_t* error) {
 bool fileKindOf(const std::string& name, FileKind* kind, uint32_t* error) {
     // Opened for no access at all, the reparse point itself and a folder
     // too: the handle only tells what the name is.
-    HANDLE h = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE h = CreateFileW(utf16Of(name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING,
                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -507,14 +684,14 @@ OpenFolder* folderOf(FolderHandle folder) {
 // Opens a folder (a link or junction refused when `noLinks`).
 bool openFolderPath(const std::string& name, bool noLinks, FolderHandle* folder, uint32_t* error) {
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (noLinks ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, flags, nullptr);
+    HANDLE h = CreateFileW(utf16Of(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         *error = uint32_t(GetLastError());
         return false;
     }
     BY_HANDLE_FILE_INFORMATION info;
-    std::string path;
+    std::wstring wide;
     uint32_t refused = 0;
     if (GetFileInformationByHandle(h, &info) == FALSE) {
         refused = uint32_t(GetLastError());
@@ -522,9 +699,10 @@ bool openFolderPath(const std::string& name, bool noLinks, FolderHandle* folder,
         refused = uint32_t(ERROR_CANT_ACCESS_FILE);
     } else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         refused = uint32_t(ERROR_DIRECTORY);
-    } else if (!finalPathOf(h, &path)) {
+    } else if (!finalPathOf(h, &wide)) {
         refused = uint32_t(GetLastError());
     }
+    const std::string path = utf8Of(wide);
     if (refused != 0) {
         CloseHandle(h);
         *error = refused;
@@ -553,14 +731,14 @@ bool openSubfolder(FolderHandle parent, const std::string& name, FolderHandle* f
 
 bool listFolder(FolderHandle folder, const std::function<void(const std::string&, EntryKind)>& f,
                 uint32_t* error) {
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA(inFolder(folder, "*").c_str(), &data);
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(utf16Of(inFolder(folder, "*")).c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) {
         *error = uint32_t(GetLastError());
         return *error == ERROR_FILE_NOT_FOUND;
     }
     do {
-        const std::string name = data.cFileName;
+        const std::string name = utf8Of(data.cFileName);
         if (name == "." || name == "..") continue;
         EntryKind kind = EntryKind::File;
         if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
@@ -571,7 +749,7 @@ bool listFolder(FolderHandle folder, const std::function<void(const std::string&
             kind = EntryKind::Other;
         }
         f(name, kind);
-    } while (FindNextFileA(find, &data));
+    } while (FindNextFileW(find, &data));
     const DWORD last = GetLastError();
     FindClose(find);
     if (last != ERROR_NO_MORE_FILES) {

@@ -219,7 +219,7 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
     ScanCounters counters;
     uint32_t stopped = 0;
     buildMapModel(set.file(), cx.shared, &model, &counters, &stopped);
-    model.name = displayName(std::filesystem::path(path).filename().string());
+    model.name = displayName(pathText(fsPath(path).filename()));
     const uint32_t pages = uint32_t(model.states.size());
     const MapGrid grid = mapGrid(model);
     const std::string svg = renderMapSvg(model, grid, false);

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "fileio/platform.h"
+
 namespace inspect {
 
 namespace {
@@ -168,5 +170,31 @@ std::string padToWidth(std::string text, size_t width) {
     if (columns < width) text.append(width - columns, ' ');
     return text;
 }
+
+#ifdef _WIN32
+std::filesystem::path fsPath(std::string_view utf8) {
+    return std::filesystem::path(tabulon::utf16Of(utf8));
+}
+
+std::string pathText(const std::filesystem::path& p) {
+    return tabulon::utf8Of(p.native());
+}
+
+std::string genericPathText(const std::filesystem::path& p) {
+    return tabulon::utf8Of(p.generic_wstring());
+}
+#else
+std::filesystem::path fsPath(std::string_view utf8) {
+    return std::filesystem::path(utf8);
+}
+
+std::string pathText(const std::filesystem::path& p) {
+    return p.native();
+}
+
+std::string genericPathText(const std::filesystem::path& p) {
+    return p.generic_string();
+}
+#endif
 
 }  // namespace inspect

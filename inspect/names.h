@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -44,5 +45,13 @@ size_t displayWidth(std::string_view text);
 
 // text with spaces after it up to `width` columns.
 std::string padToWidth(std::string text, size_t width);
+
+// Names between the program, which holds them in UTF-8, and std::filesystem,
+// whose paths hold UTF-16 on Windows: there a path made from a narrow string
+// does not read it as UTF-8, and a path's own narrow texts fail on a name
+// with a lone surrogate. On POSIX the bytes pass as they are.
+std::filesystem::path fsPath(std::string_view utf8);
+std::string pathText(const std::filesystem::path& p);
+std::string genericPathText(const std::filesystem::path& p);  // with forward slashes
 
 }  // namespace inspect

@@ -90,9 +90,9 @@ std::string fcrTable(OpenSet& set) {
 }
 
 void describe(const SurveyRow& row, bool shared, bool withMap, Detail* d) {
-    if (row.findings.bySeverity(Damage) > 0) d->advice = adviceHtml(row.path.string(), shared);
+    if (row.findings.bySeverity(Damage) > 0) d->advice = adviceHtml(pathText(row.path), shared);
     OpenSet set;
-    if (!set.open(row.path.string(), shared, &d->error)) return;
+    if (!set.open(pathText(row.path), shared, &d->error)) return;
     d->open = true;
     d->fcr = fcrTable(set);
     if (!withMap) return;
@@ -100,7 +100,7 @@ void describe(const SurveyRow& row, bool shared, bool withMap, Detail* d) {
     ScanCounters counters;
     uint32_t stopped = 0;
     buildMapModel(set.file(), shared, &model, &counters, &stopped);
-    model.name = displayName(row.path.filename().string());
+    model.name = displayName(pathText(row.path.filename()));
     d->svg = renderMapSvg(model, mapGrid(model), true);
 }
 

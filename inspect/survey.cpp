@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 // Extension files (.^01 to .^7f) and the delta file (.^^^) go with their
 // main file.
 bool isMemberName(const fs::path& p) {
-    const std::string ext = p.extension().string();
+    const std::string ext = pathText(p.extension());
     if (ext.size() != 4 || ext[0] != '.' || ext[1] != '^') return false;
     if (ext[2] == '^' && ext[3] == '^') return true;
     if (!std::isxdigit(static_cast<unsigned char>(ext[2])) ||
@@ -162,7 +162,7 @@ Look lookAt(PlatformHandle h) {
 // The reason a set could not be opened whole: its main file, or an
 // extension file that is there but was not opened (a link is refused).
 std::string setFailure(const tabulon::Status& s, bool member) {
-    const std::string name = fs::path(s.name).filename().string();
+    const std::string name = pathText(fsPath(s.name).filename());
     if (member && isLinkRefusal(s.code)) return "extension file " + name + " is " + kLinkReason;
     if (member) return "extension file " + name + " cannot be opened: " + systemReason(s.code);
     const std::string line = describe(s);
@@ -186,12 +186,13 @@ void notePastPages(BtrieveFile& file, SurveyRow& row, bool keepList) {
 void checkOne(SurveyRow& row, bool shared, bool keepList, SetHandles& handles) {
     NullOutput out;
     BtrieveFile file(out);
-    if (row.path.string().size() > size_t(kMaxPathLength)) {
+    const std::string path = pathText(row.path);
+    if (path.size() > size_t(kMaxPathLength)) {
         row.error = strf("the path is longer than %d characters", kMaxPathLength);
         return;
     }
     const tabulon::Status opened =
-        file.openSet(row.path.string(), shared ? Unprotected : SharedRead, false, &handles);
+        file.openSet(pathText(row.path), shared ? Unprotected : SharedRead, false, &handles);
     if (file.fileSet().memberCount() == 0 || !opened.ok()) {
         row.error = setFailure(opened, file.fileSet().memberCount() != 0);
         return;
@@ -231,7 +232,7 @@ void checkOne(SurveyRow& row, bool shared, bool keepList, SetHandles& handles) {
 void checkSteady(SurveyRow& row, const SurveyOptions& o, const Folder& folder,
                  const std::string& name, PlatformHandle main, uint64_t* bytes) {
     SetHandles handles(folder, name, main);
-    const std::string path = row.path.string();
+    const std::string path = pathText(row.path);
     for (int pass = 0; pass < 2; ++pass) {
         handles.restamp();
         const Look before = lookAt(main);
@@ -314,7 +315,7 @@ struct Candidate {
 // A file that could not be read is reported when it would be surveyed: its
 // name says so, it was named itself, or Btrieve files lie beside it.
 bool candidateByName(const fs::path& p) {
-    std::string ext = p.extension().string();
+    std::string ext = pathText(p.extension());
     for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
     return ext == ".dat" || ext == ".btr" || ext == ".mkd" || ext == ".ddf";
 }
@@ -338,13 +339,13 @@ class Walker {
         FolderHandle h = kInvalidFolder;
         uint32_t code = 0;
         if (openFolder(dir, &h, &code)) {
-            walkFolder(std::make_shared<Folder>(h, fs::path(dir)), index);
+            walkFolder(std::make_shared<Folder>(h, fsPath(dir)), index);
         } else if (isNotFolder(code)) {
             // A file named itself: looked at from its folder, as any other.
-            const fs::path named(dir);
+            const fs::path named = fsPath(dir);
             const fs::path parent = named.has_parent_path() ? named.parent_path() : fs::path(".");
-            if (openFolder(parent.string(), &h, &code)) {
-                add(std::make_shared<Folder>(h, parent), named.filename().string(), false, index,
+            if (openFolder(pathText(parent), &h, &code)) {
+                add(std::make_shared<Folder>(h, parent), pathText(named.filename()), false, index,
                     true);
             } else {
                 s_->walkErrors.push_back({index, "", systemReason(code)});
@@ -359,12 +360,12 @@ class Walker {
     // files found in their folder.
     void keepAside() {
         std::vector<std::string> folders;
-        for (const SurveyRow& r : s_->rows) folders.push_back(r.path.parent_path().string());
+        for (const SurveyRow& r : s_->rows) folders.push_back(pathText(r.path.parent_path()));
         std::sort(folders.begin(), folders.end());
         for (Candidate& c : aside_) {
             const bool beside = c.aside != Aside::Short &&
                                 std::binary_search(folders.begin(), folders.end(),
-                                                   c.path.parent_path().string());
+                                                   pathText(c.path.parent_path()));
             if (!c.named && !beside && !candidateByName(c.path)) continue;
             SurveyRow row = rowOf(c);
             row.error = c.reason;
@@ -468,7 +469,7 @@ class Walker {
             c.reason = isLinkRefusal(code) ? kLinkReason : "cannot read it: " + systemReason(code);
             return;
         }
-        if (o_.afterOpen) o_.afterOpen(c.path.string());
+        if (o_.afterOpen) o_.afterOpen(pathText(c.path));
         std::vector<uint8_t> head(kHeadBytes);
         size_t got = 0;
         if (!p.readAt(h, 0, head.data(), head.size(), &got, &code)) {
@@ -512,13 +513,13 @@ class Walker {
 
     SurveyRow rowOf(const Candidate& c) const {
         const bool several = o_.dirs.size() > 1;
-        const fs::path root(o_.dirs[c.dir]);
+        const fs::path root = fsPath(o_.dirs[c.dir]);
         SurveyRow row;
         row.path = c.path;
         row.dir = c.dir;
-        row.rel = c.named ? c.path.filename().generic_string()
-                          : c.path.lexically_relative(root).generic_string();
-        row.shown = several ? c.path.lexically_normal().generic_string() : row.rel;
+        row.rel = c.named ? genericPathText(c.path.filename())
+                          : genericPathText(c.path.lexically_relative(root));
+        row.shown = several ? genericPathText(c.path.lexically_normal()) : row.rel;
         return row;
     }
 
@@ -591,7 +592,7 @@ size_t Survey::unusedOnly() const {
 
 std::string WalkError::text(const Survey& s) const {
     const std::string& dir = s.dirs[this->dir];
-    return (path.empty() ? dir : (fs::path(dir) / path).generic_string()) + ": " + reason;
+    return (path.empty() ? dir : genericPathText(fsPath(dir) / fsPath(path))) + ": " + reason;
 }
 
 bool Survey::complete() const {

@@ -130,7 +130,8 @@ rm -f "$build"/windows/*.o "$build"/linux/*.o "$build"/runner/*.o
 warn=(-std=c++20 -O2 -Wall -Wextra -Wpedantic)
 compile_all "$build/windows" "$mingw_cxx" "${warn[@]}" -D__USE_MINGW_ANSI_STDIO=1 -I"$root" \
   -- "${windows_sources[@]}"
-"$mingw_cxx" "$build"/windows/*.o -static -static-libgcc -static-libstdc++ \
+# -municode: the program starts at wmain, with the command line in UTF-16.
+"$mingw_cxx" "$build"/windows/*.o -municode -static -static-libgcc -static-libstdc++ \
   -o "$build/windows/tabulon.exe"
 compile_all "$build/linux" g++ "${warn[@]}" -I"$root" -- "${linux_sources[@]}"
 g++ "$build"/linux/*.o -o "$build/linux/tabulon"

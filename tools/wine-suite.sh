@@ -6,6 +6,9 @@
 #     comparing standard output, standard error and exit status byte for byte
 #     (only the lines that carry the system's own error text are masked) and
 #     the files each run leaves behind;
+#     German, Cyrillic and CJK names of folders and files go through every
+#     program the same way (the check, a repair with its undo journal and the
+#     undo, the inspector's info and map, the survey in each format);
 #  2. the sharing modes: a probe process holds a file open in one mode while
 #     tabulon.exe opens it in another; a refused open must name code 32 and
 #     the system's text for it and end with status -3 (253 in the shell);
@@ -253,8 +256,9 @@ run_side() {  # run_side SIDE DIR OUTNAME ARGS...
   echo "$rc" >"$dir/$out.$side.rc"
 }
 
-compare_runs() {  # compare_runs NAME DIR OUTNAME
-  local name=$1 dir=$2 out=$3 why=""
+compare_runs() {  # compare_runs NAME DIR OUTNAME [FOLDER]
+  # FOLDER: only this folder of each side's files is compared.
+  local name=$1 dir=$2 out=$3 sub=${4:+/$4} why=""
   if ! cmp -s <(mask "$dir/$out.linux.out") <(mask "$dir/$out.windows.out"); then
     why="standard output differs"
     show_diff "$dir/$out.linux.out" "$dir/$out.windows.out"
@@ -263,8 +267,8 @@ compare_runs() {  # compare_runs NAME DIR OUTNAME
     show_diff "$dir/$out.linux.err" "$dir/$out.windows.err"
   elif ! cmp -s "$dir/$out.linux.rc" "$dir/$out.windows.rc"; then
     why="exit status $(cat "$dir/$out.linux.rc") on Linux, $(cat "$dir/$out.windows.rc") on Windows"
-  elif ! diff -r -q "$dir/linux" "$dir/windows" >/dev/null; then
-    why="files differ: $(diff -r -q "$dir/linux" "$dir/windows" | head -3 | tr "\n" " " || true)"
+  elif ! diff -r -q "$dir/linux$sub" "$dir/windows$sub" >/dev/null; then
+    why="files differ: $(diff -r -q "$dir/linux$sub" "$dir/windows$sub" | head -3 | tr "\n" " " || true)"
   fi
   if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name"; fi
 }
@@ -447,6 +451,129 @@ else
 fi
 timings+=("companion programs: $(elapsed "$t")")
 
+# --- names in any language --------------------------------------------------
+# The sample set under German, Cyrillic and CJK names of folders and files:
+# the check, a repair with an undo journal of such a name and the undo, the
+# inspector's info and map, the survey in each format, with an output file
+# and with an absolute path (Z:\... on Windows). Wine reads Unix names in the
+# locale's encoding: both sides run in a UTF-8 locale.
+t=$(now)
+export LC_ALL=C.UTF-8
+name_family=(German Cyrillic CJK)
+name_folder=("Müller GmbH/Bücher" "Данные/Склад Москва" "データ 2024/倉庫")
+name_stem=("Bestände" "Заказы" "注文一覧")
+name_output=("Übersicht" "Сводка" "概要")  # of the journal, the map and the survey
+names=$work/names
+for i in "${!name_family[@]}"; do
+  mkdir -p "$names/${name_folder[i]}"
+  for m in "$sample"/ORDERS.*; do cp "$m" "$names/${name_folder[i]}/${name_stem[i]}.${m##*.}"; done
+done
+
+# names_side SIDE DIR OUTNAME PROGRAM ARGS...: PROGRAM (without .exe) in
+# DIR/SIDE/files. An argument @ABS@PATH is PATH's absolute form on that side,
+# Z:\... with backslashes on Windows, which the Windows output gets back in
+# its Linux form.
+names_side() {
+  local side=$1 dir=$2 out=$3 program=$4 rc=0 a args=() swaps=()
+  shift 4
+  for a; do
+    if [[ $a == @ABS@* ]]; then
+      a=$dir/$side/files/${a#@ABS@}
+      [ "$side" = windows ] && swaps=("Z:${a//\//\\}" "${a/\/windows\/files\//\/linux\/files\/}") &&
+        a=Z:${a//\//\\}
+    fi
+    args+=("$a")
+  done
+  if [ "$side" = linux ]; then
+    (cd "$dir/linux/files" && "$root/$build/linux/$program" "${args[@]}") </dev/null \
+      >"$dir/$out.linux.out" 2>"$dir/$out.linux.err" || rc=$?
+  else
+    (cd "$dir/windows/files" && "${wine[@]}" "$root/$build/windows/$program.exe" "${args[@]}") \
+      </dev/null >"$dir/$out.windows.out" 2>"$dir/$out.windows.err" || rc=$?
+    [ ${#swaps[@]} -eq 0 ] || perl -0777 -pi -e 'BEGIN { ($o, $n) = splice @ARGV, 0, 2 } s/\Q$o\E/$n/g' \
+      "${swaps[@]}" "$dir/$out.windows.out" "$dir/$out.windows.err"
+  fi
+  echo "$rc" >"$dir/$out.$side.rc"
+}
+
+# names_case NAME PROGRAM ARGS...: a run on each side in a fresh copy of the
+# names' folders (the case's folder in $dir).
+names_case() {
+  local name=$1 program=$2 side
+  shift 2
+  case_no=$((case_no + 1))
+  dir=$work/cases/$case_no
+  for side in linux windows; do
+    mkdir -p "$dir/$side"
+    cp -R "$names" "$dir/$side/files"
+    names_side "$side" "$dir" 1 "$program" "$@"
+  done
+  compare_runs "$name" "$dir" 1 files
+}
+
+# names_repair NAME MAIN JOURNAL: the repair with an undo journal, a second
+# check, the two journals, and their undo, which gives the sample back.
+names_repair() {
+  local name=$1 main=$2 journal=$3 side
+  TABULON_UNDO=../$journal names_case "$name" tabulon "$main" /F-1 /R
+  for side in linux windows; do names_side "$side" "$dir" 2 tabulon "$main" /R; done
+  compare_runs "$name, second run" "$dir" 2 files
+  if same_but_identity "$dir/linux/$journal" "$dir/windows/$journal"; then
+    pass "$name, the journal"
+  else
+    fail "$name, the journal" "missing, or the journals differ beyond the main file's identity"
+  fi
+  for side in linux windows; do names_side "$side" "$dir" 3 tabulon-undo "../$journal"; done
+  sed -i 's|^File set: .*|File set: (resolved path)|' "$dir"/3.*.out
+  compare_runs "$name, undo" "$dir" 3 files
+  for side in linux windows; do
+    cmp -s "$dir/$side/files/$main" "$sample/ORDERS.DAT" &&
+      cmp -s "$dir/$side/files/${main%.DAT}.^01" "$sample/ORDERS.^01" &&
+      pass "$name, undo gives the sample back ($side)" ||
+      fail "$name, undo gives the sample back ($side)" "$(head -3 "$dir/3.$side.err" | tr '\n' ' ')"
+  done
+}
+
+name_counts=()
+for i in "${!name_family[@]}" all; do
+  before=$((passed + failed)) passed_before=$passed
+  if [ "$i" = all ]; then
+    f="all three" tops=("${name_folder[@]%%/*}")
+    names_case "$f: survey of the three folders" tabulon-inspect survey "${tops[@]}"
+    names_case "$f: --json survey of the three folders" tabulon-inspect --json survey "${tops[@]}"
+    names_case "$f: survey of their parent" tabulon-inspect survey --format prometheus .
+  else
+    f="${name_family[i]} names" top=${name_folder[i]%%/*} out=${name_output[i]}
+    main=${name_folder[i]}/${name_stem[i]}.DAT
+    names_case "$f: check" tabulon "$main"
+    names_case "$f: check, absolute path" tabulon "@ABS@$main" /R
+    names_repair "$f: repair with an undo journal" "$main" "$out.undo"
+    names_case "$f: inspect info" tabulon-inspect info "$main"
+    names_case "$f: inspect --json info" tabulon-inspect --json info "$main"
+    names_case "$f: inspect map" tabulon-inspect map "$main" -o "${name_folder[i]}/$out.svg"
+    names_case "$f: survey" tabulon-inspect survey "$top"
+    names_case "$f: survey, absolute path" tabulon-inspect survey "@ABS@$top"
+    names_case "$f: --json survey" tabulon-inspect --json survey "$top"
+    names_case "$f: survey --format prometheus" tabulon-inspect survey --format prometheus "$top"
+    names_case "$f: survey --format nagios" tabulon-inspect survey --format nagios "$top"
+    names_case "$f: survey -o" tabulon-inspect survey --format prometheus -o "$out.prom" "$top"
+  fi
+  name_counts+=("$f: $((passed + failed - before)) run, $((passed - passed_before)) passed")
+done
+# On a console (through a pseudo-terminal) the names show as themselves
+# whatever its code page. Wine draws the screen with cursor moves for spaces,
+# so the comparison leaves out escape sequences and spaces.
+main=${name_folder[1]}/${name_stem[1]}.DAT
+seen=$(cd "$names" && W=$wine T=$windows_tool M=$main script -qc '"$W" "$T" "$M" /R' /dev/null \
+  </dev/null | sed 's/\x1b\[[0-9;?]*[a-zA-Z]//g' | tr -d ' \r' || true)
+if grep -qF "Scanningfile${main// /}forPAT" <<<"$seen"; then
+  pass "Cyrillic names on a console"
+else
+  fail "Cyrillic names on a console" "$(head -3 <<<"$seen")"
+fi
+unset LC_ALL
+timings+=("names in any language: $(elapsed "$t")")
+
 # --- sharing modes ----------------------------------------------------------
 share_file=""
 for c in real/Exchequer/Common/GROUPS.DAT gen/split/NOMINAL.DAT gen/odd/ZEROS.DAT; do
@@ -606,6 +733,7 @@ msi_suite
 timings+=("MSI package: $(elapsed "$t")")
 
 echo
+for line in "${name_counts[@]}"; do echo "names: $line"; done
 for line in "${timings[@]}"; do echo "time: $line"; done
 echo "time: whole suite: $(elapsed "$suite_start")"
 echo "$passed passed, $failed failed"

@@ -64,28 +64,48 @@ constexpr const char* kBusyHint =
 // of the rest follows.
 constexpr size_t kListedBlocks = 20;
 
+// The length of the UTF-8 character of two to four bytes at name[i]; 0 when
+// none starts there.
+size_t multiByteAt(const std::string& name, size_t i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    const size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+                     : c >= 0xE0 && c <= 0xEF ? 3
+                     : c >= 0xF0 && c <= 0xF4 ? 4
+                                              : 0;
+    if (n == 0 || i + n > name.size()) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        if ((static_cast<unsigned char>(name[i + k]) & 0xC0) != 0x80) return 0;
+    }
+    return n;
+}
+
 // A name as printed: every control character (C0, DEL and C1, the last as
 // UTF-8 or as single bytes) as \xNN, so that a name from a journal cannot
-// move the cursor or rewrite the terminal's lines.
+// move the cursor or rewrite the terminal's lines. The other characters of
+// UTF-8 stay whole, whatever their bytes (a Cyrillic or CJK letter has bytes
+// in the range of the C1 controls).
 std::string printable(const std::string& name) {
     std::string s;
     char hex[5];
-    for (size_t i = 0; i < name.size(); ++i) {
+    const auto escape = [&](unsigned char c) {
+        std::snprintf(hex, sizeof hex, "\\x%.2x", unsigned(c));
+        s += hex;
+    };
+    for (size_t i = 0; i < name.size();) {
         const unsigned char c = static_cast<unsigned char>(name[i]);
-        const unsigned char next = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
-        if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+        const size_t n = multiByteAt(name, i);
+        if (n == 2 && c == 0xC2 && static_cast<unsigned char>(name[i + 1]) <= 0x9F) {
             // U+0080 to U+009F in UTF-8: both bytes escaped.
-            std::snprintf(hex, sizeof hex, "\\x%.2x", unsigned(c));
-            s += hex;
-            std::snprintf(hex, sizeof hex, "\\x%.2x", unsigned(next));
-            s += hex;
-            ++i;
+            escape(c);
+            escape(static_cast<unsigned char>(name[i + 1]));
+        } else if (n > 0) {
+            s.append(name, i, n);
         } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F)) {
-            std::snprintf(hex, sizeof hex, "\\x%.2x", unsigned(c));
-            s += hex;
+            escape(c);
         } else {
             s += char(c);
         }
+        i += n > 0 ? n : 1;
     }
     return s;
 }

@@ -687,6 +687,12 @@ TEST_F(Undo, SmallerMishaps) {
         << escaped.err;
     // A relative path that does not open here points at --set.
     EXPECT_NE(escaped.err.find("--set"), std::string::npos) << escaped.err;
+    // Letters whose UTF-8 has bytes of the C1 range stay whole.
+    const std::string words = "\xd0\x97\xd0\xb0\xd0\xba\xd0\xb0\xd0\xb7\xd1\x8b/\xe6\xb3\xa8\xe6\x96\x87";
+    id.mainPath = words + "\x1b.DAT";
+    writeBytes(journal(), assemble({{'I', identityBody(id)}}));
+    const UndoRun letters = runUndoOn({journal()});
+    EXPECT_NE(letters.err.find(words + "\\x1b.DAT"), std::string::npos) << letters.err;
 }
 
 // The journal's own set under another path: a folder reached through a link
