@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs every test (the sweeps on a seeded sample of their points; the whole
-# sweeps are the long runs of docs/development.md). With clang present, also builds the fuzz targets and gives
-# each a short run. Installs what the build and the tests need first, when it
-# is missing.
+# sweeps are the long runs of docs/development.md). With clang present, also
+# builds the fuzz targets and gives each a short run. Installs what the build
+# and the tests need first, when it is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
