@@ -2,9 +2,11 @@
 // and each read in turn, with and without the undo journal: a write that
 // failed gets no repair line and no count, no byte changes but by writes
 // that succeeded, a failure is reported, and the journal gives back the set
-// as it was.
+// as it was. The test command runs a seeded sample of the faults; the test
+// undo_faults_long (`ctest -C long -L undo-long`) runs every one.
 #include "support.h"
 #include "support/forwarding_platform.h"
+#include "support/sweep.h"
 
 using namespace tabulon;
 
@@ -71,41 +73,69 @@ std::string runWithFault(const RepairCase& c, faults::Fault fault, bool journal)
     return why;
 }
 
+// One point of a sweep: a case and the call of its run that fails.
+struct Point {
+    const RepairCase* c;
+    faults::Fault fault;
+    std::string what;
+};
+
+// Runs the points of a sweep, or a sample of `budget` of them (see
+// support/sweep.h).
+void runSweep(const std::vector<Point>& points, size_t budget, bool journal) {
+    const sweep::Sweep s = sweep::fromEnvironment();
+    SCOPED_TRACE(s.note());
+    const std::vector<size_t> picked = s.pick(points.size(), budget);
+    for (size_t i : picked) {
+        const Point& p = points[i];
+        EXPECT_EQ(runWithFault(*p.c, p.fault, journal), "") << p.c->name << ": " << p.what;
+    }
+    ::testing::Test::RecordProperty("points", std::to_string(picked.size()) + " of " +
+                                                  std::to_string(points.size()));
+}
+
+constexpr size_t kSampledPoints = 100;
+
 class Faults : public ::testing::TestWithParam<bool> {};
 
 TEST_P(Faults, EachWriteAndFlushFailsInTurn) {
     const bool journal = GetParam();
-    std::vector<RepairCase> cases = repairCases();
+    const std::vector<RepairCase> cases = repairCases();
     ASSERT_GT(cases.size(), 10u);
+    std::vector<Point> points;
     for (const RepairCase& c : cases) {
         const Counts n = countCalls(c, journal);
         for (How how : {How::Error, How::Short}) {
             for (uint64_t k = 1; k <= n.writes; ++k) {
                 const uint32_t error = how == How::Error ? EIO : ENOSPC;
-                EXPECT_EQ(runWithFault(c, {Op::Write, k, how, error}, journal), "")
-                    << c.name << ": write " << k << (how == How::Short ? " short" : " fails");
+                points.push_back({&c, {Op::Write, k, how, error},
+                                  "write " + std::to_string(k) + (how == How::Short ? " short" : " fails")});
             }
         }
         for (uint64_t k = 1; k <= n.flushes; ++k) {
             for (uint32_t error : {uint32_t(EIO), uint32_t(ENOSPC)}) {
-                EXPECT_EQ(runWithFault(c, {Op::Flush, k, How::Error, error}, journal), "")
-                    << c.name << ": flush " << k << " fails with " << error;
+                points.push_back({&c, {Op::Flush, k, How::Error, error},
+                                  "flush " + std::to_string(k) + " fails with " + std::to_string(error)});
             }
         }
     }
+    runSweep(points, kSampledPoints, journal);
 }
 
 TEST_P(Faults, EachReadFailsInTurn) {
     const bool journal = GetParam();
-    for (const RepairCase& c : repairCases()) {
+    const std::vector<RepairCase> cases = repairCases();
+    std::vector<Point> points;
+    for (const RepairCase& c : cases) {
         const Counts n = countCalls(c, journal);
         for (How how : {How::Error, How::Short}) {
             for (uint64_t k = 1; k <= std::min<uint64_t>(n.reads, 64); ++k) {
-                EXPECT_EQ(runWithFault(c, {Op::Read, k, how, EIO}, journal), "")
-                    << c.name << ": read " << k << (how == How::Short ? " short" : " fails");
+                points.push_back({&c, {Op::Read, k, how, EIO},
+                                  "read " + std::to_string(k) + (how == How::Short ? " short" : " fails")});
             }
         }
     }
+    runSweep(points, kSampledPoints, journal);
 }
 
 INSTANTIATE_TEST_SUITE_P(Journal, Faults, ::testing::Values(false, true),
