@@ -89,15 +89,16 @@ bool right(const CrashState& s, const View& set, std::uint32_t logical, const tb
 
 // Logical pages lost in a set: a page with a complete version whose entry
 // is free or does not reach one; a page new in the cut transaction only
-// when its entry is in use and wrong (free, it keeps what the last complete
-// state had: nothing).
+// when its entry is in use and wrong and the FCR's page count reaches it
+// (`visible`): free, or past the page count, it is as the last complete
+// state had it, absent.
 std::vector<std::uint32_t> lostPages(const CrashState& s, const View& set, const Entries& e,
-                                     std::uint32_t* scored) {
+                                     std::uint32_t visible, std::uint32_t* scored) {
     std::vector<std::uint32_t> lost;
     std::uint32_t n = 0;
     auto judge = [&](std::uint32_t logical, bool hasCommitted) {
         const tbuild::PageId& entry = e[logical - 1];
-        if (!inUse(s.layout, entry) && !hasCommitted) return;
+        if (!hasCommitted && (!inUse(s.layout, entry) || logical > visible)) return;
         ++n;
         if (!inUse(s.layout, entry) || !right(s, set, logical, entry)) lost.push_back(logical);
     };
@@ -117,7 +118,7 @@ CheckVerdict judgeCheck(const CrashState& s, const View& set, const Entries& e, 
         const std::uint32_t logical = j + 1;
         if (!inUse(s.layout, e[j]) || right(s, set, logical, e[j])) continue;
         if (logical > pageCount + 1) {
-            beyond = true;
+            beyond = beyond || s.committed.count(logical);
             continue;
         }
         (headerAt(s.layout, set, e[j].id) == tbuild::PageId{logical, e[j].type} ? stale : seen) = true;
@@ -187,7 +188,7 @@ LossCounts lossCauses(const CrashState& s, const View& crashed, const View& repa
 }
 
 RealRepair repairCopy(const CrashState& s, MemoryPlatform& crashed, const Entries& before,
-                      std::int32_t mask, bool releaseOrder) {
+                      std::uint32_t visible, std::int32_t mask, bool releaseOrder) {
     RealRepair r;
     MemoryPlatform copy;
     copy.files = crashed.files;
@@ -207,7 +208,7 @@ RealRepair repairCopy(const CrashState& s, MemoryPlatform& crashed, const Entrie
     for (std::uint32_t j = 0; j < before.size(); ++j) {
         if (inUse(s.layout, before[j]) && !inUse(s.layout, r.after[j])) r.givenUp.push_back(j + 1);
     }
-    r.lost = lostPages(s, repaired, r.after, nullptr);
+    r.lost = lostPages(s, repaired, r.after, visible, nullptr);
     r.causes = lossCauses(s, cut, repaired, r.after, r.lost);
     r.headers = headersChanged(s, cut, repaired);
     return r;
@@ -305,7 +306,9 @@ CutResult examine(const Workload& w, const Cut& c, bool releaseOrder) {
     r.id = cutId(w, c);
     r.torn = c.torn;
     r.extension = crashed.files.count(kExtension) > 0;
-    r.lostUnrepaired = std::uint32_t(lostPages(s, set, before, &r.scored).size());
+    // The logical pages the FCR's page count reaches, as far as the check reads.
+    const std::uint32_t visible = checkedPageCount(crashed) + 1;
+    r.lostUnrepaired = std::uint32_t(lostPages(s, set, before, visible, &r.scored).size());
     r.lostAdvised = r.lostUnrepaired;
     const inspect::Advice a = inspect::adviseFile(crashed, kMain, false, releaseOrder);
     if (!a.checked()) {
@@ -314,12 +317,12 @@ CutResult examine(const Workload& w, const Cut& c, bool releaseOrder) {
     }
     r.damage = a.damage > 0;
     r.incomplete = !a.incomplete.empty();
-    r.verdict = judgeCheck(s, set, before, r.damage, checkedPageCount(crashed));
+    r.verdict = judgeCheck(s, set, before, r.damage, visible - 1);
     if (!r.damage) return r;
     const std::vector<std::int32_t>& masks = inspect::candidateMasks();
     std::vector<RealRepair> real;
     for (size_t k = 0; k < masks.size(); ++k) {
-        real.push_back(repairCopy(s, crashed, before, masks[k], releaseOrder));
+        real.push_back(repairCopy(s, crashed, before, visible, masks[k], releaseOrder));
         r.lost.push_back(std::uint32_t(real.back().lost.size()));
         r.causes.push_back(real.back().causes);
         if (a.candidates.size() != masks.size()) continue;
@@ -331,7 +334,8 @@ CutResult examine(const Workload& w, const Cut& c, bool releaseOrder) {
         if (got.givenUp != o.givenUp) r.mismatches.push_back(m + ": pages given up differ");
         if (got.headers != o.headersRewritten) r.mismatches.push_back(m + ": headers rewritten differ");
         for (const tabulon::LedgerRow& row : o.ledger.rows) {
-            const tbuild::PageId& e = got.after[row.logical - 1];
+            const tbuild::PageId e = row.logical <= got.after.size() ? got.after[row.logical - 1]
+                                                                     : tbuild::PageId{};
             if (row.endsFree ? inUse(s.layout, e) : e.id != row.physical) {
                 r.mismatches.push_back(m + ": the ledger's end of logical page " + hex(row.logical) + " differs");
             }

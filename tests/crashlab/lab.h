@@ -20,7 +20,8 @@ enum class CheckVerdict {
     MissedSeen,   // not reported although a wrong entry's page header names another page
     MissedStale,  // not reported; the wrong entries' pages carry their own id and type (a
                   // torn or older version that no header check tells apart)
-    MissedBeyond  // not reported; the wrong entries lie past the FCR's page count
+    MissedBeyond  // not reported; the wrong entries of committed pages lie past the FCR's
+                  // page count
 };
 const char* verdictName(CheckVerdict v);
 

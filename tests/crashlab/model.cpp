@@ -9,8 +9,8 @@ namespace {
 
 constexpr std::uint32_t kSecondPair = 150;  // logical pages of PAT pair 2 at the start
 constexpr std::uint32_t kStalePages = 3;    // free pages holding older versions at the start
-constexpr std::uint32_t kZeroPages = 3;     // free pages with zero headers at the start
-constexpr std::uint32_t kGrowth = 3;        // logical pages a growing transaction adds
+constexpr std::uint32_t kZeroPages = 6;     // free pages with zero headers at the start
+constexpr std::uint32_t kGrowth = 4;        // logical pages a growing transaction adds
 constexpr size_t kTransactions = 8;
 
 std::uint32_t le32(const Bytes& b, std::uint32_t at) {
@@ -100,7 +100,7 @@ Workload::Workload(const FileKind& kind, Order order, std::uint32_t seed)
     // by earlier updates, and pages whose header is zero but whose usage
     // word is left from an earlier life.
     for (std::uint32_t k = 0; k < kStalePages + kZeroPages; ++k) {
-        if (k % 2 == 1) {
+        if (k % 3 != 0) {
             const std::uint32_t phys = disk.nextUnreserved(disk.physicalPages());
             disk.setUsage(phys, leftOverUsage(rng));
             disk.setSize(tbuild::pageOffset(layout_, phys) + layout_.pageUnit);
@@ -159,7 +159,7 @@ Transaction Workload::plan(tbuild::BtrFile& disk, size_t t, std::mt19937& rng) {
     const tbuild::Layout& lay = layout_;
     for (const auto& [l, phys] : tx.newPhys) {
         const std::uint64_t at = tbuild::pageOffset(lay, phys);
-        tx.writes.push_back({Write::Page, at, next.read(at, lay.pageUnit), l, phys, at >= disk.size()});
+        tx.writes.push_back({Write::Page, at, next.read(at, lay.pageUnit), l, phys});
     }
     // In each pair the transaction touches, the PAT copy that is not current
     // gets the current copy's entries and the new ones, one usage above.
@@ -173,7 +173,7 @@ Transaction Workload::plan(tbuild::BtrFile& disk, size_t t, std::mt19937& rng) {
         }
         next.setPatUsage(pair, other, le32(disk.pat(pair, cur), lay.usageOffset) + 1);
         const std::uint64_t at = tbuild::pairOffset(lay, pair) + std::uint64_t(other) * lay.patPageSize;
-        tx.writes.push_back({Write::Pat, at, next.read(at, lay.patPageSize), pair, 0, false});
+        tx.writes.push_back({Write::Pat, at, next.read(at, lay.patPageSize), pair, 0});
     }
     // Then the FCR copy that is not current, with the page count when pages were added.
     const int fcur = disk.currentFcr(), fother = 1 - fcur;
@@ -181,7 +181,7 @@ Transaction Workload::plan(tbuild::BtrFile& disk, size_t t, std::mt19937& rng) {
     next.setFcrUsage(fother, le32(disk.fcr(fcur), lay.usageOffset) + 1);
     if (grow) next.setPageCount(tbuild::defaultPageCount(lay.version, count + kGrowth), fother);
     const std::uint64_t fcrAt = std::uint64_t(fother) * lay.patPageSize;
-    tx.writes.push_back({Write::Fcr, fcrAt, next.read(fcrAt, lay.patPageSize), 0, 0, false});
+    tx.writes.push_back({Write::Fcr, fcrAt, next.read(fcrAt, lay.patPageSize), 0, 0});
     if (order_ == Order::Unordered) std::shuffle(tx.writes.begin(), tx.writes.end(), rng);
     disk = next;
     return tx;

@@ -39,7 +39,6 @@ struct Write {
     Bytes bytes;
     std::uint32_t logical = 0;  // Page: the version written; Pat: the pair
     std::uint32_t phys = 0;
-    bool appended = false;  // Page: the page lies past the end of the file before it
     std::uint32_t sectors() const { return std::uint32_t((bytes.size() + kSector - 1) / kSector); }
 };
 
