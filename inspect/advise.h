@@ -42,8 +42,8 @@ struct MaskOutcome {
 // checks the layered files as the check does without a fix mask. This is the
 // one place where a candidate is run. With `releaseRepairOrder`, the repair
 // takes the first release's order for relabelled pages (see ScanOptions).
-MaskOutcome runCandidate(tabulon::Platform& base, const std::string& path, int32_t mask, bool shared,
-                         bool releaseRepairOrder = false);
+MaskOutcome runCandidate(tabulon::Platform& base, const std::string& path, int32_t mask,
+                         bool shared, bool releaseRepairOrder = false);
 
 // The masks advise compares, simplest first.
 const std::vector<int32_t>& candidateMasks();

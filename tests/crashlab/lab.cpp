@@ -121,7 +121,8 @@ CheckVerdict judgeCheck(const CrashState& s, const View& set, const Entries& e, 
             beyond = beyond || s.committed.count(logical);
             continue;
         }
-        (headerAt(s.layout, set, e[j].id) == tbuild::PageId{logical, e[j].type} ? stale : seen) = true;
+        (headerAt(s.layout, set, e[j].id) == tbuild::PageId{logical, e[j].type} ? stale : seen) =
+            true;
     }
     if (reported) return seen || stale || beyond ? CheckVerdict::Right : CheckVerdict::FalseAlarm;
     if (seen) return CheckVerdict::MissedSeen;
@@ -237,9 +238,11 @@ std::string hex(std::uint32_t v) {
 // Where a mask leaves a logical page, and what its ledger says of it.
 std::string endText(const CrashState& s, const inspect::MaskOutcome& o, std::uint32_t logical,
                     const tbuild::PageId& e) {
-    std::string t = inspect::maskOption(o.mask) + (inUse(s.layout, e) ? " on " + hex(e.id) : " free");
+    std::string t =
+        inspect::maskOption(o.mask) + (inUse(s.layout, e) ? " on " + hex(e.id) : " free");
     for (const tabulon::LedgerRow& row : o.ledger.rows) {
-        if (row.logical == logical) return t + " (ledger: " + tabulon::ledgerClassKey(row.kind) + ")";
+        if (row.logical == logical)
+            return t + " (ledger: " + tabulon::ledgerClassKey(row.kind) + ")";
     }
     return t + " (no ledger row)";
 }
@@ -247,8 +250,8 @@ std::string endText(const CrashState& s, const inspect::MaskOutcome& o, std::uin
 // The logical pages that the advised mask and the best one do not both
 // keep: where each leaves them, the ledger's class, and where the complete
 // versions were.
-std::string explainBehind(const CrashState& s, const inspect::Advice& a, size_t advised, size_t best,
-                          const std::vector<RealRepair>& real) {
+std::string explainBehind(const CrashState& s, const inspect::Advice& a, size_t advised,
+                          size_t best, const std::vector<RealRepair>& real) {
     std::vector<std::uint32_t> differ;
     std::set_symmetric_difference(real[advised].lost.begin(), real[advised].lost.end(),
                                   real[best].lost.begin(), real[best].lost.end(),
@@ -258,9 +261,11 @@ std::string explainBehind(const CrashState& s, const inspect::Advice& a, size_t 
         t += "\n    logical " + hex(logical) + ": " +
              endText(s, a.candidates[advised], logical, real[advised].after[logical - 1]) + ", " +
              endText(s, a.candidates[best], logical, real[best].after[logical - 1]) + "; truth:";
-        if (auto c = s.committed.find(logical); c != s.committed.end()) t += " committed on " + hex(c->second);
+        if (auto c = s.committed.find(logical); c != s.committed.end())
+            t += " committed on " + hex(c->second);
         if (auto n = s.inflightPage.find(logical); n != s.inflightPage.end()) {
-            t += std::string(" new on ") + hex(n->second) + (s.inflight.count(logical) ? " (whole)" : " (torn)");
+            t += std::string(" new on ") + hex(n->second) +
+                 (s.inflight.count(logical) ? " (whole)" : " (torn)");
         }
     }
     return t;
@@ -332,12 +337,14 @@ CutResult examine(const Workload& w, const Cut& c, bool releaseOrder) {
         if ((got.status == 0) != (o.status == 0)) r.mismatches.push_back(m + ": status differs");
         if (got.damageLeft != o.damageLeft) r.mismatches.push_back(m + ": damage left differs");
         if (got.givenUp != o.givenUp) r.mismatches.push_back(m + ": pages given up differ");
-        if (got.headers != o.headersRewritten) r.mismatches.push_back(m + ": headers rewritten differ");
+        if (got.headers != o.headersRewritten)
+            r.mismatches.push_back(m + ": headers rewritten differ");
         for (const tabulon::LedgerRow& row : o.ledger.rows) {
-            const tbuild::PageId e = row.logical <= got.after.size() ? got.after[row.logical - 1]
-                                                                     : tbuild::PageId{};
+            const tbuild::PageId e =
+                row.logical <= got.after.size() ? got.after[row.logical - 1] : tbuild::PageId{};
             if (row.endsFree ? inUse(s.layout, e) : e.id != row.physical) {
-                r.mismatches.push_back(m + ": the ledger's end of logical page " + hex(row.logical) + " differs");
+                r.mismatches.push_back(m + ": the ledger's end of logical page " +
+                                       hex(row.logical) + " differs");
             }
         }
     }

@@ -43,14 +43,14 @@ struct CutResult {
     bool torn = false;
     bool extension = false;  // the set has an extension file
     CheckVerdict verdict = CheckVerdict::Right;
-    bool damage = false;      // the check found damage
-    bool incomplete = false;  // advise gives no advice: the set holds less than the FCR names
-    std::uint32_t scored = 0;           // logical pages that have a version
-    std::uint32_t lostUnrepaired = 0;   // lost before any repair
-    std::vector<std::uint32_t> lost;    // per candidate mask, when the check found damage
-    std::vector<LossCounts> causes;     // per candidate mask
-    int advised = -1;                   // index of the advised mask, -1 when none
-    std::uint32_t lostAdvised = 0;      // the advised mask's, or the unrepaired when none
+    bool damage = false;       // the check found damage
+    bool incomplete = false;   // advise gives no advice: the set holds less than the FCR names
+    std::uint32_t scored = 0;  // logical pages that have a version
+    std::uint32_t lostUnrepaired = 0;     // lost before any repair
+    std::vector<std::uint32_t> lost;      // per candidate mask, when the check found damage
+    std::vector<LossCounts> causes;       // per candidate mask
+    int advised = -1;                     // index of the advised mask, -1 when none
+    std::uint32_t lostAdvised = 0;        // the advised mask's, or the unrepaired when none
     std::vector<std::string> mismatches;  // predictions the real repair did not bear out
     std::string behindWhy;  // when the advice loses more: the ledger's rows against the truth
     bool adviceBehind() const { return lostAdvised > bestLost(); }

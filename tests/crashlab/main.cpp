@@ -92,10 +92,12 @@ std::string column(const Tally& t, size_t k) {
 using Key = std::tuple<std::string, int, int>;
 
 void printKinds(const std::vector<std::string>& kinds, std::map<Key, Tally>& byKind) {
-    const size_t f1 = maskColumn(-1), f12 = maskColumn(12), advice = inspect::candidateMasks().size();
-    std::printf("\nBy kind, write order and cut (miss: visible misses; stale: misses behind right "
-                "headers; beyond: past the page count; alarm: false alarms; whole %%, mean and "
-                "worst pages lost)\n");
+    const size_t f1 = maskColumn(-1), f12 = maskColumn(12),
+                 advice = inspect::candidateMasks().size();
+    std::printf(
+        "\nBy kind, write order and cut (miss: visible misses; stale: misses behind right "
+        "headers; beyond: past the page count; alarm: false alarms; whole %%, mean and "
+        "worst pages lost)\n");
     std::printf("%-13s %-5s %5s | %4s %5s %6s %5s | %-20s | %-20s | %-20s | %6s\n", "kind", "order",
                 "cuts", "miss", "stale", "beyond", "alarm", "/F-1", "/F12", "advice", "behind");
     for (const std::string& kind : kinds) {
@@ -103,13 +105,14 @@ void printKinds(const std::vector<std::string>& kinds, std::map<Key, Tally>& byK
             for (int torn = 0; torn < 2; ++torn) {
                 const Tally& t = byKind[{kind, o, torn}];
                 if (!t.cuts) continue;
-                std::printf("%-13s %s %-5s %3zu | %4zu %5zu %6zu %5zu | %-20s | %-20s | %-20s | %6zu\n",
-                            kind.c_str(), o ? "B" : "A", torn ? "torn" : "whole", t.cuts,
-                            t.verdicts[size_t(CheckVerdict::MissedSeen)],
-                            t.verdicts[size_t(CheckVerdict::MissedStale)],
-                            t.verdicts[size_t(CheckVerdict::MissedBeyond)],
-                            t.verdicts[size_t(CheckVerdict::FalseAlarm)], column(t, f1).c_str(),
-                            column(t, f12).c_str(), column(t, advice).c_str(), t.behind);
+                std::printf(
+                    "%-13s %s %-5s %3zu | %4zu %5zu %6zu %5zu | %-20s | %-20s | %-20s | %6zu\n",
+                    kind.c_str(), o ? "B" : "A", torn ? "torn" : "whole", t.cuts,
+                    t.verdicts[size_t(CheckVerdict::MissedSeen)],
+                    t.verdicts[size_t(CheckVerdict::MissedStale)],
+                    t.verdicts[size_t(CheckVerdict::MissedBeyond)],
+                    t.verdicts[size_t(CheckVerdict::FalseAlarm)], column(t, f1).c_str(),
+                    column(t, f12).c_str(), column(t, advice).c_str(), t.behind);
             }
         }
     }
@@ -117,10 +120,13 @@ void printKinds(const std::vector<std::string>& kinds, std::map<Key, Tally>& byK
 
 // Every page recovered, by family and kind of cut, as a Markdown table.
 void printFamilies(const std::vector<std::string>& families, std::map<Key, Tally>& byFamily) {
-    const size_t f1 = maskColumn(-1), f12 = maskColumn(12), advice = inspect::candidateMasks().size();
-    std::printf("\nEvery page recovered, by family and cut\n\n"
-                "| family | cut | A cuts | A /F-1 | A /F12 | A advice | B cuts | B /F-1 | B /F12 | B advice |\n"
-                "|---|---|---|---|---|---|---|---|---|---|\n");
+    const size_t f1 = maskColumn(-1), f12 = maskColumn(12),
+                 advice = inspect::candidateMasks().size();
+    std::printf(
+        "\nEvery page recovered, by family and cut\n\n"
+        "| family | cut | A cuts | A /F-1 | A /F12 | A advice | B cuts | B /F-1 | B /F12 | B "
+        "advice |\n"
+        "|---|---|---|---|---|---|---|---|---|---|\n");
     auto row = [&](const std::string& name, const char* cut, const Tally& a, const Tally& b) {
         std::printf("| %s | %s | %zu | %s | %s | %s | %zu | %s | %s | %s |\n", name.c_str(), cut,
                     a.cuts, share(a, f1).c_str(), share(a, f12).c_str(), share(a, advice).c_str(),
@@ -203,8 +209,9 @@ void writeSvg(const std::string& path, const Tally orders[2]) {
             const int bh = int(h * orders[o].share(k) / 100.0), x = x0 + int(k) * bw;
             const std::string name = k < masks.size() ? inspect::maskOption(masks[k]) : "advice";
             svg << "<rect x=\"" << x << "\" y=\"" << top + h - bh << "\" width=\"" << bw - 4
-                << "\" height=\"" << bh << "\" fill=\"" << (k < masks.size() ? "#4477aa" : "#ee6677")
-                << "\"><title>" << name << ": " << orders[o].share(k) << "%</title></rect>\n"
+                << "\" height=\"" << bh << "\" fill=\""
+                << (k < masks.size() ? "#4477aa" : "#ee6677") << "\"><title>" << name << ": "
+                << orders[o].share(k) << "%</title></rect>\n"
                 << "<text x=\"" << x << "\" y=\"" << top + h + 14 << "\" font-size=\"8\">" << name
                 << "</text>\n";
         }
@@ -253,36 +260,42 @@ int run(const Options& opt) {
         byFamily[{"all", o, r.torn}].add(r);
         orders[o].add(r);
         withExtension += r.extension;
-        if (r.verdict == CheckVerdict::MissedSeen) failures.push_back(r.id + ": the check misses damage");
+        if (r.verdict == CheckVerdict::MissedSeen)
+            failures.push_back(r.id + ": the check misses damage");
         for (const std::string& m : r.mismatches) failures.push_back(r.id + ": " + m);
         // With bits 1 and 8 the engine takes a page it relabelled only when no
         // other page names the logical page, so never over a complete version.
         for (size_t k = 0; k < r.causes.size() && !opt.releaseOrder; ++k) {
             const std::int32_t mask = inspect::candidateMasks()[k];
             if ((mask & 9) == 9 && r.causes[k][size_t(Loss::HeaderWritten)]) {
-                failures.push_back(r.id + ": " + inspect::maskOption(mask) +
-                                   " leaves a page on a page it relabelled while a version is on disk");
+                failures.push_back(
+                    r.id + ": " + inspect::maskOption(mask) +
+                    " leaves a page on a page it relabelled while a version is on disk");
             }
         }
         if (r.adviceBehind()) {
             char b[160];
-            std::snprintf(b, sizeof b, ": the advice (%s) loses %u pages, the best candidate %u",
-                          r.advised >= 0 ? inspect::maskOption(inspect::candidateMasks()[size_t(r.advised)]).c_str()
-                                         : "none",
-                          unsigned(r.lostAdvised), unsigned(r.bestLost()));
+            std::snprintf(
+                b, sizeof b, ": the advice (%s) loses %u pages, the best candidate %u",
+                r.advised >= 0
+                    ? inspect::maskOption(inspect::candidateMasks()[size_t(r.advised)]).c_str()
+                    : "none",
+                unsigned(r.lostAdvised), unsigned(r.bestLost()));
             behind.push_back(r.id + b + r.behindWhy);
         }
-        if (terminal) std::fprintf(stderr, "\rcut point %zu of %zu  %-28s", i + 1, cuts.size(), r.id.c_str());
+        if (terminal)
+            std::fprintf(stderr, "\rcut point %zu of %zu  %-28s", i + 1, cuts.size(), r.id.c_str());
     }
     if (terminal) std::fprintf(stderr, "\n");
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("crash lab, seed %u, %s repair order: %zu cut points examined in %.0f s\n", opt.seed,
-                opt.releaseOrder ? "the first release's" : "the engine's", orders[0].cuts + orders[1].cuts,
-                seconds);
-    std::printf("pages appended into extension file 1: %u, in %zu of %zu workloads; cut points "
-                "examined with an extension file: %zu\n",
-                unsigned(appended), growing, loads.size(), withExtension);
+    std::printf("crash lab, seed %u, %s repair order: %zu cut points examined in %.0f s\n",
+                opt.seed, opt.releaseOrder ? "the first release's" : "the engine's",
+                orders[0].cuts + orders[1].cuts, seconds);
+    std::printf(
+        "pages appended into extension file 1: %u, in %zu of %zu workloads; cut points "
+        "examined with an extension file: %zu\n",
+        unsigned(appended), growing, loads.size(), withExtension);
     printKinds(kinds, byKind);
     printFamilies(families, byFamily);
     printMasks(byFamily);
@@ -314,7 +327,8 @@ int main(int argc, char** argv) {
         } else if (!std::strcmp(argv[i], "--svg") && i + 1 < argc) {
             opt.svg = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: crashlab [--full] [--seed N] [--release-order] [--svg FILE]\n");
+            std::fprintf(stderr,
+                         "usage: crashlab [--full] [--seed N] [--release-order] [--svg FILE]\n");
             return 2;
         }
     }

@@ -42,7 +42,8 @@ void apply(Bytes& main, Bytes& ext, std::uint64_t split, const Write& w, size_t 
     Bytes& file = w.offset < split ? main : ext;
     const std::uint64_t at = w.offset < split ? w.offset : w.offset - split;
     if (file.size() < at + n) file.resize(size_t(at + n), 0);
-    std::copy(w.bytes.begin(), w.bytes.begin() + std::ptrdiff_t(n), file.begin() + std::ptrdiff_t(at));
+    std::copy(w.bytes.begin(), w.bytes.begin() + std::ptrdiff_t(n),
+              file.begin() + std::ptrdiff_t(at));
 }
 
 }  // namespace
@@ -55,10 +56,10 @@ std::string FileKind::family() const {
 
 const std::vector<FileKind>& fileKinds() {
     static const std::vector<FileKind> kinds = {
-        {"0600-1k", 0x0600, 1024, false}, {"0600-4k", 0x0600, 4096, false},
+        {"0600-1k", 0x0600, 1024, false},    {"0600-4k", 0x0600, 4096, false},
         {"0600-1k-gap", 0x0600, 1024, true}, {"0800-1k", 0x0800, 1024, false},
-        {"0800-4k", 0x0800, 4096, false}, {"0950-1k", 0x0950, 1024, false},
-        {"0950-4k", 0x0950, 4096, false}, {"0D00-2k", 0x0D00, 2048, false},
+        {"0800-4k", 0x0800, 4096, false},    {"0950-1k", 0x0950, 1024, false},
+        {"0950-4k", 0x0950, 4096, false},    {"0D00-2k", 0x0D00, 2048, false},
     };
     return kinds;
 }
@@ -145,7 +146,8 @@ Transaction Workload::plan(tbuild::BtrFile& disk, size_t t, std::mt19937& rng) {
     };
     // The pages changed lie in either PAT pair.
     while (tx.newPhys.size() < k) {
-        const std::uint32_t l = rng() % 2 ? 1 + rng() % first_ : first_ + 1 + rng() % (count - first_);
+        const std::uint32_t l =
+            rng() % 2 ? 1 + rng() % first_ : first_ + 1 + rng() % (count - first_);
         if (tx.newPhys.count(l)) continue;
         tx.newPhys[l] = place(l, nextUsage(disk.page(disk.entryOf(l).id)->usage, types_[l]));
     }
@@ -169,10 +171,12 @@ Transaction Workload::plan(tbuild::BtrFile& disk, size_t t, std::mt19937& rng) {
         const int cur = disk.currentCopy(pair), other = 1 - cur;
         next.pat(pair, other) = next.pat(pair, cur);
         for (std::uint32_t l : logicals) {
-            next.setEntry(pair, other, tbuild::slotOfLogical(lay, l), tbuild::PageId{tx.newPhys[l], types_[l]});
+            next.setEntry(pair, other, tbuild::slotOfLogical(lay, l),
+                          tbuild::PageId{tx.newPhys[l], types_[l]});
         }
         next.setPatUsage(pair, other, le32(disk.pat(pair, cur), lay.usageOffset) + 1);
-        const std::uint64_t at = tbuild::pairOffset(lay, pair) + std::uint64_t(other) * lay.patPageSize;
+        const std::uint64_t at =
+            tbuild::pairOffset(lay, pair) + std::uint64_t(other) * lay.patPageSize;
         tx.writes.push_back({Write::Pat, at, next.read(at, lay.patPageSize), pair, 0});
     }
     // Then the FCR copy that is not current, with the page count when pages were added.
@@ -215,8 +219,7 @@ CrashState Workload::at(const Cut& c) const {
     s.logicalPages = std::uint32_t(types_.size());
     s.pairs = pairs_;
     s.types = types_;
-    s.finished = c.write + 1 == tx.writes.size() && !c.torn;
-    if (s.finished) {
+    if (c.write + 1 == tx.writes.size() && !c.torn) {
         // The transaction is done: its versions are the last complete ones.
         s.committed = committed_[c.txn + 1];
         s.inflight.clear();

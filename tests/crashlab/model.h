@@ -43,7 +43,7 @@ struct Write {
 };
 
 struct Transaction {
-    std::vector<Write> writes;  // in the order they reach the disk
+    std::vector<Write> writes;                       // in the order they reach the disk
     std::map<std::uint32_t, std::uint32_t> newPhys;  // logical page -> page of its new version
 };
 
@@ -57,7 +57,7 @@ struct Cut {
 // The file set at a cut and what the model knows about it.
 struct CrashState {
     tbuild::Layout layout;
-    Bytes main, ext;  // the main file and extension file 1 (empty: none)
+    Bytes main, ext;                 // the main file and extension file 1 (empty: none)
     std::uint32_t logicalPages = 0;  // every logical page the workload ever has
     std::uint32_t pairs = 0;         // PAT pairs
     // The last complete state: the versions committed before the cut
@@ -65,9 +65,8 @@ struct CrashState {
     std::map<std::uint32_t, std::uint32_t> committed;  // logical -> page
     std::map<std::uint32_t, std::uint32_t> inflight;   // logical -> page of a complete new version
     std::map<std::uint32_t, std::uint32_t> inflightPage;  // logical -> page of its new version,
-                                                           // whole or torn
+                                                          // whole or torn
     std::map<std::uint32_t, std::uint16_t> types;
-    bool finished = false;  // every write of the transaction landed
     // Whether physical page p holds a complete version of logical page L.
     bool intact(std::uint32_t logical, std::uint32_t phys) const;
 };
@@ -95,8 +94,9 @@ class Workload {
     std::uint32_t pairs_ = 0;
     std::uint64_t split_ = 0;  // size of the main file; the file grows into extension 1
     std::uint32_t appended_ = 0;
-    Bytes initial_;            // the set's bytes before the first transaction
-    std::vector<std::map<std::uint32_t, std::uint32_t>> committed_;  // before each transaction, and after the last
+    Bytes initial_;  // the set's bytes before the first transaction
+    // The committed versions before each transaction, and after the last.
+    std::vector<std::map<std::uint32_t, std::uint32_t>> committed_;
     std::map<std::uint32_t, std::uint16_t> types_;
     std::vector<std::uint32_t> free_;  // pages holding no current version
     std::vector<Transaction> txns_;
