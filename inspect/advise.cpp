@@ -182,13 +182,15 @@ std::string shellWord(const std::string& s) {
 
 }  // namespace
 
-MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, bool shared) {
+MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, bool shared,
+                         bool releaseRepairOrder) {
     MaskOutcome c;
     c.mask = mask;
     OverlayPlatform layer(base, shared ? Unprotected : ExclusiveRead);
     ScanOptions options;
     options.progress = 0;
     options.fixMask = mask;
+    options.relabelledPageGivesWay = !releaseRepairOrder;
     // The repair of `tabulon path /F<mask> /R`, made on the layer; the
     // candidate is read off the engine's actions and the layer's writes.
     EntryChanges changes;
@@ -223,7 +225,7 @@ int Advice::status() const {
     return damage == 0 ? 0 : 1;
 }
 
-Advice adviseFile(Platform& base, const std::string& path, bool shared) {
+Advice adviseFile(Platform& base, const std::string& path, bool shared, bool releaseRepairOrder) {
     Advice a;
     a.path = path;
     SetExtent extent;
@@ -231,7 +233,7 @@ Advice adviseFile(Platform& base, const std::string& path, bool shared) {
     a.incomplete = incompleteSetText(extent);
     if (a.damage == 0 || !a.incomplete.empty()) return a;
     for (int32_t mask : candidateMasks()) {
-        MaskOutcome c = runCandidate(base, path, mask, shared);
+        MaskOutcome c = runCandidate(base, path, mask, shared, releaseRepairOrder);
         for (size_t k = 0; k < a.candidates.size(); ++k) {
             const MaskOutcome& o = a.candidates[k];
             if (o.sameAs < 0 && o.status == c.status && o.changes == c.changes) {

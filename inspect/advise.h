@@ -40,8 +40,10 @@ struct MaskOutcome {
 
 // Runs `tabulon path /F<mask> /R` over a copy-on-write layer on `base`, then
 // checks the layered files as the check does without a fix mask. This is the
-// one place where a candidate is run.
-MaskOutcome runCandidate(tabulon::Platform& base, const std::string& path, int32_t mask, bool shared);
+// one place where a candidate is run. With `releaseRepairOrder`, the repair
+// takes the first release's order for relabelled pages (see ScanOptions).
+MaskOutcome runCandidate(tabulon::Platform& base, const std::string& path, int32_t mask,
+                         bool shared, bool releaseRepairOrder = false);
 
 // The masks advise compares, simplest first.
 const std::vector<int32_t>& candidateMasks();
@@ -65,8 +67,10 @@ struct Advice {
     int status() const;
 };
 
-// Checks the set on `base` and, when it has damage, runs every candidate.
-Advice adviseFile(tabulon::Platform& base, const std::string& path, bool shared);
+// Checks the set on `base` and, when it has damage, runs every candidate
+// (in the first release's repair order with `releaseRepairOrder`).
+Advice adviseFile(tabulon::Platform& base, const std::string& path, bool shared,
+                  bool releaseRepairOrder = false);
 
 // What a set that holds less than its FCR names lacks, in one sentence ("the
 // set holds 300 of the FCR's 901 pages: is ORDERS.^01 missing?"); empty for

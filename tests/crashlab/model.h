@@ -22,6 +22,7 @@ struct FileKind {
     std::uint16_t version = 0;
     std::uint32_t pageSize = 0;
     bool gap = false;  // 6.x: the file reaches past the 4096-byte gap, where its pages move
+    std::string family() const;  // "0x0600"
 };
 const std::vector<FileKind>& fileKinds();
 
@@ -36,13 +37,13 @@ struct Write {
     enum Kind { Page, Pat, Fcr } kind = Page;
     std::uint64_t offset = 0;
     Bytes bytes;
-    std::uint32_t logical = 0;  // Page: the version written
+    std::uint32_t logical = 0;  // Page: the version written; Pat: the pair
     std::uint32_t phys = 0;
     std::uint32_t sectors() const { return std::uint32_t((bytes.size() + kSector - 1) / kSector); }
 };
 
 struct Transaction {
-    std::vector<Write> writes;  // in the order they reach the disk
+    std::vector<Write> writes;                       // in the order they reach the disk
     std::map<std::uint32_t, std::uint32_t> newPhys;  // logical page -> page of its new version
 };
 
@@ -56,15 +57,18 @@ struct Cut {
 // The file set at a cut and what the model knows about it.
 struct CrashState {
     tbuild::Layout layout;
-    Bytes main, ext;  // the main file and extension file 1 (empty: none)
-    std::map<std::uint32_t, std::uint32_t> committed;  // logical -> page of last committed version
+    Bytes main, ext;                 // the main file and extension file 1 (empty: none)
+    std::uint32_t logicalPages = 0;  // every logical page the workload ever has
+    std::uint32_t pairs = 0;         // PAT pairs
+    // The last complete state: the versions committed before the cut
+    // transaction, or the transaction's own once its last write landed.
+    std::map<std::uint32_t, std::uint32_t> committed;  // logical -> page
     std::map<std::uint32_t, std::uint32_t> inflight;   // logical -> page of a complete new version
     std::map<std::uint32_t, std::uint32_t> inflightPage;  // logical -> page of its new version,
-                                                           // whole or torn
+                                                          // whole or torn
     std::map<std::uint32_t, std::uint16_t> types;
     // Whether physical page p holds a complete version of logical page L.
     bool intact(std::uint32_t logical, std::uint32_t phys) const;
-    Bytes setBytes() const;
 };
 
 // The workload on one kind of file, with one write order and seed: the file
@@ -79,17 +83,22 @@ class Workload {
     CrashState at(const Cut& c) const;
     const FileKind& kind() const { return kind_; }
     Order order() const { return order_; }
+    std::uint32_t appended() const { return appended_; }  // pages appended into extension 1
 
   private:
     Transaction plan(tbuild::BtrFile& disk, size_t t, std::mt19937& rng);
 
     FileKind kind_;
     Order order_;
+    std::uint32_t first_ = 0;  // logical pages of PAT pair 1 (it is full)
+    std::uint32_t pairs_ = 0;
     std::uint64_t split_ = 0;  // size of the main file; the file grows into extension 1
-    std::vector<Bytes> before_;  // the set's bytes before each transaction
-    std::vector<std::map<std::uint32_t, std::uint32_t>> committed_;  // before each transaction
+    std::uint32_t appended_ = 0;
+    Bytes initial_;  // the set's bytes before the first transaction
+    // The committed versions before each transaction, and after the last.
+    std::vector<std::map<std::uint32_t, std::uint32_t>> committed_;
     std::map<std::uint32_t, std::uint16_t> types_;
-    std::vector<std::uint32_t> free_;  // pages holding no current version, oldest first
+    std::vector<std::uint32_t> free_;  // pages holding no current version
     std::vector<Transaction> txns_;
     tbuild::Layout layout_;
 };
