@@ -201,13 +201,14 @@ void PageIndex::indexAll() {
     }
     uint64_t counted = 0;
     auto forEachReadable = [&](auto f) {
-        for (uint32_t p = kFirstCachedPage; p < end_; ++p) {
-            if (!candidate(p)) continue;
-            if (cached(p)) {
-                if (const HeaderWord* w = cache_.find(p)) f(p, wordPageId(*w));
-            } else if (!isUnreadable(p)) {
-                f(p, wordPageId(tail_.word(p - cacheEnd_)));
-            }
+        // The cached pages, then the others.
+        const HeaderWord* words = cache_.words();
+        const uint32_t cachedTo = std::min(cacheEnd_, cache_.cachedEnd());
+        for (uint32_t p = kFirstCachedPage; p < cachedTo; ++p) {
+            if (candidate(p)) f(p, wordPageId(words[p]));
+        }
+        for (uint32_t p = cacheEnd_; p < end_; ++p) {
+            if (candidate(p) && !isUnreadable(p)) f(p, wordPageId(tail_.word(p - cacheEnd_)));
         }
     };
     forEachReadable([&](uint32_t p, uint32_t id) {

@@ -81,7 +81,10 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 # colmedian FILE COLUMN: the median of one column of a file of results.
 colmedian() { awk -v c="$2" '{ print $c }' "$1" | median; }
 # pairmedian A B COLUMN: the median of the ratios A / B of the runs of one round.
-pairmedian() { paste -d ' ' "$1" "$2" | awk -v c="$3" '$(c + 5) > 0 { print $c / $(c + 5) }' | median; }
+pairmedian() {
+    paste -d ' ' "$1" "$2" | awk -v c="$3" '$(c + 5) > 0 { print $c / $(c + 5) }' | median |
+        awk '{ printf "%.2f", $1 }'
+}
 
 # One measured run: result file, then the command; its output is discarded.
 run() {
