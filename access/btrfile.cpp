@@ -8,16 +8,18 @@ namespace tabulon {
 
 BtrieveFile::BtrieveFile(NoticeSink& out, Platform& platform) : out_(out), set_(platform) {}
 
-Status BtrieveFile::open(const std::string& path, int mode, bool verbose) {
-    Status s = openSet(path, mode, verbose);
+Status BtrieveFile::open(const std::string& path, int mode, bool verbose, MemberOpener* opener) {
+    Status s = openSet(path, mode, verbose, opener);
     if (set_.memberCount() == 0) return s;
     return loadFcr();
 }
 
-Status BtrieveFile::openSet(const std::string& path, int mode, bool verbose) {
+Status BtrieveFile::openSet(const std::string& path, int mode, bool verbose,
+                            MemberOpener* opener) {
     verbose_ = verbose;
     geometry_ = FileGeometry{};
-    return set_.open(path, mode, out_, verbose);
+    firstCopyDamaged_ = false;
+    return set_.open(path, mode, out_, verbose, opener);
 }
 
 Status BtrieveFile::loadFcr() {
@@ -99,6 +101,50 @@ Status BtrieveFile::readFcr() {
     return Status{};
 }
 
+Status BtrieveFile::loadFcrFromSecondCopy(uint32_t at) {
+    FileGeometry& g = geometry_;
+    Status refused{Failure::NotBtrieve, set_.path(), 0, "Not a Btrieve File!\n"};
+    refused.reason = FcrFault::SecondCopyShort;
+    size_t got = 0;
+    if (at == 0 || at > uint32_t(kBufferSize) ||
+        !set_.readSomeAt(at, fcrCopy_[1].data(), at, &got) || got < at) {
+        return refused;
+    }
+    const uint8_t* c1 = fcrCopy_[1].data();
+    FcrVersion v;
+    if (fcrHeadFault(c1, got) != FcrFault::None || !decodeFcrVersion(c1, &v) ||
+        v.folded < version::v600) {
+        return refused;
+    }
+    decodeGeometry(c1, v.folded, &g);
+    if (g.patPageSize != at || !geometryUsable(g)) return refused;
+    g.currentFcr = 1;
+    if (!decodeCurrentFcr(c1, &g)) {
+        refused.reason = FcrFault::CompressionUnit;
+        return refused;
+    }
+    if (g.versionCode <= 0x06FF) {
+        const uint32_t threshold = largeOffsetThresholdFor(g.pageSize);
+        if (threshold != 0) g.largeOffsetThreshold = threshold;
+    }
+    firstCopyDamaged_ = true;
+    return Status{};
+}
+
+Status BtrieveFile::loadFcrEitherCopy() {
+    Status s = loadFcr();
+    std::vector<uint8_t> head(size_t(kBufferSize) + size_t(fcr::firstReadMin));
+    size_t got = 0;
+    if (!set_.readSomeAt(0, head.data(), head.size(), &got) ||
+        fcrHeadFault(head.data(), got) == FcrFault::None) {
+        return s;
+    }
+    const uint32_t second = secondFcrCopyOffset(head.data(), got);
+    if (second == 0) return s;
+    const Status fromSecond = loadFcrFromSecondCopy(second);
+    return fromSecond.ok() ? fromSecond : s;
+}
+
 int BtrieveFile::patEntriesPerPage() {
     if (!entriesKnown(geometry_)) {
         out_.emitf(NoticeKind::UnexpectedPageSize, Stream::Err, uint64_t(geometry_.pageSize),
@@ -129,6 +175,28 @@ uint64_t BtrieveFile::patPairOffset(uint32_t n) {
                    unsigned(offset >> 32), unsigned(offset & 0xFFFFFFFFu));
     }
     return offset;
+}
+
+uint32_t BtrieveFile::pairsThatFit() const {
+    return tabulon::pairsThatFit(geometry_, lastPatPair(), set_.totalSize());
+}
+
+SetExtent setExtent(const BtrieveFile& file) {
+    SetExtent e;
+    const FileGeometry& g = file.geometry();
+    const FileSet& set = file.fileSet();
+    const uint64_t unit = pageUnit(g);
+    e.fcrPages = g.pageCount;
+    // Without a page unit every page lies at offset 0: nothing to count.
+    e.heldPages = unit == 0 ? e.fcrPages : set.totalSize() / unit;
+    e.lastPair = file.lastPatPair();
+    e.pairsFit = file.pairsThatFit();
+    e.members = set.memberCount();
+    if (e.members > 0) e.lastMember = set.memberFileName(e.members - 1);
+    if (e.members > 0 && e.members < kMaxMembers) {
+        memberName(set.memberFileName(0), e.members, &e.nextMember);
+    }
+    return e;
 }
 
 uint32_t BtrieveFile::lastPatPair() const {

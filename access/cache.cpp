@@ -122,6 +122,48 @@ bool HeaderCache::preload(bool showProgress) {
     return preload(showProgress, file_.verbose() ? PreloadReads::PerPage : PreloadReads::Gathered);
 }
 
+uint32_t HeaderCache::firstOutsideMembers(uint32_t from, uint32_t end) const {
+    const FileGeometry& g = file_.geometry();
+    const FileSet& set = file_.fileSet();
+    const uint64_t width = uint64_t(g.headerSize);
+    auto inside = [&](uint64_t at, uint64_t n) {
+        uint16_t member;
+        uint64_t rest;
+        set.mapOffset(at, &member, &rest);
+        return member < set.memberCount() && rest + n <= set.memberSize(member);
+    };
+    uint32_t p = from;
+    while (p < end) {
+        const uint64_t at = pageOffset(g, p);
+        if (!inside(at, width) || !inside(at + width, 2)) return p;
+        // Every later page whose whole field lies in the member that holds
+        // page p's is readable too: skip to the first that does not.
+        uint16_t member;
+        uint64_t rest;
+        set.mapOffset(at, &member, &rest);
+        const uint64_t memberEnd = at - rest + set.memberSize(member);
+        uint32_t lo = p, hi = end;  // pageOffset(lo) + field lies inside; find the first that does not
+        while (hi - lo > 1) {
+            const uint32_t mid = lo + (hi - lo) / 2;
+            if (pageOffset(g, mid) + width + 2 <= memberEnd) {
+                lo = mid;
+            } else {
+                hi = mid;
+            }
+        }
+        p = hi;
+    }
+    return end;
+}
+
+// The figures of pages from..to-1 that the per-page loop would have shown.
+void HeaderCache::showFigures(uint32_t from, uint32_t to) const {
+    const uint32_t step = entryCount_ / 100;
+    for (uint64_t p = (uint64_t(from) + step - 1) / step * step; p < to; p += step) {
+        showFigure(file_.notices(), uint32_t(p), entryCount_);
+    }
+}
+
 bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBytes) {
     const FileGeometry& g = file_.geometry();
     NoticeSink& out = file_.notices();
@@ -129,8 +171,14 @@ bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBy
     if (built_) return true;
 
     uint32_t sectorsPerPage = g.pageSize / 512;
-    entryCount_ = sectorsPerPage ? file_.fileSet().totalSectors() / sectorsPerPage : 0;
-    if (!table_.assign(g, entryCount_ == 0 ? 1 : entryCount_)) {
+    const uint32_t sectors = uint32_t(file_.fileSet().totalSectors() & 0xFFFFFFFFu);
+    entryCount_ = sectorsPerPage ? sectors / sectorsPerPage : 0;
+    // The table holds the pages below the limit; the count goes on past it.
+    // Under /D every page is read with its trace line, and a page the table
+    // holds is read without one later: the table keeps them all.
+    const uint32_t limit = reads == PreloadReads::PerPage ? UINT32_MAX : limit_;
+    const uint32_t kept = std::min(entryCount_, std::max(limit, kFirstCachedPage + 1));
+    if (!table_.assign(g, kept == 0 ? 1 : kept)) {
         out.emitf(NoticeKind::PreloadNoMemory, Stream::Out, uint64_t(entryCount_),
                   "Unable to allocate sufficient memory for %lu page headers.\n",
                   (unsigned long)entryCount_);
@@ -139,11 +187,13 @@ bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBy
     }
     built_ = true;
 
-    HeaderReader gatherer(file_, table_, 0, entryCount_, gatherBytes);
+    HeaderReader gatherer(file_, table_, 0, kept, gatherBytes);
     // The pages read from p on: a window of them, or one.
     auto readFrom = [&](uint32_t p) -> uint32_t {
-        if (reads == PreloadReads::Gathered) return gatherer.read(p);
         PageHeader header{};
+        // Per page, past the table.
+        if (p >= kept) return file_.readPageHeader(p, header) != 0 ? 1 : 0;
+        if (reads == PreloadReads::Gathered) return gatherer.read(p);
         if (file_.readPageHeader(p, header) == 0) return 0;
         table_.put(p, header);
         return 1;
@@ -158,6 +208,7 @@ bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBy
     uint32_t p = kFirstCachedPage;
     const uint32_t step = entryCount_ / 100;
     const bool figures = showProgress && entryCount_ > 500;
+    const uint32_t readUpTo = reads == PreloadReads::Gathered ? kept : entryCount_;
     for (;;) {
         // Pages p to p + n - 1 are loaded: the figure of each hundredth of them.
         const uint64_t loaded = uint64_t(p) + n;
@@ -166,11 +217,18 @@ bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBy
             showFigure(out, uint32_t(q), entryCount_);
         }
         p += n;
-        if (p >= entryCount_) break;
+        if (p >= readUpTo) break;
         n = readFrom(p);
         if (n == 0) break;
     }
-    loadedEnd_ = p;
+    loadedEnd_ = std::min(p, kept);
+    if (p == readUpTo && p < entryCount_) {
+        // Past the table the gathered preload reads nothing: where it would
+        // have stopped is where a header first leaves the members.
+        const uint32_t stop = firstOutsideMembers(p, entryCount_);
+        if (figures) showFigures(p, stop);
+        p = stop;
+    }
     out.emitf(NoticeKind::PreloadDone, Stream::Out, uint64_t(p),
               "Pre-loaded %d physical page headers into memory.\n", int(p));
     return true;

@@ -71,6 +71,14 @@ class HeaderCache {
   public:
     explicit HeaderCache(BtrieveFile& file) : file_(file) {}
 
+    // Keeps no header of page `pages` or later: the table ends there and the
+    // gathered preload reads no further, while its figures and its last
+    // line still count every page of the set whose header lies inside a
+    // member. A file far longer than its FCR's pages costs no more than its
+    // pages. The per-page preload of /D reads and keeps every page, as each
+    // read prints its trace line. Set before the preload.
+    void limitTo(uint32_t pages) { limit_ = pages; }
+
     // Builds the table once; false when nothing could be built. The first
     // form reads page by page under /D and gathers otherwise.
     bool preload(bool showProgress);
@@ -99,13 +107,21 @@ class HeaderCache {
     // stopped (0 without a table).
     uint32_t loadedEnd() const { return built_ ? loadedEnd_ : 0; }
 
-    // Number of table entries: totalSectors / (pageSize / 512).
+    // Number of pages the preload counts: totalSectors / (pageSize / 512),
+    // of the set's sectors modulo 2^32 as the preload has always counted
+    // them (its last line says so).
     uint32_t entryCount() const { return entryCount_; }
 
     void clear();
 
   private:
+    // The first page from `from` on, before `end`, whose header and usage
+    // word do not lie inside the members as their sizes say.
+    uint32_t firstOutsideMembers(uint32_t from, uint32_t end) const;
+    void showFigures(uint32_t from, uint32_t to) const;
+
     BtrieveFile& file_;
+    uint32_t limit_ = UINT32_MAX;
     HeaderTable table_;
     bool built_ = false;
     uint32_t entryCount_ = 0;

@@ -61,7 +61,8 @@ uint32_t PageIndex::candidateEnd(const FileGeometry& g, uint64_t setSize) {
 
 bool PageIndex::plan() {
     if (planned_) return true;
-    end_ = candidateEnd(g_, file_.fileSet().totalSize());
+    end_ = std::min(candidateEnd(g_, file_.fileSet().totalSize()),
+                    std::max(limit_, kFirstCachedPage));
     try {
         excluded_ = tableExcluded(g_, end_);
     } catch (const std::exception&) {

@@ -28,6 +28,11 @@ class PageIndex : public WriteObserver {
     PageIndex(const PageIndex&) = delete;
     PageIndex& operator=(const PageIndex&) = delete;
 
+    // Makes no page from `pages` on a candidate: for a run that only reads
+    // the headers of pages its entries name (no best-page search), which
+    // needs no index past the FCR's pages. Set before the plan.
+    void limitTo(uint32_t pages) { limit_ = pages; }
+
     // Works out the candidate pages from the geometry and the set's size,
     // reading nothing; once. False when there was no room for the table.
     bool plan();
@@ -83,6 +88,7 @@ class PageIndex : public WriteObserver {
     BtrieveFile& file_;
     const HeaderCache& cache_;
     const FileGeometry& g_;
+    uint32_t limit_ = UINT32_MAX;
     bool planned_ = false;
     bool built_ = false;
     bool indexed_ = false;                  // the buckets are built

@@ -15,11 +15,21 @@ bool searchable(uint16_t v) {
 }  // namespace
 
 // Keeps the best candidate: highest usage value, the first one seen on ties.
+// The relabelled page is kept aside and taken only when no other page names
+// the logical page.
 struct BestPageSearch::Choice {
     BestPage best;
     uint16_t usage = 0;
+    uint32_t relabelled = kNoPage;
+    bool relabelledNames = false;
+    uint16_t relabelledType = 0;
 
     void offer(uint32_t n, const PageHeader& h, uint16_t t) {
+        if (n == relabelled) {
+            relabelledNames = true;
+            relabelledType = t;
+            return;
+        }
         uint16_t u = h.usageCount & pagetype::usageValue;
         if (!best.found || u > usage) {
             best.found = true;
@@ -27,6 +37,13 @@ struct BestPageSearch::Choice {
             best.type = t;
             usage = u;
         }
+    }
+
+    void settle() {
+        if (best.found || !relabelledNames) return;
+        best.found = true;
+        best.physical = relabelled;
+        best.type = relabelledType;
     }
 };
 
@@ -36,8 +53,10 @@ BestPageSearch::BestPageSearch(BtrieveFile& file, HeaderCache& cache)
 // Every candidate page in order: its cached header where the cache holds
 // one, else its header read from the file set, with the read's trace line
 // under /D. A page that cannot be read is skipped.
-BestPageSearch::Choice BestPageSearch::walkPages(uint32_t p, bool* looked, bool* complete) {
+BestPageSearch::Choice BestPageSearch::walkPages(uint32_t p, uint32_t relabelled, bool* looked,
+                                                 bool* complete) {
     Choice c;
+    c.relabelled = relabelled;
     PageHeader h{};
     index_.plan();
     for (uint32_t n = kFirstPage; n < index_.end(); ++n) {
@@ -53,8 +72,10 @@ BestPageSearch::Choice BestPageSearch::walkPages(uint32_t p, bool* looked, bool*
     return c;
 }
 
-BestPageSearch::Choice BestPageSearch::searchIndex(uint32_t p, bool* looked, bool* complete) {
+BestPageSearch::Choice BestPageSearch::searchIndex(uint32_t p, uint32_t relabelled, bool* looked,
+                                                   bool* complete) {
     Choice c;
+    c.relabelled = relabelled;
     index_.forEachNaming(p, [&](uint32_t n, const PageHeader& h) {
         c.offer(n, h, decodePageHeader(file_.geometry(), h).pageType);
     });
@@ -68,11 +89,12 @@ void BestPageSearch::noteRewrittenHeader(uint32_t p, const PageHeader& header) {
     index_.noteCachedRewrite(p);
 }
 
-BestPage BestPageSearch::find(uint32_t p, SearchBy by) {
+BestPage BestPageSearch::find(uint32_t p, SearchBy by, uint32_t relabelled) {
     if (!searchable(file_.geometry().versionCode)) return BestPage{};
     bool looked = false, complete = true;
-    Choice c = by == SearchBy::Walk ? walkPages(p, &looked, &complete)
-                                    : searchIndex(p, &looked, &complete);
+    Choice c = by == SearchBy::Walk ? walkPages(p, relabelled, &looked, &complete)
+                                    : searchIndex(p, relabelled, &looked, &complete);
+    c.settle();
     c.best.searchedAll = looked && complete;
     return c.best;
 }

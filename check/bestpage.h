@@ -33,8 +33,13 @@ class BestPageSearch {
     BestPageSearch(BtrieveFile& file, HeaderCache& cache);
 
     // The best page naming logical page p. A version whose page ids the
-    // search cannot decode finds nothing.
-    BestPage find(uint32_t p, SearchBy by);
+    // search cannot decode finds nothing. `relabelled` is a page whose zero
+    // header this run has just rewritten to name p (kNoPage: none): it stands
+    // for p only when no other page names p, since its usage word is a free
+    // page's left-over and says nothing about the version it would hold.
+    BestPage find(uint32_t p, SearchBy by, uint32_t relabelled = kNoPage);
+
+    static constexpr uint32_t kNoPage = 0xFFFFFFFFu;
 
     // Page p's header now holds these bytes.
     void noteRewrittenHeader(uint32_t p, const PageHeader& header);
@@ -43,8 +48,8 @@ class BestPageSearch {
 
   private:
     struct Choice;
-    Choice searchIndex(uint32_t p, bool* looked, bool* complete);
-    Choice walkPages(uint32_t p, bool* looked, bool* complete);
+    Choice searchIndex(uint32_t p, uint32_t relabelled, bool* looked, bool* complete);
+    Choice walkPages(uint32_t p, uint32_t relabelled, bool* looked, bool* complete);
 
     BtrieveFile& file_;
     HeaderCache& cache_;

@@ -163,10 +163,11 @@ std::string renderDetail(const Finding& f) {
             case Field::Copy: l.text(f.copy == 0 ? "0" : "1"); break;
             case Field::Signature: l.text(f.signatureLength == 1 ? "P" : "PP"); break;
             case Field::At:
+                // Offsets in the page, from 0, as the page's dump counts them.
                 if (f.signatureLength == 1) {
-                    l.text("byte ").decimal(f.fieldAt + 1u);
+                    l.text("byte ").decimal(f.fieldAt);
                 } else {
-                    l.text("bytes ").decimal(f.fieldAt + 1u).text("-").decimal(f.fieldAt + 2u);
+                    l.text("bytes ").decimal(f.fieldAt).text("-").decimal(f.fieldAt + 1u);
                 }
                 break;
             case Field::Expected:

@@ -15,6 +15,12 @@ struct ScanOptions {
     int unprotected = 0;        // /U: shared open
     int32_t fixMask = 0;        // /F#: repair bits 1, 2, 4 and 8
     uint32_t startPair = 1;     // /S#
+    // A page whose zero header fix bit 1 has just rewritten stands for its
+    // entry only when no other page names the logical page. Off: it competes
+    // by its left-over usage word as any page does, the order of the first
+    // release, which can leave an entry on an empty page while its version
+    // stays out of reach; kept only to compare a build with that release.
+    bool relabelledPageGivesWay = true;
 };
 
 struct ScanCounters {

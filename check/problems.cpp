@@ -100,6 +100,15 @@ constexpr ProblemRow kTable[] = {
      "the FCR's last PAT pair {expected} lies past the end of the file; {found} of the {expected} "
      "pairs fit",
      0},
+    {FcrCopyDamaged, "fcr-copy-damaged", Damage, None, Stream::Err, "", "FCR copy damaged",
+     "The first FCR copy is no usable FCR while the second is: the file is read from the second "
+     "copy.",
+     "FCR copy {copy} is no usable FCR; the file was read from the other copy", 0},
+    {LongerThanPages, "longer-than-pages", Info, None, Stream::Err, "", "longer than its pages",
+     "The file set runs at least a gigabyte past the FCR's pages; nothing past them is read.",
+     "the file set is {found} GB longer than the FCR's {expected} pages; nothing past them is "
+     "read",
+     0},
 };
 
 static_assert(std::size(kTable) == kProblemCount);

@@ -27,9 +27,15 @@ enum class Problem : uint8_t {
     UnusedZeroHeader,       // as ZeroHeader, for an entry of type 0
     UnusedInvalidUsage,     // as InvalidUsage, reached through an entry of type 0
     LastPairPastEnd,        // the FCR's last PAT pair lies past the end of the file
+    FcrCopyDamaged,         // one FCR copy is unusable; the file is read from the other
+    LongerThanPages,        // the file set runs far past the FCR's pages
 };
 
-constexpr size_t kProblemCount = size_t(Problem::LastPairPastEnd) + 1;
+constexpr size_t kProblemCount = size_t(Problem::LongerThanPages) + 1;
+
+// How far past the FCR's pages a file set must run before it is a finding:
+// a little slack is common, a gigabyte is not.
+constexpr uint64_t kFarPastPages = uint64_t(1) << 30;
 
 enum class Severity : uint8_t {
     Damage,       // the table or a page it names is damaged

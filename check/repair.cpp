@@ -15,7 +15,8 @@ void Scanner::printFound(uint32_t p, const BestPage& best) {
     writer_.notice(NoticeKind::PageFound, Stream::Out, line.view(), p);
 }
 
-void Scanner::repairPageId(const EntryCheck& e) {
+// Returns whether the header was written.
+bool Scanner::repairPageId(const EntryCheck& e) {
     Action a;
     a.kind = ActionKind::PageId;
     a.pair = e.pair;
@@ -34,13 +35,20 @@ void Scanner::repairPageId(const EntryCheck& e) {
         if (a.outcome == Outcome::Written) search_.noteRewrittenHeader(e.physical, header);
     }
     writer_.settle(a);
+    return a.outcome == Outcome::Written;
 }
 
 // Makes the repairs the fix mask selects for an entry whose page does not
 // match it; returns the page type whose class the problem is counted in.
 uint16_t Scanner::repairEntry(const EntryCheck& e, const Finding& f) {
     const ProblemRow& row = f.row();
-    if (mendsWith(row, fixbit::pageId, options_)) repairPageId(e);
+    // A page relabelled here is the entry's page only when no other page
+    // holds a version of the logical page.
+    uint32_t relabelled = BestPageSearch::kNoPage;
+    if (mendsWith(row, fixbit::pageId, options_) && repairPageId(e) &&
+        options_.relabelledPageGivesWay) {
+        relabelled = e.physical;
+    }
 
     Action a;
     a.pair = e.pair;
@@ -57,7 +65,7 @@ uint16_t Scanner::repairEntry(const EntryCheck& e, const Finding& f) {
     // Under /D the pages the cache lacks are read one by one, on every
     // search, each with its trace line; otherwise the index answers.
     const BestPage best =
-        search_.find(e.logical, options_.verbose ? SearchBy::Walk : SearchBy::Index);
+        search_.find(e.logical, options_.verbose ? SearchBy::Walk : SearchBy::Index, relabelled);
     if (best.found) {
         printFound(e.logical, best);
         classType = best.type;

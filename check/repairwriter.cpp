@@ -32,6 +32,7 @@ void RepairWriter::notice(NoticeKind kind, Stream stream, std::string_view text,
 void RepairWriter::report(const Action& a, bool showFailure) {
     if (a.outcome == Outcome::Failed) failures_.push_back(a.status);
     countSettled(counters_, a);
+    if (ledger_) ledger_->noteAction(a);
     sink_->action(a);
     if (a.outcome == Outcome::Failed && showFailure) {
         sink_->emit(NoticeKind::WriteFailure, Stream::Err, renderWriteFailure(a.status), a.logical,

@@ -14,6 +14,7 @@
 #include "access/btrfile.h"
 #include "access/patpair.h"
 #include "check/event.h"
+#include "check/ledger.h"
 
 namespace tabulon {
 
@@ -22,6 +23,8 @@ class RepairWriter {
     RepairWriter(PatPair& pair, ScanCounters& counters, std::vector<Status>& failures);
 
     void setSink(EventSink* sink) { sink_ = sink; }
+    // Every settled action is noted in the ledger too.
+    void setLedger(LedgerBuilder* ledger) { ledger_ = ledger; }
 
     // A finding, or a notice of the engine: handed on now, or after the
     // values that wait.
@@ -59,6 +62,7 @@ class RepairWriter {
     ScanCounters& counters_;
     std::vector<Status>& failures_;
     EventSink* sink_ = nullptr;
+    LedgerBuilder* ledger_ = nullptr;
     std::vector<Waiting> queue_;
     std::vector<Finding> findings_;
     std::vector<HeldNotice> notices_;

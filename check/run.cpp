@@ -133,7 +133,10 @@ void Run::scan() {
                     "Checking %ld pages...\r\n", long(int32_t(file_.geometry().pageCount)));
     }
     Scanner scanner(file_, o_, &sink_);
+    LedgerBuilder ledger;
+    if (env_.ledger) scanner.keepLedger(&ledger);
     scanner.scanPatPairs();
+    if (env_.ledger) *env_.ledger = ledger.finish(file_.geometry(), scanner.index());
     counters = scanner.counters();
     writesFailed_ = !scanner.writeFailures().empty();
 }
@@ -166,18 +169,35 @@ void Run::report() {
 void Run::describeSet(RunResult& result) const {
     const FileSet& set = file_.fileSet();
     result.geometry = file_.geometry();
+    result.extent = setExtent(file_);
     for (int k = 0; k < set.memberCount(); ++k) {
         result.members.push_back(set.memberFileName(k));
         result.memberSizes.push_back(set.memberSize(k));
     }
 }
 
+// The command that takes a run's repairs back. The journal names the set by
+// the path the run was given; tabulon-undo takes that path only from the
+// folder the run ran in, and only a relative one that stays in that folder
+// and passes through no linked folder. Any other set is named with --set, by
+// an absolute path, with the journal's absolute path: that command works
+// from any folder.
+std::string undoCommand(const std::string& journal, const std::string& mainPath) {
+    std::string realFolder;
+    if (namedSetPlace(mainPath, &realFolder) == NamedSetPlace::InFolder) {
+        return "tabulon-undo " + commandWord(journal);
+    }
+    auto absolute = [](const std::string& p) { return isAbsolutePath(p) ? p : resolvedPath(p); };
+    return "tabulon-undo " + commandWord(absolute(journal)) + " --set " +
+           commandWord(absolute(mainPath));
+}
+
 // The last line of a run that journaled blocks says where the journal is.
 int Run::finish(int status) {
     if (journal_) {
         const std::string& name = env_.undoJournal;
-        fail(NoticeKind::Journal,
-             "Undo journal: " + name + " (tabulon-undo " + name + " takes these repairs back)\n");
+        fail(NoticeKind::Journal, "Undo journal: " + name + " (" + undoCommand(name, path_) +
+                                      " takes these repairs back)\n");
     }
     return status;
 }

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "check/event.h"
+#include "access/btrfile.h"
+#include "check/ledger.h"
 #include "check/options.h"
 #include "fileio/platform.h"
 #include "format/geometry.h"
@@ -20,6 +22,8 @@ struct RunEnvironment {
     EventSink& events;   // the run's stream: the console renderer, a collector...
     // The undo journal a run with a fix mask creates; empty for none.
     std::string undoJournal;
+    // When given, the run's version ledger is made into it.
+    VersionLedger* ledger = nullptr;
 };
 
 // A run that opened nothing, or whose repairs or journal may not all have
@@ -35,6 +39,8 @@ struct RunResult {
     FileGeometry geometry;
     std::vector<std::string> members;
     std::vector<uint64_t> memberSizes;
+    // What the members hold against what the FCR names.
+    SetExtent extent;
 };
 
 // Runs the check of the set whose main file is at `path`.

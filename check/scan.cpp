@@ -65,13 +65,21 @@ void Scanner::scanPatPairs() {
                      (unsigned long)last);
         sink_->emit(NoticeKind::PreloadStart, Stream::Err,
                     "Pre-loading page headers into memory for optimal performance...\n");
-        cache_.preload(o.progress != 0);
+        preloadUpToPages(o.progress != 0);
     }
     walk(start, last);
 }
 
 void Scanner::preload() {
-    if (!g_.compressed) cache_.preload(false);
+    if (!g_.compressed) preloadUpToPages(false);
+}
+
+// The check reads the headers of the pages its entries name, which a sound
+// file holds among the FCR's pages: the table ends there, and a page past
+// them is read on its own.
+void Scanner::preloadUpToPages(bool showProgress) {
+    cache_.limitTo(g_.pageCount);
+    cache_.preload(showProgress);
 }
 
 void Scanner::walk(uint32_t first, uint32_t last, EventSink* observer, bool entries) {
@@ -132,6 +140,12 @@ bool Scanner::fetchPageHeader(uint32_t p, PageHeader& header) {
     if (!g_.compressed && cache_.lookup(p, header)) return true;
     PageIndex& index = search_.index();
     if (!options_.verbose && p >= kFirstCachedPage) {
+        // Built here, for the check's reads alone, the index too ends at the
+        // FCR's pages; only the best-page search and the version ledger
+        // look at every page.
+        if (!index.built() && (options_.fixMask & fixbit::bestPage) == 0 && !ledger_) {
+            index.limitTo(g_.pageCount);
+        }
         if (!index.built()) index.build();
         if (p < index.end()) return index.header(p, header);
     }
@@ -324,6 +338,18 @@ void Scanner::traceEntry(const EntryCheck& e) {
                  unsigned(e.page.pageId), unsigned(e.page.pageType));
 }
 
+// An entry whose findings are damage, or which the fix mask mends, gets a
+// row in the ledger.
+void Scanner::noteInLedger(const EntryCheck& e) {
+    for (int i = 0; i < e.count; ++i) {
+        const ProblemRow& row = e.findings[i].row();
+        if (row.severity == Severity::Damage || shouldMend(row, options_)) {
+            ledger_->noteDamagedEntry(e.logical, e.physical, e.type);
+            return;
+        }
+    }
+}
+
 void Scanner::checkEntry(EntryCheck& e) {
     const bool verbose = options_.verbose;
     const uint32_t p = e.physical;
@@ -342,6 +368,7 @@ void Scanner::checkEntry(EntryCheck& e) {
     }
     classifyEntry(g_, e, read, options_.checkZeroPointers != 0);
     if (verbose) traceEntry(e);
+    if (ledger_ && !e.matches) noteInLedger(e);
     for (int i = 0; i < e.count; ++i) {
         Finding& f = e.findings[i];
         report(f, e.type);

@@ -18,6 +18,7 @@
 #include "check/bestpage.h"
 #include "check/classify.h"
 #include "check/event.h"
+#include "check/ledger.h"
 #include "check/options.h"
 #include "check/repairwriter.h"
 
@@ -49,6 +50,12 @@ class Scanner {
     // file set when the cache holds none. False when it cannot be read.
     bool fetchPageHeader(uint32_t p, PageHeader& header);
 
+    // Keeps what the version ledger needs while the walk goes.
+    void keepLedger(tabulon::LedgerBuilder* ledger) {
+        ledger_ = ledger;
+        writer_.setLedger(ledger);
+    }
+
     const ScanCounters& counters() const { return counters_; }
     // Every finding reported so far, by severity.
     const tabulon::SeverityCounts& severities() const { return severities_; }
@@ -61,6 +68,7 @@ class Scanner {
     BtrieveFile& file() { return file_; }
 
   private:
+    void preloadUpToPages(bool showProgress);
     void checkPair(uint32_t n, bool entries);
     void checkEntries(uint32_t n, uint32_t e);
     uint32_t quickEntries(const uint8_t* page, uint32_t k, uint32_t count, uint32_t firstLogical);
@@ -70,8 +78,9 @@ class Scanner {
     void pastEnd(uint32_t pair, uint32_t last);
     void checkHeaders(uint32_t n, const tabulon::PatHeaderCheck& h);
     void checkEntry(tabulon::EntryCheck& e);
+    void noteInLedger(const tabulon::EntryCheck& e);
     uint16_t repairEntry(const tabulon::EntryCheck& e, const tabulon::Finding& f);
-    void repairPageId(const tabulon::EntryCheck& e);
+    bool repairPageId(const tabulon::EntryCheck& e);
     tabulon::PairEvent pairEvent(uint32_t n, const tabulon::PatHeaderCheck& h);
     void report(tabulon::Finding& f, uint16_t classType);
     void count(const tabulon::Finding& f, uint16_t classType);
@@ -90,6 +99,7 @@ class Scanner {
     HeaderCache cache_;
     tabulon::BestPageSearch search_;
     tabulon::RepairWriter writer_;
+    tabulon::LedgerBuilder* ledger_ = nullptr;
 };
 
 }  // namespace tabulon

@@ -3,8 +3,8 @@
 namespace tabulon {
 
 RunResult simulateRepair(OverlayPlatform& layer, const std::string& path,
-                         const ScanOptions& options, EventSink& sink) {
-    return runCheck(path, options, RunEnvironment{layer, sink, ""});
+                         const ScanOptions& options, EventSink& sink, VersionLedger* ledger) {
+    return runCheck(path, options, RunEnvironment{layer, sink, "", ledger});
 }
 
 }  // namespace tabulon

@@ -19,7 +19,9 @@ namespace tabulon {
 // opens the files for reading only), handing the run's stream to `sink` as
 // it goes. No undo journal is made: the layer creates no file. The writes
 // stay in the layer (`layer.writes()`), which the caller keeps.
+// With `ledger`, the run's version ledger is made into it.
 RunResult simulateRepair(OverlayPlatform& layer, const std::string& path,
-                         const ScanOptions& options, EventSink& sink);
+                         const ScanOptions& options, EventSink& sink,
+                         VersionLedger* ledger = nullptr);
 
 }  // namespace tabulon

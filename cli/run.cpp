@@ -58,7 +58,9 @@ int runTabulon(int argc, const char* const* argv, tabulon::Output& out, tabulon:
 
     tabulon::ConsoleRenderer console(out);
     const tabulon::RunEnvironment env{platform, console, settings.undoJournal};
-    const tabulon::RunResult result = tabulon::runCheck(cl.path, cl.options, env);
+    tabulon::ScanOptions options = cl.options;
+    options.relabelledPageGivesWay = !settings.releaseRepairOrder;
+    const tabulon::RunResult result = tabulon::runCheck(cl.path, options, env);
     if (countersOut) *countersOut = result.counters;
     return result.status;
 }

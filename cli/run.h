@@ -13,6 +13,10 @@ struct RunSettings {
     // TABULON_UNDO: the undo journal a run with a fix mask creates; empty for
     // none.
     std::string undoJournal;
+    // The first release's repair order for relabelled pages (see
+    // ScanOptions), for the comparison with that release; never set from
+    // the command line or the environment.
+    bool releaseRepairOrder = false;
 };
 
 // The settings of the process environment.

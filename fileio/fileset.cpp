@@ -69,16 +69,21 @@ void FileSet::reset(const std::string& path, NoticeSink& out, bool verbose) {
 }
 
 // A member whose size cannot be taken is not opened: it is no empty file.
-Status FileSet::openFile(const std::string& name, int mode, PlatformHandle* handle,
+Status FileSet::openFile(int k, const std::string& name, int mode, PlatformHandle* handle,
                          uint64_t* size) {
     uint32_t error = 0;
-    if (!platform_.open(name.c_str(), mode, handle, &error)) {
-        return {Failure::Open, name, error, platform_.errorText(error)};
-    }
+    const bool opened = opener_ ? opener_->open(k, name, mode, handle, &error)
+                                : platform_.open(name.c_str(), mode, handle, &error);
+    if (!opened) return {Failure::Open, name, error, platform_.errorText(error)};
     if (platform_.size(*handle, size, &error)) return {};
-    platform_.close(*handle);
+    closeHandle(*handle);
     *handle = kInvalidHandle;
     return {Failure::Size, name, error, platform_.errorText(error)};
+}
+
+// An opener's handles stay its own.
+void FileSet::closeHandle(PlatformHandle handle) {
+    if (!opener_) platform_.close(handle);
 }
 
 Status FileSet::openMembers(int mode) {
@@ -89,7 +94,7 @@ Status FileSet::openMembers(int mode) {
         trace(verbose_, *out_, "Opening File <%s>...", name.c_str());
         uint64_t size = 0;
         PlatformHandle handle = kInvalidHandle;
-        Status s = openFile(name, mode, &handle, &size);
+        Status s = openFile(i, name, mode, &handle, &size);
         if (!s.ok()) {
             trace(verbose_, *out_, "Failed (%lu), %s", (unsigned long)s.code, s.text.c_str());
             endError_ = s.code;
@@ -102,15 +107,17 @@ Status FileSet::openMembers(int mode) {
         handles_[size_t(i)] = handle;
         memberSizes_[size_t(i)] = size;
         memberNames_.push_back(name);
-        totalSectors_ += uint32_t(size / kSectorSize);
+        totalSectors_ += size / kSectorSize;
         memberCount_ = uint16_t(i + 1);
     }
     if (memberCount_ == 0) return {Failure::Open, path_, 0, "name too long\n"};
     return {};
 }
 
-Status FileSet::open(const std::string& path, int mode, NoticeSink& out, bool verbose) {
+Status FileSet::open(const std::string& path, int mode, NoticeSink& out, bool verbose,
+                     MemberOpener* opener) {
     reset(path, out, verbose);
+    opener_ = opener;
     trace(verbose, out, "Opening File <%s>\r\n", path.c_str());
     Status status = openMembers(mode);
 
@@ -128,7 +135,7 @@ Status FileSet::open(const std::string& path, int mode, NoticeSink& out, bool ve
         trace(verbose, out, "Opening File <%s>...", name.c_str());
         uint64_t size = 0;
         PlatformHandle handle = kInvalidHandle;
-        if (openFile(name, mode, &handle, &size).ok()) {
+        if (openFile(kDeltaMember, name, mode, &handle, &size).ok()) {
             deltaHandle_ = handle;
             deltaName_ = name;
             deltaSize_ = size;
@@ -164,10 +171,10 @@ Status FileSet::closeHandles() {
                 status.more.push_back(std::move(s));
             }
         }
-        platform_.close(h);
+        closeHandle(h);
         handles_[size_t(i)] = kInvalidHandle;
     }
-    if (deltaHandle_ != kInvalidHandle) platform_.close(deltaHandle_);
+    if (deltaHandle_ != kInvalidHandle) closeHandle(deltaHandle_);
     deltaHandle_ = kInvalidHandle;
     memberCount_ = 0;
     return status;

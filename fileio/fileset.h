@@ -43,6 +43,21 @@ class WriteObserver {
     virtual void afterWrite(uint64_t offset, const uint8_t* bytes, size_t n, bool ok) = 0;
 };
 
+// Opens the files of a set for FileSet::open. Without one, the set opens
+// each name through its platform and closes the handles itself; a caller
+// that opened them otherwise (once, from a folder's handle, without
+// following a link) hands its handles over through its own opener and keeps
+// them: the set reads through them and never closes them.
+class MemberOpener {
+  public:
+    virtual ~MemberOpener() = default;
+    // Opens member k (0 the main file, kDeltaMember the delta file), whose
+    // name in the set is `name`, with the mode's access and sharing; false
+    // with the system's code.
+    virtual bool open(int k, const std::string& name, int mode, PlatformHandle* handle,
+                      uint32_t* error) = 0;
+};
+
 class FileSet {
   public:
     explicit FileSet(Platform& platform = systemPlatform());
@@ -56,8 +71,10 @@ class FileSet {
     // could not be opened, which ends the set before it. A repair needs the
     // whole set, so for Repair that failure closes everything too; otherwise
     // the members before it stay open. memberCount() is 0 when nothing is
-    // open. An extension file that is not there is no failure.
-    Status open(const std::string& path, int mode, NoticeSink& out, bool verbose);
+    // open. An extension file that is not there is no failure. With an
+    // opener, the handles come from it and stay its own.
+    Status open(const std::string& path, int mode, NoticeSink& out, bool verbose,
+                MemberOpener* opener = nullptr);
 
     // Flushes the members that were written and closes every handle. Returns
     // each failed flush (Failure::Flush, the member, the system's code and
@@ -69,7 +86,7 @@ class FileSet {
     uint64_t memberSize(int k) const { return memberSizes_[size_t(k)]; }
     const std::string& memberFileName(int k) const { return memberNames_[size_t(k)]; }
     uint64_t totalSize() const;
-    uint32_t totalSectors() const { return totalSectors_; }
+    uint64_t totalSectors() const { return totalSectors_; }
     bool hasDelta() const { return deltaHandle_ != kInvalidHandle; }
     const std::string& deltaName() const { return deltaName_; }
     uint64_t deltaSize() const { return deltaSize_; }
@@ -134,7 +151,9 @@ class FileSet {
 
   private:
     void reset(const std::string& path, NoticeSink& out, bool verbose);
-    Status openFile(const std::string& name, int mode, PlatformHandle* handle, uint64_t* size);
+    Status openFile(int k, const std::string& name, int mode, PlatformHandle* handle,
+                    uint64_t* size);
+    void closeHandle(PlatformHandle handle);
     // Opens the main file and the extension files after it, in order.
     Status openMembers(int mode);
     Status closeHandles();
@@ -150,7 +169,8 @@ class FileSet {
     std::vector<bool> written_ = std::vector<bool>(kMaxMembers, false);
     std::vector<std::string> memberNames_;
     uint16_t memberCount_ = 0;
-    uint32_t totalSectors_ = 0;
+    uint64_t totalSectors_ = 0;
+    MemberOpener* opener_ = nullptr;
     PlatformHandle deltaHandle_ = kInvalidHandle;
     std::string deltaName_;
     uint64_t deltaSize_ = 0;

@@ -13,7 +13,7 @@ constexpr uint8_t kMagic[8] = {'T', 'A', 'B', 'U', 'N', 'D', 'O', 0x1A};
 constexpr size_t kPreambleSize = 12;
 constexpr uint8_t kIdentity = 'I';
 constexpr uint8_t kGroup = 'G';
-constexpr uint8_t kClosing = 'C';
+constexpr uint8_t kClosing = kClosingRecord;
 
 constexpr std::array<uint32_t, 256> makeCrcTable() {
     std::array<uint32_t, 256> table{};
@@ -90,6 +90,8 @@ class Cursor {
         return true;
     }
     bool done() const { return p_ == end_; }
+    size_t left() const { return size_t(end_ - p_); }
+    const uint8_t* here() const { return p_; }
 
   private:
     const uint8_t* p_;
@@ -468,14 +470,18 @@ class Reader {
     bool malformed(const char* what) {
         return damaged(std::string(what) + " at byte " + std::to_string(at_) + " is malformed");
     }
-    // The last record, cut short by the run's stop. Returns false.
-    bool torn() {
+    // The last record, cut short by the run's stop or after it, of which
+    // the journal holds n bytes from r on. Returns false.
+    bool torn(const uint8_t* r, size_t n) {
         if (!haveIdentity_) return damaged("the journal ends inside its identity record");
         c_.tornTail = true;
         c_.tornAt = at_;
         c_.tornBytes = size_ - at_;
+        c_.tornKind = n > 0 ? r[0] : 0;
+        if (n >= 5 && r[0] == kGroup) tornGroup(r, n);
         return false;
     }
+    void tornGroup(const uint8_t* r, size_t n);
     uint64_t limitOf(uint8_t kind) const {
         if (!haveIdentity_) return kMaxIdentityBody;
         if (kind == kClosing) return 8 + 4 * uint64_t(c_.blocks.size());
@@ -516,7 +522,7 @@ bool Reader::record() {
     uint8_t head[5] = {};
     if (left < 5) {
         if (!source_.read(at_, head, size_t(left))) return damaged("unreadable" + where);
-        return torn();
+        return torn(head, size_t(left));
     }
     if (!source_.read(at_, head, 5)) return damaged("the record" + where + " cannot be read");
     const uint8_t kind = head[0];
@@ -535,7 +541,10 @@ bool Reader::record() {
             return damaged("the record" + where + " claims " + std::to_string(bodyLength) +
                            " bytes, past the end of the journal, and records follow it");
         }
-        return torn();
+        // Shorter than the record's bounded length: what is left of it.
+        record_.resize(size_t(left));
+        if (!source_.read(at_, record_.data(), record_.size())) return torn(head, 5);
+        return torn(record_.data(), record_.size());
     }
     record_.resize(size_t(total));
     if (!source_.read(at_, record_.data(), record_.size())) {
@@ -543,7 +552,7 @@ bool Reader::record() {
     }
     const uint8_t* r = record_.data();
     if (crc32(r, size_t(total) - 4) != le32(r + total - 4)) {
-        if (at_ + total == size_) return torn();
+        if (at_ + total == size_) return torn(r, size_t(total));
         return damaged("the record" + where + " fails its checksum");
     }
     Cursor cursor(r + 5, bodyLength);
@@ -613,6 +622,37 @@ bool Reader::group(Cursor& body, const uint8_t* r) {
     return true;
 }
 
+// The blocks a group record cut short shows, up to the first it holds only
+// in part or whose framing is not the writer's.
+void Reader::tornGroup(const uint8_t* r, size_t n) {
+    Cursor body(r + 5, std::min<size_t>(n - 5, le32(r + 1)));
+    uint32_t count;
+    if (!body.u32(&count) || count == 0 || count > kMaxRecordBody / 15) return;
+    for (uint32_t i = 0; i < count; ++i) {
+        TornBlock t;
+        uint16_t kept;
+        if (!body.u64(&t.block.offset) || !body.u32(&t.block.length) || !body.u16(&kept) ||
+            t.block.length == 0) {
+            return;
+        }
+        for (uint16_t k = 0; k < kept; ++k) {
+            uint32_t start, length;
+            if (!body.u32(&start) || !body.u32(&length) || start > t.block.length ||
+                length > t.block.length - start) {
+                return;
+            }
+            t.block.kept.emplace_back(start, length);
+        }
+        t.shown = uint32_t(std::min<size_t>(t.block.length, body.left()));
+        t.oldAt = at_ + uint64_t(body.here() - r);
+        const uint8_t* old;
+        body.take(t.shown, &old);
+        const bool whole = t.shown == t.block.length;
+        c_.tornBlocks.push_back(std::move(t));
+        if (!whole) return;
+    }
+}
+
 bool Reader::closing(Cursor& body) {
     uint32_t count;
     if (!body.u32(&count) || count != c_.blocks.size()) return malformed("the closing record");
@@ -654,6 +694,58 @@ bool Reader::wellFormedAt(const uint8_t* p, size_t n, uint64_t* budget) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whether a path starts outside the folder it is used from: absolute (a
+// root, a drive or a share) or with a ".." part anywhere.
+bool leavesFolder(const std::string& path) {
+    if (path.empty()) return false;
+    if (path[0] == '/' || path[0] == '\\') return true;
+    if (path.size() >= 2 && path[1] == ':') return true;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = path.find_first_of("/\\", start);
+        if (path.substr(start, end - start) == "..") return true;
+        if (end == std::string::npos) return false;
+        start = end + 1;
+    }
+}
+
+// A relative folder's parts joined with "/", without "." and empty parts.
+std::string plainParts(const std::string& folder) {
+    std::string s;
+    size_t start = 0;
+    while (start <= folder.size()) {
+        size_t end = folder.find_first_of("/\\", start);
+        if (end == std::string::npos) end = folder.size();
+        const std::string part = folder.substr(start, end - start);
+        if (!part.empty() && part != ".") s += (s.empty() ? "" : "/") + part;
+        start = end + 1;
+    }
+    return s;
+}
+
+std::string forwardSlashes(std::string s) {
+    std::replace(s.begin(), s.end(), '\\', '/');
+    return s;
+}
+
+}  // namespace
+
+NamedSetPlace namedSetPlace(const std::string& path, std::string* realFolder) {
+    if (leavesFolder(path)) return NamedSetPlace::LeavesFolder;
+    const size_t slash = path.find_last_of("/\\");
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash);
+    std::string here;
+    if (!finalFolderPath(folder, realFolder)) return NamedSetPlace::InFolder;
+    const std::string parts = plainParts(folder);
+    if (finalFolderPath(".", &here) &&
+        forwardSlashes(*realFolder) == forwardSlashes(parts.empty() ? here : here + "/" + parts)) {
+        return NamedSetPlace::InFolder;
+    }
+    return NamedSetPlace::LinkedFolder;
+}
 
 Status readJournal(JournalSource& source, JournalContents* contents, bool keepOld,
                    uint64_t maxBlocks) {

@@ -28,8 +28,11 @@
 //
 // A record is complete on the disk before any write it covers is made; a
 // record cut short by a crash can therefore only be the last one, and no
-// write it would have covered was made. Every block has at least one byte,
-// and a run journals each PAT copy and page header at most once.
+// write it would have covered was made. A journal cut after its run ends
+// the same way, its writes made: the set tells the two apart, as a block
+// the cut record shows that no longer holds the old bytes it shows was
+// written. Every block has at least one byte, and a run journals each PAT
+// copy and page header at most once.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +50,7 @@ namespace tabulon {
 
 constexpr uint32_t kJournalVersion = 3;
 constexpr uint32_t kOldestJournalVersion = 2;
+constexpr uint8_t kClosingRecord = 'C';
 
 // The body of any record but the closing one holds at most this many bytes:
 // a group's old bytes (1 MiB of PAT copies, or one pair) and their framing.
@@ -172,6 +176,15 @@ struct JournaledBlock {
     uint32_t group = 0;        // number of its group record, from 0
 };
 
+// A block of a last record cut short: its place, and as many of its old
+// bytes as the journal still holds, unchecked (the record's checksum is
+// lost).
+struct TornBlock {
+    JournalBlock block;
+    uint64_t oldAt = 0;  // journal offset of the old bytes it holds
+    uint32_t shown = 0;  // how many of them, up to the block's length
+};
+
 struct JournalContents {
     JournalIdentity identity;
     std::vector<JournaledBlock> blocks;  // in journal order, up to any damage
@@ -181,9 +194,15 @@ struct JournalContents {
     uint32_t fingerprint = 0;         // when closed
     // The last record was cut short (it runs past the end, or it ends the
     // journal and fails its checksum) and fits what one record can hold:
-    // it was being written when the run stopped.
+    // it was being written when the run stopped, or the journal was cut
+    // after the run; the blocks it shows and the set tell which.
     bool tornTail = false;
     uint64_t tornAt = 0, tornBytes = 0;
+    // Its kind (0 when not even that is there) and, for a group, each block
+    // whose place it holds whole, in order, up to the first it holds only
+    // in part.
+    uint8_t tornKind = 0;
+    std::vector<TornBlock> tornBlocks;
     // A record that no crash can explain: the blocks are those before it.
     bool damaged = false;
     uint64_t damageAt = 0;
@@ -221,6 +240,18 @@ class FileJournal : public JournalSource {
     PlatformHandle handle_;
     uint64_t size_;
 };
+
+// Where the set lies that a journal names by the path its repair was given,
+// seen from the folder the undo runs in.
+enum class NamedSetPlace {
+    InFolder,      // relative, with no ".." part, its folder reached through no link
+                   // (or not reached at all: the open says why)
+    LeavesFolder,  // absolute (a root, a drive or a share) or with a ".." part
+    LinkedFolder,  // its folder is reached through a symbolic link
+};
+// The place of the set at this path; *realFolder is its folder's full path
+// where that can be resolved.
+NamedSetPlace namedSetPlace(const std::string& path, std::string* realFolder);
 
 // Reads a journal record by record; no more than one record's body is held
 // at a time, and every length is bounded before it sizes anything. Fails

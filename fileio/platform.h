@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace tabulon {
@@ -14,12 +15,13 @@ namespace tabulon {
 using PlatformHandle = intptr_t;
 constexpr PlatformHandle kInvalidHandle = -1;
 
-// Access and sharing of an open. Values other than Repair and Unprotected
-// behave as ExclusiveRead.
+// Access and sharing of an open. Values other than Repair, Unprotected and
+// SharedRead behave as ExclusiveRead.
 enum OpenMode : int {
     ExclusiveRead = 0,  // read; no other opener at all
     Repair = 1,         // read and write; others may read
     Unprotected = 2,    // read; others may read, write and delete
+    SharedRead = 3,     // read; others may read, nobody may write
 };
 
 // Added to a mode: the name must be a regular file itself. A symbolic link is
@@ -50,6 +52,15 @@ struct FileView {
     size_t length = 0;
     void* mapping = nullptr;  // the binding's own record of the view
     size_t mappedLength = 0;
+};
+
+// What a look at a file saw of it: two looks that differ tell that the file
+// changed in between.
+struct FileStamp {
+    uint64_t size = 0;
+    int64_t modifiedNs = 0;  // modification time, nanoseconds since 1970
+    int64_t changedNs = 0;   // status change time where the system keeps one (else 0)
+    bool operator==(const FileStamp&) const = default;
 };
 
 class Platform {
@@ -126,10 +137,26 @@ class Platform {
 
     virtual void close(PlatformHandle handle) = 0;
 
+    // Closes a file written by create and tells whether the close itself
+    // failed (a file system that reports a lost write only then); false with
+    // the system's error code. The handle is gone either way.
+    virtual bool closeWritten(PlatformHandle handle, uint32_t* error) {
+        (void)error;
+        close(handle);
+        return true;
+    }
+
     // The identity of an open file; false when the binding cannot tell it.
     virtual bool fileId(PlatformHandle handle, FileId* id) {
         (void)handle;
         (void)id;
+        return false;
+    }
+
+    // The stamp of an open file; false when the binding cannot tell it.
+    virtual bool stamp(PlatformHandle handle, FileStamp* stamp) {
+        (void)handle;
+        (void)stamp;
         return false;
     }
 
@@ -166,13 +193,6 @@ void setBinaryConsole();
 // whole lines are written.
 bool standardStreamsShareFile();
 
-// What a look at a file saw of it: two looks that differ tell that the file
-// changed in between.
-struct FileStamp {
-    uint64_t size = 0;
-    int64_t modifiedNs = 0;  // modification time, nanoseconds since 1970
-};
-
 // Opens a name for reading without waiting for it (a FIFO does not block
 // the open) and without taking a lock, keeps it only when the open handle is
 // a regular file, and reads up to n of its first bytes from that handle;
@@ -192,4 +212,74 @@ bool renameFile(const std::string& from, const std::string& to, uint32_t* error)
 
 // Whether standard error leads to a terminal (a console on Windows).
 bool standardErrorIsTerminal();
+
+// What a name is; a symbolic link (a reparse point on Windows) at its end is
+// not followed.
+enum class FileKind : uint8_t { Absent, Regular, Folder, Link, Device, Pipe, Other };
+
+// The kind of the file a name gives; a name that does not exist, or whose
+// folder does not, is Absent. False with the system's error code when the
+// system cannot tell (a folder on the way that may not be searched).
+bool fileKindOf(const std::string& name, FileKind* kind, uint32_t* error);
+
+// What an open's error code means, in this system's codes: no such file or
+// folder on the way; another opener holds the file in a mode that excludes
+// this open.
+bool isNotFound(uint32_t error);
+bool isSharingConflict(uint32_t error);
+
+// A word of a command line as this system's shell reads it back: a word of
+// letters, digits and the path characters as it is, any other in POSIX
+// single quotes (a quote in it as '\''), or in cmd.exe's double quotes (a
+// Windows path holds none).
+std::string commandWord(const std::string& word);
+
+// Whether a path names its file from a root (a drive and its root, or a
+// share on Windows), whatever folder it is used from.
+bool isAbsolutePath(const std::string& path);
+
+// A folder held open for a walk over folders that others may change: its
+// entries are listed from the handle, and its files and subfolders are opened
+// from it without following a symbolic link, so that a name that becomes a
+// link between the listing and the open is refused, not followed.
+using FolderHandle = intptr_t;
+constexpr FolderHandle kInvalidFolder = -1;
+
+// What an entry of a folder is, by itself: a link is a link, wherever it
+// leads.
+enum class EntryKind : uint8_t { File, Folder, Link, Other };
+
+// Opens a folder by its name as given (links on the way followed: the name
+// is the caller's own). False with the system's code; the code for a wrong
+// kind of file when the name is no folder.
+bool openFolder(const std::string& name, FolderHandle* folder, uint32_t* error);
+
+// Opens subfolder `name` of an open folder; a link there fails the open
+// with the system's code for a link.
+bool openSubfolder(FolderHandle parent, const std::string& name, FolderHandle* folder,
+                   uint32_t* error);
+
+// Calls f(name, kind) for every entry of the folder but "." and "..". False
+// with the system's code when the listing failed (the entries listed before
+// were handed over).
+bool listFolder(FolderHandle folder, const std::function<void(const std::string&, EntryKind)>& f,
+                uint32_t* error);
+
+// Opens file `name` of an open folder as Platform::open does (access,
+// sharing, only a regular file), never following a link: a link fails the
+// open with the system's code for a link. The handle is for systemPlatform().
+bool openInFolder(FolderHandle folder, const std::string& name, int mode, PlatformHandle* handle,
+                  uint32_t* error);
+
+// The identity of an open folder; false when the system cannot tell it.
+bool folderId(FolderHandle folder, FileId* id);
+
+void closeFolder(FolderHandle folder);
+
+// Whether an error code is the system's refusal of a link where none is
+// followed.
+bool isLinkRefusal(uint32_t error);
+
+// Whether an error code says a name is there but no folder.
+bool isNotFolder(uint32_t error);
 }  // namespace tabulon

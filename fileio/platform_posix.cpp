@@ -18,15 +18,18 @@
 #include <fcntl.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <dirent.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fileio/gather.h"
@@ -56,10 +59,12 @@ uint32_t regularFileRefusal(int fd, struct stat* st) {
     return 0;
 }
 
-bool lockWriterMarker(int fd) {
+// A Repair opener write-locks the marker byte; a SharedRead opener
+// read-locks it, which keeps a writer out and lets other readers in.
+bool lockMarker(int fd, short type) {
     struct flock lock;
     std::memset(&lock, 0, sizeof lock);
-    lock.l_type = F_WRLCK;
+    lock.l_type = type;
     lock.l_whence = SEEK_SET;
     lock.l_start = kWriterMarker;
     lock.l_len = 1;
@@ -87,7 +92,9 @@ class PosixPlatform final : public Platform {
     bool readViews(void (*visit)(void*), void* context) override;
     bool flush(PlatformHandle handle, uint32_t* error) override;
     void close(PlatformHandle handle) override;
+    bool closeWritten(PlatformHandle handle, uint32_t* error) override;
     bool fileId(PlatformHandle handle, FileId* id) override;
+    bool stamp(PlatformHandle handle, FileStamp* stamp) override;
     std::string errorText(uint32_t error) override;
 };
 
@@ -125,6 +132,39 @@ int openWithoutLinks(const char* name, int flags) {
     }
 }
 
+// Keeps a handle just opened without blocking: only a regular file, made
+// blocking again and locked as the mode says. Closes it and returns false
+// with the code otherwise.
+bool keepOpened(int fd, int mode, PlatformHandle* handle, uint32_t* error) {
+    struct stat st;
+    uint32_t refused = regularFileRefusal(fd, &st);
+    if (refused == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        refused = uint32_t(errno);
+    }
+    if (refused != 0) {
+        *error = refused;
+        ::close(fd);
+        return false;
+    }
+    const bool exclusive = mode != Repair && mode != Unprotected && mode != SharedRead;
+    int rc;
+    do {
+        rc = flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    bool ok = rc == 0 || errno == ENOLCK || errno == EOPNOTSUPP;
+    if (ok && (mode == Repair || mode == SharedRead) &&
+        !lockMarker(fd, mode == Repair ? F_WRLCK : F_RDLCK)) {
+        ok = !(errno == EAGAIN || errno == EACCES);
+    }
+    if (!ok) {
+        *error = kSharingConflict;
+        ::close(fd);
+        return false;
+    }
+    *handle = fd;
+    return true;
+}
+
 bool PosixPlatform::open(const char* name, int mode, PlatformHandle* handle, uint32_t* error) {
     const bool plainOnly = (mode & PlainFileOnly) != 0;
     const bool noLinks = (mode & NoLinkedFolders) != 0;
@@ -144,32 +184,7 @@ bool PosixPlatform::open(const char* name, int mode, PlatformHandle* handle, uin
         *error = uint32_t(errno);
         return false;
     }
-    struct stat st;
-    uint32_t refused = regularFileRefusal(fd, &st);
-    if (refused == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        refused = uint32_t(errno);
-    }
-    if (refused != 0) {
-        *error = refused;
-        ::close(fd);
-        return false;
-    }
-    int how = (mode == Repair || mode == Unprotected) ? LOCK_SH : LOCK_EX;
-    int rc;
-    do {
-        rc = flock(fd, how | LOCK_NB);
-    } while (rc != 0 && errno == EINTR);
-    bool ok = rc == 0 || errno == ENOLCK || errno == EOPNOTSUPP;
-    if (ok && mode == Repair && !lockWriterMarker(fd)) {
-        ok = !(errno == EAGAIN || errno == EACCES);
-    }
-    if (!ok) {
-        *error = kSharingConflict;
-        ::close(fd);
-        return false;
-    }
-    *handle = fd;
-    return true;
+    return keepOpened(fd, mode, handle, error);
 }
 
 // The folder that holds a file of this name, for making its entry durable.
@@ -184,7 +199,7 @@ std::string folderOf(const char* name) {
 bool PosixPlatform::create(const char* name, PlatformHandle* handle, uint32_t* error) {
     int fd;
     do {
-        fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
+        fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         *error = uint32_t(errno);
@@ -415,10 +430,31 @@ void PosixPlatform::close(PlatformHandle handle) {
     ::close(int(handle));
 }
 
+bool PosixPlatform::closeWritten(PlatformHandle handle, uint32_t* error) {
+    // The descriptor is released even when close fails; an interrupted
+    // close lost nothing that the flush before it had not made durable.
+    if (::close(int(handle)) == 0 || errno == EINTR) return true;
+    *error = uint32_t(errno);
+    return false;
+}
+
 bool PosixPlatform::fileId(PlatformHandle handle, FileId* id) {
     struct stat st;
     if (fstat(int(handle), &st) != 0) return false;
     *id = FileId{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return true;
+}
+
+void stampOf(const struct stat& st, FileStamp* stamp) {
+    stamp->size = uint64_t(st.st_size);
+    stamp->modifiedNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    stamp->changedNs = int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+bool PosixPlatform::stamp(PlatformHandle handle, FileStamp* stamp) {
+    struct stat st;
+    if (fstat(int(handle), &st) != 0) return false;
+    stampOf(st, stamp);
     return true;
 }
 
@@ -483,15 +519,6 @@ bool standardStreamsShareFile() {
     return out.st_dev == err.st_dev && out.st_ino == err.st_ino && !isatty(STDOUT_FILENO);
 }
 
-namespace {
-
-void stampOf(const struct stat& st, FileStamp* stamp) {
-    stamp->size = uint64_t(st.st_size);
-    stamp->modifiedNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-}
-
-}  // namespace
-
 bool readFileHead(const std::string& name, void* buffer, size_t n, size_t* got, FileStamp* stamp,
                   uint32_t* error) {
     *got = 0;
@@ -538,5 +565,170 @@ bool renameFile(const std::string& from, const std::string& to, uint32_t* error)
 
 bool standardErrorIsTerminal() {
     return isatty(STDERR_FILENO) == 1;
+}
+
+bool fileKindOf(const std::string& name, FileKind* kind, uint32_t* error) {
+    struct stat st;
+    if (::lstat(name.c_str(), &st) != 0) {
+        if (errno != ENOENT) {
+            *error = uint32_t(errno);
+            return false;
+        }
+        *kind = FileKind::Absent;
+        return true;
+    }
+    const mode_t type = st.st_mode & S_IFMT;
+    *kind = type == S_IFREG                      ? FileKind::Regular
+            : type == S_IFDIR                    ? FileKind::Folder
+            : type == S_IFLNK                    ? FileKind::Link
+            : type == S_IFCHR || type == S_IFBLK ? FileKind::Device
+            : type == S_IFIFO                    ? FileKind::Pipe
+                                                 : FileKind::Other;
+    return true;
+}
+
+bool isNotFound(uint32_t error) {
+    return error == ENOENT || error == ENOTDIR;
+}
+
+bool isSharingConflict(uint32_t error) {
+    return error == uint32_t(kSharingConflict);
+}
+
+std::string commandWord(const std::string& word) {
+    const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char ch) {
+        return std::isalnum(static_cast<unsigned char>(ch)) ||
+               std::string_view("_./@%+=:,-").find(ch) != std::string_view::npos;
+    });
+    if (plain) return word;
+    std::string quoted = "'";
+    for (char ch : word) quoted += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    return quoted + "'";
+}
+
+bool isAbsolutePath(const std::string& path) {
+    return path.starts_with('/');
+}
+
+namespace {
+
+// Opens a folder (never a link, with O_NOFOLLOW) from `at`; -1 with errno.
+int openFolderAt(int at, const char* name, int noFollow) {
+    int fd;
+    do {
+        fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | noFollow);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+EntryKind kindOf(mode_t mode) {
+    if (S_ISREG(mode)) return EntryKind::File;
+    if (S_ISDIR(mode)) return EntryKind::Folder;
+    if (S_ISLNK(mode)) return EntryKind::Link;
+    return EntryKind::Other;
+}
+
+}  // namespace
+
+bool openFolder(const std::string& name, FolderHandle* folder, uint32_t* error) {
+    const int fd = openFolderAt(AT_FDCWD, name.c_str(), 0);
+    if (fd < 0) {
+        *error = uint32_t(errno);
+        return false;
+    }
+    *folder = fd;
+    return true;
+}
+
+bool openSubfolder(FolderHandle parent, const std::string& name, FolderHandle* folder,
+                   uint32_t* error) {
+    const int fd = openFolderAt(int(parent), name.c_str(), O_NOFOLLOW);
+    if (fd < 0) {
+        // A link opened with O_NOFOLLOW and O_DIRECTORY fails as no folder.
+        struct stat st;
+        const bool link = errno == ENOTDIR &&
+                          fstatat(int(parent), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISLNK(st.st_mode);
+        *error = link ? uint32_t(ELOOP) : uint32_t(errno);
+        return false;
+    }
+    *folder = fd;
+    return true;
+}
+
+bool listFolder(FolderHandle folder, const std::function<void(const std::string&, EntryKind)>& f,
+                uint32_t* error) {
+    // The listing gets a handle of its own: closedir closes the one it holds.
+    const int fd = ::openat(int(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+    if (!dir) {
+        *error = uint32_t(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    for (;;) {
+        errno = 0;
+        const struct dirent* e = readdir(dir);
+        if (!e) break;
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        EntryKind kind = EntryKind::Other;
+        switch (e->d_type) {
+            case DT_REG: kind = EntryKind::File; break;
+            case DT_DIR: kind = EntryKind::Folder; break;
+            case DT_LNK: kind = EntryKind::Link; break;
+            case DT_UNKNOWN: {
+                struct stat st;
+                if (fstatat(int(folder), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                    kind = kindOf(st.st_mode);
+                }
+                break;
+            }
+            default: break;
+        }
+        f(name, kind);
+    }
+    const int failed = errno;
+    closedir(dir);
+    if (failed != 0) {
+        *error = uint32_t(failed);
+        return false;
+    }
+    return true;
+}
+
+bool openInFolder(FolderHandle folder, const std::string& name, int mode, PlatformHandle* handle,
+                  uint32_t* error) {
+    mode &= ~(PlainFileOnly | NoLinkedFolders);
+    const int flags = (mode == Repair ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK |
+                      O_NOCTTY;
+    int fd;
+    do {
+        fd = ::openat(int(folder), name.c_str(), flags);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        *error = uint32_t(errno);
+        return false;
+    }
+    return keepOpened(fd, mode, handle, error);
+}
+
+bool folderId(FolderHandle folder, FileId* id) {
+    struct stat st;
+    if (fstat(int(folder), &st) != 0) return false;
+    *id = FileId{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return true;
+}
+
+void closeFolder(FolderHandle folder) {
+    if (folder != kInvalidFolder) ::close(int(folder));
+}
+
+bool isLinkRefusal(uint32_t error) {
+    return error == uint32_t(ELOOP);
+}
+
+bool isNotFolder(uint32_t error) {
+    return error == uint32_t(ENOTDIR);
 }
 }  // namespace tabulon

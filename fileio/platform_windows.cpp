@@ -13,7 +13,10 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <string_view>
 
 #include "fileio/gather.h"
 #include "fileio/platform.h"
@@ -43,7 +46,9 @@ class WindowsPlatform final : public Platform {
                   size_t width, uint8_t* out) override;
     bool flush(PlatformHandle handle, uint32_t* error) override;
     void close(PlatformHandle handle) override;
+    bool closeWritten(PlatformHandle handle, uint32_t* error) override;
     bool fileId(PlatformHandle handle, FileId* id) override;
+    bool stamp(PlatformHandle handle, FileStamp* stamp) override;
     std::string errorText(uint32_t error) override;
 };
 
@@ -105,6 +110,8 @@ bool WindowsPlatform::open(const char* name, int mode, PlatformHandle* handle, u
         share = FILE_SHARE_READ;
     } else if (mode == Unprotected) {
         share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    } else if (mode == SharedRead) {
+        share = FILE_SHARE_READ;
     }
     // A link is opened as itself (not followed) so that it can be refused.
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | (plainOnly ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
@@ -249,6 +256,17 @@ bool WindowsPlatform::fileId(PlatformHandle handle, FileId* id) {
     if (GetFileInformationByHandle(toHandle(handle), &info) == FALSE) return false;
     *id = FileId{info.dwVolumeSerialNumber,
                  uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+    return true;
+}
+
+int64_t sinceEpochNs(const FILETIME& t);
+
+bool WindowsPlatform::stamp(PlatformHandle handle, FileStamp* stamp) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(toHandle(handle), &info) == FALSE) return false;
+    stamp->size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    stamp->modifiedNs = sinceEpochNs(info.ftLastWriteTime);
+    stamp->changedNs = 0;
     return true;
 }
 
@@ -397,9 +415,201 @@ bool renameFile(const std::string& from, const std::string& to, uint32_t* error)
     return false;
 }
 
+bool WindowsPlatform::closeWritten(PlatformHandle handle, uint32_t* error) {
+    if (CloseHandle(toHandle(handle)) != FALSE) return true;
+    *error = uint32_t(GetLastError());
+    return false;
+}
+
+bool fileKindOf(const std::string& name, FileKind* kind, uint32_t* error) {
+    // Opened for no access at all, the reparse point itself and a folder
+    // too: the handle only tells what the name is.
+    HANDLE h = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
+            *error = uint32_t(code);
+            return false;
+        }
+        *kind = FileKind::Absent;
+        return true;
+    }
+    const DWORD type = GetFileType(h);
+    BY_HANDLE_FILE_INFORMATION info;
+    bool ok = true;
+    if (type == FILE_TYPE_CHAR) {
+        *kind = FileKind::Device;
+    } else if (type == FILE_TYPE_PIPE) {
+        *kind = FileKind::Pipe;
+    } else if (type != FILE_TYPE_DISK) {
+        *kind = FileKind::Other;
+    } else if (!GetFileInformationByHandle(h, &info)) {
+        *error = uint32_t(GetLastError());
+        ok = false;
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        *kind = FileKind::Link;
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        *kind = FileKind::Folder;
+    } else {
+        *kind = FileKind::Regular;
+    }
+    CloseHandle(h);
+    return ok;
+}
+
 bool standardErrorIsTerminal() {
     DWORD mode = 0;
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     return err != INVALID_HANDLE_VALUE && err && GetConsoleMode(err, &mode) != FALSE;
+}
+
+bool isNotFound(uint32_t error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool isSharingConflict(uint32_t error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+std::string commandWord(const std::string& word) {
+    // cmd.exe splits at spaces, commas, semicolons and equal signs, and
+    // reads & | < > ^ ( ) % ! outside double quotes.
+    const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char ch) {
+        return std::isalnum(static_cast<unsigned char>(ch)) ||
+               std::string_view("_./\\:@+-").find(ch) != std::string_view::npos;
+    });
+    return plain ? word : "\"" + word + "\"";
+}
+
+bool isAbsolutePath(const std::string& path) {
+    auto slash = [](char ch) { return ch == '/' || ch == '\\'; };
+    if (path.size() >= 2 && slash(path[0]) && slash(path[1])) return true;  // a share
+    return path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+           path[1] == ':' && slash(path[2]);
+}
+
+namespace {
+
+// An open folder: a handle that keeps it from being renamed or removed
+// (no FILE_SHARE_DELETE) and the full path the system reached it by, which
+// the names of its entries are opened under.
+struct OpenFolder {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::string path;
+};
+
+OpenFolder* folderOf(FolderHandle folder) {
+    return reinterpret_cast<OpenFolder*>(folder);
+}
+
+// Opens a folder (a link or junction refused when `noLinks`).
+bool openFolderPath(const std::string& name, bool noLinks, FolderHandle* folder, uint32_t* error) {
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (noLinks ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = uint32_t(GetLastError());
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    std::string path;
+    uint32_t refused = 0;
+    if (GetFileInformationByHandle(h, &info) == FALSE) {
+        refused = uint32_t(GetLastError());
+    } else if (noLinks && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        refused = uint32_t(ERROR_CANT_ACCESS_FILE);
+    } else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        refused = uint32_t(ERROR_DIRECTORY);
+    } else if (!finalPathOf(h, &path)) {
+        refused = uint32_t(GetLastError());
+    }
+    if (refused != 0) {
+        CloseHandle(h);
+        *error = refused;
+        return false;
+    }
+    auto* f = new OpenFolder{h, path};
+    *folder = reinterpret_cast<FolderHandle>(f);
+    return true;
+}
+
+std::string inFolder(FolderHandle folder, const std::string& name) {
+    const std::string& path = folderOf(folder)->path;
+    return path + (path.ends_with('\\') ? "" : "\\") + name;
+}
+
+}  // namespace
+
+bool openFolder(const std::string& name, FolderHandle* folder, uint32_t* error) {
+    return openFolderPath(name, false, folder, error);
+}
+
+bool openSubfolder(FolderHandle parent, const std::string& name, FolderHandle* folder,
+                   uint32_t* error) {
+    return openFolderPath(inFolder(parent, name), true, folder, error);
+}
+
+bool listFolder(FolderHandle folder, const std::function<void(const std::string&, EntryKind)>& f,
+                uint32_t* error) {
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(inFolder(folder, "*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        *error = uint32_t(GetLastError());
+        return *error == ERROR_FILE_NOT_FOUND;
+    }
+    do {
+        const std::string name = data.cFileName;
+        if (name == "." || name == "..") continue;
+        EntryKind kind = EntryKind::File;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            kind = EntryKind::Link;
+        } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            kind = EntryKind::Folder;
+        } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) {
+            kind = EntryKind::Other;
+        }
+        f(name, kind);
+    } while (FindNextFileA(find, &data));
+    const DWORD last = GetLastError();
+    FindClose(find);
+    if (last != ERROR_NO_MORE_FILES) {
+        *error = uint32_t(last);
+        return false;
+    }
+    return true;
+}
+
+bool openInFolder(FolderHandle folder, const std::string& name, int mode, PlatformHandle* handle,
+                  uint32_t* error) {
+    // The folder cannot be renamed while it is held, so its path still leads
+    // to it; the file itself is opened as itself, a link refused.
+    mode &= ~(PlainFileOnly | NoLinkedFolders);
+    return systemPlatform().open(inFolder(folder, name).c_str(), mode | PlainFileOnly, handle,
+                                 error);
+}
+
+bool folderId(FolderHandle folder, FileId* id) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(folderOf(folder)->handle, &info) == FALSE) return false;
+    *id = FileId{info.dwVolumeSerialNumber,
+                 uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+    return true;
+}
+
+void closeFolder(FolderHandle folder) {
+    if (folder == kInvalidFolder) return;
+    OpenFolder* f = folderOf(folder);
+    CloseHandle(f->handle);
+    delete f;
+}
+
+bool isLinkRefusal(uint32_t error) {
+    return error == uint32_t(ERROR_CANT_ACCESS_FILE);
+}
+
+bool isNotFolder(uint32_t error) {
+    return error == uint32_t(ERROR_DIRECTORY);
 }
 }  // namespace tabulon

@@ -44,6 +44,20 @@ FcrFault fcrHeadFault(const uint8_t* head, size_t n) {
     return FcrFault::None;
 }
 
+uint32_t secondFcrCopyOffset(const uint8_t* head, size_t n) {
+    for (uint32_t at = uint32_t(kSectorSize); at <= uint32_t(kBufferSize); at += uint32_t(kSectorSize)) {
+        if (n < at + size_t(fcr::firstReadMin)) break;
+        const uint8_t* copy = head + at;
+        FcrVersion v;
+        if (fcrHeadFault(copy, n - at) != FcrFault::None || !decodeFcrVersion(copy, &v)) continue;
+        if (v.folded < version::v600) continue;
+        FileGeometry g;
+        decodeGeometry(copy, v.folded, &g);
+        if (g.patPageSize == at) return at;
+    }
+    return 0;
+}
+
 void decodeGeometry(const uint8_t* c0, uint16_t v, FileGeometry* g) {
     g->versionCode = v;
     g->currentFcr = 0;
@@ -193,6 +207,23 @@ uint64_t patPairOffset(const FileGeometry& g, uint32_t n) {
 uint32_t lastPatPair(const FileGeometry& g, const uint8_t* cur) {
     if (g.versionCode < version::v700) return le16(cur + fcr::lastPair);
     return le32(cur + fcr::lastPair);
+}
+
+uint32_t pairsThatFit(const FileGeometry& g, uint32_t last, uint64_t setSize) {
+    if (patPairStride(g) == 0) return last;
+    auto fits = [&](uint32_t n) { return patPairOffset(g, n) + 2ull * g.patPageSize <= setSize; };
+    // The first pair that does not fit.
+    uint32_t lo = 1, hi = last + 1;
+    if (last == UINT32_MAX) hi = last;
+    while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo) / 2;
+        if (fits(mid)) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo - 1;
 }
 
 uint64_t pageUnit(const FileGeometry& g) {

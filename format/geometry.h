@@ -46,6 +46,12 @@ const char* fcrFaultName(FcrFault fault);
 // buffers hold).
 FcrFault fcrHeadFault(const uint8_t* head, size_t n);
 
+// Where the second FCR copy lies when the first is damaged: the offset of
+// the first place, from one sector to the largest PAT page, that holds a
+// copy of a 6.x-or-later FCR worth checking whose own geometry puts the
+// second copy there. 0 when the `n` bytes at the start of a file hold none.
+uint32_t secondFcrCopyOffset(const uint8_t* head, size_t n);
+
 // The version code of the first FCR copy: the stored code and its folded
 // value. False when the first copy carries no signature.
 struct FcrVersion {
@@ -89,6 +95,11 @@ uint64_t patPairOffset(const FileGeometry& g, uint32_t n);
 
 // Number of the last PAT pair, from the current FCR copy.
 uint32_t lastPatPair(const FileGeometry& g, const uint8_t* currentCopy);
+
+// How many of pairs 1 to `last` lie whole within `setSize` bytes (pairs lie
+// in the order of their numbers); `last` when the stride is unknown, where
+// only pair 1 can be located.
+uint32_t pairsThatFit(const FileGeometry& g, uint32_t last, uint64_t setSize);
 
 // Bytes per physical page slot: the compressed page size for page-compressed
 // files, the page size otherwise.

@@ -3,9 +3,11 @@
 // A candidate is the engine's repair with that fix mask over an
 // OverlayPlatform, in the run sequence of the tabulon program; the layer
 // then serves a second check of the state the repair leaves. The candidates are ranked by the
-// damage left, then the logical pages given up (entries in use reset to free space: their data is
-// no longer reachable), then the page headers rewritten (a header written into a page that holds no
-// version of the page makes the check pass over data that is not there), then the writes.
+// data they keep first: the versions they leave out of reach (the run's version ledger: an entry
+// left on a page it relabelled, reset or left damaged while another page holds a version), then
+// the damage left, the entries reset where a version exists, the page headers rewritten (a header
+// written into a page that holds no version makes the check pass over data that is not there),
+// then the writes. A header check alone cannot see the first key.
 #include "inspect/advise.h"
 
 #include <algorithm>
@@ -15,7 +17,9 @@
 
 #include "check/run.h"
 #include "fileio/overlay.h"
+#include "fileio/platform.h"
 #include "inspect/findings.h"
+#include "inspect/json.h"
 #include "inspect/names.h"
 #include "inspect/plan.h"
 
@@ -51,10 +55,11 @@ std::string changedBytes(OverlayPlatform& layer) {
     return lines;
 }
 
-// The damage findings of a set opened on `platform`, explained; false when
-// the set cannot be opened (the reason in *why).
+// The damage findings of a set opened on `platform`; false when the set
+// cannot be opened (the reason in *why). With `extent`, what the members
+// hold against what the FCR names.
 bool damageOf(Platform& platform, const std::string& path, bool shared, uint64_t* damage,
-              std::vector<std::string>* explained, std::string* why) {
+              std::vector<Finding>* found, std::string* why, SetExtent* extent = nullptr) {
     NullOutput quiet;
     BtrieveFile file(quiet, platform);
     if (const Status opened = file.open(path, shared ? Unprotected : ExclusiveRead, false);
@@ -68,65 +73,109 @@ bool damageOf(Platform& platform, const std::string& path, bool shared, uint64_t
         file.close();
         return false;
     }
+    if (extent) *extent = setExtent(file);
     const FileFindings f = gatherFindings(file, shared, true);
     file.close();
     *damage = f.bySeverity(Damage);
     for (const ListedFinding& l : f.list) {
-        if (l.severity() == Damage) explained->push_back(tabulon::renderDetail(l.finding));
+        if (l.severity() == Damage) found->push_back(l.finding);
     }
     return true;
 }
 
-// Rank of a candidate: damage left, pages given up, headers rewritten,
-// writes; a failed run last.
+// Rank of a candidate: a failed run last, then the versions orphaned, the
+// damage left, the entries reset where a version exists, the headers
+// rewritten and the writes.
 auto rankOf(const MaskOutcome& c) {
-    return std::make_tuple(c.status != 0, c.damageLeft, c.givenUp.size(), c.headersRewritten,
-                           c.writes);
+    return std::make_tuple(c.status != 0, c.orphaned, c.damageLeft, c.resetWithVersion,
+                           c.headersRewritten, c.writes);
 }
 
-std::string pages(size_t n) {
-    return n == 1 ? "1 logical page" : strf("%zu logical pages", n);
+std::string pageHex(uint32_t p) {
+    return strf("0x%02x", unsigned(p));
 }
 
-// Why the chosen candidate goes before the next one that differs.
+// What a candidate's first orphaned row loses, in the ledger's words.
+std::string orphanText(const MaskOutcome& c) {
+    const std::string m = maskOption(c.mask);
+    for (const LedgerRow& r : c.ledger.rows) {
+        if (r.kind != LedgerClass::Orphaned) continue;
+        const LedgerVersion& v = *r.newestOther();
+        std::string t = m;
+        if (r.endsFree) {
+            t += " resets logical page " + pageHex(r.logical) + " to free space";
+        } else if (r.headerWritten) {
+            t += " leaves logical page " + pageHex(r.logical) + " on page " + pageHex(r.physical) +
+                 ", whose header it writes,";
+        } else {
+            t += " leaves logical page " + pageHex(r.logical) + " on page " + pageHex(r.physical) +
+                 ", which does not hold it,";
+        }
+        t += " while page " + pageHex(v.physical) + " holds a version (usage " +
+             strf("0x%04x", unsigned(v.usage)) + ")";
+        if (c.orphaned > 1) t += strf(", and orphans %zu more", c.orphaned - 1);
+        return t;
+    }
+    return m + " orphans no version";
+}
+
+// Why the chosen candidate goes before the next one that differs, and,
+// when the next one keeps as many versions, what the best of the candidates
+// that orphan more would lose.
 std::string reason(const Advice& a) {
     const MaskOutcome& c = a.candidates[size_t(a.chosen)];
     std::string t = c.damageLeft == 0 ? "it leaves no damage"
                                       : strf("it leaves the least damage (%llu)",
                                              (unsigned long long)c.damageLeft);
-    t += c.givenUp.empty() ? " and gives up no data" : " and gives up " + pages(c.givenUp.size());
+    t += c.orphaned == 0 ? " and keeps every version it finds"
+                         : strf(" and orphans the fewest versions (%zu)", c.orphaned);
     const MaskOutcome* next = nullptr;
+    const MaskOutcome* orphaning = nullptr;
     for (const MaskOutcome& o : a.candidates) {
         if (&o == &c || o.sameAs >= 0 || o.status != 0) continue;
         if (!next || rankOf(o) < rankOf(*next)) next = &o;
+        if (o.orphaned > c.orphaned && (!orphaning || rankOf(o) < rankOf(*orphaning))) {
+            orphaning = &o;
+        }
     }
     if (!next) return t + ".";
     const std::string m = maskOption(next->mask);
+    if (next->orphaned != c.orphaned) return t + "; " + orphanText(*next) + ".";
     if (next->damageLeft != c.damageLeft) {
-        return t +
-               strf("; %s leaves %llu damage findings", m.c_str(),
-                    (unsigned long long)next->damageLeft) +
-               ".";
+        t += strf("; %s leaves %llu damage findings", m.c_str(),
+                  (unsigned long long)next->damageLeft);
+    } else if (next->resetWithVersion != c.resetWithVersion) {
+        t += strf("; %s resets %zu entries whose page has a version elsewhere", m.c_str(),
+                  next->resetWithVersion);
+    } else if (next->headersRewritten != c.headersRewritten) {
+        t += strf("; %s also rewrites %zu page headers", m.c_str(), next->headersRewritten);
+    } else {
+        t += strf("; %s does the same in %zu writes", m.c_str(), next->writes);
     }
-    if (next->givenUp.size() != c.givenUp.size()) {
-        return t + "; " + m + " gives up " + pages(next->givenUp.size()) + ".";
-    }
-    if (next->headersRewritten != c.headersRewritten) {
-        return t + strf("; %s also rewrites %zu page headers", m.c_str(), next->headersRewritten) +
-               ".";
-    }
-    return t + strf("; %s does the same in %zu writes", m.c_str(), next->writes) + ".";
+    if (orphaning) t += "; " + orphanText(*orphaning);
+    return t + ".";
 }
 
 #ifndef _WIN32
+// s as one word of a POSIX shell. A name that the text forms escape is
+// written in $'...', whose escapes (\\, \xNN, \uNNNN) are those of the
+// text forms: the line runs as it reads, and no byte of the name reaches the
+// terminal raw.
 std::string shellWord(const std::string& s) {
     const bool plain = !s.empty() && std::all_of(s.begin(), s.end(), [](char ch) {
         return std::isalnum(static_cast<unsigned char>(ch)) ||
                std::string("_./@%+=:,-").find(ch) != std::string::npos;
     });
     if (plain) return s;
-    std::string q = "'";
-    for (char ch : s) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    const std::string shown = displayName(s);
+    std::string q = shown == s ? "'" : "$'";
+    for (char ch : shown) {
+        if (ch != '\'') {
+            q += ch;
+        } else {
+            q += shown == s ? "'\\''" : "\\'";
+        }
+    }
     return q + "'";
 }
 #endif
@@ -143,7 +192,9 @@ MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, 
     // The repair of `tabulon path /F<mask> /R`, made on the layer; the
     // candidate is read off the engine's actions and the layer's writes.
     EntryChanges changes;
-    const RunResult run = simulateRepair(layer, path, options, changes);
+    const RunResult run = simulateRepair(layer, path, options, changes, &c.ledger);
+    c.orphaned = c.ledger.count(LedgerClass::Orphaned);
+    c.resetWithVersion = c.ledger.resetWithVersion();
     c.status = run.status == 0 ? 0 : kStatusFailed;
     const Plan plan = readPlan(run, layer.writes(), changes);
     for (const EntryChange& e : plan.entries) {
@@ -168,15 +219,17 @@ const std::vector<int32_t>& candidateMasks() {
 }
 
 int Advice::status() const {
-    if (!checked()) return kStatusFailed;
+    if (!checked() || !incomplete.empty()) return kStatusFailed;
     return damage == 0 ? 0 : 1;
 }
 
 Advice adviseFile(Platform& base, const std::string& path, bool shared) {
     Advice a;
     a.path = path;
-    if (!damageOf(base, path, shared, &a.damage, &a.findings, &a.error)) return a;
-    if (a.damage == 0) return a;
+    SetExtent extent;
+    if (!damageOf(base, path, shared, &a.damage, &a.findings, &a.error, &extent)) return a;
+    a.incomplete = incompleteSetText(extent);
+    if (a.damage == 0 || !a.incomplete.empty()) return a;
     for (int32_t mask : candidateMasks()) {
         MaskOutcome c = runCandidate(base, path, mask, shared);
         for (size_t k = 0; k < a.candidates.size(); ++k) {
@@ -217,10 +270,12 @@ std::string adviceCommand(const std::string& path, int32_t mask) {
 
 namespace {
 
-std::string listed(const std::vector<std::string>& lines, const char* indent) {
+std::string listed(const std::vector<Finding>& found, const char* indent) {
     std::string t;
-    for (size_t i = 0; i < lines.size() && i < kListed; ++i) t += indent + lines[i] + "\n";
-    if (lines.size() > kListed) t += strf("%sand %zu more\n", indent, lines.size() - kListed);
+    for (size_t i = 0; i < found.size() && i < kListed; ++i) {
+        t += indent + tabulon::renderDetail(found[i]) + "\n";
+    }
+    if (found.size() > kListed) t += strf("%sand %zu more\n", indent, found.size() - kListed);
     return t;
 }
 
@@ -240,21 +295,119 @@ std::string candidateRow(const Advice& a, const MaskOutcome& c) {
                     maskOption(a.candidates[size_t(c.sameAs)].mask).c_str());
     }
     if (c.status != 0) return strf("  %-6s the run fails (status %d)\n", m.c_str(), c.status);
-    return strf("  %-6s %11llu %13zu %17zu %7zu %9llu\n", m.c_str(),
+    return strf("  %-6s %8zu %12llu %13zu %17zu %7zu %9llu\n", m.c_str(), c.orphaned,
                 (unsigned long long)c.damageLeft, c.givenUp.size(), c.headersRewritten, c.writes,
                 (unsigned long long)c.bytes);
+}
+
+std::string ledgerLine(const LedgerRow& r) {
+    std::string t = "logical page " + hex(r.logical, 8) + " ";
+    if (r.endsFree) {
+        t += "ends free";
+    } else {
+        t += "ends on page " + hex(r.physical, 8);
+        if (r.headerWritten) {
+            t += ", whose header this run writes";
+        } else if (!r.namesIt) {
+            t += ", which does not hold it";
+        } else {
+            t += strf(" (usage 0x%04x)", unsigned(r.usage));
+        }
+    }
+    t += ": ";
+    t += ledgerClassKey(r.kind);
+    if (!r.others.empty()) {
+        t += "; versions on";
+        for (size_t i = 0; i < r.others.size() && i < 4; ++i) {
+            t += strf(" %s (usage 0x%04x)", hex(r.others[i].physical, 8).c_str(),
+                      unsigned(r.others[i].usage));
+        }
+        if (r.others.size() > 4) t += strf(" and %zu more", r.others.size() - 4);
+    }
+    return t;
+}
+
+}  // namespace
+
+std::string incompleteSetText(const SetExtent& e) {
+    if (e.complete()) return "";
+    std::string t =
+        e.heldPages < e.fcrPages
+            ? strf("the set holds %llu of the FCR's %llu pages", (unsigned long long)e.heldPages,
+                   (unsigned long long)e.fcrPages)
+            : strf("PAT pair %lu of the FCR's %lu lies past the end of the set",
+                   (unsigned long)e.pairsFit + 1, (unsigned long)e.lastPair);
+    if (e.nextMember.empty()) return t + ": is " + displayName(e.lastMember) + " cut short?";
+    t += ": is " + displayName(e.nextMember) + " missing";
+    if (e.members > 1) t += ", or " + displayName(e.lastMember) + " cut short";
+    return t + "?";
+}
+
+std::string ledgerText(const VersionLedger& ledger, size_t limit, const char* indent) {
+    std::string t;
+    for (size_t i = 0; i < ledger.rows.size() && i < limit; ++i) {
+        t += indent + ledgerLine(ledger.rows[i]) + "\n";
+    }
+    if (ledger.rows.size() > limit) t += strf("%sand %zu more\n", indent, ledger.rows.size() - limit);
+    return t;
+}
+
+Json ledgerJson(const VersionLedger& ledger) {
+    Json rows = Json::array();
+    for (const LedgerRow& r : ledger.rows) {
+        Json o;
+        o["logical"] = r.logical;
+        o["type"] = r.type;
+        o["class"] = ledgerClassKey(r.kind);
+        o["changed"] = r.changed;
+        if (r.endsFree) {
+            o["endsOn"] = nullptr;
+        } else {
+            o["endsOn"] = {{"physical", r.physical},
+                           {"usage", r.usage},
+                           {"namesIt", r.namesIt},
+                           {"headerWritten", r.headerWritten}};
+        }
+        Json others = Json::array();
+        for (const LedgerVersion& v : r.others) {
+            others.push_back({{"physical", v.physical}, {"usage", v.usage}});
+        }
+        o["versions"] = others;
+        rows.push_back(o);
+    }
+    return rows;
+}
+
+Json findingJson(const Finding& f) {
+    const ProblemRow& row = f.row();
+    return {{"code", row.key},
+            {"severity", tabulon::severityKey(row.severity)},
+            {"detail", tabulon::renderDetail(f)}};
+}
+
+namespace {
+
+Json findingsJson(const std::vector<Finding>& found) {
+    Json list = Json::array();
+    for (const Finding& f : found) list.push_back(findingJson(f));
+    return list;
 }
 
 }  // namespace
 
 std::string adviceText(const Advice& a) {
-    std::string t = "Advice for " + a.path + "\n";
-    if (!a.checked()) return t + "The file cannot be checked: " + a.error + "\n";
+    std::string t = "Advice for " + displayName(a.path) + "\n";
+    if (!a.checked()) return t + "The file cannot be checked: " + displayName(a.error) + "\n";
+    if (!a.incomplete.empty()) {
+        return t + "The set is incomplete: " + a.incomplete +
+               "\nNo fix mask is advised: a repair would reset the entries of the pages the set "
+               "lacks. Bring the missing member back, then ask again.\n";
+    }
     if (a.damage == 0) return t + "The check finds no damage: nothing needs repair.\n";
     t += strf("The check finds %llu damage findings:\n", (unsigned long long)a.damage);
     t += listed(a.findings, "  ");
     t += "\nEach fix mask run in memory, then the file checked again:\n";
-    t += "  Mask   Damage left  Pages given up  Headers rewritten  Writes     Bytes\n";
+    t += "  Mask   Orphaned  Damage left  Pages reset  Headers rewritten  Writes     Bytes\n";
     for (const MaskOutcome& c : a.candidates) t += candidateRow(a, c);
     if (a.chosen < 0) {
         t += "\nNo fix mask mends the damage; after every one remains:\n";
@@ -265,10 +418,14 @@ std::string adviceText(const Advice& a) {
     }
     const MaskOutcome& c = a.candidates[size_t(a.chosen)];
     t += "\nAdvised: " + maskOption(c.mask) + ", because " + a.why + "\n";
-    if (!c.givenUp.empty()) t += "  Data given up: logical pages " + numbers(c.givenUp) + "\n";
+    if (!c.givenUp.empty()) t += "  Entries reset: logical pages " + numbers(c.givenUp) + "\n";
     if (!c.clean()) {
         t += "  No fix mask leaves the file clean; after " + maskOption(c.mask) + " remains:\n";
         t += listed(c.remaining, "    ");
+    }
+    if (!c.ledger.rows.empty()) {
+        t += "  Where each entry ends after " + maskOption(c.mask) + ":\n";
+        t += ledgerText(c.ledger, kListed, "    ");
     }
     t += "  Run: " + adviceCommand(a.path, c.mask) + "\n";
     return t;
@@ -278,8 +435,9 @@ Json adviceJson(const Advice& a) {
     Json j;
     j["path"] = a.path;
     j["status"] = a.status();
+    j["incomplete"] = a.incomplete.empty() ? Json(nullptr) : Json(a.incomplete);
     j["damage"] = a.damage;
-    j["findings"] = a.findings;
+    j["findings"] = findingsJson(a.findings);
     Json list = Json::array();
     for (const MaskOutcome& c : a.candidates) {
         Json o;
@@ -288,13 +446,17 @@ Json adviceJson(const Advice& a) {
         o["sameAs"] =
             c.sameAs >= 0 ? Json(maskOption(a.candidates[size_t(c.sameAs)].mask)) : Json(nullptr);
         o["status"] = c.status;
+        o["orphaned"] = c.orphaned;
         o["damageLeft"] = c.damageLeft;
-        o["remaining"] = c.remaining;
+        o["remaining"] = findingsJson(c.remaining);
         o["givenUp"] = c.givenUp;
-        o["headersRewritten"] = c.headersRewritten;
-        o["writes"] = c.writes;
-        o["bytes"] = c.bytes;
+        o["entriesReset"] = c.givenUp.size();
+        o["entriesResetHeldVersion"] = c.resetWithVersion;
+        o["pageHeaders"] = c.headersRewritten;
+        o["writeCount"] = c.writes;
+        o["byteCount"] = c.bytes;
         o["clean"] = c.clean();
+        o["ledger"] = ledgerJson(c.ledger);
         list.push_back(o);
     }
     j["candidates"] = list;
@@ -313,17 +475,9 @@ Json adviceJson(const Advice& a) {
 
 std::string adviceHtml(const std::string& path, bool shared) {
     const Advice a = adviseFile(systemPlatform(), path, shared);
-    // Each line as the text forms show it: controls and bytes that are not
-    // UTF-8 escaped, so that a file's name cannot break the page.
-    std::string shown;
-    const std::string text = adviceText(a);
-    for (size_t at = 0; at < text.size();) {
-        const size_t end = std::min(text.find('\n', at), text.size());
-        shown += displayName(std::string_view(text).substr(at, end - at)) + "\n";
-        at = end + 1;
-    }
+    // The text names the file as the text forms do: it cannot break the page.
     std::string h = "<pre class=\"advice\">";
-    for (char ch : shown) {
+    for (char ch : adviceText(a)) {
         switch (ch) {
             case '&': h += "&amp;"; break;
             case '<': h += "&lt;"; break;
@@ -337,7 +491,7 @@ std::string adviceHtml(const std::string& path, bool shared) {
 int cmdAdvise(Context& cx, const std::string& path) {
     const Advice a = adviseFile(systemPlatform(), path, cx.shared);
     if (!a.checked()) return fail(cx.out, a.error);
-    cx.out.write(Stream::Out, cx.json ? adviceJson(a).dump(2) + "\n" : adviceText(a));
+    cx.out.write(Stream::Out, cx.json ? dumpJson(adviceJson(a)) + "\n" : adviceText(a));
     return a.status();
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "check/finding.h"
+#include "check/ledger.h"
 #include "fileio/platform.h"
 #include "inspect/session.h"
 
@@ -18,8 +20,13 @@ struct MaskOutcome {
     int32_t mask = 0;
     int status = 0;               // the repair run's exit status
     uint64_t damageLeft = 0;      // findings of severity damage after the repair
-    std::vector<std::string> remaining;  // those findings, explained
+    std::vector<tabulon::Finding> remaining;  // those findings
     std::vector<uint32_t> givenUp;       // logical pages whose entry, in use, was reset
+    // Where each entry the run changes or leaves damaged ends, beside every
+    // other version of its logical page.
+    tabulon::VersionLedger ledger;
+    size_t orphaned = 0;          // versions the run leaves out of reach
+    size_t resetWithVersion = 0;  // entries reset to free space while a version exists
     size_t headersRewritten = 0;  // physical pages whose header was written
     size_t writes = 0;
     uint64_t bytes = 0;
@@ -42,8 +49,11 @@ const std::vector<int32_t>& candidateMasks();
 struct Advice {
     std::string path;
     std::string error;     // why the set could not be checked; empty when it was
+    // Why no repair may be advised although the set could be checked: its
+    // members hold less than the FCR names. Empty when the set is whole.
+    std::string incomplete;
     uint64_t damage = 0;   // findings of severity damage before any repair
-    std::vector<std::string> findings;  // those findings, explained
+    std::vector<tabulon::Finding> findings;  // those findings
     std::vector<MaskOutcome> candidates;
     int chosen = -1;       // the candidate advised, or -1 when none helps
     std::string why;       // one line
@@ -51,12 +61,22 @@ struct Advice {
     bool checked() const { return error.empty(); }
     bool clean() const { return chosen >= 0 && candidates[size_t(chosen)].clean(); }
     // 0 when nothing needs repair, 1 when the file is damaged, 2 when it
-    // could not be checked.
+    // could not be checked or no repair may be advised for an incomplete set.
     int status() const;
 };
 
 // Checks the set on `base` and, when it has damage, runs every candidate.
 Advice adviseFile(tabulon::Platform& base, const std::string& path, bool shared);
+
+// What a set that holds less than its FCR names lacks, in one sentence ("the
+// set holds 300 of the FCR's 901 pages: is ORDERS.^01 missing?"); empty for
+// a whole set.
+std::string incompleteSetText(const tabulon::SetExtent& e);
+
+// The ledger's rows, one line each, at most `limit` of them (then a count).
+std::string ledgerText(const tabulon::VersionLedger& ledger, size_t limit, const char* indent);
+Json ledgerJson(const tabulon::VersionLedger& ledger);
+Json findingJson(const tabulon::Finding& f);
 
 // "/F12", "/F-1".
 std::string maskOption(int32_t mask);

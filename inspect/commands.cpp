@@ -80,25 +80,8 @@ void infoFcrCopies(BtrieveFile& file, bool pat, Json& j, std::string& t) {
     }
 }
 
-// How many PAT pairs of the FCR's count lie whole within the file set: the
-// last pair when all do.
 uint32_t pairsThatFit(BtrieveFile& file) {
-    const FileGeometry& g = file.geometry();
-    const uint32_t last = file.lastPatPair();
-    const uint64_t size = file.fileSet().totalSize();
-    if (patPairStride(g) == 0) return last;
-    auto fits = [&](uint32_t n) { return file.patPairOffset(n) + 2ull * g.patPageSize <= size; };
-    // Pairs lie in the order of their numbers: the first that does not fit.
-    uint32_t lo = 1, hi = last + 1;
-    while (lo < hi) {
-        const uint32_t mid = lo + (hi - lo) / 2;
-        if (fits(mid)) {
-            lo = mid + 1;
-        } else {
-            hi = mid;
-        }
-    }
-    return lo - 1;
+    return file.pairsThatFit();
 }
 
 // The PAT's page size, encryption, compression and the geometry derived from
@@ -147,7 +130,8 @@ void infoGeometry(BtrieveFile& file, Json& j, std::string& t) {
 
 int cmdInfo(Context& cx, const std::string& path) {
     OpenSet set;
-    if (!openForCommand(cx, set, path, false)) return kStatusFailed;
+    // info tells what the survey tells of a file whose first FCR copy is lost.
+    if (!openForCommand(cx, set, path, false, true)) return kStatusFailed;
     BtrieveFile& file = set.file();
     const FileGeometry& g = file.geometry();
     const bool pat = set.hasPat();
@@ -157,8 +141,12 @@ int cmdInfo(Context& cx, const std::string& path) {
     j["path"] = path;
     infoMembers(file.fileSet(), j, t);
 
+    // The version as the first copy stores it, or the second when the
+    // first is damaged.
+    const bool damaged = file.firstFcrCopyDamaged();
     FcrVersion v;
-    decodeFcrVersion(file.fcrCopy(0), &v);
+    decodeFcrVersion(file.fcrCopy(damaged ? 1 : 0), &v);
+    j["damagedFcrCopy"] = damaged ? Json(0) : Json(nullptr);
     j["versionStored"] = v.stored;
     j["versionStoredHex"] = hex(v.stored, 4);
     j["version"] = v.folded;
@@ -171,6 +159,10 @@ int cmdInfo(Context& cx, const std::string& path) {
     infoFcrCopies(file, pat, j, t);
 
     t += "\n";
+    if (damaged) {
+        t += "FCR copy 0             damaged (" +
+             std::string(problemRow(Problem::FcrCopyDamaged).key) + "): read from copy 1\n";
+    }
     t += strf("Version                %s (%s), stored as %s\n", hex(v.folded, 4).c_str(),
               versionText(v.folded).c_str(), hex(v.stored, 4).c_str());
     t += strf("Page size              %u\n", unsigned(g.pageSize));

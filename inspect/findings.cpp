@@ -78,6 +78,13 @@ class Collector : public tabulon::EventSink {
 
 }  // namespace
 
+void addFinding(FileFindings& to, const tabulon::Finding& f, bool keep) {
+    const ProblemClass cls = classOf(f.tally);
+    ++to.count[cls][size_t(f.severity())];
+    to.severities.add(f.code);
+    if (keep) to.list.push_back(ListedFinding{f, cls});
+}
+
 FileFindings gatherFindings(BtrieveFile& file, bool shared, bool keepList) {
     FileFindings out;
     tabulon::Scanner scanner(file, quietOptions(shared));

@@ -56,6 +56,9 @@ struct FileFindings {
     uint64_t damage(bool strict) const;
 };
 
+// Counts a finding, and keeps it when `keep`.
+void addFinding(FileFindings& to, const tabulon::Finding& f, bool keep);
+
 // Checks every PAT pair of an open 6.x+ file set as the check does without a
 // fix mask and returns the engine's findings; `keepList` also keeps each
 // finding for display.

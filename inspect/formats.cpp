@@ -1,13 +1,10 @@
 // The survey for monitoring systems: the Prometheus text exposition format
 // (for node_exporter's textfile collector) and the Nagios plugin line; and
-// the atomic write of an output file.
+// the write of an output file.
 #include <cstdlib>
-#include <filesystem>
-#include <random>
 #include <string>
-#include <system_error>
 
-#include "fileio/platform.h"
+#include "fileio/replace.h"
 #include "inspect/names.h"
 #include "inspect/survey.h"
 
@@ -58,6 +55,7 @@ void surveyFamilies(std::string& t, const Survey& s, int64_t lastSuccess) {
     t += strf("tabulon_survey_files{state=\"pre6x\"} %zu\n", s.count(RowState::PreSix));
     t += strf("tabulon_survey_files{state=\"not_checked\"} %zu\n", s.count(RowState::Failed));
     t += strf("tabulon_survey_files{state=\"changing\"} %zu\n", s.count(RowState::Changing));
+    t += strf("tabulon_survey_files{state=\"skipped\"} %zu\n", s.count(RowState::Skipped));
     Family(t, "survey_damaged_files", "Files with damage.");
     t += strf("tabulon_survey_damaged_files %zu\n", s.damaged());
     Family(t, "survey_folder_unreadable",
@@ -119,10 +117,11 @@ std::string surveyPrometheus(const Survey& s, int64_t lastSuccess) {
 namespace {
 
 // Plugin output may not hold '|' (it starts the performance data) nor a
-// line break; names are written as the text forms write them.
+// line break; names are written as the text forms write them, and a '|' as
+// the escape of its byte, which no other name prints as.
 std::string pluginText(const std::string& s) {
-    std::string r = displayName(s);
-    for (char& c : r) c = c == '|' ? '?' : c;
+    std::string r;
+    for (char c : displayName(s)) r += c == '|' ? std::string("\\x7c") : std::string(1, c);
     return r;
 }
 
@@ -188,6 +187,9 @@ std::string nagiosSummary(const Survey& s) {
     if (s.count(RowState::Changing) > 0) {
         summary += strf("; %zu changing while checked", s.count(RowState::Changing));
     }
+    if (s.count(RowState::Skipped) > 0) {
+        summary += strf("; %zu skipped", s.count(RowState::Skipped));
+    }
     return summary;
 }
 
@@ -204,8 +206,9 @@ std::string surveyNagios(const Survey& s, int* status) {
     std::string perf = strf("files=%zu;;;0 checked=%zu;;;0 damaged=%zu;;0;0 not_checked=%zu;;%s;0",
                             s.rows.size(), s.count(RowState::Checked), s.damaged(),
                             s.count(RowState::Failed), s.strict ? "0" : "");
-    perf += strf(" folders_not_read=%zu;;%s;0 changing=%zu;;;0", s.walkErrors.size(),
-                 s.strict ? "0" : "", s.count(RowState::Changing));
+    perf += strf(" folders_not_read=%zu;;%s;0 changing=%zu;;;0 skipped=%zu;;;0",
+                 s.walkErrors.size(), s.strict ? "0" : "", s.count(RowState::Changing),
+                 s.count(RowState::Skipped));
     perf += strf(" damage=%llu;;;0 unused_entry=%llu;;;0 info=%llu;;;0",
                  (unsigned long long)bySeverity[Damage],
                  (unsigned long long)bySeverity[UnusedEntry], (unsigned long long)bySeverity[Info]);
@@ -213,33 +216,12 @@ std::string surveyNagios(const Survey& s, int* status) {
 }
 
 bool writeAtomically(const std::string& path, const std::string& text, std::string* why) {
-    namespace fs = std::filesystem;
-    Platform& p = systemPlatform();
-    auto reason = [&](uint32_t code) {
-        std::string t = p.errorText(code);
-        while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
-        return "cannot write " + path + ": " + t;
-    };
-    const fs::path target(path);
-    std::random_device random;
-    const std::string temp =
-        (target.parent_path() / ("." + target.filename().string() +
-                                 strf(".%08x.tmp", unsigned(random()))))
-            .string();
-    PlatformHandle h = kInvalidHandle;
-    uint32_t code = 0;
-    if (!p.create(temp.c_str(), &h, &code)) {
-        *why = reason(code);
-        return false;
-    }
-    const bool written = p.append(h, text.data(), text.size(), &code) && p.flush(h, &code);
-    p.close(h);
-    if (!written || !renameFile(temp, path, &code)) {
-        removeFile(temp);
-        *why = reason(code);
-        return false;
-    }
-    return true;
+    const Status s = replaceFile(systemPlatform(), path, text);
+    if (s.ok()) return true;
+    std::string reason = s.text;
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+    *why = "cannot write " + path + ": " + reason;
+    return false;
 }
 
 }  // namespace inspect

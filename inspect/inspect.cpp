@@ -5,9 +5,11 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "inspect/advise.h"
+#include "inspect/names.h"
 #include "inspect/plan.h"
 #include "inspect/session.h"
 #include "inspect/workers.h"
@@ -55,6 +57,16 @@ struct Args {
     SurveyArgs survey, report;
     CLI::App *info = nullptr, *pairs = nullptr, *entries = nullptr, *pg = nullptr, *map = nullptr,
              *plan = nullptr, *advise = nullptr, *surveyCmd = nullptr, *reportCmd = nullptr;
+    CLI::Option* surveyFormat = nullptr;
+    // Options of survey and report given before the command's name, as the
+    // packaged service puts TABULON_SURVEY_OPTIONS; the same option after the
+    // name wins.
+    struct {
+        unsigned jobs = 0;
+        bool strict = false;
+        std::string format;
+        CLI::Option *jobsOption = nullptr, *strictOption = nullptr, *formatOption = nullptr;
+    } before;
 };
 
 // The commands on one file set.
@@ -92,8 +104,9 @@ void folderCommands(CLI::App& app, Args& a) {
     survey->add_option("-j,--jobs", a.jobs, "files checked at a time (default: the cores)");
     survey->add_flag("--strict", a.survey.strict,
                      "count every finding as damage (and, for nagios, a file not checked)");
-    survey->add_option("--format", a.survey.format, "text, json, prometheus or nagios")
-        ->check(CLI::IsMember({"text", "json", "prometheus", "nagios"}));
+    a.surveyFormat =
+        survey->add_option("--format", a.survey.format, "text, json, prometheus or nagios")
+            ->check(CLI::IsMember({"text", "json", "prometheus", "nagios"}));
     survey->add_option("-o,--output", a.survey.output,
                        "write to this file (through a temporary file and a rename)");
     CLI::App* report =
@@ -103,6 +116,50 @@ void folderCommands(CLI::App& app, Args& a) {
     report->add_option("-o,--output", a.report.output, "the HTML file to write")->required();
     report->add_option("-j,--jobs", a.jobs, "files checked at a time (default: the cores)");
     report->add_flag("--strict", a.report.strict, "count every finding as damage");
+    // The same options before the command's name, in a group without a
+    // name: the program's --help lists them under the commands only.
+    CLI::Option_group* before = app.add_option_group("");
+    a.before.jobsOption = before->add_option("-j,--jobs", a.before.jobs);
+    a.before.strictOption = before->add_flag("--strict", a.before.strict);
+    a.before.formatOption = before->add_option("--format", a.before.format)
+                                ->check(CLI::IsMember({"text", "json", "prometheus", "nagios"}));
+}
+
+// Hands the options given before the command's name to survey or report;
+// false with the line to print when the command takes none of them.
+bool applyLeadingOptions(Args& a, std::string* why) {
+    const bool jobs = a.before.jobsOption->count() > 0, strict = a.before.strictOption->count() > 0;
+    const bool format = a.before.formatOption->count() > 0;
+    if (!jobs && !strict && !format) return true;
+    if (*a.surveyCmd || (*a.reportCmd && !format)) {
+        SurveyArgs& s = *a.surveyCmd ? a.survey : a.report;
+        if (a.jobs == 0) a.jobs = a.before.jobs;
+        s.strict = s.strict || a.before.strict;
+        if (format && a.surveyFormat->count() == 0) s.format = a.before.format;
+        return true;
+    }
+    *why = format ? "--format goes with the survey command only"
+                  : "-j and --strict go with the survey and report commands only";
+    return false;
+}
+
+// The line for a command line that names no command it knows: the first
+// word left over (no option) is taken for the command.
+std::string unknownCommand(CLI::App& app) {
+    for (const CLI::App* chosen : app.get_subcommands()) {
+        if (!chosen->get_name().empty()) return "";
+    }
+    for (const std::string& word : app.remaining()) {
+        if (word.empty() || word[0] == '-') continue;
+        std::string known;
+        const auto all = std::as_const(app).get_subcommands(
+            [](const CLI::App* c) { return !c->get_name().empty(); });
+        for (size_t k = 0; k < all.size(); ++k) {
+            known += (k == 0 ? "" : k + 1 == all.size() ? " and " : ", ") + all[k]->get_name();
+        }
+        return "unknown command " + displayName(word) + "; the commands are " + known;
+    }
+    return "";
 }
 
 // Runs the command chosen; -1 when none was.
@@ -147,8 +204,14 @@ int runInspect(int argc, const char* const* argv, Output& out) {
         out.write(Stream::Out, help.str());
         return 0;
     } catch (const CLI::ParseError& e) {
-        out.write(Stream::Err, std::string("tabulon-inspect: ") + e.what() +
+        const std::string unknown = unknownCommand(app);
+        out.write(Stream::Err, "tabulon-inspect: " + (unknown.empty() ? e.what() : unknown) +
                                    "\nRun with --help for more information.\n");
+        return kStatusFailed;
+    }
+    if (std::string why; !applyLeadingOptions(a, &why)) {
+        out.write(Stream::Err,
+                  "tabulon-inspect: " + why + "\nRun with --help for more information.\n");
         return kStatusFailed;
     }
     if (a.version) {

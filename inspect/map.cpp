@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -227,12 +226,7 @@ int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
     const uint64_t perCell = grid.perCell, cells = grid.cells, columns = grid.columns;
     const uint64_t* stateCount = grid.stateCount;
 
-    {
-        std::ofstream f(outPath, std::ios::binary | std::ios::trunc);
-        f.write(svg.data(), std::streamsize(svg.size()));
-        f.close();
-        if (!f) return fail(cx.out, "cannot write " + outPath);
-    }
+    if (std::string why; !writeAtomically(outPath, svg, &why)) return fail(cx.out, why);
 
     Json j;
     j["path"] = path;

@@ -25,6 +25,33 @@ uint32_t codePoint(std::string_view s, size_t at, size_t n) {
     }
 }
 
+// The Bidi_Control code points: marks and embeddings that reorder the text
+// around them on a terminal or a page.
+bool bidiControl(uint32_t cp) {
+    return cp == 0x061C || cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) ||
+           (cp >= 0x2066 && cp <= 0x2069);
+}
+
+// East Asian wide and full-width blocks, the common ones.
+bool wide(uint32_t cp) {
+    static constexpr uint32_t ranges[][2] = {
+        {0x1100, 0x115F},   {0x2E80, 0x303E},   {0x3041, 0x33FF}, {0x3400, 0x4DBF},
+        {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},   {0xAC00, 0xD7A3}, {0xF900, 0xFAFF},
+        {0xFE30, 0xFE4F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6}, {0x1F300, 0x1F64F},
+        {0x1F900, 0x1F9FF}, {0x20000, 0x3FFFD},
+    };
+    for (const auto& r : ranges) {
+        if (cp >= r[0] && cp <= r[1]) return true;
+    }
+    return false;
+}
+
+bool combining(uint32_t cp) {
+    return (cp >= 0x0300 && cp <= 0x036F) || (cp >= 0x1AB0 && cp <= 0x1AFF) ||
+           (cp >= 0x1DC0 && cp <= 0x1DFF) || (cp >= 0x20D0 && cp <= 0x20FF) ||
+           (cp >= 0xFE20 && cp <= 0xFE2F);
+}
+
 }  // namespace
 
 size_t utf8SequenceAt(std::string_view s, size_t at) {
@@ -75,6 +102,8 @@ std::string jsonString(std::string_view s) {
             default:
                 if (c < 0x20) {
                     r += escaped("\\u%04x", c);
+                } else if (n > 1 && bidiControl(codePoint(s, at, n))) {
+                    r += escaped("\\u%04x", codePoint(s, at, n));
                 } else {
                     r.append(s.substr(at, n));
                 }
@@ -86,25 +115,9 @@ std::string jsonString(std::string_view s) {
 
 std::string labelValue(std::string_view s) {
     std::string r;
-    r.reserve(s.size());
-    for (size_t at = 0; at < s.size();) {
-        const size_t n = utf8SequenceAt(s, at);
-        const char c = s[at];
-        if (n == 0) {
-            r += escaped("\\\\udc%02x", uint8_t(c));
-            ++at;
-            continue;
-        }
-        if (c == '\\') {
-            r += "\\\\";
-        } else if (c == '"') {
-            r += "\\\"";
-        } else if (c == '\n') {
-            r += "\\n";
-        } else {
-            r.append(s.substr(at, n));
-        }
-        at += n;
+    for (char c : displayName(s)) {
+        if (c == '\\' || c == '"') r += '\\';
+        r += c;
     }
     return r;
 }
@@ -120,9 +133,11 @@ std::string displayName(std::string_view s) {
             continue;
         }
         const uint32_t cp = codePoint(s, at, n);
-        if (cp < 0x20 || cp == 0x7F) {
+        if (cp == '\\') {
+            r += "\\\\";
+        } else if (cp < 0x20 || cp == 0x7F) {
             r += escaped("\\x%02x", cp);
-        } else if (cp >= 0x80 && cp <= 0x9F) {
+        } else if ((cp >= 0x80 && cp <= 0x9F) || bidiControl(cp)) {
             r += escaped("\\u%04x", cp);
         } else {
             r.append(s.substr(at, n));
@@ -130,6 +145,28 @@ std::string displayName(std::string_view s) {
         at += n;
     }
     return r;
+}
+
+size_t displayWidth(std::string_view text) {
+    size_t columns = 0;
+    for (size_t at = 0; at < text.size();) {
+        const size_t n = utf8SequenceAt(text, at);
+        if (n == 0) {
+            ++columns;
+            ++at;
+            continue;
+        }
+        const uint32_t cp = codePoint(text, at, n);
+        columns += combining(cp) ? 0 : wide(cp) ? 2 : 1;
+        at += n;
+    }
+    return columns;
+}
+
+std::string padToWidth(std::string text, size_t width) {
+    const size_t columns = displayWidth(text);
+    if (columns < width) text.append(width - columns, ' ');
+    return text;
 }
 
 }  // namespace inspect

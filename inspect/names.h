@@ -1,18 +1,21 @@
 // File and folder names as the inspector prints them. A name is the bytes the
 // system gave, which need not be UTF-8 (a legacy Latin-1 name) and may hold
-// control characters; each output form writes every name whole and distinct,
-// and none lets a name break its lines:
+// control characters; each output form writes every name whole and distinct
+// (two names never print alike), and none lets a name break its lines or
+// reorder the text around it:
 //
-// - JSON: valid UTF-8 as it is; each byte that is not part of valid UTF-8 as
-//   the escape \udcXX, XX the byte in hex (the surrogate escape: a reader
-//   that decodes the string and maps U+DC80..U+DCFF back to bytes gets the
-//   name again; valid UTF-8 never yields such a code point).
-// - Prometheus label values: the same, spelled out in the value (the six
-//   characters \udcXX), with backslash, double quote and line feed escaped
-//   as the exposition format requires.
-// - Text (tables, plugin lines, messages, the HTML report): every C0
-//   control, DEL and C1 control as an escape (\x1b, \x7f, \u009b), and each
-//   byte that is not part of valid UTF-8 as \xNN.
+// - Text (tables, plugin lines, messages, advice, the HTML report) and
+//   Prometheus label values share one escaping, displayName: the backslash
+//   itself as \\, every C0 control and DEL as \xNN, a C1 control or a
+//   bidirectional control (U+061C, U+200E, U+200F, U+202A..U+202E,
+//   U+2066..U+2069) as \uNNNN, and each byte that is not part of valid UTF-8
+//   as \xNN. A label value is that text escaped once more as the exposition
+//   format requires (backslash and double quote).
+// - JSON: valid UTF-8 as it is, bidirectional controls as \uNNNN; each byte
+//   that is not part of valid UTF-8 as the escape \udcXX, XX the byte in hex
+//   (the surrogate escape: a reader that decodes the string and maps
+//   U+DC80..U+DCFF back to bytes gets the name again; valid UTF-8 never
+//   yields such a code point).
 #pragma once
 
 #include <cstddef>
@@ -34,5 +37,12 @@ std::string labelValue(std::string_view s);
 
 // s for a terminal or a line-based text, no control character left.
 std::string displayName(std::string_view s);
+
+// The columns a terminal gives the text: a code point one, an East Asian wide
+// or full-width one two, a combining mark none.
+size_t displayWidth(std::string_view text);
+
+// text with spaces after it up to `width` columns.
+std::string padToWidth(std::string text, size_t width);
 
 }  // namespace inspect

@@ -21,6 +21,7 @@
 #include "check/console.h"
 #include "check/simulate.h"
 #include "format/pat.h"
+#include "inspect/advise.h"
 #include "inspect/json.h"
 
 using namespace tabulon;
@@ -294,10 +295,16 @@ int cmdPlan(Context& cx, const std::string& path, const std::vector<std::string>
     OverlayPlatform layer(systemPlatform(), cx.shared ? Unprotected : ExclusiveRead);
     ConsoleRenderer console(runOut);
     EntryChanges changes(&console);
-    const RunResult run = simulateRepair(layer, cl.path, cl.options, changes);
+    VersionLedger ledger;
+    const RunResult run = simulateRepair(layer, cl.path, cl.options, changes, &ledger);
     runOut.flush(Stream::Out);
     const int status = run.status;
     const Plan plan = readPlan(run, layer.writes(), changes);
+    // A set that lacks a member: the repair would reset what it cannot see.
+    const std::string incomplete =
+        run.members.empty() || run.geometry.versionCode < version::v600
+            ? std::string()
+            : incompleteSetText(run.extent);
 
     if (cx.json) {
         Json j;
@@ -308,11 +315,23 @@ int cmdPlan(Context& cx, const std::string& path, const std::vector<std::string>
         j["stderr"] = captured.errText;
         const Json details = planJson(plan);
         for (auto& [key, value] : details.items()) j[key] = value;
+        j["incomplete"] = incomplete.empty() ? Json(nullptr) : Json(incomplete);
+        j["ledger"] = ledgerJson(ledger);
         cx.out.write(Stream::Out, dumpJson(j) + "\n");
     } else {
-        cx.out.write(Stream::Out, planText(plan));
+        std::string t = planText(plan);
+        if (!ledger.rows.empty()) {
+            t += "\nWhere each entry it changes or leaves damaged ends:\n";
+            t += ledgerText(ledger, SIZE_MAX, "  ");
+        }
+        if (!incomplete.empty()) {
+            t += "\nThe set is incomplete: " + incomplete +
+                 "\nDo not run this repair: it would reset the entries of the pages the set "
+                 "lacks.\n";
+        }
+        cx.out.write(Stream::Out, t);
     }
-    if (status != 0) return kStatusFailed;
+    if (status != 0 || !incomplete.empty()) return kStatusFailed;
     return plan.writes.empty() ? 0 : 1;
 }
 

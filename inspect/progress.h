@@ -31,6 +31,8 @@ class ProgressLine {
     bool enabled() const { return enabled_; }
     // A new phase: its name and its number of files (0 while unknown).
     void start(const std::string& what, uint64_t files);
+    // `files` more to look at than said so far.
+    void expect(uint64_t files) { total_ += files; }
     // One file done, of `bytes` bytes.
     void done(uint64_t bytes) { advance(1, bytes); }
     // `files` more looked at, of `bytes` bytes in all.

@@ -210,6 +210,7 @@ std::string stateText(const SurveyRow& r, bool strict) {
         case RowState::PreSix: return "pre-6.x";
         case RowState::Failed: return "not checked";
         case RowState::Changing: return "changing";
+        case RowState::Skipped: return "skipped";
         default: break;
     }
     if (r.damaged(strict)) return "damage";

@@ -46,12 +46,15 @@ std::string openFailure(const std::string& path, const tabulon::Status& s) {
            std::to_string(s.code) + ")";
 }
 
-bool OpenSet::open(const std::string& path, bool shared, std::string* why) {
+bool OpenSet::open(const std::string& path, bool shared, std::string* why, bool eitherFcrCopy) {
     if (path.size() > size_t(kMaxPathLength)) {
         *why = strf("the path is longer than %d characters", kMaxPathLength);
         return false;
     }
-    const tabulon::Status s = file_.open(path, shared ? Unprotected : ExclusiveRead, false);
+    tabulon::Status s = file_.openSet(path, shared ? Unprotected : ExclusiveRead, false);
+    if (file_.fileSet().memberCount() != 0) {
+        s = eitherFcrCopy ? file_.loadFcrEitherCopy() : file_.loadFcr();
+    }
     if (!s.ok()) {
         *why = openFailure(path, s);
         return false;
@@ -59,9 +62,10 @@ bool OpenSet::open(const std::string& path, bool shared, std::string* why) {
     return true;
 }
 
-bool openForCommand(Context& cx, OpenSet& set, const std::string& path, bool needPat) {
+bool openForCommand(Context& cx, OpenSet& set, const std::string& path, bool needPat,
+                    bool eitherFcrCopy) {
     std::string why;
-    if (!set.open(path, cx.shared, &why)) {
+    if (!set.open(path, cx.shared, &why, eitherFcrCopy)) {
         fail(cx.out, why);
         return false;
     }

@@ -33,6 +33,12 @@ std::string strf(const char* format, ...) TABULON_PRINTF(1, 2);
 // Prints "tabulon-inspect: <line>" on standard error; returns status 2.
 int fail(tabulon::Output& out, const std::string& line);
 
+// Writes an output file (-o) through a temporary file and a rename
+// (tabulon::replaceFile): a reader sees the old file or the whole new one,
+// and only a regular file is replaced. On failure nothing changed and *why
+// holds "cannot write PATH: " and the reason, the system's where it gave one.
+bool writeAtomically(const std::string& path, const std::string& text, std::string* why);
+
 // One line for a failed open: "cannot open NAME: TEXT (system error N)", or
 // "PATH is not a Btrieve file".
 std::string openFailure(const std::string& path, const tabulon::Status& s);
@@ -44,8 +50,10 @@ class OpenSet {
     OpenSet() : file_(lines) {}
     // Opens as the check does without a fix mask (ExclusiveRead), or as /U
     // does (Unprotected). On failure returns false with one clear line in
-    // *why.
-    bool open(const std::string& path, bool shared, std::string* why);
+    // *why. With `eitherFcrCopy`, a file whose first FCR copy is damaged is
+    // read from its second (BtrieveFile::loadFcrEitherCopy), where the
+    // check reads the first only.
+    bool open(const std::string& path, bool shared, std::string* why, bool eitherFcrCopy = false);
     tabulon::BtrieveFile& file() { return file_; }
     const tabulon::FileGeometry& geometry() const { return file_.geometry(); }
     bool hasPat() const { return file_.geometry().versionCode >= tabulon::version::v600; }
@@ -57,7 +65,8 @@ class OpenSet {
 };
 
 // Opens for a command; on failure prints the line and returns false.
-bool openForCommand(Context& cx, OpenSet& set, const std::string& path, bool needPat);
+bool openForCommand(Context& cx, OpenSet& set, const std::string& path, bool needPat,
+                    bool eitherFcrCopy = false);
 
 // ScanOptions of a check without a fix mask and without progress lines.
 tabulon::ScanOptions quietOptions(bool shared);

@@ -8,12 +8,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "fileio/platform.h"
+#include "format/le.h"
 #include "inspect/progress.h"
 #include "inspect/names.h"
 #include "inspect/workers.h"
@@ -43,54 +45,163 @@ bool isMemberName(const fs::path& p) {
 // The first bytes of a file: enough for both FCR copies of any page size.
 constexpr size_t kHeadBytes = 2 * 65536;
 
-// Whether bytes begin with an FCR: a signature or the zero first word, a
-// version code of a known family and a page size a file can have.
-bool looksLikeBtrieve(const uint8_t* head, size_t n) {
-    return fcrHeadFault(head, n) == FcrFault::None;
-}
-
 std::string systemReason(uint32_t code) {
     std::string t = systemPlatform().errorText(code);
     while (!t.empty() && (t.back() == '\n' || t.back() == '\r' || t.back() == ' ')) t.pop_back();
     return t;
 }
 
-// What one look at a file saw: its stamp and its FCR pages.
+const char* const kLinkReason = "a symbolic link, not followed";
+
+// Whether the bytes of a file cut shorter than one FCR page begin as an FCR
+// does: its signature, or a zero first word and the version code of a known
+// family behind it. An empty file carries nothing of an FCR.
+bool beginsLikeFcr(const uint8_t* head, size_t n) {
+    if (n >= 2 && (head[fcr::signature0] == 'F' || head[fcr::signature1] == 'C')) return true;
+    if (n < size_t(fcr::versionPlain) + 2 || le32(head) != 0) return false;
+    const uint16_t v = le16(head + fcr::versionPlain);
+    return v >= 0x0100 && v <= 0x1FFF;
+}
+
+// A folder of the walk, held open while its files wait for their look.
+class Folder {
+  public:
+    Folder(FolderHandle handle, fs::path path) : handle(handle), path(std::move(path)) {}
+    ~Folder() { closeFolder(handle); }
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    const FolderHandle handle;
+    const fs::path path;
+};
+using FolderRef = std::shared_ptr<const Folder>;
+
+// The members of a candidate's set, each opened once from the candidate's
+// folder without following a link, for every check of the set: the main
+// file's handle is the one its first bytes were read through. Records each
+// member's stamp at its open, to tell whether it changed.
+class SetHandles : public MemberOpener {
+  public:
+    SetHandles(const Folder& folder, std::string name, PlatformHandle main)
+        : folder_(folder), name_(std::move(name)), main_(main) {}
+    ~SetHandles() override {
+        for (auto& [k, m] : members_) {
+            if (m.ok) systemPlatform().close(m.handle);
+        }
+    }
+    SetHandles(const SetHandles&) = delete;
+    SetHandles& operator=(const SetHandles&) = delete;
+
+    bool open(int k, const std::string&, int mode, PlatformHandle* handle,
+              uint32_t* error) override {
+        if (k == 0) {
+            *handle = main_;
+            return true;
+        }
+        auto it = members_.find(k);
+        if (it == members_.end()) {
+            Member m;
+            std::string name;
+            memberName(name_, k, &name);
+            m.ok = openInFolder(folder_.handle, name, mode, &m.handle, &m.error) &&
+                   systemPlatform().stamp(m.handle, &m.stamp);
+            it = members_.emplace(k, m).first;
+        }
+        *handle = it->second.handle;
+        *error = it->second.error;
+        return it->second.ok;
+    }
+
+    // Whether a member changed since its open or the last restamp().
+    bool membersChanged() const {
+        for (const auto& [k, m] : members_) {
+            FileStamp now;
+            if (m.ok && (!systemPlatform().stamp(m.handle, &now) || !(now == m.stamp))) return true;
+        }
+        return false;
+    }
+    void restamp() {
+        for (auto& [k, m] : members_) {
+            if (m.ok) systemPlatform().stamp(m.handle, &m.stamp);
+        }
+    }
+
+  private:
+    struct Member {
+        bool ok = false;
+        PlatformHandle handle = kInvalidHandle;
+        uint32_t error = 0;
+        FileStamp stamp;
+    };
+    const Folder& folder_;
+    const std::string name_;
+    const PlatformHandle main_;
+    std::map<int, Member> members_;
+};
+
+// What one look at the main file saw through its handle: its stamp and its
+// FCR pages.
 struct Look {
     bool ok = false;
     FileStamp stamp;
     std::vector<uint8_t> head;
     bool operator==(const Look& o) const {
-        return ok == o.ok && stamp.size == o.stamp.size &&
-               stamp.modifiedNs == o.stamp.modifiedNs && head == o.head;
+        return ok == o.ok && stamp == o.stamp && head == o.head;
     }
 };
 
-Look lookAt(const std::string& path) {
+Look lookAt(PlatformHandle h) {
+    Platform& p = systemPlatform();
     Look l;
     l.head.resize(kHeadBytes);
     size_t got = 0;
-    uint32_t code = 0;
-    l.ok = readFileHead(path, l.head.data(), l.head.size(), &got, &l.stamp, &code);
+    l.ok = p.stamp(h, &l.stamp) && p.readAt(h, 0, l.head.data(), l.head.size(), &got);
     l.head.resize(got);
     return l;
 }
 
-void checkOne(SurveyRow& row, bool shared, bool keepList) {
+// The reason a set could not be opened whole: its main file, or an
+// extension file that is there but was not opened (a link is refused).
+std::string setFailure(const tabulon::Status& s, bool member) {
+    const std::string name = fs::path(s.name).filename().string();
+    if (member && isLinkRefusal(s.code)) return "extension file " + name + " is " + kLinkReason;
+    if (member) return "extension file " + name + " cannot be opened: " + systemReason(s.code);
+    const std::string line = describe(s);
+    return line.substr(0, line.find_first_of("\r\n"));
+}
+
+// The set's bytes past its FCR's pages, in whole gigabytes, when they are
+// far more than slack: a finding, and nothing the check reads.
+void notePastPages(BtrieveFile& file, SurveyRow& row, bool keepList) {
+    const FileGeometry& g = file.geometry();
+    const uint64_t need = tabulon::pageOffset(g, g.pageCount);
+    const uint64_t total = file.fileSet().totalSize();
+    if (total <= need || total - need < tabulon::kFarPastPages) return;
+    Finding f;
+    f.code = Problem::LongerThanPages;
+    f.expected = g.pageCount;
+    f.found = uint32_t(std::min<uint64_t>((total - need) >> 30, UINT32_MAX));
+    addFinding(row.findings, f, keepList);
+}
+
+void checkOne(SurveyRow& row, bool shared, bool keepList, SetHandles& handles) {
     NullOutput out;
     BtrieveFile file(out);
     if (row.path.string().size() > size_t(kMaxPathLength)) {
         row.error = strf("the path is longer than %d characters", kMaxPathLength);
         return;
     }
-    const tabulon::Status s =
-        file.open(row.path.string(), shared ? Unprotected : ExclusiveRead, false);
+    const tabulon::Status opened =
+        file.openSet(row.path.string(), shared ? Unprotected : SharedRead, false, &handles);
+    if (file.fileSet().memberCount() == 0 || !opened.ok()) {
+        row.error = setFailure(opened, file.fileSet().memberCount() != 0);
+        return;
+    }
+    // A first FCR copy that is no FCR, beside a sound second copy: the file
+    // is read from the second copy, and that is damage.
+    const tabulon::Status s = file.loadFcrEitherCopy();
     if (!s.ok()) {
         const std::string line = describe(s);
-        const std::string first = line.substr(0, line.find_first_of("\r\n"));
-        row.error = s.failure == tabulon::Failure::NotBtrieve
-                        ? "not a usable Btrieve file (" + first + ")"
-                        : first;
+        row.error = "not a usable Btrieve file (" + line.substr(0, line.find_first_of("\r\n")) + ")";
         return;
     }
     const FileGeometry& g = file.geometry();
@@ -98,28 +209,37 @@ void checkOne(SurveyRow& row, bool shared, bool keepList) {
     row.pages = g.pageCount;
     if (g.versionCode < version::v600) {
         row.state = RowState::PreSix;
-        file.close();
         return;
     }
     row.lastPair = file.lastPatPair();
     row.findings = gatherFindings(file, shared, keepList);
-    file.close();
+    if (file.firstFcrCopyDamaged()) {
+        Finding f;
+        f.code = Problem::FcrCopyDamaged;
+        f.copy = 0;
+        addFinding(row.findings, f, keepList);
+    }
+    notePastPages(file, row, keepList);
     row.state = RowState::Checked;
 }
 
-// Checks a file, and once more when its size, its modification time or its
-// FCR pages changed meanwhile (the engine wrote to it): a file written while
-// it is read can show damage that is gone a moment later. A file that changes
-// during both checks is reported as changing, not by its findings.
-void checkSteady(SurveyRow& row, const SurveyOptions& o, uint64_t* bytes) {
+// Checks a file through its one handle, and once more when its stamp or its
+// FCR pages, or the stamp of a member, changed meanwhile (the engine wrote
+// to it): a file written while it is read can show damage that is gone a
+// moment later. A file that changes during both checks is reported as
+// changing, not by its findings.
+void checkSteady(SurveyRow& row, const SurveyOptions& o, const Folder& folder,
+                 const std::string& name, PlatformHandle main, uint64_t* bytes) {
+    SetHandles handles(folder, name, main);
     const std::string path = row.path.string();
     for (int pass = 0; pass < 2; ++pass) {
-        const Look before = lookAt(path);
+        handles.restamp();
+        const Look before = lookAt(main);
         SurveyRow fresh;
         fresh.path = row.path;
-        checkOne(fresh, o.shared, o.keepLists);
+        checkOne(fresh, o.shared, o.keepLists, handles);
         if (o.afterCheck) o.afterCheck(path, pass);
-        const Look after = lookAt(path);
+        const Look after = lookAt(main);
         row.state = fresh.state;
         row.version = fresh.version;
         row.pages = fresh.pages;
@@ -127,7 +247,8 @@ void checkSteady(SurveyRow& row, const SurveyOptions& o, uint64_t* bytes) {
         row.findings = std::move(fresh.findings);
         row.error = std::move(fresh.error);
         *bytes += after.stamp.size;
-        if (before == after || row.state == RowState::Failed) return;
+        const bool steady = before == after && !handles.membersChanged();
+        if (steady || row.state == RowState::Failed) return;
     }
     row.state = RowState::Changing;
     row.error = "the file changed while it was checked, twice";
@@ -164,13 +285,30 @@ std::string severityText(const FileFindings& f) {
                 (unsigned long long)f.bySeverity(Info));
 }
 
-// A regular file the walk found, waiting for the look at its first bytes.
+// What a file that is no Btrieve file by its bytes is reported as, when it
+// is reported: its name says it is one, it was named itself, or (for a file
+// not read at all) Btrieve files lie beside it.
+enum class Aside : uint8_t {
+    None,        // a Btrieve file, or a file of no interest
+    Unreadable,  // could not be opened or read (a lock of another program too)
+    Link,        // a symbolic link
+    Short,       // shorter than one FCR page, and its bytes begin as an FCR does
+};
+
+// A file the walk found, waiting for its look: opened once, from its
+// folder, without following a link; its first bytes read through that
+// handle; checked through it when they are those of a Btrieve file.
 struct Candidate {
+    FolderRef folder;
+    std::string name;  // in its folder
     fs::path path;
     size_t dir = 0;
     bool named = false;  // named on the command line itself
+    bool link = false;
+    Aside aside = Aside::None;
+    std::string reason;
     bool btrieve = false;
-    std::string error;  // why it could not be read
+    SurveyRow row;
 };
 
 // A file that could not be read is reported when it would be surveyed: its
@@ -181,100 +319,192 @@ bool candidateByName(const fs::path& p) {
     return ext == ".dat" || ext == ".btr" || ext == ".mkd" || ext == ".ddf";
 }
 
+struct FileIdLess {
+    bool operator()(const FileId& a, const FileId& b) const {
+        return a.device != b.device ? a.device < b.device : a.file < b.file;
+    }
+};
+
 // The walk over the folders, a batch of files looked at a time on the
-// workers: only the Btrieve files (and the files that could not be read)
-// are kept, so memory grows with them, not with the whole tree.
+// workers: only the Btrieve files (and the files reported without a check)
+// are kept, so memory grows with them, not with the whole tree. Each folder
+// is walked once, however often it is reached.
 class Walker {
   public:
     Walker(const SurveyOptions& o, Survey* s) : o_(o), s_(s) {}
 
     void walkNamed(size_t index) {
         const std::string& dir = o_.dirs[index];
-        std::error_code ec;
-        const fs::path root(dir);
-        const fs::file_status st = fs::status(root, ec);
-        if (fs::is_regular_file(st)) {
-            add(root, index, true);
-        } else if (ec || !fs::is_directory(st)) {
-            s_->walkErrors.push_back(
-                {index, "", ec ? ec.message() : std::string("not a folder nor a file")});
+        FolderHandle h = kInvalidFolder;
+        uint32_t code = 0;
+        if (openFolder(dir, &h, &code)) {
+            walkFolder(std::make_shared<Folder>(h, fs::path(dir)), index);
+        } else if (isNotFolder(code)) {
+            // A file named itself: looked at from its folder, as any other.
+            const fs::path named(dir);
+            const fs::path parent = named.has_parent_path() ? named.parent_path() : fs::path(".");
+            if (openFolder(parent.string(), &h, &code)) {
+                add(std::make_shared<Folder>(h, parent), named.filename().string(), false, index,
+                    true);
+            } else {
+                s_->walkErrors.push_back({index, "", systemReason(code)});
+            }
         } else {
-            walkFolder(root, index);
+            s_->walkErrors.push_back({index, "", systemReason(code)});
         }
         lookAtBatch();
     }
 
-    // The files that could not be read and are reported: by their name,
-    // or by the Btrieve files found in their folder.
-    void keepUnreadable() {
+    // The files reported without a check: by their name, or by the Btrieve
+    // files found in their folder.
+    void keepAside() {
         std::vector<std::string> folders;
         for (const SurveyRow& r : s_->rows) folders.push_back(r.path.parent_path().string());
         std::sort(folders.begin(), folders.end());
-        for (Candidate& c : unreadable_) {
-            const bool beside = std::binary_search(folders.begin(), folders.end(),
+        for (Candidate& c : aside_) {
+            const bool beside = c.aside != Aside::Short &&
+                                std::binary_search(folders.begin(), folders.end(),
                                                    c.path.parent_path().string());
             if (!c.named && !beside && !candidateByName(c.path)) continue;
             SurveyRow row = rowOf(c);
-            row.error = "cannot read it: " + c.error;
+            row.error = c.reason;
+            row.state = c.aside == Aside::Link ? RowState::Skipped : RowState::Failed;
             s_->rows.push_back(std::move(row));
         }
-        unreadable_.clear();
+        aside_.clear();
     }
 
   private:
     static constexpr size_t kBatch = 4096;
 
-    void walkFolder(const fs::path& root, size_t index) {
-        std::vector<fs::path> folders{root};
-        while (!folders.empty()) {
-            const fs::path folder = std::move(folders.back());
-            folders.pop_back();
-            std::error_code ec;
-            fs::directory_iterator it(folder, ec), end;
-            for (; !ec && it != end; it.increment(ec)) {
-                std::error_code te;
-                const fs::file_type type = it->symlink_status(te).type();
-                if (type == fs::file_type::directory) {
-                    folders.push_back(it->path());
-                } else if (it->is_regular_file(te) && !isMemberName(it->path())) {
-                    add(it->path(), index, false);
-                }
-            }
-            if (ec) {
-                const std::string rel = folder.lexically_relative(root).generic_string();
-                s_->walkErrors.push_back({index, rel == "." ? "" : rel, ec.message()});
+    // A folder waiting to be walked: its name in the folder before it.
+    struct Pending {
+        FolderRef parent;
+        std::string name;
+    };
+
+    // Whether a folder was walked before (a folder named twice, or inside
+    // another named one); notes it as walked.
+    bool seenBefore(const Folder& f) {
+        FileId id;
+        if (!folderId(f.handle, &id)) return false;
+        return !walked_.insert(id).second;
+    }
+
+    void walkFolder(FolderRef top, size_t index) {
+        const fs::path root = top->path;
+        std::vector<Pending> pending;
+        FolderRef folder = std::move(top);
+        for (;;) {
+            if (folder && !seenBefore(*folder)) list(folder, root, index, pending);
+            folder.reset();
+            if (pending.empty()) break;
+            Pending next = std::move(pending.back());
+            pending.pop_back();
+            FolderHandle h = kInvalidFolder;
+            uint32_t code = 0;
+            const fs::path path = next.parent->path / next.name;
+            if (openSubfolder(next.parent->handle, next.name, &h, &code)) {
+                folder = std::make_shared<Folder>(h, path);
+            } else if (!isLinkRefusal(code)) {
+                // A folder that became a link meanwhile is not followed.
+                s_->walkErrors.push_back({index, relative(path, root), systemReason(code)});
             }
         }
     }
 
-    void add(const fs::path& p, size_t index, bool named) {
+    void list(const FolderRef& folder, const fs::path& root, size_t index,
+              std::vector<Pending>& pending) {
+        uint32_t code = 0;
+        const bool listed = listFolder(folder->handle, [&](const std::string& name, EntryKind kind) {
+            if (kind == EntryKind::Folder) {
+                pending.push_back({folder, name});
+            } else if ((kind == EntryKind::File || kind == EntryKind::Link) &&
+                       !isMemberName(fs::path(name))) {
+                add(folder, name, kind == EntryKind::Link, index, false);
+            }
+        }, &code);
+        if (!listed) s_->walkErrors.push_back({index, relative(folder->path, root), systemReason(code)});
+    }
+
+    static std::string relative(const fs::path& path, const fs::path& root) {
+        const std::string rel = path.lexically_relative(root).generic_string();
+        return rel == "." ? "" : rel;
+    }
+
+    void add(const FolderRef& folder, const std::string& name, bool link, size_t index,
+             bool named) {
         Candidate c;
-        c.path = p;
+        c.folder = folder;
+        c.name = name;
+        c.path = folder->path / name;
         c.dir = index;
         c.named = named;
+        c.link = link;
         batch_.push_back(std::move(c));
         if (batch_.size() >= kBatch) lookAtBatch();
     }
 
-    void lookAtBatch() {
-        runJobs(batch_.size(), o_.jobs, [&](size_t i) {
-            Candidate& c = batch_[i];
-            std::vector<uint8_t> head(static_cast<size_t>(fcr::firstReadMin));
-            size_t got = 0;
-            FileStamp stamp;
-            uint32_t code = 0;
-            if (!readFileHead(c.path.string(), head.data(), head.size(), &got, &stamp, &code)) {
-                c.error = systemReason(code);
+    // Claims a file's identity for its first name; false when another name
+    // of it came first.
+    bool claim(const FileId& id) {
+        JobLockHeld held(claims_);
+        return claimed_.insert(id).second;
+    }
+
+    void lookAt(Candidate& c) {
+        if (c.link) {
+            c.aside = Aside::Link;
+            c.reason = kLinkReason;
+            return;
+        }
+        Platform& p = systemPlatform();
+        PlatformHandle h = kInvalidHandle;
+        uint32_t code = 0;
+        if (!openInFolder(c.folder->handle, c.name, o_.shared ? Unprotected : SharedRead, &h,
+                          &code)) {
+            // A name that became a link since it was listed is a link.
+            c.aside = isLinkRefusal(code) ? Aside::Link : Aside::Unreadable;
+            c.reason = isLinkRefusal(code) ? kLinkReason : "cannot read it: " + systemReason(code);
+            return;
+        }
+        if (o_.afterOpen) o_.afterOpen(c.path.string());
+        std::vector<uint8_t> head(kHeadBytes);
+        size_t got = 0;
+        if (!p.readAt(h, 0, head.data(), head.size(), &got, &code)) {
+            c.aside = Aside::Unreadable;
+            c.reason = "cannot read it: " + systemReason(code);
+        } else if (fcrHeadFault(head.data(), got) == FcrFault::None ||
+                   secondFcrCopyOffset(head.data(), got) != 0) {
+            c.btrieve = true;
+            c.row = rowOf(c);
+            c.row.identified = p.fileId(h, &c.row.id);
+            if (c.row.identified && !claim(c.row.id)) {
+                c.row.another = true;
+                c.row.state = RowState::Skipped;
             } else {
-                c.btrieve = looksLikeBtrieve(head.data(), got);
+                uint64_t bytes = 0;
+                checkSteady(c.row, o_, *c.folder, c.name, h, &bytes);
+                if (o_.progress) o_.progress->advance(0, bytes);
             }
+        } else if (got < size_t(fcr::firstReadMin) && beginsLikeFcr(head.data(), got)) {
+            c.aside = Aside::Short;
+            c.reason = strf("%zu bytes, shorter than one FCR page", got);
+        }
+        p.close(h);
+    }
+
+    void lookAtBatch() {
+        if (o_.progress) o_.progress->expect(batch_.size());
+        runJobs(batch_.size(), o_.jobs, [&](size_t i) {
+            lookAt(batch_[i]);
+            if (o_.progress) o_.progress->advance(1, 0);
         });
-        if (o_.progress) o_.progress->advance(batch_.size(), 0);
         for (Candidate& c : batch_) {
             if (c.btrieve) {
-                s_->rows.push_back(rowOf(c));
-            } else if (!c.error.empty()) {
-                unreadable_.push_back(std::move(c));
+                s_->rows.push_back(std::move(c.row));
+            } else if (c.aside != Aside::None) {
+                aside_.push_back(std::move(c));
             }
         }
         batch_.clear();
@@ -294,8 +524,36 @@ class Walker {
 
     const SurveyOptions& o_;
     Survey* s_;
-    std::vector<Candidate> batch_, unreadable_;
+    std::vector<Candidate> batch_, aside_;
+    std::set<FileId, FileIdLess> walked_;
+    JobLock claims_;
+    std::set<FileId, FileIdLess> claimed_;
 };
+
+// The names of a file checked once: the check's result goes to its first
+// name in the survey's order, each other name says which that is.
+void settleNames(std::vector<SurveyRow>& rows) {
+    std::map<FileId, size_t, FileIdLess> first;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (!rows[i].identified) continue;
+        const auto [at, isNew] = first.emplace(rows[i].id, i);
+        if (isNew) continue;
+        SurveyRow& keep = rows[at->second];
+        SurveyRow& other = rows[i];
+        if (keep.another && !other.another) {
+            std::swap(keep.state, other.state);
+            std::swap(keep.version, other.version);
+            std::swap(keep.pages, other.pages);
+            std::swap(keep.lastPair, other.lastPair);
+            std::swap(keep.findings, other.findings);
+            std::swap(keep.error, other.error);
+            std::swap(keep.another, other.another);
+        }
+        other.state = RowState::Skipped;
+        other.error = "the same file as " + keep.shown + ", checked there";
+        other.findings = FileFindings();
+    }
+}
 
 int64_t surveyTime() {
     if (const char* e = std::getenv("SOURCE_DATE_EPOCH")) {
@@ -344,21 +602,14 @@ void runSurvey(const SurveyOptions& o, Survey* s) {
     s->time = surveyTime();
     s->dirs = o.dirs;
     s->strict = o.strict;
-    if (o.progress) o.progress->start("looking for Btrieve files", 0);
+    if (o.progress) o.progress->start("checking", 0);
     Walker walker(o, s);
     for (size_t i = 0; i < o.dirs.size(); ++i) walker.walkNamed(i);
-    walker.keepUnreadable();
+    walker.keepAside();
     std::sort(s->rows.begin(), s->rows.end(), [](const SurveyRow& a, const SurveyRow& b) {
         return a.dir != b.dir ? a.dir < b.dir : a.shown < b.shown;
     });
-    if (o.progress) o.progress->start("checking", s->rows.size());
-    runJobs(s->rows.size(), o.jobs, [&](size_t i) {
-        SurveyRow& row = s->rows[i];
-        if (!row.error.empty()) return;  // could not be read at all
-        uint64_t bytes = 0;
-        checkSteady(row, o, &bytes);
-        if (o.progress) o.progress->done(bytes);
-    });
+    settleNames(s->rows);
     if (o.progress) o.progress->clear();
 }
 
@@ -369,7 +620,7 @@ int surveyStatus(const Survey& s) {
 
 std::string surveyText(const Survey& s) {
     size_t w = 40;
-    for (const SurveyRow& r : s.rows) w = std::max(w, displayName(r.shown).size());
+    for (const SurveyRow& r : s.rows) w = std::max(w, displayWidth(displayName(r.shown)));
     const int width = int(w);
     std::string t = strf("%-*s %-7s %9s %9s | %-40s | %-39s | %s\n", width, "", "", "", "",
                          "pages examined", "problems found", "findings");
@@ -380,7 +631,8 @@ std::string surveyText(const Survey& s) {
     ScanCounters total;
     FileFindings all;
     for (const SurveyRow& r : s.rows) {
-        const std::string shown = displayName(r.shown);
+        // Padded by columns, not bytes: printf's width then adds nothing.
+        const std::string shown = padToWidth(displayName(r.shown), w);
         const char* name = shown.c_str();
         switch (r.state) {
             case RowState::Checked:
@@ -407,6 +659,10 @@ std::string surveyText(const Survey& s) {
                           versionHex(r.version).c_str(), (unsigned long)r.pages, "-",
                           displayName(r.error).c_str());
                 break;
+            case RowState::Skipped:
+                t += strf("%-*s %-7s %9s %9s | skipped: %s\n", width, name, "-", "-", "-",
+                          displayName(r.error).c_str());
+                break;
         }
     }
     t += strf("%-*s %-7s %9s %9s | %s | %s\n", width,
@@ -415,11 +671,13 @@ std::string surveyText(const Survey& s) {
     const size_t checked = s.count(RowState::Checked);
     t += strf(
         "%zu checked (%zu with damage, %zu with findings on unused entries only), "
-        "%zu pre-6.x, %zu not checked%s%s\n",
+        "%zu pre-6.x, %zu not checked%s%s%s\n",
         checked, s.damaged(), s.unusedOnly(), s.count(RowState::PreSix), s.count(RowState::Failed),
         s.count(RowState::Changing) > 0
             ? strf(", %zu changing while checked", s.count(RowState::Changing)).c_str()
             : "",
+        s.count(RowState::Skipped) > 0 ? strf(", %zu skipped", s.count(RowState::Skipped)).c_str()
+                                       : "",
         s.strict ? "; strict: every finding is damage" : "");
     for (const SurveyRow& r : s.rows) {
         if (r.damaged(s.strict)) t += "damage: " + displayName(r.shown) + "\n";
@@ -448,6 +706,7 @@ const char* stateKey(RowState st) {
         case RowState::Checked: return "checked";
         case RowState::PreSix: return "preSix";
         case RowState::Changing: return "changing";
+        case RowState::Skipped: return "skipped";
         default: return "notChecked";
     }
 }
@@ -459,7 +718,7 @@ Json surveyJson(const Survey& s) {
     ScanCounters total;
     FileFindings all;
     for (const SurveyRow& r : s.rows) {
-        const bool known = r.state != RowState::Failed;
+        const bool known = r.state != RowState::Failed && r.state != RowState::Skipped;
         Json f;
         f["path"] = r.shown;
         f["state"] = stateKey(r.state);
@@ -498,6 +757,7 @@ Json surveyJson(const Survey& s) {
     tot["preSix"] = s.count(RowState::PreSix);
     tot["notChecked"] = s.count(RowState::Failed);
     tot["changing"] = s.count(RowState::Changing);
+    tot["skipped"] = s.count(RowState::Skipped);
     putCounters(tot, total);
     tot["findingCounts"] = severityJson(all);
     j["totals"] = tot;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fileio/platform.h"
 #include "inspect/findings.h"
 #include "inspect/json.h"
 #include "inspect/session.h"
@@ -18,7 +19,9 @@ namespace inspect {
 // Checked: the PAT checked. PreSix: a file before 6.x, without a PAT.
 // Failed: not checked (the reason in `error`). Changing: the file changed
 // while it was checked, twice running, so its findings are not trusted.
-enum class RowState { Checked, PreSix, Failed, Changing };
+// Skipped: left alone on purpose (the reason in `error`): a symbolic link,
+// or another name of a file checked under its first name.
+enum class RowState { Checked, PreSix, Failed, Changing, Skipped };
 
 struct SurveyRow {
     std::filesystem::path path;
@@ -32,6 +35,11 @@ struct SurveyRow {
     uint32_t lastPair = 0;  // the FCR's last-pair field
     FileFindings findings;
     std::string error;
+    // The file's identity on its system, to check a file of several names
+    // (hard links, folders named twice) once.
+    tabulon::FileId id;
+    bool identified = false;
+    bool another = false;  // a name of a file checked under another name
 
     // Whether the file counts as damaged: a file with damage, or with
     // `strict` any finding of a problem.
@@ -75,6 +83,10 @@ struct SurveyOptions {
     bool keepLists = false;  // keep each finding, for the report
     bool strict = false;
     ProgressLine* progress = nullptr;  // where the work is shown, if anywhere
+    // Called after each file's single open, with the system's handle, before
+    // anything is read from it: where tests swap names between the open and
+    // the reads.
+    std::function<void(const std::string& path)> afterOpen;
     // Called after each check of a file (pass 0, and pass 1 for the check
     // again of a file that changed): the place where tests change a file
     // while it is surveyed.
@@ -105,11 +117,6 @@ std::string surveyNagios(const Survey& s, int* status);
 std::string surveyReport(const Survey& s, bool shared, const std::string& command);
 
 constexpr int kNagiosUnknown = 3;
-
-// Writes text to a temporary file in the folder of `path`, then renames it
-// to `path`: a reader sees the old file or the whole new one. On failure the
-// old file stays and *why holds the system's reason.
-bool writeAtomically(const std::string& path, const std::string& text, std::string* why);
 
 // The FCR figures the report shows of a file.
 std::string versionHex(uint16_t v);  // "0x0800"

@@ -54,6 +54,12 @@ enum class BlockState { Unchanged, Restorable, Unexplained, Unreadable };
 
 constexpr uint32_t kNotFound = 2;  // the system's "file not found", on both systems
 
+// After an open refused because another program holds the set: a repair, a
+// database engine, or (for a dry run, which admits no other opener) a reader.
+constexpr const char* kBusyHint =
+    "(Another program has the file set open: nothing was written; run tabulon-undo again once "
+    "it has closed the set.)\n";
+
 // Lines about single blocks on standard error stop after this many; a count
 // of the rest follows.
 constexpr size_t kListedBlocks = 20;
@@ -84,45 +90,11 @@ std::string printable(const std::string& name) {
     return s;
 }
 
-// Whether a path starts outside the folder the undo runs in: absolute (a
-// root, a drive or a share) or with a ".." part anywhere.
-bool leavesFolder(const std::string& path) {
-    if (path.empty()) return false;
-    if (path[0] == '/' || path[0] == '\\') return true;
-    if (path.size() >= 2 && path[1] == ':') return true;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = path.find_first_of("/\\", start);
-        if (path.substr(start, end - start) == "..") return true;
-        if (end == std::string::npos) return false;
-        start = end + 1;
-    }
-}
-
 // The folder part of a path ("" for a bare name) and its last part.
 void splitPath(const std::string& path, std::string* folder, std::string* base) {
     const size_t slash = path.find_last_of("/\\");
     *folder = slash == std::string::npos ? "" : path.substr(0, slash + (slash == 0 ? 1 : 0));
     *base = slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// A relative folder's parts joined with "/", without "." and empty parts.
-std::string plainParts(const std::string& folder) {
-    std::string s;
-    size_t start = 0;
-    while (start <= folder.size()) {
-        size_t end = folder.find_first_of("/\\", start);
-        if (end == std::string::npos) end = folder.size();
-        const std::string part = folder.substr(start, end - start);
-        if (!part.empty() && part != ".") s += (s.empty() ? "" : "/") + part;
-        start = end + 1;
-    }
-    return s;
-}
-
-std::string forwardSlashes(std::string s) {
-    std::replace(s.begin(), s.end(), '\\', '/');
-    return s;
 }
 
 // The member of the set and the offset inside it, for a block that lies
@@ -169,6 +141,11 @@ class UndoRun {
     int checkBlocks();
     int classify();
     void classifyBlocks();
+    void checkTornTail();
+    void reportTornTail();
+    // Whether some write of the run may stay in place: the journal is
+    // damaged, or its last record, cut short, shows a write or nothing.
+    bool incomplete() const { return j_.damaged || tornWritten_ > 0 || tailUnknown_; }
     int restore();
     int finishRestore(size_t restored, bool failed);
     // Prints a line about a single block while fewer than kListedBlocks were.
@@ -189,7 +166,8 @@ class UndoRun {
     std::unique_ptr<UndoPlan> plan_;
     std::vector<BlockState> states_;
     size_t toRestore_ = 0;
-    bool changed_ = false, laterRun_ = false, fcrDiffers_ = false;
+    bool changed_ = false, laterRun_ = false, fcrDiffers_ = false, tailUnknown_ = false;
+    size_t tornWritten_ = 0;
     size_t listed_ = 0, unlisted_ = 0;
 };
 
@@ -238,7 +216,10 @@ int UndoRun::loadIdentity() {
 // path.
 int UndoRun::locateSet() {
     const std::string& named = identity_.mainPath;
-    if (o_.mainPath.empty() && leavesFolder(named)) {
+    std::string real;
+    const NamedSetPlace place =
+        o_.mainPath.empty() ? namedSetPlace(named, &real) : NamedSetPlace::InFolder;
+    if (place == NamedSetPlace::LeavesFolder) {
         out_.err(
             "Undo journal <%s> names the file set %s, a path that is absolute or leads out of "
             "this folder: refused; nothing was written (name the set with --set).\n",
@@ -248,23 +229,20 @@ int UndoRun::locateSet() {
     mainPath_ = o_.mainPath.empty() ? named : o_.mainPath;
     mainName_ = printable(mainPath_);
     openPath_ = mainPath_;
-    std::string folder, base, real, here;
+    if (place == NamedSetPlace::LinkedFolder) {
+        out_.err(
+            "Undo journal <%s> names the file set %s, whose folder is reached through a "
+            "symbolic link (it is %s): refused; nothing was written (name the set with "
+            "--set).\n",
+            journalName_.c_str(), mainName_.c_str(), printable(real).c_str());
+        return undo::kError;
+    }
+    std::string folder, base;
     splitPath(mainPath_, &folder, &base);
-    if (!finalFolderPath(folder, &real)) return -1;  // the open says why
-    if (!o_.mainPath.empty()) {
+    if (!o_.mainPath.empty() && finalFolderPath(folder, &real)) {
         openPath_ = real + (real.ends_with('/') || real.ends_with('\\') ? "" : "/") + base;
-        return -1;
     }
-    const std::string parts = plainParts(folder);
-    if (finalFolderPath(".", &here) &&
-        forwardSlashes(real) == forwardSlashes(parts.empty() ? here : here + "/" + parts)) {
-        return -1;
-    }
-    out_.err(
-        "Undo journal <%s> names the file set %s, whose folder is reached through a symbolic "
-        "link (it is %s): refused; nothing was written (name the set with --set).\n",
-        journalName_.c_str(), mainName_.c_str(), printable(real).c_str());
-    return undo::kError;
+    return -1;
 }
 
 // The set, read-only for a dry run; every member a regular file, reached
@@ -278,7 +256,9 @@ int UndoRun::openSet() {
     s.text = platform_.errorText(s.code);
     if (set.memberCount() == 0) {
         out_.write(Stream::Err, describe("Unable to open the file set " + mainName_, s));
-        if (o_.mainPath.empty()) {
+        if (isSharingConflict(s.code)) {
+            out_.err(kBusyHint);
+        } else if (isNotFound(s.code) && o_.mainPath.empty()) {
             out_.err(
                 "(The path is the one the journal names, as the repair was given it: run "
                 "tabulon-undo in the folder the repair ran in, or name the set with --set.)\n");
@@ -289,9 +269,10 @@ int UndoRun::openSet() {
         std::string name;
         memberName(openPath_, set.memberCount(), &name);
         out_.write(Stream::Err, describe("Unable to open member " + printable(name), s));
-        out_.err(
-            "Refused: every member must be a regular file (no symbolic link, folder, device or "
-            "pipe) that can be opened; nothing was written.\n");
+        out_.err(isSharingConflict(s.code)
+                     ? kBusyHint
+                     : "Refused: every member must be a regular file (no symbolic link, folder, "
+                       "device or pipe) that can be opened; nothing was written.\n");
         return undo::kError;
     }
     const FileGeometry& g = file_.geometry();
@@ -308,8 +289,11 @@ int UndoRun::openSet() {
 }
 
 // The set must be the one the journal was made on; --force never waives
-// this. Another file whose FCR copies differ is another set; the same file
-// whose FCR drifted, or a copy with the same FCR copies, is this one.
+// this. The FCR copies the journal recorded tie it to its set: the same file
+// whose FCR drifted, or a copy with the same FCR copies, is this set; a set
+// whose FCR copies differ is another one unless its main file is the file
+// the journal recorded (a journal of format 2, or one whose run could not
+// tell its file's identity, records none: then only the FCR copies tie it).
 int UndoRun::checkIdentity() {
     FileSet& set = file_.fileSet();
     const FileGeometry& g = file_.geometry();
@@ -331,10 +315,14 @@ int UndoRun::checkIdentity() {
         const bool sameFcr = readSetSpan(set, 0, fcr.data(), fcr.size()) &&
                              crc32(fcr.data(), fcr.size()) == id.fcrCrc;
         FileId now;
-        if (!sameFcr && id.mainFileKnown && set.memberFileId(0, &now) && !(now == id.mainFile)) {
-            out_.err(
-                "The set's main file is not the file the journal was made on, and its FCR "
-                "copies differ from those the journal recorded.\n");
+        const bool nowKnown = set.memberFileId(0, &now);
+        if (!sameFcr && !(id.mainFileKnown && nowKnown && now == id.mainFile)) {
+            out_.err(id.mainFileKnown && nowKnown
+                         ? "The set's main file is not the file the journal was made on, and its "
+                           "FCR copies differ from those the journal recorded.\n"
+                         : "The set's FCR copies differ from those the journal recorded, and "
+                           "which file the journal was made on cannot be told (the journal does "
+                           "not record it, or the system does not say it).\n");
             foreign = true;
         }
         fcrDiffers_ = !sameFcr;
@@ -362,12 +350,6 @@ int UndoRun::loadBlocks() {
              j_.closed    ? "the run completed."
              : j_.damaged ? "the journal is damaged."
                           : "no closing record: the run was cut short; restoring all the same.");
-    if (j_.tornTail) {
-        out_.out("The journal's last record, from byte %" PRIu64 " (%" PRIu64
-                 " bytes), was cut short: the run stopped while writing it, and no write it "
-                 "would have covered was made.\n",
-                 j_.tornAt, j_.tornBytes);
-    }
     if (!j_.damaged) return -1;
     out_.err("Undo journal <%s> is damaged: %s.\n", journalName_.c_str(), j_.damage.c_str());
     if (!o_.force) {
@@ -427,6 +409,7 @@ int UndoRun::classify() {
         out_.err("The FCR copies differ from those the journal recorded.\n");
         changed_ = true;
     }
+    if (j_.tornTail) checkTornTail();
     classifyBlocks();
     // The rest of the table as the run left it: another run since, undone
     // first, would have left it as it is.
@@ -453,9 +436,73 @@ int UndoRun::classify() {
     }
     if (toRestore_ == 0) {
         out_.out("Nothing to restore: every journaled block holds its old bytes.\n");
-        return j_.damaged ? undo::kError : undo::kRestored;
+        reportTornTail();
+        return incomplete() ? undo::kError : undo::kRestored;
     }
     return -1;
+}
+
+// The last record, cut short: the run stopped while writing it (then the
+// set holds the old bytes it shows), or the journal was cut after the run
+// (then the blocks it shows hold what the run wrote). Its old bytes cannot
+// be trusted, so a block written since is not restored; the writes of
+// records lost after it cannot even be named.
+void UndoRun::checkTornTail() {
+    FileSet& set = file_.fileSet();
+    const std::string head = "The journal's last record, from byte " + std::to_string(j_.tornAt) +
+                             " (" + std::to_string(j_.tornBytes) + " bytes), was cut short";
+    if (j_.tornKind == kClosingRecord) {
+        out_.out("%s: it is the closing record, which covers no write.\n", head.c_str());
+        return;
+    }
+    size_t compared = 0;
+    std::vector<const TornBlock*> written;
+    std::vector<uint8_t> now, old;
+    for (const TornBlock& t : j_.tornBlocks) {
+        if (t.shown == 0 || !plan_->blockPlanned(t.block.offset, t.block.length)) continue;
+        now.resize(t.shown);
+        old.resize(t.shown);
+        if (!set.readUntracedAt(t.block.offset, now.data(), t.shown) ||
+            !source_->read(t.oldAt, old.data(), t.shown)) {
+            continue;
+        }
+        ++compared;
+        if (now != old) written.push_back(&t);
+    }
+    tornWritten_ = written.size();
+    tailUnknown_ = compared == 0;
+    if (written.empty() && !tailUnknown_) {
+        out_.out(
+            "%s; the %zu block(s) of it that can be read hold their old bytes: the run "
+            "stopped while writing it, and no write it would have covered was made.\n",
+            head.c_str(), compared);
+        return;
+    }
+    out_.out("%s.\n", head.c_str());
+    for (const TornBlock* t : written) {
+        uint64_t rest;
+        const std::string member = memberOf(set, t->block.offset, &rest);
+        listBlock("%s at 0x%.10" PRIx64
+                  ", %u bytes: no longer holds the old bytes the record "
+                  "cut short shows for it: written, and not restored.\n",
+                  member.c_str(), rest, unsigned(t->block.length));
+    }
+    endListing();
+}
+
+void UndoRun::reportTornTail() {
+    if (tornWritten_ > 0) {
+        out_.err(
+            "The journal was cut after the run: %zu block(s) its last record shows were written "
+            "and are not restored (that record's old bytes are unchecked), nor is what any lost "
+            "record after it covered.\n",
+            tornWritten_);
+    } else if (tailUnknown_) {
+        out_.err(
+            "The journal's last record, cut short, shows no old bytes to compare with the set: "
+            "whether the writes it would have covered were made cannot be told, and they are "
+            "not restored.\n");
+    }
 }
 
 // What each block holds now, against its old bytes read from the journal.
@@ -542,7 +589,8 @@ int UndoRun::finishRestore(size_t restored, bool failed) {
             "Dry run: %zu block(s) would be restored, %zu hold their old bytes; nothing "
             "was written.\n",
             restored, held);
-        return j_.damaged ? undo::kError : undo::kRestored;
+        reportTornTail();
+        return incomplete() ? undo::kError : undo::kRestored;
     }
     for (const Status& s : failures(set.close())) {
         out_.write(Stream::Err, describe("Unable to flush " + printable(s.name), s));
@@ -554,9 +602,10 @@ int UndoRun::finishRestore(size_t restored, bool failed) {
                  ": only the blocks recorded before it were restored.\n",
                  j_.damageAt);
     }
-    // A block not restored (a failed write, a damaged journal's rest) makes
-    // the status 2.
-    return failed || j_.damaged ? undo::kError : undo::kRestored;
+    reportTornTail();
+    // A block not restored (a failed write, a damaged journal's rest, a
+    // write past the journal's end) makes the status 2.
+    return failed || incomplete() ? undo::kError : undo::kRestored;
 }
 
 }  // namespace

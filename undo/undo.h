@@ -5,8 +5,11 @@
 // Checks, before it writes anything:
 //   - the journal, a record at a time: magic number, version, every record's
 //     length and checksum, no empty block, no more blocks than a repair of
-//     the set writes. A last record cut short by the run's stop (no
-//     well-formed record after its start) is reported and left out; any
+//     the set writes. A last record cut short (no well-formed record after
+//     its start) is reported and left out, and the old bytes it shows are
+//     compared with the set: held, the run stopped while writing it; not
+//     held, the journal was cut after the run (the whole records' blocks
+//     are restored, the rest named, status 2, as when it shows none). Any
 //     other damage stops the undo (status 2; --force restores the blocks
 //     before it, and the status stays 2);
 //   - the paths: a journal path that is absolute, has a ".." part or whose
@@ -15,7 +18,8 @@
 //     without following a link on any part of its path;
 //   - that the set is the one the journal was made on (member count, version
 //     code, page size, PAT page size; and a main file that is the journal's
-//     own file or has its FCR copies) and that every block is one a repair
+//     own file or has its FCR copies, the FCR copies alone where the journal
+//     records no file identity) and that every block is one a repair
 //     writes (a PAT copy, a page header field) inside one member. --force
 //     never waives these;
 //   - that the set is as the run left it (member names and sizes, the FCR
@@ -37,7 +41,7 @@
 namespace undo {
 constexpr int kRestored = 0;  // restored, or nothing to do
 constexpr int kRefused = 1;   // the set has changed since the run
-constexpr int kError = 2;     // cannot be read or written, damaged, or refused
+constexpr int kError = 2;     // cannot be read or written, damaged, refused, or not all taken back
 }  // namespace undo
 
 // Runs tabulon-undo on its command line, printing through `out`; returns the

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -23,15 +24,16 @@
 #include "format/le.h"
 #include "journal_set.h"
 #include "support/harness.h"
-
-using namespace tabulon;
 #include "undo/undo.h"
 
 using namespace tabulon;
 
 namespace {
 
-std::string dir;
+// Each input is undone in the set's folder (the journals name the set by a
+// relative path); in between, the fuzzer reads and writes its corpus
+// folders, named relative to the folder it started in.
+std::string dir, home;
 harness::Bytes repaired;
 
 void removeFiles() {
@@ -63,11 +65,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/tabulon-fuzzj-XXXXXX";
     if (!mkdtemp(pattern.data())) std::abort();
     dir = pattern;
-    // The journals name the set by a path relative to the folder of the run.
+    home = std::filesystem::current_path().string();
     if (chdir(dir.c_str()) != 0) std::abort();
     if (journalfuzz::makeRepairedSet("/F-1", "") != 0) fail("the set could not be repaired");
     repaired = harness::readFile(journalfuzz::kMain);
     std::atexit(removeFiles);
+    if (chdir(home.c_str()) != 0) std::abort();
     return 0;
 }
 
@@ -87,7 +90,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (c.closed && c.finalCrcs.size() != c.blocks.size()) fail("closing count differs");
         if (c.tornTail && c.damaged) fail("both cut short and damaged");
         if (c.tornTail && c.tornAt + c.tornBytes != bytes.size()) fail("a tail that is not one");
+        for (const TornBlock& t : c.tornBlocks) {
+            if (t.shown > t.block.length || t.oldAt + t.shown > bytes.size()) fail("torn block");
+        }
     }
+    if (chdir(dir.c_str()) != 0) fail("the set's folder is gone");
 
     harness::writeFile("J", bytes);
     for (bool force : {false, true}) {
@@ -102,5 +109,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (status < 0 || status > 2) fail("tabulon-undo ended with a status it does not have");
         if (harness::readFile(journalfuzz::kMain) != repaired) fail("a dry run wrote");
     }
+    if (chdir(home.c_str()) != 0) fail("the starting folder is gone");
     return 0;
 }

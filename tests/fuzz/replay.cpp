@@ -23,9 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 namespace {
 
-std::vector<uint8_t> readBinary(const char* name) {
+bool readBinary(const char* name, std::vector<uint8_t>* out) {
     std::ifstream f(name, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    if (!f) return false;
+    out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return !f.bad();
 }
 
 bool parseHex(const std::vector<uint8_t>& text, std::vector<uint8_t>* out) {
@@ -81,7 +83,9 @@ void printHex(const std::vector<uint8_t>& data) {
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--hex") == 0) {
-        printHex(readBinary(argv[2]));
+        std::vector<uint8_t> input;
+        if (!readBinary(argv[2], &input)) return 2;
+        printHex(input);
         return 0;
     }
     std::vector<std::string> names;
@@ -95,9 +99,18 @@ int main(int argc, char** argv) {
         std::sort(inDir.begin(), inDir.end());
         names.insert(names.end(), inDir.begin(), inDir.end());
     }
+    // No input at all is a corpus that was not found, not one that passed.
+    if (names.empty()) {
+        std::fprintf(stderr, "no inputs to replay\n");
+        return 2;
+    }
     LLVMFuzzerInitialize(&argc, &argv);
     for (const std::string& name : names) {
-        std::vector<uint8_t> input = readBinary(name.c_str());
+        std::vector<uint8_t> input;
+        if (!readBinary(name.c_str(), &input)) {
+            std::fprintf(stderr, "%s: cannot be read\n", name.c_str());
+            return 2;
+        }
         if (name.size() > 4 && name.compare(name.size() - 4, 4, ".hex") == 0) {
             std::vector<uint8_t> bytes;
             if (!parseHex(input, &bytes)) {

@@ -118,6 +118,13 @@ TEST(AgreesWithCheck, EveryGoldenRecipe) {
         if (it == rows.end()) continue;
         SCOPED_TRACE(rel);
         const Check& c = checks[name];
+        // The check reads the first FCR copy only; a file whose first copy is
+        // no FCR the survey reads from its second, as info does: damage.
+        if (it->second.at("error").is_null() &&
+            inspect({"--json", "info", main}).json().at("damagedFcrCopy") == 0) {
+            EXPECT_TRUE(it->second.at("damaged").get<bool>());
+            continue;
+        }
         if (!it->second.at("error").is_null()) {
             EXPECT_NE(c.status, 0) << "the survey could not check a file the check opens";
             continue;
@@ -331,8 +338,8 @@ std::vector<std::vector<std::string>> markdownTable(const std::string& text,
     return rows;
 }
 
-const char* const kCommands[] = {"info", "pairs", "entries", "page",
-                                 "map",  "plan",  "survey",  "report"};
+const char* const kCommands[] = {"info", "pairs", "entries", "page",  "map",
+                                 "plan", "advise", "survey", "report"};
 const std::set<std::string> kCountObjects = {"examined", "problemCounts", "findingCounts",
                                              "byClass", "pageStates"};
 

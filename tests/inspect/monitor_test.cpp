@@ -1,5 +1,9 @@
 // The survey's monitoring formats: the Prometheus exposition (checked by
 // promtool when it is at hand) and the Nagios plugin line with its status.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,6 +11,9 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <set>
+#include <sstream>
+#include <tuple>
 
 #include "builder/recipe.h"
 #include "inspect/survey.h"
@@ -99,7 +106,8 @@ TEST(Monitor, PrometheusExposition) {
         "tabulon_file_checked{DIR,path=\"OLD.DAT\"} 1\n",
         "tabulon_survey_files{state=\"pre6x\"} 1\n",
         "tabulon_survey_complete 0\n",
-        "tabulon_file_checked{DIR,path=\"Q\\\"U\\\\OTE.DAT\"} 1\n",
+        // The backslash escaped in the name's text, then in the exposition.
+        "tabulon_file_checked{DIR,path=\"Q\\\"U\\\\\\\\OTE.DAT\"} 1\n",
         "tabulon_file_damaged{DIR,path=\"BAD.DAT\"} 1\n",
         "tabulon_file_damaged{DIR,path=\"B/UNUSED.DAT\"} 0\n",
         ("tabulon_file_findings{DIR,path=\"B/UNUSED.DAT\","
@@ -223,6 +231,93 @@ TEST(Monitor, OutputThatCannotBeWrittenSaysWhy) {
         EXPECT_EQ(r.err, "tabulon-inspect: cannot write " + out.string() +
                              ": No such file or directory\n");
     }
+}
+
+// -o replaces a regular file only, through a temporary file beside it: a
+// link, a FIFO, a device or a folder there is refused and left as it was, and
+// a write that fails (a full disk) keeps the old file; the line says why, in
+// the system's words where the system refused.
+TEST(Monitor, OutputReplacesOnlyARegularFile) {
+    using Make = bool (*)(const fs::path& out);  // false when this machine cannot
+    const std::tuple<const char*, Make, const char*> rows[] = {
+        {"a folder that does not exist",
+         [](const fs::path& o) { return fs::remove(o.parent_path()); },
+         "No such file or directory"},
+        {"a symbolic link",
+         [](const fs::path& o) {
+             std::ofstream(o.string() + ".victim") << "old\n";
+             return symlink("out.victim", o.c_str()) == 0;
+         },
+         "a symbolic link, not a regular file"},
+        {"a FIFO", [](const fs::path& o) { return mkfifo(o.c_str(), 0600) == 0; },
+         "a FIFO, not a regular file"},
+        {"a device",
+         [](const fs::path& o) { return mknod(o.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; },
+         "a device, not a regular file"},
+        {"a folder", [](const fs::path& o) { return fs::create_directory(o); },
+         "a folder, not a regular file"},
+        {"a regular file on a full disk",
+         [](const fs::path& o) {
+             if (mount("tmpfs", o.parent_path().c_str(), "tmpfs", 0, "size=128k") != 0)
+                 return false;
+             std::ofstream(o) << "old\n";
+             std::ofstream filler(o.parent_path() / "filler", std::ios::binary);
+             while (filler << std::string(4096, 'x')) {
+             }
+             return true;
+         },
+         "No space left on device"},
+    };
+    ScratchDir scratch;
+    build(scratch.path() / "db", "A.DAT", kSound);
+    const std::string db = (scratch.path() / "db").string(), file = db + "/A.DAT";
+    for (const auto& [what, make, reason] : rows) {
+        for (const std::string command : {"survey", "report", "map"}) {
+            SCOPED_TRACE(std::string(what) + ", " + command);
+            const fs::path out = scratch.path() / (command + ", " + what) / "out";
+            fs::create_directories(out.parent_path());
+            struct Unmount {
+                fs::path at;
+                ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+            } unmount{out.parent_path()};
+            if (!make(out)) continue;  // not here (not root)
+            const auto kind = fs::symlink_status(out).type();
+            const int reader = open(out.c_str(), O_RDONLY | O_NONBLOCK);  // a FIFO never blocks
+            const Result r = inspect({command, command == "map" ? file : db, "-o", out.string()});
+            EXPECT_EQ(r.status, 2);
+            EXPECT_EQ(r.err,
+                      "tabulon-inspect: cannot write " + out.string() + ": " + reason + "\n");
+            EXPECT_EQ(fs::symlink_status(out).type(), kind);
+            if (kind == fs::file_type::regular || kind == fs::file_type::symlink) {
+                EXPECT_EQ(readText(out), "old\n");  // the link's target's too
+            }
+            std::error_code absent;
+            for (const auto& e : fs::directory_iterator(out.parent_path(), absent)) {
+                EXPECT_EQ(e.path().filename().string().rfind(".out.", 0), std::string::npos);
+            }
+            if (reader >= 0) close(reader);
+        }
+    }
+}
+
+// The survey's table aligns its columns by what a terminal shows, not by
+// bytes: a wide character takes two columns, an escaped byte its escape.
+TEST(Monitor, SurveyTableAlignsByColumns) {
+    ScratchDir scratch;
+    for (const char* name :
+         {"A.DAT", "\xc3\xa9t\xc3\xa9.DAT", "\xe6\x97\xa5\xe6\x9c\xac.DAT", "\xff.DAT"}) {
+        build(scratch.path(), name, kSound);
+    }
+    std::set<size_t> columns;  // where each row's version begins, CJK counted twice
+    for (std::istringstream rows(inspect({"survey", scratch.path().string()}).out); !rows.eof();) {
+        std::string row;
+        std::getline(rows, row);
+        size_t n = 0;
+        for (unsigned char c : row.substr(0, row.find(" 0x0950 ")))
+            n += (c & 0xC0) != 0x80 ? 1 + (c >= 0xE3 && c <= 0xE9) : 0;
+        if (row.find(" 0x0950 ") != std::string::npos) columns.insert(n);
+    }
+    EXPECT_EQ(columns.size(), 1u);
 }
 
 // One line: TABULON STATE - text | perfdata, the text without '|', each

@@ -2,6 +2,7 @@
 // when the journal cannot be made, and what the undo accepts, restores and
 // refuses.
 #include <cerrno>
+#include <cstdlib>
 #include <functional>
 
 #include "fileio/journal.h"
@@ -208,7 +209,7 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
              putLe32(b.data() + 8, 2);
              writeBytes(d + "/undo.journal", b);
          },
-         undo::kRestored},
+         undo::kError, undo::kError},  // only the FCR ties such a journal to its set
         {"the FCR changed, a journal that does not know the file's identity",
          [](const std::string& d, const std::string& m) {
              Bytes b = readBytes(d + "/" + m);
@@ -218,7 +219,7 @@ TEST_F(Undo, RefusesASetThatChangedSince) {
              std::fill(r[0].second.end() - 17, r[0].second.end(), 0);
              writeBytes(d + "/undo.journal", assemble(r));
          },
-         undo::kRestored},
+         undo::kError, undo::kError},
         {"an extension member appeared",
          [](const std::string& d, const std::string&) { writeBytes(d + "/TEST.^01", Bytes(512)); },
          undo::kError, undo::kError},
@@ -314,6 +315,9 @@ TEST_F(Undo, DamagedJournalsAreErrors) {
          undo::kError},
         // A last record cut short was never relied on: the rest restores.
         {"torn last record", [](Bytes& b) { b.resize(b.size() - 3); }, undo::kRestored},
+        // Unless the set no longer holds the old bytes it shows, or it shows none.
+        {"cut after the run", [](Bytes& b) { b.resize(recordAt(b, 1) + 131); }, undo::kError},
+        {"cut before any old bytes", [](Bytes& b) { b.resize(recordAt(b, 1) + 7); }, undo::kError},
     };
     for (const Damage& d : damages) {
         SCOPED_TRACE(d.what);
@@ -432,6 +436,16 @@ TEST_F(Undo, CraftedJournalsAreRefusedAndWriteNothing) {
          good,
          {"--set", dir.path("OTHER.DAT"), "--force"},
          "is not the file the journal was made on"},
+        {"another set of the same geometry named with --set, a journal of format 2",
+         [&] {
+             Records r = recordsOf(good);
+             r[0].second.resize(r[0].second.size() - 17);
+             Bytes b = assemble(r);
+             putLe32(b.data() + 8, 2);
+             return b;
+         }(),
+         {"--set", dir.path("OTHER.DAT"), "--force"},
+         "which file the journal was made on cannot be told"},
         {"the recorded page size not the set's",
          withRecords([](Records& r) { putLe16(r[0].second.data() + 2 + r[0].second[0] + 2, 4096); }),
          {"--force"},
@@ -572,6 +586,15 @@ TEST_F(Undo, DamageIsReportedAndForceRestoresWhatCameBefore) {
         EXPECT_TRUE(std::equal(jb.old.begin(), jb.old.end(), m.begin() + long(jb.block.offset)));
     }
 
+    // Cut after the run inside the second group: the first group's blocks
+    // restored, the written block the cut record shows named, status 2.
+    for (const auto& [name, bytes] : repaired) writeBytes(dir.path(name), bytes);
+    writeBytes(journal(), Bytes(good.begin(), good.begin() + long(recordAt(good, 3)) - 5));
+    UndoRun cut = undoSet({journal()});
+    EXPECT_EQ(cut.status, undo::kError) << cut.out << cut.err;
+    EXPECT_NE(cut.err.find("written, and not restored"), std::string::npos) << cut.err;
+    EXPECT_EQ(readBytes(dir.path(main)), m);
+
     // A damaged closing record whose length is intact is the tail of a run
     // cut short: reported, and the blocks restored.
     for (const auto& [name, bytes] : repaired) writeBytes(dir.path(name), bytes);
@@ -683,6 +706,7 @@ TEST_F(Undo, TheSetIsReachedThroughNoLinkedFolder) {
         bool oldFormat = false;
         int status = undo::kError;
         const char* says = "whose folder is reached through a symbolic link";
+        bool held = false;  // another program holds the set open
     };
     const Case cases[] = {
         {"a plain folder", "real/" + main, "", false, undo::kRestored, "Restored 3 block(s)"},
@@ -693,6 +717,8 @@ TEST_F(Undo, TheSetIsReachedThroughNoLinkedFolder) {
         {"a linked folder named with --set", "sub/" + main, "sub/" + main, false, undo::kRestored,
          "Restored 3 block(s)"},
         {"a copy of the set", main, "COPY.DAT", false, undo::kRestored, "Restored 3 block(s)"},
+        {"a set another program holds open", "real/" + main, "", false, undo::kError,
+         "(Another program has the file set open", true},
     };
     const fs::path was = fs::current_path();
     fs::current_path(dir.path());
@@ -714,9 +740,14 @@ TEST_F(Undo, TheSetIsReachedThroughNoLinkedFolder) {
         writeBytes(journal(), b);
         std::vector<std::string> args{journal()};
         if (!c.set.empty()) args.insert(args.end(), {"--set", c.set});
+        PlatformHandle held = kInvalidHandle;
+        uint32_t error = 0;
+        if (c.held) systemPlatform().open(("real/" + main).c_str(), Repair, &held, &error);
         UndoRun u = runUndoOn(args);
+        if (held != kInvalidHandle) systemPlatform().close(held);
         EXPECT_EQ(u.status, c.status) << u.out << u.err;
         EXPECT_NE((u.out + u.err).find(c.says), std::string::npos) << u.out << u.err;
+        EXPECT_EQ(u.err.find("the folder the repair ran in"), std::string::npos) << u.err;
         const std::string restored = c.set == "COPY.DAT" ? "COPY.DAT" : "real/" + main;
         EXPECT_EQ(readBytes(dir.path(restored)) == before.at(main), c.status == undo::kRestored);
     }
@@ -745,6 +776,43 @@ TEST_F(Undo, TheSetIsReachedThroughNoLinkedFolder) {
     uint32_t error = 0;
     EXPECT_FALSE(systemPlatform().open("LINKED.DAT", ExclusiveRead | NoLinkedFolders, &h, &error));
     fs::current_path(was);
+}
+
+// The command a repair names to take it back works as printed, quoted for
+// the shell: from the repair's folder when the journal names the set by a
+// path tabulon-undo takes, else from any folder, with --set.
+TEST(UndoJournal, TheCommandARepairNamesTakesItBack) {
+    Scratch dir;
+    const std::string here = dir.path("it's here"), elsewhere = dir.path("else");
+    fs::create_directories(here);
+    fs::create_directories(elsewhere);
+    fs::create_directory_symlink(".", here + "/self");
+    const struct {
+        std::string set, journal, runIn;
+    } cases[] = {
+        {"TEST.DAT", "u.journal", here},  // the command as it always was
+        {here + "/TEST.DAT", "u.journal", elsewhere},
+        {"../it's here/TEST.DAT", dir.path("u.journal"), elsewhere},
+        {"self/TEST.DAT", "u.journal", elsewhere},
+    };
+    const fs::path was = fs::current_path();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.set);
+        buildCase(RepairCase{"x", kRecipe, {}}, here);
+        const Snapshot before = snapshot(here);
+        fs::current_path(here);
+        FaultPlatform p;
+        const std::string err = runTabulonOn({c.set, "/F-1", "/R"}, here, "", p, c.journal).err;
+        const size_t from = err.rfind("(tabulon-undo ") + 13, to = err.rfind(" takes these");
+        const std::string command = err.substr(from, to - from);
+        EXPECT_TRUE(c.runIn != here || command == " u.journal") << command;
+        fs::current_path(c.runIn);
+        EXPECT_EQ(std::system((TABULON_UNDO_EXE + command + " >/dev/null").c_str()), 0) << err;
+        fs::current_path(was);
+        EXPECT_TRUE(snapshot(here, "u.journal") == before) << command;
+        fs::remove(here + "/u.journal");
+        fs::remove(dir.path("u.journal"));
+    }
 }
 
 TEST(UndoJournal, AJournalAmongTheMembersIsRefused) {
@@ -828,8 +896,8 @@ TEST(UndoJournal, SameOutputAsARunWithout) {
             // a block; the rest of the output is that of a run without one.
             if (journal == 0) continue;
             const std::string line =
-                "Undo journal: @DIR/undo.journal (tabulon-undo @DIR/undo.journal takes these "
-                "repairs back)\n";
+                "Undo journal: @DIR/undo.journal (tabulon-undo @DIR/undo.journal --set @DIR/" +
+                main + " takes these repairs back)\n";
             std::string& err = runs[journal].err;
             const bool named = err.size() >= line.size() &&
                                err.compare(err.size() - line.size(), line.size(), line) == 0;

@@ -146,6 +146,46 @@ TEST_F(CachedHeaders, SetsOfFourPagesOrFewerHaveNoTable) {
     EXPECT_TRUE(lookup(4, h));
 }
 
+// A table that ends at a limit (the FCR's pages) prints what the whole
+// table prints and holds the same headers below the limit, none from it on:
+// sets cut into members at random places, limits anywhere.
+TEST_F(CachedHeaders, LimitedTablePrintsWhatTheWholeOneDoes) {
+    std::mt19937 random(61);
+    for (int round = 0; round < 30; ++round) {
+        std::vector<uint64_t> members;
+        for (int k = 0, n = 1 + int(random() % 3); k < n; ++k) {
+            members.push_back((random() % 400 + (k == 0 ? 5 : 1)) * kPage + random() % 3 * 1023);
+        }
+        SCOPED_TRACE(testing::PrintToString(members));
+        for (int k = 1; k < 4; ++k) {
+            std::string name;
+            if (memberName(path(), k, &name)) std::filesystem::remove(name);
+        }
+        build(members);
+        const bool progress = random() % 2 == 0;
+        const bool whole = preload(progress);
+        const std::string wholeOut = out, wholeErr = err;
+        std::vector<std::pair<bool, uint32_t>> seen;
+        PageHeader h{};
+        for (uint32_t p = 0; p < cache->entryCount() + 2; ++p) {
+            seen.emplace_back(lookup(p, h), lookup(p, h) ? pageId(h) : 0);
+        }
+        const uint32_t limit = uint32_t(random() % (seen.size() + 2));
+        cache = std::make_unique<HeaderCache>(opened->file);
+        cache->limitTo(limit);
+        EXPECT_EQ(preload(progress), whole) << limit;
+        EXPECT_EQ(out, wholeOut) << limit;
+        EXPECT_EQ(err, wholeErr) << limit;
+        for (uint32_t p = 0; p < seen.size(); ++p) {
+            const bool kept = p < std::max(limit, kFirstCachedPage + 1);
+            EXPECT_EQ(lookup(p, h), kept && seen[p].first) << p << " of limit " << limit;
+            if (kept && seen[p].first) {
+                EXPECT_EQ(pageId(h), seen[p].second) << p;
+            }
+        }
+    }
+}
+
 // A rewritten header replaces the cached header bytes and keeps the usage
 // count; pages the table holds no header for stay uncached.
 TEST_F(CachedHeaders, UpdateReplacesHeaderBytesOfCachedPagesOnly) {

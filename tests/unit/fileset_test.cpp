@@ -202,3 +202,21 @@ TEST(FileSetReads, FcrCopiesComeWhollyFromOneMember) {
 }
 
 }  // namespace
+
+namespace {
+
+// The set's sector total is 64-bit: members of 2 TiB and more do not wrap
+// it (they are sparse here).
+TEST(FileSetReads, SectorTotalPast2TiB) {
+    unit::ScratchDir dir;
+    const std::string main = dir.path("big.dat");
+    unit::writeFile(main, unit::fcrImage(0x0700, 4096, 4096, 16384));
+    const uint64_t size = (uint64_t(3) << 40) + 4096;
+    std::filesystem::resize_file(main, size);
+    unit::writeFile(dir.path("big.^01"), Bytes(1024));
+    unit::Opened o(main, ExclusiveRead);
+    ASSERT_EQ(o.members, 2);
+    EXPECT_EQ(o.file.fileSet().totalSectors(), size / 512 + 2);
+}
+
+}  // namespace
