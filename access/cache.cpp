@@ -1,12 +1,7 @@
 #include "access/cache.h"
 
 #include <algorithm>
-#include <cstring>
-#include <exception>
-#include <limits>
-#include <vector>
-
-#include "format/le.h"
+#include <cstdint>
 
 namespace tabulon {
 
@@ -31,56 +26,87 @@ uint32_t evenlySpaced(const FileGeometry& g, uint32_t p, uint64_t first, uint64_
     return good + 1;
 }
 
-// Fills the table from page p on with one gathered read; returns the number
-// of pages filled, 0 when page p must be read on its own. A run holds only
-// pages whose header and usage count lie wholly inside the member that holds
-// the header's first byte: exactly the pages for which the two reads of
-// readPageHeader both go to that member and both succeed.
 }  // namespace
 
-uint32_t HeaderReader::gatherRun(uint32_t p) {
-    HeaderReader& gt = *this;
-    const FileGeometry& g = gt.file.geometry();
-    FileSet& set = gt.file.fileSet();
+void HeaderReader::releaseView() {
+    if (view.bytes) file.fileSet().unmapView(&view);
+}
+
+// Decodes the fields of pages p to p + count - 1, the first `rest` bytes
+// into the current member, from a view of [viewStart, viewEnd) of the
+// member, or from the view held already when it covers them. False when the
+// member cannot be mapped or its view could not be read.
+bool HeaderReader::decodeMapped(uint32_t p, uint64_t rest, uint32_t count, uint64_t viewStart,
+                                uint64_t viewEnd) {
+    FileSet& set = file.fileSet();
+    const uint64_t unit = pageUnit(file.geometry());
+    const uint64_t last =
+        rest + uint64_t(count - 1) * unit + uint64_t(file.geometry().headerSize) + 2;
+    const bool held = view.bytes && viewMember == member && view.offset <= rest &&
+                      last <= view.offset + view.length;
+    if (!held) {
+        releaseView();
+        if (viewEnd - viewStart > SIZE_MAX ||
+            !set.mapView(member, viewStart, size_t(viewEnd - viewStart), &view)) {
+            return false;
+        }
+        viewMember = member;
+    }
+    auto decode = [&] { table.decode(p - base, view.bytes + (rest - view.offset), unit, count); };
+    if (set.readViews(decode)) return true;
+    // The member was cut short since it was opened: its pages are read.
+    releaseView();
+    return false;
+}
+
+// Fills the table from page p on with the pages of p's window; returns the
+// number of pages filled, 0 when page p must be read on its own. A window
+// holds only pages whose header and usage count lie wholly inside the member
+// that holds the header's first byte: exactly the pages for which the two
+// reads of readPageHeader both go to that member and both succeed.
+uint32_t HeaderReader::readWindow(uint32_t p) {
+    const FileGeometry& g = file.geometry();
+    FileSet& set = file.fileSet();
     const uint64_t unit = pageUnit(g);
     if (unit == 0) return 0;
     const uint64_t at = pageOffset(g, p);
-    while (gt.member < set.memberCount() && at - gt.memberStart >= set.memberSize(gt.member)) {
-        gt.memberStart += set.memberSize(gt.member);
-        ++gt.member;
+    while (member < set.memberCount() && at - memberStart >= set.memberSize(member)) {
+        memberStart += set.memberSize(member);
+        ++member;
     }
-    if (gt.member >= set.memberCount()) return 0;
-    const uint64_t rest = at - gt.memberStart;
-    const uint64_t size = set.memberSize(gt.member);
+    if (member >= set.memberCount()) return 0;
+    const uint64_t rest = at - memberStart;
+    const uint64_t size = set.memberSize(member);
     const size_t width = size_t(g.headerSize) + 2;
     if (rest + width > size) return 0;
 
+    const uint64_t windowStart = rest - rest % window;
+    const uint64_t windowEnd = windowStart + std::min(window, size - windowStart);
     uint64_t most = (size - rest - width) / unit + 1;  // pages that fit the member
-    most = std::min<uint64_t>(most, gt.end - p);
-    most = std::min<uint64_t>(most, std::max<uint64_t>(gt.spanBytes / unit, 1));
+    most = std::min<uint64_t>(most, end - p);
+    most = std::min<uint64_t>(most, (windowEnd - rest - 1) / unit + 1);  // that start in the window
     const uint32_t count = evenlySpaced(g, p, at, unit, uint32_t(most));
+    const uint64_t fieldsEnd = rest + uint64_t(count - 1) * unit + width;
+    if (decodeMapped(p, rest, count, windowStart, std::max(windowEnd, fieldsEnd))) return count;
 
-    gt.fields.resize(size_t(count) * width);
-    if (!set.gatherAt(gt.member, rest, unit, count, width, gt.fields.data())) {
-        gt.plainUntil = p + count;
+    fields.resize(size_t(count) * width);
+    if (!set.gatherAt(member, rest, unit, count, width, fields.data())) {
+        plainUntil = p + count;
         return 0;
     }
-    for (uint32_t i = 0; i < count; ++i) {
-        decodeHeaderField(g, gt.fields.data() + size_t(i) * width, &gt.table[p + i - gt.base]);
-    }
+    table.decode(p - base, fields.data(), width, count);
     return count;
 }
 
-bool HeaderReader::read(uint32_t p) {
-    if (p < readyEnd) return true;
+uint32_t HeaderReader::read(uint32_t p) {
     if (p >= plainUntil) {
-        uint32_t n = gatherRun(p);
-        if (n > 0) {
-            readyEnd = p + n;
-            return true;
-        }
+        const uint32_t n = readWindow(p);
+        if (n > 0) return n;
     }
-    return file.readPageHeader(p, table[p - base]) != 0;
+    PageHeader header{};
+    if (file.readPageHeader(p, header) == 0) return 0;
+    table.put(p - base, header);
+    return 1;
 }
 
 namespace {
@@ -152,13 +178,7 @@ bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBy
     // holds is read without one later: the table keeps them all.
     const uint32_t limit = reads == PreloadReads::PerPage ? UINT32_MAX : limit_;
     const uint32_t kept = std::min(entryCount_, std::max(limit, kFirstCachedPage + 1));
-    bool allocated = true;
-    try {
-        table_.assign(kept == 0 ? 1 : kept, PageHeader{});
-    } catch (const std::exception&) {
-        allocated = false;
-    }
-    if (!allocated) {
+    if (!table_.assign(g, kept == 0 ? 1 : kept)) {
         out.emitf(NoticeKind::PreloadNoMemory, Stream::Out, uint64_t(entryCount_),
                   "Unable to allocate sufficient memory for %lu page headers.\n",
                   (unsigned long)entryCount_);
@@ -167,16 +187,21 @@ bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBy
     }
     built_ = true;
 
-    HeaderReader gatherer(file_, table_.data(), 0, kept, gatherBytes);
-    PageHeader scratch;
-    auto readHeader = [&](uint32_t p) {
-        if (p >= kept) return file_.readPageHeader(p, scratch) != 0;  // per page, past the table
+    HeaderReader gatherer(file_, table_, 0, kept, gatherBytes);
+    // The pages read from p on: a window of them, or one.
+    auto readFrom = [&](uint32_t p) -> uint32_t {
+        PageHeader header{};
+        // Per page, past the table.
+        if (p >= kept) return file_.readPageHeader(p, header) != 0 ? 1 : 0;
         if (reads == PreloadReads::Gathered) return gatherer.read(p);
-        return file_.readPageHeader(p, table_[p]) != 0;
+        if (file_.readPageHeader(p, header) == 0) return 0;
+        table_.put(p, header);
+        return 1;
     };
 
     // A set of four pages or fewer has no entry for page 4.
-    if (entryCount_ <= kFirstCachedPage || !readHeader(kFirstCachedPage)) {
+    uint32_t n = entryCount_ <= kFirstCachedPage ? 0 : readFrom(kFirstCachedPage);
+    if (n == 0) {
         clear();
         return false;
     }
@@ -185,10 +210,16 @@ bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBy
     const bool figures = showProgress && entryCount_ > 500;
     const uint32_t readUpTo = reads == PreloadReads::Gathered ? kept : entryCount_;
     for (;;) {
-        if (figures && p % step == 0) showFigure(out, p, entryCount_);
-        ++p;
+        // Pages p to p + n - 1 are loaded: the figure of each hundredth of them.
+        const uint64_t loaded = uint64_t(p) + n;
+        for (uint64_t q = figures ? (uint64_t(p) + step - 1) / step * step : loaded; q < loaded;
+             q += step) {
+            showFigure(out, uint32_t(q), entryCount_);
+        }
+        p += n;
         if (p >= readUpTo) break;
-        if (!readHeader(p)) break;
+        n = readFrom(p);
+        if (n == 0) break;
     }
     loadedEnd_ = std::min(p, kept);
     if (p == readUpTo && p < entryCount_) {
@@ -204,19 +235,21 @@ bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBy
 }
 
 bool HeaderCache::lookup(uint32_t p, PageHeader& header) const {
-    if (!built_ || p < kFirstCachedPage || p >= loadedEnd_) return false;
-    header = table_[p];
+    if (!find(p)) return false;
+    table_.get(p, header);
     return true;
 }
 
 void HeaderCache::update(uint32_t p, const PageHeader& header) {
-    if (!built_ || p < kFirstCachedPage || p >= loadedEnd_) return;
-    std::memcpy(table_[p].headerBytes, header.headerBytes, sizeof header.headerBytes);
+    const HeaderWord* cached = find(p);
+    if (!cached) return;
+    PageHeader kept = header;
+    kept.usageCount = wordUsage(*cached);
+    table_.put(p, kept);
 }
 
 void HeaderCache::clear() {
     table_.clear();
-    table_.shrink_to_fit();
     built_ = false;
     entryCount_ = 0;
     loadedEnd_ = 0;

@@ -7,47 +7,63 @@
 #include <vector>
 
 #include "access/btrfile.h"
+#include "access/headertable.h"
 
 namespace tabulon {
 
 // How the preload reads the headers. PerPage makes one readPageHeader per
-// page, with its trace lines under /D. Gathered takes the headers of runs of
-// pages out of large sequential reads of each member and falls back to
-// readPageHeader wherever a run cannot be gathered; it loads the same pages,
-// stops at the same page and prints the same lines.
+// page, with its trace lines under /D. Gathered takes the headers of a window
+// of pages at a time out of a view of the file, or out of large sequential
+// reads where the file cannot be mapped, and falls back to readPageHeader
+// wherever a page cannot be had that way; it loads the same pages, stops at
+// the same page and prints the same lines.
 enum class PreloadReads { PerPage, Gathered };
 
-// Span of the file that one gathered run covers at most.
+// Bytes of a member that one window covers: windows start at multiples of it
+// inside their member, so that a view of one covers whole 2 MiB blocks of the
+// file, which the system can map in large pieces.
 constexpr size_t kPreloadGatherBytes = size_t(4) << 20;
 
 // Pages 0 to 3 hold the FCR copies: the cache starts at page 4.
 constexpr uint32_t kFirstCachedPage = 4;
 
 // Reads the headers of pages base to end - 1, asked for in ascending order,
-// into table[p - base]: runs of pages that lie evenly in one member come out
-// of one gathered read of up to spanBytes; a page that cannot be gathered is
-// read on its own with readPageHeader (and its trace line under /D). A run
-// that failed to gather is read page by page.
+// into entries p - base of a table, a window at a time: the pages whose
+// header field starts in one window of a member and lies evenly in that
+// member are decoded at once, straight from a view of the whole window, or
+// where the member cannot be mapped from one gathered read. A page that
+// cannot be had that way (a field cut by a member's end, the 6.x shift) is
+// read on its own with readPageHeader (and its trace line under /D); the
+// pages of a window whose gathered read failed are read one by one.
 class HeaderReader {
   public:
-    HeaderReader(BtrieveFile& file, PageHeader* table, uint32_t base, uint32_t end,
-                 size_t spanBytes = kPreloadGatherBytes)
-        : file(file), table(table), base(base), end(end), spanBytes(spanBytes) {}
+    HeaderReader(BtrieveFile& file, HeaderTable& table, uint32_t base, uint32_t end,
+                 size_t windowBytes = kPreloadGatherBytes)
+        : file(file), table(table), base(base), end(end), window(windowBytes ? windowBytes : 1) {}
+    ~HeaderReader() { releaseView(); }
+    HeaderReader(const HeaderReader&) = delete;
+    HeaderReader& operator=(const HeaderReader&) = delete;
 
-    // Whether page p's header could be read.
-    bool read(uint32_t p);
+    // Reads the headers of pages p, p + 1, ... as far as one window goes,
+    // after every page asked for before; returns how many it read, 0 when
+    // page p's header cannot be read.
+    uint32_t read(uint32_t p);
 
   private:
-    uint32_t gatherRun(uint32_t p);
+    uint32_t readWindow(uint32_t p);
+    bool decodeMapped(uint32_t p, uint64_t rest, uint32_t count, uint64_t viewStart,
+                      uint64_t viewEnd);
+    void releaseView();
 
     BtrieveFile& file;
-    PageHeader* table;
+    HeaderTable& table;
     uint32_t base, end;
-    size_t spanBytes;
+    uint64_t window;
     uint16_t member = 0;       // member that holds the current page
     uint64_t memberStart = 0;  // its first file-set offset
-    uint32_t readyEnd = 0;     // pages below this were gathered ahead
     uint32_t plainUntil = 0;   // a gather failed: read these pages one by one
+    FileView view;             // of member viewMember, kept while pages fall inside it
+    uint16_t viewMember = 0;
     std::vector<uint8_t> fields;
 };
 
@@ -72,11 +88,14 @@ class HeaderCache {
     // header for p: no table, p at or beyond entryCount, or a page that was
     // never loaded (pages 0 to 3, and pages from where loading stopped).
     bool lookup(uint32_t p, PageHeader& header) const;
-    // The cached header of page p in place, or nullptr (the walk's common
-    // case, without a copy).
-    const PageHeader* find(uint32_t p) const {
-        if (!built_ || p < kFirstCachedPage || p >= loadedEnd_) return nullptr;
-        return &table_[p];
+    // The cached words, for a walk over many entries: words()[p] for p from
+    // kFirstCachedPage to cachedEnd() - 1 (none without a table).
+    const HeaderWord* words() const { return table_.words(); }
+    uint32_t cachedEnd() const { return built_ ? loadedEnd_ : kFirstCachedPage; }
+    // The cached word of page p, or nullptr.
+    const HeaderWord* find(uint32_t p) const {
+        if (p < kFirstCachedPage || p >= cachedEnd()) return nullptr;
+        return table_.words() + p;
     }
 
     // Replaces the cached header bytes of page p after its header was
@@ -103,7 +122,7 @@ class HeaderCache {
 
     BtrieveFile& file_;
     uint32_t limit_ = UINT32_MAX;
-    std::vector<PageHeader> table_;
+    HeaderTable table_;
     bool built_ = false;
     uint32_t entryCount_ = 0;
     uint32_t loadedEnd_ = 0;  // pages kFirstCachedPage to loadedEnd_ - 1 are loaded

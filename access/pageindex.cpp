@@ -1,7 +1,6 @@
 #include "access/pageindex.h"
 
 #include <algorithm>
-#include <cstring>
 #include <exception>
 
 #include "format/pat.h"
@@ -80,20 +79,19 @@ void PageIndex::build() {
     const bool planned = plan();
     cacheEnd_ = std::clamp(cache_.loadedEnd(), kFirstCachedPage, end_);
     // Without room for the headers, every page is read when it is asked for.
-    direct_ = !planned;
-    try {
-        if (!direct_) tail_.assign(end_ - cacheEnd_, PageHeader{});
-    } catch (const std::exception&) {
-        direct_ = true;
-    }
+    direct_ = !planned || !tail_.assign(g_, end_ - cacheEnd_);
     if (direct_) return;
-    HeaderReader reader(file_, tail_.data(), cacheEnd_, end_);
-    for (uint32_t p = cacheEnd_; p < end_; ++p) {
-        if (!reader.read(p)) {
-            unreadable_.push_back(p);
-            if (candidate(p)) ++unreadableCandidates_;
-            std::memset(tail(p), 0, sizeof(PageHeader));
+    HeaderReader reader(file_, tail_, cacheEnd_, end_);
+    for (uint32_t p = cacheEnd_; p < end_;) {
+        const uint32_t n = reader.read(p);
+        if (n > 0) {
+            p += n;
+            continue;
         }
+        unreadable_.push_back(p);
+        if (candidate(p)) ++unreadableCandidates_;
+        tail_.put(p - cacheEnd_, PageHeader{});
+        ++p;
     }
 }
 
@@ -126,7 +124,7 @@ bool PageIndex::header(uint32_t p, PageHeader& h) {
     if (direct_) return file_.readPageHeader(p, h) != 0;
     if (!dirty_.empty()) refresh();
     if (isUnreadable(p)) return false;
-    h = *tail(p);
+    tail_.get(p - cacheEnd_, h);
     return true;
 }
 
@@ -137,8 +135,8 @@ void PageIndex::refresh() {
     for (uint32_t p : pages) {
         PageHeader h{};
         const bool ok = file_.readPageHeader(p, h) != 0;
-        if (!ok) std::memset(&h, 0, sizeof h);
-        *tail(p) = h;
+        if (!ok) h = PageHeader{};
+        tail_.put(p - cacheEnd_, h);
         setUnreadable(p, !ok);
         markMoved(p);
     }
@@ -202,16 +200,16 @@ void PageIndex::indexAll() {
         direct_ = true;
         return;
     }
-    PageHeader h;
     uint64_t counted = 0;
     auto forEachReadable = [&](auto f) {
-        for (uint32_t p = kFirstCachedPage; p < end_; ++p) {
-            if (!candidate(p)) continue;
-            if (cached(p)) {
-                if (cache_.lookup(p, h)) f(p, decodePageHeader(g_, h).pageId);
-            } else if (!isUnreadable(p)) {
-                f(p, decodePageHeader(g_, *tail(p)).pageId);
-            }
+        // The cached pages, then the others.
+        const HeaderWord* words = cache_.words();
+        const uint32_t cachedTo = std::min(cacheEnd_, cache_.cachedEnd());
+        for (uint32_t p = kFirstCachedPage; p < cachedTo; ++p) {
+            if (candidate(p)) f(p, wordPageId(words[p]));
+        }
+        for (uint32_t p = cacheEnd_; p < end_; ++p) {
+            if (candidate(p) && !isUnreadable(p)) f(p, wordPageId(tail_.word(p - cacheEnd_)));
         }
     };
     forEachReadable([&](uint32_t p, uint32_t id) {

@@ -79,7 +79,6 @@ class PageIndex : public WriteObserver {
 
   private:
     bool cached(uint32_t p) const { return p < cacheEnd_; }
-    PageHeader* tail(uint32_t p) { return &tail_[p - cacheEnd_]; }
     bool isUnreadable(uint32_t p) const;
     void setUnreadable(uint32_t p, bool unreadable);
     void refresh();
@@ -96,7 +95,7 @@ class PageIndex : public WriteObserver {
     bool direct_ = false;                   // no room for an index: pages are read when asked for
     uint32_t cacheEnd_ = kFirstCachedPage;  // pages below come from the cache
     uint32_t end_ = kFirstCachedPage;
-    std::vector<PageHeader> tail_;      // pages cacheEnd_ .. end_ - 1
+    HeaderTable tail_;                  // pages cacheEnd_ .. end_ - 1
     std::vector<uint32_t> unreadable_;  // sorted
     uint64_t candidates_ = 0;           // pages from 4 to end_ - 1 outside the table
     uint64_t unreadableCandidates_ = 0;

@@ -23,6 +23,16 @@
 #   BENCH_INSPECT=1  also time tabulon-inspect: `map` of the clean file
 #                  against its check, and `survey` of a folder holding the
 #                  clean and the damaged file against the sum of their checks
+#   BENCH_BASELINE another tabulon program (an earlier build) whose clean
+#                  check is timed in the same rounds, for figures before and
+#                  after a change
+#
+# Each round also times `floor` (bench/floor.cpp): the file mapped in aligned
+# 4 MiB windows and one byte of every page read, the least a check can do.
+# Before the rounds the files are dropped from the page cache
+# (posix_fadvise DONTNEED) and read once with cat, so that every run finds
+# the cache in the same state; `floor --state` reports that state before and
+# after the rounds. Ratios are medians of the ratios of the runs of one round.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,7 +46,7 @@ damage=10
 mkdir -p "$dir"
 build=$dir/build
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTABULON_TESTS=OFF >/dev/null
-targets="tabulon genfile measure"
+targets="tabulon genfile measure floor"
 [[ ${BENCH_UNDO:-0} == 1 ]] && targets="$targets tabulon-undo"
 inspect_on=${BENCH_INSPECT:-0}
 [[ $inspect_on == 1 ]] && targets="$targets tabulon-inspect"
@@ -45,6 +55,12 @@ tabulon=$build/tabulon
 inspector=$build/tabulon-inspect
 genfile=$build/bench/genfile
 measure=$build/bench/measure
+floor=$build/bench/floor
+baseline=${BENCH_BASELINE:-}
+if [[ -n $baseline && ! -x $baseline ]]; then
+    echo "run.sh: BENCH_BASELINE $baseline is no program" >&2
+    exit 1
+fi
 
 bytes() {
     local n=${1%[KMG]} unit=${1##*[0-9]}
@@ -64,6 +80,11 @@ fi
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 # colmedian FILE COLUMN: the median of one column of a file of results.
 colmedian() { awk -v c="$2" '{ print $c }' "$1" | median; }
+# pairmedian A B COLUMN: the median of the ratios A / B of the runs of one round.
+pairmedian() {
+    paste -d ' ' "$1" "$2" | awk -v c="$3" '$(c + 5) > 0 { print $c / $(c + 5) }' | median |
+        awk '{ printf "%.2f", $1 }'
+}
 
 # One measured run: result file, then the command; its output is discarded.
 run() {
@@ -83,8 +104,8 @@ echo "machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 10485
 echo "files: version $version, 4096-byte pages, $damage % of the entries damaged for the repair; medians of $runs rounds"
 echo
 header() {
-    printf '%-5s %-15s %-4s %9s %9s %9s %11s %12s\n' size variant time cat_s check_s repair_s \
-        check/cat repair/check
+    printf '%-5s %-15s %-4s %9s %9s %9s %9s %11s %11s %12s\n' size variant time cat_s floor_s \
+        check_s repair_s check/cat check/floor repair/check
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
@@ -110,14 +131,17 @@ for variant in $variants; do
         exit 1
     fi
     sync $(members "$clean") $(members "$damaged")
+    "$floor" --evict $(members "$clean") $(members "$damaged")
     cat $(members "$clean") $(members "$damaged") >/dev/null
-    cat $(members "$clean") $(members "$damaged") >/dev/null
+    echo "before the rounds: $("$floor" --state $(members "$clean") | tail -n +2 | tr '\n' ' ')"
 
     results=$dir/results-$s
     rm -f "$results".*
     for ((r = 0; r < runs; ++r)); do
         run "$results.cat" cat $(members "$clean")
+        run "$results.floor" "$floor" $(members "$clean")
         run "$results.check" "$tabulon" "$clean" /R
+        if [[ -n $baseline ]]; then run "$results.baseline" "$baseline" "$clean" /R; fi
         # Undo the previous repair and get its dirty pages to the disk, so that
         # the repair's own flush has only its own writes to wait for.
         "$genfile" "$damaged" "$s" "${options[@]}" --damage "$damage" --pat-only >/dev/null
@@ -158,17 +182,27 @@ for variant in $variants; do
         exit 1
     fi
 
+    echo "after the rounds: $("$floor" --state $(members "$clean") | tail -n +2 | tr '\n' ' ')"
     # Column 1 is wall-clock time, column 4 user plus system time.
     header
     for col in 1 4; do
         what=wall
         [[ $col == 4 ]] && what=cpu
         cat_s=$(colmedian "$results.cat" "$col")
+        floor_s=$(colmedian "$results.floor" "$col")
         check_s=$(colmedian "$results.check" "$col")
         repair_s=$(colmedian "$results.repair" "$col")
-        printf '%-5s %-15s %-4s %9.3f %9.3f %9.3f %11s %12s\n' "$s" "$variant" "$what" "$cat_s" \
-            "$check_s" "$repair_s" \
-            "$(ratio "$check_s" "$cat_s")" "$(ratio "$repair_s" "$check_s")"
+        printf '%-5s %-15s %-4s %9.3f %9.3f %9.3f %9.3f %11s %11s %12s\n' "$s" "$variant" "$what" \
+            "$cat_s" "$floor_s" "$check_s" "$repair_s" \
+            "$(pairmedian "$results.check" "$results.cat" "$col")" \
+            "$(pairmedian "$results.check" "$results.floor" "$col")" \
+            "$(pairmedian "$results.repair" "$results.check" "$col")"
+        if [[ -n $baseline ]]; then
+            printf '%-5s %-15s %-4s baseline check %.3f s, baseline / floor %s, check / baseline %s\n' \
+                "$s" "$variant" "$what" "$(colmedian "$results.baseline" "$col")" \
+                "$(pairmedian "$results.baseline" "$results.floor" "$col")" \
+                "$(pairmedian "$results.check" "$results.baseline" "$col")"
+        fi
     done
     if [[ ${BENCH_UNDO:-0} == 1 ]]; then
         for col in 1 4; do
@@ -187,7 +221,11 @@ for variant in $variants; do
     pages=$(($(bytes "$s") / unit))
     limit_kb=$(((24 * pages + (16 << 20)) / 1024))
     echo "$s $variant peak RSS: check $check_rss KB, repair $repair_rss KB; limit 24 B x $pages pages + 16 MiB = $limit_kb KB"
+    if [[ -n $baseline ]]; then
+        echo "$s $variant peak RSS of the baseline check: $(awk '$2 > m { m = $2 } END { print m }' "$results.baseline") KB"
+    fi
     echo "$s $variant major faults (all rounds): cat $(awk '{ s += $5 } END { print s }' "$results.cat")," \
+        "floor $(awk '{ s += $5 } END { print s }' "$results.floor")," \
         "check $(awk '{ s += $5 } END { print s }' "$results.check")," \
         "repair $(awk '{ s += $5 } END { print s }' "$results.repair")"
     echo

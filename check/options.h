@@ -44,6 +44,8 @@ struct ScanCounters {
 
     // One more page examined, in the class of page type t.
     void addExamined(uint16_t t);
+    // Pages examined in each class.
+    void addExamined(uint32_t data, uint32_t index, uint32_t other);
     // One more problem in the class of page type t (the total apart).
     void addProblemInClassOf(uint16_t t);
 };

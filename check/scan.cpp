@@ -1,5 +1,6 @@
 #include "check/scan.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 
@@ -18,6 +19,13 @@ void ScanCounters::addExamined(uint16_t t) {
         case PageClass::Index: ++indexPagesExamined; break;
         case PageClass::Other: ++otherPagesExamined; break;
     }
+}
+
+void ScanCounters::addExamined(uint32_t data, uint32_t index, uint32_t other) {
+    dataPagesExamined += data;
+    indexPagesExamined += index;
+    otherPagesExamined += other;
+    totalPagesExamined += data + index + other;
 }
 
 void ScanCounters::addProblemInClassOf(uint16_t t) {
@@ -237,38 +245,87 @@ void Scanner::checkPair(uint32_t n, bool entries) {
 
 // The entries of the current copy, in slot order, up to the FCR's page count.
 void Scanner::checkEntries(uint32_t n, uint32_t e) {
-    // Only slots that lie wholly inside the PAT page read from the file.
+    // Only slots that lie wholly inside the PAT page read from the file, and
+    // only those of logical pages up to the page count that have a 32-bit
+    // number.
     const uint32_t slots = patSlotsInPage(g_, e);
     const uint8_t* page = pair_.copy(int(pair_.current()));
     const uint64_t firstLogical = uint64_t(n - 1) * e;
+    const uint64_t upToCount = firstLogical <= g_.pageCount ? g_.pageCount - firstLogical + 1 : 0;
+    const uint64_t numbered = firstLogical < UINT32_MAX ? UINT32_MAX - firstLogical : 0;
+    const uint32_t count = uint32_t(std::min({uint64_t(slots), upToCount, numbered}));
     const bool wanted = sink_->wantsDetail();
     const bool quick = !wanted && !options_.verbose;
     EntryCheck entry;
-    for (uint32_t k = 0; k < slots; ++k) {
-        const uint64_t logical = firstLogical + k + 1;
-        if (logical - 1 > g_.pageCount || logical > UINT32_MAX) break;
-        if (quick && quickEntry(page, k, uint32_t(logical))) continue;
-        readEntry(g_, page, n, k, uint32_t(logical), entry);
+    for (uint32_t k = 0; k < count; ++k) {
+        if (quick) k = quickEntries(page, k, count, uint32_t(firstLogical));
+        if (k == count) break;
+        readEntry(g_, page, n, k, uint32_t(firstLogical) + k + 1, entry);
         if (!entry.free) checkEntry(entry);
         if (wanted) sink_->entry(entry);
     }
 }
 
-// The common case without the entry's record: true when the slot is free or
-// its cached page names it soundly (counted as examined); false when the
-// full check must look at it.
-inline bool Scanner::quickEntry(const uint8_t* page, uint32_t k, uint32_t logical) {
-    const PatEntry slot = readPatEntry(g_, page, k);
-    uint16_t t = slot.type;
-    if (g_.versionCode >= version::v1630 && t == pagetype::dataExtended) t = pagetype::data;
-    if (g_.versionCode >= version::v800 && slot.physical == pat::freeSpace) return true;
-    const PageHeader* header = g_.compressed ? nullptr : cache_.find(slot.physical);
-    if (!header) return false;
-    const PageIdentity id = decodePageHeader(g_, *header);
-    if (id.pageId != logical || id.pageType != t) return false;
-    if (id.pageType == pagetype::data && !(header->usageCount & pagetype::usageValid)) return false;
-    counters_.addExamined(t);
-    return true;
+// The common case without the entries' records: settles entries k, k + 1,
+// ... that are free or whose cached page names them soundly (counted as
+// examined); returns the first entry the full check must look at, or count.
+uint32_t Scanner::quickEntries(const uint8_t* page, uint32_t k, uint32_t count,
+                               uint32_t firstLogical) {
+    using enum SlotLayout;
+    switch (patSlotLayout(g_)) {
+        case Packed: return settleEntries<Packed, false>(page, k, count, firstLogical);
+        case Wide6: return settleEntries<Wide6, false>(page, k, count, firstLogical);
+        case Wide8:
+            // 'D' 'E' entries are 'D' entries from 0x0D30 on.
+            if (g_.versionCode >= version::v1630) {
+                return settleEntries<Wide8, true>(page, k, count, firstLogical);
+            }
+            return settleEntries<Wide8, false>(page, k, count, firstLogical);
+    }
+    return k;
+}
+
+template <SlotLayout L, bool Fold>
+uint32_t Scanner::settleEntries(const uint8_t* page, uint32_t k, uint32_t count,
+                                uint32_t firstLogical) {
+    const HeaderWord* words = cache_.words();
+    // The cached pages, less any that the free-space pointer could name;
+    // page-compressed files keep no cache.
+    const uint32_t cachedEnd =
+        g_.compressed ? kFirstCachedPage : std::min(cache_.cachedEnd(), pat::freeSpace);
+    const uint32_t cachedPages = cachedEnd - kFirstCachedPage;
+    // A sound data page names its logical page and type 'D' and has the valid
+    // bit of its usage count set; the other bits of the count do not matter.
+    constexpr HeaderWord kDataMask = ~headerWord(0, 0, pagetype::usageValue);
+    constexpr HeaderWord kIdAndType = headerWord(0xFFFFFFFF, 0xFFFF, 0);
+    HeaderWord soundData = headerWord(firstLogical + k + 1, pagetype::data, pagetype::usageValid);
+    // Settled entries are data pages but for the few counted here.
+    uint32_t free = 0, index = 0, other = 0;
+    const uint32_t first = k;
+    for (; k < count; ++k, ++soundData) {
+        const PatEntry slot = readPatSlot<L>(page, k);
+        if (slot.physical - kFirstCachedPage >= cachedPages) {
+            if (L == SlotLayout::Packed || slot.physical != pat::freeSpace) break;
+            ++free;
+            continue;
+        }
+        const HeaderWord w = words[slot.physical];
+        uint16_t t = slot.type;
+        if (Fold && t == pagetype::dataExtended) t = pagetype::data;
+        if (t == pagetype::data) [[likely]] {
+            if ((w & kDataMask) != soundData) break;
+            continue;
+        }
+        // Another type: the page names the entry's logical page and type.
+        if ((w & kIdAndType) != headerWord(wordPageId(soundData), t, 0)) break;
+        switch (pageClassOf(t)) {
+            case PageClass::Data: break;
+            case PageClass::Index: ++index; break;
+            case PageClass::Other: ++other; break;
+        }
+    }
+    counters_.addExamined(k - first - free - index - other, index, other);
+    return k;
 }
 
 void Scanner::traceEntry(const EntryCheck& e) {

@@ -71,7 +71,9 @@ class Scanner {
     void preloadUpToPages(bool showProgress);
     void checkPair(uint32_t n, bool entries);
     void checkEntries(uint32_t n, uint32_t e);
-    bool quickEntry(const uint8_t* page, uint32_t k, uint32_t logical);
+    uint32_t quickEntries(const uint8_t* page, uint32_t k, uint32_t count, uint32_t firstLogical);
+    template <SlotLayout L, bool Fold>
+    uint32_t settleEntries(const uint8_t* page, uint32_t k, uint32_t count, uint32_t firstLogical);
     void progress(uint32_t n);
     void pastEnd(uint32_t pair, uint32_t last);
     void checkHeaders(uint32_t n, const tabulon::PatHeaderCheck& h);

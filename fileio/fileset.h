@@ -130,6 +130,22 @@ class FileSet {
     // inside member k, the first at `rest`.
     bool gatherAt(int k, uint64_t rest, uint64_t stride, size_t count, size_t width, uint8_t* out);
 
+    // A read-only view of `length` bytes of member k from `rest`, which lie
+    // inside it; false when the platform cannot map it. Its bytes are read
+    // only inside readViews.
+    bool mapView(int k, uint64_t rest, size_t length, FileView* view) {
+        return k >= 0 && k < memberCount_ &&
+               platform_.mapView(handles_[size_t(k)], rest, length, view);
+    }
+    void unmapView(FileView* view) { platform_.unmapView(view); }
+    // Runs visit(), which reads views of the set's members; false when some
+    // of their bytes could not be read and visit() was left part way (it
+    // must own nothing that a destructor would release).
+    template <class F>
+    bool readViews(F& visit) {
+        return platform_.readViews([](void* f) { (*static_cast<F*>(f))(); }, &visit);
+    }
+
     void addObserver(WriteObserver* observer);
     void removeObserver(WriteObserver* observer);
 

@@ -161,6 +161,23 @@ bool OverlayPlatform::writeAt(PlatformHandle handle, uint64_t offset, const void
     return true;
 }
 
+bool OverlayPlatform::mapView(PlatformHandle handle, uint64_t offset, size_t length,
+                              FileView* view) {
+    auto h = handles_.find(handle);
+    if (h == handles_.end()) return false;
+    const File& f = files_[h->second];
+    if (!f.blocks.empty() || f.size != f.baseSize) return false;
+    return base_.mapView(f.base, offset, length, view);
+}
+
+void OverlayPlatform::unmapView(FileView* view) {
+    base_.unmapView(view);
+}
+
+bool OverlayPlatform::readViews(void (*visit)(void*), void* context) {
+    return base_.readViews(visit, context);
+}
+
 bool OverlayPlatform::gatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride,
                                size_t count, size_t width, uint8_t* out) {
     auto h = handles_.find(handle);

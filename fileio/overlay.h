@@ -39,12 +39,18 @@ class OverlayPlatform final : public Platform {
     bool create(const char* name, PlatformHandle* handle, uint32_t* error) override;
     bool append(PlatformHandle handle, const void* buffer, size_t n, uint32_t* error) override;
     bool size(PlatformHandle handle, uint64_t* size, uint32_t* error = nullptr) override;
-    bool readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n,
-                size_t* transferred, uint32_t* error = nullptr) override;
+    bool readAt(PlatformHandle handle, uint64_t offset, void* buffer, size_t n, size_t* transferred,
+                uint32_t* error = nullptr) override;
     bool writeAt(PlatformHandle handle, uint64_t offset, const void* buffer, size_t n,
                  size_t* transferred, uint32_t* error = nullptr) override;
     bool gatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
                   size_t width, uint8_t* out) override;
+    // A file the layer has not written is mapped by the binding below; a
+    // written one is not mapped (its bytes are read through the layer). A
+    // view shows the file below, so it must not outlast the next write.
+    bool mapView(PlatformHandle handle, uint64_t offset, size_t length, FileView* view) override;
+    void unmapView(FileView* view) override;
+    bool readViews(void (*visit)(void*), void* context) override;
     // Nothing goes to a disk: always succeeds.
     bool flush(PlatformHandle handle, uint32_t* error) override;
     void close(PlatformHandle handle) override;

@@ -1,7 +1,7 @@
 // The only door to the operating system: open an existing file with an access
 // and sharing mode, create a new file and append to it, its size, positioned
-// reads and writes, gathered reads, flush, close, and the system's text for
-// an error code. One implementation
+// reads and writes, gathered reads, read-only views of a file, flush, close,
+// and the system's text for an error code. One implementation
 // per system (systemPlatform); tests stack their own over it.
 #pragma once
 
@@ -45,6 +45,15 @@ struct FileId {
     uint64_t device = 0;
     uint64_t file = 0;
     bool operator==(const FileId&) const = default;
+};
+
+// A read-only view of part of a file, made by Platform::mapView.
+struct FileView {
+    const uint8_t* bytes = nullptr;  // the file's byte at `offset`
+    uint64_t offset = 0;
+    size_t length = 0;
+    void* mapping = nullptr;  // the binding's own record of the view
+    size_t mappedLength = 0;
 };
 
 // What a look at a file saw of it: two looks that differ tell that the file
@@ -99,6 +108,30 @@ class Platform {
     // cannot be read; `out` may then be partly filled.
     virtual bool gatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
                           size_t width, uint8_t* out) = 0;
+
+    // Maps `length` bytes of the file from `offset`, which lie inside it, for
+    // reading. False when the binding maps no file (or not this one); the
+    // caller then reads the bytes instead. The view shows the file as it is
+    // while the view lasts, and is read only inside readViews.
+    virtual bool mapView(PlatformHandle handle, uint64_t offset, size_t length, FileView* view) {
+        (void)handle;
+        (void)offset;
+        (void)length;
+        (void)view;
+        return false;
+    }
+
+    // Releases a view mapView made; it is empty afterwards.
+    virtual void unmapView(FileView* view) { *view = FileView{}; }
+
+    // Calls visit(context), which reads the bytes of views this binding made.
+    // False when some of those bytes could not be read (the file was cut
+    // short since): visit was then left part way, so it must own nothing
+    // that a destructor would release.
+    virtual bool readViews(void (*visit)(void*), void* context) {
+        visit(context);
+        return true;
+    }
 
     // Forces written data to the disk. On failure returns false and sets
     // *error to the system's error code.

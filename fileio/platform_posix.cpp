@@ -87,6 +87,9 @@ class PosixPlatform final : public Platform {
                  size_t* transferred, uint32_t* error) override;
     bool gatherAt(PlatformHandle handle, uint64_t offset, uint64_t stride, size_t count,
                   size_t width, uint8_t* out) override;
+    bool mapView(PlatformHandle handle, uint64_t offset, size_t length, FileView* view) override;
+    void unmapView(FileView* view) override;
+    bool readViews(void (*visit)(void*), void* context) override;
     bool flush(PlatformHandle handle, uint32_t* error) override;
     void close(PlatformHandle handle) override;
     bool closeWritten(PlatformHandle handle, uint32_t* error) override;
@@ -174,7 +177,8 @@ bool PosixPlatform::open(const char* name, int mode, PlatformHandle* handle, uin
     if (plainOnly) flags |= O_NOFOLLOW;
     int fd;
     do {
-        fd = noLinks ? openWithoutLinks(name, flags | O_NONBLOCK) : ::open(name, flags | O_NONBLOCK);
+        fd =
+            noLinks ? openWithoutLinks(name, flags | O_NONBLOCK) : ::open(name, flags | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         *error = uint32_t(errno);
@@ -325,34 +329,64 @@ bool installGatherGuard() {
     return installed;
 }
 
-// Copies the fields out of a mapped view; false when the view faulted.
-bool copyFromView(const uint8_t* first, uint64_t stride, size_t count, size_t width, uint8_t* out) {
+// Runs visit(context) over mapped views; false when a view faulted.
+bool readGuarded(void (*visit)(void*), void* context) {
     if (!installGatherGuard()) return false;
     bool ok = false;
     if (sigsetjmp(gatherFault, 1) == 0) {
         gatherArmed = 1;
-        for (size_t i = 0; i < count; ++i) {
-            const uint8_t* field = first + i * stride;
-            for (size_t b = 0; b < width; ++b) out[i * width + b] = field[b];
-        }
+        visit(context);
         ok = true;
     }
     gatherArmed = 0;
     return ok;
 }
 
+// Maps [offset, offset + length) of a file, from the system page that holds
+// its first byte.
+bool mapRange(int fd, uint64_t offset, uint64_t length, FileView* view) {
+    const long pageBytes = sysconf(_SC_PAGESIZE);
+    if (pageBytes <= 0 || length == 0 || offset > uint64_t(INT64_MAX) - length) return false;
+    const uint64_t start = offset - offset % uint64_t(pageBytes);
+    const uint64_t span = offset + length - start;
+    if (span > uint64_t(SIZE_MAX)) return false;
+    void* mapping = mmap(nullptr, size_t(span), PROT_READ, MAP_SHARED, fd, off_t(start));
+    if (mapping == MAP_FAILED) return false;
+    view->bytes = static_cast<const uint8_t*>(mapping) + (offset - start);
+    view->offset = offset;
+    view->length = size_t(length);
+    view->mapping = mapping;
+    view->mappedLength = size_t(span);
+    return true;
+}
+
+void unmapRange(FileView* view) {
+    if (view->mapping) munmap(view->mapping, view->mappedLength);
+    *view = FileView{};
+}
+
+struct CopyJob {
+    const uint8_t* first;
+    uint64_t stride;
+    size_t count, width;
+    uint8_t* out;
+};
+
 bool gatherMapped(int fd, uint64_t offset, uint64_t stride, size_t count, size_t width,
                   uint64_t end, uint8_t* out) {
-    const long pageBytes = sysconf(_SC_PAGESIZE);
-    if (pageBytes <= 0) return false;
-    const uint64_t start = offset - offset % uint64_t(pageBytes);
-    const uint64_t span = end - start;
-    if (span > uint64_t(SIZE_MAX) || start > uint64_t(INT64_MAX)) return false;
-    void* view = mmap(nullptr, size_t(span), PROT_READ, MAP_SHARED, fd, off_t(start));
-    if (view == MAP_FAILED) return false;
-    bool ok = copyFromView(static_cast<const uint8_t*>(view) + (offset - start), stride, count,
-                           width, out);
-    munmap(view, size_t(span));
+    FileView view;
+    if (!mapRange(fd, offset, end - offset, &view)) return false;
+    CopyJob job{view.bytes, stride, count, width, out};
+    const bool ok = readGuarded(
+        [](void* context) {
+            const CopyJob& j = *static_cast<const CopyJob*>(context);
+            for (size_t i = 0; i < j.count; ++i) {
+                const uint8_t* field = j.first + i * j.stride;
+                for (size_t b = 0; b < j.width; ++b) j.out[i * j.width + b] = field[b];
+            }
+        },
+        &job);
+    unmapRange(&view);
     return ok;
 }
 
@@ -369,6 +403,21 @@ bool PosixPlatform::gatherAt(PlatformHandle handle, uint64_t offset, uint64_t st
     // A view that could not be made: read the pieces instead. A view that
     // faulted means the file is shorter now, which a read finds out as well.
     return gatherByReads(*this, handle, offset, stride, count, width, out);
+}
+
+bool PosixPlatform::mapView(PlatformHandle handle, uint64_t offset, size_t length, FileView* view) {
+    struct stat st;
+    if (fstat(int(handle), &st) != 0) return false;
+    if (offset > uint64_t(st.st_size) || length > uint64_t(st.st_size) - offset) return false;
+    return mapRange(int(handle), offset, length, view);
+}
+
+void PosixPlatform::unmapView(FileView* view) {
+    unmapRange(view);
+}
+
+bool PosixPlatform::readViews(void (*visit)(void*), void* context) {
+    return readGuarded(visit, context);
 }
 
 bool PosixPlatform::flush(PlatformHandle handle, uint32_t* error) {

@@ -23,13 +23,19 @@ uint32_t patSlotsInPage(const FileGeometry& g, uint32_t entries) {
     return slots;
 }
 
+SlotLayout patSlotLayout(const FileGeometry& g) {
+    if (g.versionCode < version::v800) return SlotLayout::Packed;
+    if (g.versionCode < version::v950) return SlotLayout::Wide6;
+    return SlotLayout::Wide8;
+}
+
 PatEntry readPatEntry(const FileGeometry& g, const uint8_t* page, uint32_t j) {
-    const uint8_t* slot = page + patSlotOffset(g, j);
-    if (g.versionCode < version::v800) {
-        uint32_t w = swapHalves(le32(slot));
-        return {w & 0xFFFFFF, uint16_t(w >> 24)};
+    switch (patSlotLayout(g)) {
+        case SlotLayout::Packed: return readPatSlot<SlotLayout::Packed>(page, j);
+        case SlotLayout::Wide6: return readPatSlot<SlotLayout::Wide6>(page, j);
+        case SlotLayout::Wide8: return readPatSlot<SlotLayout::Wide8>(page, j);
     }
-    return {le32(slot), le16(slot + 4)};
+    return {0, 0};
 }
 
 void writePatSlot(const FileGeometry& g, uint8_t* page, int at, uint32_t physical, uint16_t type) {

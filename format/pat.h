@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "format/geometry.h"
+#include "format/le.h"
 
 namespace tabulon {
 
@@ -24,6 +25,28 @@ uint32_t patSlotsInPage(const FileGeometry& g, uint32_t entries);
 
 // Reads slot j of a PAT page in the layout of the file's version range.
 PatEntry readPatEntry(const FileGeometry& g, const uint8_t* page, uint32_t j);
+
+// The slot layouts by version range: below 0x0800 a packed word with
+// exchanged halves (24-bit page, 8-bit type), to 0x094F 6-byte slots, from
+// 0x0950 8-byte slots, each from 0x0800 a u32 page and a u16 type.
+enum class SlotLayout : uint8_t { Packed, Wide6, Wide8 };
+SlotLayout patSlotLayout(const FileGeometry& g);
+
+// Slot j of a PAT page of a layout: readPatEntry for a walk over many slots.
+template <SlotLayout L>
+inline PatEntry readPatSlot(const uint8_t* page, uint32_t j) {
+    if constexpr (L == SlotLayout::Packed) {
+        const uint32_t w =
+            swapHalves(le32(page + pat::firstSlotOld + pat::slotSizeOld * size_t(j)));
+        return {w & 0xFFFFFF, uint16_t(w >> 24)};
+    } else {
+        constexpr bool wide6 = L == SlotLayout::Wide6;
+        constexpr size_t first = wide6 ? pat::firstSlot800 : pat::firstSlot950;
+        constexpr size_t size = wide6 ? pat::slotSize800 : pat::slotSize950;
+        const uint8_t* slot = page + first + size * j;
+        return {le32(slot), le16(slot + 4)};
+    }
+}
 
 // Stores a physical page number and a page type into the slot at byte offset
 // `at`: below 0x0800 the packed word with exchanged halves (only the low 8

@@ -1,9 +1,14 @@
+#include "access/cache.h"
+
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <tuple>
 
-#include "access/cache.h"
+#include "access/pageindex.h"
 #include "format/pageheader.h"
 #include "support.h"
+#include "support/forwarding_platform.h"
 
 using namespace tabulon;
 
@@ -16,7 +21,7 @@ constexpr uint32_t kPage = 4096;
 // A 7.x file set of 4096-byte pages whose page p names logical page p. The
 // bytes are cut into members of the given sizes.
 class CachedHeaders : public ::testing::Test {
-protected:
+  protected:
     void build(const std::vector<uint64_t>& members) {
         cache.reset();
         opened.reset();
@@ -30,7 +35,8 @@ protected:
         for (size_t k = 0; k < members.size(); ++k) {
             std::string name;
             ASSERT_TRUE(memberName(path(), int(k), &name));
-            unit::writeFile(name, Bytes(all.begin() + long(at), all.begin() + long(at + members[k])));
+            unit::writeFile(name,
+                            Bytes(all.begin() + long(at), all.begin() + long(at + members[k])));
             at += members[k];
         }
         opened = std::make_unique<unit::Opened>(path(), ExclusiveRead);
@@ -45,7 +51,9 @@ protected:
         return ok;
     }
     bool lookup(uint32_t p, PageHeader& h) const { return cache->lookup(p, h); }
-    uint32_t pageId(const PageHeader& h) const { return decodePageHeader(opened->geometry(), h).pageId; }
+    uint32_t pageId(const PageHeader& h) const {
+        return decodePageHeader(opened->geometry(), h).pageId;
+    }
     static std::string loaded(uint32_t n) {
         return "Pre-loaded " + std::to_string(n) + " physical page headers into memory.\n";
     }
@@ -207,6 +215,107 @@ TEST_F(CachedHeaders, UpdateReplacesHeaderBytesOfCachedPagesOnly) {
     EXPECT_EQ(out, loaded(700));
     ASSERT_TRUE(lookup(4, h));
     EXPECT_EQ(pageId(h), 4u);
+}
+
+// The system's binding, keeping the offset of every view it is asked for.
+class ViewsKept : public ForwardingPlatform {
+  public:
+    bool mapView(PlatformHandle h, uint64_t offset, size_t length, FileView* view) override {
+        offsets.push_back(offset);
+        return next_.mapView(h, offset, length, view);
+    }
+    void unmapView(FileView* view) override { next_.unmapView(view); }
+    bool readViews(void (*visit)(void*), void* context) override {
+        return next_.readViews(visit, context);
+    }
+    std::vector<uint64_t> offsets;
+};
+
+// Every header of pages 4 on as a reader built on `platform` reads them into
+// a table, page after page past the unreadable ones; those are left out.
+std::vector<std::pair<uint32_t, PageHeader>> readAll(const std::string& path, Platform& platform,
+                                                     size_t window, bool perPage) {
+    BufferOutput out;
+    BtrieveFile file(out, platform);
+    EXPECT_TRUE(file.open(path, ExclusiveRead, false).ok());
+    const uint32_t end = PageIndex::candidateEnd(file.geometry(), file.fileSet().totalSize());
+    HeaderTable table;
+    EXPECT_TRUE(table.assign(file.geometry(), end));
+    HeaderReader reader(file, table, 0, end, window);
+    std::vector<std::pair<uint32_t, PageHeader>> headers;
+    for (uint32_t p = kFirstCachedPage, n = 0; p < end; p += std::max(n, 1u)) {
+        PageHeader h{};
+        n = perPage ? file.readPageHeader(p, h) : reader.read(p);
+        for (uint32_t i = 0; i < n; ++i) {
+            if (!perPage) table.get(p + i, h);
+            headers.emplace_back(p + i, h);
+        }
+    }
+    return headers;
+}
+
+// Windows mapped whole, gathered reads where nothing is mapped, and one read
+// per page give the same headers: random families, page sizes, file
+// lengths, member cuts (also inside a header or a usage word) and windows.
+TEST(HeaderReader, AlignedViewsGatheredReadsAndSingleReadsAgree) {
+    const uint16_t versions[] = {0x0600, 0x0700, 0x0800, 0x0950, 0x0D00};
+    const size_t windows[] = {1, 4096, 12288, 65536, size_t(2) << 20, kPreloadGatherBytes};
+    std::mt19937 random(20260608);
+    auto pick = [&](uint64_t lo, uint64_t hi) {
+        return std::uniform_int_distribution<uint64_t>(lo, hi)(random);
+    };
+    for (int round = 0; round < 40; ++round) {
+        const uint16_t version = versions[pick(0, 4)];
+        // 512-byte pages of 6.x files reach the 4096-byte shift.
+        const uint16_t pageSize =
+            version == 0x0600 ? 512 : uint16_t(512 << pick(version >= 0x0950, 3));
+        FileGeometry g;
+        decodeGeometry(unit::fcrImage(version, pageSize, pageSize, pageSize).data(), version, &g);
+        const size_t window = windows[pick(0, 5)];
+        const uint64_t size = pick(12, version == 0x0600 ? 4200 : 2000) * pageSize + pick(0, 600);
+        Bytes all = unit::fcrImage(version, pageSize, g.patPageSize, size);
+        uint32_t x = uint32_t(round);
+        for (size_t i = 2 * g.patPageSize; i < size; ++i)
+            all[i] = uint8_t((x = x * 1664525 + 1013904223) >> 24);
+        for (size_t c = 0; c < 2 && version >= 0x0950 && round % 2; ++c) {
+            all[c * g.patPageSize + 55] = 0x02;  // owner-encrypted, usage words masked
+            all[c * g.patPageSize + 46] = 0x5A;
+        }
+        std::vector<uint64_t> cuts = {0, size};
+        for (uint64_t k = pick(0, 3); k > 0; --k)
+            cuts.push_back(pick(10 * uint64_t(pageSize), size));
+        std::sort(cuts.begin(), cuts.end());
+        SCOPED_TRACE(::testing::Message()
+                     << "round " << round << ": version " << std::hex << version << std::dec
+                     << ", page " << pageSize << ", " << size << " bytes in " << cuts.size() - 1
+                     << " members, window " << window);
+        ScratchDir dir;
+        const std::string path = dir.path("r.dat");
+        for (size_t k = 0; k + 1 < cuts.size(); ++k) {
+            std::string name;
+            ASSERT_TRUE(memberName(path, int(k), &name));
+            unit::writeFile(name,
+                            Bytes(all.begin() + long(cuts[k]), all.begin() + long(cuts[k + 1])));
+        }
+        ViewsKept mapped;
+        ForwardingPlatform unmapped;  // maps nothing: the reader gathers
+        const auto viaViews = readAll(path, mapped, window, false);
+        const auto gathered = readAll(path, unmapped, window, false);
+        const auto single = readAll(path, systemPlatform(), window, true);
+        ASSERT_FALSE(mapped.offsets.empty());
+        for (uint64_t at : mapped.offsets) EXPECT_EQ(at % window, 0u) << at;
+        ASSERT_EQ(viaViews.size(), single.size());
+        ASSERT_EQ(gathered.size(), single.size());
+        for (size_t i = 0; i < single.size(); ++i) {
+            const auto& [p, h] = single[i];
+            for (const auto* other : {&viaViews[i], &gathered[i]}) {
+                ASSERT_EQ(other->first, p);
+                EXPECT_EQ(std::memcmp(other->second.headerBytes, h.headerBytes, kMaxHeaderSize), 0)
+                    << p;
+                EXPECT_EQ(other->second.usageCount, h.usageCount) << p;
+            }
+        }
+    }
 }
 
 }  // namespace
