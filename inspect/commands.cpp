@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "format/pat.h"
+#include "inspect/advise.h"
 #include "inspect/json.h"
 #include "inspect/names.h"
 #include "inspect/session.h"
@@ -95,6 +96,10 @@ void infoGeometry(BtrieveFile& file, Json& j, std::string& t) {
                            (unsigned long)fit, (unsigned long)last)
                     : std::string("\n");
     j["pairsThatFit"] = fit;
+    // A set that lacks a member: advise and plan refuse it with this line.
+    const std::string incomplete = incompleteSetText(setExtent(file));
+    if (!incomplete.empty()) t += "Incomplete set         " + incomplete + "\n";
+    j["incomplete"] = incomplete.empty() ? Json(nullptr) : Json(incomplete);
     std::string mask;
     for (uint8_t b : g.encryptionMask) mask += strf(" %.2x", unsigned(b));
     t += "Encrypted              " + yesNo(g.encrypted) +
@@ -174,8 +179,8 @@ int cmdInfo(Context& cx, const std::string& path) {
         infoGeometry(file, j, t);
     } else {
         t += "Pre-6.x file: no PAT\n";
-        for (const char* key : {"pairsThatFit", "headerSize", "entriesPerPatPage", "pairStride",
-                                "pair1Offset", "shiftThreshold"}) {
+        for (const char* key : {"pairsThatFit", "incomplete", "headerSize", "entriesPerPatPage",
+                                "pairStride", "pair1Offset", "shiftThreshold"}) {
             j[key] = nullptr;
         }
     }
