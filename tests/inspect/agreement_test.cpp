@@ -180,7 +180,11 @@ TEST(Survey, FolderOfKnownProblems) {
 
     const Result one = inspect({"--json", "survey", scratch.path().string(), "-j", "1"});
     const Result three = inspect({"--json", "survey", scratch.path().string(), "-j", "3"});
-    EXPECT_EQ(one.out, three.out);
+    // The same document but for the second the survey ran in.
+    Json oneJson = one.json(), threeJson = three.json();
+    oneJson.erase("time");
+    threeJson.erase("time");
+    EXPECT_EQ(oneJson, threeJson);
     EXPECT_EQ(one.status, 1) << one.err;
     const Json j = one.json();
 
