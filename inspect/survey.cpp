@@ -404,7 +404,7 @@ class Walker {
             pending.pop_back();
             FolderHandle h = kInvalidFolder;
             uint32_t code = 0;
-            const fs::path path = next.parent->path / next.name;
+            const fs::path path = next.parent->path / fsPath(next.name);
             if (openSubfolder(next.parent->handle, next.name, &h, &code)) {
                 folder = std::make_shared<Folder>(h, path);
             } else if (!isLinkRefusal(code)) {
@@ -421,7 +421,7 @@ class Walker {
             if (kind == EntryKind::Folder) {
                 pending.push_back({folder, name});
             } else if ((kind == EntryKind::File || kind == EntryKind::Link) &&
-                       !isMemberName(fs::path(name))) {
+                       !isMemberName(fsPath(name))) {
                 add(folder, name, kind == EntryKind::Link, index, false);
             }
         }, &code);
@@ -429,7 +429,7 @@ class Walker {
     }
 
     static std::string relative(const fs::path& path, const fs::path& root) {
-        const std::string rel = path.lexically_relative(root).generic_string();
+        const std::string rel = genericPathText(path.lexically_relative(root));
         return rel == "." ? "" : rel;
     }
 
@@ -438,7 +438,7 @@ class Walker {
         Candidate c;
         c.folder = folder;
         c.name = name;
-        c.path = folder->path / name;
+        c.path = folder->path / fsPath(name);
         c.dir = index;
         c.named = named;
         c.link = link;

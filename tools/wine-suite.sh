@@ -233,10 +233,13 @@ failed=0
 pass() { passed=$((passed + 1)); echo "ok   $1"; }
 fail() { failed=$((failed + 1)); echo "FAIL $1: $2"; }
 
-# Lines that carry the system's text for an error code differ by design.
+# Lines that carry the system's text for an error code differ by design, and
+# so does the quoting of the undo hint (single quotes for a POSIX shell,
+# double quotes for cmd.exe).
 mask() {
   sed -E 's/(Failed to Open File <[^>]*>, Status Code )[0-9]+, .*/\1<code>, <system text>/;
           s/Failed \([0-9]+\), .*/Failed (<code>), <system text>/;
+          /^Undo journal: /s/"/'"'"'/g;
           s/^(tabulon-inspect: cannot open [^:]*: ).* \(system error [0-9]+\)$/\1<system text>/' "$1"
 }
 show_diff() {
