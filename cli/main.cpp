@@ -1,30 +1,20 @@
-#include <cstdio>
-
+#include "fileio/entry.h"
 #include "cli/run.h"
-#include "fileio/platform.h"
-
-using namespace tabulon;
 
 namespace {
 
-int run(int argc, const char* const* argv) {
-    StdioOutput out;
-    int status = runTabulon(argc, argv, out);
-    std::fflush(stdout);
-    return status;
+int run(int argc, const char* const* argv, tabulon::Output& out) {
+    return runTabulon(argc, argv, out);
 }
 
 }  // namespace
 
 #ifdef _WIN32
-// The arguments as the system holds them, in UTF-16 (the program is linked
-// with -municode), read in UTF-8 like every name inside the program.
 int wmain(int argc, wchar_t** argv) {
-    const Utf8Arguments args(argc, argv);
-    return run(argc, args.argv.data());
+    return tabulon::runProgram(argc, argv, run);
 }
 #else
 int main(int argc, char** argv) {
-    return run(argc, argv);
+    return tabulon::runProgram(argc, argv, run);
 }
 #endif
