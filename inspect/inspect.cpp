@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "inspect/advise.h"
-#include "inspect/names.h"
-#include "inspect/plan.h"
-#include "inspect/session.h"
-#include "inspect/workers.h"
+#include "inspect/repairs/advise.h"
+#include "inspect/common/names.h"
+#include "inspect/repairs/plan.h"
+#include "inspect/common/session.h"
+#include "inspect/common/workers.h"
 #include "tabulon_version.h"
 
 using namespace tabulon;

@@ -74,7 +74,7 @@ fi
 files=()
 for dir in "${dirs[@]}"; do
   [ -d "$dir" ] || continue
-  for file in "$dir"/*.h "$dir"/*.cpp; do [ -e "$file" ] && files+=("$file"); done
+  while IFS= read -r file; do files+=("$file"); done < <(find "$dir" -name '*.h' -o -name '*.cpp' | sort)
 done
 
 # "file:function length" for every function over the limit; a member function

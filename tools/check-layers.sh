@@ -42,8 +42,7 @@ fault() {
 
 for dir in "${!layer[@]}"; do
   [ -d "$dir" ] || continue
-  for file in "$dir"/*.h "$dir"/*.cpp; do
-    [ -e "$file" ] || continue
+  while IFS= read -r file; do
     while IFS= read -r target; do
       to=${target%%/*}
       [ "$to" = "$target" ] && continue  # a header of the same folder, by its name alone
@@ -55,7 +54,7 @@ for dir in "${!layer[@]}"; do
         fault "$file includes $target: $to/ is not below $dir/"
       fi
     done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file")
-  done
+  done < <(find "$dir" -name '*.h' -o -name '*.cpp' | sort)
 done
 
 # The format layer works on bytes it is given: no file or stream access.

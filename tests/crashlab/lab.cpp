@@ -7,8 +7,8 @@
 #include "access/btrfile.h"
 #include "cli/run.h"
 #include "crashlab/memplatform.h"
-#include "inspect/advise.h"
-#include "inspect/findings.h"
+#include "inspect/repairs/advise.h"
+#include "inspect/common/findings.h"
 
 namespace crashlab {
 

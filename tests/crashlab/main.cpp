@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "crashlab/lab.h"
-#include "inspect/advise.h"
+#include "inspect/repairs/advise.h"
 
 namespace crashlab {
 namespace {

@@ -16,7 +16,7 @@
 #include <tuple>
 
 #include "builder/recipe.h"
-#include "inspect/survey.h"
+#include "inspect/folders/survey.h"
 #include "tabulon_version.h"
 #include "support.h"
 

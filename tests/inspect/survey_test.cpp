@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "builder/recipe.h"
-#include "inspect/survey.h"
+#include "inspect/folders/survey.h"
 #include "support.h"
 
 namespace itest {

@@ -9,7 +9,7 @@
 #include "access/btrfile.h"
 #include "check/options.h"
 #include "check/problems.h"
-#include "inspect/json.h"
+#include "inspect/common/json.h"
 
 namespace inspect {
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "fileio/replace.h"
-#include "inspect/names.h"
-#include "inspect/survey.h"
+#include "inspect/common/names.h"
+#include "inspect/folders/survey.h"
 
 using namespace tabulon;
 

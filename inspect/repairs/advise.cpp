@@ -8,7 +8,7 @@
 // the damage left, the entries reset where a version exists, the page headers rewritten (a header
 // written into a page that holds no version makes the check pass over data that is not there),
 // then the writes. A header check alone cannot see the first key.
-#include "inspect/advise.h"
+#include "inspect/repairs/advise.h"
 
 #include <algorithm>
 #include <map>
@@ -18,10 +18,10 @@
 #include "check/run.h"
 #include "fileio/overlay.h"
 #include "fileio/platform.h"
-#include "inspect/findings.h"
-#include "inspect/json.h"
-#include "inspect/names.h"
-#include "inspect/plan.h"
+#include "inspect/common/findings.h"
+#include "inspect/common/json.h"
+#include "inspect/common/names.h"
+#include "inspect/repairs/plan.h"
 
 using namespace tabulon;
 

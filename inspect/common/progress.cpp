@@ -1,4 +1,4 @@
-#include "inspect/progress.h"
+#include "inspect/common/progress.h"
 
 #include <cstdio>
 

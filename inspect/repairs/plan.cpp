@@ -7,7 +7,7 @@
 // the check found to the one the last action wrote. The layer's writes are
 // placed by the file's geometry (a PAT page copy, a page header, or other
 // bytes) for the list of writes.
-#include "inspect/plan.h"
+#include "inspect/repairs/plan.h"
 
 #include <algorithm>
 #include <array>
@@ -21,8 +21,8 @@
 #include "check/console.h"
 #include "check/simulate.h"
 #include "format/pat.h"
-#include "inspect/advise.h"
-#include "inspect/json.h"
+#include "inspect/repairs/advise.h"
+#include "inspect/common/json.h"
 
 using namespace tabulon;
 

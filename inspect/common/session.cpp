@@ -1,11 +1,11 @@
-#include "inspect/session.h"
+#include "inspect/common/session.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "format/pat.h"
-#include "inspect/names.h"
+#include "inspect/common/names.h"
 
 using namespace tabulon;
 

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "fileio/output.h"
-#include "inspect/workers.h"
+#include "inspect/common/workers.h"
 
 namespace inspect {
 

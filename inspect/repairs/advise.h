@@ -11,7 +11,7 @@
 #include "check/finding.h"
 #include "check/ledger.h"
 #include "fileio/platform.h"
-#include "inspect/session.h"
+#include "inspect/common/session.h"
 
 namespace inspect {
 

@@ -1,9 +1,9 @@
-#include "inspect/mapsvg.h"
+#include "inspect/onefile/mapsvg.h"
 
 #include <algorithm>
 
-#include "inspect/findings.h"
-#include "inspect/session.h"
+#include "inspect/common/findings.h"
+#include "inspect/common/session.h"
 
 using namespace tabulon;
 

@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "format/pat.h"
-#include "inspect/advise.h"
-#include "inspect/mapsvg.h"
-#include "inspect/names.h"
-#include "inspect/progress.h"
-#include "inspect/survey.h"
-#include "inspect/workers.h"
+#include "inspect/repairs/advise.h"
+#include "inspect/onefile/mapsvg.h"
+#include "inspect/common/names.h"
+#include "inspect/common/progress.h"
+#include "inspect/folders/survey.h"
+#include "inspect/common/workers.h"
 #include "tabulon_version.h"
 
 using namespace tabulon;

@@ -5,8 +5,8 @@
 
 #include "access/patpair.h"
 #include "format/pat.h"
-#include "inspect/json.h"
-#include "inspect/session.h"
+#include "inspect/common/json.h"
+#include "inspect/common/session.h"
 
 using namespace tabulon;
 

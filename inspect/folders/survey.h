@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "fileio/platform.h"
-#include "inspect/findings.h"
-#include "inspect/json.h"
-#include "inspect/session.h"
+#include "inspect/common/findings.h"
+#include "inspect/common/json.h"
+#include "inspect/common/session.h"
 
 namespace inspect {
 

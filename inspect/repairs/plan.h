@@ -10,7 +10,7 @@
 #include "check/simulate.h"
 #include "fileio/overlay.h"
 #include "format/pat.h"
-#include "inspect/session.h"
+#include "inspect/common/session.h"
 
 namespace inspect {
 

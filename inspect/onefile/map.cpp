@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "format/pat.h"
-#include "inspect/findings.h"
-#include "inspect/json.h"
-#include "inspect/mapsvg.h"
-#include "inspect/names.h"
-#include "inspect/session.h"
+#include "inspect/common/findings.h"
+#include "inspect/common/json.h"
+#include "inspect/onefile/mapsvg.h"
+#include "inspect/common/names.h"
+#include "inspect/common/session.h"
 
 using namespace tabulon;
 

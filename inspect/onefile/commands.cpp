@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "format/pat.h"
-#include "inspect/advise.h"
-#include "inspect/json.h"
-#include "inspect/names.h"
-#include "inspect/session.h"
+#include "inspect/repairs/advise.h"
+#include "inspect/common/json.h"
+#include "inspect/common/names.h"
+#include "inspect/common/session.h"
 
 using namespace tabulon;
 

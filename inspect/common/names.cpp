@@ -1,4 +1,4 @@
-#include "inspect/names.h"
+#include "inspect/common/names.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,6 +1,6 @@
-#include "inspect/json.h"
+#include "inspect/common/json.h"
 
-#include "inspect/names.h"
+#include "inspect/common/names.h"
 
 namespace inspect {
 

@@ -1,8 +1,8 @@
-#include "inspect/findings.h"
+#include "inspect/common/findings.h"
 
 #include "check/scan.h"
-#include "inspect/json.h"
-#include "inspect/session.h"
+#include "inspect/common/json.h"
+#include "inspect/common/session.h"
 
 using namespace tabulon;
 

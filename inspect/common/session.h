@@ -14,7 +14,7 @@
 #include "access/btrfile.h"
 #include "check/scan.h"
 #include "fileio/output.h"
-#include "inspect/json.h"
+#include "inspect/common/json.h"
 
 namespace inspect {
 

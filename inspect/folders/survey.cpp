@@ -1,7 +1,7 @@
 // survey: every Btrieve file under the folders, checked by the engine as the
 // tabulon program checks it without a fix mask, several files at a time; its
 // text and JSON forms.
-#include "inspect/survey.h"
+#include "inspect/folders/survey.h"
 
 #include <algorithm>
 #include <cctype>
@@ -16,9 +16,9 @@
 
 #include "fileio/platform.h"
 #include "format/le.h"
-#include "inspect/progress.h"
-#include "inspect/names.h"
-#include "inspect/workers.h"
+#include "inspect/common/progress.h"
+#include "inspect/common/names.h"
+#include "inspect/common/workers.h"
 
 using namespace tabulon;
 
