@@ -1,10 +1,11 @@
 #include "check/run.h"
 
 #include <memory>
+#include <optional>
 
 #include "access/btrfile.h"
 #include "access/undoplan.h"
-#include "check/scan.h"
+#include "check/checked.h"
 #include "fileio/journal.h"
 
 namespace tabulon {
@@ -28,9 +29,7 @@ class Run {
         : path_(path),
           o_(o),
           env_(env),
-          sink_(env.events),
-          file_(env.events, env.platform),
-          plan_(file_) {}
+          sink_(env.events) {}
 
     bool open();
     bool startJournal();
@@ -52,8 +51,8 @@ class Run {
     const ScanOptions& o_;
     const RunEnvironment& env_;
     EventSink& sink_;
-    BtrieveFile file_;
-    UndoPlan plan_;
+    std::optional<CheckedFile> checked_;
+    std::unique_ptr<UndoPlan> plan_;
     std::unique_ptr<JournalWriter> journal_;
     bool writesFailed_ = false;
 };
@@ -68,22 +67,23 @@ void Run::openFailed() {
 // Opens the set and loads the FCR; false (the lines said) when either failed.
 bool Run::open() {
     // A path longer than a name buffer is refused before anything is opened.
-    if (path_.size() > size_t(kMaxPathLength)) {
+    if (!pathFits(path_.size())) {
         openFailed();
         return false;
     }
     sink_.emitf(NoticeKind::RunHeader, Stream::Out,
                 "Scanning file %s for PAT inconsistencies...\n\n", path_.c_str());
     sink_.notice(Notice{NoticeKind::RunHeader, Stream::Out, Notice::flushAfter, 0, {}});
-    const Status set = file_.openSet(path_, openModeFor(o_), o_.verbose != 0);
-    const bool opened = file_.fileSet().memberCount() != 0;
-    const std::string lines = openReport(file_.fileSet(), set, o_.verbose != 0);
-    if (!lines.empty()) {
-        sink_.emit(set.ok() ? NoticeKind::DeltaFound : NoticeKind::OpenFailed, Stream::Err, lines);
+    auto opened = CheckedFile::open(path_, o_, CheckEnvironment{env_.platform, sink_});
+    if (auto* checked = std::get_if<CheckedFile>(&opened)) {
+        checked_.emplace(std::move(*checked));
+        return true;
     }
-    const Status fcr = opened ? file_.loadFcr() : Status{};
-    if (opened && fcr) return true;
-    fail(NoticeKind::OpenFailure, fcr.text);
+    // The FCR's failure has a line of its own; a set that did not open has
+    // said so in the open's lines.
+    const Status& s = std::get<Status>(opened);
+    const bool setOpened = s.failure != Failure::Open && s.failure != Failure::Size;
+    fail(NoticeKind::OpenFailure, setOpened ? s.text : std::string());
     openFailed();
     return false;
 }
@@ -97,18 +97,20 @@ bool Run::startJournal() {
     // A journal among the members would be overwritten by the repair it
     // protects, or taken for a member by the next run.
     if (namesMember(path_, name)) {
-        file_.close();
+        checked_->close();
         fail(NoticeKind::Journal,
              "Undo journal <" + name + "> names a member of the file set: refused.\n");
         return false;
     }
-    journal_ = std::make_unique<JournalWriter>(file_.fileSet(), plan_, sink_);
+    BtrieveFile& file = checked_->file();
+    plan_ = std::make_unique<UndoPlan>(file);
+    journal_ = std::make_unique<JournalWriter>(file.fileSet(), *plan_, sink_);
     uint32_t error = 0;
     if (journal_->create(name, &error)) {
-        file_.fileSet().addObserver(journal_.get());
+        file.fileSet().addObserver(journal_.get());
         return true;
     }
-    file_.close();
+    checked_->close();
     if (error == 0) {
         fail(NoticeKind::Journal,
              "Unable to create undo journal <" + name + ">: the FCR copies cannot be read.\n");
@@ -121,36 +123,33 @@ bool Run::startJournal() {
 
 // False for a file before 6.x: it has no PAT.
 bool Run::gate() {
-    if (file_.geometry().versionCode >= version::v600) return true;
+    if (checked_->hasPat()) return true;
     sink_.emit(NoticeKind::OldVersion, Stream::Out,
                "File Version is Pre-6.x. There is no PAT to check!\n");
     return false;
 }
 
 void Run::scan() {
+    const FileGeometry& g = checked_->geometry();
     if (o_.progress) {
-        sink_.emitf(NoticeKind::PageCount, Stream::Err, uint64_t(file_.geometry().pageCount),
-                    "Checking %ld pages...\r\n", long(int32_t(file_.geometry().pageCount)));
+        sink_.emitf(NoticeKind::PageCount, Stream::Err, uint64_t(g.pageCount),
+                    "Checking %ld pages...\r\n", long(int32_t(g.pageCount)));
     }
-    Scanner scanner(file_, o_, &sink_);
-    LedgerBuilder ledger;
-    if (env_.ledger) scanner.keepLedger(&ledger);
-    scanner.scanPatPairs();
-    if (env_.ledger) *env_.ledger = ledger.finish(file_.geometry(), scanner.index());
-    counters = scanner.counters();
-    writesFailed_ = !scanner.writeFailures().empty();
+    checked_->check(sink_, env_.ledger);
+    counters = checked_->counters();
+    writesFailed_ = !checked_->writeFailures().empty();
 }
 
 // Closes the set, reporting each member whose repairs could not be flushed,
 // and ends the journal; false when either failed.
 bool Run::close() {
     if (journal_) journal_->takeFinalChecksums();
-    const Status closed = file_.close();
+    const Status closed = checked_->close();
     for (const Status& s : failures(closed)) fail(NoticeKind::FlushFailure, describe(s));
     const bool flushed = closed.ok();
     bool journaled = true;
     if (journal_) {
-        file_.fileSet().removeObserver(journal_.get());
+        checked_->file().fileSet().removeObserver(journal_.get());
         journaled = journal_->finish(flushed);
         // A journal of no block takes nothing back: it is not kept.
         if (journal_->blockCount() == 0) {
@@ -167,9 +166,9 @@ void Run::report() {
 }
 
 void Run::describeSet(RunResult& result) const {
-    const FileSet& set = file_.fileSet();
-    result.geometry = file_.geometry();
-    result.extent = setExtent(file_);
+    const FileSet& set = checked_->file().fileSet();
+    result.geometry = checked_->geometry();
+    result.extent = checked_->extent();
     for (int k = 0; k < set.memberCount(); ++k) {
         result.members.push_back(set.memberFileName(k));
         result.memberSizes.push_back(set.memberSize(k));

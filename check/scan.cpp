@@ -48,7 +48,10 @@ Scanner::Scanner(BtrieveFile& file, const ScanOptions& options, EventSink* sink)
     writer_.setSink(sink_);
 }
 
-void Scanner::scanPatPairs() {
+void Scanner::scanPatPairs(EventSink& sink) {
+    EventSink* const own = sink_;
+    sink_ = &sink;
+    writer_.setSink(sink_);
     const ScanOptions& o = options_;
     const uint32_t last = file_.lastPatPair();
     // Pair 0 is where the FCR lies: the scan starts at pair 1 at the earliest.
@@ -68,6 +71,8 @@ void Scanner::scanPatPairs() {
         preloadUpToPages(o.progress != 0);
     }
     walk(start, last);
+    sink_ = own;
+    writer_.setSink(sink_);
 }
 
 void Scanner::preload() {

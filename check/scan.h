@@ -32,8 +32,8 @@ class Scanner {
 
     // The check of the tabulon program: announces the scan, preloads the
     // page headers and walks the pairs from startPair through the last pair
-    // of the FCR.
-    void scanPatPairs();
+    // of the FCR; the stream goes to `sink`.
+    void scanPatPairs(tabulon::EventSink& sink);
 
     // Walks pairs first through last as the check does, with the fix mask
     // of the options; the observer, when given, takes the stream of the

@@ -17,7 +17,6 @@
 namespace tabulon {
 
 constexpr int kMaxMembers = 128;     // the main file and extension files .^01 to .^7f
-constexpr int kMaxPathLength = 254;  // a name buffer holds 254 characters and a terminator
 constexpr int kDeltaMember = -1;
 
 // Name of member k (0 the main file, 1 to 127 an extension file), or of the

@@ -90,6 +90,10 @@ int patPairStride(const FileGeometry& g);
 bool entriesKnown(const FileGeometry& g);
 bool strideKnown(const FileGeometry& g);
 
+// Whether the file has a PAT: version 6.00 and later. An older file has
+// nothing the check reads.
+inline bool hasPat(const FileGeometry& g) { return g.versionCode >= version::v600; }
+
 // File-set offset of copy 0 of PAT pair n; pair 0 is the FCR at offset 0.
 uint64_t patPairOffset(const FileGeometry& g, uint32_t n);
 

@@ -2,9 +2,15 @@
 // header, the PAT entry slots and the page header, by version family.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace tabulon {
+
+// A name buffer holds 254 characters and a terminator: a longer path names
+// no file set.
+constexpr int kMaxPathLength = 254;
+constexpr bool pathFits(std::size_t length) { return length <= std::size_t(kMaxPathLength); }
 
 namespace version {
 constexpr uint16_t v600 = 0x0600;  // first version with a PAT
