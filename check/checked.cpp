@@ -51,11 +51,11 @@ void CheckedFile::check(EventSink& sink, VersionLedger* ledger) {
     }
 }
 
-void CheckedFile::walk(std::initializer_list<EventSink*> sinks, const WalkRange& range) {
+void CheckedFile::walk(std::vector<EventSink*> sinks, const WalkRange& range) {
     Scanner& s = *scanner_;
     if (range.entries && !preloaded_) s.preload();
     preloaded_ = preloaded_ || range.entries;
-    EventTee tee(sinks);
+    EventTee tee(std::move(sinks));
     s.walk(range.first, range.last == 0 ? lastPair() : range.last, &tee, range.entries);
 }
 

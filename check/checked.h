@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -60,7 +61,7 @@ struct WalkRange {
 // Hands one stream to several sinks, in order, each value to each sink.
 class EventTee : public EventSink {
   public:
-    explicit EventTee(std::initializer_list<EventSink*> sinks) : sinks_(sinks) {}
+    explicit EventTee(std::vector<EventSink*> sinks) : sinks_(std::move(sinks)) {}
     void finding(const Finding& f) override {
         for (EventSink* s : sinks_) s->finding(f);
     }
@@ -115,7 +116,7 @@ class CheckedFile {
     // Walks the pairs of `range` with the options' fix mask, handing the
     // stream to every sink, without progress lines. A later walk continues
     // with the counters of the earlier ones.
-    void walk(std::initializer_list<EventSink*> sinks, const WalkRange& range = {});
+    void walk(std::vector<EventSink*> sinks, const WalkRange& range = {});
 
     // The header of physical page p as the check reads it: from the walk's
     // preloaded headers, else from the file. False when it cannot be read.

@@ -184,7 +184,7 @@ int dispatch(Context& cx, Args& a) {
 
 }  // namespace
 
-int runInspect(int argc, const char* const* argv, Output& out) {
+int runInspect(int argc, const char* const* argv, Output& out, Platform& platform) {
     CLI::App app{"Looks into a Btrieve file set (6.x and later) without writing to it.",
                  "tabulon-inspect"};
     app.fallthrough();
@@ -219,7 +219,7 @@ int runInspect(int argc, const char* const* argv, Output& out) {
                                    TABULON_LICENSE_LINE + "\n");
         return 0;
     }
-    Context cx{out, a.json, a.shared, commandLine(argc, argv)};
+    Context cx{out, platform, a.json, a.shared, commandLine(argc, argv)};
     try {
         const int status = dispatch(cx, a);
         if (status >= 0) return status;

@@ -4,8 +4,10 @@
 #pragma once
 
 #include "fileio/output.h"
+#include "fileio/platform.h"
 
 // Runs the inspector on the command line (argv[0] the program name), printing
-// through `out`; returns the exit status: 0, 1 (survey: some file has a
+// through `out`, with every OS call through `platform`; returns the exit status: 0, 1 (survey: some file has a
 // problem) or 2 (usage, or a file set that cannot be inspected).
-int runInspect(int argc, const char* const* argv, tabulon::Output& out);
+int runInspect(int argc, const char* const* argv, tabulon::Output& out,
+               tabulon::Platform& platform);

@@ -5,7 +5,7 @@
 namespace {
 
 int run(int argc, const char* const* argv, tabulon::Output& out) {
-    return runInspect(argc, argv, out);
+    return runInspect(argc, argv, out, tabulon::systemPlatform());
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "inspect/common/findings.h"
 
-#include "check/scan.h"
 #include "inspect/common/json.h"
 #include "inspect/common/session.h"
 
@@ -59,23 +58,6 @@ ProblemClass classOf(tabulon::Tally t) {
     return ClassPat;
 }
 
-// Counts, and keeps when asked, every finding of the engine's stream.
-class Collector : public tabulon::EventSink {
-  public:
-    Collector(FileFindings& out, bool keep) : out_(out), keep_(keep) {}
-
-    void finding(const tabulon::Finding& f) override {
-        const ProblemClass cls = classOf(f.tally);
-        ++out_.count[cls][size_t(f.severity())];
-        if (keep_) out_.list.push_back(ListedFinding{f, cls});
-    }
-    bool wantsDetail() const override { return false; }
-
-  private:
-    FileFindings& out_;
-    bool keep_;
-};
-
 }  // namespace
 
 void addFinding(FileFindings& to, const tabulon::Finding& f, bool keep) {
@@ -85,14 +67,21 @@ void addFinding(FileFindings& to, const tabulon::Finding& f, bool keep) {
     if (keep) to.list.push_back(ListedFinding{f, cls});
 }
 
-FileFindings gatherFindings(BtrieveFile& file, bool shared, bool keepList) {
+void FindingsCollector::finding(const tabulon::Finding& f) {
+    const ProblemClass cls = classOf(f.tally);
+    ++out_.count[cls][size_t(f.severity())];
+    if (keep_) out_.list.push_back(ListedFinding{f, cls});
+}
+
+FileFindings gatherFindings(tabulon::CheckedFile& file, bool keepList,
+                            std::vector<tabulon::EventSink*> also) {
     FileFindings out;
-    tabulon::Scanner scanner(file, quietOptions(shared));
-    scanner.preload();
-    Collector collect(out, keepList);
-    scanner.walk(1, file.lastPatPair(), &collect);
-    out.counters = scanner.counters();
-    out.severities = scanner.severities();
+    FindingsCollector collect(out, keepList);
+    std::vector<tabulon::EventSink*> sinks = {&collect};
+    sinks.insert(sinks.end(), also.begin(), also.end());
+    file.walk(sinks);
+    out.counters = file.counters();
+    out.severities = file.severities();
     return out;
 }
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "access/btrfile.h"
+#include "check/checked.h"
 #include "check/finding.h"
 #include "check/options.h"
 #include "check/problems.h"
@@ -59,9 +59,22 @@ struct FileFindings {
 // Counts a finding, and keeps it when `keep`.
 void addFinding(FileFindings& to, const tabulon::Finding& f, bool keep);
 
-// Checks every PAT pair of an open 6.x+ file set as the check does without a
+// Counts, and keeps when asked, every finding of a walk's stream.
+class FindingsCollector : public tabulon::EventSink {
+  public:
+    FindingsCollector(FileFindings& out, bool keep) : out_(out), keep_(keep) {}
+    void finding(const tabulon::Finding& f) override;
+    bool wantsDetail() const override { return false; }
+
+  private:
+    FileFindings& out_;
+    bool keep_;
+};
+
+// Walks every PAT pair of an open 6.x+ file set as the check does without a
 // fix mask and returns the engine's findings; `keepList` also keeps each
-// finding for display.
-FileFindings gatherFindings(tabulon::BtrieveFile& file, bool shared, bool keepList);
+// finding for display. Further sinks take the same walk's stream.
+FileFindings gatherFindings(tabulon::CheckedFile& file, bool keepList,
+                            std::vector<tabulon::EventSink*> also = {});
 
 }  // namespace inspect

@@ -39,6 +39,9 @@ std::string trimEnd(std::string s) {
 }  // namespace
 
 std::string openFailure(const std::string& path, const tabulon::Status& s) {
+    if (!pathFits(path.size())) {
+        return strf("the path is longer than %d characters", kMaxPathLength);
+    }
     if (s.failure == tabulon::Failure::NotBtrieve) return path + " is not a Btrieve file";
     if (s.ok() || s.code == 0) return "cannot open " + path;
     const std::string text = trimEnd(s.text);
@@ -46,35 +49,30 @@ std::string openFailure(const std::string& path, const tabulon::Status& s) {
            std::to_string(s.code) + ")";
 }
 
-bool OpenSet::open(const std::string& path, bool shared, std::string* why, bool eitherFcrCopy) {
-    if (path.size() > size_t(kMaxPathLength)) {
-        *why = strf("the path is longer than %d characters", kMaxPathLength);
-        return false;
-    }
-    tabulon::Status s = file_.openSet(path, shared ? Unprotected : ExclusiveRead, false);
-    if (file_.fileSet().memberCount() != 0) {
-        s = eitherFcrCopy ? file_.loadFcrEitherCopy() : file_.loadFcr();
-    }
-    if (!s.ok()) {
-        *why = openFailure(path, s);
-        return false;
-    }
-    return true;
+std::optional<CheckedFile> openForLook(Platform& platform, const std::string& path, bool shared,
+                                       NoticeSink& quiet, std::string* why, bool eitherFcrCopy) {
+    CheckEnvironment env{platform, quiet};
+    env.eitherFcrCopy = eitherFcrCopy;
+    auto opened = CheckedFile::open(path, quietOptions(shared), env);
+    if (auto* checked = std::get_if<CheckedFile>(&opened)) return std::move(*checked);
+    *why = openFailure(path, std::get<Status>(opened));
+    return std::nullopt;
 }
 
-bool openForCommand(Context& cx, OpenSet& set, const std::string& path, bool needPat,
-                    bool eitherFcrCopy) {
+std::optional<CheckedFile> openForCommand(Context& cx, const std::string& path, bool needPat,
+                                          bool eitherFcrCopy) {
     std::string why;
-    if (!set.open(path, cx.shared, &why, eitherFcrCopy)) {
+    std::optional<CheckedFile> file = openForLook(cx.platform, path, cx.shared, cx.quiet, &why, eitherFcrCopy);
+    if (!file) {
         fail(cx.out, why);
-        return false;
+        return std::nullopt;
     }
-    if (needPat && !set.hasPat()) {
-        fail(cx.out, path + " is a pre-6.x file (version " + hex(set.geometry().versionCode, 4) +
+    if (needPat && !file->hasPat()) {
+        fail(cx.out, path + " is a pre-6.x file (version " + hex(file->geometry().versionCode, 4) +
                          "): it has no PAT");
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return file;
 }
 
 ScanOptions quietOptions(bool shared) {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "access/btrfile.h"
-#include "check/scan.h"
+#include "check/checked.h"
 #include "fileio/output.h"
 #include "inspect/common/json.h"
 
@@ -22,9 +22,11 @@ constexpr int kStatusFailed = 2;
 
 struct Context {
     tabulon::Output& out;
+    tabulon::Platform& platform;  // every OS call of the commands
     bool json = false;
     bool shared = false;
     std::string command;  // the command line, as the report states it
+    tabulon::EventSink quiet;  // the library's lines of the files the commands open
 };
 
 // printf into a string.
@@ -39,34 +41,25 @@ int fail(tabulon::Output& out, const std::string& line);
 // holds "cannot write PATH: " and the reason, the system's where it gave one.
 bool writeAtomically(const std::string& path, const std::string& text, std::string* why);
 
-// One line for a failed open: "cannot open NAME: TEXT (system error N)", or
-// "PATH is not a Btrieve file".
+// One line for a failed open: "cannot open NAME: TEXT (system error N)",
+// "PATH is not a Btrieve file", or that the path is too long.
 std::string openFailure(const std::string& path, const tabulon::Status& s);
 
-// An open file set. The library's own lines (FCR warnings, preload figures)
-// are discarded: what went wrong comes back as a status.
-class OpenSet {
-  public:
-    OpenSet() : file_(lines) {}
-    // Opens as the check does without a fix mask (ExclusiveRead), or as /U
-    // does (Unprotected). On failure returns false with one clear line in
-    // *why. With `eitherFcrCopy`, a file whose first FCR copy is damaged is
-    // read from its second (BtrieveFile::loadFcrEitherCopy), where the
-    // check reads the first only.
-    bool open(const std::string& path, bool shared, std::string* why, bool eitherFcrCopy = false);
-    tabulon::BtrieveFile& file() { return file_; }
-    const tabulon::FileGeometry& geometry() const { return file_.geometry(); }
-    bool hasPat() const { return file_.geometry().versionCode >= tabulon::version::v600; }
+// Opens the set at `path` for a look: as the check opens it without a fix
+// mask (ExclusiveRead), or as /U does (Unprotected). The library's own lines
+// (FCR warnings) go to `quiet`, which must outlive the file; what went wrong
+// comes back as one clear line in *why. With `eitherFcrCopy`, a file whose
+// first FCR copy is damaged is read from its second, where the check reads
+// the first only.
+std::optional<tabulon::CheckedFile> openForLook(tabulon::Platform& platform,
+                                                const std::string& path, bool shared,
+                                                tabulon::NoticeSink& quiet, std::string* why,
+                                                bool eitherFcrCopy = false);
 
-    tabulon::NullOutput lines;
-
-  private:
-    tabulon::BtrieveFile file_;
-};
-
-// Opens for a command; on failure prints the line and returns false.
-bool openForCommand(Context& cx, OpenSet& set, const std::string& path, bool needPat,
-                    bool eitherFcrCopy = false);
+// Opens for a command; on failure, or a file before 6.x where `needPat`,
+// prints the line and returns none.
+std::optional<tabulon::CheckedFile> openForCommand(Context& cx, const std::string& path,
+                                                   bool needPat, bool eitherFcrCopy = false);
 
 // ScanOptions of a check without a fix mask and without progress lines.
 tabulon::ScanOptions quietOptions(bool shared);
@@ -83,7 +76,7 @@ std::string versionText(uint16_t folded);  // "8.00", "9.50"
 
 // page on an FCR copy or a PAT copy: decodes it into j and t; false for any
 // other page.
-bool describeTablePage(OpenSet& set, bool shared, uint64_t offset, nlohmann::ordered_json* j,
+bool describeTablePage(tabulon::CheckedFile& file, uint64_t offset, nlohmann::ordered_json* j,
                        std::string* t);
 
 // Commands.

@@ -171,7 +171,7 @@ std::string setFailure(const tabulon::Status& s, bool member) {
 
 // The set's bytes past its FCR's pages, in whole gigabytes, when they are
 // far more than slack: a finding, and nothing the check reads.
-void notePastPages(BtrieveFile& file, SurveyRow& row, bool keepList) {
+void notePastPages(const BtrieveFile& file, SurveyRow& row, bool keepList) {
     const FileGeometry& g = file.geometry();
     const uint64_t need = tabulon::pageOffset(g, g.pageCount);
     const uint64_t total = file.fileSet().totalSize();
@@ -184,36 +184,41 @@ void notePastPages(BtrieveFile& file, SurveyRow& row, bool keepList) {
 }
 
 void checkOne(SurveyRow& row, bool shared, bool keepList, SetHandles& handles) {
-    NullOutput out;
-    BtrieveFile file(out);
+    EventSink quiet;
     const std::string path = pathText(row.path);
-    if (path.size() > size_t(kMaxPathLength)) {
+    if (!pathFits(path.size())) {
         row.error = strf("the path is longer than %d characters", kMaxPathLength);
         return;
     }
-    const tabulon::Status opened =
-        file.openSet(pathText(row.path), shared ? Unprotected : SharedRead, false, &handles);
-    if (file.fileSet().memberCount() == 0 || !opened.ok()) {
-        row.error = setFailure(opened, file.fileSet().memberCount() != 0);
+    // Every member through its handle, and all of them: a member that did
+    // not open is no set to check. A first FCR copy that is no FCR, beside a
+    // sound second copy: the file is read from the second copy, and that is
+    // damage.
+    CheckEnvironment env{systemPlatform(), quiet, &handles, shared ? Unprotected : SharedRead};
+    env.eitherFcrCopy = true;
+    env.wholeSet = true;
+    auto opened = CheckedFile::open(path, quietOptions(shared), env);
+    if (const auto* s = std::get_if<tabulon::Status>(&opened)) {
+        if (s->failure == Failure::Open || s->failure == Failure::Size) {
+            row.error = setFailure(*s, s->name != path);
+        } else {
+            const std::string line = describe(*s);
+            row.error =
+                "not a usable Btrieve file (" + line.substr(0, line.find_first_of("\r\n")) + ")";
+        }
         return;
     }
-    // A first FCR copy that is no FCR, beside a sound second copy: the file
-    // is read from the second copy, and that is damage.
-    const tabulon::Status s = file.loadFcrEitherCopy();
-    if (!s.ok()) {
-        const std::string line = describe(s);
-        row.error = "not a usable Btrieve file (" + line.substr(0, line.find_first_of("\r\n")) + ")";
-        return;
-    }
+    CheckedFile& checked = std::get<CheckedFile>(opened);
+    const BtrieveFile& file = checked.file();
     const FileGeometry& g = file.geometry();
     row.version = g.versionCode;
     row.pages = g.pageCount;
-    if (g.versionCode < version::v600) {
+    if (!checked.hasPat()) {
         row.state = RowState::PreSix;
         return;
     }
     row.lastPair = file.lastPatPair();
-    row.findings = gatherFindings(file, shared, keepList);
+    row.findings = gatherFindings(checked, keepList);
     if (file.firstFcrCopyDamaged()) {
         Finding f;
         f.code = Problem::FcrCopyDamaged;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -134,12 +135,12 @@ void infoGeometry(BtrieveFile& file, Json& j, std::string& t) {
 }  // namespace
 
 int cmdInfo(Context& cx, const std::string& path) {
-    OpenSet set;
     // info tells what the survey tells of a file whose first FCR copy is lost.
-    if (!openForCommand(cx, set, path, false, true)) return kStatusFailed;
-    BtrieveFile& file = set.file();
+    std::optional<CheckedFile> checked = openForCommand(cx, path, false, true);
+    if (!checked) return kStatusFailed;
+    BtrieveFile& file = checked->file();
     const FileGeometry& g = file.geometry();
-    const bool pat = set.hasPat();
+    const bool pat = checked->hasPat();
     Json j;
     std::string t;
 
@@ -252,15 +253,14 @@ class PairRows : public tabulon::EventSink {
 }  // namespace
 
 int cmdPairs(Context& cx, const std::string& path) {
-    OpenSet set;
-    if (!openForCommand(cx, set, path, true)) return kStatusFailed;
-    Scanner scanner(set.file(), quietOptions(cx.shared));
-    const uint32_t last = set.file().lastPatPair();
+    std::optional<CheckedFile> checked = openForCommand(cx, path, true);
+    if (!checked) return kStatusFailed;
+    const uint32_t last = checked->lastPair();
     PairRows walk;
     walk.text = strf("%6s  %-12s  %-3s %8s %-10s  %-3s %8s %-10s  %3s  %-6s %6s %6s  %s\n", "pair",
                      "offset", "sg0", "number0", "usage0", "sg1", "number1", "usage1", "cur", "ids",
                      "used", "free", "header");
-    scanner.walk(1, last, &walk, false);
+    checked->walk({&walk}, WalkRange{1, last, false});
     walk.finish();
     Json j;
     j["path"] = path;
@@ -341,16 +341,13 @@ class EntryRows : public tabulon::EventSink {
 }  // namespace
 
 int cmdEntries(Context& cx, const std::string& path, std::optional<uint32_t> only, bool problems) {
-    OpenSet set;
-    if (!openForCommand(cx, set, path, true)) return kStatusFailed;
-    Scanner scanner(set.file(), quietOptions(cx.shared));
-    const uint32_t last = set.file().lastPatPair();
+    std::optional<CheckedFile> checked = openForCommand(cx, path, true);
+    if (!checked) return kStatusFailed;
+    const uint32_t last = checked->lastPair();
     if (only && (*only == 0 || *only > last)) {
         return fail(cx.out, strf("pair %lu is not a pair of this file (1 to %lu)",
                                  (unsigned long)*only, (unsigned long)last));
     }
-    scanner.preload();
-
     std::optional<StreamedDocument> doc;
     if (cx.json) {
         Json head;
@@ -363,13 +360,13 @@ int cmdEntries(Context& cx, const std::string& path, std::optional<uint32_t> onl
                           "type", "physical", "page id", "type", "usage", "verdict"));
     }
     EntryRows rows(cx, problems, doc ? &*doc : nullptr);
-    scanner.walk(only.value_or(1), only.value_or(last), &rows);
-    const ScanCounters& counters = scanner.counters();
+    checked->walk({&rows}, WalkRange{only.value_or(1), only.value_or(last)});
+    const ScanCounters& counters = checked->counters();
     if (doc) {
         Json tail;
         tail["pastEnd"] = rows.stopped ? Json(rows.stopped) : Json(nullptr);
         putCounters(tail, counters);
-        tail["findingCounts"] = severitiesJson(scanner.severities());
+        tail["findingCounts"] = severitiesJson(checked->severities());
         doc->finish(tail);
         return 0;
     }
@@ -431,15 +428,15 @@ bool parseNumber(const std::string& s, uint64_t* v) {
 
 // The header of the page at a file-set offset: a page of the table decoded as
 // what it is, else the page header in the file's layout.
-void describeHeader(OpenSet& set, bool shared, uint64_t offset, Json* j, std::string* t) {
-    BtrieveFile& file = set.file();
+void describeHeader(CheckedFile& checked, uint64_t offset, Json* j, std::string* t) {
+    BtrieveFile& file = checked.file();
     const FileGeometry& g = file.geometry();
     PageHeader header;
     std::memset(&header, 0, sizeof header);
-    if (!set.hasPat()) {
+    if (!checked.hasPat()) {
         (*j)["header"] = nullptr;
         *t += "Pre-6.x file: the page header is not decoded\n";
-    } else if (describeTablePage(set, shared, offset, j, t)) {
+    } else if (describeTablePage(checked, offset, j, t)) {
         // A page of the table has no page header.
         (*j)["header"] = nullptr;
     } else if (file.readPageHeaderAt(offset, header)) {
@@ -474,9 +471,9 @@ int cmdPage(Context& cx, const std::string& path, const std::string& pageText) {
     if (!parseNumber(pageText, &n) || n > UINT32_MAX) {
         return fail(cx.out, "not a page number: " + pageText);
     }
-    OpenSet set;
-    if (!openForCommand(cx, set, path, false)) return kStatusFailed;
-    BtrieveFile& file = set.file();
+    std::optional<CheckedFile> checked = openForCommand(cx, path, false);
+    if (!checked) return kStatusFailed;
+    BtrieveFile& file = checked->file();
     const FileGeometry& g = file.geometry();
     FileSet& fs = file.fileSet();
     const uint32_t p = uint32_t(n);
@@ -517,7 +514,7 @@ int cmdPage(Context& cx, const std::string& path, const std::string& pageText) {
 
     j["fcr"] = nullptr;
     j["pat"] = nullptr;
-    describeHeader(set, cx.shared, offset, &j, &t);
+    describeHeader(*checked, offset, &j, &t);
     std::string all;
     all.reserve(bytes.size() * 2);
     for (uint8_t b : bytes) all += strf("%.2x", unsigned(b));

@@ -143,7 +143,7 @@ void PageMarks::finding(const Finding& f) {
 
 // Pages no entry points at: their own header decides, read as the check
 // reads it (the cache, else the page index's gathered reads).
-void settleStates(const FileGeometry& g, Scanner& scanner, std::vector<uint8_t>& states,
+void settleStates(const FileGeometry& g, CheckedFile& checked, std::vector<uint8_t>& states,
                   const std::vector<uint8_t>& pointed) {
     PageHeader header;
     for (uint32_t p = 0; p < states.size(); ++p) {
@@ -157,7 +157,7 @@ void settleStates(const FileGeometry& g, Scanner& scanner, std::vector<uint8_t>&
         }
         if (states[p] != kNone) continue;
         std::memset(&header, 0, sizeof header);
-        if (!scanner.fetchPageHeader(p, header)) {
+        if (!checked.pageHeader(p, header)) {
             states[p] = Unreadable;
             continue;
         }
@@ -178,11 +178,10 @@ std::string severitySummary(const SeverityCounts& s) {
     return t;
 }
 
-void buildMapModel(BtrieveFile& file, bool shared, MapModel* out, ScanCounters* countersOut,
+void buildMapModel(CheckedFile& checked, MapModel* out, ScanCounters* countersOut,
                    uint32_t* stoppedOut) {
+    BtrieveFile& file = checked.file();
     const FileGeometry& g = file.geometry();
-    Scanner scanner(file, quietOptions(shared));
-    scanner.preload();
 
     MapModel& model = *out;
     const uint32_t pages = physicalPages(g, file.fileSet().totalSize());
@@ -193,12 +192,12 @@ void buildMapModel(BtrieveFile& file, bool shared, MapModel* out, ScanCounters* 
     markBytes(g, model.states, 0, 2 * uint64_t(g.patPageSize), Fcr);
 
     PageMarks marks(g, model, pointed);
-    scanner.walk(1, file.lastPatPair(), &marks);
-    settleStates(g, scanner, model.states, pointed);
+    checked.walk({&marks});
+    settleStates(g, checked, model.states, pointed);
 
     model.version = g.versionCode;
     model.pageCount = g.pageCount;
-    model.severities = scanner.severities();
+    model.severities = checked.severities();
     for (uint32_t n : marks.pairStarts) {
         // The first page of the pair.
         const uint32_t lo = pageOfOffset(g, patPairOffset(g, n), pages);
@@ -207,18 +206,18 @@ void buildMapModel(BtrieveFile& file, bool shared, MapModel* out, ScanCounters* 
             model.pairStarts.push_back(lo);
         }
     }
-    *countersOut = scanner.counters();
+    *countersOut = checked.counters();
     *stoppedOut = marks.stopped;
 }
 
 int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {
-    OpenSet set;
-    if (!openForCommand(cx, set, path, true)) return kStatusFailed;
-    const FileGeometry& g = set.geometry();
+    std::optional<CheckedFile> checked = openForCommand(cx, path, true);
+    if (!checked) return kStatusFailed;
+    const FileGeometry& g = checked->geometry();
     MapModel model;
     ScanCounters counters;
     uint32_t stopped = 0;
-    buildMapModel(set.file(), cx.shared, &model, &counters, &stopped);
+    buildMapModel(*checked, &model, &counters, &stopped);
     model.name = displayName(pathText(fsPath(path).filename()));
     const uint32_t pages = uint32_t(model.states.size());
     const MapGrid grid = mapGrid(model);

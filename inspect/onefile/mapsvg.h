@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "access/btrfile.h"
+#include "check/checked.h"
 #include "check/options.h"
 #include "check/problems.h"
 #include "inspect/common/json.h"
@@ -50,9 +50,9 @@ struct MapModel {
     std::vector<uint32_t> pairStarts;  // pair number and first physical page, in turn
 };
 
-// Builds the model of an open 6.x+ file set as the check sees it, with the
+// Builds the model of an open 6.x+ file set from one walk of it, with the
 // check's counters and the first pair that lies past the end (or 0).
-void buildMapModel(tabulon::BtrieveFile& file, bool shared, MapModel* model,
+void buildMapModel(tabulon::CheckedFile& checked, MapModel* model,
                    tabulon::ScanCounters* counters, uint32_t* stopped);
 
 // "2 damage, 90 unused-entry, 1 info": the findings by severity, as the

@@ -51,17 +51,16 @@ void describeFcr(BtrieveFile& file, int c, uint64_t part, Json* j, std::string* 
     *t += strf("  last PAT pair %lu\n", (unsigned long)last);
 }
 
-void describePat(BtrieveFile& file, bool shared, uint32_t n, int c, uint64_t part, Json* j,
+void describePat(CheckedFile& checked, uint32_t n, int c, uint64_t part, Json* j,
                  std::string* t) {
-    const FileGeometry& g = file.geometry();
+    const FileGeometry& g = checked.geometry();
     if (part > 0) {
         (*j)["pat"] = {{"pair", n}, {"copy", c}, {"part", part}};
         *t += strf("Part %llu of copy %d of PAT pair %lu (decoded at its first page)\n",
                    (unsigned long long)part, c, (unsigned long)n);
         return;
     }
-    Scanner scanner(file, quietOptions(shared));
-    PatPair& pair = scanner.pair();
+    PatPair& pair = checked.pair();
     if (!pair.load(n)) {
         (*j)["pat"] = {{"pair", n}, {"copy", c}, {"part", 0}, {"loaded", false}};
         *t += strf(
@@ -114,8 +113,8 @@ void describePat(BtrieveFile& file, bool shared, uint32_t n, int c, uint64_t par
 
 }  // namespace
 
-bool describeTablePage(OpenSet& set, bool shared, uint64_t offset, Json* j, std::string* t) {
-    BtrieveFile& file = set.file();
+bool describeTablePage(CheckedFile& checked, uint64_t offset, Json* j, std::string* t) {
+    BtrieveFile& file = checked.file();
     const FileGeometry& g = file.geometry();
     const uint64_t pps = g.patPageSize;
     if (pps == 0) return false;
@@ -131,7 +130,7 @@ bool describeTablePage(OpenSet& set, bool shared, uint64_t offset, Json* j, std:
     if (n > file.lastPatPair() || n > UINT32_MAX) return false;
     const uint64_t at = patPairOffset(g, uint32_t(n));
     if (offset < at || offset >= at + 2 * pps) return false;
-    describePat(file, shared, uint32_t(n), int((offset - at) / pps),
+    describePat(checked, uint32_t(n), int((offset - at) / pps),
                 ((offset - at) % pps) / std::max<uint64_t>(1, pageUnit(g)), j, t);
     return true;
 }

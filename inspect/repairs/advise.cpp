@@ -60,22 +60,18 @@ std::string changedBytes(OverlayPlatform& layer) {
 // hold against what the FCR names.
 bool damageOf(Platform& platform, const std::string& path, bool shared, uint64_t* damage,
               std::vector<Finding>* found, std::string* why, SetExtent* extent = nullptr) {
-    NullOutput quiet;
-    BtrieveFile file(quiet, platform);
-    if (const Status opened = file.open(path, shared ? Unprotected : ExclusiveRead, false);
-        !opened) {
-        *why = openFailure(path, opened);
-        return false;
-    }
-    if (file.geometry().versionCode < version::v600) {
-        *why = path + " is a pre-6.x file (version " + hex(file.geometry().versionCode, 4) +
+    EventSink quiet;
+    std::optional<CheckedFile> file = openForLook(platform, path, shared, quiet, why);
+    if (!file) return false;
+    if (!file->hasPat()) {
+        *why = path + " is a pre-6.x file (version " + hex(file->geometry().versionCode, 4) +
                "): it has no PAT";
-        file.close();
+        file->close();
         return false;
     }
-    if (extent) *extent = setExtent(file);
-    const FileFindings f = gatherFindings(file, shared, true);
-    file.close();
+    if (extent) *extent = file->extent();
+    const FileFindings f = gatherFindings(*file, true);
+    file->close();
     *damage = f.bySeverity(Damage);
     for (const ListedFinding& l : f.list) {
         if (l.severity() == Damage) found->push_back(l.finding);

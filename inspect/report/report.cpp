@@ -60,8 +60,7 @@ struct Detail {
     std::string advice;  // which fix mask to run, for a file with damage
 };
 
-std::string fcrTable(OpenSet& set) {
-    BtrieveFile& file = set.file();
+std::string fcrTable(const BtrieveFile& file) {
     const FileGeometry& g = file.geometry();
     FcrVersion v;
     decodeFcrVersion(file.fcrCopy(0), &v);
@@ -91,15 +90,17 @@ std::string fcrTable(OpenSet& set) {
 
 void describe(const SurveyRow& row, bool shared, bool withMap, Detail* d) {
     if (row.findings.bySeverity(Damage) > 0) d->advice = adviceHtml(pathText(row.path), shared);
-    OpenSet set;
-    if (!set.open(pathText(row.path), shared, &d->error)) return;
+    EventSink quiet;
+    std::optional<CheckedFile> checked =
+        openForLook(systemPlatform(), pathText(row.path), shared, quiet, &d->error);
+    if (!checked) return;
     d->open = true;
-    d->fcr = fcrTable(set);
+    d->fcr = fcrTable(checked->file());
     if (!withMap) return;
     MapModel model;
     ScanCounters counters;
     uint32_t stopped = 0;
-    buildMapModel(set.file(), shared, &model, &counters, &stopped);
+    buildMapModel(*checked, &model, &counters, &stopped);
     model.name = displayName(pathText(row.path.filename()));
     d->svg = renderMapSvg(model, mapGrid(model), true);
 }

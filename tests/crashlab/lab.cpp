@@ -9,6 +9,7 @@
 #include "crashlab/memplatform.h"
 #include "inspect/repairs/advise.h"
 #include "inspect/common/findings.h"
+#include "inspect/common/session.h"
 
 namespace crashlab {
 
@@ -199,10 +200,10 @@ RealRepair repairCopy(const CrashState& s, MemoryPlatform& crashed, const Entrie
     RunSettings settings;
     settings.releaseRepairOrder = releaseOrder;
     r.status = runTabulon(4, argv, quiet, copy, nullptr, settings);
-    tabulon::BtrieveFile file(quiet, copy);
-    if (file.open(kMain, tabulon::ExclusiveRead, false)) {
-        r.damageLeft = inspect::gatherFindings(file, false, false).bySeverity(inspect::Damage);
-        file.close();
+    std::string why;
+    if (auto file = inspect::openForLook(copy, kMain, false, quiet, &why)) {
+        r.damageLeft = inspect::gatherFindings(*file, false).bySeverity(inspect::Damage);
+        file->close();
     }
     const View repaired(copy), cut(crashed);
     r.after = currentEntries(s, repaired);

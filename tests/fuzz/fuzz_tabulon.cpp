@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const char* command : {"info", "pairs", "entries", "map"}) {
         const char* inspect[] = {"tabulon-inspect", "--json", command, name, "-o", mapName.c_str()};
         NullOutput quiet;
-        runInspect(std::string(command) == "map" ? 6 : 4, inspect, quiet);
+        runInspect(std::string(command) == "map" ? 6 : 4, inspect, quiet, tabulon::systemPlatform());
     }
     runQuietly(check, 2);
     runQuietly(startZero, 4);

@@ -34,7 +34,7 @@ inline Result inspect(std::vector<std::string> args) {
     for (const auto& a : args) argv.push_back(a.c_str());
     tabulon::BufferOutput out;
     Result r;
-    r.status = runInspect(int(argv.size()), argv.data(), out);
+    r.status = runInspect(int(argv.size()), argv.data(), out, tabulon::systemPlatform());
     r.out = out.outText;
     r.err = out.errText;
     return r;
