@@ -17,7 +17,7 @@ namespace tabulon {
 class BtrieveFile {
   public:
     // Every notice and /D trace of the file goes to `notices`.
-    explicit BtrieveFile(NoticeSink& notices, Platform& platform = systemPlatform());
+    BtrieveFile(NoticeSink& notices, Platform& platform);
 
     // Opens the set and loads the FCR: openSet, then loadFcr. Ok when both
     // succeeded; an extension file that ended the set early (outside a

@@ -46,6 +46,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
             case 'Z': o.checkZeroPointers = 1; break;
             case 'F':
                 o.fixMask = optionValue(arg + 2);
+                cl.fixMaskGiven = true;
                 cl.notices.emplace_back("I sure hope you had a backup....\n");
                 break;
             case 'S': {

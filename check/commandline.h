@@ -17,6 +17,7 @@ namespace tabulon {
 struct CommandLine {
     bool showUsage = false;
     tabulon::ScanOptions options;
+    bool fixMaskGiven = false;  // a /F option, whatever its value
     std::string path;
     std::vector<std::string> notices;
 };

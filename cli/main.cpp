@@ -4,7 +4,7 @@
 namespace {
 
 int run(int argc, const char* const* argv, tabulon::Output& out) {
-    return runTabulon(argc, argv, out);
+    return runTabulon(argc, argv, out, tabulon::systemPlatform());
 }
 
 }  // namespace

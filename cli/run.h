@@ -1,5 +1,6 @@
-// The tabulon program: reads the command line and runs the check (the run
-// itself is the library's runCheck), writing its stream as the console text.
+// The tabulon program: its settings from the process environment, and the
+// library's run of the program (check/program.h) written as the console
+// text.
 #pragma once
 
 #include <string>
@@ -25,8 +26,7 @@ RunSettings settingsFromEnvironment();
 // Runs the tool on the command line, printing through `out`; returns the exit
 // status. The counters of the report are left in *counters when given.
 int runTabulon(int argc, const char* const* argv, tabulon::Output& out,
-               tabulon::Platform& platform = tabulon::systemPlatform(),
-               tabulon::ScanCounters* counters = nullptr);
+               tabulon::Platform& platform, tabulon::ScanCounters* counters = nullptr);
 
 // The same with the settings given instead of read from the environment.
 int runTabulon(int argc, const char* const* argv, tabulon::Output& out, tabulon::Platform& platform,

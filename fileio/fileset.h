@@ -59,7 +59,7 @@ class MemberOpener {
 
 class FileSet {
   public:
-    explicit FileSet(Platform& platform = systemPlatform());
+    explicit FileSet(Platform& platform);
     ~FileSet();
     FileSet(const FileSet&) = delete;
     FileSet& operator=(const FileSet&) = delete;

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks the include graph of the library and the programs: a folder includes
 # only headers of its own folder and of the layers below it, the programs
-# include none of each other (but the inspector's plan includes the tabulon
-# program's run sequence, cli/run.h), format/ does no I/O, and no library header
-# declares a mutable global.
+# include none of each other and link none of each other's libraries (the
+# tabulon program's run is the library's), format/ does no I/O, and no library
+# header declares a mutable global.
 #
 #   tools/check-layers.sh [SOURCE_ROOT]
 #   tools/check-layers.sh --selftest    plants one fault of each kind in a
@@ -20,8 +20,9 @@ if [ "${1:-}" = "--selftest" ]; then
   printf 'extern int counter;\nextern "C" int f();\n' >"$scratch/check/c.h"
   printf '#include "inspect/d.h"\n' >"$scratch/cli/e.cpp"
   printf '#include "fileio/f.h"\n#include "format/g.h"\n' >"$scratch/check/h.cpp"
+  printf 'target_link_libraries(inspect_lib PUBLIC tabulon_core tabulon_cli)\n' >"$scratch/inspect/CMakeLists.txt"
   report=$("$0" "$scratch" || true)
-  expected="layers: 4 fault(s)"
+  expected="layers: 5 fault(s)"
   if [ "$(tail -n1 <<<"$report")" != "$expected" ]; then
     printf 'selftest: expected "%s", got:\n%s\n' "$expected" "$report"
     exit 1
@@ -48,13 +49,25 @@ for dir in "${!layer[@]}"; do
       [ "$to" = "$target" ] && continue  # a header of the same folder, by its name alone
       [ -n "${layer[$to]+x}" ] || continue
       [ "$to" = "$dir" ] && continue
-      # The inspector's plan runs the tabulon program's run sequence.
-      [ "$dir:$target" = "inspect:cli/run.h" ] && continue
       if ((layer[$to] >= layer[$dir])); then
         fault "$file includes $target: $to/ is not below $dir/"
       fi
     done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file")
   done < <(find "$dir" -name '*.h' -o -name '*.cpp' | sort)
+done
+
+# A program's targets link the library, never another program's library.
+declare -A programLib=([cli]=tabulon_cli [inspect]=inspect_lib [undo]=tabulon_undo)
+for dir in cli inspect undo; do
+  [ -d "$dir" ] || continue
+  while IFS= read -r file; do
+    for other in "${!programLib[@]}"; do
+      [ "$other" = "$dir" ] && continue
+      if grep -nE "target_link_libraries\(.*\b${programLib[$other]}\b" "$file" >/dev/null; then
+        fault "$file links ${programLib[$other]}: $dir/ may not link another program's library"
+      fi
+    done
+  done < <(find "$dir" -name CMakeLists.txt | sort)
 done
 
 # The format layer works on bytes it is given: no file or stream access.

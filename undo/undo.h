@@ -47,4 +47,4 @@ constexpr int kError = 2;     // cannot be read or written, damaged, refused, or
 // Runs tabulon-undo on its command line, printing through `out`; returns the
 // exit status.
 int runUndo(int argc, const char* const* argv, tabulon::Output& out,
-            tabulon::Platform& platform = tabulon::systemPlatform());
+            tabulon::Platform& platform);

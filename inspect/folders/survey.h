@@ -114,7 +114,8 @@ int64_t lastSuccessIn(const std::string& exposition);
 std::string surveyNagios(const Survey& s, int* status);
 // The report states the version that made it and `command`, the command
 // line.
-std::string surveyReport(const Survey& s, bool shared, const std::string& command);
+std::string surveyReport(tabulon::Platform& platform, const Survey& s, bool shared,
+                         const std::string& command);
 
 constexpr int kNagiosUnknown = 3;
 

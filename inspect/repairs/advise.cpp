@@ -471,8 +471,8 @@ Json adviceJson(const Advice& a) {
     return j;
 }
 
-std::string adviceHtml(const std::string& path, bool shared) {
-    const Advice a = adviseFile(systemPlatform(), path, shared);
+std::string adviceHtml(Platform& platform, const std::string& path, bool shared) {
+    const Advice a = adviseFile(platform, path, shared);
     // The text names the file as the text forms do: it cannot break the page.
     std::string h = "<pre class=\"advice\">";
     for (char ch : adviceText(a)) {
@@ -487,7 +487,7 @@ std::string adviceHtml(const std::string& path, bool shared) {
 }
 
 int cmdAdvise(Context& cx, const std::string& path) {
-    const Advice a = adviseFile(systemPlatform(), path, cx.shared);
+    const Advice a = adviseFile(cx.platform, path, cx.shared);
     if (!a.checked()) return fail(cx.out, a.error);
     cx.out.write(Stream::Out, cx.json ? dumpJson(adviceJson(a)) + "\n" : adviceText(a));
     return a.status();

@@ -90,7 +90,7 @@ std::string adviceCommand(const std::string& path, int32_t mask);
 std::string adviceText(const Advice& a);
 Json adviceJson(const Advice& a);
 // The advice as a section of the HTML report, for a file with damage.
-std::string adviceHtml(const std::string& path, bool shared);
+std::string adviceHtml(tabulon::Platform& platform, const std::string& path, bool shared);
 
 int cmdAdvise(Context& cx, const std::string& path);
 

@@ -19,7 +19,7 @@
 
 #include "check/commandline.h"
 #include "check/console.h"
-#include "check/simulate.h"
+#include "check/program.h"
 #include "format/pat.h"
 #include "inspect/repairs/advise.h"
 #include "inspect/common/json.h"
@@ -246,12 +246,6 @@ std::string planText(const Plan& plan) {
     return t;
 }
 
-// Whether an option of the tabulon program is a fix mask (/F#, -f#).
-bool isFixMask(const std::string& option) {
-    return option.size() >= 2 && (option[0] == '/' || option[0] == '-') &&
-           (option[1] == 'F' || option[1] == 'f');
-}
-
 }  // namespace
 
 Plan readPlan(const RunResult& run, const std::vector<OverlayWrite>& writes,
@@ -281,22 +275,24 @@ Plan readPlan(const RunResult& run, const std::vector<OverlayWrite>& writes,
 int cmdPlan(Context& cx, const std::string& path, const std::vector<std::string>& options) {
     std::vector<std::string> words = {path};
     words.insert(words.end(), options.begin(), options.end());
-    if (std::none_of(options.begin(), options.end(), isFixMask)) words.push_back("/F-1");
-    const CommandLine cl = parseCommandWords(words);
-    if (cl.showUsage) return fail(cx.out, "tabulon takes at most four options");
+    // Without a fix mask of its own, the plan is of every repair.
+    if (!parseCommandWords(words).fixMaskGiven) words.push_back("/F-1");
+    if (parseCommandWords(words).showUsage) return fail(cx.out, "tabulon takes at most four options");
 
     BufferOutput captured;
     // The run's lines reach the streams as the program prints them; under
     // --json they go into the document instead.
     Output& runOut = cx.json ? static_cast<Output&>(captured) : cx.out;
-    for (const std::string& notice : cl.notices) runOut.write(Stream::Err, notice);
-    // The run's text is written as the run goes; the entries it changes are
-    // kept on the way.
-    OverlayPlatform layer(systemPlatform(), cx.shared ? Unprotected : ExclusiveRead);
+    // The program's run, its text written as it goes, over a copy-on-write
+    // layer that keeps every write (no undo journal: the layer creates no
+    // file); the entries it changes are kept on the way.
+    OverlayPlatform layer(cx.platform, cx.shared ? Unprotected : ExclusiveRead);
     ConsoleRenderer console(runOut);
     EntryChanges changes(&console);
     VersionLedger ledger;
-    const RunResult run = simulateRepair(layer, cl.path, cl.options, changes, &ledger);
+    const ProgramResult program =
+        runTabulon(words, ProgramEnvironment{layer, changes, "", false, &ledger});
+    const RunResult& run = program.run;
     runOut.flush(Stream::Out);
     const int status = run.status;
     const Plan plan = readPlan(run, layer.writes(), changes);

@@ -88,11 +88,13 @@ std::string fcrTable(const BtrieveFile& file) {
     return t;
 }
 
-void describe(const SurveyRow& row, bool shared, bool withMap, Detail* d) {
-    if (row.findings.bySeverity(Damage) > 0) d->advice = adviceHtml(pathText(row.path), shared);
+void describe(Platform& platform, const SurveyRow& row, bool shared, bool withMap, Detail* d) {
+    if (row.findings.bySeverity(Damage) > 0) {
+        d->advice = adviceHtml(platform, pathText(row.path), shared);
+    }
     EventSink quiet;
     std::optional<CheckedFile> checked =
-        openForLook(systemPlatform(), pathText(row.path), shared, quiet, &d->error);
+        openForLook(platform, pathText(row.path), shared, quiet, &d->error);
     if (!checked) return;
     d->open = true;
     d->fcr = fcrTable(checked->file());
@@ -236,7 +238,7 @@ struct Details {
     std::vector<Detail> of;
 };
 
-Details gatherDetails(const Survey& s, bool shared) {
+Details gatherDetails(Platform& platform, const Survey& s, bool shared) {
     Details d;
     d.order = problemsFirst(s);
     d.rankOf.resize(s.rows.size());
@@ -250,7 +252,7 @@ Details gatherDetails(const Survey& s, bool shared) {
     }
     d.of.resize(detailed.size());
     runJobs(detailed.size(), systemCores(),
-            [&](size_t k) { describe(s.rows[detailed[k]], shared, k < kMaps, &d.of[k]); });
+            [&](size_t k) { describe(platform, s.rows[detailed[k]], shared, k < kMaps, &d.of[k]); });
     return d;
 }
 
@@ -389,8 +391,9 @@ std::string fileSection(const Survey& s, size_t i, const Detail& d, size_t* inli
 
 }  // namespace
 
-std::string surveyReport(const Survey& s, bool shared, const std::string& command) {
-    const Details d = gatherDetails(s, shared);
+std::string surveyReport(Platform& platform, const Survey& s, bool shared,
+                         const std::string& command) {
+    const Details d = gatherDetails(platform, s, shared);
     std::string h;
     h.reserve(4096 + s.rows.size() * 400);
     h += reportHead(s, command);
@@ -416,7 +419,7 @@ int cmdReport(Context& cx, const SurveyArgs& a) {
     Survey s;
     runSurvey(o, &s);
     std::string why;
-    if (!writeAtomically(a.output, surveyReport(s, cx.shared, cx.command), &why)) {
+    if (!writeAtomically(a.output, surveyReport(cx.platform, s, cx.shared, cx.command), &why)) {
         return fail(cx.out, why);
     }
     const int status = surveyStatus(s);

@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             argv.push_back(journalfuzz::kMain);
         }
         NullOutput out;
-        const int status = runUndo(int(argv.size()), argv.data(), out);
+        const int status = runUndo(int(argv.size()), argv.data(), out, tabulon::systemPlatform());
         if (status < 0 || status > 2) fail("tabulon-undo ended with a status it does not have");
         if (harness::readFile(journalfuzz::kMain) != repaired) fail("a dry run wrote");
     }

@@ -57,7 +57,7 @@ TEST_P(PageIndexTest, SearchAndHeadersMatchAPlainWalkThroughRandomWrites) {
     const Shape& shape = kShapes[GetParam()];
     tbuild::buildFromRecipe(shape.recipe, dir.string(), "F.DAT");
     NullOutput out;
-    BtrieveFile file(out);
+    BtrieveFile file(out, systemPlatform());
     ASSERT_TRUE(file.open((dir / "F.DAT").string(), Repair, false).ok()) << shape.name;
     const FileGeometry& g = file.geometry();
     ScanOptions options;

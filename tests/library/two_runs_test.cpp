@@ -76,7 +76,7 @@ class TwoRuns : public ::testing::Test {
         }
         BufferOutput out;
         RunResult r;
-        r.status = runTabulon(int(argv.size()), argv.data(), out);
+        r.status = runTabulon(int(argv.size()), argv.data(), out, tabulon::systemPlatform());
         // The same run in another folder prints another path.
         const std::string folder = fs::path(main).parent_path().string();
         r.out = replaceAll(out.outText, folder, "@DIR");

@@ -114,7 +114,7 @@ protected:
         }
     }
     NullOutput out_;  // the "Found" lines are not looked at here
-    BtrieveFile file_{out_};
+    BtrieveFile file_{out_, systemPlatform()};
     std::unique_ptr<Scanner> scanner_;
     std::string path_;
     std::vector<uint32_t> probes_;

@@ -92,7 +92,7 @@ std::vector<std::vector<uint8_t>> repairedMembers(const WriteCase& wc, bool verb
 
     {
         NullOutput out;  // the /D trace lines are not looked at here
-        BtrieveFile file(out);
+        BtrieveFile file(out, systemPlatform());
         EXPECT_TRUE(file.open(names[0], Repair, verbose).ok());
         WriteSizes seen;
         file.fileSet().addObserver(&seen);

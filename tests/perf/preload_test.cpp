@@ -155,7 +155,7 @@ protected:
     }
     std::string main_;
     BufferOutput out_;
-    BtrieveFile file_{out_};
+    BtrieveFile file_{out_, systemPlatform()};
 };
 
 TEST_P(GatheredPreload, LoadsWhatPerPageReadsLoad) {
@@ -218,7 +218,7 @@ TEST(GatheredPreloadValues, UnmasksUsageOfEncryptedFiles) {
     const std::string main = writeSet(r, "unmask");
     {
         BufferOutput out;
-        BtrieveFile file(out);
+        BtrieveFile file(out, systemPlatform());
         ASSERT_TRUE(file.open(main, ExclusiveRead, false).ok());
         const Outcome fast = preloadWith(file, out, PreloadReads::Gathered, kPreloadGatherBytes, false);
         ASSERT_TRUE(fast.built);
