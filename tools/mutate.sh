@@ -83,7 +83,9 @@ replace-write-status-lost fileio/replace.cpp output survey
 
 replace-recheck-dropped fileio/replace.cpp output survey
 -Status refused = targetRefusal(platform, path);
+-    if (refused && !renameFile(temporary, path, &code)) {
 +Status refused;
++    if (refused && !renameFile(temporary, path, &code)) {
 
 replace-temporary-left fileio/replace.cpp output survey
 -if (!refused) removeFile(temporary);
@@ -332,4 +334,6 @@ for i in "${!names[@]}"; do
   printf '%-28s %-9s %s\n' "${names[i]}" "$result" "$by"
 done
 printf '%d mutants: %d killed, %d survived\n' "$total" "$killed" "$survived"
+# The build holds the tree's code again.
+build_for "${!targets[@]}" || echo "mutate: the restored tree does not build" >&2
 [ "$survived" -eq 0 ]
