@@ -13,8 +13,8 @@
 #   tools/mutate.sh [--no-baseline] [MUTANT...]   all mutants, or the named ones
 #   tools/mutate.sh --list                        the mutants and their tests
 #
-# Prints a table (mutant, killed/survived, the test that failed) and the
-# figures; exits 1 when a mutant survived. About a minute per mutant on two
+# Prints a table (mutant, killed/equivalent/survived, the test that failed)
+# and the figures; exits 1 when a mutant not judged equivalent survived. About a minute per mutant on two
 # cores; the baseline (every step on the unchanged tree) runs first.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,12 +34,15 @@ step advise "tabulon-inspect golden_runner" '^inspect\.(advise|plan)_'
 step survey "inspect_tests" '^inspect_tests\.(SurveyReads|Survey|Monitor)\.'
 step inspect "tabulon-inspect golden_runner" '^inspect\.'
 step output "inspect_tests" '^inspect_tests\.(Monitor|Map)\.'
+step replace "undo_tests" '^FlushFailure\.OutputReplacement'
 step undo "undo_tests" '^(Undo|UndoJournal|Faults|JournalOrder|FlushFailure|Crash)'
 step undogolden "tabulon-undo golden_runner" '^golden_undo\.'
 
 # The mutants: a line "NAME FILE STEP..." (the steps in the order they run),
 # the original snippet after "-" (it must occur once in the file) and its
-# replacement after "+".
+# replacement after "+"; for a mutant judged equivalent (no test can tell it
+# from the code), "=" and why. Such a mutant that survives is listed as
+# equivalent and does not fail the round.
 mutants=$(cat <<'EOF'
 survey-member-bound inspect/folders/survey.cpp survey inspect
 -return k >= 1 && k < kMaxMembers;
@@ -60,6 +63,9 @@ survey-short-unbounded inspect/folders/survey.cpp survey inspect
 survey-second-name-kept inspect/folders/survey.cpp survey inspect
 -if (keep.another && !other.another) {
 +if (keep.another) {
+=Only the name a file was checked under has another == false; two names both
+=not checked hold the same state, no version, no findings and no error yet,
+=so swapping them changes nothing.
 
 survey-walk-errors-dropped inspect/folders/survey.cpp survey inspect
 -return walkErrors.empty() && count(RowState::Failed) == 0;
@@ -73,21 +79,21 @@ survey-changing-kept inspect/folders/survey.cpp survey inspect
 -row.findings = FileFindings();
 +(void)0;
 
-replace-any-kind fileio/replace.cpp output survey
+replace-any-kind fileio/replace.cpp replace output survey
 -if (kind == FileKind::Absent || kind == FileKind::Regular) return Status();
 +if (kind != FileKind::Folder) return Status();
 
-replace-write-status-lost fileio/replace.cpp output survey
+replace-write-status-lost fileio/replace.cpp replace output survey
 -written = platform.closeWritten(handle, &code);
 +platform.closeWritten(handle, &code);
 
-replace-recheck-dropped fileio/replace.cpp output survey
+replace-recheck-dropped fileio/replace.cpp replace output survey
 -Status refused = targetRefusal(platform, path);
 -    if (refused && !renameFile(temporary, path, &code)) {
 +Status refused;
 +    if (refused && !renameFile(temporary, path, &code)) {
 
-replace-temporary-left fileio/replace.cpp output survey
+replace-temporary-left fileio/replace.cpp replace output survey
 -if (!refused) removeFile(temporary);
 +if (!refused) (void)temporary;
 
@@ -234,7 +240,7 @@ bestpage-searched-all check/bestpage.cpp bestpage pageindex golden
 EOF
 )
 
-names=() files=() steps=() olds=() news=()
+names=() files=() steps=() olds=() news=() equivalent=()
 parse() {
   local line n=-1
   while IFS= read -r line; do
@@ -242,10 +248,11 @@ parse() {
       '') ;;
       -*) olds[n]+="${olds[n]:+$'\n'}${line:1}" ;;
       +*) news[n]+="${news[n]:+$'\n'}${line:1}" ;;
+      =*) equivalent[n]+="${line:1} " ;;
       *)
         n=$((n + 1))
         read -r names[n] files[n] steps[n] <<<"$line"
-        olds[n]='' news[n]=''
+        olds[n]='' news[n]='' equivalent[n]=''
         ;;
     esac
   done <<<"$mutants"
@@ -310,7 +317,7 @@ if [ "$baseline" = 1 ]; then
   done
 fi
 
-killed=0 survived=0 total=0
+killed=0 survived=0 same=0 total=0
 printf '%-28s %-9s %s\n' mutant result "killed by"
 for i in "${!names[@]}"; do
   [ ${#wanted[@]} -eq 0 ] || [ -n "${wanted[${names[i]}]:-}" ] || continue
@@ -330,10 +337,17 @@ for i in "${!names[@]}"; do
     done
   fi
   restore
-  if [ "$result" = killed ]; then killed=$((killed + 1)); else survived=$((survived + 1)); fi
+  if [ "$result" = survived ] && [ -n "${equivalent[i]}" ]; then
+    result=equivalent by="(${equivalent[i]% })"
+  fi
+  case $result in
+    killed) killed=$((killed + 1)) ;;
+    equivalent) same=$((same + 1)) ;;
+    *) survived=$((survived + 1)) ;;
+  esac
   printf '%-28s %-9s %s\n' "${names[i]}" "$result" "$by"
 done
-printf '%d mutants: %d killed, %d survived\n' "$total" "$killed" "$survived"
+printf '%d mutants: %d killed, %d equivalent, %d survived\n' "$total" "$killed" "$same" "$survived"
 # The build holds the tree's code again.
 build_for "${!targets[@]}" || echo "mutate: the restored tree does not build" >&2
 [ "$survived" -eq 0 ]
