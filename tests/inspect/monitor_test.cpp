@@ -312,13 +312,10 @@ TEST(Monitor, SurveyTableAlignsByColumns) {
         {"\xc3\xa9t\xc3\xa9.DAT", "\xc3\xa9t\xc3\xa9.DAT", ""},
         {"\xe6\x97\xa5\xe6\x9c\xac.DAT", "\xe6\x97\xa5\xe6\x9c\xac.DAT", ""},
         {"\xff.DAT", "\\xff.DAT", "\"\\udcff.DAT\""},
-        {"e\xcc\x81.DAT", "e\xcc\x81.DAT", ""},
         {"q\"b.DAT", "q\"b.DAT", R"("q\"b.DAT")"},
-        {"\xd8\x9c.DAT", "\\u061c.DAT", R"("\u061c.DAT")"},
-        {"\xed\xa0\x80.DAT", "\\xed\\xa0\\x80.DAT", R"("\udced\udca0\udc80.DAT")"},
-        {"d\x7f.DAT", "d\\x7f.DAT", ""},
-        {"\xc2\x9f.DAT", "\\u009f.DAT", ""},
-        {"e.D\xc3\xa9", "e.D\xc3\xa9", "\"e.D\xc3\xa9\""},
+        {"\xd8\x9c\xed\xa0\x80.DAT", "\\u061c\\xed\\xa0\\x80.DAT", R"("\u061c\udced\udca0\udc80.DAT")"},
+        {"d\x7f\xc2\x9f.DAT", "d\\x7f\\u009f.DAT", ""},
+        {"DAT.e\xcc\x81", "DAT.e\xcc\x81", "\"DAT.e\xcc\x81\""},  // last: a combining letter
     };
     for (const auto& [name, shown, json] : names) build(scratch.path(), name, kSound);
     const std::string table = inspect({"survey", scratch.path().string()}).out;
