@@ -251,7 +251,7 @@ parse() {
       =*) equivalent[n]+="${line:1} " ;;
       *)
         n=$((n + 1))
-        read -r names[n] files[n] steps[n] <<<"$line"
+        read -r "names[n]" "files[n]" "steps[n]" <<<"$line"
         olds[n]='' news[n]='' equivalent[n]=''
         ;;
     esac
