@@ -8,7 +8,8 @@
 // every whole record first, so that mutations get past them; flag 2 names
 // the set with --set instead of taking the journal's path.
 //
-// A long campaign, from the build folder:
+// A long campaign, from the build folder (crashes and timeouts land in the
+// folder it starts in, or under -artifact_prefix taken from there):
 //   mkdir -p journal_corpus
 //   tests/fuzz/tabulon_fuzz_journal -max_len=20000 journal_corpus tests/fuzz/journal_seeds
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -47,6 +49,33 @@ void fail(const char* what) {
     std::abort();
 }
 
+// libFuzzer writes a crash, a timeout or a slow input to its artifact prefix
+// ("./" by default) when it happens, mostly while an input is undone in the
+// set's folder, which is a temporary one. The prefix, and an exact artifact
+// path, are made absolute from the starting folder before libFuzzer reads its
+// flags; the prefix goes first, so that one named on the command line wins.
+std::vector<std::string> argStore;
+std::vector<char*> args;
+
+void anchorArtifacts(int* argc, char*** argv) {
+    argStore.push_back((*argv)[0]);
+    argStore.push_back("-artifact_prefix=" + home + "/");
+    for (int i = 1; i < *argc; ++i) {
+        std::string arg = (*argv)[i];
+        for (const char* flag : {"-artifact_prefix=", "-exact_artifact_path="}) {
+            const size_t n = std::strlen(flag);
+            if (arg.compare(0, n, flag) == 0 && arg.size() > n && arg[n] != '/') {
+                arg = flag + home + "/" + arg.substr(n);
+            }
+        }
+        argStore.push_back(arg);
+    }
+    for (std::string& a : argStore) args.push_back(a.data());
+    args.push_back(nullptr);
+    *argc = int(argStore.size());
+    *argv = args.data();
+}
+
 // Gives every record that fits in the bytes its right checksum.
 void recomputeChecksums(std::vector<uint8_t>& j) {
     size_t at = 12;
@@ -60,12 +89,13 @@ void recomputeChecksums(std::vector<uint8_t>& j) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/tabulon-fuzzj-XXXXXX";
     if (!mkdtemp(pattern.data())) std::abort();
     dir = pattern;
     home = std::filesystem::current_path().string();
+    anchorArtifacts(argc, argv);
     if (chdir(dir.c_str()) != 0) std::abort();
     if (journalfuzz::makeRepairedSet("/F-1", "") != 0) fail("the set could not be repaired");
     repaired = harness::readFile(journalfuzz::kMain);

@@ -177,6 +177,10 @@ TEST(Survey, FolderOfKnownProblems) {
     }
     std::ofstream(scratch.path() / "A/README.TXT") << "Fresh orders go in ORDERS.DAT\n";
     std::ofstream(scratch.path() / "C/EMPTY.DAT");
+    std::ofstream(scratch.path() / "C/NOTES.DAT") << "F" << std::string(600, ' ');  // no FCR
+    // .^80 is no extension file's name: a file of its own.
+    fs::copy_file(scratch.path() / "B/UNUSED.DAT", scratch.path() / "B/UNUSED.^80");
+    expected.insert("B/UNUSED.^80");
 
     const Result one = inspect({"--json", "survey", scratch.path().string(), "-j", "1"});
     const Result three = inspect({"--json", "survey", scratch.path().string(), "-j", "3"});
@@ -210,7 +214,7 @@ TEST(Survey, FolderOfKnownProblems) {
         EXPECT_EQ(row.at("damaged").get<bool>(), k.damage > 0);
         total += k.problems;
     }
-    EXPECT_EQ(j.at("totals").at("problemCounts").at("total").get<uint32_t>(), total);
+    EXPECT_EQ(j.at("totals").at("problemCounts").at("total").get<uint32_t>(), total + 2);  // .^80
 
     // The text form holds the same rows, a total row, in path order.
     const Result text = inspect({"survey", scratch.path().string()});
@@ -220,10 +224,16 @@ TEST(Survey, FolderOfKnownProblems) {
         ASSERT_NE(next, std::string::npos) << path << "\n" << text.out;
         at = next;
     }
-    EXPECT_NE(text.out.find("total: 7 files"), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("6 checked (4 with damage, 1 with findings on unused entries only)"),
+    EXPECT_NE(text.out.find("total: 8 files"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("7 checked (4 with damage, 2 with findings on unused entries only)"),
               std::string::npos)
         << text.out;
+    // Several folders: each one's files in the order the folders are named.
+    const Json two = inspect({"--json", "survey", (scratch.path() / "C").string(),
+                              (scratch.path() / "A").string()}).json();
+    EXPECT_NE(two.at("files").at(0).at("path").get<std::string>().find("/C/"), std::string::npos);
+    // A file named itself is reported, whatever its name says.
+    EXPECT_EQ(inspect({"survey", (scratch.path() / "A/README.TXT").string()}).status, 2);
 
     // A set whose FCR says Btrieve but which cannot be opened: status 2.
     tbuild::buildFromRecipe("family 0x0800 page 1024 logical 10\nsize 1024",

@@ -301,20 +301,36 @@ TEST(Monitor, OutputReplacesOnlyARegularFile) {
 }
 
 // The survey's table aligns its columns by what a terminal shows, not by
-// bytes: a wide character takes two columns, an escaped byte its escape.
+// bytes: a wide character takes two columns, a combining one none, an escaped
+// byte its escape. A name is shown escaped where a terminal or a JSON reader
+// would take it for something else: a control, a mark that reorders text, a
+// byte of no character, a quote.
 TEST(Monitor, SurveyTableAlignsByColumns) {
     ScratchDir scratch;
-    for (const char* name :
-         {"A.DAT", "\xc3\xa9t\xc3\xa9.DAT", "\xe6\x97\xa5\xe6\x9c\xac.DAT", "\xff.DAT"}) {
-        build(scratch.path(), name, kSound);
+    const std::tuple<const char*, const char*, const char*> names[] = {  // in the table, in JSON
+        {"A.DAT", "A.DAT", "\"A.DAT\""},
+        {"\xc3\xa9t\xc3\xa9.DAT", "\xc3\xa9t\xc3\xa9.DAT", ""},
+        {"\xe6\x97\xa5\xe6\x9c\xac.DAT", "\xe6\x97\xa5\xe6\x9c\xac.DAT", ""},
+        {"\xff.DAT", "\\xff.DAT", "\"\\udcff.DAT\""},
+        {"q\"b.DAT", "q\"b.DAT", R"("q\"b.DAT")"},
+        {"\xd8\x9c\xed\xa0\x80.DAT", "\\u061c\\xed\\xa0\\x80.DAT", R"("\u061c\udced\udca0\udc80.DAT")"},
+        {"d\x7f\xc2\x9f.DAT", "d\\x7f\\u009f.DAT", ""},
+        {"DAT.e\xcc\x81", "DAT.e\xcc\x81", "\"DAT.e\xcc\x81\""},  // last: a combining letter
+    };
+    for (const auto& [name, shown, json] : names) build(scratch.path(), name, kSound);
+    const std::string table = inspect({"survey", scratch.path().string()}).out;
+    const std::string json = inspect({"--json", "survey", scratch.path().string()}).out;
+    for (const auto& [name, shown, quoted] : names) {
+        EXPECT_NE(table.find(std::string("\n") + shown + " "), std::string::npos) << shown;
+        EXPECT_NE(json.find(quoted), std::string::npos) << quoted;
     }
     std::set<size_t> columns;  // where each row's version begins, CJK counted twice
-    for (std::istringstream rows(inspect({"survey", scratch.path().string()}).out); !rows.eof();) {
+    for (std::istringstream rows(table); !rows.eof();) {
         std::string row;
         std::getline(rows, row);
         size_t n = 0;
         for (unsigned char c : row.substr(0, row.find(" 0x0950 ")))
-            n += (c & 0xC0) != 0x80 ? 1 + (c >= 0xE3 && c <= 0xE9) : 0;
+            n += (c & 0xC0) == 0x80 || c == 0xCC ? 0 : 1 + (c >= 0xE3 && c <= 0xE9);
         if (row.find(" 0x0950 ") != std::string::npos) columns.insert(n);
     }
     EXPECT_EQ(columns.size(), 1u);
@@ -397,9 +413,15 @@ TEST(Monitor, SurveyRowsOfSplitAndChangingFiles) {
         o.dirs = {db.string()};
         int rewritten = 0;
         o.afterCheck = [&](const std::string& path, int) {
+            // An extension file that grows during both checks of its set.
+            if (fs::path(path).filename() == "SPLIT.DAT" && c.rewrites == 2)
+                std::ofstream(db / "SPLIT.^01", std::ios::app) << 'x';
             if (fs::path(path).filename() != "LIVE.DAT" || rewritten >= c.rewrites) return;
-            // Sound, then damaged again: each rewrite changes size and bytes.
-            build(db, "LIVE.DAT", rewritten++ % 2 == 0 ? kSound : kDamaged);
+            // Sound at the last rewrite, damaged and longer before: each
+            // rewrite changes size and bytes.
+            build(db, "LIVE.DAT", rewritten++ == c.rewrites - 1
+                                      ? kSound
+                                      : "family 0x0800 page 1024 logical 70\nentry 7 logical 8");
         };
         inspect::Survey s;
         inspect::runSurvey(o, &s);
@@ -408,6 +430,7 @@ TEST(Monitor, SurveyRowsOfSplitAndChangingFiles) {
         EXPECT_EQ(s.rows[0].state, c.state);
         EXPECT_EQ(s.rows[0].findings.bySeverity(inspect::Damage), c.damage);
         EXPECT_EQ(s.rows[1].shown, "SPLIT.DAT");
+        EXPECT_EQ(s.rows[1].state, c.state);
         EXPECT_TRUE(s.complete());
         EXPECT_EQ(s.rows[0].damaged(false), c.damage > 0);
     }

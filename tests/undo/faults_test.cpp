@@ -4,6 +4,9 @@
 // that succeeded, a failure is reported, and the journal gives back the set
 // as it was. The test command runs a seeded sample of the faults; the test
 // undo_faults_long (`ctest -C long -L undo-long`) runs every one.
+#include <sys/stat.h>
+
+#include "fileio/replace.h"
 #include "support.h"
 #include "support/forwarding_platform.h"
 #include "support/sweep.h"
@@ -204,6 +207,30 @@ TEST(FlushFailure, ReportedWithTheSystemTextAndStatus) {
         << r.err;
     // The report still comes, after the line.
     EXPECT_NE(r.out.find("Problems Fixed (Total)"), std::string::npos);
+}
+
+// An output file replaced through a temporary file: a close that fails, or a
+// FIFO put at the target while the bytes were written, leaves the target as
+// it was and no temporary file beside it.
+TEST(FlushFailure, OutputReplacementKeepsTheTarget) {
+    struct AtClose : FaultPlatform {
+        std::string fifo;  // made at the close, when set; else the close fails
+        bool closeWritten(PlatformHandle h, uint32_t* error) override {
+            if (fifo.empty()) return close(h), *error = EIO, false;
+            return FaultPlatform::closeWritten(h, error) && fs::remove(fifo) &&
+                   mkfifo(fifo.c_str(), 0600) == 0;
+        }
+    };
+    for (bool fifo : {false, true}) {
+        Scratch dir;
+        AtClose p;
+        p.fifo = fifo ? dir.path("out") : "";
+        const Bytes old{'o', 'l', 'd'};
+        writeBytes(dir.path("out"), old);
+        EXPECT_FALSE(replaceFile(p, dir.path("out"), "new").ok());
+        EXPECT_TRUE(fifo ? fs::is_fifo(dir.path("out")) : readBytes(dir.path("out")) == old);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+    }
 }
 
 }  // namespace

@@ -78,6 +78,11 @@ TEST_F(Undo, RestoresACompletedRepairAndThenHasNothingToDo) {
         EXPECT_EQ(again.status, undo::kRestored);
         EXPECT_NE(again.out.find("Nothing to restore"), std::string::npos) << again.out;
         EXPECT_EQ(now(), before);
+        // The repair once more, and a flush of the set that fails after
+        // the restore: an error.
+        for (const auto& [name, bytes] : repaired) writeBytes(dir.path(name), bytes);
+        FaultPlatform failing({faults::Op::Flush, 1, faults::How::Error, EIO});
+        EXPECT_EQ(runUndoOn({journal(), "--set", dir.path(main)}, failing).status, undo::kError);
     }
 }
 
@@ -293,7 +298,18 @@ TEST_F(Undo, CutShortRunRestoresWhereTheRunCouldHaveWritten) {
     EXPECT_EQ(u.status, undo::kRestored) << u.err;
     EXPECT_NE(u.out.find("cut short"), std::string::npos) << u.out;
     EXPECT_EQ(now(), before);
-    (void)repairedSet;
+
+    // A later record of the same block: the earlier record's old bytes are
+    // the older ones, and are written last.
+    for (const auto& [name, b] : repairedSet) writeBytes(dir.path(name), b);
+    const auto at = repairedSet.at(main).begin() + long(pat->block.offset);
+    Bytes middle(at, at + pat->block.length);
+    middle.back() ^= 0x5A;
+    Records r = recordsOf(bytes);
+    r.emplace_back('G', groupOf(pat->block.offset, middle));
+    writeBytes(journal(), assemble(r));
+    EXPECT_EQ(undoSet({journal()}).status, undo::kRestored);
+    EXPECT_EQ(now(), before);
 }
 
 TEST_F(Undo, DamagedJournalsAreErrors) {
@@ -514,6 +530,30 @@ TEST_F(Undo, CraftedJournalsAreRefusedAndWriteNothing) {
          }(),
          {},
          "damaged"},
+        {"a kept range past its block's end",
+         withRecords([](Records& r) {
+             putLe32(r[1].second.data() + 18, 1);
+             putLe32(r[1].second.data() + 22, le32(r[1].second.data() + 12));
+         }),
+         {},
+         "malformed"},
+        {"more blocks than a repair of the set writes, in two groups",
+         withRecords([&](Records& r) {
+             r.resize(1);
+             const auto half = tooMany.begin() + long(tooMany.size() / 2);
+             r.emplace_back('G', groupOfBytes(std::vector<uint64_t>(tooMany.begin(), half)));
+             r.emplace_back('G', groupOfBytes(std::vector<uint64_t>(half, tooMany.end())));
+         }),
+         {"--force"},
+         "more than a repair of the set writes"},
+        {"a closing record that counts a block less",
+         withRecords([](Records& r) {
+             Bytes& c = r.back().second;
+             putLe32(c.data(), le32(c.data()) - 1);
+             c.erase(c.end() - 8, c.end() - 4);
+         }),
+         {},
+         "the closing record"},
         {"a record before the last failing its checksum",
          [&] {
              Bytes b = good;
