@@ -133,6 +133,7 @@ void Run::scan() {
                     "Checking %ld pages...\r\n", long(int32_t(file_.geometry().pageCount)));
     }
     Scanner scanner(file_, o_, &sink_);
+    if (env_.headers) scanner.cache().shareTable(*env_.headers);
     LedgerBuilder ledger;
     if (env_.ledger) scanner.keepLedger(&ledger);
     scanner.scanPatPairs();

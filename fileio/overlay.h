@@ -24,6 +24,14 @@ struct OverlayWrite {
     std::vector<uint8_t> after;   // the bytes written
 };
 
+// A run of bytes that a layer's writes leave different from the file below.
+struct ChangedRange {
+    std::string file;
+    uint64_t offset = 0;
+    std::vector<uint8_t> bytes;  // as the writes leave them
+    bool operator==(const ChangedRange&) const = default;
+};
+
 class OverlayPlatform final : public Platform {
   public:
     // Files are opened on `base` with `readMode` (ExclusiveRead or
@@ -60,6 +68,16 @@ class OverlayPlatform final : public Platform {
 
     // Every write made, in order.
     const std::vector<OverlayWrite>& writes() const { return writes_; }
+
+    // The bytes the writes leave changed, as the longest runs of neighbouring
+    // changed bytes, in the order of file name and offset: two layers whose
+    // writes leave the same files give equal lists. A byte's old value is
+    // what the first write to it replaced and its new one what the last
+    // wrote; a byte past the end of the file below counts as changed.
+    std::vector<ChangedRange> changedRanges() const;
+
+    // Whether a write made any file longer than the file below.
+    bool grown() const;
 
     // Reads up to n bytes of a file opened on the layer before (it may be
     // closed again by now): as the file holds them (`original`), or as the

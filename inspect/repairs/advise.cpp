@@ -11,11 +11,13 @@
 #include "inspect/repairs/advise.h"
 
 #include <algorithm>
-#include <map>
+#include <functional>
+#include <memory>
 #include <tuple>
 #include <utility>
 
 #include "check/run.h"
+#include "check/scan.h"
 #include "fileio/overlay.h"
 #include "fileio/platform.h"
 #include "inspect/common/findings.h"
@@ -32,36 +34,43 @@ namespace {
 // Findings of severity damage listed by name; the rest are counted.
 constexpr size_t kListed = 20;
 
-// The bytes the writes of the layer leave changed, as lines in the order of
-// member and offset.
-std::string changedBytes(OverlayPlatform& layer) {
-    std::map<std::pair<std::string, uint64_t>, uint8_t> changed;
-    for (const OverlayWrite& w : layer.writes()) {
-        const size_t n = w.after.size();
-        std::vector<uint8_t> before(n), after(n);
-        size_t gotBefore = 0, gotAfter = 0;
-        layer.readFile(w.file, w.offset, before.data(), n, true, &gotBefore);
-        layer.readFile(w.file, w.offset, after.data(), n, false, &gotAfter);
-        for (size_t i = 0; i < gotAfter; ++i) {
-            if (i < gotBefore && before[i] == after[i]) continue;
-            changed[{w.file, w.offset + i}] = after[i];
-        }
+// Keeps the damage findings of a walk; the scanner counts them all.
+class DamageKept : public EventSink {
+  public:
+    explicit DamageKept(std::vector<Finding>& out) : out_(out) {}
+    void finding(const Finding& f) override {
+        if (f.severity() == Severity::Damage) out_.push_back(f);
     }
-    std::string lines;
-    for (const auto& [at, value] : changed) {
-        lines += strf("%s %llx %02x\n", at.first.c_str(), (unsigned long long)at.second,
-                      unsigned(value));
-    }
-    return lines;
-}
+    bool wantsDetail() const override { return false; }
 
-// The damage findings of a set opened on `platform`; false when the set
-// cannot be opened (the reason in *why). With `extent`, what the members
-// hold against what the FCR names.
-bool damageOf(Platform& platform, const std::string& path, bool shared, uint64_t* damage,
-              std::vector<Finding>* found, std::string* why, SetExtent* extent = nullptr) {
+  private:
+    std::vector<Finding>& out_;
+};
+
+// One check of a set without a fix mask, as gatherFindings makes it. The
+// scanner, with its header table, outlives the walk (the files are closed)
+// so that the candidates start from that table.
+struct CheckedSet {
     NullOutput quiet;
-    BtrieveFile file(quiet, platform);
+    std::unique_ptr<BtrieveFile> file;
+    std::unique_ptr<Scanner> scanner;
+    // The header table of the walk, or null when it built none.
+    const HeaderCache* headers() const {
+        return scanner && scanner->cache().cachedEnd() > kFirstCachedPage ? &scanner->cache()
+                                                                          : nullptr;
+    }
+};
+
+// Checks the set at `path` on `platform` into `c`: the count of damage
+// findings and those findings; false when the set cannot be opened or has no
+// PAT (the reason in *why). With `extent`, what the members hold against
+// what the FCR names. `prepare`, when given, sets the scanner's header cache
+// up before the preload, which then reads only what the cache lacks.
+bool checkSet(CheckedSet& c, Platform& platform, const std::string& path, bool shared,
+              uint64_t* damage, std::vector<Finding>* found, std::string* why,
+              SetExtent* extent = nullptr, const std::function<void(Scanner&)>& prepare = {}) {
+    c.file = std::make_unique<BtrieveFile>(c.quiet, platform);
+    BtrieveFile& file = *c.file;
     if (const Status opened = file.open(path, shared ? Unprotected : ExclusiveRead, false);
         !opened) {
         *why = openFailure(path, opened);
@@ -74,13 +83,60 @@ bool damageOf(Platform& platform, const std::string& path, bool shared, uint64_t
         return false;
     }
     if (extent) *extent = setExtent(file);
-    const FileFindings f = gatherFindings(file, shared, true);
+    c.scanner = std::make_unique<Scanner>(file, quietOptions(shared));
+    if (prepare) prepare(*c.scanner);
+    c.scanner->preload();
+    DamageKept keep(*found);
+    c.scanner->walk(1, file.lastPatPair(), &keep);
     file.close();
-    *damage = f.bySeverity(Damage);
-    for (const ListedFinding& l : f.list) {
-        if (l.severity() == Damage) found->push_back(l.finding);
+    *damage = c.scanner->severities().count[size_t(Severity::Damage)];
+    return true;
+}
+
+// The baseline: the set on `base` checked once, before any candidate.
+bool baselineFindings(CheckedSet& c, Platform& base, const std::string& path, bool shared,
+                      uint64_t* damage, std::vector<Finding>* found, std::string* why,
+                      SetExtent* extent) {
+    return checkSet(c, base, path, shared, damage, found, why, extent);
+}
+
+// Reads again into `cache` the cached page headers that the layer's writes
+// touched; false when one cannot be read.
+bool rereadWritten(BtrieveFile& file, const OverlayPlatform& layer, HeaderCache& cache) {
+    const FileSet& set = file.fileSet();
+    bool ok = true;
+    for (const OverlayWrite& w : layer.writes()) {
+        uint64_t at = 0;
+        int k = 0;
+        for (; k < set.memberCount() && set.memberFileName(k) != w.file; ++k) at += set.memberSize(k);
+        if (k == set.memberCount()) continue;
+        forEachHeaderFieldTouched(file.geometry(), at + w.offset, w.after.size(), [&](uint32_t p) {
+            if (!cache.find(p)) return true;
+            PageHeader h{};
+            ok = file.readPageHeader(p, h) != 0;
+            if (ok) cache.replace(p, h);
+            return ok;
+        });
+        if (!ok) return false;
     }
     return true;
+}
+
+// The damage findings of the state a candidate leaves on `layer`, checked
+// as the baseline was: from the baseline's header table, with the headers
+// the writes touched read again from the layer. Without a table, or when a
+// write made a file longer (the preload would count other pages), every
+// header is read.
+bool damageAfter(OverlayPlatform& layer, const std::string& path, bool shared,
+                 const HeaderCache* headers, uint64_t* damage, std::vector<Finding>* found) {
+    CheckedSet c;
+    std::string why;
+    if (!headers || layer.grown()) return checkSet(c, layer, path, shared, damage, found, &why);
+    return checkSet(c, layer, path, shared, damage, found, &why, nullptr, [&](Scanner& s) {
+        HeaderCache& cache = s.cache();
+        cache.shareTable(*headers);
+        if (!rereadWritten(s.file(), layer, cache)) cache.clear();
+    });
 }
 
 // Rank of a candidate: a failed run last, then the versions orphaned, the
@@ -183,7 +239,7 @@ std::string shellWord(const std::string& s) {
 }  // namespace
 
 MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, bool shared,
-                         bool releaseRepairOrder) {
+                         bool releaseRepairOrder, const HeaderCache* headers) {
     MaskOutcome c;
     c.mask = mask;
     OverlayPlatform layer(base, shared ? Unprotected : ExclusiveRead);
@@ -194,7 +250,7 @@ MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, 
     // The repair of `tabulon path /F<mask> /R`, made on the layer; the
     // candidate is read off the engine's actions and the layer's writes.
     EntryChanges changes;
-    const RunResult run = simulateRepair(layer, path, options, changes, &c.ledger);
+    const RunResult run = simulateRepair(layer, path, options, changes, &c.ledger, headers);
     c.orphaned = c.ledger.count(LedgerClass::Orphaned);
     c.resetWithVersion = c.ledger.resetWithVersion();
     c.status = run.status == 0 ? 0 : kStatusFailed;
@@ -206,9 +262,10 @@ MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, 
     c.headersRewritten = plan.pageHeaders;
     c.writes = plan.writes.size();
     c.bytes = plan.bytes;
-    c.changes = changedBytes(layer);
-    std::string why;
-    if (!damageOf(layer, path, shared, &c.damageLeft, &c.remaining, &why)) c.status = kStatusFailed;
+    c.changes = layer.changedRanges();
+    if (!damageAfter(layer, path, shared, headers, &c.damageLeft, &c.remaining)) {
+        c.status = kStatusFailed;
+    }
     return c;
 }
 
@@ -229,11 +286,15 @@ Advice adviseFile(Platform& base, const std::string& path, bool shared, bool rel
     Advice a;
     a.path = path;
     SetExtent extent;
-    if (!damageOf(base, path, shared, &a.damage, &a.findings, &a.error, &extent)) return a;
+    CheckedSet baseline;
+    if (!baselineFindings(baseline, base, path, shared, &a.damage, &a.findings, &a.error, &extent)) {
+        return a;
+    }
     a.incomplete = incompleteSetText(extent);
     if (a.damage == 0 || !a.incomplete.empty()) return a;
     for (int32_t mask : candidateMasks()) {
-        MaskOutcome c = runCandidate(base, path, mask, shared, releaseRepairOrder);
+        MaskOutcome c =
+            runCandidate(base, path, mask, shared, releaseRepairOrder, baseline.headers());
         for (size_t k = 0; k < a.candidates.size(); ++k) {
             const MaskOutcome& o = a.candidates[k];
             if (o.sameAs < 0 && o.status == c.status && o.changes == c.changes) {
