@@ -69,16 +69,23 @@ void layWrite(std::vector<Span>& spans, const OverlayWrite& w, uint64_t baseSize
     const size_t known = w.offset >= baseSize
                              ? 0
                              : size_t(std::min<uint64_t>(w.before.size(), baseSize - w.offset));
+    uint8_t* state = s.state.data() + at;
+    if (std::all_of(state, state + n, [](uint8_t v) { return v == 0; })) {
+        // The first write here: every byte takes its old value from it.
+        std::memcpy(s.old.data() + at, w.before.data(), std::min(known, n));
+        std::memset(state, 1, std::min(known, n));
+        if (known < n) std::memset(state + known, 2, n - known);
+        return;
+    }
     for (size_t k = 0; k < n; ++k) {
-        uint8_t& state = s.state[at + k];
-        if (state != 0) continue;
-        state = k < known ? 1 : 2;
+        if (state[k] != 0) continue;
+        state[k] = k < known ? 1 : 2;
         if (k < known) s.old[at + k] = w.before[k];
     }
 }
 
-// The runs of changed bytes of a span.
-void appendChanged(const std::string& file, const Span& s, std::vector<ChangedRange>& out) {
+// Adds the runs of changed bytes of a span of file `file` of `out`.
+void appendChanged(uint32_t file, const Span& s, ChangedBytes& out) {
     const size_t n = s.now.size();
     auto changed = [&](size_t k) { return s.state[k] == 2 || s.old[k] != s.now[k]; };
     for (size_t k = 0; k < n;) {
@@ -88,8 +95,9 @@ void appendChanged(const std::string& file, const Span& s, std::vector<ChangedRa
         }
         size_t end = k + 1;
         while (end < n && changed(end)) ++end;
-        out.push_back(ChangedRange{file, s.start + k,
-                                   {s.now.begin() + ptrdiff_t(k), s.now.begin() + ptrdiff_t(end)}});
+        out.ranges.push_back(ChangedBytes::Range{file, s.start + k, end - k});
+        out.bytes.insert(out.bytes.end(), s.now.begin() + ptrdiff_t(k),
+                         s.now.begin() + ptrdiff_t(end));
         k = end;
     }
 }
@@ -314,17 +322,19 @@ std::string OverlayPlatform::errorText(uint32_t error) {
     return base_.errorText(error);
 }
 
-std::vector<ChangedRange> OverlayPlatform::changedRanges() const {
+ChangedBytes OverlayPlatform::changedBytes() const {
     std::map<std::string, std::vector<const OverlayWrite*>> byFile;
     for (const OverlayWrite& w : writes_) {
         if (!w.after.empty()) byFile[w.file].push_back(&w);
     }
-    std::vector<ChangedRange> out;
+    ChangedBytes out;
     for (const auto& [name, list] : byFile) {
         const uint64_t baseSize = files_.at(name).baseSize;
         std::vector<Span> spans = spansOf(list);
         for (const OverlayWrite* w : list) layWrite(spans, *w, baseSize);
-        for (const Span& s : spans) appendChanged(name, s, out);
+        const size_t before = out.ranges.size();
+        for (const Span& s : spans) appendChanged(uint32_t(out.files.size()), s, out);
+        if (out.ranges.size() > before) out.files.push_back(name);
     }
     return out;
 }

@@ -238,11 +238,13 @@ std::string shellWord(const std::string& s) {
 
 }  // namespace
 
-MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, bool shared,
-                         bool releaseRepairOrder, const HeaderCache* headers) {
+namespace {
+
+// The repair of one candidate on `layer`, without the second check.
+MaskOutcome repairCandidate(OverlayPlatform& layer, const std::string& path, int32_t mask,
+                            bool releaseRepairOrder, const HeaderCache* headers) {
     MaskOutcome c;
     c.mask = mask;
-    OverlayPlatform layer(base, shared ? Unprotected : ExclusiveRead);
     ScanOptions options;
     options.progress = 0;
     options.fixMask = mask;
@@ -262,11 +264,49 @@ MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, 
     c.headersRewritten = plan.pageHeaders;
     c.writes = plan.writes.size();
     c.bytes = plan.bytes;
-    c.changes = layer.changedRanges();
+    c.changes = layer.changedBytes();
+    return c;
+}
+
+// The second check of a candidate. A candidate that leaves the files as they
+// were, or as an earlier candidate whose check passed left them, finds what
+// that check found: its findings are carried over.
+void checkAfter(MaskOutcome& c, OverlayPlatform& layer, const std::string& path, bool shared,
+                const HeaderCache* headers, const Advice* earlier) {
+    if (earlier && c.changes.empty()) {
+        c.damageLeft = earlier->damage;
+        c.remaining = earlier->findings;
+        return;
+    }
+    if (earlier) {
+        for (const MaskOutcome& o : earlier->candidates) {
+            if (o.status != 0 || o.changes != c.changes) continue;
+            c.damageLeft = o.damageLeft;
+            c.remaining = o.remaining;
+            return;
+        }
+    }
     if (!damageAfter(layer, path, shared, headers, &c.damageLeft, &c.remaining)) {
         c.status = kStatusFailed;
     }
+}
+
+// A candidate as runCandidate makes it; the second check may carry over
+// the findings of the baseline and the candidates of `earlier`.
+MaskOutcome candidate(Platform& base, const std::string& path, int32_t mask, bool shared,
+                      bool releaseRepairOrder, const HeaderCache* headers,
+                      const Advice* earlier) {
+    OverlayPlatform layer(base, shared ? Unprotected : ExclusiveRead);
+    MaskOutcome c = repairCandidate(layer, path, mask, releaseRepairOrder, headers);
+    checkAfter(c, layer, path, shared, headers, earlier);
     return c;
+}
+
+}  // namespace
+
+MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, bool shared,
+                         bool releaseRepairOrder, const HeaderCache* headers) {
+    return candidate(base, path, mask, shared, releaseRepairOrder, headers, nullptr);
 }
 
 const std::vector<int32_t>& candidateMasks() {
@@ -294,7 +334,7 @@ Advice adviseFile(Platform& base, const std::string& path, bool shared, bool rel
     if (a.damage == 0 || !a.incomplete.empty()) return a;
     for (int32_t mask : candidateMasks()) {
         MaskOutcome c =
-            runCandidate(base, path, mask, shared, releaseRepairOrder, baseline.headers());
+            candidate(base, path, mask, shared, releaseRepairOrder, baseline.headers(), &a);
         for (size_t k = 0; k < a.candidates.size(); ++k) {
             const MaskOutcome& o = a.candidates[k];
             if (o.sameAs < 0 && o.status == c.status && o.changes == c.changes) {

@@ -32,9 +32,9 @@ struct MaskOutcome {
     size_t headersRewritten = 0;  // physical pages whose header was written
     size_t writes = 0;
     uint64_t bytes = 0;
-    // The bytes the run leaves changed, as runs by member and offset: two
-    // masks with equal lists leave the same files.
-    std::vector<tabulon::ChangedRange> changes;
+    // The bytes the run leaves changed: two masks with equal ones leave the
+    // same files.
+    tabulon::ChangedBytes changes;
     int sameAs = -1;  // an earlier candidate that leaves the same files
 
     bool clean() const { return status == 0 && damageLeft == 0; }
