@@ -88,7 +88,15 @@ void layWrite(std::vector<Span>& spans, const OverlayWrite& w, uint64_t baseSize
 void appendChanged(uint32_t file, const Span& s, ChangedBytes& out) {
     const size_t n = s.now.size();
     auto changed = [&](size_t k) { return s.state[k] == 2 || s.old[k] != s.now[k]; };
+    constexpr size_t kStep = 64;
     for (size_t k = 0; k < n;) {
+        // Most bytes a write covers keep their value: a whole step of them
+        // is passed over at once.
+        if (k + kStep <= n && std::memcmp(s.old.data() + k, s.now.data() + k, kStep) == 0 &&
+            !std::memchr(s.state.data() + k, 2, kStep)) {
+            k += kStep;
+            continue;
+        }
         if (!changed(k)) {
             ++k;
             continue;

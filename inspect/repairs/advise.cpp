@@ -240,9 +240,21 @@ std::string shellWord(const std::string& s) {
 
 namespace {
 
-// The repair of one candidate on `layer`, without the second check.
+// The fix bits that could mend the findings of a run. The engine asks the
+// fix mask only whether it mends a finding it reported, and with which bit
+// (shouldMend, mendsWith): a mask that agrees with the run's mask on these
+// bits makes the same run, action for action.
+class MendBitsMet : public EventSink {
+  public:
+    void finding(const Finding& f) override { bits |= uint32_t(f.row().mendBits); }
+    bool wantsDetail() const override { return false; }
+    uint32_t bits = 0;
+};
+
+// The repair of one candidate on `layer`, without the second check; the fix
+// bits its findings could be mended with go to *met.
 MaskOutcome repairCandidate(OverlayPlatform& layer, const std::string& path, int32_t mask,
-                            bool releaseRepairOrder, const HeaderCache* headers) {
+                            bool releaseRepairOrder, const HeaderCache* headers, uint32_t* met) {
     MaskOutcome c;
     c.mask = mask;
     ScanOptions options;
@@ -251,8 +263,10 @@ MaskOutcome repairCandidate(OverlayPlatform& layer, const std::string& path, int
     options.relabelledPageGivesWay = !releaseRepairOrder;
     // The repair of `tabulon path /F<mask> /R`, made on the layer; the
     // candidate is read off the engine's actions and the layer's writes.
-    EntryChanges changes;
+    MendBitsMet mendBits;
+    EntryChanges changes(&mendBits);
     const RunResult run = simulateRepair(layer, path, options, changes, &c.ledger, headers);
+    *met = mendBits.bits;
     c.orphaned = c.ledger.count(LedgerClass::Orphaned);
     c.resetWithVersion = c.ledger.resetWithVersion();
     c.status = run.status == 0 ? 0 : kStatusFailed;
@@ -295,18 +309,29 @@ void checkAfter(MaskOutcome& c, OverlayPlatform& layer, const std::string& path,
 // the findings of the baseline and the candidates of `earlier`.
 MaskOutcome candidate(Platform& base, const std::string& path, int32_t mask, bool shared,
                       bool releaseRepairOrder, const HeaderCache* headers,
-                      const Advice* earlier) {
+                      const Advice* earlier, uint32_t* met) {
     OverlayPlatform layer(base, shared ? Unprotected : ExclusiveRead);
-    MaskOutcome c = repairCandidate(layer, path, mask, releaseRepairOrder, headers);
+    MaskOutcome c = repairCandidate(layer, path, mask, releaseRepairOrder, headers, met);
     checkAfter(c, layer, path, shared, headers, earlier);
     return c;
+}
+
+// An earlier candidate whose run `mask` makes again, or -1: a mask that
+// agrees with an earlier one on every fix bit that could mend what that
+// one's run met makes the same run, and its outcome is taken.
+int repeatedRun(const Advice& a, const std::vector<uint32_t>& met, int32_t mask) {
+    for (size_t k = 0; k < met.size(); ++k) {
+        if (((uint32_t(mask) ^ uint32_t(a.candidates[k].mask)) & met[k]) == 0) return int(k);
+    }
+    return -1;
 }
 
 }  // namespace
 
 MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, bool shared,
                          bool releaseRepairOrder, const HeaderCache* headers) {
-    return candidate(base, path, mask, shared, releaseRepairOrder, headers, nullptr);
+    uint32_t met = 0;
+    return candidate(base, path, mask, shared, releaseRepairOrder, headers, nullptr, &met);
 }
 
 const std::vector<int32_t>& candidateMasks() {
@@ -332,9 +357,20 @@ Advice adviseFile(Platform& base, const std::string& path, bool shared, bool rel
     }
     a.incomplete = incompleteSetText(extent);
     if (a.damage == 0 || !a.incomplete.empty()) return a;
+    std::vector<uint32_t> met;  // of each candidate, the fix bits its findings could be mended with
     for (int32_t mask : candidateMasks()) {
-        MaskOutcome c =
-            candidate(base, path, mask, shared, releaseRepairOrder, baseline.headers(), &a);
+        MaskOutcome c;
+        uint32_t bits = 0;
+        if (const int k = repeatedRun(a, met, mask); k >= 0) {
+            c = a.candidates[size_t(k)];
+            c.mask = mask;
+            c.sameAs = -1;
+            bits = met[size_t(k)];
+        } else {
+            c = candidate(base, path, mask, shared, releaseRepairOrder, baseline.headers(), &a,
+                          &bits);
+        }
+        met.push_back(bits);
         for (size_t k = 0; k < a.candidates.size(); ++k) {
             const MaskOutcome& o = a.candidates[k];
             if (o.sameAs < 0 && o.status == c.status && o.changes == c.changes) {
