@@ -55,7 +55,7 @@ inspect_on=${BENCH_INSPECT:-0}
 [[ $inspect_on == 1 ]] && targets="$targets tabulon-inspect"
 cmake --build "$build" -j2 --target $targets >/dev/null
 tabulon=$build/tabulon
-inspector=$build/inspect/tabulon-inspect  # the inspector builds in its own folder
+inspector=$build/tabulon-inspect
 genfile=$build/bench/genfile
 measure=$build/bench/measure
 floor=$build/bench/floor
