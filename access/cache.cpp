@@ -236,20 +236,68 @@ bool HeaderCache::preload(bool showProgress, PreloadReads reads, size_t gatherBy
 
 bool HeaderCache::lookup(uint32_t p, PageHeader& header) const {
     if (!find(p)) return false;
-    table_.get(p, header);
+    if (!shared_) {
+        table_.get(p, header);
+        return true;
+    }
+    const auto own = own_.empty() ? own_.end() : own_.find(p);
+    if (own == own_.end()) {
+        shared_->table_.get(p, header);
+    } else {
+        headerFromWord(file_.geometry(), own->second.word, own->second.extra.data(), &header);
+    }
     return true;
 }
 
+HeaderWord HeaderCache::wordOf(uint32_t p) const {
+    if (!own_.empty() && ownChunks_[p >> kOwnChunkShift]) {
+        const auto own = own_.find(p);
+        if (own != own_.end()) return own->second.word;
+    }
+    return words()[p];
+}
+
+void HeaderCache::setOwn(uint32_t p, const PageHeader& header) {
+    Own& own = own_[p];
+    own.word = headerWordOf(file_.geometry(), header, own.extra.data());
+    ownChunks_[p >> kOwnChunkShift] = 1;
+}
+
 void HeaderCache::update(uint32_t p, const PageHeader& header) {
-    const HeaderWord* cached = find(p);
-    if (!cached) return;
+    if (!find(p)) return;
     PageHeader kept = header;
-    kept.usageCount = wordUsage(*cached);
-    table_.put(p, kept);
+    kept.usageCount = wordUsage(wordOf(p));
+    replace(p, kept);
+}
+
+void HeaderCache::replace(uint32_t p, const PageHeader& header) {
+    if (!find(p)) return;
+    if (shared_) {
+        setOwn(p, header);
+    } else {
+        table_.put(p, header);
+    }
+}
+
+void HeaderCache::shareTable(const HeaderCache& from) {
+    if (!from.built_) return;
+    clear();
+    shared_ = from.shared_ ? from.shared_ : &from;
+    built_ = true;
+    entryCount_ = from.entryCount_;
+    loadedEnd_ = from.loadedEnd_;
+    ownChunks_.assign((size_t(loadedEnd_) >> kOwnChunkShift) + 1, 0);
+    for (const auto& [p, own] : from.own_) {
+        own_.emplace(p, own);
+        ownChunks_[p >> kOwnChunkShift] = 1;
+    }
 }
 
 void HeaderCache::clear() {
     table_.clear();
+    shared_ = nullptr;
+    own_.clear();
+    ownChunks_.clear();
     built_ = false;
     entryCount_ = 0;
     loadedEnd_ = 0;

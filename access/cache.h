@@ -2,8 +2,10 @@
 // before the scan, indexed by physical page number.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "access/btrfile.h"
@@ -90,13 +92,35 @@ class HeaderCache {
     bool lookup(uint32_t p, PageHeader& header) const;
     // The cached words, for a walk over many entries: words()[p] for p from
     // kFirstCachedPage to cachedEnd() - 1 (none without a table).
-    const HeaderWord* words() const { return table_.words(); }
+    // With a shared table, a page whose chunk ownChunks() marks may hold
+    // another header than its word here: ask lookup() or pageId() for it.
+    const HeaderWord* words() const { return shared_ ? shared_->words() : table_.words(); }
     uint32_t cachedEnd() const { return built_ ? loadedEnd_ : kFirstCachedPage; }
-    // The cached word of page p, or nullptr.
+    // The cached word of page p, or nullptr (with a shared table, the shared
+    // word: see words()).
     const HeaderWord* find(uint32_t p) const {
         if (p < kFirstCachedPage || p >= cachedEnd()) return nullptr;
-        return table_.words() + p;
+        return words() + p;
     }
+
+    // Takes the table of `from`, a built cache of the same files opened the
+    // same way, instead of reading the headers: the table is shared, not
+    // copied, and `from` must neither change nor go while this cache is in
+    // use. The headers this cache is given afterwards (update, replace) are
+    // kept beside it, so that its memory grows with them and not with the
+    // file. Nothing is shared from a cache that holds no table. Set before
+    // the preload, which then reads nothing.
+    void shareTable(const HeaderCache& from);
+    // Sets the cached header of page p, usage word included, after a write
+    // changed it. Does nothing when p is not cached.
+    void replace(uint32_t p, const PageHeader& header);
+    // With a shared table and headers kept beside it: one flag per chunk of
+    // 2^kOwnChunkShift pages, set when a page of the chunk has its own
+    // header. Null otherwise.
+    static constexpr int kOwnChunkShift = 12;
+    const uint8_t* ownChunks() const { return own_.empty() ? nullptr : ownChunks_.data(); }
+    // The page id of cached page p's header.
+    uint32_t pageId(uint32_t p) const { return wordPageId(wordOf(p)); }
 
     // Replaces the cached header bytes of page p after its header was
     // rewritten in the file, keeping its usage count. Does nothing when p is
@@ -119,6 +143,9 @@ class HeaderCache {
     // word do not lie inside the members as their sizes say.
     uint32_t firstOutsideMembers(uint32_t from, uint32_t end) const;
     void showFigures(uint32_t from, uint32_t to) const;
+    // The cached word of page p (its own one when it has one).
+    HeaderWord wordOf(uint32_t p) const;
+    void setOwn(uint32_t p, const PageHeader& header);
 
     BtrieveFile& file_;
     uint32_t limit_ = UINT32_MAX;
@@ -126,6 +153,14 @@ class HeaderCache {
     bool built_ = false;
     uint32_t entryCount_ = 0;
     uint32_t loadedEnd_ = 0;  // pages kFirstCachedPage to loadedEnd_ - 1 are loaded
+    // A table shared with another cache, and the headers given since.
+    struct Own {
+        HeaderWord word = 0;
+        std::array<uint8_t, kMaxHeaderSize> extra{};
+    };
+    const HeaderCache* shared_ = nullptr;
+    std::unordered_map<uint32_t, Own> own_;
+    std::vector<uint8_t> ownChunks_;
 };
 
 }  // namespace tabulon

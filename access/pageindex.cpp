@@ -204,9 +204,12 @@ void PageIndex::indexAll() {
     auto forEachReadable = [&](auto f) {
         // The cached pages, then the others.
         const HeaderWord* words = cache_.words();
+        const uint8_t* own = cache_.ownChunks();
         const uint32_t cachedTo = std::min(cacheEnd_, cache_.cachedEnd());
         for (uint32_t p = kFirstCachedPage; p < cachedTo; ++p) {
-            if (candidate(p)) f(p, wordPageId(words[p]));
+            if (!candidate(p)) continue;
+            f(p, own && own[p >> HeaderCache::kOwnChunkShift] ? cache_.pageId(p)
+                                                               : wordPageId(words[p]));
         }
         for (uint32_t p = cacheEnd_; p < end_; ++p) {
             if (candidate(p) && !isUnreadable(p)) f(p, wordPageId(tail_.word(p - cacheEnd_)));

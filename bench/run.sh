@@ -23,6 +23,9 @@
 #   BENCH_INSPECT=1  also time tabulon-inspect: `map` of the clean file
 #                  against its check, and `survey` of a folder holding the
 #                  clean and the damaged file against the sum of their checks
+#                  and `advise` of the damaged file against its check
+#   BENCH_INSPECT_BASELINE  another tabulon-inspect program (an earlier build)
+#                  whose advise is timed in the same rounds (with BENCH_INSPECT)
 #   BENCH_BASELINE another tabulon program (an earlier build) whose clean
 #                  check is timed in the same rounds, for figures before and
 #                  after a change
@@ -241,11 +244,18 @@ for variant in $variants; do
         ln "$damaged" "$folder/damaged.dat"
         cat $(members "$clean") $(members "$damaged") >/dev/null
         rm -f "$results".map "$results".dcheck "$results".survey "$results".check2
+        rm -f "$results".advise "$results".advise0
+        inspect_baseline=${BENCH_INSPECT_BASELINE:-}
         for ((r = 0; r < runs; ++r)); do
             run "$results.check2" "$tabulon" "$clean" /R
             run "$results.map" "$inspector" map "$clean" -o "$dir/map-$s.svg"
             run "$results.dcheck" "$tabulon" "$damaged" /R
             "$measure" "$results.survey" "$inspector" survey "$folder" >/dev/null 2>&1 || true
+            # advise exits with 1 for a damaged file.
+            "$measure" "$results.advise" "$inspector" advise "$damaged" >/dev/null 2>&1 || true
+            if [[ -n $inspect_baseline ]]; then
+                "$measure" "$results.advise0" "$inspect_baseline" advise "$damaged" >/dev/null 2>&1 || true
+            fi
         done
         printf '%-5s %-4s %9s %9s %9s %9s %10s %14s\n' size time check_s map_s dcheck_s survey_s map/check 'survey/(c+d)'
         for col in 1 4; do
@@ -258,6 +268,21 @@ for variant in $variants; do
             printf '%-5s %-4s %9.3f %9.3f %9.3f %9.3f %10s %14s\n' "$s" "$what" "$c_s" "$m_s" "$d_s" "$v_s" \
                 "$(ratio "$m_s" "$c_s")" "$(awk -v v="$v_s" -v a="$c_s" -v b="$d_s" 'BEGIN { printf "%.2f", v / (a + b) }')"
         done
+        for col in 1 4; do
+            what=wall
+            [[ $col == 4 ]] && what=cpu
+            printf '%-5s %-4s advise %.3f s, check of the damaged file %.3f s, advise / check %s\n' \
+                "$s" "$what" "$(colmedian "$results.advise" "$col")" \
+                "$(colmedian "$results.dcheck" "$col")" \
+                "$(pairmedian "$results.advise" "$results.dcheck" "$col")"
+            if [[ -n $inspect_baseline ]]; then
+                printf '%-5s %-4s advise before %.3f s, before / check %s, advise / before %s\n' \
+                    "$s" "$what" "$(colmedian "$results.advise0" "$col")" \
+                    "$(pairmedian "$results.advise0" "$results.dcheck" "$col")" \
+                    "$(pairmedian "$results.advise" "$results.advise0" "$col")"
+            fi
+        done
+        echo "$s peak RSS: advise $(awk '$2 > m { m = $2 } END { print m }' "$results.advise") KB"
         echo "$s peak RSS: map $(awk '$2 > m { m = $2 } END { print m }' "$results.map") KB," \
             "survey $(awk '$2 > m { m = $2 } END { print m }' "$results.survey") KB;" \
             "picture $(($(stat -c %s "$dir/map-$s.svg") / 1024)) KB"

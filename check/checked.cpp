@@ -40,8 +40,9 @@ CheckedFile::CheckedFile(CheckedFile&&) noexcept = default;
 CheckedFile& CheckedFile::operator=(CheckedFile&&) noexcept = default;
 CheckedFile::~CheckedFile() = default;
 
-void CheckedFile::check(EventSink& sink, VersionLedger* ledger) {
+void CheckedFile::check(EventSink& sink, VersionLedger* ledger, const HeaderCache* headers) {
     Scanner& s = *scanner_;
+    if (headers) s.cache().shareTable(*headers);
     LedgerBuilder builder;
     if (ledger) s.keepLedger(&builder);
     s.scanPatPairs(sink);
@@ -64,6 +65,8 @@ bool CheckedFile::pageHeader(uint32_t p, PageHeader& header) {
 }
 
 PatPair& CheckedFile::pair() { return scanner_->pair(); }
+HeaderCache& CheckedFile::headers() { return scanner_->cache(); }
+const HeaderCache& CheckedFile::headers() const { return scanner_->cache(); }
 
 const ScanCounters& CheckedFile::counters() const { return scanner_->counters(); }
 const SeverityCounts& CheckedFile::severities() const { return scanner_->severities(); }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "access/btrfile.h"
+#include "access/cache.h"
 #include "access/patpair.h"
 #include "check/event.h"
 #include "check/ledger.h"
@@ -110,8 +111,11 @@ class CheckedFile {
     // The tabulon program's scan: the announcement, the header preload with
     // its progress lines and the walk from the options' start pair, with the
     // repairs of its fix mask, into `sink`. With `ledger`, the walk keeps
-    // what the version ledger needs, and the ledger is made at its end.
-    void check(EventSink& sink, VersionLedger* ledger = nullptr);
+    // what the version ledger needs, and the ledger is made at its end. With
+    // `headers`, a built header cache of the same files opened the same way,
+    // the walk shares its table instead of reading every header again.
+    void check(EventSink& sink, VersionLedger* ledger = nullptr,
+               const HeaderCache* headers = nullptr);
 
     // Walks the pairs of `range` with the options' fix mask, handing the
     // stream to every sink, without progress lines. A later walk continues
@@ -124,6 +128,12 @@ class CheckedFile {
 
     // PAT pair n, loaded on its own (no walk needed).
     PatPair& pair();
+
+    // The page headers the walks read, by physical page. Before the first
+    // walk, a caller may share another walk's table into it
+    // (HeaderCache::shareTable); the walk then reads only what it lacks.
+    HeaderCache& headers();
+    const HeaderCache& headers() const;
 
     bool hasPat() const { return tabulon::hasPat(file_->geometry()); }
     const FileGeometry& geometry() const { return file_->geometry(); }

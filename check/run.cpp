@@ -135,7 +135,7 @@ void Run::scan() {
         sink_.emitf(NoticeKind::PageCount, Stream::Err, uint64_t(g.pageCount),
                     "Checking %ld pages...\r\n", long(int32_t(g.pageCount)));
     }
-    checked_->check(sink_, env_.ledger);
+    checked_->check(sink_, env_.ledger, env_.headers);
     counters = checked_->counters();
     writesFailed_ = !checked_->writeFailures().empty();
 }

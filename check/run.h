@@ -24,6 +24,10 @@ struct RunEnvironment {
     std::string undoJournal;
     // When given, the run's version ledger is made into it.
     VersionLedger* ledger = nullptr;
+    // When given, a built header cache of the same files, opened the same
+    // way, whose table the run shares instead of reading every page header
+    // again (see HeaderCache::shareTable).
+    const HeaderCache* headers = nullptr;
 };
 
 // A run that opened nothing, or whose repairs or journal may not all have

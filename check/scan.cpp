@@ -276,24 +276,34 @@ void Scanner::checkEntries(uint32_t n, uint32_t e) {
 // examined); returns the first entry the full check must look at, or count.
 uint32_t Scanner::quickEntries(const uint8_t* page, uint32_t k, uint32_t count,
                                uint32_t firstLogical) {
+    // A cache that shares its table and holds headers of its own beside it
+    // settles no page of a chunk that holds one.
+    if (cache_.ownChunks()) return quickEntriesOf<true>(page, k, count, firstLogical);
+    return quickEntriesOf<false>(page, k, count, firstLogical);
+}
+
+template <bool Own>
+uint32_t Scanner::quickEntriesOf(const uint8_t* page, uint32_t k, uint32_t count,
+                                 uint32_t firstLogical) {
     using enum SlotLayout;
     switch (patSlotLayout(g_)) {
-        case Packed: return settleEntries<Packed, false>(page, k, count, firstLogical);
-        case Wide6: return settleEntries<Wide6, false>(page, k, count, firstLogical);
+        case Packed: return settleEntries<Packed, false, Own>(page, k, count, firstLogical);
+        case Wide6: return settleEntries<Wide6, false, Own>(page, k, count, firstLogical);
         case Wide8:
             // 'D' 'E' entries are 'D' entries from 0x0D30 on.
             if (g_.versionCode >= version::v1630) {
-                return settleEntries<Wide8, true>(page, k, count, firstLogical);
+                return settleEntries<Wide8, true, Own>(page, k, count, firstLogical);
             }
-            return settleEntries<Wide8, false>(page, k, count, firstLogical);
+            return settleEntries<Wide8, false, Own>(page, k, count, firstLogical);
     }
     return k;
 }
 
-template <SlotLayout L, bool Fold>
+template <SlotLayout L, bool Fold, bool Own>
 uint32_t Scanner::settleEntries(const uint8_t* page, uint32_t k, uint32_t count,
                                 uint32_t firstLogical) {
     const HeaderWord* words = cache_.words();
+    const uint8_t* ownChunks = cache_.ownChunks();
     // The cached pages, less any that the free-space pointer could name;
     // page-compressed files keep no cache.
     const uint32_t cachedEnd =
@@ -313,6 +323,9 @@ uint32_t Scanner::settleEntries(const uint8_t* page, uint32_t k, uint32_t count,
             if (L == SlotLayout::Packed || slot.physical != pat::freeSpace) break;
             ++free;
             continue;
+        }
+        if constexpr (Own) {
+            if (ownChunks[slot.physical >> HeaderCache::kOwnChunkShift]) break;
         }
         const HeaderWord w = words[slot.physical];
         uint16_t t = slot.type;

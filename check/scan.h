@@ -62,6 +62,7 @@ class Scanner {
     // The repair writes that failed, in order.
     const std::vector<tabulon::Status>& writeFailures() const { return writeFailures_; }
     HeaderCache& cache() { return cache_; }
+    const HeaderCache& cache() const { return cache_; }
     tabulon::BestPageSearch& search() { return search_; }
     PageIndex& index() { return search_.index(); }
     PatPair& pair() { return pair_; }
@@ -72,7 +73,9 @@ class Scanner {
     void checkPair(uint32_t n, bool entries);
     void checkEntries(uint32_t n, uint32_t e);
     uint32_t quickEntries(const uint8_t* page, uint32_t k, uint32_t count, uint32_t firstLogical);
-    template <SlotLayout L, bool Fold>
+    template <bool Own>
+    uint32_t quickEntriesOf(const uint8_t* page, uint32_t k, uint32_t count, uint32_t firstLogical);
+    template <SlotLayout L, bool Fold, bool Own>
     uint32_t settleEntries(const uint8_t* page, uint32_t k, uint32_t count, uint32_t firstLogical);
     void progress(uint32_t n);
     void pastEnd(uint32_t pair, uint32_t last);

@@ -3,8 +3,9 @@
 namespace tabulon {
 
 RunResult simulateRepair(OverlayPlatform& layer, const std::string& path,
-                         const ScanOptions& options, EventSink& sink, VersionLedger* ledger) {
-    return runCheck(path, options, RunEnvironment{layer, sink, "", ledger});
+                         const ScanOptions& options, EventSink& sink, VersionLedger* ledger,
+                         const HeaderCache* headers) {
+    return runCheck(path, options, RunEnvironment{layer, sink, "", ledger, headers});
 }
 
 }  // namespace tabulon

@@ -19,9 +19,12 @@ namespace tabulon {
 // opens the files for reading only), handing the run's stream to `sink` as
 // it goes. No undo journal is made: the layer creates no file. The writes
 // stay in the layer (`layer.writes()`), which the caller keeps.
-// With `ledger`, the run's version ledger is made into it.
+// With `ledger`, the run's version ledger is made into it. With `headers`,
+// a built header cache of the files below the layer, opened the same way
+// (a check of them), the run starts from its table instead of reading every
+// page header again; the headers the run writes are kept beside it.
 RunResult simulateRepair(OverlayPlatform& layer, const std::string& path,
                          const ScanOptions& options, EventSink& sink,
-                         VersionLedger* ledger = nullptr);
+                         VersionLedger* ledger = nullptr, const HeaderCache* headers = nullptr);
 
 }  // namespace tabulon

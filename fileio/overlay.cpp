@@ -27,6 +27,89 @@ void setError(uint32_t* error, uint32_t code) {
     if (error) *error = code;
 }
 
+// Bytes of one file that some writes cover, neighbouring writes joined: the
+// old and the new value of each, and whether it had an old value (1) or lay
+// past the end of the file below (2); 0 while no write has reached it.
+struct Span {
+    uint64_t start = 0, end = 0;
+    std::vector<uint8_t> old, now, state;
+};
+
+// The spans that the writes of one file cover, in the order of offset.
+std::vector<Span> spansOf(const std::vector<const OverlayWrite*>& list) {
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    ranges.reserve(list.size());
+    for (const OverlayWrite* w : list) ranges.emplace_back(w->offset, w->offset + w->after.size());
+    std::sort(ranges.begin(), ranges.end());
+    std::vector<Span> spans;
+    for (const auto& [from, to] : ranges) {
+        if (!spans.empty() && from <= spans.back().end) {
+            spans.back().end = std::max(spans.back().end, to);
+            continue;
+        }
+        spans.push_back(Span{from, to, {}, {}, {}});
+    }
+    for (Span& s : spans) {
+        const size_t n = size_t(s.end - s.start);
+        s.old.assign(n, 0);
+        s.now.assign(n, 0);
+        s.state.assign(n, 0);
+    }
+    return spans;
+}
+
+// Lays one write over its span: its bytes are the new values, and what it
+// replaced is the old value of each byte no earlier write reached.
+void layWrite(std::vector<Span>& spans, const OverlayWrite& w, uint64_t baseSize) {
+    auto it = std::upper_bound(spans.begin(), spans.end(), w.offset,
+                               [](uint64_t at, const Span& s) { return at < s.start; });
+    Span& s = *(it - 1);
+    const size_t at = size_t(w.offset - s.start), n = w.after.size();
+    std::memcpy(s.now.data() + at, w.after.data(), n);
+    const size_t known = w.offset >= baseSize
+                             ? 0
+                             : size_t(std::min<uint64_t>(w.before.size(), baseSize - w.offset));
+    uint8_t* state = s.state.data() + at;
+    if (std::all_of(state, state + n, [](uint8_t v) { return v == 0; })) {
+        // The first write here: every byte takes its old value from it.
+        std::memcpy(s.old.data() + at, w.before.data(), std::min(known, n));
+        std::memset(state, 1, std::min(known, n));
+        if (known < n) std::memset(state + known, 2, n - known);
+        return;
+    }
+    for (size_t k = 0; k < n; ++k) {
+        if (state[k] != 0) continue;
+        state[k] = k < known ? 1 : 2;
+        if (k < known) s.old[at + k] = w.before[k];
+    }
+}
+
+// Adds the runs of changed bytes of a span of file `file` of `out`.
+void appendChanged(uint32_t file, const Span& s, ChangedBytes& out) {
+    const size_t n = s.now.size();
+    auto changed = [&](size_t k) { return s.state[k] == 2 || s.old[k] != s.now[k]; };
+    constexpr size_t kStep = 64;
+    for (size_t k = 0; k < n;) {
+        // Most bytes a write covers keep their value: a whole step of them
+        // is passed over at once.
+        if (k + kStep <= n && std::memcmp(s.old.data() + k, s.now.data() + k, kStep) == 0 &&
+            !std::memchr(s.state.data() + k, 2, kStep)) {
+            k += kStep;
+            continue;
+        }
+        if (!changed(k)) {
+            ++k;
+            continue;
+        }
+        size_t end = k + 1;
+        while (end < n && changed(end)) ++end;
+        out.ranges.push_back(ChangedBytes::Range{file, s.start + k, end - k});
+        out.bytes.insert(out.bytes.end(), s.now.begin() + ptrdiff_t(k),
+                         s.now.begin() + ptrdiff_t(end));
+        k = end;
+    }
+}
+
 }  // namespace
 
 OverlayPlatform::OverlayPlatform(Platform& base, int readMode) : base_(base), readMode_(readMode) {}
@@ -77,6 +160,21 @@ bool OverlayPlatform::readLayer(File& f, uint64_t offset, uint8_t* buffer, size_
     const uint64_t size = original ? f.baseSize : f.size;
     if (offset >= size || n == 0) return true;
     size_t length = size_t(std::min<uint64_t>(n, size - offset));
+    // A short read that lies wholly in written blocks (a page header the
+    // run wrote, read again) is served by them: each holds the file's bytes
+    // with the writes on top.
+    const uint64_t firstBlock = offset / kBlock, lastBlock = (offset + length - 1) / kBlock;
+    if (!original && lastBlock - firstBlock < 2) {
+        auto b = f.blocks.find(firstBlock);
+        auto c = lastBlock == firstBlock ? b : f.blocks.find(lastBlock);
+        if (b != f.blocks.end() && c != f.blocks.end()) {
+            const size_t head = size_t(std::min<uint64_t>(length, (firstBlock + 1) * kBlock - offset));
+            std::memcpy(buffer, b->second.data() + (offset - firstBlock * kBlock), head);
+            if (head < length) std::memcpy(buffer + head, c->second.data(), length - head);
+            *got = length;
+            return true;
+        }
+    }
     const size_t fromBase =
         offset < f.baseSize ? size_t(std::min<uint64_t>(length, f.baseSize - offset)) : 0;
     if (fromBase > 0) {
@@ -230,6 +328,28 @@ bool OverlayPlatform::fileId(PlatformHandle handle, FileId* id) {
 
 std::string OverlayPlatform::errorText(uint32_t error) {
     return base_.errorText(error);
+}
+
+ChangedBytes OverlayPlatform::changedBytes() const {
+    std::map<std::string, std::vector<const OverlayWrite*>> byFile;
+    for (const OverlayWrite& w : writes_) {
+        if (!w.after.empty()) byFile[w.file].push_back(&w);
+    }
+    ChangedBytes out;
+    for (const auto& [name, list] : byFile) {
+        const uint64_t baseSize = files_.at(name).baseSize;
+        std::vector<Span> spans = spansOf(list);
+        for (const OverlayWrite* w : list) layWrite(spans, *w, baseSize);
+        const size_t before = out.ranges.size();
+        for (const Span& s : spans) appendChanged(uint32_t(out.files.size()), s, out);
+        if (out.ranges.size() > before) out.files.push_back(name);
+    }
+    return out;
+}
+
+bool OverlayPlatform::grown() const {
+    return std::any_of(files_.begin(), files_.end(),
+                       [](const auto& f) { return f.second.size != f.second.baseSize; });
 }
 
 bool OverlayPlatform::readFile(const std::string& name, uint64_t offset, void* buffer, size_t n,

@@ -24,6 +24,23 @@ struct OverlayWrite {
     std::vector<uint8_t> after;   // the bytes written
 };
 
+// The bytes a layer's writes leave different from the files below, as the
+// longest runs of neighbouring changed bytes, in the order of file name and
+// offset: two layers whose writes leave the same files give equal values.
+struct ChangedBytes {
+    struct Range {
+        uint32_t file = 0;  // in `files`
+        uint64_t offset = 0;
+        uint64_t length = 0;
+        bool operator==(const Range&) const = default;
+    };
+    std::vector<std::string> files;  // the files with a changed byte, by name
+    std::vector<Range> ranges;
+    std::vector<uint8_t> bytes;  // the ranges' new bytes, one range after the other
+    bool empty() const { return ranges.empty(); }
+    bool operator==(const ChangedBytes&) const = default;
+};
+
 class OverlayPlatform final : public Platform {
   public:
     // Files are opened on `base` with `readMode` (ExclusiveRead or
@@ -60,6 +77,14 @@ class OverlayPlatform final : public Platform {
 
     // Every write made, in order.
     const std::vector<OverlayWrite>& writes() const { return writes_; }
+
+    // The bytes the writes leave changed. A byte's old value is what the
+    // first write to it replaced and its new one what the last wrote; a byte
+    // past the end of the file below counts as changed.
+    ChangedBytes changedBytes() const;
+
+    // Whether a write made any file longer than the file below.
+    bool grown() const;
 
     // Reads up to n bytes of a file opened on the layer before (it may be
     // closed again by now): as the file holds them (`original`), or as the

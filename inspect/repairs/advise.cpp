@@ -11,11 +11,13 @@
 #include "inspect/repairs/advise.h"
 
 #include <algorithm>
-#include <map>
+#include <functional>
+#include <memory>
 #include <tuple>
 #include <utility>
 
 #include "check/run.h"
+#include "check/checked.h"
 #include "fileio/overlay.h"
 #include "fileio/platform.h"
 #include "inspect/common/findings.h"
@@ -32,51 +34,102 @@ namespace {
 // Findings of severity damage listed by name; the rest are counted.
 constexpr size_t kListed = 20;
 
-// The bytes the writes of the layer leave changed, as lines in the order of
-// member and offset.
-std::string changedBytes(OverlayPlatform& layer) {
-    std::map<std::pair<std::string, uint64_t>, uint8_t> changed;
-    for (const OverlayWrite& w : layer.writes()) {
-        const size_t n = w.after.size();
-        std::vector<uint8_t> before(n), after(n);
-        size_t gotBefore = 0, gotAfter = 0;
-        layer.readFile(w.file, w.offset, before.data(), n, true, &gotBefore);
-        layer.readFile(w.file, w.offset, after.data(), n, false, &gotAfter);
-        for (size_t i = 0; i < gotAfter; ++i) {
-            if (i < gotBefore && before[i] == after[i]) continue;
-            changed[{w.file, w.offset + i}] = after[i];
-        }
+// Keeps the damage findings of a walk; the scanner counts them all.
+class DamageKept : public EventSink {
+  public:
+    explicit DamageKept(std::vector<Finding>& out) : out_(out) {}
+    void finding(const Finding& f) override {
+        if (f.severity() == Severity::Damage) out_.push_back(f);
     }
-    std::string lines;
-    for (const auto& [at, value] : changed) {
-        lines += strf("%s %llx %02x\n", at.first.c_str(), (unsigned long long)at.second,
-                      unsigned(value));
-    }
-    return lines;
-}
+    bool wantsDetail() const override { return false; }
 
-// The damage findings of a set opened on `platform`; false when the set
-// cannot be opened (the reason in *why). With `extent`, what the members
-// hold against what the FCR names.
-bool damageOf(Platform& platform, const std::string& path, bool shared, uint64_t* damage,
-              std::vector<Finding>* found, std::string* why, SetExtent* extent = nullptr) {
+  private:
+    std::vector<Finding>& out_;
+};
+
+// One check of a set without a fix mask, as gatherFindings makes it. The
+// checked file, with its header table, outlives the walk (the files are
+// closed) so that the candidates start from that table.
+struct CheckedSet {
     EventSink quiet;
-    std::optional<CheckedFile> file = openForLook(platform, path, shared, quiet, why);
-    if (!file) return false;
-    if (!file->hasPat()) {
-        *why = path + " is a pre-6.x file (version " + hex(file->geometry().versionCode, 4) +
+    std::optional<CheckedFile> file;
+    // The header table of the walk, or null when it built none.
+    const HeaderCache* headers() const {
+        return file && file->headers().cachedEnd() > kFirstCachedPage ? &file->headers() : nullptr;
+    }
+};
+
+// Checks the set at `path` on `platform` into `c`: the count of damage
+// findings and those findings; false when the set cannot be opened or has no
+// PAT (the reason in *why). With `extent`, what the members hold against
+// what the FCR names. `prepare`, when given, sets the walk's header cache up
+// before the preload, which then reads only what the cache lacks.
+bool checkSet(CheckedSet& c, Platform& platform, const std::string& path, bool shared,
+              uint64_t* damage, std::vector<Finding>* found, std::string* why,
+              SetExtent* extent = nullptr,
+              const std::function<void(CheckedFile&)>& prepare = {}) {
+    c.file = openForLook(platform, path, shared, c.quiet, why);
+    if (!c.file) return false;
+    CheckedFile& file = *c.file;
+    if (!file.hasPat()) {
+        *why = path + " is a pre-6.x file (version " + hex(file.geometry().versionCode, 4) +
                "): it has no PAT";
-        file->close();
+        file.close();
         return false;
     }
-    if (extent) *extent = file->extent();
-    const FileFindings f = gatherFindings(*file, true);
-    file->close();
-    *damage = f.bySeverity(Damage);
-    for (const ListedFinding& l : f.list) {
-        if (l.severity() == Damage) found->push_back(l.finding);
+    if (extent) *extent = file.extent();
+    if (prepare) prepare(file);
+    DamageKept keep(*found);
+    file.walk({&keep});
+    file.close();
+    *damage = file.severities().count[size_t(Severity::Damage)];
+    return true;
+}
+
+// The baseline: the set on `base` checked once, before any candidate.
+bool baselineFindings(CheckedSet& c, Platform& base, const std::string& path, bool shared,
+                      uint64_t* damage, std::vector<Finding>* found, std::string* why,
+                      SetExtent* extent) {
+    return checkSet(c, base, path, shared, damage, found, why, extent);
+}
+
+// Reads again into `cache` the cached page headers that the layer's writes
+// touched; false when one cannot be read.
+bool rereadWritten(BtrieveFile& file, const OverlayPlatform& layer, HeaderCache& cache) {
+    const FileSet& set = file.fileSet();
+    bool ok = true;
+    for (const OverlayWrite& w : layer.writes()) {
+        uint64_t at = 0;
+        int k = 0;
+        for (; k < set.memberCount() && set.memberFileName(k) != w.file; ++k) at += set.memberSize(k);
+        if (k == set.memberCount()) continue;
+        forEachHeaderFieldTouched(file.geometry(), at + w.offset, w.after.size(), [&](uint32_t p) {
+            if (!cache.find(p)) return true;
+            PageHeader h{};
+            ok = file.readPageHeader(p, h) != 0;
+            if (ok) cache.replace(p, h);
+            return ok;
+        });
+        if (!ok) return false;
     }
     return true;
+}
+
+// The damage findings of the state a candidate leaves on `layer`, checked
+// as the baseline was: from the baseline's header table, with the headers
+// the writes touched read again from the layer. Without a table, or when a
+// write made a file longer (the preload would count other pages), every
+// header is read.
+bool damageAfter(OverlayPlatform& layer, const std::string& path, bool shared,
+                 const HeaderCache* headers, uint64_t* damage, std::vector<Finding>* found) {
+    CheckedSet c;
+    std::string why;
+    if (!headers || layer.grown()) return checkSet(c, layer, path, shared, damage, found, &why);
+    return checkSet(c, layer, path, shared, damage, found, &why, nullptr, [&](CheckedFile& f) {
+        HeaderCache& cache = f.headers();
+        cache.shareTable(*headers);
+        if (!rereadWritten(f.file(), layer, cache)) cache.clear();
+    });
 }
 
 // Rank of a candidate: a failed run last, then the versions orphaned, the
@@ -178,19 +231,35 @@ std::string shellWord(const std::string& s) {
 
 }  // namespace
 
-MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, bool shared,
-                         bool releaseRepairOrder) {
+namespace {
+
+// The fix bits that could mend the findings of a run. The engine asks the
+// fix mask only whether it mends a finding it reported, and with which bit
+// (shouldMend, mendsWith): a mask that agrees with the run's mask on these
+// bits makes the same run, action for action.
+class MendBitsMet : public EventSink {
+  public:
+    void finding(const Finding& f) override { bits |= uint32_t(f.row().mendBits); }
+    bool wantsDetail() const override { return false; }
+    uint32_t bits = 0;
+};
+
+// The repair of one candidate on `layer`, without the second check; the fix
+// bits its findings could be mended with go to *met.
+MaskOutcome repairCandidate(OverlayPlatform& layer, const std::string& path, int32_t mask,
+                            bool releaseRepairOrder, const HeaderCache* headers, uint32_t* met) {
     MaskOutcome c;
     c.mask = mask;
-    OverlayPlatform layer(base, shared ? Unprotected : ExclusiveRead);
     ScanOptions options;
     options.progress = 0;
     options.fixMask = mask;
     options.relabelledPageGivesWay = !releaseRepairOrder;
     // The repair of `tabulon path /F<mask> /R`, made on the layer; the
     // candidate is read off the engine's actions and the layer's writes.
-    EntryChanges changes;
-    const RunResult run = simulateRepair(layer, path, options, changes, &c.ledger);
+    MendBitsMet mendBits;
+    EntryChanges changes(&mendBits);
+    const RunResult run = simulateRepair(layer, path, options, changes, &c.ledger, headers);
+    *met = mendBits.bits;
     c.orphaned = c.ledger.count(LedgerClass::Orphaned);
     c.resetWithVersion = c.ledger.resetWithVersion();
     c.status = run.status == 0 ? 0 : kStatusFailed;
@@ -202,10 +271,60 @@ MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, 
     c.headersRewritten = plan.pageHeaders;
     c.writes = plan.writes.size();
     c.bytes = plan.bytes;
-    c.changes = changedBytes(layer);
-    std::string why;
-    if (!damageOf(layer, path, shared, &c.damageLeft, &c.remaining, &why)) c.status = kStatusFailed;
+    c.changes = layer.changedBytes();
     return c;
+}
+
+// The second check of a candidate. A candidate that leaves the files as they
+// were, or as an earlier candidate whose check passed left them, finds what
+// that check found: its findings are carried over.
+void checkAfter(MaskOutcome& c, OverlayPlatform& layer, const std::string& path, bool shared,
+                const HeaderCache* headers, const Advice* earlier) {
+    if (earlier && c.changes.empty()) {
+        c.damageLeft = earlier->damage;
+        c.remaining = earlier->findings;
+        return;
+    }
+    if (earlier) {
+        for (const MaskOutcome& o : earlier->candidates) {
+            if (o.status != 0 || o.changes != c.changes) continue;
+            c.damageLeft = o.damageLeft;
+            c.remaining = o.remaining;
+            return;
+        }
+    }
+    if (!damageAfter(layer, path, shared, headers, &c.damageLeft, &c.remaining)) {
+        c.status = kStatusFailed;
+    }
+}
+
+// A candidate as runCandidate makes it; the second check may carry over
+// the findings of the baseline and the candidates of `earlier`.
+MaskOutcome candidate(Platform& base, const std::string& path, int32_t mask, bool shared,
+                      bool releaseRepairOrder, const HeaderCache* headers,
+                      const Advice* earlier, uint32_t* met) {
+    OverlayPlatform layer(base, shared ? Unprotected : ExclusiveRead);
+    MaskOutcome c = repairCandidate(layer, path, mask, releaseRepairOrder, headers, met);
+    checkAfter(c, layer, path, shared, headers, earlier);
+    return c;
+}
+
+// An earlier candidate whose run `mask` makes again, or -1: a mask that
+// agrees with an earlier one on every fix bit that could mend what that
+// one's run met makes the same run, and its outcome is taken.
+int repeatedRun(const Advice& a, const std::vector<uint32_t>& met, int32_t mask) {
+    for (size_t k = 0; k < met.size(); ++k) {
+        if (((uint32_t(mask) ^ uint32_t(a.candidates[k].mask)) & met[k]) == 0) return int(k);
+    }
+    return -1;
+}
+
+}  // namespace
+
+MaskOutcome runCandidate(Platform& base, const std::string& path, int32_t mask, bool shared,
+                         bool releaseRepairOrder, const HeaderCache* headers) {
+    uint32_t met = 0;
+    return candidate(base, path, mask, shared, releaseRepairOrder, headers, nullptr, &met);
 }
 
 const std::vector<int32_t>& candidateMasks() {
@@ -225,11 +344,26 @@ Advice adviseFile(Platform& base, const std::string& path, bool shared, bool rel
     Advice a;
     a.path = path;
     SetExtent extent;
-    if (!damageOf(base, path, shared, &a.damage, &a.findings, &a.error, &extent)) return a;
+    CheckedSet baseline;
+    if (!baselineFindings(baseline, base, path, shared, &a.damage, &a.findings, &a.error, &extent)) {
+        return a;
+    }
     a.incomplete = incompleteSetText(extent);
     if (a.damage == 0 || !a.incomplete.empty()) return a;
+    std::vector<uint32_t> met;  // of each candidate, the fix bits its findings could be mended with
     for (int32_t mask : candidateMasks()) {
-        MaskOutcome c = runCandidate(base, path, mask, shared, releaseRepairOrder);
+        MaskOutcome c;
+        uint32_t bits = 0;
+        if (const int k = repeatedRun(a, met, mask); k >= 0) {
+            c = a.candidates[size_t(k)];
+            c.mask = mask;
+            c.sameAs = -1;
+            bits = met[size_t(k)];
+        } else {
+            c = candidate(base, path, mask, shared, releaseRepairOrder, baseline.headers(), &a,
+                          &bits);
+        }
+        met.push_back(bits);
         for (size_t k = 0; k < a.candidates.size(); ++k) {
             const MaskOutcome& o = a.candidates[k];
             if (o.sameAs < 0 && o.status == c.status && o.changes == c.changes) {

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "access/cache.h"
 #include "check/finding.h"
 #include "check/ledger.h"
+#include "fileio/overlay.h"
 #include "fileio/platform.h"
 #include "inspect/common/session.h"
 
@@ -30,9 +32,9 @@ struct MaskOutcome {
     size_t headersRewritten = 0;  // physical pages whose header was written
     size_t writes = 0;
     uint64_t bytes = 0;
-    // The bytes the run leaves changed ("member offset value" lines): two
-    // masks with the same lines leave the same files.
-    std::string changes;
+    // The bytes the run leaves changed: two masks with equal ones leave the
+    // same files.
+    tabulon::ChangedBytes changes;
     int sameAs = -1;  // an earlier candidate that leaves the same files
 
     bool clean() const { return status == 0 && damageLeft == 0; }
@@ -42,8 +44,12 @@ struct MaskOutcome {
 // checks the layered files as the check does without a fix mask. This is the
 // one place where a candidate is run. With `releaseRepairOrder`, the repair
 // takes the first release's order for relabelled pages (see ScanOptions).
+// With `headers`, the header cache of a check of the set on `base` (opened
+// the same way), the run and the second check start from its table instead
+// of reading every page header again.
 MaskOutcome runCandidate(tabulon::Platform& base, const std::string& path, int32_t mask,
-                         bool shared, bool releaseRepairOrder = false);
+                         bool shared, bool releaseRepairOrder = false,
+                         const tabulon::HeaderCache* headers = nullptr);
 
 // The masks advise compares, simplest first.
 const std::vector<int32_t>& candidateMasks();

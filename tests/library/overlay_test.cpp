@@ -79,6 +79,47 @@ TEST(Overlay, ReadsSeeTheWritesAndTheFileKeepsItsBytes) {
     EXPECT_FALSE(layer.create(dir.path("J").c_str(), &h, &error));
 }
 
+// The bytes a layer's writes leave changed, as runs: a byte written back
+// with its old value splits a run, one past the end is changed whatever it
+// holds, and writes that leave the file as it was leave nothing.
+TEST(Overlay, ChangedBytesAreWhatTheWritesLeave) {
+    ScratchDir dir("tabulon-overlay");
+    const std::string path = dir.path("F.DAT");
+    std::ofstream(path, std::ios::binary) << std::string(100, 'a');
+    struct Case {
+        std::vector<std::pair<uint64_t, std::string>> writes;
+        std::string runs;  // "offset:bytes " for each run
+    };
+    const Case cases[] = {
+        {{{10, "XYZ"}, {11, "a"}}, "10:X 12:Z "},
+        {{{10, "XY"}, {12, "Z"}, {99, "bc"}}, "10:XYZ 99:bc "},
+        {{{100, std::string(1, '\0')}}, std::string("100:") + '\0' + " "},
+        {{{10, "XY"}, {10, "aa"}}, ""},
+        {{{5, "ab"}, {4, "aa"}}, "6:b "},
+    };
+    for (const Case& c : cases) {
+        OverlayPlatform layer(systemPlatform(), ExclusiveRead);
+        PlatformHandle h = kInvalidHandle;
+        uint32_t error = 0;
+        size_t put = 0;
+        ASSERT_TRUE(layer.open(path.c_str(), Repair, &h, &error));
+        for (const auto& [at, bytes] : c.writes) {
+            ASSERT_TRUE(layer.writeAt(h, at, bytes.data(), bytes.size(), &put));
+        }
+        const ChangedBytes changed = layer.changedBytes();
+        std::string runs;
+        size_t from = 0;
+        for (const ChangedBytes::Range& r : changed.ranges) {
+            runs += std::to_string(r.offset) + ":" +
+                    std::string(changed.bytes.begin() + long(from),
+                                changed.bytes.begin() + long(from + r.length)) + " ";
+            from += r.length;
+        }
+        EXPECT_EQ(runs, c.runs);
+        EXPECT_EQ(changed.files.size(), c.runs.empty() ? 0u : 1u);
+    }
+}
+
 // A gathered read over a written range of a file whose size the writes kept
 // sees the written bytes, not the file's; an unwritten file is gathered
 // below, and the layer's file identity is the file's.

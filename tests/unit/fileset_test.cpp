@@ -69,7 +69,7 @@ protected:
 
     unit::ScratchDir dir;
     BufferOutput out;
-    FileSet set(systemPlatform());
+    FileSet set{systemPlatform()};
 };
 
 TEST_F(OffsetMapping, OffsetsFallIntoTheMemberThatHoldsThem) {

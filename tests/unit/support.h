@@ -107,7 +107,7 @@ struct Opened {
     const tabulon::FileGeometry& geometry() const { return file.geometry(); }
 
     tabulon::BufferOutput out;
-    tabulon::BtrieveFile file{out, systemPlatform()};
+    tabulon::BtrieveFile file{out, tabulon::systemPlatform()};
     tabulon::Status status;  // what the open returned
     int members = 0;         // the members opened, 0 when the open failed
 };
