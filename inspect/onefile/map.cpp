@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -178,27 +179,39 @@ std::string severitySummary(const SeverityCounts& s) {
     return t;
 }
 
-void buildMapModel(CheckedFile& checked, MapModel* out, ScanCounters* countersOut,
-                   uint32_t* stoppedOut) {
-    BtrieveFile& file = checked.file();
-    const FileGeometry& g = file.geometry();
+// What a walk leaves for the map: the model's marks as the walk finds them.
+struct MapWalk::State {
+    explicit State(const FileGeometry& g, uint32_t pages) : g(g), marks(g, model, pointed) {
+        model.states.assign(pages, kNone);           // from the layout, then the headers
+        model.findings.assign(pages, kNone);
+        model.logical.assign(pages, 0);              // the first entry that points at a page
+        pointed.assign(pages, kNone);                // from the entries that point at a page
+        markBytes(g, model.states, 0, 2 * uint64_t(g.patPageSize), Fcr);
+    }
+    const FileGeometry& g;
+    MapModel model;
+    std::vector<uint8_t> pointed;
+    PageMarks marks;
+};
 
-    MapModel& model = *out;
-    const uint32_t pages = physicalPages(g, file.fileSet().totalSize());
-    model.states.assign(pages, kNone);           // from the layout, then the headers
-    model.findings.assign(pages, kNone);
-    model.logical.assign(pages, 0);              // the first entry that points at a page
-    std::vector<uint8_t> pointed(pages, kNone);  // from the entries that point at a page
-    markBytes(g, model.states, 0, 2 * uint64_t(g.patPageSize), Fcr);
+MapWalk::MapWalk(CheckedFile& checked)
+    : s_(std::make_unique<State>(checked.geometry(),
+                                 physicalPages(checked.geometry(),
+                                               checked.file().fileSet().totalSize()))) {}
+MapWalk::~MapWalk() = default;
 
-    PageMarks marks(g, model, pointed);
-    checked.walk({&marks});
-    settleStates(g, checked, model.states, pointed);
+EventSink& MapWalk::sink() { return s_->marks; }
 
+void MapWalk::finish(CheckedFile& checked, MapModel* out, ScanCounters* countersOut,
+                     uint32_t* stoppedOut) {
+    const FileGeometry& g = checked.geometry();
+    MapModel& model = s_->model;
+    const uint32_t pages = uint32_t(model.states.size());
+    settleStates(g, checked, model.states, s_->pointed);
     model.version = g.versionCode;
     model.pageCount = g.pageCount;
     model.severities = checked.severities();
-    for (uint32_t n : marks.pairStarts) {
+    for (uint32_t n : s_->marks.pairStarts) {
         // The first page of the pair.
         const uint32_t lo = pageOfOffset(g, patPairOffset(g, n), pages);
         if (lo < pages) {
@@ -206,8 +219,16 @@ void buildMapModel(CheckedFile& checked, MapModel* out, ScanCounters* countersOu
             model.pairStarts.push_back(lo);
         }
     }
+    *out = std::move(model);
     *countersOut = checked.counters();
-    *stoppedOut = marks.stopped;
+    *stoppedOut = s_->marks.stopped;
+}
+
+void buildMapModel(CheckedFile& checked, MapModel* out, ScanCounters* countersOut,
+                   uint32_t* stoppedOut) {
+    MapWalk walk(checked);
+    checked.walk({&walk.sink()});
+    walk.finish(checked, out, countersOut, stoppedOut);
 }
 
 int cmdMap(Context& cx, const std::string& path, const std::string& outPath) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,25 @@ struct MapModel {
     std::vector<uint8_t> findings;
     std::vector<uint32_t> logical;  // per physical page, the first entry pointing there (0: none)
     std::vector<uint32_t> pairStarts;  // pair number and first physical page, in turn
+};
+
+// The model of a file set built from a walk that other sinks may share: the
+// walk's stream goes to sink(); finish() reads what the walk left (the
+// headers of the pages no entry points at) and gives the model with the
+// check's counters and the first pair that lies past the end (or 0).
+class MapWalk {
+  public:
+    explicit MapWalk(tabulon::CheckedFile& checked);
+    ~MapWalk();
+    MapWalk(const MapWalk&) = delete;
+    MapWalk& operator=(const MapWalk&) = delete;
+    tabulon::EventSink& sink();
+    void finish(tabulon::CheckedFile& checked, MapModel* model, tabulon::ScanCounters* counters,
+                uint32_t* stopped);
+
+  private:
+    struct State;
+    std::unique_ptr<State> s_;
 };
 
 // Builds the model of an open 6.x+ file set from one walk of it, with the
