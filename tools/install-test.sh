@@ -90,6 +90,7 @@ cmp -s README.md "$stage/share/doc/tabulon/README.md" && pass "cmake --install: 
 /etc/default/tabulon
 /lib/systemd/system/tabulon-survey.service
 /lib/systemd/system/tabulon-survey.timer
+/lib/systemd/system-generators/tabulon-survey-generator
 /usr/bin/tabulon
 /usr/bin/tabulon-inspect
 /usr/bin/tabulon-undo

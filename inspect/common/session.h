@@ -96,6 +96,7 @@ struct SurveyArgs {
     std::vector<std::string> dirs;
     unsigned jobs = 1;
     bool strict = false;
+    unsigned expect = 0;          // --expect: the least number of Btrieve files per folder
     std::string format = "text";  // text, json, prometheus, nagios
     std::string output;           // -o: the file to write instead of standard output
 };

@@ -2,6 +2,7 @@
 // (for node_exporter's textfile collector) and the Nagios plugin line; and
 // the write of an output file.
 #include <cstdlib>
+#include <set>
 #include <string>
 
 #include "fileio/replace.h"
@@ -58,6 +59,27 @@ void surveyFamilies(std::string& t, const Survey& s, int64_t lastSuccess) {
     t += strf("tabulon_survey_files{state=\"skipped\"} %zu\n", s.count(RowState::Skipped));
     Family(t, "survey_damaged_files", "Files with damage.");
     t += strf("tabulon_survey_damaged_files %zu\n", s.damaged());
+    Family(t, "survey_folder_files",
+           "Btrieve files found under each folder named (0 when none: an empty folder, or one "
+           "that could not be read).");
+    std::set<std::string> seen;
+    for (size_t i = 0; i < s.dirs.size(); ++i) {
+        const std::string labels = "dir=\"" + labelValue(s.dirs[i]) + "\"";
+        if (!seen.insert(labels).second) continue;  // a folder named twice
+        t += "tabulon_survey_folder_files{" + labels + "} " +
+             std::to_string(i < s.folderFiles.size() ? s.folderFiles[i] : 0) + "\n";
+    }
+    if (s.expect > 0) {
+        Family(t, "survey_folder_expected_files",
+               "The least number of Btrieve files each folder named should hold (--expect).");
+        seen.clear();
+        for (size_t i = 0; i < s.dirs.size(); ++i) {
+            const std::string labels = "dir=\"" + labelValue(s.dirs[i]) + "\"";
+            if (!seen.insert(labels).second) continue;
+            t += "tabulon_survey_folder_expected_files{" + labels + "} " +
+                 std::to_string(s.expect) + "\n";
+        }
+    }
     Family(t, "survey_folder_unreadable",
            "1 for each folder the survey could not read (the files under it are not counted).");
     for (const WalkError& e : s.walkErrors) {
@@ -143,7 +165,7 @@ namespace {
 
 std::string nagiosState(const Survey& s, int* status) {
     const bool incomplete = !s.complete();
-    if (s.damaged() > 0 || (s.strict && incomplete)) {
+    if (s.damaged() > 0 || s.foldersBelowExpected() > 0 || (s.strict && incomplete)) {
         *status = 2;
         return "CRITICAL";
     }
@@ -169,6 +191,15 @@ std::string nagiosSummary(const Survey& s) {
         summary += strf("%zu folders not read: ", s.walkErrors.size()) +
                    pluginText(s.walkErrors[0].text(s));
         if (s.walkErrors.size() > 1) summary += strf(" and %zu more", s.walkErrors.size() - 1);
+    }
+    if (s.foldersBelowExpected() > 0) {
+        if (!summary.empty()) summary += "; ";
+        size_t n = 0;
+        for (size_t i = 0; i < s.dirs.size(); ++i) {
+            if (!s.belowExpected(i)) continue;
+            if (n++ == 0) summary += pluginText(s.belowExpectedText(i));
+        }
+        if (n > 1) summary += strf(" and %zu more folders below expected", n - 1);
     }
     if (failed > 0) {
         if (!summary.empty()) summary += "; ";
@@ -209,6 +240,9 @@ std::string surveyNagios(const Survey& s, int* status) {
     perf += strf(" folders_not_read=%zu;;%s;0 changing=%zu;;;0 skipped=%zu;;;0",
                  s.walkErrors.size(), s.strict ? "0" : "", s.count(RowState::Changing),
                  s.count(RowState::Skipped));
+    if (s.expect > 0) {
+        perf += strf(" folders_below_expected=%zu;;0;0", s.foldersBelowExpected());
+    }
     perf += strf(" damage=%llu;;;0 unused_entry=%llu;;;0 info=%llu;;;0",
                  (unsigned long long)bySeverity[Damage],
                  (unsigned long long)bySeverity[UnusedEntry], (unsigned long long)bySeverity[Info]);

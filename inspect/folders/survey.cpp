@@ -386,18 +386,29 @@ class Walker {
 
     // Whether a folder was walked before (a folder named twice, or inside
     // another named one); notes it as walked.
-    bool seenBefore(const Folder& f) {
+    bool seenBefore(const Folder& f, fs::path* first) {
         FileId id;
         if (!folderId(f.handle, &id)) return false;
-        return !walked_.insert(id).second;
+        const auto [at, isNew] = walked_.emplace(id, f.path);
+        *first = at->second;
+        return !isNew;
     }
 
     void walkFolder(FolderRef top, size_t index) {
         const fs::path root = top->path;
         std::vector<Pending> pending;
         FolderRef folder = std::move(top);
+        bool named = true;
         for (;;) {
-            if (folder && !seenBefore(*folder)) list(folder, root, index, pending);
+            if (folder) {
+                fs::path first;
+                if (!seenBefore(*folder, &first)) {
+                    list(folder, root, index, pending);
+                } else if (named) {
+                    walkedAs_[index] = first;  // its files are counted under that path
+                }
+            }
+            named = false;
             folder.reset();
             if (pending.empty()) break;
             Pending next = std::move(pending.back());
@@ -523,10 +534,37 @@ class Walker {
         return row;
     }
 
+  public:
+    // The Btrieve files under each folder named: its rows, or those under
+    // the path it was first walked by.
+    void countFolders() const {
+        s_->folderFiles.assign(o_.dirs.size(), 0);
+        for (size_t i = 0; i < o_.dirs.size(); ++i) {
+            const auto as = walkedAs_.find(i);
+            for (const SurveyRow& r : s_->rows) {
+                if (r.state == RowState::Skipped) continue;
+                if (as == walkedAs_.end() ? r.dir == i : isUnder(r.path, as->second)) {
+                    ++s_->folderFiles[i];
+                }
+            }
+        }
+    }
+
+  private:
+    static bool isUnder(const fs::path& path, const fs::path& folder) {
+        auto p = path.begin();
+        for (auto f = folder.begin(); f != folder.end(); ++f, ++p) {
+            if (f->empty()) continue;  // a trailing separator
+            if (p == path.end() || *p != *f) return false;
+        }
+        return true;
+    }
+
     const SurveyOptions& o_;
     Survey* s_;
     std::vector<Candidate> batch_, aside_;
-    std::set<FileId, FileIdLess> walked_;
+    std::map<FileId, fs::path, FileIdLess> walked_;  // each with the path it was walked by
+    std::map<size_t, fs::path> walkedAs_;  // named folders walked before, under another path
     JobLock claims_;
     std::set<FileId, FileIdLess> claimed_;
 };
@@ -603,6 +641,7 @@ void runSurvey(const SurveyOptions& o, Survey* s) {
     s->time = surveyTime();
     s->dirs = o.dirs;
     s->strict = o.strict;
+    s->expect = o.expect;
     if (o.progress) o.progress->start("checking", 0);
     Walker walker(o, s);
     for (size_t i = 0; i < o.dirs.size(); ++i) walker.walkNamed(i);
@@ -611,12 +650,27 @@ void runSurvey(const SurveyOptions& o, Survey* s) {
         return a.dir != b.dir ? a.dir < b.dir : a.shown < b.shown;
     });
     settleNames(s->rows);
+    walker.countFolders();
     if (o.progress) o.progress->clear();
+}
+
+size_t Survey::foldersBelowExpected() const {
+    size_t n = 0;
+    for (size_t i = 0; i < dirs.size(); ++i) n += belowExpected(i) ? 1 : 0;
+    return n;
+}
+
+std::string Survey::belowExpectedText(size_t dir) const {
+    const size_t n = dir < folderFiles.size() ? folderFiles[dir] : 0;
+    const std::string held = n == 0   ? std::string("no Btrieve file")
+                             : n == 1 ? std::string("1 Btrieve file")
+                                      : strf("%zu Btrieve files", n);
+    return dirs[dir] + " holds " + held + ", expected at least " + std::to_string(expect);
 }
 
 int surveyStatus(const Survey& s) {
     if (!s.complete()) return kStatusFailed;
-    return s.damaged() > 0 ? 1 : 0;
+    return s.damaged() > 0 || s.foldersBelowExpected() > 0 ? 1 : 0;
 }
 
 std::string surveyText(const Survey& s) {
@@ -684,6 +738,9 @@ std::string surveyText(const Survey& s) {
         if (r.damaged(s.strict)) t += "damage: " + displayName(r.shown) + "\n";
     }
     for (const WalkError& e : s.walkErrors) t += "folder not read: " + displayName(e.text(s)) + "\n";
+    for (size_t i = 0; i < s.dirs.size(); ++i) {
+        if (s.belowExpected(i)) t += "folder below expected: " + displayName(s.belowExpectedText(i)) + "\n";
+    }
     return t;
 }
 
@@ -759,12 +816,23 @@ Json surveyJson(const Survey& s) {
     tot["notChecked"] = s.count(RowState::Failed);
     tot["changing"] = s.count(RowState::Changing);
     tot["skipped"] = s.count(RowState::Skipped);
+    tot["foldersBelowExpected"] = s.foldersBelowExpected();
     putCounters(tot, total);
     tot["findingCounts"] = severityJson(all);
     j["totals"] = tot;
     Json walkErrors = Json::array();
     for (const WalkError& e : s.walkErrors) walkErrors.push_back(e.text(s));
     j["walkErrors"] = walkErrors;
+    Json folders = Json::array();
+    for (size_t i = 0; i < s.dirs.size(); ++i) {
+        Json f;
+        f["dir"] = s.dirs[i];
+        f["fileCount"] = i < s.folderFiles.size() ? s.folderFiles[i] : 0;
+        f["expectedFiles"] = s.expect > 0 ? Json(s.expect) : Json(nullptr);
+        f["belowExpected"] = s.belowExpected(i);
+        folders.push_back(f);
+    }
+    j["folders"] = folders;
     j["complete"] = s.complete();
     j["status"] = surveyStatus(s);
     return j;
@@ -795,6 +863,7 @@ int cmdSurvey(Context& cx, const SurveyArgs& a) {
     o.jobs = a.jobs;
     o.shared = cx.shared;
     o.strict = a.strict;
+    o.expect = a.expect;
     o.progress = &progress;
     Survey s;
     runSurvey(o, &s);

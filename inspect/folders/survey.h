@@ -63,6 +63,14 @@ struct Survey {
     std::vector<std::string> dirs;
     std::vector<SurveyRow> rows;  // the Btrieve files, by path
     std::vector<WalkError> walkErrors;
+    // The Btrieve files found under each folder named (by index into dirs):
+    // every row but the skipped ones (links, other names of a file). A folder
+    // named twice, or inside another named folder, counts the files under it
+    // though they were walked once, under the first.
+    std::vector<size_t> folderFiles;
+    // --expect: the least number of Btrieve files each folder named should
+    // hold; 0 for no expectation.
+    unsigned expect = 0;
     int64_t time = 0;  // when the survey began, seconds since 1970 (SOURCE_DATE_EPOCH if set)
     bool strict = false;
 
@@ -72,6 +80,15 @@ struct Survey {
     size_t unusedOnly() const;
     // Whether every folder was read and every Btrieve file found checked.
     bool complete() const;
+    // Whether folder `dir` holds fewer Btrieve files than expected.
+    bool belowExpected(size_t dir) const {
+        return dir < folderFiles.size() && folderFiles[dir] < expect;
+    }
+    // Folders that hold fewer Btrieve files than expected.
+    size_t foldersBelowExpected() const;
+    // "DIR holds no Btrieve file, expected at least 1" for a folder below
+    // what is expected.
+    std::string belowExpectedText(size_t dir) const;
 };
 
 class ProgressLine;
@@ -82,6 +99,7 @@ struct SurveyOptions {
     bool shared = false;     // --shared: the engine may write the files meanwhile
     bool keepLists = false;  // keep each finding, for the report
     bool strict = false;
+    unsigned expect = 0;  // --expect: the least number of Btrieve files per folder
     ProgressLine* progress = nullptr;  // where the work is shown, if anywhere
     // Called after each file's single open, with the system's handle, before
     // anything is read from it: where tests swap names between the open and
@@ -100,7 +118,7 @@ struct SurveyOptions {
 void runSurvey(const SurveyOptions& options, Survey* survey);
 
 // The exit status: 2 when the survey is incomplete, else 1 when a file has
-// damage, else 0.
+// damage or a folder holds fewer Btrieve files than expected, else 0.
 int surveyStatus(const Survey& s);
 
 std::string surveyText(const Survey& s);

@@ -366,6 +366,100 @@ TEST(Monitor, NagiosLineAndStatus) {
     }
 }
 
+// The files found under each folder named, in every form, and --expect: a
+// folder that holds fewer is a problem as damage is (status 1, Nagios
+// CRITICAL), though the survey is complete.
+TEST(Monitor, FolderFilesAndTheirExpectedMinimum) {
+    struct Case {
+        const char* what;
+        std::vector<std::pair<const char*, const char*>> files;  // path under the scratch folder
+        std::vector<const char*> dirs;                            // named, under the scratch folder
+        std::vector<std::string> options;
+        std::vector<size_t> counts;  // files per folder named
+        std::vector<bool> below;
+        int status;
+        const char* nagios;
+    };
+    const Case cases[] = {
+        {"files, nothing expected", {{"a/A.DAT", kSound}, {"a/B.DAT", kDamaged}}, {"a"}, {},
+         {2}, {false}, 1, "CRITICAL"},
+        {"an empty folder, nothing expected", {}, {"a"}, {}, {0}, {false}, 0, "WARNING"},
+        {"an empty folder where one file is expected", {}, {"a"}, {"--expect", "1"}, {0}, {true},
+         1, "CRITICAL"},
+        {"the minimum met", {{"a/A.DAT", kSound}}, {"a"}, {"--expect", "1"}, {1}, {false}, 0,
+         "OK"},
+        {"one folder of two below", {{"a/A.DAT", kSound}, {"b/A.DAT", kSound},
+          {"b/x/B.DAT", kSound}}, {"a", "b"}, {"--expect", "2"}, {1, 2}, {true, false}, 1,
+         "CRITICAL"},
+        {"a folder inside another named first",
+         {{"a/A.DAT", kSound}, {"a/s/B.DAT", kSound}}, {"a", "a/s"}, {"--expect", "1"}, {2, 1},
+         {false, false}, 0, "OK"},
+        {"links and other names not counted", {{"a/A.DAT", kSound}}, {"a"}, {"--expect", "2"},
+         {1}, {true}, 1, "CRITICAL"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir scratch;
+        for (const auto& [path, recipe] : c.files) {
+            const fs::path p = scratch.path() / path;
+            build(p.parent_path(), p.filename().string(), recipe);
+        }
+        std::vector<std::string> dirs;
+        for (const char* d : c.dirs) {
+            fs::create_directories(scratch.path() / d);
+            dirs.push_back((scratch.path() / d).string());
+        }
+        if (std::string(c.what).find("links") != std::string::npos) {
+            fs::create_symlink(scratch.path() / "a" / "A.DAT", scratch.path() / "a" / "L.DAT");
+            fs::create_hard_link(scratch.path() / "a" / "A.DAT", scratch.path() / "a" / "H.DAT");
+        }
+        auto run = [&](std::vector<std::string> head) {
+            head.insert(head.end(), c.options.begin(), c.options.end());
+            head.insert(head.end(), dirs.begin(), dirs.end());
+            return inspect(head);
+        };
+        const Result text = run({"survey"});
+        const Json json = run({"--json", "survey"}).json();
+        const Result prom = run({"survey", "--format", "prometheus"});
+        const Result nagios = run({"survey", "--format", "nagios"});
+        EXPECT_EQ(text.status, c.status) << text.out;
+        EXPECT_EQ(json.at("status"), c.status);
+        EXPECT_EQ(prom.status, c.status);
+        EXPECT_TRUE(json.at("complete").get<bool>());
+        EXPECT_EQ(nagios.out.rfind(std::string("TABULON ") + c.nagios + " - ", 0), 0u)
+            << nagios.out;
+        size_t below = 0;
+        for (size_t i = 0; i < dirs.size(); ++i) {
+            const Json& f = json.at("folders").at(i);
+            EXPECT_EQ(f.at("dir"), dirs[i]);
+            EXPECT_EQ(f.at("fileCount"), c.counts[i]) << json.dump(1);
+            EXPECT_EQ(f.at("belowExpected"), bool(c.below[i]));
+            EXPECT_EQ(f.at("expectedFiles").is_null(), c.options.empty());
+            const std::string gauge = "tabulon_survey_folder_files{dir=\"" + dirs[i] + "\"} " +
+                                      std::to_string(c.counts[i]) + "\n";
+            EXPECT_NE(prom.out.find(gauge), std::string::npos) << gauge << prom.out;
+            EXPECT_EQ(prom.out.find("tabulon_survey_folder_expected_files{dir=\"" + dirs[i] +
+                                    "\"} ") != std::string::npos,
+                      !c.options.empty());
+            const std::string line = "folder below expected: " + dirs[i] + " holds ";
+            EXPECT_EQ(text.out.find(line) != std::string::npos, bool(c.below[i])) << text.out;
+            below += c.below[i] ? 1 : 0;
+        }
+        EXPECT_EQ(json.at("totals").at("foldersBelowExpected"), below);
+        EXPECT_EQ(nagios.out.find(" folders_below_expected=") != std::string::npos,
+                  !c.options.empty())
+            << nagios.out;
+    }
+    // Before the command's name, as the packaged service's options come.
+    ScratchDir scratch;
+    const Result r = inspect({"--expect", "1", "survey", "--format", "nagios",
+                              scratch.path().string()});
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find(" holds no Btrieve file, expected at least 1"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(inspect({"--expect", "1", "info", "X.DAT"}).status, 2);
+}
+
 // What the survey lists of a folder: a split set once, though its extension
 // file begins like an FCR; a file written while it is checked is checked
 // again, and reported as changing, not damaged, when it changed both times.
