@@ -638,6 +638,7 @@ bool Survey::complete() const {
 }
 
 void runSurvey(const SurveyOptions& o, Survey* s) {
+    const auto begun = std::chrono::steady_clock::now();
     s->time = surveyTime();
     s->dirs = o.dirs;
     s->strict = o.strict;
@@ -652,6 +653,41 @@ void runSurvey(const SurveyOptions& o, Survey* s) {
     settleNames(s->rows);
     walker.countFolders();
     if (o.progress) o.progress->clear();
+    s->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+}
+
+std::string surveyLog(const Survey& s, const std::string& prefix) {
+    std::string t;
+    for (const WalkError& e : s.walkErrors) {
+        t += prefix + "cannot read " + displayName(e.text(s)) + "\n";
+    }
+    for (size_t i = 0; i < s.dirs.size(); ++i) {
+        if (s.belowExpected(i)) {
+            t += prefix + "folder below expected: " + displayName(s.belowExpectedText(i)) + "\n";
+        }
+    }
+    for (const SurveyRow& r : s.rows) {
+        const std::string name = displayName(genericPathText(r.path));
+        if (r.damaged(s.strict)) {
+            const uint64_t n = s.strict ? r.findings.bySeverity(Damage) +
+                                              r.findings.bySeverity(UnusedEntry)
+                                        : r.findings.bySeverity(Damage);
+            t += prefix + "damaged: " + name +
+                 strf(" (%llu %sfindings)\n", (unsigned long long)n, s.strict ? "" : "damage ");
+        } else if (r.state == RowState::Failed) {
+            t += prefix + "not checked: " + name + ": " + displayName(r.error) + "\n";
+        } else if (r.state == RowState::Changing) {
+            t += prefix + "changing: " + name + ": " + displayName(r.error) + "\n";
+        }
+    }
+    t += prefix +
+         strf("survey: files=%zu folders=%zu checked=%zu damaged=%zu not_checked=%zu "
+              "changing=%zu skipped=%zu folders_not_read=%zu folders_below_expected=%zu "
+              "complete=%d duration=%.3fs\n",
+              s.rows.size(), s.dirs.size(), s.count(RowState::Checked), s.damaged(),
+              s.count(RowState::Failed), s.count(RowState::Changing), s.count(RowState::Skipped),
+              s.walkErrors.size(), s.foldersBelowExpected(), s.complete() ? 1 : 0, s.seconds);
+    return t;
 }
 
 size_t Survey::foldersBelowExpected() const {
@@ -879,18 +915,15 @@ int cmdSurvey(Context& cx, const SurveyArgs& a) {
         text = surveyText(s);
     }
     std::string why;
-    if (a.output.empty()) {
-        cx.out.write(Stream::Out, text);
-    } else if (!writeAtomically(a.output, text, &why)) {
+    const bool written = a.output.empty() || writeAtomically(a.output, text, &why);
+    if (a.output.empty()) cx.out.write(Stream::Out, text);
+    // The story of the run on standard error, whatever the format: the
+    // service's journal says what was found, and why a survey is
+    // incomplete.
+    cx.out.write(Stream::Err, surveyLog(s, "tabulon-inspect: "));
+    if (!written) {
         fail(cx.out, why);
         return format == "nagios" ? kNagiosUnknown : kStatusFailed;
-    }
-    // The folders not read, on standard error too beside the metrics: the
-    // service's log says why the survey is incomplete.
-    if (format == "prometheus") {
-        for (const WalkError& e : s.walkErrors) {
-            cx.out.write(Stream::Err, "tabulon-inspect: cannot read " + e.text(s) + "\n");
-        }
     }
     return status;
 }

@@ -72,6 +72,7 @@ struct Survey {
     // hold; 0 for no expectation.
     unsigned expect = 0;
     int64_t time = 0;  // when the survey began, seconds since 1970 (SOURCE_DATE_EPOCH if set)
+    double seconds = 0;  // how long the survey took
     bool strict = false;
 
     size_t count(RowState s) const;
@@ -122,6 +123,11 @@ void runSurvey(const SurveyOptions& options, Survey* survey);
 int surveyStatus(const Survey& s);
 
 std::string surveyText(const Survey& s);
+// The survey's story for a log, whatever the format: a line for each folder
+// not read or below its expected files, each file damaged, not checked or
+// changing, and one summary line with the figures and the duration
+// ("duration=0.012s"), each line begun with `prefix`.
+std::string surveyLog(const Survey& s, const std::string& prefix);
 Json surveyJson(const Survey& s);
 // `lastSuccess`: when the last complete survey began, carried over from the
 // file the metrics replace when this one is incomplete (0: unknown).

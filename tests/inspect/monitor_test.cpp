@@ -40,6 +40,16 @@ std::string readText(const fs::path& p) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The last n lines of a text that ends in a line break.
+std::string lastLines(const std::string& text, size_t n) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line + "\n");
+    std::string t;
+    for (size_t i = lines.size() > n ? lines.size() - n : 0; i < lines.size(); ++i) t += lines[i];
+    return t;
+}
+
 // Runs the inspector without the right to read what its permissions keep
 // out: as root, in a child process that became nobody.
 Result inspectUnprivileged(const std::vector<std::string>& args) {
@@ -228,8 +238,10 @@ TEST(Monitor, OutputThatCannotBeWrittenSaysWhy) {
         const Result r = inspect({"survey", "--format", format, "-o", out.string(),
                                   (scratch.path() / "db").string()});
         EXPECT_EQ(r.status, std::string(format) == "nagios" ? 3 : 2);
-        EXPECT_EQ(r.err, "tabulon-inspect: cannot write " + out.string() +
-                             ": No such file or directory\n");
+        // The survey's story first, then why its output is not there.
+        EXPECT_EQ(lastLines(r.err, 1), "tabulon-inspect: cannot write " + out.string() +
+                                           ": No such file or directory\n");
+        EXPECT_EQ(lastLines(r.err, 2).rfind("tabulon-inspect: survey: files=1 ", 0), 0u) << r.err;
     }
 }
 
@@ -285,7 +297,7 @@ TEST(Monitor, OutputReplacesOnlyARegularFile) {
             const int reader = open(out.c_str(), O_RDONLY | O_NONBLOCK);  // a FIFO never blocks
             const Result r = inspect({command, command == "map" ? file : db, "-o", out.string()});
             EXPECT_EQ(r.status, 2);
-            EXPECT_EQ(r.err,
+            EXPECT_EQ(command == "survey" ? lastLines(r.err, 1) : r.err,
                       "tabulon-inspect: cannot write " + out.string() + ": " + reason + "\n");
             EXPECT_EQ(fs::symlink_status(out).type(), kind);
             if (kind == fs::file_type::regular || kind == fs::file_type::symlink) {
@@ -458,6 +470,38 @@ TEST(Monitor, FolderFilesAndTheirExpectedMinimum) {
     EXPECT_NE(r.out.find(" holds no Btrieve file, expected at least 1"), std::string::npos)
         << r.out;
     EXPECT_EQ(inspect({"--expect", "1", "info", "X.DAT"}).status, 2);
+}
+
+// Whatever the format, standard error tells the run's story for the
+// service's journal: a line per folder not read, per file damaged or not
+// checked, and one summary line with the duration; standard output holds the
+// format alone.
+TEST(Monitor, SurveyLogsItsStoryOnStandardError) {
+    ScratchDir scratch;
+    const fs::path db = scratch.path() / "db";
+    build(db, "A.DAT", kSound);
+    build(db, "BAD.DAT", kDamaged);
+    build(db, "CUT.DAT", kCut);
+    const std::string d = db.string();
+    const std::regex summary(
+        "tabulon-inspect: survey: files=3 folders=2 checked=2 damaged=1 not_checked=1 "
+        "changing=0 skipped=0 folders_not_read=1 folders_below_expected=1 complete=0 "
+        "duration=[0-9]+\\.[0-9]{3}s\n$");
+    for (const char* format : {"text", "json", "prometheus", "nagios"}) {
+        SCOPED_TRACE(format);
+        const Result r =
+            inspect({"survey", "--format", format, "--expect", "1", d, (db / "gone").string()});
+        const std::string expected =
+            "tabulon-inspect: cannot read " + d + "/gone: No such file or directory\n"
+            "tabulon-inspect: folder below expected: " + d + "/gone holds no Btrieve file, "
+            "expected at least 1\n"
+            "tabulon-inspect: damaged: " + d + "/BAD.DAT (1 damage findings)\n"
+            "tabulon-inspect: not checked: " + d + "/CUT.DAT: not a usable Btrieve file";
+        EXPECT_EQ(r.err.rfind(expected, 0), 0u) << r.err;
+        EXPECT_TRUE(std::regex_search(r.err, summary)) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 5) << r.err;
+        EXPECT_EQ(r.out.find("tabulon-inspect:"), std::string::npos) << r.out;
+    }
 }
 
 // What the survey lists of a folder: a split set once, though its extension
