@@ -25,7 +25,9 @@ cp sample/ORDERS.* sample/repair/
 # The report names the command that made it: written beside the set, under
 # a name that is the same wherever the build is.
 SOURCE_DATE_EPOCH=1767225600 "$inspect" report sample -o sample-report.html >/dev/null || true
-cp sample-report.html "$out/sample-report.html"
+# The report states the folder its commands run from: this temporary one,
+# written as a folder that is the same wherever the build is.
+sed "s|$(realpath "$work")|/srv/tabulon|g" sample-report.html >"$out/sample-report.html"
 if [ "${SAMPLE_DOCS_PICTURE:-1}" != 0 ] && command -v chromium >/dev/null 2>&1 &&
   command -v convert >/dev/null 2>&1; then
   chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \

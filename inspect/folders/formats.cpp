@@ -23,7 +23,7 @@ struct Family {
 };
 
 std::string fileLabels(const Survey& s, const SurveyRow& r) {
-    return "dir=\"" + labelValue(s.dirs[r.dir]) + "\",path=\"" + labelValue(r.rel) + "\"";
+    return "dir=\"" + labelValue(s.rowDir(r)) + "\",path=\"" + labelValue(r.rel) + "\"";
 }
 
 }  // namespace

@@ -528,6 +528,7 @@ class Walker {
         SurveyRow row;
         row.path = c.path;
         row.dir = c.dir;
+        row.named = c.named;
         row.rel = c.named ? genericPathText(c.path.filename())
                           : genericPathText(c.path.lexically_relative(root));
         row.shown = several ? genericPathText(c.path.lexically_normal()) : row.rel;
@@ -690,6 +691,12 @@ std::string surveyLog(const Survey& s, const std::string& prefix) {
     return t;
 }
 
+std::string Survey::rowDir(const SurveyRow& r) const {
+    if (!r.named) return dirs[r.dir];
+    const fs::path given = fsPath(dirs[r.dir]);
+    return given.has_parent_path() ? pathText(given.parent_path()) : std::string(".");
+}
+
 size_t Survey::foldersBelowExpected() const {
     size_t n = 0;
     for (size_t i = 0; i < dirs.size(); ++i) n += belowExpected(i) ? 1 : 0;
@@ -814,7 +821,8 @@ Json surveyJson(const Survey& s) {
     for (const SurveyRow& r : s.rows) {
         const bool known = r.state != RowState::Failed && r.state != RowState::Skipped;
         Json f;
-        f["path"] = r.shown;
+        f["dir"] = s.rowDir(r);
+        f["path"] = r.rel;
         f["state"] = stateKey(r.state);
         f["version"] = known ? Json(r.version) : Json(nullptr);
         f["versionHex"] = known ? Json(versionHex(r.version)) : Json(nullptr);

@@ -24,9 +24,10 @@ namespace inspect {
 enum class RowState { Checked, PreSix, Failed, Changing, Skipped };
 
 struct SurveyRow {
-    std::filesystem::path path;
+    std::filesystem::path path;  // as opened: the folder as given joined with rel
     size_t dir = 0;     // index into Survey::dirs
-    std::string rel;    // relative to its folder, with forward slashes
+    bool named = false;  // a file named itself, not found in a folder
+    std::string rel;    // relative to its folder (rowDir), with forward slashes
     std::string shown;  // relative to its folder (to the working folder with several
                         // folders), with forward slashes
     RowState state = RowState::Failed;
@@ -81,6 +82,9 @@ struct Survey {
     size_t unusedOnly() const;
     // Whether every folder was read and every Btrieve file found checked.
     bool complete() const;
+    // The folder a row's rel is relative to: the folder named as given, or
+    // for a file named itself the folder in its name ("." for none).
+    std::string rowDir(const SurveyRow& r) const;
     // Whether folder `dir` holds fewer Btrieve files than expected.
     bool belowExpected(size_t dir) const {
         return dir < folderFiles.size() && folderFiles[dir] < expect;

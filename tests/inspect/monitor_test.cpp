@@ -472,6 +472,56 @@ TEST(Monitor, FolderFilesAndTheirExpectedMinimum) {
     EXPECT_EQ(inspect({"--expect", "1", "info", "X.DAT"}).status, 2);
 }
 
+// One vocabulary: each row of the JSON carries the folder surveyed as given
+// and its path relative to it, with one folder or several, and so do the
+// Prometheus labels; the text joins the two with several folders.
+TEST(Monitor, RowsNameTheirFolderAndTheirPathInIt) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> named;  // under the scratch folder
+        std::vector<std::pair<std::string, std::string>> rows;  // dir, path
+        std::vector<std::string> shown;                         // in the text
+    };
+    const Case cases[] = {
+        {"one folder", {"db"}, {{"db", "A.DAT"}, {"db", "sub/B.DAT"}}, {"A.DAT", "sub/B.DAT"}},
+        {"two folders",
+         {"db", "other/"},
+         {{"db", "A.DAT"}, {"db", "sub/B.DAT"}, {"other/", "C.DAT"}},
+         {"db/A.DAT", "db/sub/B.DAT", "other/C.DAT"}},
+        {"a file named itself", {"db/sub/B.DAT"}, {{"db/sub", "B.DAT"}}, {"B.DAT"}},
+    };
+    ScratchDir scratch;
+    build(scratch.path() / "db", "A.DAT", kSound);
+    build(scratch.path() / "db" / "sub", "B.DAT", kSound);
+    build(scratch.path() / "other", "C.DAT", kSound);
+    const std::string root = scratch.path().string() + "/";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> dirs;
+        for (const std::string& d : c.named) dirs.push_back(root + d);
+        std::vector<std::string> args = {"--json", "survey"};
+        args.insert(args.end(), dirs.begin(), dirs.end());
+        const Json json = inspect(args).json();
+        args[1] = "--format=prometheus";
+        args[0] = "survey";
+        const std::string prom = inspect(args).out;
+        args.erase(args.begin() + 1);
+        const std::string text = inspect(args).out;
+        ASSERT_EQ(json.at("files").size(), c.rows.size()) << json.dump(1);
+        for (size_t i = 0; i < c.rows.size(); ++i) {
+            const Json& row = json.at("files").at(i);
+            EXPECT_EQ(row.at("dir"), root + c.rows[i].first);
+            EXPECT_EQ(row.at("path"), c.rows[i].second);
+            const std::string labels = "tabulon_file_checked{dir=\"" + root + c.rows[i].first +
+                                       "\",path=\"" + c.rows[i].second + "\"} 1\n";
+            EXPECT_NE(prom.find(labels), std::string::npos) << labels << prom;
+            const std::string shown =
+                c.named.size() > 1 ? root + c.shown[i] : c.shown[i];
+            EXPECT_NE(text.find("\n" + shown + " "), std::string::npos) << shown << text;
+        }
+    }
+}
+
 // Whatever the format, standard error tells the run's story for the
 // service's journal: a line per folder not read, per file damaged or not
 // checked, and one summary line with the duration; standard output holds the
@@ -610,6 +660,13 @@ TEST(Monitor, ReportIsOnePageWithProblemsFirst) {
     EXPECT_NE(page.find("Made by Tabulon " + std::string(TABULON_VERSION) +
                         ": <code>tabulon-inspect report " + dir.string() + " -o " + out.string() +
                         "</code>"),
+              std::string::npos);
+    // The folder the page's commands run from, and the one its names are in.
+    EXPECT_NE(page.find("<p class=\"from\" id=\"run-from\">The commands on this page run from "
+                        "the folder <code>" +
+                        fs::canonical(fs::current_path()).string() +
+                        "</code>; the file names of the table are relative to the folder "
+                        "surveyed, <code>" + dir.string() + "</code>.</p>"),
               std::string::npos);
     // Maps and findings for the files with findings only: the damaged one
     // drawn, the other waiting in a template.
