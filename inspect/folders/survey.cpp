@@ -12,6 +12,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fileio/platform.h"
@@ -224,22 +225,27 @@ void checkOne(SurveyRow& row, bool shared, bool keepList, SetHandles& handles) {
     row.state = RowState::Checked;
 }
 
-// Checks a file through its one handle, and once more when its stamp or its
-// FCR pages, or the stamp of a member, changed meanwhile (the engine wrote
-// to it): a file written while it is read can show damage that is gone a
-// moment later. A file that changes during both checks is reported as
-// changing, not by its findings.
+// Checks a file through its one handle, and again after a short wait when
+// its stamp or its FCR pages, or the stamp of a member, changed meanwhile
+// (the engine wrote to it): a file written while it is read can show damage
+// that is gone a moment later. A file that changes during every check is
+// reported as changing, not checked, with the findings of its last check:
+// damage seen is never hidden.
 void checkSteady(SurveyRow& row, const SurveyOptions& o, const Folder& folder,
                  const std::string& name, PlatformHandle main, uint64_t* bytes) {
     SetHandles handles(folder, name, main);
     const std::string path = pathText(row.path);
-    for (int pass = 0; pass < 2; ++pass) {
+    const size_t checks = 1 + o.backoffMs.size();
+    for (size_t pass = 0; pass < checks; ++pass) {
+        if (pass > 0 && o.backoffMs[pass - 1] > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(o.backoffMs[pass - 1]));
+        }
         handles.restamp();
         const Look before = lookAt(main);
         SurveyRow fresh;
         fresh.path = row.path;
         checkOne(fresh, o.shared, o.keepLists, handles);
-        if (o.afterCheck) o.afterCheck(path, pass);
+        if (o.afterCheck) o.afterCheck(path, int(pass));
         const Look after = lookAt(main);
         row.state = fresh.state;
         row.version = fresh.version;
@@ -251,9 +257,11 @@ void checkSteady(SurveyRow& row, const SurveyOptions& o, const Folder& folder,
         const bool steady = before == after && !handles.membersChanged();
         if (steady || row.state == RowState::Failed) return;
     }
+    if (row.state != RowState::Checked) return;  // a pre-6.x file has no findings to trust
     row.state = RowState::Changing;
-    row.error = "the file changed while it was checked, twice";
-    row.findings = FileFindings();
+    row.error = strf("not checked: the file changed during each of its %zu checks; the findings "
+                     "are those of the last",
+                     checks);
 }
 
 void add(ScanCounters& to, const ScanCounters& c) {
@@ -428,8 +436,14 @@ class Walker {
     void list(const FolderRef& folder, const fs::path& root, size_t index,
               std::vector<Pending>& pending) {
         uint32_t code = 0;
-        const bool listed = listFolder(folder->handle, [&](const std::string& name, EntryKind kind) {
-            if (kind == EntryKind::Folder) {
+        const bool listed = listFolder(folder->handle, [&](const std::string& name, EntryKind kind,
+                                                           uint32_t unknown) {
+            if (kind == EntryKind::Unknown) {
+                // What the entry is could not be read: a file or a folder
+                // under it may go unseen.
+                s_->walkErrors.push_back({index, relative(folder->path / fsPath(name), root),
+                                          "cannot tell what it is: " + systemReason(unknown)});
+            } else if (kind == EntryKind::Folder) {
                 pending.push_back({folder, name});
             } else if ((kind == EntryKind::File || kind == EntryKind::Link) &&
                        !isMemberName(fsPath(name))) {
@@ -635,7 +649,7 @@ std::string WalkError::text(const Survey& s) const {
 }
 
 bool Survey::complete() const {
-    return walkErrors.empty() && count(RowState::Failed) == 0;
+    return walkErrors.empty() && count(RowState::Failed) == 0 && count(RowState::Changing) == 0;
 }
 
 void runSurvey(const SurveyOptions& o, Survey* s) {
@@ -669,7 +683,11 @@ std::string surveyLog(const Survey& s, const std::string& prefix) {
     }
     for (const SurveyRow& r : s.rows) {
         const std::string name = displayName(genericPathText(r.path));
-        if (r.damaged(s.strict)) {
+        if (r.state == RowState::Changing) {
+            t += prefix + "changing: " + name + ": " + displayName(r.error) +
+                 strf(" (%llu damage findings)\n",
+                      (unsigned long long)r.findings.bySeverity(Damage));
+        } else if (r.damaged(s.strict)) {
             const uint64_t n = s.strict ? r.findings.bySeverity(Damage) +
                                               r.findings.bySeverity(UnusedEntry)
                                         : r.findings.bySeverity(Damage);
@@ -677,8 +695,6 @@ std::string surveyLog(const Survey& s, const std::string& prefix) {
                  strf(" (%llu %sfindings)\n", (unsigned long long)n, s.strict ? "" : "damage ");
         } else if (r.state == RowState::Failed) {
             t += prefix + "not checked: " + name + ": " + displayName(r.error) + "\n";
-        } else if (r.state == RowState::Changing) {
-            t += prefix + "changing: " + name + ": " + displayName(r.error) + "\n";
         }
     }
     t += prefix +
@@ -753,9 +769,10 @@ std::string surveyText(const Survey& s) {
                           displayName(r.error).c_str());
                 break;
             case RowState::Changing:
-                t += strf("%-*s %-7s %9lu %9s | changing: %s\n", width, name,
-                          versionHex(r.version).c_str(), (unsigned long)r.pages, "-",
-                          displayName(r.error).c_str());
+                t += strf("%-*s %-7s %9lu %9s | changing, %s; at the last: %llu damage\n", width,
+                          name, versionHex(r.version).c_str(), (unsigned long)r.pages, "-",
+                          displayName(r.error).c_str(),
+                          (unsigned long long)r.findings.bySeverity(Damage));
                 break;
             case RowState::Skipped:
                 t += strf("%-*s %-7s %9s %9s | skipped: %s\n", width, name, "-", "-", "-",
@@ -828,7 +845,12 @@ Json surveyJson(const Survey& s) {
         f["versionHex"] = known ? Json(versionHex(r.version)) : Json(nullptr);
         f["fcrPages"] = known ? Json(r.pages) : Json(nullptr);
         f["lastPair"] = r.state == RowState::Checked ? Json(r.lastPair) : Json(nullptr);
-        if (r.state == RowState::Checked) {
+        if (r.state == RowState::Changing) {
+            // Not checked, but the damage its last check saw is not hidden.
+            putCounters(f, r.findings.counters);
+            f["findingCounts"] = severityJson(r.findings);
+            f["damaged"] = r.damaged(s.strict);
+        } else if (r.state == RowState::Checked) {
             putCounters(f, r.findings.counters);
             f["findingCounts"] = severityJson(r.findings);
             f["damaged"] = r.damaged(s.strict);

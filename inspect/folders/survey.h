@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fileio/platform.h"
@@ -18,7 +19,8 @@ namespace inspect {
 
 // Checked: the PAT checked. PreSix: a file before 6.x, without a PAT.
 // Failed: not checked (the reason in `error`). Changing: the file changed
-// while it was checked, twice running, so its findings are not trusted.
+// during each of its checks, so it counts as not checked; its findings are
+// those of the last check, and damage among them still counts.
 // Skipped: left alone on purpose (the reason in `error`): a symbolic link,
 // or another name of a file checked under its first name.
 enum class RowState { Checked, PreSix, Failed, Changing, Skipped };
@@ -43,9 +45,11 @@ struct SurveyRow {
     bool another = false;  // a name of a file checked under another name
 
     // Whether the file counts as damaged: a file with damage, or with
-    // `strict` any finding of a problem.
+    // `strict` any finding of a problem (for a changing file, at its last
+    // check).
     bool damaged(bool strict) const {
-        return state == RowState::Checked && findings.damage(strict) > 0;
+        return (state == RowState::Checked || state == RowState::Changing) &&
+               findings.damage(strict) > 0;
     }
 };
 
@@ -80,7 +84,8 @@ struct Survey {
     size_t damaged() const;
     // Files with findings of unused entries and no damage.
     size_t unusedOnly() const;
-    // Whether every folder was read and every Btrieve file found checked.
+    // Whether every folder was read and every Btrieve file found checked
+    // (a changing file is not).
     bool complete() const;
     // The folder a row's rel is relative to: the folder named as given, or
     // for a file named itself the folder in its name ("." for none).
@@ -110,9 +115,13 @@ struct SurveyOptions {
     // anything is read from it: where tests swap names between the open and
     // the reads.
     std::function<void(const std::string& path)> afterOpen;
-    // Called after each check of a file (pass 0, and pass 1 for the check
-    // again of a file that changed): the place where tests change a file
-    // while it is surveyed.
+    // The waits before each check again of a file that changed while it was
+    // checked, in milliseconds: 50, 200 and 800 ms, so a file is checked at
+    // most four times.
+    std::vector<unsigned> backoffMs = {50, 200, 800};
+    // Called after each check of a file (pass 0, then 1, 2, ... for the
+    // checks again of a file that changed): the place where tests change a
+    // file while it is surveyed.
     std::function<void(const std::string& path, int pass)> afterCheck;
 };
 
@@ -136,6 +145,15 @@ Json surveyJson(const Survey& s);
 // `lastSuccess`: when the last complete survey began, carried over from the
 // file the metrics replace when this one is incomplete (0: unknown).
 std::string surveyPrometheus(const Survey& s, int64_t lastSuccess = 0);
+// A name as a Prometheus label value: its text (the escaping of the text
+// forms), escaped for the exposition. A text longer than kLabelBytes keeps
+// its first whole characters and escapes up to kLabelKeptBytes, then the
+// marker \~ and the 16 hex digits of the FNV-1a 64-bit hash of the whole
+// name: no text holds \~ (each of its backslashes begins an escape), so a
+// cut value is never the value of a name, and two cut names differ but for
+// a collision of the hash.
+constexpr size_t kLabelBytes = 256, kLabelKeptBytes = 236;
+std::string prometheusLabel(std::string_view name);
 // The last-success time in an exposition written before, or 0.
 int64_t lastSuccessIn(const std::string& exposition);
 // The Nagios plugin line; *status receives the plugin's exit status.

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -16,6 +17,7 @@
 #include <tuple>
 
 #include "builder/recipe.h"
+#include "inspect/common/names.h"
 #include "inspect/folders/survey.h"
 #include "tabulon_version.h"
 #include "support.h"
@@ -172,6 +174,9 @@ TEST(Monitor, AnIncompleteSurveyReplacesTheOldAnswer) {
              fs::permissions(db / "sub" / "orders.idx", fs::perms::none);
          },
          "", "tabulon_file_checked{dir=\"DB\",path=\"sub/orders.idx\"} 0\n", false},
+        {"a Btrieve file whose path is too long for the engine",
+         [](const fs::path& db) { build(db / std::string(250, 'n'), "DEEP.DAT", kSound); },
+         "", "tabulon_survey_files{state=\"not_checked\"} 1\n", false},
         {"an unreadable file nothing marks as a Btrieve file",
          [](const fs::path& db) {
              fs::create_directories(db / "notes");
@@ -556,18 +561,34 @@ TEST(Monitor, SurveyLogsItsStoryOnStandardError) {
 
 // What the survey lists of a folder: a split set once, though its extension
 // file begins like an FCR; a file written while it is checked is checked
-// again, and reported as changing, not damaged, when it changed both times.
+// again after a wait, up to four times, and one that changed during every
+// check is reported as changing: not checked, the survey incomplete, and the
+// damage of its last check still shown.
 TEST(Monitor, SurveyRowsOfSplitAndChangingFiles) {
+    constexpr const char* kDamagedLonger = "family 0x0800 page 1024 logical 70\nentry 7 logical 8";
     struct Case {
         const char* what;
         int rewrites;  // how many checks of LIVE.DAT are followed by a rewrite of it
+        const char* const* recipes;  // what each rewrite writes, in turn
+        std::vector<unsigned> backoff;
         inspect::RowState state;
         uint64_t damage;
+        double atLeast;  // seconds the survey waits at least
     };
+    const char* const soundThenDamaged[] = {kSound, kDamaged};
+    const char* const damagedBothWays[] = {kDamagedLonger, kDamaged};
     const Case cases[] = {
-        {"left alone", 0, inspect::RowState::Checked, 1},
-        {"rewritten sound during the first check", 1, inspect::RowState::Checked, 0},
-        {"rewritten during both checks", 2, inspect::RowState::Changing, 0},
+        {"left alone", 0, soundThenDamaged, {0, 0, 0}, inspect::RowState::Checked, 1, 0},
+        {"rewritten sound during the first check", 1, soundThenDamaged, {0, 0, 0},
+         inspect::RowState::Checked, 0, 0},
+        {"rewritten during three checks, steady at the fourth", 3, soundThenDamaged, {0, 0, 0},
+         inspect::RowState::Checked, 0, 0},
+        {"rewritten sound and damaged during every check", 4, soundThenDamaged, {0, 0, 0},
+         inspect::RowState::Changing, 0, 0},
+        {"rewritten damaged during every check", 4, damagedBothWays, {0, 0, 0},
+         inspect::RowState::Changing, 1, 0},
+        {"the waits as shipped: 50, 200 and 800 ms", 4, damagedBothWays,
+         inspect::SurveyOptions().backoffMs, inspect::RowState::Changing, 1, 1.05},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -583,21 +604,113 @@ TEST(Monitor, SurveyRowsOfSplitAndChangingFiles) {
         }
         inspect::SurveyOptions o;
         o.dirs = {db.string()};
+        o.backoffMs = c.backoff;
         int rewritten = 0;
         o.afterCheck = [&](const std::string& path, int) {
             if (fs::path(path).filename() != "LIVE.DAT" || rewritten >= c.rewrites) return;
-            // Sound, then damaged again: each rewrite changes size and bytes.
-            build(db, "LIVE.DAT", rewritten++ % 2 == 0 ? kSound : kDamaged);
+            // Each rewrite changes size and bytes.
+            build(db, "LIVE.DAT", c.recipes[rewritten++ % 2]);
         };
         inspect::Survey s;
+        const auto begun = std::chrono::steady_clock::now();
         inspect::runSurvey(o, &s);
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+        EXPECT_GE(took, c.atLeast);
         ASSERT_EQ(s.rows.size(), 2u);
-        EXPECT_EQ(s.rows[0].shown, "LIVE.DAT");
-        EXPECT_EQ(s.rows[0].state, c.state);
-        EXPECT_EQ(s.rows[0].findings.bySeverity(inspect::Damage), c.damage);
+        const inspect::SurveyRow& live = s.rows[0];
+        EXPECT_EQ(live.shown, "LIVE.DAT");
+        EXPECT_EQ(live.state, c.state) << live.error;
+        EXPECT_EQ(live.findings.bySeverity(inspect::Damage), c.damage);
         EXPECT_EQ(s.rows[1].shown, "SPLIT.DAT");
-        EXPECT_TRUE(s.complete());
-        EXPECT_EQ(s.rows[0].damaged(false), c.damage > 0);
+        const bool changing = c.state == inspect::RowState::Changing;
+        EXPECT_EQ(s.complete(), !changing);
+        EXPECT_EQ(live.damaged(false), c.damage > 0);
+        // SPLIT.DAT has damage of its own.
+        EXPECT_EQ(inspect::surveyStatus(s), changing ? 2 : 1);
+        if (!changing) continue;
+        // Every form says so, with the damage seen last.
+        EXPECT_NE(live.error.find("changed during each of its 4 checks"), std::string::npos);
+        const Json j = inspect::surveyJson(s);
+        EXPECT_EQ(j.at("files").at(0).at("state"), "changing");
+        EXPECT_EQ(j.at("files").at(0).at("damaged"), c.damage > 0);
+        EXPECT_EQ(j.at("files").at(0).at("findingCounts").at("damage"), c.damage);
+        EXPECT_FALSE(j.at("complete").get<bool>());
+        const std::string prom = inspect::surveyPrometheus(s);
+        const std::string labels = "{dir=\"" + db.string() + "\",path=\"LIVE.DAT\"} ";
+        EXPECT_NE(prom.find("tabulon_file_changing" + labels + "1\n"), std::string::npos) << prom;
+        EXPECT_NE(prom.find("tabulon_file_checked" + labels + "0\n"), std::string::npos);
+        EXPECT_NE(prom.find("tabulon_file_damaged" + labels + (c.damage ? "1\n" : "0\n")),
+                  std::string::npos);
+        EXPECT_NE(prom.find("tabulon_survey_complete 0\n"), std::string::npos);
+        int status = 0;
+        const std::string nagios = inspect::surveyNagios(s, &status);
+        EXPECT_NE(nagios.find("; 1 changing while checked"), std::string::npos) << nagios;
+        EXPECT_EQ(nagios.find("LIVE.DAT") != std::string::npos, c.damage > 0) << nagios;
+        EXPECT_NE(inspect::surveyText(s).find("LIVE.DAT"), std::string::npos);
+        EXPECT_NE(inspect::surveyLog(s, "").find("changing: " + db.string() + "/LIVE.DAT: "),
+                  std::string::npos);
+    }
+}
+
+// Label values are bounded: a name's text longer than 256 bytes keeps its
+// first 236 bytes of whole characters and escapes, then \~ and the hash of
+// the whole name, which no name's text holds; two names alike in their
+// first bytes stay two series, and the exposition stays valid.
+TEST(Monitor, LongNamesAreCutInLabelsWithAMarker) {
+    const std::string longName(200, 'a');
+    struct Case {
+        std::string name;
+        bool cut;
+    };
+    const Case cases[] = {
+        {"short.dat", false},
+        {std::string(256, 'b'), false},
+        {std::string(257, 'b'), true},
+        {longName + "/" + std::string(120, 'x') + "1.DAT", true},
+        {longName + "/" + std::string(120, 'x') + "2.DAT", true},
+        // A byte that is no UTF-8 and a wide character across the cut.
+        {std::string(234, 'c') + "\xff" + std::string(30, 'c'), true},
+        {std::string(235, 'c') + "\xe6\x97\xa5" + std::string(30, 'c'), true},
+        // A name that looks like a cut one is no cut one.
+        {std::string(10, 'd') + "\\~0123456789abcdef", false},
+    };
+    std::set<std::string> values;
+    // The marker after whole escapes: an even run of backslashes before it.
+    const std::regex marker(R"((^|[^\\])(\\\\\\\\)*\\\\~[0-9a-f]{16}$)");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name.substr(0, 20));
+        const std::string v = inspect::prometheusLabel(c.name);
+        EXPECT_TRUE(values.insert(v).second) << v;
+        EXPECT_EQ(v == inspect::labelValue(c.name), !c.cut) << v;
+        EXPECT_EQ(std::regex_search(v, marker), c.cut) << v;
+        if (c.cut) {
+            // 236 bytes at most before the marker, without a character cut in two.
+            const std::string kept = v.substr(0, v.size() - 19);
+            EXPECT_LE(kept.size(), inspect::kLabelKeptBytes);
+            EXPECT_EQ(c.name.rfind(kept.substr(0, kept.find('\\')), 0), 0u);
+        }
+    }
+    // Two files of long names under a long folder: two series each.
+    ScratchDir scratch;
+    const fs::path dir = scratch.path() / longName;
+    build(dir, std::string(120, 'x') + "1.DAT", kSound);
+    build(dir, std::string(120, 'x') + "2.DAT", kSound);
+    const Result r = inspect({"survey", "--format", "prometheus", scratch.path().string()});
+    std::set<std::string> series;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        EXPECT_TRUE(series.insert(line.substr(0, line.rfind(' '))).second) << line;
+        if (line.rfind("tabulon_file_", 0) == 0) {
+            EXPECT_TRUE(std::regex_search(line, std::regex(R"(path="a{200}/x{35}\\\\~[0-9a-f]{16}")")))
+                << line;
+        }
+    }
+    const fs::path out = scratch.path() / "out.prom";
+    std::ofstream(out) << r.out;
+    if (std::system("command -v promtool >/dev/null 2>&1") == 0) {
+        EXPECT_EQ(std::system(("promtool check metrics < '" + out.string() + "'").c_str()), 0);
     }
 }
 
