@@ -169,6 +169,12 @@ std::string surveyPrometheus(const Survey& s, int64_t lastSuccess) {
         if (r.state != RowState::Checked && r.state != RowState::Changing) return;
         t += "tabulon_file_damaged{" + l + "} " + (r.damaged(s.strict) ? "1" : "0") + "\n";
     });
+    Family(t, "file_incomplete",
+           "1 when the set lacks what its FCR names (an extension file, or pages): damage.");
+    each([&](const SurveyRow& r, const std::string& l) {
+        if (r.state != RowState::Checked && r.state != RowState::Changing) return;
+        t += "tabulon_file_incomplete{" + l + "} " + (r.incomplete.empty() ? "0" : "1") + "\n";
+    });
     Family(t, "file_changing",
            "1 when the file changed during each of its checks (not checked), 0 when not.");
     each([&](const SurveyRow& r, const std::string& l) {

@@ -20,6 +20,7 @@
 #include "inspect/common/progress.h"
 #include "inspect/common/names.h"
 #include "inspect/common/workers.h"
+#include "inspect/repairs/advise.h"
 
 using namespace tabulon;
 
@@ -214,6 +215,14 @@ void checkOne(SurveyRow& row, bool shared, bool keepList, SetHandles& handles) {
         return;
     }
     row.lastPair = file.lastPatPair();
+    // The members by their names: they lie beside the main file.
+    SetExtent extent = setExtent(file);
+    for (std::string* member : {&extent.nextMember, &extent.lastMember}) {
+        if (!member->empty()) *member = pathText(fsPath(*member).filename());
+    }
+    // PAT pairs named past the end alone are the info finding
+    // last-pair-past-end; pages missing are damage.
+    if (extent.heldPages < extent.fcrPages) row.incomplete = incompleteSetText(extent);
     row.findings = gatherFindings(file, shared, keepList);
     if (file.firstFcrCopyDamaged()) {
         Finding f;
@@ -253,6 +262,7 @@ void checkSteady(SurveyRow& row, const SurveyOptions& o, const Folder& folder,
         row.lastPair = fresh.lastPair;
         row.findings = std::move(fresh.findings);
         row.error = std::move(fresh.error);
+        row.incomplete = std::move(fresh.incomplete);
         *bytes += after.stamp.size;
         const bool steady = before == after && !handles.membersChanged();
         if (steady || row.state == RowState::Failed) return;
@@ -601,11 +611,13 @@ void settleNames(std::vector<SurveyRow>& rows) {
             std::swap(keep.lastPair, other.lastPair);
             std::swap(keep.findings, other.findings);
             std::swap(keep.error, other.error);
+            std::swap(keep.incomplete, other.incomplete);
             std::swap(keep.another, other.another);
         }
         other.state = RowState::Skipped;
         other.error = "the same file as " + keep.shown + ", checked there";
         other.findings = FileFindings();
+        other.incomplete.clear();
     }
 }
 
@@ -692,7 +704,9 @@ std::string surveyLog(const Survey& s, const std::string& prefix) {
                                               r.findings.bySeverity(UnusedEntry)
                                         : r.findings.bySeverity(Damage);
             t += prefix + "damaged: " + name +
-                 strf(" (%llu %sfindings)\n", (unsigned long long)n, s.strict ? "" : "damage ");
+                 strf(" (%llu %sfindings", (unsigned long long)n, s.strict ? "" : "damage ") +
+                 (r.incomplete.empty() ? std::string() : "; incomplete set: " + r.incomplete) +
+                 ")\n";
         } else if (r.state == RowState::Failed) {
             t += prefix + "not checked: " + name + ": " + displayName(r.error) + "\n";
         }
@@ -795,7 +809,10 @@ std::string surveyText(const Survey& s) {
                                        : "",
         s.strict ? "; strict: every finding is damage" : "");
     for (const SurveyRow& r : s.rows) {
-        if (r.damaged(s.strict)) t += "damage: " + displayName(r.shown) + "\n";
+        if (!r.damaged(s.strict)) continue;
+        t += "damage: " + displayName(r.shown) +
+             (r.incomplete.empty() ? std::string() : " (incomplete set: " + r.incomplete + ")") +
+             "\n";
     }
     for (const WalkError& e : s.walkErrors) t += "folder not read: " + displayName(e.text(s)) + "\n";
     for (size_t i = 0; i < s.dirs.size(); ++i) {
@@ -866,6 +883,7 @@ Json surveyJson(const Survey& s) {
             f["damaged"] = false;
         }
         f["error"] = r.error.empty() ? Json(nullptr) : Json(r.error);
+        f["incomplete"] = r.incomplete.empty() ? Json(nullptr) : Json(r.incomplete);
         files.push_back(f);
     }
     Json j;

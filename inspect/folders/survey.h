@@ -38,6 +38,10 @@ struct SurveyRow {
     uint32_t lastPair = 0;  // the FCR's last-pair field
     FileFindings findings;
     std::string error;
+    // What the set lacks against its FCR ("" for a whole set): a main file
+    // without an extension file, or members shorter than the FCR's pages.
+    // Such a set counts as damaged, whatever its findings.
+    std::string incomplete;
     // The file's identity on its system, to check a file of several names
     // (hard links, folders named twice) once.
     tabulon::FileId id;
@@ -49,7 +53,7 @@ struct SurveyRow {
     // check).
     bool damaged(bool strict) const {
         return (state == RowState::Checked || state == RowState::Changing) &&
-               findings.damage(strict) > 0;
+               (findings.damage(strict) > 0 || !incomplete.empty());
     }
 };
 

@@ -310,7 +310,9 @@ std::string tableRow(const Survey& s, size_t i, size_t rank) {
     cells += hasFindings(r) ? strf("<td><a href=\"#file-%zu\">%s</a></td>", i, name.c_str())
                             : "<td>" + name + "</td>";
     cells += "<td class=\"state\">" + html(stateText(r, s.strict)) +
-             (r.error.empty() ? std::string() : ": " + html(r.error)) + "</td>";
+             (r.error.empty() ? std::string() : ": " + html(r.error)) +
+             (r.incomplete.empty() ? std::string() : ": incomplete set: " + html(r.incomplete)) +
+             "</td>";
     data += strf(" data-version=\"%u\"", unsigned(r.version));
     cells += known ? "<td>" + versionHex(r.version) + "</td>" : "<td>-</td>";
     cells += numberCell("pages", r.pages, known, &data);

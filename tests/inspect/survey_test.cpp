@@ -253,5 +253,56 @@ TEST(SurveyReads, NoKnownFileLeftOut) {
     }
 }
 
+// A set that lacks what its FCR names (an extension file gone, a member cut
+// short) is damage in every form of the survey, with what it lacks.
+TEST(SurveyReads, AnIncompleteSetIsDamage) {
+    struct Case {
+        const char* what;
+        void (*make)(const fs::path& db);
+        const char* lacks;  // a part of the sentence
+    };
+    const Case cases[] = {
+        {"an extension file missing",
+         [](const fs::path& db) { fs::remove(db / "X.^01"); },
+         "is X.^01 missing?"},
+        {"the extension file cut short",
+         [](const fs::path& db) { fs::resize_file(db / "X.^01", 4096); },
+         "or X.^01 cut short?"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir scratch;
+        const fs::path db = scratch.path();
+        build(db, "X.DAT", "family 0x0800 page 1024 logical 60\nsplit logical:30");
+        build(db, "CLEAN.DAT", kSound);
+        c.make(db);
+        const Surveyed r = survey({db.string()});
+        const inspect::SurveyRow* row = r.row("X.DAT");
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(row->state, RowState::Checked) << row->error;
+        EXPECT_NE(row->incomplete.find(c.lacks), std::string::npos) << row->incomplete;
+        EXPECT_TRUE(row->damaged(false));
+        EXPECT_EQ(r.s.damaged(), 1u);
+        EXPECT_EQ(inspect::surveyStatus(r.s), 1);
+        const Json j = inspect({"--json", "survey", db.string()}).json();
+        const Json& f = j.at("files").at(1);
+        EXPECT_EQ(f.at("path"), "X.DAT");
+        EXPECT_TRUE(f.at("damaged").get<bool>());
+        EXPECT_NE(f.at("incomplete").get<std::string>().find(c.lacks), std::string::npos);
+        EXPECT_TRUE(j.at("files").at(0).at("incomplete").is_null());
+        const Result text = inspect({"survey", db.string()});
+        EXPECT_NE(text.out.find("damage: X.DAT (incomplete set: "), std::string::npos) << text.out;
+        EXPECT_NE(text.err.find("damaged: " + db.string() + "/X.DAT ("), std::string::npos);
+        EXPECT_NE(text.err.find("; incomplete set: "), std::string::npos) << text.err;
+        const Result prom = inspect({"survey", "--format", "prometheus", db.string()});
+        const std::string labels = "{dir=\"" + db.string() + "\",path=\"X.DAT\"} 1\n";
+        EXPECT_NE(prom.out.find("tabulon_file_incomplete" + labels), std::string::npos);
+        EXPECT_NE(prom.out.find("tabulon_file_damaged" + labels), std::string::npos);
+        const Result nagios = inspect({"survey", "--format", "nagios", db.string()});
+        EXPECT_EQ(nagios.status, 2);
+        EXPECT_NE(nagios.out.find("X.DAT"), std::string::npos) << nagios.out;
+    }
+}
+
 }  // namespace
 }  // namespace itest
