@@ -324,6 +324,7 @@ struct Candidate {
     size_t dir = 0;
     bool named = false;  // named on the command line itself
     bool link = false;
+    bool followed = false;  // a link followed: folder and name are its target's
     Aside aside = Aside::None;
     std::string reason;
     bool btrieve = false;
@@ -371,6 +372,58 @@ class Walker {
         } else {
             s_->walkErrors.push_back({index, "", systemReason(code)});
         }
+        lookAtBatch();
+    }
+
+    // With --follow-links, once every folder is walked: each link whose
+    // target lies in a folder the walk went through (by the folder's
+    // identity, opened from the target's full path) is looked at as that
+    // file, opened from that folder without following a link; its members
+    // are the target's. Any other link stays aside, with why.
+    void followLinks() {
+        for (Candidate& c : links_) {
+            const fs::path target = fsPath(resolvedPath(pathText(c.path)));
+            FolderHandle h = kInvalidFolder;
+            uint32_t code = 0;
+            FileId id;
+            c.link = false;
+            c.aside = Aside::Link;
+            if (openFolder(pathText(target), &h, &code)) {
+                const bool inside = folderId(h, &id) && walked_.count(id) > 0;
+                closeFolder(h);
+                c.reason = inside ? "a symbolic link to a folder of the survey, walked under its "
+                                    "own name"
+                                  : "a symbolic link to a folder outside the surveyed folders, not "
+                                    "followed";
+                aside_.push_back(std::move(c));
+                continue;
+            }
+            if (!openFolder(pathText(target.parent_path()), &h, &code)) {
+                c.reason = "a symbolic link whose target cannot be reached: " + systemReason(code);
+                aside_.push_back(std::move(c));
+                continue;
+            }
+            auto folder = std::make_shared<Folder>(h, target.parent_path());
+            if (!folderId(h, &id) || walked_.count(id) == 0) {
+                c.reason = "a symbolic link to a file outside the surveyed folders, not followed";
+                aside_.push_back(std::move(c));
+                continue;
+            }
+            // A target that cannot be resolved is the link itself again.
+            FileId own;
+            if (target.filename() == fsPath(c.name) && folderId(c.folder->handle, &own) &&
+                own == id) {
+                c.reason = "a symbolic link whose target cannot be reached";
+                aside_.push_back(std::move(c));
+                continue;
+            }
+            c.aside = Aside::None;
+            c.folder = std::move(folder);
+            c.name = pathText(target.filename());
+            c.followed = true;
+            batch_.push_back(std::move(c));
+        }
+        links_.clear();
         lookAtBatch();
     }
 
@@ -477,6 +530,10 @@ class Walker {
         c.dir = index;
         c.named = named;
         c.link = link;
+        if (link && o_.followLinks) {
+            links_.push_back(std::move(c));  // followed once every folder is walked
+            return;
+        }
         batch_.push_back(std::move(c));
         if (batch_.size() >= kBatch) lookAtBatch();
     }
@@ -501,7 +558,10 @@ class Walker {
                           &code)) {
             // A name that became a link since it was listed is a link.
             c.aside = isLinkRefusal(code) ? Aside::Link : Aside::Unreadable;
-            c.reason = isLinkRefusal(code) ? kLinkReason : "cannot read it: " + systemReason(code);
+            c.reason = isLinkRefusal(code) ? (c.followed ? "a symbolic link whose target is a link "
+                                                           "again, not followed"
+                                                         : kLinkReason)
+                                           : "cannot read it: " + systemReason(code);
             return;
         }
         if (o_.afterOpen) o_.afterOpen(pathText(c.path));
@@ -553,6 +613,7 @@ class Walker {
         row.path = c.path;
         row.dir = c.dir;
         row.named = c.named;
+        row.viaLink = c.followed;
         row.rel = c.named ? genericPathText(c.path.filename())
                           : genericPathText(c.path.lexically_relative(root));
         row.shown = several ? genericPathText(c.path.lexically_normal()) : row.rel;
@@ -587,7 +648,7 @@ class Walker {
 
     const SurveyOptions& o_;
     Survey* s_;
-    std::vector<Candidate> batch_, aside_;
+    std::vector<Candidate> batch_, aside_, links_;
     std::map<FileId, fs::path, FileIdLess> walked_;  // each with the path it was walked by
     std::map<size_t, fs::path> walkedAs_;  // named folders walked before, under another path
     JobLock claims_;
@@ -597,11 +658,17 @@ class Walker {
 // The names of a file checked once: the check's result goes to its first
 // name in the survey's order, each other name says which that is.
 void settleNames(std::vector<SurveyRow>& rows) {
+    // The first name of each file, a name of its own before a link followed.
     std::map<FileId, size_t, FileIdLess> first;
     for (size_t i = 0; i < rows.size(); ++i) {
         if (!rows[i].identified) continue;
         const auto [at, isNew] = first.emplace(rows[i].id, i);
-        if (isNew) continue;
+        if (!isNew && rows[at->second].viaLink && !rows[i].viaLink) at->second = i;
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (!rows[i].identified) continue;
+        const auto at = first.find(rows[i].id);
+        if (at->second == i) continue;
         SurveyRow& keep = rows[at->second];
         SurveyRow& other = rows[i];
         if (keep.another && !other.another) {
@@ -673,6 +740,7 @@ void runSurvey(const SurveyOptions& o, Survey* s) {
     if (o.progress) o.progress->start("checking", 0);
     Walker walker(o, s);
     for (size_t i = 0; i < o.dirs.size(); ++i) walker.walkNamed(i);
+    walker.followLinks();
     walker.keepAside();
     std::sort(s->rows.begin(), s->rows.end(), [](const SurveyRow& a, const SurveyRow& b) {
         return a.dir != b.dir ? a.dir < b.dir : a.shown < b.shown;
@@ -947,6 +1015,7 @@ int cmdSurvey(Context& cx, const SurveyArgs& a) {
     o.jobs = a.jobs;
     o.shared = cx.shared;
     o.strict = a.strict;
+    o.followLinks = a.followLinks;
     o.expect = a.expect;
     o.progress = &progress;
     Survey s;

@@ -29,6 +29,7 @@ struct SurveyRow {
     std::filesystem::path path;  // as opened: the folder as given joined with rel
     size_t dir = 0;     // index into Survey::dirs
     bool named = false;  // a file named itself, not found in a folder
+    bool viaLink = false;  // reached through a symbolic link followed (--follow-links)
     std::string rel;    // relative to its folder (rowDir), with forward slashes
     std::string shown;  // relative to its folder (to the working folder with several
                         // folders), with forward slashes
@@ -111,6 +112,10 @@ struct SurveyOptions {
     std::vector<std::string> dirs;
     unsigned jobs = 1;
     bool shared = false;     // --shared: the engine may write the files meanwhile
+    // --follow-links: a symbolic link to a file in a folder the survey walks
+    // is followed (its target checked once, under its first name); any other
+    // link stays skipped.
+    bool followLinks = false;
     bool keepLists = false;  // keep each finding, for the report
     bool strict = false;
     unsigned expect = 0;  // --expect: the least number of Btrieve files per folder

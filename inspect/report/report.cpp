@@ -422,6 +422,7 @@ int cmdReport(Context& cx, const SurveyArgs& a) {
     o.shared = cx.shared;
     o.keepLists = true;
     o.strict = a.strict;
+    o.followLinks = a.followLinks;
     o.progress = &progress;
     Survey s;
     runSurvey(o, &s);
