@@ -51,6 +51,11 @@ file(COPY "${CPACK_TABULON_SOURCE_DIR}/packaging/tabulon-survey"
      DESTINATION "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/usr/libexec/tabulon"
      FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
                       WORLD_EXECUTE)
+# The generator that makes the service wait for the mounts of its folders.
+file(COPY "${CPACK_TABULON_SOURCE_DIR}/packaging/tabulon-survey-generator"
+     DESTINATION "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/lib/systemd/system-generators"
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
+                      WORLD_EXECUTE)
 file(MAKE_DIRECTORY "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/usr/lib/sysusers.d")
 file(COPY_FILE "${CPACK_TABULON_SOURCE_DIR}/packaging/sysusers.conf"
      "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/usr/lib/sysusers.d/tabulon.conf")

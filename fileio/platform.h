@@ -248,8 +248,8 @@ using FolderHandle = intptr_t;
 constexpr FolderHandle kInvalidFolder = -1;
 
 // What an entry of a folder is, by itself: a link is a link, wherever it
-// leads.
-enum class EntryKind : uint8_t { File, Folder, Link, Other };
+// leads. Unknown: the system could not tell (the error code says why).
+enum class EntryKind : uint8_t { File, Folder, Link, Other, Unknown };
 
 // Opens a folder by its name as given (links on the way followed: the name
 // is the caller's own). False with the system's code; the code for a wrong
@@ -261,11 +261,12 @@ bool openFolder(const std::string& name, FolderHandle* folder, uint32_t* error);
 bool openSubfolder(FolderHandle parent, const std::string& name, FolderHandle* folder,
                    uint32_t* error);
 
-// Calls f(name, kind) for every entry of the folder but "." and "..". False
-// with the system's code when the listing failed (the entries listed before
-// were handed over).
-bool listFolder(FolderHandle folder, const std::function<void(const std::string&, EntryKind)>& f,
-                uint32_t* error);
+// Calls f(name, kind, error) for every entry of the folder but "." and "..";
+// error is the system's code when kind is Unknown (the entry's kind could not
+// be read), else 0. False with the system's code when the listing failed
+// (the entries listed before were handed over).
+using FolderEntryFn = std::function<void(const std::string&, EntryKind, uint32_t)>;
+bool listFolder(FolderHandle folder, const FolderEntryFn& f, uint32_t* error);
 
 // Opens file `name` of an open folder as Platform::open does (access,
 // sharing, only a regular file), never following a link: a link fails the

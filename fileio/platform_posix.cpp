@@ -656,8 +656,7 @@ bool openSubfolder(FolderHandle parent, const std::string& name, FolderHandle* f
     return true;
 }
 
-bool listFolder(FolderHandle folder, const std::function<void(const std::string&, EntryKind)>& f,
-                uint32_t* error) {
+bool listFolder(FolderHandle folder, const FolderEntryFn& f, uint32_t* error) {
     // The listing gets a handle of its own: closedir closes the one it holds.
     const int fd = ::openat(int(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
@@ -673,20 +672,28 @@ bool listFolder(FolderHandle folder, const std::function<void(const std::string&
         const std::string name = e->d_name;
         if (name == "." || name == "..") continue;
         EntryKind kind = EntryKind::Other;
+        uint32_t unknown = 0;
         switch (e->d_type) {
             case DT_REG: kind = EntryKind::File; break;
             case DT_DIR: kind = EntryKind::Folder; break;
             case DT_LNK: kind = EntryKind::Link; break;
             case DT_UNKNOWN: {
+                // The file system does not say: the entry itself, not
+                // followed. One gone meanwhile is no entry.
                 struct stat st;
                 if (fstatat(int(folder), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
                     kind = kindOf(st.st_mode);
+                } else if (errno == ENOENT) {
+                    continue;
+                } else {
+                    kind = EntryKind::Unknown;
+                    unknown = uint32_t(errno);
                 }
                 break;
             }
             default: break;
         }
-        f(name, kind);
+        f(name, kind, unknown);
     }
     const int failed = errno;
     closedir(dir);

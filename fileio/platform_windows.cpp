@@ -729,8 +729,7 @@ bool openSubfolder(FolderHandle parent, const std::string& name, FolderHandle* f
     return openFolderPath(inFolder(parent, name), true, folder, error);
 }
 
-bool listFolder(FolderHandle folder, const std::function<void(const std::string&, EntryKind)>& f,
-                uint32_t* error) {
+bool listFolder(FolderHandle folder, const FolderEntryFn& f, uint32_t* error) {
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW(utf16Of(inFolder(folder, "*")).c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) {
@@ -748,7 +747,7 @@ bool listFolder(FolderHandle folder, const std::function<void(const std::string&
         } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) {
             kind = EntryKind::Other;
         }
-        f(name, kind);
+        f(name, kind, 0);
     } while (FindNextFileW(find, &data));
     const DWORD last = GetLastError();
     FindClose(find);

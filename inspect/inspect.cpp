@@ -58,14 +58,18 @@ struct Args {
     CLI::App *info = nullptr, *pairs = nullptr, *entries = nullptr, *pg = nullptr, *map = nullptr,
              *plan = nullptr, *advise = nullptr, *surveyCmd = nullptr, *reportCmd = nullptr;
     CLI::Option* surveyFormat = nullptr;
+    CLI::Option* surveyExpect = nullptr;
     // Options of survey and report given before the command's name, as the
     // packaged service puts TABULON_SURVEY_OPTIONS; the same option after the
     // name wins.
     struct {
         unsigned jobs = 0;
         bool strict = false;
+        unsigned expect = 0;
+        bool followLinks = false;
         std::string format;
-        CLI::Option *jobsOption = nullptr, *strictOption = nullptr, *formatOption = nullptr;
+        CLI::Option *jobsOption = nullptr, *strictOption = nullptr, *formatOption = nullptr,
+                    *expectOption = nullptr, *followOption = nullptr;
     } before;
 };
 
@@ -109,6 +113,11 @@ void folderCommands(CLI::App& app, Args& a) {
             ->check(CLI::IsMember({"text", "json", "prometheus", "nagios"}));
     survey->add_option("-o,--output", a.survey.output,
                        "write to this file (through a temporary file and a rename)");
+    survey->add_flag("--follow-links", a.survey.followLinks,
+                     "follow a symbolic link to a file inside the folders surveyed");
+    a.surveyExpect = survey->add_option("--expect", a.survey.expect,
+                       "the least number of Btrieve files each folder should hold; fewer is "
+                       "a problem, as damage is");
     CLI::App* report =
         app.add_subcommand("report", "the survey as one HTML page, with the maps of problem files");
     a.reportCmd = report;
@@ -116,6 +125,8 @@ void folderCommands(CLI::App& app, Args& a) {
     report->add_option("-o,--output", a.report.output, "the HTML file to write")->required();
     report->add_option("-j,--jobs", a.jobs, "files checked at a time (default: the cores)");
     report->add_flag("--strict", a.report.strict, "count every finding as damage");
+    report->add_flag("--follow-links", a.report.followLinks,
+                     "follow a symbolic link to a file inside the folders surveyed");
     // The same options before the command's name, in a group without a
     // name: the program's --help lists them under the commands only.
     CLI::Option_group* before = app.add_option_group("");
@@ -123,6 +134,8 @@ void folderCommands(CLI::App& app, Args& a) {
     a.before.strictOption = before->add_flag("--strict", a.before.strict);
     a.before.formatOption = before->add_option("--format", a.before.format)
                                 ->check(CLI::IsMember({"text", "json", "prometheus", "nagios"}));
+    a.before.expectOption = before->add_option("--expect", a.before.expect);
+    a.before.followOption = before->add_flag("--follow-links", a.before.followLinks);
 }
 
 // Hands the options given before the command's name to survey or report;
@@ -130,16 +143,22 @@ void folderCommands(CLI::App& app, Args& a) {
 bool applyLeadingOptions(Args& a, std::string* why) {
     const bool jobs = a.before.jobsOption->count() > 0, strict = a.before.strictOption->count() > 0;
     const bool format = a.before.formatOption->count() > 0;
-    if (!jobs && !strict && !format) return true;
-    if (*a.surveyCmd || (*a.reportCmd && !format)) {
+    const bool expect = a.before.expectOption->count() > 0;
+    const bool follow = a.before.followOption->count() > 0;
+    if (!jobs && !strict && !format && !expect && !follow) return true;
+    if (*a.surveyCmd || (*a.reportCmd && !format && !expect)) {
         SurveyArgs& s = *a.surveyCmd ? a.survey : a.report;
         if (a.jobs == 0) a.jobs = a.before.jobs;
         s.strict = s.strict || a.before.strict;
+        s.followLinks = s.followLinks || a.before.followLinks;
         if (format && a.surveyFormat->count() == 0) s.format = a.before.format;
+        if (expect && a.surveyExpect->count() == 0) s.expect = a.before.expect;
         return true;
     }
-    *why = format ? "--format goes with the survey command only"
-                  : "-j and --strict go with the survey and report commands only";
+    *why = format   ? "--format goes with the survey command only"
+           : expect ? "--expect goes with the survey command only"
+           : (jobs || strict) ? "-j and --strict go with the survey and report commands only"
+                              : "--follow-links goes with the survey and report commands only";
     return false;
 }
 

@@ -5,7 +5,7 @@
 #   - the .deb (tools/package.sh deb) holds exactly the expected files, has
 #     its fields and dependencies, and lintian finds no error or warning in it;
 #   - the survey's service is locked down: systemd-analyze security rates its
-#     exposure at most 2.5;
+#     exposure at most 2.5 (tests/monitoring/units_test.sh holds it to 1.0);
 #   - installed with dpkg (as root, or through sudo), tabulon runs from PATH on
 #     the sample file set, man finds its page, the survey's systemd units pass
 #     systemd-analyze verify and are not enabled, the survey's system user
@@ -90,6 +90,7 @@ cmp -s README.md "$stage/share/doc/tabulon/README.md" && pass "cmake --install: 
 /etc/default/tabulon
 /lib/systemd/system/tabulon-survey.service
 /lib/systemd/system/tabulon-survey.timer
+/lib/systemd/system-generators/tabulon-survey-generator
 /usr/bin/tabulon
 /usr/bin/tabulon-inspect
 /usr/bin/tabulon-undo
@@ -322,8 +323,10 @@ as_service() {
     --inh-caps=+dac_read_search --ambient-caps=+dac_read_search "$script"
 }
 rc=0
-as_service TABULON_SURVEY_DIRS="$private $sample/repair" TABULON_SURVEY_OUTPUT="$metrics/tabulon.prom" \
-  TABULON_SURVEY_OPTIONS="--shared" >"$work/out" 2>&1 || rc=$?
+# Under the unit's UMask=0077, as systemd starts it.
+(umask 077 && as_service TABULON_SURVEY_DIRS="$private $sample/repair" \
+  TABULON_SURVEY_OUTPUT="$metrics/tabulon.prom" TABULON_SURVEY_UMASK=0027 \
+  TABULON_SURVEY_OPTIONS="--shared") >"$work/out" 2>&1 || rc=$?
 if [ $rc -le 1 ] && grep -q "^tabulon_file_checked{dir=\"$private\",path=\"ORDERS.DAT\"} 1$" \
   "$metrics/tabulon.prom" && grep -qx 'tabulon_survey_complete 1' "$metrics/tabulon.prom"; then
   pass "the service's command, as tabulon, reads a folder only root may read"
@@ -331,6 +334,10 @@ else
   fail "the service's command, as tabulon, reads a folder only root may read" \
     "status $rc: $(head -5 "$work/out"; head -20 "$metrics/tabulon.prom" 2>/dev/null)"
 fi
+# The metrics are for the service's group: the metrics reader joins it.
+mode=$(stat -c '%a %G' "$metrics/tabulon.prom" 2>/dev/null || true)
+[ "$mode" = "640 tabulon" ] && pass "the metrics file is readable by the group tabulon alone" ||
+  fail "the metrics file is readable by the group tabulon alone" "mode and group: '$mode'"
 rc=0
 as_service TABULON_SURVEY_DIRS= >"$work/out" 2>&1 || rc=$?
 [ $rc = 0 ] && [ "$(wc -l <"$work/out")" = 1 ] && pass "no folder configured: one line, status 0" ||

@@ -89,7 +89,7 @@ $msi_upgrade_code	$msi_bumped			2		TABULON_NEWER" ]; then
 msi_xpath() { xmllint --xpath "string(//*[local-name()='$2'])" "$1" 2>/dev/null || true; }
 msi_task() {
   local xml=$msi_stage/tabulon-survey.xml why=""
-  local args='survey --format prometheus -o "C:\Program Files\windows_exporter\textfile_inputs\tabulon.prom" "D:\Data"'
+  local args='survey --format prometheus --expect 1 -o "C:\Program Files\windows_exporter\textfile_inputs\tabulon.prom" "D:\Data"'
   if [ "$(od -An -tx1 -N2 "$xml" | tr -d ' ')" != fffe ]; then
     why="not UTF-16 with a byte order mark"
   elif ! xmllint --noout "$xml" 2>"$work/xmllint.err"; then

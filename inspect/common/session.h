@@ -89,6 +89,8 @@ struct SurveyArgs {
     std::vector<std::string> dirs;
     unsigned jobs = 1;
     bool strict = false;
+    unsigned expect = 0;          // --expect: the least number of Btrieve files per folder
+    bool followLinks = false;     // --follow-links: links to files inside the folders
     std::string format = "text";  // text, json, prometheus, nagios
     std::string output;           // -o: the file to write instead of standard output
 };

@@ -1,8 +1,13 @@
 // The survey for monitoring systems: the Prometheus text exposition format
 // (for node_exporter's textfile collector) and the Nagios plugin line; and
 // the write of an output file.
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "fileio/replace.h"
 #include "inspect/common/names.h"
@@ -21,11 +26,54 @@ struct Family {
     }
 };
 
+// The bytes of a character or an escape of a name's text at `at`: every
+// backslash there begins an escape (\\, \xNN, \uNNNN).
+size_t tokenLength(const std::string& text, size_t at) {
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    size_t n = 1;
+    if (c == '\\' && at + 1 < text.size()) {
+        n = text[at + 1] == 'x' ? 4 : text[at + 1] == 'u' ? 6 : 2;
+    } else if (c >= 0xF0) {
+        n = 4;
+    } else if (c >= 0xE0) {
+        n = 3;
+    } else if (c >= 0xC0) {
+        n = 2;
+    }
+    return std::min(n, text.size() - at);
+}
+
+uint64_t fnv1a64(std::string_view bytes) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (char c : bytes) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 0x100000001b3ull;
+    }
+    return h;
+}
+
 std::string fileLabels(const Survey& s, const SurveyRow& r) {
-    return "dir=\"" + labelValue(s.dirs[r.dir]) + "\",path=\"" + labelValue(r.rel) + "\"";
+    return "dir=\"" + prometheusLabel(s.rowDir(r)) + "\",path=\"" + prometheusLabel(r.rel) + "\"";
 }
 
 }  // namespace
+
+std::string prometheusLabel(std::string_view name) {
+    std::string text = displayName(name);
+    if (text.size() > kLabelBytes) {
+        size_t at = 0;
+        while (at < text.size() && at + tokenLength(text, at) <= kLabelKeptBytes) {
+            at += tokenLength(text, at);
+        }
+        text = text.substr(0, at) + "\\~" + hex(fnv1a64(name), 16).substr(2);
+    }
+    std::string r;
+    for (char c : text) {
+        if (c == '\\' || c == '"') r += '\\';
+        r += c;
+    }
+    return r;
+}
 
 int64_t lastSuccessIn(const std::string& exposition) {
     const std::string key = "\ntabulon_survey_last_success_timestamp_seconds ";
@@ -58,11 +106,34 @@ void surveyFamilies(std::string& t, const Survey& s, int64_t lastSuccess) {
     t += strf("tabulon_survey_files{state=\"skipped\"} %zu\n", s.count(RowState::Skipped));
     Family(t, "survey_damaged_files", "Files with damage.");
     t += strf("tabulon_survey_damaged_files %zu\n", s.damaged());
+    Family(t, "survey_folder_files",
+           "Btrieve files found under each folder named (0 when none: an empty folder, or one "
+           "that could not be read).");
+    std::set<std::string> seen;
+    for (size_t i = 0; i < s.dirs.size(); ++i) {
+        const std::string labels = "dir=\"" + prometheusLabel(s.dirs[i]) + "\"";
+        if (!seen.insert(labels).second) continue;  // a folder named twice
+        t += "tabulon_survey_folder_files{" + labels + "} " +
+             std::to_string(i < s.folderFiles.size() ? s.folderFiles[i] : 0) + "\n";
+    }
+    if (s.expect > 0) {
+        Family(t, "survey_folder_expected_files",
+               "The least number of Btrieve files each folder named should hold (--expect).");
+        seen.clear();
+        for (size_t i = 0; i < s.dirs.size(); ++i) {
+            const std::string labels = "dir=\"" + prometheusLabel(s.dirs[i]) + "\"";
+            if (!seen.insert(labels).second) continue;
+            t += "tabulon_survey_folder_expected_files{" + labels + "} " +
+                 std::to_string(s.expect) + "\n";
+        }
+    }
     Family(t, "survey_folder_unreadable",
            "1 for each folder the survey could not read (the files under it are not counted).");
+    seen.clear();
     for (const WalkError& e : s.walkErrors) {
-        t += "tabulon_survey_folder_unreadable{dir=\"" + labelValue(s.dirs[e.dir]) + "\",path=\"" +
-             labelValue(e.path) + "\"} 1\n";
+        const std::string labels =
+            "dir=\"" + prometheusLabel(s.dirs[e.dir]) + "\",path=\"" + prometheusLabel(e.path) + "\"";
+        if (seen.insert(labels).second) t += "tabulon_survey_folder_unreadable{" + labels + "} 1\n";
     }
 }
 
@@ -71,46 +142,73 @@ void surveyFamilies(std::string& t, const Survey& s, int64_t lastSuccess) {
 std::string surveyPrometheus(const Survey& s, int64_t lastSuccess) {
     std::string t;
     surveyFamilies(t, s, lastSuccess);
+    // Each file's labels, once: a name reached twice as the same dir and
+    // path (a file named twice) has its series once, from its first row.
+    std::vector<std::string> labels(s.rows.size());
+    std::vector<bool> once(s.rows.size());
+    std::set<std::string> seen;
+    for (size_t i = 0; i < s.rows.size(); ++i) {
+        labels[i] = fileLabels(s, s.rows[i]);
+        once[i] = seen.insert(labels[i]).second;
+    }
+    auto each = [&](auto&& f) {
+        for (size_t i = 0; i < s.rows.size(); ++i) {
+            if (once[i]) f(s.rows[i], labels[i]);
+        }
+    };
     Family(t, "file_checked",
            "1 when the file could be opened and read (a pre-6.x file has no PAT to check), 0 when "
            "not.");
-    for (const SurveyRow& r : s.rows) {
+    each([&](const SurveyRow& r, const std::string& l) {
         const bool read = r.state == RowState::Checked || r.state == RowState::PreSix;
-        t += "tabulon_file_checked{" + fileLabels(s, r) + "} " + (read ? "1" : "0") + "\n";
-    }
-    Family(t, "file_damaged", "1 when the file has damage.");
-    for (const SurveyRow& r : s.rows) {
-        if (r.state != RowState::Checked) continue;
-        t += "tabulon_file_damaged{" + fileLabels(s, r) + "} " + (r.damaged(s.strict) ? "1" : "0") +
+        t += "tabulon_file_checked{" + l + "} " + (read ? "1" : "0") + "\n";
+    });
+    Family(t, "file_damaged",
+           "1 when the file has damage (a changing file: at its last check), 0 when not.");
+    each([&](const SurveyRow& r, const std::string& l) {
+        if (r.state != RowState::Checked && r.state != RowState::Changing) return;
+        t += "tabulon_file_damaged{" + l + "} " + (r.damaged(s.strict) ? "1" : "0") + "\n";
+    });
+    Family(t, "file_incomplete",
+           "1 when the set lacks what its FCR names (an extension file, or pages): damage.");
+    each([&](const SurveyRow& r, const std::string& l) {
+        if (r.state != RowState::Checked && r.state != RowState::Changing) return;
+        t += "tabulon_file_incomplete{" + l + "} " + (r.incomplete.empty() ? "0" : "1") + "\n";
+    });
+    Family(t, "file_changing",
+           "1 when the file changed during each of its checks (not checked), 0 when not.");
+    each([&](const SurveyRow& r, const std::string& l) {
+        if (r.state == RowState::Skipped) return;
+        t += "tabulon_file_changing{" + l + "} " + (r.state == RowState::Changing ? "1" : "0") +
              "\n";
-    }
+    });
     Family(t, "file_findings", "Findings of the check, by severity and counter class.");
-    for (const SurveyRow& r : s.rows) {
-        if (r.state != RowState::Checked) continue;
+    each([&](const SurveyRow& r, const std::string& l) {
+        if (r.state != RowState::Checked) return;
         for (int v = 0; v < kSeverities; ++v) {
             for (int c = 0; c < kClasses; ++c) {
                 t += strf("tabulon_file_findings{%s,severity=\"%s\",class=\"%s\"} %llu\n",
-                          fileLabels(s, r).c_str(), severityName(v), className(c),
+                          l.c_str(), severityName(v), className(c),
                           (unsigned long long)r.findings.count[c][v]);
             }
         }
-    }
+    });
     Family(t, "file_pages_examined", "Pages the check examined, by counter class.");
-    for (const SurveyRow& r : s.rows) {
-        if (r.state != RowState::Checked) continue;
+    each([&](const SurveyRow& r, const std::string& l) {
+        if (r.state != RowState::Checked) return;
         const ScanCounters& c = r.findings.counters;
         const uint32_t n[kClasses] = {c.patPagesExamined, c.dataPagesExamined, c.indexPagesExamined,
                                       c.otherPagesExamined};
         for (int k = 0; k < kClasses; ++k) {
-            t += strf("tabulon_file_pages_examined{%s,class=\"%s\"} %lu\n",
-                      fileLabels(s, r).c_str(), className(k), (unsigned long)n[k]);
+            t += strf("tabulon_file_pages_examined{%s,class=\"%s\"} %lu\n", l.c_str(),
+                      className(k), (unsigned long)n[k]);
         }
-    }
+    });
     Family(t, "file_pages", "Pages the FCR counts.");
-    for (const SurveyRow& r : s.rows) {
-        if (r.state != RowState::Checked && r.state != RowState::PreSix) continue;
-        t += "tabulon_file_pages{" + fileLabels(s, r) + "} " + std::to_string(r.pages) + "\n";
-    }
+    each([&](const SurveyRow& r, const std::string& l) {
+        if (r.state != RowState::Checked && r.state != RowState::PreSix) return;
+        t += "tabulon_file_pages{" + l + "} " + std::to_string(r.pages) + "\n";
+    });
     return t;
 }
 
@@ -143,7 +241,7 @@ namespace {
 
 std::string nagiosState(const Survey& s, int* status) {
     const bool incomplete = !s.complete();
-    if (s.damaged() > 0 || (s.strict && incomplete)) {
+    if (s.damaged() > 0 || s.foldersBelowExpected() > 0 || (s.strict && incomplete)) {
         *status = 2;
         return "CRITICAL";
     }
@@ -169,6 +267,15 @@ std::string nagiosSummary(const Survey& s) {
         summary += strf("%zu folders not read: ", s.walkErrors.size()) +
                    pluginText(s.walkErrors[0].text(s));
         if (s.walkErrors.size() > 1) summary += strf(" and %zu more", s.walkErrors.size() - 1);
+    }
+    if (s.foldersBelowExpected() > 0) {
+        if (!summary.empty()) summary += "; ";
+        size_t n = 0;
+        for (size_t i = 0; i < s.dirs.size(); ++i) {
+            if (!s.belowExpected(i)) continue;
+            if (n++ == 0) summary += pluginText(s.belowExpectedText(i));
+        }
+        if (n > 1) summary += strf(" and %zu more folders below expected", n - 1);
     }
     if (failed > 0) {
         if (!summary.empty()) summary += "; ";
@@ -209,6 +316,9 @@ std::string surveyNagios(const Survey& s, int* status) {
     perf += strf(" folders_not_read=%zu;;%s;0 changing=%zu;;;0 skipped=%zu;;;0",
                  s.walkErrors.size(), s.strict ? "0" : "", s.count(RowState::Changing),
                  s.count(RowState::Skipped));
+    if (s.expect > 0) {
+        perf += strf(" folders_below_expected=%zu;;0;0", s.foldersBelowExpected());
+    }
     perf += strf(" damage=%llu;;;0 unused_entry=%llu;;;0 info=%llu;;;0",
                  (unsigned long long)bySeverity[Damage],
                  (unsigned long long)bySeverity[UnusedEntry], (unsigned long long)bySeverity[Info]);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fileio/platform.h"
@@ -19,6 +20,7 @@
 #include "inspect/common/progress.h"
 #include "inspect/common/names.h"
 #include "inspect/common/workers.h"
+#include "inspect/repairs/advise.h"
 
 using namespace tabulon;
 
@@ -218,6 +220,14 @@ void checkOne(SurveyRow& row, bool shared, bool keepList, SetHandles& handles) {
         return;
     }
     row.lastPair = file.lastPatPair();
+    // The members by their names: they lie beside the main file.
+    SetExtent extent = checked.extent();
+    for (std::string* member : {&extent.nextMember, &extent.lastMember}) {
+        if (!member->empty()) *member = pathText(fsPath(*member).filename());
+    }
+    // PAT pairs named past the end alone are the info finding
+    // last-pair-past-end; pages missing are damage.
+    if (extent.heldPages < extent.fcrPages) row.incomplete = incompleteSetText(extent);
     row.findings = gatherFindings(checked, keepList);
     if (file.firstFcrCopyDamaged()) {
         Finding f;
@@ -229,22 +239,27 @@ void checkOne(SurveyRow& row, bool shared, bool keepList, SetHandles& handles) {
     row.state = RowState::Checked;
 }
 
-// Checks a file through its one handle, and once more when its stamp or its
-// FCR pages, or the stamp of a member, changed meanwhile (the engine wrote
-// to it): a file written while it is read can show damage that is gone a
-// moment later. A file that changes during both checks is reported as
-// changing, not by its findings.
+// Checks a file through its one handle, and again after a short wait when
+// its stamp or its FCR pages, or the stamp of a member, changed meanwhile
+// (the engine wrote to it): a file written while it is read can show damage
+// that is gone a moment later. A file that changes during every check is
+// reported as changing, not checked, with the findings of its last check:
+// damage seen is never hidden.
 void checkSteady(SurveyRow& row, const SurveyOptions& o, const Folder& folder,
                  const std::string& name, PlatformHandle main, uint64_t* bytes) {
     SetHandles handles(folder, name, main);
     const std::string path = pathText(row.path);
-    for (int pass = 0; pass < 2; ++pass) {
+    const size_t checks = 1 + o.backoffMs.size();
+    for (size_t pass = 0; pass < checks; ++pass) {
+        if (pass > 0 && o.backoffMs[pass - 1] > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(o.backoffMs[pass - 1]));
+        }
         handles.restamp();
         const Look before = lookAt(main);
         SurveyRow fresh;
         fresh.path = row.path;
         checkOne(fresh, o.shared, o.keepLists, handles);
-        if (o.afterCheck) o.afterCheck(path, pass);
+        if (o.afterCheck) o.afterCheck(path, int(pass));
         const Look after = lookAt(main);
         row.state = fresh.state;
         row.version = fresh.version;
@@ -252,13 +267,16 @@ void checkSteady(SurveyRow& row, const SurveyOptions& o, const Folder& folder,
         row.lastPair = fresh.lastPair;
         row.findings = std::move(fresh.findings);
         row.error = std::move(fresh.error);
+        row.incomplete = std::move(fresh.incomplete);
         *bytes += after.stamp.size;
         const bool steady = before == after && !handles.membersChanged();
         if (steady || row.state == RowState::Failed) return;
     }
+    if (row.state != RowState::Checked) return;  // a pre-6.x file has no findings to trust
     row.state = RowState::Changing;
-    row.error = "the file changed while it was checked, twice";
-    row.findings = FileFindings();
+    row.error = strf("not checked: the file changed during each of its %zu checks; the findings "
+                     "are those of the last",
+                     checks);
 }
 
 void add(ScanCounters& to, const ScanCounters& c) {
@@ -311,6 +329,7 @@ struct Candidate {
     size_t dir = 0;
     bool named = false;  // named on the command line itself
     bool link = false;
+    bool followed = false;  // a link followed: folder and name are its target's
     Aside aside = Aside::None;
     std::string reason;
     bool btrieve = false;
@@ -361,6 +380,58 @@ class Walker {
         lookAtBatch();
     }
 
+    // With --follow-links, once every folder is walked: each link whose
+    // target lies in a folder the walk went through (by the folder's
+    // identity, opened from the target's full path) is looked at as that
+    // file, opened from that folder without following a link; its members
+    // are the target's. Any other link stays aside, with why.
+    void followLinks() {
+        for (Candidate& c : links_) {
+            const fs::path target = fsPath(resolvedPath(pathText(c.path)));
+            FolderHandle h = kInvalidFolder;
+            uint32_t code = 0;
+            FileId id;
+            c.link = false;
+            c.aside = Aside::Link;
+            if (openFolder(pathText(target), &h, &code)) {
+                const bool inside = folderId(h, &id) && walked_.count(id) > 0;
+                closeFolder(h);
+                c.reason = inside ? "a symbolic link to a folder of the survey, walked under its "
+                                    "own name"
+                                  : "a symbolic link to a folder outside the surveyed folders, not "
+                                    "followed";
+                aside_.push_back(std::move(c));
+                continue;
+            }
+            if (!openFolder(pathText(target.parent_path()), &h, &code)) {
+                c.reason = "a symbolic link whose target cannot be reached: " + systemReason(code);
+                aside_.push_back(std::move(c));
+                continue;
+            }
+            auto folder = std::make_shared<Folder>(h, target.parent_path());
+            if (!folderId(h, &id) || walked_.count(id) == 0) {
+                c.reason = "a symbolic link to a file outside the surveyed folders, not followed";
+                aside_.push_back(std::move(c));
+                continue;
+            }
+            // A target that cannot be resolved is the link itself again.
+            FileId own;
+            if (target.filename() == fsPath(c.name) && folderId(c.folder->handle, &own) &&
+                own == id) {
+                c.reason = "a symbolic link whose target cannot be reached";
+                aside_.push_back(std::move(c));
+                continue;
+            }
+            c.aside = Aside::None;
+            c.folder = std::move(folder);
+            c.name = pathText(target.filename());
+            c.followed = true;
+            batch_.push_back(std::move(c));
+        }
+        links_.clear();
+        lookAtBatch();
+    }
+
     // The files reported without a check: by their name, or by the Btrieve
     // files found in their folder.
     void keepAside() {
@@ -391,18 +462,29 @@ class Walker {
 
     // Whether a folder was walked before (a folder named twice, or inside
     // another named one); notes it as walked.
-    bool seenBefore(const Folder& f) {
+    bool seenBefore(const Folder& f, fs::path* first) {
         FileId id;
         if (!folderId(f.handle, &id)) return false;
-        return !walked_.insert(id).second;
+        const auto [at, isNew] = walked_.emplace(id, f.path);
+        *first = at->second;
+        return !isNew;
     }
 
     void walkFolder(FolderRef top, size_t index) {
         const fs::path root = top->path;
         std::vector<Pending> pending;
         FolderRef folder = std::move(top);
+        bool named = true;
         for (;;) {
-            if (folder && !seenBefore(*folder)) list(folder, root, index, pending);
+            if (folder) {
+                fs::path first;
+                if (!seenBefore(*folder, &first)) {
+                    list(folder, root, index, pending);
+                } else if (named) {
+                    walkedAs_[index] = first;  // its files are counted under that path
+                }
+            }
+            named = false;
             folder.reset();
             if (pending.empty()) break;
             Pending next = std::move(pending.back());
@@ -422,8 +504,14 @@ class Walker {
     void list(const FolderRef& folder, const fs::path& root, size_t index,
               std::vector<Pending>& pending) {
         uint32_t code = 0;
-        const bool listed = listFolder(folder->handle, [&](const std::string& name, EntryKind kind) {
-            if (kind == EntryKind::Folder) {
+        const bool listed = listFolder(folder->handle, [&](const std::string& name, EntryKind kind,
+                                                           uint32_t unknown) {
+            if (kind == EntryKind::Unknown) {
+                // What the entry is could not be read: a file or a folder
+                // under it may go unseen.
+                s_->walkErrors.push_back({index, relative(folder->path / fsPath(name), root),
+                                          "cannot tell what it is: " + systemReason(unknown)});
+            } else if (kind == EntryKind::Folder) {
                 pending.push_back({folder, name});
             } else if ((kind == EntryKind::File || kind == EntryKind::Link) &&
                        !isMemberName(fsPath(name))) {
@@ -447,6 +535,10 @@ class Walker {
         c.dir = index;
         c.named = named;
         c.link = link;
+        if (link && o_.followLinks) {
+            links_.push_back(std::move(c));  // followed once every folder is walked
+            return;
+        }
         batch_.push_back(std::move(c));
         if (batch_.size() >= kBatch) lookAtBatch();
     }
@@ -471,7 +563,10 @@ class Walker {
                           &code)) {
             // A name that became a link since it was listed is a link.
             c.aside = isLinkRefusal(code) ? Aside::Link : Aside::Unreadable;
-            c.reason = isLinkRefusal(code) ? kLinkReason : "cannot read it: " + systemReason(code);
+            c.reason = isLinkRefusal(code) ? (c.followed ? "a symbolic link whose target is a link "
+                                                           "again, not followed"
+                                                         : kLinkReason)
+                                           : "cannot read it: " + systemReason(code);
             return;
         }
         if (o_.afterOpen) o_.afterOpen(pathText(c.path));
@@ -522,16 +617,45 @@ class Walker {
         SurveyRow row;
         row.path = c.path;
         row.dir = c.dir;
+        row.named = c.named;
+        row.viaLink = c.followed;
         row.rel = c.named ? genericPathText(c.path.filename())
                           : genericPathText(c.path.lexically_relative(root));
         row.shown = several ? genericPathText(c.path.lexically_normal()) : row.rel;
         return row;
     }
 
+  public:
+    // The Btrieve files under each folder named: its rows, or those under
+    // the path it was first walked by.
+    void countFolders() const {
+        s_->folderFiles.assign(o_.dirs.size(), 0);
+        for (size_t i = 0; i < o_.dirs.size(); ++i) {
+            const auto as = walkedAs_.find(i);
+            for (const SurveyRow& r : s_->rows) {
+                if (r.state == RowState::Skipped) continue;
+                if (as == walkedAs_.end() ? r.dir == i : isUnder(r.path, as->second)) {
+                    ++s_->folderFiles[i];
+                }
+            }
+        }
+    }
+
+  private:
+    static bool isUnder(const fs::path& path, const fs::path& folder) {
+        auto p = path.begin();
+        for (auto f = folder.begin(); f != folder.end(); ++f, ++p) {
+            if (f->empty()) continue;  // a trailing separator
+            if (p == path.end() || *p != *f) return false;
+        }
+        return true;
+    }
+
     const SurveyOptions& o_;
     Survey* s_;
-    std::vector<Candidate> batch_, aside_;
-    std::set<FileId, FileIdLess> walked_;
+    std::vector<Candidate> batch_, aside_, links_;
+    std::map<FileId, fs::path, FileIdLess> walked_;  // each with the path it was walked by
+    std::map<size_t, fs::path> walkedAs_;  // named folders walked before, under another path
     JobLock claims_;
     std::set<FileId, FileIdLess> claimed_;
 };
@@ -539,11 +663,17 @@ class Walker {
 // The names of a file checked once: the check's result goes to its first
 // name in the survey's order, each other name says which that is.
 void settleNames(std::vector<SurveyRow>& rows) {
+    // The first name of each file, a name of its own before a link followed.
     std::map<FileId, size_t, FileIdLess> first;
     for (size_t i = 0; i < rows.size(); ++i) {
         if (!rows[i].identified) continue;
         const auto [at, isNew] = first.emplace(rows[i].id, i);
-        if (isNew) continue;
+        if (!isNew && rows[at->second].viaLink && !rows[i].viaLink) at->second = i;
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (!rows[i].identified) continue;
+        const auto at = first.find(rows[i].id);
+        if (at->second == i) continue;
         SurveyRow& keep = rows[at->second];
         SurveyRow& other = rows[i];
         if (keep.another && !other.another) {
@@ -553,11 +683,13 @@ void settleNames(std::vector<SurveyRow>& rows) {
             std::swap(keep.lastPair, other.lastPair);
             std::swap(keep.findings, other.findings);
             std::swap(keep.error, other.error);
+            std::swap(keep.incomplete, other.incomplete);
             std::swap(keep.another, other.another);
         }
         other.state = RowState::Skipped;
         other.error = "the same file as " + keep.shown + ", checked there";
         other.findings = FileFindings();
+        other.incomplete.clear();
     }
 }
 
@@ -601,27 +733,90 @@ std::string WalkError::text(const Survey& s) const {
 }
 
 bool Survey::complete() const {
-    return walkErrors.empty() && count(RowState::Failed) == 0;
+    return walkErrors.empty() && count(RowState::Failed) == 0 && count(RowState::Changing) == 0;
 }
 
 void runSurvey(const SurveyOptions& o, Survey* s) {
+    const auto begun = std::chrono::steady_clock::now();
     s->time = surveyTime();
     s->dirs = o.dirs;
     s->strict = o.strict;
+    s->expect = o.expect;
     if (o.progress) o.progress->start("checking", 0);
     Walker walker(o, s);
     for (size_t i = 0; i < o.dirs.size(); ++i) walker.walkNamed(i);
+    walker.followLinks();
     walker.keepAside();
     std::sort(s->rows.begin(), s->rows.end(), [](const SurveyRow& a, const SurveyRow& b) {
         return a.dir != b.dir ? a.dir < b.dir : a.shown < b.shown;
     });
     settleNames(s->rows);
+    walker.countFolders();
     if (o.progress) o.progress->clear();
+    s->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+}
+
+std::string surveyLog(const Survey& s, const std::string& prefix) {
+    std::string t;
+    for (const WalkError& e : s.walkErrors) {
+        t += prefix + "cannot read " + displayName(e.text(s)) + "\n";
+    }
+    for (size_t i = 0; i < s.dirs.size(); ++i) {
+        if (s.belowExpected(i)) {
+            t += prefix + "folder below expected: " + displayName(s.belowExpectedText(i)) + "\n";
+        }
+    }
+    for (const SurveyRow& r : s.rows) {
+        const std::string name = displayName(genericPathText(r.path));
+        if (r.state == RowState::Changing) {
+            t += prefix + "changing: " + name + ": " + displayName(r.error) +
+                 strf(" (%llu damage findings)\n",
+                      (unsigned long long)r.findings.bySeverity(Damage));
+        } else if (r.damaged(s.strict)) {
+            const uint64_t n = s.strict ? r.findings.bySeverity(Damage) +
+                                              r.findings.bySeverity(UnusedEntry)
+                                        : r.findings.bySeverity(Damage);
+            t += prefix + "damaged: " + name +
+                 strf(" (%llu %sfindings", (unsigned long long)n, s.strict ? "" : "damage ") +
+                 (r.incomplete.empty() ? std::string() : "; incomplete set: " + r.incomplete) +
+                 ")\n";
+        } else if (r.state == RowState::Failed) {
+            t += prefix + "not checked: " + name + ": " + displayName(r.error) + "\n";
+        }
+    }
+    t += prefix +
+         strf("survey: files=%zu folders=%zu checked=%zu damaged=%zu not_checked=%zu "
+              "changing=%zu skipped=%zu folders_not_read=%zu folders_below_expected=%zu "
+              "complete=%d duration=%.3fs\n",
+              s.rows.size(), s.dirs.size(), s.count(RowState::Checked), s.damaged(),
+              s.count(RowState::Failed), s.count(RowState::Changing), s.count(RowState::Skipped),
+              s.walkErrors.size(), s.foldersBelowExpected(), s.complete() ? 1 : 0, s.seconds);
+    return t;
+}
+
+std::string Survey::rowDir(const SurveyRow& r) const {
+    if (!r.named) return dirs[r.dir];
+    const fs::path given = fsPath(dirs[r.dir]);
+    return given.has_parent_path() ? pathText(given.parent_path()) : std::string(".");
+}
+
+size_t Survey::foldersBelowExpected() const {
+    size_t n = 0;
+    for (size_t i = 0; i < dirs.size(); ++i) n += belowExpected(i) ? 1 : 0;
+    return n;
+}
+
+std::string Survey::belowExpectedText(size_t dir) const {
+    const size_t n = dir < folderFiles.size() ? folderFiles[dir] : 0;
+    const std::string held = n == 0   ? std::string("no Btrieve file")
+                             : n == 1 ? std::string("1 Btrieve file")
+                                      : strf("%zu Btrieve files", n);
+    return dirs[dir] + " holds " + held + ", expected at least " + std::to_string(expect);
 }
 
 int surveyStatus(const Survey& s) {
     if (!s.complete()) return kStatusFailed;
-    return s.damaged() > 0 ? 1 : 0;
+    return s.damaged() > 0 || s.foldersBelowExpected() > 0 ? 1 : 0;
 }
 
 std::string surveyText(const Survey& s) {
@@ -661,9 +856,10 @@ std::string surveyText(const Survey& s) {
                           displayName(r.error).c_str());
                 break;
             case RowState::Changing:
-                t += strf("%-*s %-7s %9lu %9s | changing: %s\n", width, name,
-                          versionHex(r.version).c_str(), (unsigned long)r.pages, "-",
-                          displayName(r.error).c_str());
+                t += strf("%-*s %-7s %9lu %9s | changing, %s; at the last: %llu damage\n", width,
+                          name, versionHex(r.version).c_str(), (unsigned long)r.pages, "-",
+                          displayName(r.error).c_str(),
+                          (unsigned long long)r.findings.bySeverity(Damage));
                 break;
             case RowState::Skipped:
                 t += strf("%-*s %-7s %9s %9s | skipped: %s\n", width, name, "-", "-", "-",
@@ -686,9 +882,15 @@ std::string surveyText(const Survey& s) {
                                        : "",
         s.strict ? "; strict: every finding is damage" : "");
     for (const SurveyRow& r : s.rows) {
-        if (r.damaged(s.strict)) t += "damage: " + displayName(r.shown) + "\n";
+        if (!r.damaged(s.strict)) continue;
+        t += "damage: " + displayName(r.shown) +
+             (r.incomplete.empty() ? std::string() : " (incomplete set: " + r.incomplete + ")") +
+             "\n";
     }
     for (const WalkError& e : s.walkErrors) t += "folder not read: " + displayName(e.text(s)) + "\n";
+    for (size_t i = 0; i < s.dirs.size(); ++i) {
+        if (s.belowExpected(i)) t += "folder below expected: " + displayName(s.belowExpectedText(i)) + "\n";
+    }
     return t;
 }
 
@@ -726,13 +928,19 @@ Json surveyJson(const Survey& s) {
     for (const SurveyRow& r : s.rows) {
         const bool known = r.state != RowState::Failed && r.state != RowState::Skipped;
         Json f;
-        f["path"] = r.shown;
+        f["dir"] = s.rowDir(r);
+        f["path"] = r.rel;
         f["state"] = stateKey(r.state);
         f["version"] = known ? Json(r.version) : Json(nullptr);
         f["versionHex"] = known ? Json(versionHex(r.version)) : Json(nullptr);
         f["fcrPages"] = known ? Json(r.pages) : Json(nullptr);
         f["lastPair"] = r.state == RowState::Checked ? Json(r.lastPair) : Json(nullptr);
-        if (r.state == RowState::Checked) {
+        if (r.state == RowState::Changing) {
+            // Not checked, but the damage its last check saw is not hidden.
+            putCounters(f, r.findings.counters);
+            f["findingCounts"] = severityJson(r.findings);
+            f["damaged"] = r.damaged(s.strict);
+        } else if (r.state == RowState::Checked) {
             putCounters(f, r.findings.counters);
             f["findingCounts"] = severityJson(r.findings);
             f["damaged"] = r.damaged(s.strict);
@@ -748,6 +956,7 @@ Json surveyJson(const Survey& s) {
             f["damaged"] = false;
         }
         f["error"] = r.error.empty() ? Json(nullptr) : Json(r.error);
+        f["incomplete"] = r.incomplete.empty() ? Json(nullptr) : Json(r.incomplete);
         files.push_back(f);
     }
     Json j;
@@ -764,12 +973,23 @@ Json surveyJson(const Survey& s) {
     tot["notChecked"] = s.count(RowState::Failed);
     tot["changing"] = s.count(RowState::Changing);
     tot["skipped"] = s.count(RowState::Skipped);
+    tot["foldersBelowExpected"] = s.foldersBelowExpected();
     putCounters(tot, total);
     tot["findingCounts"] = severityJson(all);
     j["totals"] = tot;
     Json walkErrors = Json::array();
     for (const WalkError& e : s.walkErrors) walkErrors.push_back(e.text(s));
     j["walkErrors"] = walkErrors;
+    Json folders = Json::array();
+    for (size_t i = 0; i < s.dirs.size(); ++i) {
+        Json f;
+        f["dir"] = s.dirs[i];
+        f["fileCount"] = i < s.folderFiles.size() ? s.folderFiles[i] : 0;
+        f["expectedFiles"] = s.expect > 0 ? Json(s.expect) : Json(nullptr);
+        f["belowExpected"] = s.belowExpected(i);
+        folders.push_back(f);
+    }
+    j["folders"] = folders;
     j["complete"] = s.complete();
     j["status"] = surveyStatus(s);
     return j;
@@ -800,6 +1020,8 @@ int cmdSurvey(Context& cx, const SurveyArgs& a) {
     o.jobs = a.jobs;
     o.shared = cx.shared;
     o.strict = a.strict;
+    o.followLinks = a.followLinks;
+    o.expect = a.expect;
     o.progress = &progress;
     Survey s;
     runSurvey(o, &s);
@@ -815,18 +1037,15 @@ int cmdSurvey(Context& cx, const SurveyArgs& a) {
         text = surveyText(s);
     }
     std::string why;
-    if (a.output.empty()) {
-        cx.out.write(Stream::Out, text);
-    } else if (!writeAtomically(a.output, text, &why)) {
+    const bool written = a.output.empty() || writeAtomically(a.output, text, &why);
+    if (a.output.empty()) cx.out.write(Stream::Out, text);
+    // The story of the run on standard error, whatever the format: the
+    // service's journal says what was found, and why a survey is
+    // incomplete.
+    cx.out.write(Stream::Err, surveyLog(s, "tabulon-inspect: "));
+    if (!written) {
         fail(cx.out, why);
         return format == "nagios" ? kNagiosUnknown : kStatusFailed;
-    }
-    // The folders not read, on standard error too beside the metrics: the
-    // service's log says why the survey is incomplete.
-    if (format == "prometheus") {
-        for (const WalkError& e : s.walkErrors) {
-            cx.out.write(Stream::Err, "tabulon-inspect: cannot read " + e.text(s) + "\n");
-        }
     }
     return status;
 }

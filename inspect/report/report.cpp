@@ -282,6 +282,15 @@ std::string reportHead(const Survey& s, const std::string& command) {
         s.strict ? "; strict: every finding counts as damage" : "");
     h += "<p class=\"made\">Made by Tabulon " + html(TABULON_VERSION) + ": <code>" + html(command) +
          "</code></p>\n";
+    // The commands of the page (this one, the advice's Run: lines, the maps)
+    // name the files as the survey reached them: from this folder.
+    std::string from;
+    if (!finalFolderPath(".", &from)) from = ".";
+    h += "<p class=\"from\" id=\"run-from\">The commands on this page run from the folder <code>" +
+         html(from) + "</code>; the file names of the table are relative to " +
+         (s.dirs.size() == 1 ? "the folder surveyed, <code>" + html(s.dirs[0]) + "</code>"
+                             : std::string("that folder")) +
+         ".</p>\n";
     for (const WalkError& e : s.walkErrors) {
         h += "<p>A folder could not be read: " + html(e.text(s)) + "</p>\n";
     }
@@ -304,7 +313,9 @@ std::string tableRow(const Survey& s, size_t i, size_t rank) {
     cells += hasFindings(r) ? strf("<td><a href=\"#file-%zu\">%s</a></td>", i, name.c_str())
                             : "<td>" + name + "</td>";
     cells += "<td class=\"state\">" + html(stateText(r, s.strict)) +
-             (r.error.empty() ? std::string() : ": " + html(r.error)) + "</td>";
+             (r.error.empty() ? std::string() : ": " + html(r.error)) +
+             (r.incomplete.empty() ? std::string() : ": incomplete set: " + html(r.incomplete)) +
+             "</td>";
     data += strf(" data-version=\"%u\"", unsigned(r.version));
     cells += known ? "<td>" + versionHex(r.version) + "</td>" : "<td>-</td>";
     cells += numberCell("pages", r.pages, known, &data);
@@ -373,7 +384,7 @@ std::string fileSection(const Survey& s, size_t i, const Detail& d, size_t* inli
     }
     h += d.fcr + "\n" + findingsTable(r);
     if (d.svg.empty()) {
-        h += "<p>The map: <code>tabulon-inspect map " + html(r.shown) +
+        h += "<p>The map: <code>tabulon-inspect map " + html(pathText(r.path)) +
              " -o map.svg</code> (the report carries the maps of the first " +
              std::to_string(kMaps) + " files).</p>\n";
     } else if (r.damaged(s.strict) && *inlined < kInlineMaps) {
@@ -415,6 +426,7 @@ int cmdReport(Context& cx, const SurveyArgs& a) {
     o.shared = cx.shared;
     o.keepLists = true;
     o.strict = a.strict;
+    o.followLinks = a.followLinks;
     o.progress = &progress;
     Survey s;
     runSurvey(o, &s);

@@ -61,6 +61,7 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -458,6 +459,13 @@ std::optional<std::string> windowsSkipReason(const fs::path& caseDir, bool* bad)
 
 // ------------------------------------------------------------ one case
 
+// How long a run took differs from run to run: "duration=0.012s" (the
+// survey's log line) is compared as "duration=@DURATION".
+void maskDurations(std::string& text) {
+    static const std::regex duration("duration=[0-9]+(\\.[0-9]+)?s");
+    text = std::regex_replace(text, duration, "duration=@DURATION");
+}
+
 struct Outcome {
     std::string stdoutText, stderrText, status, diff;
 };
@@ -505,6 +513,7 @@ Outcome runOnce(const Options& opt, const std::vector<std::string>& rawArgs, con
     for (std::string* text : {&r.out, &r.err}) {
         replaceAll(*text, dirArg, "@DIR");
         replaceAll(*text, dir.string(), "@DIR");
+        maskDurations(*text);
     }
     return Outcome{r.out, r.err, r.status, textdiff::listChanges(before, after)};
 }

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -16,6 +17,7 @@
 #include <tuple>
 
 #include "builder/recipe.h"
+#include "inspect/common/names.h"
 #include "inspect/folders/survey.h"
 #include "tabulon_version.h"
 #include "support.h"
@@ -38,6 +40,16 @@ void build(const fs::path& dir, const std::string& name, const char* recipe) {
 std::string readText(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The last n lines of a text that ends in a line break.
+std::string lastLines(const std::string& text, size_t n) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line + "\n");
+    std::string t;
+    for (size_t i = lines.size() > n ? lines.size() - n : 0; i < lines.size(); ++i) t += lines[i];
+    return t;
 }
 
 // Runs the inspector without the right to read what its permissions keep
@@ -162,6 +174,9 @@ TEST(Monitor, AnIncompleteSurveyReplacesTheOldAnswer) {
              fs::permissions(db / "sub" / "orders.idx", fs::perms::none);
          },
          "", "tabulon_file_checked{dir=\"DB\",path=\"sub/orders.idx\"} 0\n", false},
+        {"a Btrieve file whose path is too long for the engine",
+         [](const fs::path& db) { build(db / std::string(250, 'n'), "DEEP.DAT", kSound); },
+         "", "tabulon_survey_files{state=\"not_checked\"} 1\n", false},
         {"an unreadable file nothing marks as a Btrieve file",
          [](const fs::path& db) {
              fs::create_directories(db / "notes");
@@ -228,8 +243,10 @@ TEST(Monitor, OutputThatCannotBeWrittenSaysWhy) {
         const Result r = inspect({"survey", "--format", format, "-o", out.string(),
                                   (scratch.path() / "db").string()});
         EXPECT_EQ(r.status, std::string(format) == "nagios" ? 3 : 2);
-        EXPECT_EQ(r.err, "tabulon-inspect: cannot write " + out.string() +
-                             ": No such file or directory\n");
+        // The survey's story first, then why its output is not there.
+        EXPECT_EQ(lastLines(r.err, 1), "tabulon-inspect: cannot write " + out.string() +
+                                           ": No such file or directory\n");
+        EXPECT_EQ(lastLines(r.err, 2).rfind("tabulon-inspect: survey: files=1 ", 0), 0u) << r.err;
     }
 }
 
@@ -285,7 +302,7 @@ TEST(Monitor, OutputReplacesOnlyARegularFile) {
             const int reader = open(out.c_str(), O_RDONLY | O_NONBLOCK);  // a FIFO never blocks
             const Result r = inspect({command, command == "map" ? file : db, "-o", out.string()});
             EXPECT_EQ(r.status, 2);
-            EXPECT_EQ(r.err,
+            EXPECT_EQ(command == "survey" ? lastLines(r.err, 1) : r.err,
                       "tabulon-inspect: cannot write " + out.string() + ": " + reason + "\n");
             EXPECT_EQ(fs::symlink_status(out).type(), kind);
             if (kind == fs::file_type::regular || kind == fs::file_type::symlink) {
@@ -382,20 +399,212 @@ TEST(Monitor, NagiosLineAndStatus) {
     }
 }
 
+// The files found under each folder named, in every form, and --expect: a
+// folder that holds fewer is a problem as damage is (status 1, Nagios
+// CRITICAL), though the survey is complete.
+TEST(Monitor, FolderFilesAndTheirExpectedMinimum) {
+    struct Case {
+        const char* what;
+        std::vector<std::pair<const char*, const char*>> files;  // path under the scratch folder
+        std::vector<const char*> dirs;                            // named, under the scratch folder
+        std::vector<std::string> options;
+        std::vector<size_t> counts;  // files per folder named
+        std::vector<bool> below;
+        int status;
+        const char* nagios;
+    };
+    const Case cases[] = {
+        {"files, nothing expected", {{"a/A.DAT", kSound}, {"a/B.DAT", kDamaged}}, {"a"}, {},
+         {2}, {false}, 1, "CRITICAL"},
+        {"an empty folder, nothing expected", {}, {"a"}, {}, {0}, {false}, 0, "WARNING"},
+        {"an empty folder where one file is expected", {}, {"a"}, {"--expect", "1"}, {0}, {true},
+         1, "CRITICAL"},
+        {"the minimum met", {{"a/A.DAT", kSound}}, {"a"}, {"--expect", "1"}, {1}, {false}, 0,
+         "OK"},
+        {"one folder of two below", {{"a/A.DAT", kSound}, {"b/A.DAT", kSound},
+          {"b/x/B.DAT", kSound}}, {"a", "b"}, {"--expect", "2"}, {1, 2}, {true, false}, 1,
+         "CRITICAL"},
+        {"a folder inside another named first",
+         {{"a/A.DAT", kSound}, {"a/s/B.DAT", kSound}}, {"a", "a/s"}, {"--expect", "1"}, {2, 1},
+         {false, false}, 0, "OK"},
+        {"links and other names not counted", {{"a/A.DAT", kSound}}, {"a"}, {"--expect", "2"},
+         {1}, {true}, 1, "CRITICAL"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir scratch;
+        for (const auto& [path, recipe] : c.files) {
+            const fs::path p = scratch.path() / path;
+            build(p.parent_path(), p.filename().string(), recipe);
+        }
+        std::vector<std::string> dirs;
+        for (const char* d : c.dirs) {
+            fs::create_directories(scratch.path() / d);
+            dirs.push_back((scratch.path() / d).string());
+        }
+        if (std::string(c.what).find("links") != std::string::npos) {
+            fs::create_symlink(scratch.path() / "a" / "A.DAT", scratch.path() / "a" / "L.DAT");
+            fs::create_hard_link(scratch.path() / "a" / "A.DAT", scratch.path() / "a" / "H.DAT");
+        }
+        auto run = [&](std::vector<std::string> head) {
+            head.insert(head.end(), c.options.begin(), c.options.end());
+            head.insert(head.end(), dirs.begin(), dirs.end());
+            return inspect(head);
+        };
+        const Result text = run({"survey"});
+        const Json json = run({"--json", "survey"}).json();
+        const Result prom = run({"survey", "--format", "prometheus"});
+        const Result nagios = run({"survey", "--format", "nagios"});
+        EXPECT_EQ(text.status, c.status) << text.out;
+        EXPECT_EQ(json.at("status"), c.status);
+        EXPECT_EQ(prom.status, c.status);
+        EXPECT_TRUE(json.at("complete").get<bool>());
+        EXPECT_EQ(nagios.out.rfind(std::string("TABULON ") + c.nagios + " - ", 0), 0u)
+            << nagios.out;
+        size_t below = 0;
+        for (size_t i = 0; i < dirs.size(); ++i) {
+            const Json& f = json.at("folders").at(i);
+            EXPECT_EQ(f.at("dir"), dirs[i]);
+            EXPECT_EQ(f.at("fileCount"), c.counts[i]) << json.dump(1);
+            EXPECT_EQ(f.at("belowExpected"), bool(c.below[i]));
+            EXPECT_EQ(f.at("expectedFiles").is_null(), c.options.empty());
+            const std::string gauge = "tabulon_survey_folder_files{dir=\"" + dirs[i] + "\"} " +
+                                      std::to_string(c.counts[i]) + "\n";
+            EXPECT_NE(prom.out.find(gauge), std::string::npos) << gauge << prom.out;
+            EXPECT_EQ(prom.out.find("tabulon_survey_folder_expected_files{dir=\"" + dirs[i] +
+                                    "\"} ") != std::string::npos,
+                      !c.options.empty());
+            const std::string line = "folder below expected: " + dirs[i] + " holds ";
+            EXPECT_EQ(text.out.find(line) != std::string::npos, bool(c.below[i])) << text.out;
+            below += c.below[i] ? 1 : 0;
+        }
+        EXPECT_EQ(json.at("totals").at("foldersBelowExpected"), below);
+        EXPECT_EQ(nagios.out.find(" folders_below_expected=") != std::string::npos,
+                  !c.options.empty())
+            << nagios.out;
+    }
+    // Before the command's name, as the packaged service's options come.
+    ScratchDir scratch;
+    const Result r = inspect({"--expect", "1", "survey", "--format", "nagios",
+                              scratch.path().string()});
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find(" holds no Btrieve file, expected at least 1"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(inspect({"--expect", "1", "info", "X.DAT"}).status, 2);
+}
+
+// One vocabulary: each row of the JSON carries the folder surveyed as given
+// and its path relative to it, with one folder or several, and so do the
+// Prometheus labels; the text joins the two with several folders.
+TEST(Monitor, RowsNameTheirFolderAndTheirPathInIt) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> named;  // under the scratch folder
+        std::vector<std::pair<std::string, std::string>> rows;  // dir, path
+        std::vector<std::string> shown;                         // in the text
+    };
+    const Case cases[] = {
+        {"one folder", {"db"}, {{"db", "A.DAT"}, {"db", "sub/B.DAT"}}, {"A.DAT", "sub/B.DAT"}},
+        {"two folders",
+         {"db", "other/"},
+         {{"db", "A.DAT"}, {"db", "sub/B.DAT"}, {"other/", "C.DAT"}},
+         {"db/A.DAT", "db/sub/B.DAT", "other/C.DAT"}},
+        {"a file named itself", {"db/sub/B.DAT"}, {{"db/sub", "B.DAT"}}, {"B.DAT"}},
+    };
+    ScratchDir scratch;
+    build(scratch.path() / "db", "A.DAT", kSound);
+    build(scratch.path() / "db" / "sub", "B.DAT", kSound);
+    build(scratch.path() / "other", "C.DAT", kSound);
+    const std::string root = scratch.path().string() + "/";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> dirs;
+        for (const std::string& d : c.named) dirs.push_back(root + d);
+        std::vector<std::string> args = {"--json", "survey"};
+        args.insert(args.end(), dirs.begin(), dirs.end());
+        const Json json = inspect(args).json();
+        args[1] = "--format=prometheus";
+        args[0] = "survey";
+        const std::string prom = inspect(args).out;
+        args.erase(args.begin() + 1);
+        const std::string text = inspect(args).out;
+        ASSERT_EQ(json.at("files").size(), c.rows.size()) << json.dump(1);
+        for (size_t i = 0; i < c.rows.size(); ++i) {
+            const Json& row = json.at("files").at(i);
+            EXPECT_EQ(row.at("dir"), root + c.rows[i].first);
+            EXPECT_EQ(row.at("path"), c.rows[i].second);
+            const std::string labels = "tabulon_file_checked{dir=\"" + root + c.rows[i].first +
+                                       "\",path=\"" + c.rows[i].second + "\"} 1\n";
+            EXPECT_NE(prom.find(labels), std::string::npos) << labels << prom;
+            const std::string shown =
+                c.named.size() > 1 ? root + c.shown[i] : c.shown[i];
+            EXPECT_NE(text.find("\n" + shown + " "), std::string::npos) << shown << text;
+        }
+    }
+}
+
+// Whatever the format, standard error tells the run's story for the
+// service's journal: a line per folder not read, per file damaged or not
+// checked, and one summary line with the duration; standard output holds the
+// format alone.
+TEST(Monitor, SurveyLogsItsStoryOnStandardError) {
+    ScratchDir scratch;
+    const fs::path db = scratch.path() / "db";
+    build(db, "A.DAT", kSound);
+    build(db, "BAD.DAT", kDamaged);
+    build(db, "CUT.DAT", kCut);
+    const std::string d = db.string();
+    const std::regex summary(
+        "tabulon-inspect: survey: files=3 folders=2 checked=2 damaged=1 not_checked=1 "
+        "changing=0 skipped=0 folders_not_read=1 folders_below_expected=1 complete=0 "
+        "duration=[0-9]+\\.[0-9]{3}s\n$");
+    for (const char* format : {"text", "json", "prometheus", "nagios"}) {
+        SCOPED_TRACE(format);
+        const Result r =
+            inspect({"survey", "--format", format, "--expect", "1", d, (db / "gone").string()});
+        const std::string expected =
+            "tabulon-inspect: cannot read " + d + "/gone: No such file or directory\n"
+            "tabulon-inspect: folder below expected: " + d + "/gone holds no Btrieve file, "
+            "expected at least 1\n"
+            "tabulon-inspect: damaged: " + d + "/BAD.DAT (1 damage findings)\n"
+            "tabulon-inspect: not checked: " + d + "/CUT.DAT: not a usable Btrieve file";
+        EXPECT_EQ(r.err.rfind(expected, 0), 0u) << r.err;
+        EXPECT_TRUE(std::regex_search(r.err, summary)) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 5) << r.err;
+        EXPECT_EQ(r.out.find("tabulon-inspect:"), std::string::npos) << r.out;
+    }
+}
+
 // What the survey lists of a folder: a split set once, though its extension
 // file begins like an FCR; a file written while it is checked is checked
-// again, and reported as changing, not damaged, when it changed both times.
+// again after a wait, up to four times, and one that changed during every
+// check is reported as changing: not checked, the survey incomplete, and the
+// damage of its last check still shown.
 TEST(Monitor, SurveyRowsOfSplitAndChangingFiles) {
+    constexpr const char* kDamagedLonger = "family 0x0800 page 1024 logical 70\nentry 7 logical 8";
     struct Case {
         const char* what;
         int rewrites;  // how many checks of LIVE.DAT are followed by a rewrite of it
+        const char* const* recipes;  // what each rewrite writes, in turn
+        std::vector<unsigned> backoff;
         inspect::RowState state;
         uint64_t damage;
+        double atLeast;  // seconds the survey waits at least
     };
+    const char* const soundThenDamaged[] = {kSound, kDamaged};
+    const char* const damagedBothWays[] = {kDamagedLonger, kDamaged};
     const Case cases[] = {
-        {"left alone", 0, inspect::RowState::Checked, 1},
-        {"rewritten sound during the first check", 1, inspect::RowState::Checked, 0},
-        {"rewritten during both checks", 2, inspect::RowState::Changing, 0},
+        {"left alone", 0, soundThenDamaged, {0, 0, 0}, inspect::RowState::Checked, 1, 0},
+        {"rewritten sound during the first check", 1, soundThenDamaged, {0, 0, 0},
+         inspect::RowState::Checked, 0, 0},
+        {"rewritten during three checks, steady at the fourth", 3, soundThenDamaged, {0, 0, 0},
+         inspect::RowState::Checked, 0, 0},
+        {"rewritten sound and damaged during every check", 4, soundThenDamaged, {0, 0, 0},
+         inspect::RowState::Changing, 0, 0},
+        {"rewritten damaged during every check", 4, damagedBothWays, {0, 0, 0},
+         inspect::RowState::Changing, 1, 0},
+        {"the waits as shipped: 50, 200 and 800 ms", 4, damagedBothWays,
+         inspect::SurveyOptions().backoffMs, inspect::RowState::Changing, 1, 1.05},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -411,28 +620,117 @@ TEST(Monitor, SurveyRowsOfSplitAndChangingFiles) {
         }
         inspect::SurveyOptions o;
         o.dirs = {db.string()};
+        o.backoffMs = c.backoff;
         int rewritten = 0;
+        const bool changing = c.state == inspect::RowState::Changing;
         o.afterCheck = [&](const std::string& path, int) {
-            // An extension file that grows during both checks of its set.
-            if (fs::path(path).filename() == "SPLIT.DAT" && c.rewrites == 2)
+            // An extension file that grows during every check of its set.
+            if (fs::path(path).filename() == "SPLIT.DAT" && changing)
                 std::ofstream(db / "SPLIT.^01", std::ios::app) << 'x';
             if (fs::path(path).filename() != "LIVE.DAT" || rewritten >= c.rewrites) return;
-            // Sound at the last rewrite, damaged and longer before: each
-            // rewrite changes size and bytes.
-            build(db, "LIVE.DAT", rewritten++ == c.rewrites - 1
-                                      ? kSound
-                                      : "family 0x0800 page 1024 logical 70\nentry 7 logical 8");
+            // Each rewrite changes size and bytes.
+            build(db, "LIVE.DAT", c.recipes[rewritten++ % 2]);
         };
         inspect::Survey s;
+        const auto begun = std::chrono::steady_clock::now();
         inspect::runSurvey(o, &s);
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+        EXPECT_GE(took, c.atLeast);
         ASSERT_EQ(s.rows.size(), 2u);
-        EXPECT_EQ(s.rows[0].shown, "LIVE.DAT");
-        EXPECT_EQ(s.rows[0].state, c.state);
-        EXPECT_EQ(s.rows[0].findings.bySeverity(inspect::Damage), c.damage);
+        const inspect::SurveyRow& live = s.rows[0];
+        EXPECT_EQ(live.shown, "LIVE.DAT");
+        EXPECT_EQ(live.state, c.state) << live.error;
+        EXPECT_EQ(live.findings.bySeverity(inspect::Damage), c.damage);
         EXPECT_EQ(s.rows[1].shown, "SPLIT.DAT");
         EXPECT_EQ(s.rows[1].state, c.state);
-        EXPECT_TRUE(s.complete());
-        EXPECT_EQ(s.rows[0].damaged(false), c.damage > 0);
+        EXPECT_EQ(s.complete(), !changing);
+        EXPECT_EQ(live.damaged(false), c.damage > 0);
+        // SPLIT.DAT has damage of its own.
+        EXPECT_EQ(inspect::surveyStatus(s), changing ? 2 : 1);
+        if (!changing) continue;
+        // Every form says so, with the damage seen last.
+        EXPECT_NE(live.error.find("changed during each of its 4 checks"), std::string::npos);
+        const Json j = inspect::surveyJson(s);
+        EXPECT_EQ(j.at("files").at(0).at("state"), "changing");
+        EXPECT_EQ(j.at("files").at(0).at("damaged"), c.damage > 0);
+        EXPECT_EQ(j.at("files").at(0).at("findingCounts").at("damage"), c.damage);
+        EXPECT_FALSE(j.at("complete").get<bool>());
+        const std::string prom = inspect::surveyPrometheus(s);
+        const std::string labels = "{dir=\"" + db.string() + "\",path=\"LIVE.DAT\"} ";
+        EXPECT_NE(prom.find("tabulon_file_changing" + labels + "1\n"), std::string::npos) << prom;
+        EXPECT_NE(prom.find("tabulon_file_checked" + labels + "0\n"), std::string::npos);
+        EXPECT_NE(prom.find("tabulon_file_damaged" + labels + (c.damage ? "1\n" : "0\n")),
+                  std::string::npos);
+        EXPECT_NE(prom.find("tabulon_survey_complete 0\n"), std::string::npos);
+        int status = 0;
+        const std::string nagios = inspect::surveyNagios(s, &status);
+        EXPECT_NE(nagios.find("; 2 changing while checked"), std::string::npos) << nagios;
+        EXPECT_EQ(nagios.find("LIVE.DAT") != std::string::npos, c.damage > 0) << nagios;
+        EXPECT_NE(inspect::surveyText(s).find("LIVE.DAT"), std::string::npos);
+        EXPECT_NE(inspect::surveyLog(s, "").find("changing: " + db.string() + "/LIVE.DAT: "),
+                  std::string::npos);
+    }
+}
+
+// Label values are bounded: a name's text longer than 256 bytes keeps its
+// first 236 bytes of whole characters and escapes, then \~ and the hash of
+// the whole name, which no name's text holds; two names alike in their
+// first bytes stay two series, and the exposition stays valid.
+TEST(Monitor, LongNamesAreCutInLabelsWithAMarker) {
+    const std::string longName(200, 'a');
+    struct Case {
+        std::string name;
+        bool cut;
+    };
+    const Case cases[] = {
+        {"short.dat", false},
+        {std::string(256, 'b'), false},
+        {std::string(257, 'b'), true},
+        {longName + "/" + std::string(120, 'x') + "1.DAT", true},
+        {longName + "/" + std::string(120, 'x') + "2.DAT", true},
+        // A byte that is no UTF-8 and a wide character across the cut.
+        {std::string(234, 'c') + "\xff" + std::string(30, 'c'), true},
+        {std::string(235, 'c') + "\xe6\x97\xa5" + std::string(30, 'c'), true},
+        // A name that looks like a cut one is no cut one.
+        {std::string(10, 'd') + "\\~0123456789abcdef", false},
+    };
+    std::set<std::string> values;
+    // The marker after whole escapes: an even run of backslashes before it.
+    const std::regex marker(R"((^|[^\\])(\\\\\\\\)*\\\\~[0-9a-f]{16}$)");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name.substr(0, 20));
+        const std::string v = inspect::prometheusLabel(c.name);
+        EXPECT_TRUE(values.insert(v).second) << v;
+        EXPECT_EQ(v == inspect::labelValue(c.name), !c.cut) << v;
+        EXPECT_EQ(std::regex_search(v, marker), c.cut) << v;
+        if (c.cut) {
+            // 236 bytes at most before the marker, without a character cut in two.
+            const std::string kept = v.substr(0, v.size() - 19);
+            EXPECT_LE(kept.size(), inspect::kLabelKeptBytes);
+            EXPECT_EQ(c.name.rfind(kept.substr(0, kept.find('\\')), 0), 0u);
+        }
+    }
+    // Two files of long names under a long folder: two series each.
+    ScratchDir scratch;
+    const fs::path dir = scratch.path() / longName;
+    build(dir, std::string(120, 'x') + "1.DAT", kSound);
+    build(dir, std::string(120, 'x') + "2.DAT", kSound);
+    const Result r = inspect({"survey", "--format", "prometheus", scratch.path().string()});
+    std::set<std::string> series;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        EXPECT_TRUE(series.insert(line.substr(0, line.rfind(' '))).second) << line;
+        if (line.rfind("tabulon_file_", 0) == 0) {
+            EXPECT_TRUE(std::regex_search(line, std::regex(R"(path="a{200}/x{35}\\\\~[0-9a-f]{16}")")))
+                << line;
+        }
+    }
+    const fs::path out = scratch.path() / "out.prom";
+    std::ofstream(out) << r.out;
+    if (std::system("command -v promtool >/dev/null 2>&1") == 0) {
+        EXPECT_EQ(std::system(("promtool check metrics < '" + out.string() + "'").c_str()), 0);
     }
 }
 
@@ -495,6 +793,13 @@ TEST(Monitor, ReportIsOnePageWithProblemsFirst) {
     EXPECT_NE(page.find("Made by Tabulon " + std::string(TABULON_VERSION) +
                         ": <code>tabulon-inspect report " + dir.string() + " -o " + out.string() +
                         "</code>"),
+              std::string::npos);
+    // The folder the page's commands run from, and the one its names are in.
+    EXPECT_NE(page.find("<p class=\"from\" id=\"run-from\">The commands on this page run from "
+                        "the folder <code>" +
+                        fs::canonical(fs::current_path()).string() +
+                        "</code>; the file names of the table are relative to the folder "
+                        "surveyed, <code>" + dir.string() + "</code>.</p>"),
               std::string::npos);
     // Maps and findings for the files with findings only: the damaged one
     // drawn, the other waiting in a template.

@@ -253,5 +253,115 @@ TEST(SurveyReads, NoKnownFileLeftOut) {
     }
 }
 
+// --follow-links follows a link only to a file in a folder the survey walks,
+// by that folder's identity: the file is checked once, under its first name,
+// and the link says so; a link that leads out, nowhere, or to a folder stays
+// skipped with why. Without the option no link is followed.
+TEST(SurveyReads, FollowedLinksStayInsideTheFolders) {
+    struct Case {
+        const char* what;
+        const char* link;    // in db
+        const char* target;  // relative to the scratch folder
+        bool follow;
+        const char* error;  // a part of the link's reason
+    };
+    const Case cases[] = {
+        {"a file beside it", "L.DAT", "db/BAD.DAT", true, "the same file as BAD.DAT, checked there"},
+        {"a file in a subfolder", "L.DAT", "db/sub/S.DAT", true,
+         "the same file as sub/S.DAT, checked there"},
+        {"a file outside", "L.DAT", "priv/SECRET.DAT", true,
+         "a symbolic link to a file outside the surveyed folders, not followed"},
+        {"a link inside to a file outside", "L.DAT", "db/sub/OUT.DAT", true,
+         "a symbolic link to a file outside the surveyed folders, not followed"},
+        {"nowhere", "L.DAT", "db/GONE.DAT", true, "a symbolic link whose target cannot be reached"},
+        {"a folder inside", "F.DAT", "db/sub", true,
+         "a symbolic link to a folder of the survey, walked under its own name"},
+        {"a folder outside", "F.DAT", "priv", true,
+         "a symbolic link to a folder outside the surveyed folders, not followed"},
+        {"a file beside it, not followed", "L.DAT", "db/BAD.DAT", false,
+         "a symbolic link, not followed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir scratch;
+        const fs::path db = scratch.path() / "db", priv = scratch.path() / "priv";
+        build(db, "BAD.DAT", kDamaged);
+        build(db / "sub", "S.DAT", kSound);
+        build(priv, "SECRET.DAT", "family 0x0800 page 1024 logical 70\nentry 7 logical 8");
+        fs::create_symlink(priv / "SECRET.DAT", db / "sub" / "OUT.DAT");
+        fs::create_symlink(scratch.path() / c.target, db / c.link);
+        inspect::SurveyOptions o;
+        o.dirs = {db.string()};
+        o.followLinks = c.follow;
+        Surveyed r;
+        inspect::runSurvey(o, &r.s);
+        const inspect::SurveyRow* row = r.row(c.link);
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(row->state, RowState::Skipped);
+        EXPECT_NE(row->error.find(c.error), std::string::npos) << row->error;
+        EXPECT_EQ(r.s.damaged(), 1u);
+        EXPECT_EQ(r.s.count(RowState::Checked), 2u);
+        EXPECT_TRUE(r.s.complete());
+        for (const auto& other : r.s.rows) EXPECT_NE(other.pages, 71u) << other.shown;
+    }
+    // The option before the command's name, as the service's options come.
+    ScratchDir scratch;
+    build(scratch.path(), "A.DAT", kSound);
+    fs::create_symlink(scratch.path() / "A.DAT", scratch.path() / "L.DAT");
+    const Json j = inspect({"--follow-links", "--json", "survey", scratch.path().string()}).json();
+    EXPECT_EQ(j.at("files").at(1).at("error"), "the same file as A.DAT, checked there");
+}
+
+// A set that lacks what its FCR names (an extension file gone, a member cut
+// short) is damage in every form of the survey, with what it lacks.
+TEST(SurveyReads, AnIncompleteSetIsDamage) {
+    struct Case {
+        const char* what;
+        void (*make)(const fs::path& db);
+        const char* lacks;  // a part of the sentence
+    };
+    const Case cases[] = {
+        {"an extension file missing",
+         [](const fs::path& db) { fs::remove(db / "X.^01"); },
+         "is X.^01 missing?"},
+        {"the extension file cut short",
+         [](const fs::path& db) { fs::resize_file(db / "X.^01", 4096); },
+         "or X.^01 cut short?"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir scratch;
+        const fs::path db = scratch.path();
+        build(db, "X.DAT", "family 0x0800 page 1024 logical 60\nsplit logical:30");
+        build(db, "CLEAN.DAT", kSound);
+        c.make(db);
+        const Surveyed r = survey({db.string()});
+        const inspect::SurveyRow* row = r.row("X.DAT");
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(row->state, RowState::Checked) << row->error;
+        EXPECT_NE(row->incomplete.find(c.lacks), std::string::npos) << row->incomplete;
+        EXPECT_TRUE(row->damaged(false));
+        EXPECT_EQ(r.s.damaged(), 1u);
+        EXPECT_EQ(inspect::surveyStatus(r.s), 1);
+        const Json j = inspect({"--json", "survey", db.string()}).json();
+        const Json& f = j.at("files").at(1);
+        EXPECT_EQ(f.at("path"), "X.DAT");
+        EXPECT_TRUE(f.at("damaged").get<bool>());
+        EXPECT_NE(f.at("incomplete").get<std::string>().find(c.lacks), std::string::npos);
+        EXPECT_TRUE(j.at("files").at(0).at("incomplete").is_null());
+        const Result text = inspect({"survey", db.string()});
+        EXPECT_NE(text.out.find("damage: X.DAT (incomplete set: "), std::string::npos) << text.out;
+        EXPECT_NE(text.err.find("damaged: " + db.string() + "/X.DAT ("), std::string::npos);
+        EXPECT_NE(text.err.find("; incomplete set: "), std::string::npos) << text.err;
+        const Result prom = inspect({"survey", "--format", "prometheus", db.string()});
+        const std::string labels = "{dir=\"" + db.string() + "\",path=\"X.DAT\"} 1\n";
+        EXPECT_NE(prom.out.find("tabulon_file_incomplete" + labels), std::string::npos);
+        EXPECT_NE(prom.out.find("tabulon_file_damaged" + labels), std::string::npos);
+        const Result nagios = inspect({"survey", "--format", "nagios", db.string()});
+        EXPECT_EQ(nagios.status, 2);
+        EXPECT_NE(nagios.out.find("X.DAT"), std::string::npos) << nagios.out;
+    }
+}
+
 }  // namespace
 }  // namespace itest
