@@ -185,7 +185,8 @@ void notePastPages(const BtrieveFile& file, SurveyRow& row, bool keepList) {
     addFinding(row.findings, f, keepList);
 }
 
-void checkOne(SurveyRow& row, bool shared, bool keepList, SetHandles& handles) {
+void checkOne(SurveyRow& row, const SurveyOptions& o, SetHandles& handles) {
+    const bool shared = o.shared, keepList = o.keepLists;
     EventSink quiet;
     const std::string path = pathText(row.path);
     if (!pathFits(path.size())) {
@@ -228,7 +229,13 @@ void checkOne(SurveyRow& row, bool shared, bool keepList, SetHandles& handles) {
     // PAT pairs named past the end alone are the info finding
     // last-pair-past-end; pages missing are damage.
     if (extent.heldPages < extent.fcrPages) row.incomplete = incompleteSetText(extent);
-    row.findings = gatherFindings(checked, keepList);
+    std::unique_ptr<FileLook> look = o.look ? o.look() : nullptr;
+    row.findings =
+        gatherFindings(checked, keepList, look ? look->sinks(checked) : std::vector<EventSink*>{});
+    if (look) {
+        look->done(checked, path, row.findings);
+        row.look = std::move(look);
+    }
     if (file.firstFcrCopyDamaged()) {
         Finding f;
         f.code = Problem::FcrCopyDamaged;
@@ -258,7 +265,7 @@ void checkSteady(SurveyRow& row, const SurveyOptions& o, const Folder& folder,
         const Look before = lookAt(main);
         SurveyRow fresh;
         fresh.path = row.path;
-        checkOne(fresh, o.shared, o.keepLists, handles);
+        checkOne(fresh, o, handles);
         if (o.afterCheck) o.afterCheck(path, int(pass));
         const Look after = lookAt(main);
         row.state = fresh.state;

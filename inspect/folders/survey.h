@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,19 @@ namespace inspect {
 // Skipped: left alone on purpose (the reason in `error`): a symbolic link,
 // or another name of a file checked under its first name.
 enum class RowState { Checked, PreSix, Failed, Changing, Skipped };
+
+// A further look at each file the survey checks, from the survey's own open
+// and walk of it: sinks that take the walk's stream beside the survey's, then
+// the checked file, still open, once the walk is done. The report takes each
+// file's FCR, page map and advice this way, without opening it again.
+class FileLook {
+  public:
+    virtual ~FileLook() = default;
+    virtual std::vector<tabulon::EventSink*> sinks(tabulon::CheckedFile& file) = 0;
+    // `walked`: the findings of the walk alone.
+    virtual void done(tabulon::CheckedFile& file, const std::string& path,
+                      const FileFindings& walked) = 0;
+};
 
 struct SurveyRow {
     std::filesystem::path path;  // as opened: the folder as given joined with rel
@@ -48,6 +62,7 @@ struct SurveyRow {
     tabulon::FileId id;
     bool identified = false;
     bool another = false;  // a name of a file checked under another name
+    std::shared_ptr<FileLook> look;  // what the options' look kept of the file's last check
 
     // Whether the file counts as damaged: a file with damage, or with
     // `strict` any finding of a problem (for a changing file, at its last
@@ -117,6 +132,8 @@ struct SurveyOptions {
     // link stays skipped.
     bool followLinks = false;
     bool keepLists = false;  // keep each finding, for the report
+    // Makes the further look at each file, when given.
+    std::function<std::unique_ptr<FileLook>()> look;
     bool strict = false;
     unsigned expect = 0;  // --expect: the least number of Btrieve files per folder
     ProgressLine* progress = nullptr;  // where the work is shown, if anywhere

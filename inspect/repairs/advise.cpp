@@ -341,14 +341,37 @@ int Advice::status() const {
 }
 
 Advice adviseFile(Platform& base, const std::string& path, bool shared, bool releaseRepairOrder) {
-    Advice a;
-    a.path = path;
-    SetExtent extent;
+    AdviceBaseline b;
     CheckedSet baseline;
-    if (!baselineFindings(baseline, base, path, shared, &a.damage, &a.findings, &a.error, &extent)) {
+    std::string why;
+    if (!baselineFindings(baseline, base, path, shared, &b.damage, &b.findings, &why, &b.extent)) {
+        Advice a;
+        a.path = path;
+        a.error = why;
         return a;
     }
-    a.incomplete = incompleteSetText(extent);
+    b.headers = baseline.headers();
+    return adviseFrom(base, path, shared, std::move(b), releaseRepairOrder);
+}
+
+AdviceBaseline baselineOf(CheckedFile& file, const FileFindings& walked) {
+    AdviceBaseline b;
+    b.damage = walked.bySeverity(Damage);
+    for (const ListedFinding& l : walked.list) {
+        if (l.severity() == Damage) b.findings.push_back(l.finding);
+    }
+    b.extent = file.extent();
+    b.headers = file.headers().cachedEnd() > kFirstCachedPage ? &file.headers() : nullptr;
+    return b;
+}
+
+Advice adviseFrom(Platform& base, const std::string& path, bool shared, AdviceBaseline b,
+                  bool releaseRepairOrder) {
+    Advice a;
+    a.path = path;
+    a.damage = b.damage;
+    a.findings = std::move(b.findings);
+    a.incomplete = incompleteSetText(b.extent);
     if (a.damage == 0 || !a.incomplete.empty()) return a;
     std::vector<uint32_t> met;  // of each candidate, the fix bits its findings could be mended with
     for (int32_t mask : candidateMasks()) {
@@ -360,7 +383,7 @@ Advice adviseFile(Platform& base, const std::string& path, bool shared, bool rel
             c.sameAs = -1;
             bits = met[size_t(k)];
         } else {
-            c = candidate(base, path, mask, shared, releaseRepairOrder, baseline.headers(), &a,
+            c = candidate(base, path, mask, shared, releaseRepairOrder, b.headers, &a,
                           &bits);
         }
         met.push_back(bits);
@@ -606,7 +629,10 @@ Json adviceJson(const Advice& a) {
 }
 
 std::string adviceHtml(Platform& platform, const std::string& path, bool shared) {
-    const Advice a = adviseFile(platform, path, shared);
+    return adviceHtml(adviseFile(platform, path, shared));
+}
+
+std::string adviceHtml(const Advice& a) {
     // The text names the file as the text forms do: it cannot break the page.
     std::string h = "<pre class=\"advice\">";
     for (char ch : adviceText(a)) {

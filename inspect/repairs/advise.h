@@ -13,6 +13,7 @@
 #include "check/ledger.h"
 #include "fileio/overlay.h"
 #include "fileio/platform.h"
+#include "inspect/common/findings.h"
 #include "inspect/common/session.h"
 
 namespace inspect {
@@ -78,6 +79,24 @@ struct Advice {
 Advice adviseFile(tabulon::Platform& base, const std::string& path, bool shared,
                   bool releaseRepairOrder = false);
 
+// What a check of the set without a fix mask found, for the candidates to
+// start from: its damage findings, what its members hold, and the header
+// table of its walk (none: each candidate reads every header).
+struct AdviceBaseline {
+    uint64_t damage = 0;
+    std::vector<tabulon::Finding> findings;  // those of severity damage, in order
+    tabulon::SetExtent extent;
+    const tabulon::HeaderCache* headers = nullptr;
+};
+
+// The same from a baseline made elsewhere (the survey's walk of the file).
+Advice adviseFrom(tabulon::Platform& base, const std::string& path, bool shared,
+                  AdviceBaseline baseline, bool releaseRepairOrder = false);
+
+// The baseline of a walk that is done: its damage findings from `walked`
+// (kept with their list), the set's extent and the walk's header table.
+AdviceBaseline baselineOf(tabulon::CheckedFile& file, const FileFindings& walked);
+
 // What a set that holds less than its FCR names lacks, in one sentence ("the
 // set holds 300 of the FCR's 901 pages: is ORDERS.^01 missing?"); empty for
 // a whole set.
@@ -97,6 +116,8 @@ std::string adviceText(const Advice& a);
 Json adviceJson(const Advice& a);
 // The advice as a section of the HTML report, for a file with damage.
 std::string adviceHtml(tabulon::Platform& platform, const std::string& path, bool shared);
+// The same for an advice made already.
+std::string adviceHtml(const Advice& a);
 
 int cmdAdvise(Context& cx, const std::string& path);
 

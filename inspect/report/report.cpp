@@ -88,7 +88,61 @@ std::string fcrTable(const BtrieveFile& file) {
     return t;
 }
 
+// The report's look at each file, from the survey's walk of it: for a file
+// with findings, its FCR table, its page map and, for one with damage, the
+// advice from that walk as its baseline.
+class ReportLook : public FileLook {
+  public:
+    ReportLook(Platform& platform, bool shared) : platform_(platform), shared_(shared) {}
+
+    std::vector<EventSink*> sinks(CheckedFile& file) override {
+        map_ = std::make_unique<MapWalk>(file);
+        return {&map_->sink()};
+    }
+    void done(CheckedFile& file, const std::string& path, const FileFindings& walked) override {
+        // A file read from its second FCR copy is looked at as the program
+        // reads it, from the first: on its own.
+        bool any = false;
+        for (int v = 0; v < kSeverities; ++v) any = any || walked.bySeverity(v) > 0;
+        if (any && !file.file().firstFcrCopyDamaged()) {
+            fcr = fcrTable(file.file());
+            ScanCounters counters;
+            uint32_t stopped = 0;
+            map_->finish(file, &model, &counters, &stopped);
+            if (walked.bySeverity(Damage) > 0) {
+                advice = adviceHtml(adviseFrom(platform_, path, shared_, baselineOf(file, walked)));
+            }
+        }
+        map_.reset();
+    }
+
+    std::string fcr, advice;  // empty: not made from the walk
+    MapModel model;
+
+  private:
+    Platform& platform_;
+    bool shared_;
+    std::unique_ptr<MapWalk> map_;
+};
+
 void describe(Platform& platform, const SurveyRow& row, bool shared, bool withMap, Detail* d) {
+    const auto* look = dynamic_cast<const ReportLook*>(row.look.get());
+    if (look && !look->fcr.empty()) {
+        // All from the survey's walk, but an advice it did not make.
+        d->open = true;
+        d->fcr = look->fcr;
+        if (row.findings.bySeverity(Damage) > 0) {
+            d->advice = !look->advice.empty()
+                            ? look->advice
+                            : adviceHtml(platform, pathText(row.path), shared);
+        }
+        if (withMap) {
+            MapModel model = look->model;
+            model.name = displayName(pathText(row.path.filename()));
+            d->svg = renderMapSvg(model, mapGrid(model), true);
+        }
+        return;
+    }
     if (row.findings.bySeverity(Damage) > 0) {
         d->advice = adviceHtml(platform, pathText(row.path), shared);
     }
@@ -425,6 +479,7 @@ int cmdReport(Context& cx, const SurveyArgs& a) {
     o.jobs = a.jobs;
     o.shared = cx.shared;
     o.keepLists = true;
+    o.look = [&cx] { return std::make_unique<ReportLook>(cx.platform, cx.shared); };
     o.strict = a.strict;
     o.followLinks = a.followLinks;
     o.progress = &progress;
