@@ -232,10 +232,9 @@ void checkOne(SurveyRow& row, const SurveyOptions& o, SetHandles& handles) {
     std::unique_ptr<FileLook> look = o.look ? o.look() : nullptr;
     row.findings =
         gatherFindings(checked, keepList, look ? look->sinks(checked) : std::vector<EventSink*>{});
-    if (look) {
-        look->done(checked, path, row.findings);
-        row.look = std::move(look);
-    }
+    // The walk's own findings, before the survey adds its own.
+    FileFindings walked;
+    if (look) walked = row.findings;
     if (file.firstFcrCopyDamaged()) {
         Finding f;
         f.code = Problem::FcrCopyDamaged;
@@ -244,6 +243,11 @@ void checkOne(SurveyRow& row, const SurveyOptions& o, SetHandles& handles) {
     }
     notePastPages(file, row, keepList);
     row.state = RowState::Checked;
+    // The look may keep the checked file (closed): the last use here.
+    if (look) {
+        look->done(checked, path, walked);
+        row.look = std::move(look);
+    }
 }
 
 // Checks a file through its one handle, and again after a short wait when
@@ -275,6 +279,7 @@ void checkSteady(SurveyRow& row, const SurveyOptions& o, const Folder& folder,
         row.findings = std::move(fresh.findings);
         row.error = std::move(fresh.error);
         row.incomplete = std::move(fresh.incomplete);
+        row.look = std::move(fresh.look);
         *bytes += after.stamp.size;
         const bool steady = before == after && !handles.membersChanged();
         if (steady || row.state == RowState::Failed) return;

@@ -34,7 +34,10 @@ class FileLook {
   public:
     virtual ~FileLook() = default;
     virtual std::vector<tabulon::EventSink*> sinks(tabulon::CheckedFile& file) = 0;
-    // `walked`: the findings of the walk alone.
+    // `walked`: the findings of the walk alone. The look may close the
+    // file and keep it (its header table outlives the close): the survey
+    // does not use it afterwards. The survey's own handles stay open until
+    // the file's checks are done.
     virtual void done(tabulon::CheckedFile& file, const std::string& path,
                       const FileFindings& walked) = 0;
 };

@@ -1,6 +1,8 @@
 #include "inspect/onefile/mapsvg.h"
 
 #include <algorithm>
+#include <charconv>
+#include <string_view>
 
 #include "inspect/common/findings.h"
 #include "inspect/common/session.h"
@@ -85,24 +87,61 @@ MapGrid mapGrid(const MapModel& m) {
 
 namespace {
 
-std::string pageRange(uint64_t first, uint64_t last) {
-    return first == last
-               ? strf("page %llu", (unsigned long long)first)
-               : strf("pages %llu-%llu", (unsigned long long)first, (unsigned long long)last);
+// Appends text as it stands and numbers in decimal: the picture has a shape
+// per cell, too many for a format string each.
+class Svg {
+  public:
+    explicit Svg(std::string& s) : s_(s) {}
+    Svg& operator<<(std::string_view t) {
+        s_.append(t);
+        return *this;
+    }
+    Svg& operator<<(uint64_t v) {
+        char b[24];
+        const auto r = std::to_chars(b, b + sizeof b, v);
+        s_.append(b, r.ptr);
+        return *this;
+    }
+    Svg& operator<<(int v) {
+        char b[16];
+        const auto r = std::to_chars(b, b + sizeof b, v);
+        s_.append(b, r.ptr);
+        return *this;
+    }
+
+  private:
+    std::string& s_;
+};
+
+void pageRange(std::string& t, uint64_t first, uint64_t last) {
+    Svg out(t);
+    if (first == last) {
+        out << "page " << first;
+    } else {
+        out << "pages " << first << "-" << last;
+    }
 }
 
-// The tooltip of the pages [first, last] shown in state s.
-std::string tooltip(const MapModel& m, uint64_t first, uint64_t last, uint8_t s) {
-    std::string t = pageRange(first, last) + ": " + kStyles[s].label;
+std::string pageRange(uint64_t first, uint64_t last) {
+    std::string t;
+    pageRange(t, first, last);
+    return t;
+}
+
+// Appends the tooltip of the pages [first, last] shown in state s, as XML
+// text: the numbers need no escape, the label its own (`label`).
+void tooltip(std::string& t, const MapModel& m, uint64_t first, uint64_t last,
+             const std::string& label) {
+    pageRange(t, first, last);
+    Svg out(t);
+    out << ": " << label;
     if (first == last) {
         if (first < m.logical.size() && m.logical[first] != 0) {
-            t += strf("; the entry of logical page %lu points here",
-                      (unsigned long)m.logical[first]);
+            out << "; the entry of logical page " << uint64_t(m.logical[first]) << " points here";
         }
     } else {
-        t += " (the most severe)";
+        out << " (the most severe)";
     }
-    return t;
 }
 
 // Where the parts of the picture go.
@@ -184,6 +223,8 @@ void head(std::string& svg, const Layout& l, bool inline_) {
 void cellShapes(std::string& svg, const MapModel& m, const Layout& l,
                 const std::vector<uint8_t>& cell) {
     const bool each = l.cells <= kCellsWithTooltips;
+    std::string labels[kStates];
+    for (int s = 0; s < kStates; ++s) labels[s] = xmlText(kStyles[s].label);
     svg += "<g id=\"pages\">\n";
     for (uint64_t r = 0; r < l.rows; ++r) {
         uint64_t c = 0;
@@ -199,13 +240,14 @@ void cellShapes(std::string& svg, const MapModel& m, const Layout& l,
             const uint64_t lastOfRun = std::min<uint64_t>((lastCell + 1) * l.perCell, l.pages) - 1;
             const uint8_t st = cell[size_t(first)];
             // Problem cells also get a dark edge.
-            svg += strf(
-                "<rect x=\"%llu\" y=\"%llu\" width=\"%llu\" height=\"%d\" fill=\"%s\"%s "
-                "data-pages=\"%llu-%llu\"><title>%s</title></rect>\n",
-                ull(l.left + c * uint64_t(l.px)), ull(l.top + r * uint64_t(l.px)),
-                ull((end - c) * uint64_t(l.px)), l.px, kStyles[st].colour,
-                st >= kFirstProblem ? " stroke=\"#000000\"" : "", ull(firstPage), ull(lastOfRun),
-                xmlText(tooltip(m, firstPage, lastOfRun, st)).c_str());
+            Svg(svg) << "<rect x=\"" << uint64_t(l.left + c * uint64_t(l.px)) << "\" y=\""
+                     << uint64_t(l.top + r * uint64_t(l.px)) << "\" width=\""
+                     << uint64_t((end - c) * uint64_t(l.px)) << "\" height=\"" << l.px
+                     << "\" fill=\"" << kStyles[st].colour << "\""
+                     << (st >= kFirstProblem ? " stroke=\"#000000\"" : "") << " data-pages=\""
+                     << firstPage << "-" << lastOfRun << "\"><title>";
+            tooltip(svg, m, firstPage, lastOfRun, labels[st]);
+            svg += "</title></rect>\n";
             c = end;
         }
     }
@@ -229,13 +271,13 @@ void findingShapes(std::string& svg, const MapModel& m, const Layout& l) {
         if (s == kNone) continue;
         const uint64_t first = k * l.perCell;
         const uint64_t last = std::min<uint64_t>(first + l.perCell, l.pages) - 1;
-        svg += strf(
-            "<rect x=\"%llu\" y=\"%llu\" width=\"%d\" height=\"%d\" stroke=\"%s\" "
-            "data-severity=\"%s\"><title>%s: %s</title></rect>\n",
-            ull(l.left + (k % l.columns) * uint64_t(l.px) + 1),
-            ull(l.top + (k / l.columns) * uint64_t(l.px) + 1), l.px - 2, l.px - 2,
-            kSeverityColours[s], severityName(s), pageRange(first, last).c_str(),
-            severityName(s));
+        Svg(svg) << "<rect x=\"" << uint64_t(l.left + (k % l.columns) * uint64_t(l.px) + 1)
+                 << "\" y=\"" << uint64_t(l.top + (k / l.columns) * uint64_t(l.px) + 1)
+                 << "\" width=\"" << (l.px - 2) << "\" height=\"" << (l.px - 2) << "\" stroke=\""
+                 << kSeverityColours[s] << "\" data-severity=\"" << severityName(s)
+                 << "\"><title>";
+        pageRange(svg, first, last);
+        Svg(svg) << ": " << severityName(s) << "</title></rect>\n";
     }
     svg += "</g>\n";
 }

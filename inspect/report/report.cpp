@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -109,32 +111,46 @@ class ReportLook : public FileLook {
             ScanCounters counters;
             uint32_t stopped = 0;
             map_->finish(file, &model, &counters, &stopped);
+            // The advice's candidates open the set again, after the survey
+            // let it go: the walk's header table is kept for them.
             if (walked.bySeverity(Damage) > 0) {
-                advice = adviceHtml(adviseFrom(platform_, path, shared_, baselineOf(file, walked)));
+                baseline_ = baselineOf(file, walked);
+                file.close();
+                kept_.emplace(std::move(file));
             }
         }
         map_.reset();
     }
 
-    std::string fcr, advice;  // empty: not made from the walk
+    // The advice from the survey's walk as its baseline, once; empty when
+    // the walk made no baseline.
+    std::string advise(const std::string& path) {
+        if (!kept_) return std::string();
+        const std::string h = adviceHtml(adviseFrom(platform_, path, shared_, std::move(baseline_)));
+        kept_.reset();
+        return h;
+    }
+
+    std::string fcr;  // empty: not made from the walk
     MapModel model;
 
   private:
     Platform& platform_;
     bool shared_;
     std::unique_ptr<MapWalk> map_;
+    std::optional<CheckedFile> kept_;  // closed, with its header table
+    AdviceBaseline baseline_;
 };
 
 void describe(Platform& platform, const SurveyRow& row, bool shared, bool withMap, Detail* d) {
-    const auto* look = dynamic_cast<const ReportLook*>(row.look.get());
+    auto* look = dynamic_cast<ReportLook*>(row.look.get());
     if (look && !look->fcr.empty()) {
         // All from the survey's walk, but an advice it did not make.
         d->open = true;
         d->fcr = look->fcr;
         if (row.findings.bySeverity(Damage) > 0) {
-            d->advice = !look->advice.empty()
-                            ? look->advice
-                            : adviceHtml(platform, pathText(row.path), shared);
+            d->advice = look->advise(pathText(row.path));
+            if (d->advice.empty()) d->advice = adviceHtml(platform, pathText(row.path), shared);
         }
         if (withMap) {
             MapModel model = look->model;
