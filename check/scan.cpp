@@ -98,7 +98,6 @@ void Scanner::walk(uint32_t first, uint32_t last, EventSink* observer, bool entr
         ++counters_.patPagesExamined;
         progress(uint32_t(n));
         if (!pair_.load(uint32_t(n))) {
-            sink_->emit(NoticeKind::PastEnd, Stream::Err, std::string_view(), n);
             pastEnd(uint32_t(n), uint32_t(last));
             break;
         }

@@ -33,7 +33,6 @@ enum class NoticeKind : uint8_t {
     PreloadNoMemory,     // value: pages whose headers did not fit
     ScanStart,           // the first and last pair of the walk
     PairProgress,        // a piece of the progress line of pair value
-    PastEnd,             // pair value lies past the end of the set: the walk ends (no text)
     PageFound,           // the best-page search found a page for logical page value
     WriteFailure,        // a repair's write failed
     RunHeader,           // the run names the file it scans

@@ -236,15 +236,15 @@ void pairRow(const tabulon::PairEvent& r, const std::vector<tabulon::Finding>& f
 class PairRows : public tabulon::EventSink {
   public:
     void pair(const tabulon::PairEvent& r) override { pairs.push_back(r); }
-    void finding(const tabulon::Finding& f) override { findings[f.pair].push_back(f); }
+    void finding(const tabulon::Finding& f) override {
+        findings[f.pair].push_back(f);
+        if (f.code == tabulon::Problem::LastPairPastEnd) stopped = f.pair;
+    }
     void finish() {
         for (const tabulon::PairEvent& r : pairs) pairRow(r, findings[r.n], rows, text);
     }
     std::vector<tabulon::PairEvent> pairs;
     std::map<uint32_t, std::vector<tabulon::Finding>> findings;
-    void notice(const tabulon::Notice& n) override {
-        if (n.kind == tabulon::NoticeKind::PastEnd) stopped = uint32_t(n.value);
-    }
     Json rows = Json::array();
     std::string text;
     uint32_t stopped = 0;
@@ -295,8 +295,8 @@ class EntryRows : public tabulon::EventSink {
             cx_.out.write(Stream::Out, line(e));
         }
     }
-    void notice(const tabulon::Notice& n) override {
-        if (n.kind == tabulon::NoticeKind::PastEnd) stopped = uint32_t(n.value);
+    void finding(const tabulon::Finding& f) override {
+        if (f.code == tabulon::Problem::LastPairPastEnd) stopped = f.pair;
     }
 
     uint32_t shown = 0, total = 0, stopped = 0;

@@ -101,10 +101,6 @@ class PageMarks : public EventSink {
         raise(pointed_[e.physical], pointedState(e));
     }
     void finding(const Finding& f) override;
-    void notice(const tabulon::Notice& n) override {
-        if (n.kind == tabulon::NoticeKind::PastEnd) stopped = uint32_t(n.value);
-    }
-
     std::vector<uint32_t> pairStarts;
     uint32_t stopped = 0;
 
@@ -126,6 +122,7 @@ class PageMarks : public EventSink {
 };
 
 void PageMarks::finding(const Finding& f) {
+    if (f.code == Problem::LastPairPastEnd) stopped = f.pair;
     const Severity s = f.severity();
     switch (f.row().counter) {
         case CounterClass::PatPage: markCopy(f.pair, f.copy, s); return;

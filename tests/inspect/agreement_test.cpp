@@ -661,7 +661,8 @@ std::set<std::string> knownWords() {
 }
 
 // Names of the code that the README's map of the sources mentions.
-const std::set<std::string> kCodeNames = {"runInspect", "problemTable", "gatherAt"};
+const std::set<std::string> kCodeNames = {"runInspect", "problemTable", "gatherAt", "runCheck",
+                                           "runTabulon", "openFolder", "openInFolder", "listFolder"};
 
 // The manual's literal words (.Li) and the lowerCamelCase words in
 // backticks of the README and docs/*.md are keys, codes, severities or

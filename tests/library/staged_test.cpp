@@ -118,7 +118,6 @@ std::string tagOf(const Event& e) {
                                            "PreloadNoMemory",
                                            "ScanStart",
                                            "PairProgress",
-                                           "PastEnd",
                                            "PageFound",
                                            "WriteFailure",
                                            "RunHeader",
