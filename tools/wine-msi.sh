@@ -193,12 +193,18 @@ msi_programs() {
   mkdir -p "$run/survey"
   cp "$sample"/* "$run/survey/"
   rc=0
-  (cd "$run/survey" && "${linux_tool}-inspect" survey .) </dev/null >"$run/survey.linux" 2>&1 || rc=$?
+  # The two streams apart (their interleaving differs), the run's duration
+  # in the log's summary line left out.
+  (cd "$run/survey" && "${linux_tool}-inspect" survey .) </dev/null >"$run/survey.linux" \
+    2>"$run/survey.linux.err" || rc=$?
   echo "status $rc" >>"$run/survey.linux"
   rc=0
   (cd "$run/survey" && "${wine[@]}" cmd /c tabulon-inspect survey .) </dev/null \
-    >"$run/survey.windows" 2>&1 || rc=$?
+    >"$run/survey.windows" 2>"$run/survey.windows.err" || rc=$?
   echo "status $rc" >>"$run/survey.windows"
+  for side in linux windows; do
+    sed -E 's/duration=[0-9.]+s/duration=@s/' "$run/survey.$side.err" >>"$run/survey.$side"
+  done
   if cmp -s "$run/survey.linux" "$run/survey.windows"; then
     pass "tabulon-inspect survey from the PATH"
   else

@@ -240,7 +240,9 @@ mask() {
   sed -E 's/(Failed to Open File <[^>]*>, Status Code )[0-9]+, .*/\1<code>, <system text>/;
           s/Failed \([0-9]+\), .*/Failed (<code>), <system text>/;
           /^Undo journal: /s/"/'"'"'/g;
-          s/^(tabulon-inspect: cannot open [^:]*: ).* \(system error [0-9]+\)$/\1<system text>/' "$1"
+          s/^(tabulon-inspect: cannot open [^:]*: ).* \(system error [0-9]+\)$/\1<system text>/;
+          s#(Z:)?/[^ ]*/cases/[0-9]+/(linux|windows)/#@SIDE/#g;
+          s/duration=[0-9.]+s/duration=@s/' "$1"
 }
 show_diff() {
   diff <(mask "$1" | cat -A) <(mask "$2" | cat -A) | head -20 | sed 's/^/     /' || true
