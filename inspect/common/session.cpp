@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fileio/replace.h"
 #include "format/pat.h"
 #include "inspect/common/names.h"
 
@@ -73,6 +74,15 @@ std::optional<CheckedFile> openForCommand(Context& cx, const std::string& path, 
         return std::nullopt;
     }
     return file;
+}
+
+bool writeAtomically(const std::string& path, const std::string& text, std::string* why) {
+    const Status s = replaceFile(systemPlatform(), path, text);
+    if (s.ok()) return true;
+    std::string reason = s.text;
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+    *why = "cannot write " + path + ": " + reason;
+    return false;
 }
 
 ScanOptions quietOptions(bool shared) {

@@ -1,6 +1,5 @@
 // The survey for monitoring systems: the Prometheus text exposition format
-// (for node_exporter's textfile collector) and the Nagios plugin line; and
-// the write of an output file.
+// (for node_exporter's textfile collector) and the Nagios plugin line.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -9,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "fileio/replace.h"
 #include "inspect/common/names.h"
 #include "inspect/folders/survey.h"
 
@@ -323,15 +321,6 @@ std::string surveyNagios(const Survey& s, int* status) {
                  (unsigned long long)bySeverity[Damage],
                  (unsigned long long)bySeverity[UnusedEntry], (unsigned long long)bySeverity[Info]);
     return "TABULON " + state + " - " + nagiosSummary(s) + " | " + perf + "\n";
-}
-
-bool writeAtomically(const std::string& path, const std::string& text, std::string* why) {
-    const Status s = replaceFile(systemPlatform(), path, text);
-    if (s.ok()) return true;
-    std::string reason = s.text;
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
-    *why = "cannot write " + path + ": " + reason;
-    return false;
 }
 
 }  // namespace inspect
